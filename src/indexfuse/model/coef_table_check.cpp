@@ -1,0 +1,66 @@
+// Tells a coefficient table (index keys mapped to coefficient records) from
+// a mapping of dimensions and from anything else, by the shape of its values.
+
+#include "model/model.hpp"
+#include "module/calls.hpp"
+#include "module/iteration.hpp"
+#include "module/state.hpp"
+
+namespace indexfuse::model {
+
+namespace {
+
+int is_record_key(PyObject* key) { return PySet_Contains(state().record_keys.get(), key); }
+
+// set(record.keys()).issubset(record keys), for any dict or dict subclass.
+int keys_are_record_keys(PyObject* record) {
+    if (PyDict_CheckExact(record)) {
+        // String keys compare without running Python code, so a plain dict of
+        // them is checked in place; any other key takes the general path.
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        bool all_strings = true;
+        while (all_strings && PyDict_Next(record, &pos, &key, nullptr)) {
+            if (!PyUnicode_CheckExact(key)) {
+                all_strings = false;
+            } else if (!is_record_key(key)) {
+                return 0;
+            }
+        }
+        if (all_strings) return 1;
+    }
+    Ref keys = PyDict_CheckExact(record) ? Ref::borrow(record)
+                                         : call_method(record, names().keys.get());
+    if (!keys) return -1;
+    Ref key_set = Ref::steal(PySet_New(keys.get()));
+    if (!key_set) return -1;
+    Ref iterator = Ref::steal(PyObject_GetIter(key_set.get()));
+    if (!iterator) return -1;
+    while (Ref key = Ref::steal(PyIter_Next(iterator.get()))) {
+        int found = is_record_key(key.get());
+        if (found <= 0) return found;
+    }
+    return PyErr_Occurred() ? -1 : 1;
+}
+
+}  // namespace
+
+Ref is_index_coef(PyObject*, PyObject* x) {
+    if (!PyDict_Check(x)) return Ref::borrow(Py_False);
+    // Every value is examined (its keys() called) before the answer is known.
+    bool any_record = false;
+    ItemsIterator items;
+    if (!items.open(x)) return {};
+    Ref key, value;
+    int status;
+    while ((status = items.next(key, value)) == 1) {
+        if (!PyDict_Check(value.get())) continue;
+        int record = keys_are_record_keys(value.get());
+        if (record < 0) return {};
+        any_record = any_record || record;
+    }
+    if (status < 0) return {};
+    return Ref::borrow(any_record ? Py_True : Py_False);
+}
+
+}  // namespace indexfuse::model

@@ -1,0 +1,116 @@
+// Dimension values: each dimension's index columns, scaled with their
+// stored statistics and weighted by their coefficients, summed per row.
+
+#include "model/model.hpp"
+#include "model/shared.hpp"
+#include "module/calls.hpp"
+#include "module/iteration.hpp"
+#include "module/state.hpp"
+#include "toolkit/toolkit.hpp"
+
+namespace indexfuse::model {
+
+namespace {
+
+// Splits an index key into its column label and direction by shape alone.
+bool decode_index_key(PyObject* key, Ref& label, Ref& direction) {
+    const State& s = state();
+    if (!is_tuple_or_list(key)) {
+        label = Ref::borrow(key);
+        direction = s.int1;
+        return true;
+    }
+    Py_ssize_t length = PyObject_Length(key);
+    if (length < 0) return false;
+    direction = length == 2 ? getitem(key, s.int1.get()) : s.int1;
+    if (!direction) return false;
+    label = getitem(key, s.int0.get());
+    return static_cast<bool>(label);
+}
+
+// process.scale(data[label] * direct, method=self.scale_method,
+//               range=(rec["min"], rec["max"]), mean=rec["mean"], std=rec["std"]) * rec["coef"]
+Ref weighted_column(PyObject* self, PyObject* data, PyObject* key, PyObject* record) {
+    const Names& n = names();
+    Ref label, direction;
+    if (!decode_index_key(key, label, direction)) return {};
+    Ref scaler = toolkit::column_scaler();
+    if (!scaler) return {};
+    Ref column = getitem(data, label.get());
+    if (!column) return {};
+    Ref signed_column = Ref::steal(PyNumber_Multiply(column.get(), direction.get()));
+    if (!signed_column) return {};
+
+    Ref method = getattr(self, n.scale_method.get());
+    if (!method) return {};
+    Ref low = getitem(record, n.min.get());
+    if (!low) return {};
+    Ref high = getitem(record, n.max.get());
+    if (!high) return {};
+    Ref mean = getitem(record, n.mean.get());
+    if (!mean) return {};
+    Ref std = getitem(record, n.std.get());
+    if (!std) return {};
+    Ref scaled = toolkit::scale_column(scaler.get(), signed_column.get(), method.get(), low.get(),
+                                       high.get(), mean.get(), std.get());
+    if (!scaled) return {};
+    Ref coef = getitem(record, n.coef.get());
+    if (!coef) return {};
+    return Ref::steal(PyNumber_Multiply(scaled.get(), coef.get()));
+}
+
+// One dimension value from a coefficient table. A row whose index values are
+// all missing gets NaN rather than a score of 0 (sum with min_count=1).
+Ref table_value(PyObject* self, PyObject* data, PyObject* table, PyObject* scale) {
+    Ref columns = Ref::steal(PyList_New(0));
+    if (!columns) return {};
+    ItemsIterator items;
+    if (!items.open(table)) return {};
+    Ref key, record;
+    int status;
+    while ((status = items.next(key, record)) == 1) {
+        Ref column = weighted_column(self, data, key.get(), record.get());
+        if (!column || PyList_Append(columns.get(), column.get()) < 0) return {};
+    }
+    if (status < 0) return {};
+
+    Ref frame = concat_columns(columns.get());
+    if (!frame) return {};
+    const State& s = state();
+    Ref value = call_method(frame.get(), names().sum.get(), {s.int1.get(), s.int1.get()},
+                            s.kw.min_count.get());
+    if (!value || scale == Py_None) return value;
+    return toolkit::rescale(value.get(), scale);
+}
+
+// A dimension-value tree from a coefficient tree: its copy, each value replaced.
+Ref tree_value(PyObject* self, PyObject* data, PyObject* tree, PyObject* scale) {
+    Ref values = call_method(tree, names().copy.get());
+    if (!values) return {};
+    ItemsIterator items;
+    if (!items.open(values.get())) return {};
+    Ref key, child;
+    int status;
+    while ((status = items.next(key, child)) == 1) {
+        Method nested = Method::lookup(self, names().compute_dim_value.get());
+        if (!nested) return {};
+        Ref value = nested.call({data, child.get(), scale}, state().kw.scale_arg.get());
+        if (!value || PyObject_SetItem(values.get(), key.get(), value.get()) < 0) return {};
+    }
+    if (status < 0) return {};
+    return values;
+}
+
+}  // namespace
+
+Ref compute_dim_value(PyObject* self, PyObject* data, PyObject* index_coef, PyObject* scale) {
+    Ref is_table = call_method(self, names().is_index_coef.get(), {index_coef});
+    if (!is_table) return {};
+    int table = PyObject_IsTrue(is_table.get());
+    if (table < 0) return {};
+    if (table) return table_value(self, data, index_coef, scale);
+    if (PyDict_Check(index_coef)) return tree_value(self, data, index_coef, scale);
+    return none();
+}
+
+}  // namespace indexfuse::model

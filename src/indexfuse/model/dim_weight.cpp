@@ -1,0 +1,245 @@
+// Dimension weights: each dimension's share of the information (entropy
+// above the all-zero baseline) that the dimensions carry.
+
+#include "model/model.hpp"
+#include "model/shared.hpp"
+#include "module/calls.hpp"
+#include "module/iteration.hpp"
+#include "module/state.hpp"
+#include "toolkit/toolkit.hpp"
+
+namespace indexfuse::model {
+
+namespace {
+
+// isinstance(obj, pandas.Series), with pandas.Series looked up now.
+int is_series(PyObject* obj) {
+    Ref series = lookup_global_attr(names().pandas.get(), names().Series.get());
+    if (!series) return -1;
+    return PyObject_IsInstance(obj, series.get());
+}
+
+// entropy.multivar_knn(values, k=self.k) - self.min_ent
+Ref information(PyObject* self, PyObject* estimator, PyObject* values) {
+    Ref k = getattr(self, names().k.get());
+    if (!k) return {};
+    Ref ent = toolkit::estimate_entropy(estimator, values, k.get());
+    if (!ent) return {};
+    Ref min_ent = getattr(self, names().min_ent.get());
+    if (!min_ent) return {};
+    return Ref::steal(PyNumber_Subtract(ent.get(), min_ent.get()));
+}
+
+// The information of one usable value: a Series enters by its `.values`.
+Ref value_information(PyObject* self, PyObject* value) {
+    int series = is_series(value);
+    if (series < 0) return {};
+    Ref values = series ? getattr(value, names().values.get()) : Ref::borrow(value);
+    if (!values) return {};
+    Ref estimator = toolkit::entropy_estimator();
+    if (!estimator) return {};
+    return information(self, estimator.get(), values.get());
+}
+
+// self.compute_dim_weight(sub_values), unpacked into (weights, iv).
+bool nested_weights(PyObject* self, PyObject* sub_values, Ref& weight, Ref& iv) {
+    Ref result = call_method(self, names().compute_dim_weight.get(), {sub_values});
+    Ref both[2];
+    if (!result || !unpack_exact(result.get(), both, 2)) return false;
+    weight = std::move(both[0]);
+    iv = std::move(both[1]);
+    return true;
+}
+
+// The information of a nested dimension: that of its composite, the
+// iv-weighted, direction-signed average of its sub-dimension values.
+Ref nested_information(PyObject* self, PyObject* sub_values) {
+    Ref weight, iv;
+    if (!nested_weights(self, sub_values, weight, iv)) return {};
+
+    Ref columns = Ref::steal(PyList_New(0));
+    if (!columns) return {};
+    ItemsIterator items;
+    if (!items.open(iv.get())) return {};
+    Ref key, sub_iv;
+    int status;
+    while ((status = items.next(key, sub_iv)) == 1) {
+        Ref value = getitem(sub_values, key.get());
+        if (!value) return {};
+        Ref weighted = Ref::steal(PyNumber_Multiply(value.get(), sub_iv.get()));
+        if (!weighted) return {};
+        Ref direction = key_direction(key.get());
+        if (!direction) return {};
+        Ref signed_value = Ref::steal(PyNumber_Multiply(weighted.get(), direction.get()));
+        if (!signed_value || PyList_Append(columns.get(), signed_value.get()) < 0) return {};
+    }
+    if (status < 0) return {};
+
+    Ref frame = concat_columns(columns.get());
+    if (!frame) return {};
+    Ref row_sums = call_method(frame.get(), names().sum.get(), {state().int1.get()});
+    if (!row_sums) return {};
+    Ref iv_values = call_method(iv.get(), names().values.get());
+    if (!iv_values) return {};
+    Ref total = call(state().builtin_sum.get(), {iv_values.get()});
+    if (!total) return {};
+    Ref composite = Ref::steal(PyNumber_TrueDivide(row_sums.get(), total.get()));
+    if (!composite) return {};
+
+    Ref estimator = toolkit::entropy_estimator();
+    if (!estimator) return {};
+    Ref values = getattr(composite.get(), names().values.get());
+    if (!values) return {};
+    return information(self, estimator.get(), values.get());
+}
+
+// isinstance(value, (pandas.DataFrame, pandas.Series, numpy.ndarray))
+int is_usable_value(PyObject* value) {
+    const Names& n = names();
+    Ref frame = lookup_global_attr(n.pandas.get(), n.DataFrame.get());
+    if (!frame) return -1;
+    Ref series = lookup_global_attr(n.pandas.get(), n.Series.get());
+    if (!series) return -1;
+    Ref ndarray = lookup_global_attr(n.numpy.get(), n.ndarray.get());
+    if (!ndarray) return -1;
+    Ref types = Ref::steal(PyTuple_Pack(3, frame.get(), series.get(), ndarray.get()));
+    if (!types) return -1;
+    return PyObject_IsInstance(value, types.get());
+}
+
+// dim_iv: the information of every dimension that has a usable value or nests.
+Ref dimension_information(PyObject* self, PyObject* dim_value) {
+    Ref dim_iv = Ref::steal(PyDict_New());
+    if (!dim_iv) return {};
+    ItemsIterator items;
+    if (!items.open(dim_value)) return {};
+    Ref key, value;
+    int status;
+    while ((status = items.next(key, value)) == 1) {
+        Ref iv;
+        if (PyDict_Check(value.get())) {
+            iv = nested_information(self, value.get());
+        } else {
+            int usable = is_usable_value(value.get());
+            if (usable < 0) return {};
+            if (!usable) continue;
+            iv = value_information(self, value.get());
+        }
+        if (!iv || PyDict_SetItem(dim_iv.get(), key.get(), iv.get()) < 0) return {};
+    }
+    if (status < 0) return {};
+    return dim_iv;
+}
+
+// Each dimension's share of the total information, None where it has none.
+Ref shares(PyObject* dim_value, PyObject* dim_iv) {
+    Ref dim_weight = Ref::steal(PyDict_New());
+    if (!dim_weight) return {};
+    Ref total;  // the same for every key, so summed once
+    ItemsIterator items;
+    if (!items.open(dim_value)) return {};
+    Ref key, value;
+    int status;
+    while ((status = items.next(key, value)) == 1) {
+        int has_iv = PyDict_Contains(dim_iv, key.get());
+        if (has_iv < 0) return {};
+        Ref share = none();
+        if (has_iv) {
+            Ref iv = getitem(dim_iv, key.get());
+            if (!iv) return {};
+            if (!total) {
+                Ref all = Ref::steal(PyDict_Values(dim_iv));
+                if (!all) return {};
+                total = call(state().builtin_sum.get(), {all.get()});
+                if (!total) return {};
+            }
+            share = Ref::steal(PyNumber_TrueDivide(iv.get(), total.get()));
+            if (!share) return {};
+        }
+        if (PyDict_SetItem(dim_weight.get(), key.get(), share.get()) < 0) return {};
+    }
+    if (status < 0) return {};
+    return dim_weight;
+}
+
+// {sub_key: share * sub_weight}; a sub-dimension without a weight keeps None.
+Ref spread_share(PyObject* share, PyObject* sub_weights) {
+    Ref spread = Ref::steal(PyDict_New());
+    if (!spread) return {};
+    ItemsIterator items;
+    if (!items.open(sub_weights)) return {};
+    Ref key, sub_weight;
+    int status;
+    while ((status = items.next(key, sub_weight)) == 1) {
+        Ref weight = sub_weight.get() == Py_None
+                         ? none()
+                         : Ref::steal(PyNumber_Multiply(share, sub_weight.get()));
+        if (!weight || PyDict_SetItem(spread.get(), key.get(), weight.get()) < 0) return {};
+    }
+    if (status < 0) return {};
+    return spread;
+}
+
+// Replaces the share of every nested dimension by its spread over the
+// sub-dimensions, whose weights are estimated once more.
+bool spread_nested(PyObject* self, PyObject* dim_value, PyObject* dim_weight) {
+    if (PyDict_GET_SIZE(dim_weight) == 0) return true;
+    ItemsIterator items;
+    if (!items.open(dim_weight)) return false;
+    Ref key, share;
+    int status;
+    while ((status = items.next(key, share)) == 1) {
+        Ref entry = getitem(dim_value, key.get());
+        if (!entry) return false;
+        if (!PyDict_Check(entry.get())) continue;
+        entry = getitem(dim_value, key.get());
+        if (!entry) return false;
+        Ref weight, iv;
+        if (!nested_weights(self, entry.get(), weight, iv)) return false;
+        Ref spread = spread_share(share.get(), weight.get());
+        if (!spread || PyDict_SetItem(dim_weight, key.get(), spread.get()) < 0) return false;
+    }
+    return status == 0;
+}
+
+Ref mapping_weights(PyObject* self, PyObject* dim_value) {
+    Ref dim_iv = dimension_information(self, dim_value);
+    if (!dim_iv) return {};
+    if (PyDict_GET_SIZE(dim_iv.get()) == 0) return pair(dim_value, dim_value);
+    Ref dim_weight = shares(dim_value, dim_iv.get());
+    if (!dim_weight || !spread_nested(self, dim_value, dim_weight.get())) return {};
+    return pair(dim_weight.get(), dim_iv.get());
+}
+
+// One dimension's values: the weight 1 and its information.
+Ref single_weight(PyObject* self, PyObject* dim_value) {
+    Ref iv = value_information(self, dim_value);
+    if (!iv) return {};
+    return pair(state().int1.get(), iv.get());
+}
+
+// isinstance(obj, (tuple, list, pandas.Series, numpy.ndarray))
+int is_single_dimension(PyObject* obj) {
+    const Names& n = names();
+    Ref series = lookup_global_attr(n.pandas.get(), n.Series.get());
+    if (!series) return -1;
+    Ref ndarray = lookup_global_attr(n.numpy.get(), n.ndarray.get());
+    if (!ndarray) return -1;
+    Ref types = Ref::steal(PyTuple_Pack(4, reinterpret_cast<PyObject*>(&PyTuple_Type),
+                                        reinterpret_cast<PyObject*>(&PyList_Type), series.get(),
+                                        ndarray.get()));
+    if (!types) return -1;
+    return PyObject_IsInstance(obj, types.get());
+}
+
+}  // namespace
+
+Ref compute_dim_weight(PyObject* self, PyObject* dim_value) {
+    if (PyDict_Check(dim_value)) return mapping_weights(self, dim_value);
+    int single = is_single_dimension(dim_value);
+    if (single < 0) return {};
+    if (!single) return none();
+    return single_weight(self, dim_value);
+}
+
+}  // namespace indexfuse::model

@@ -1,0 +1,148 @@
+// fit and score: fixed sequences of calls on the model's own methods.
+
+#include "model/model.hpp"
+#include "model/shared.hpp"
+#include "module/calls.hpp"
+#include "module/iteration.hpp"
+#include "module/state.hpp"
+#include "toolkit/toolkit.hpp"
+
+#include <array>
+
+namespace indexfuse::model {
+
+namespace {
+
+// The attributes that fit replaces, as they stood in the instance dict
+// before the call, so that a failed fit can put them back: otherwise a later
+// score would combine new coefficients with old weights. Reading and
+// restoring go straight to the instance dict and run no Python code, so
+// they add no attribute reads of their own.
+class FitSnapshot {
+public:
+    explicit FitSnapshot(PyObject* self) {
+        dict_ = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+        if (!dict_) {  // no instance dict: the fit itself will fail on its first store
+            PyErr_Clear();
+            return;
+        }
+        for (std::size_t i = 0; i < kCount; ++i) {
+            PyObject* value = PyDict_GetItemWithError(dict_.get(), name(i));
+            if (!value) PyErr_Clear();
+            saved_[i] = Ref::borrow(value);
+        }
+    }
+
+    // Puts the attributes back, keeping the exception being raised.
+    void restore() noexcept {
+        if (!dict_ || !PyDict_Check(dict_.get())) return;
+        PyObject* exc = PyErr_GetRaisedException();
+        for (std::size_t i = 0; i < kCount; ++i) {
+            int status = saved_[i] ? PyDict_SetItem(dict_.get(), name(i), saved_[i].get())
+                                   : PyDict_DelItem(dict_.get(), name(i));
+            if (status < 0) PyErr_Clear();  // absent already: nothing to delete
+        }
+        PyErr_SetRaisedException(exc);
+    }
+
+private:
+    static constexpr std::size_t kCount = 4;
+
+    static PyObject* name(std::size_t i) noexcept {
+        const Names& n = names();
+        const std::array<PyObject*, kCount> all = {n.k.get(), n.min_ent.get(),
+                                                   n.index_coef.get(), n.dim_weight.get()};
+        return all[i];
+    }
+
+    Ref dict_;
+    std::array<Ref, kCount> saved_;
+};
+
+// k = min(self.k, len(data) - 1), the current object kept on a tie.
+bool cap_neighbour_count(PyObject* self, Py_ssize_t rows) {
+    Ref last = Ref::steal(PyLong_FromSsize_t(rows - 1));
+    if (!last) return false;
+    Ref k = getattr(self, names().k.get());
+    if (!k) return false;
+    Ref less = Ref::steal(PyObject_RichCompare(last.get(), k.get(), Py_LT));
+    if (!less) return false;
+    int lower = PyObject_IsTrue(less.get());
+    if (lower < 0) return false;
+    return setattr(self, names().k.get(), lower ? last.get() : k.get());
+}
+
+// min_ent = entropy.multivar_knn(numpy.zeros(len(data)), k=self.k)
+bool store_baseline_entropy(PyObject* self, PyObject* data) {
+    Ref estimator = toolkit::entropy_estimator();
+    if (!estimator) return false;
+    Ref zeros = lookup_global_attr(names().numpy.get(), names().zeros.get());
+    if (!zeros) return false;
+    Py_ssize_t rows = PyObject_Length(data);
+    if (rows < 0) return false;
+    Ref length = Ref::steal(PyLong_FromSsize_t(rows));
+    if (!length) return false;
+    Ref column = call(zeros.get(), {length.get()});
+    if (!column) return false;
+    Ref k = getattr(self, names().k.get());
+    if (!k) return false;
+    Ref baseline = toolkit::estimate_entropy(estimator.get(), column.get(), k.get());
+    return baseline && setattr(self, names().min_ent.get(), baseline.get());
+}
+
+bool run_fit(PyObject* self, PyObject* data) {
+    const Names& n = names();
+    Py_ssize_t rows = PyObject_Length(data);
+    if (rows < 0 || !cap_neighbour_count(self, rows) || !store_baseline_entropy(self, data))
+        return false;
+
+    Method coefficients = Method::lookup(self, n.compute_index_coef.get());
+    if (!coefficients) return false;
+    Ref schema = getattr(self, n.schema.get());
+    if (!schema) return false;
+    Ref index_coef = coefficients.call({data, schema.get()});
+    if (!index_coef || !setattr(self, n.index_coef.get(), index_coef.get())) return false;
+
+    Method values = Method::lookup(self, n.compute_dim_value.get());
+    if (!values) return false;
+    index_coef = getattr(self, n.index_coef.get());
+    if (!index_coef) return false;
+    Ref dim_value = values.call({data, index_coef.get()});
+    if (!dim_value) return false;
+
+    Method weights = Method::lookup(self, n.compute_dim_weight.get());
+    if (!weights) return false;
+    Ref result = weights.call({dim_value.get()});
+    Ref weight_and_iv[2];
+    if (!result || !unpack_exact(result.get(), weight_and_iv, 2)) return false;
+    return setattr(self, n.dim_weight.get(), weight_and_iv[0].get());
+}
+
+}  // namespace
+
+Ref fit(PyObject* self, PyObject* data) {
+    FitSnapshot before(self);
+    if (run_fit(self, data)) return none();
+    before.restore();
+    return {};
+}
+
+Ref score(PyObject* self, PyObject* data, PyObject* scale) {
+    const Names& n = names();
+    Method values = Method::lookup(self, n.compute_dim_value.get());
+    if (!values) return {};
+    Ref index_coef = getattr(self, n.index_coef.get());
+    if (!index_coef) return {};
+    Ref dim_value = values.call({data, index_coef.get(), scale}, state().kw.scale_arg.get());
+    if (!dim_value) return {};
+
+    Method composite = Method::lookup(self, n.compute_score.get());
+    if (!composite) return {};
+    Ref dim_weight = getattr(self, n.dim_weight.get());
+    if (!dim_weight) return {};
+    Ref composite_score = composite.call({dim_value.get(), dim_weight.get()});
+    if (!composite_score) return {};
+    return pair(composite_score.get(), dim_value.get());
+}
+
+}  // namespace indexfuse::model
