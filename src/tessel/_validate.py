@@ -1,0 +1,100 @@
+"""Input checks and conversions shared by the toolkit's public functions.
+
+Every public entry point funnels its data through these helpers so that the
+same input is accepted (or rejected, with the same wording) everywhere.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+import pandas as pd
+from pandas.api.types import infer_dtype, is_complex_dtype, is_numeric_dtype
+
+# Kinds of values an object-dtype column may hold and still count as numeric.
+_NUMERIC_INFERRED = frozenset(
+    {"integer", "floating", "mixed-integer-float", "decimal", "boolean", "empty"}
+)
+
+
+def describe(value: Any) -> str:
+    """Short, bounded repr of a user value for error messages."""
+    text = repr(value)
+    return text if len(text) <= 80 else text[:77] + "..."
+
+
+def is_numeric(dtype: Any, values: Any = None) -> bool:
+    """Whether a column of ``dtype`` holds real numbers (bool counts, complex does not).
+
+    Object columns are inspected (``values`` must then be given) and accepted
+    when they hold only numbers and missing values.
+    """
+    if dtype == object:
+        return values is not None and infer_dtype(values, skipna=True) in _NUMERIC_INFERRED
+    return bool(is_numeric_dtype(dtype)) and not is_complex_dtype(dtype)
+
+
+def series_to_float(series: pd.Series) -> np.ndarray:
+    """Float64 values of a numeric Series, missing values as NaN (may share memory)."""
+    return series.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+def frame_non_numeric(frame: pd.DataFrame) -> list[str]:
+    """Positions and labels of the frame's non-numeric columns, e.g. ``"2 ('b', 1): object"``."""
+    bad = []
+    for pos, dtype in enumerate(frame.dtypes.to_numpy()):
+        values = frame.iloc[:, pos].to_numpy() if dtype == object else None
+        if not is_numeric(dtype, values):
+            bad.append(f"{pos} {frame.columns[pos]!r}: {dtype}")
+    return bad
+
+
+def frame_to_float(frame: pd.DataFrame) -> np.ndarray:
+    """Float64 (n_rows, n_cols) array of a frame already checked to be numeric."""
+    return frame.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+def is_integer(value: Any) -> bool:
+    """True for Python and numpy integers, False for bools (of either kind)."""
+    return isinstance(value, (numbers.Integral, np.integer)) and not isinstance(
+        value, (bool, np.bool_)
+    )
+
+
+def finite_real(value: Any, name: str) -> float:
+    """``value`` as a Python float, or ValueError if it is not a finite real number."""
+    if (
+        isinstance(value, (numbers.Real, np.integer, np.floating))
+        and not isinstance(value, (bool, np.bool_))
+    ):
+        result = float(value)
+        if math.isfinite(result):
+            return result
+    raise ValueError(f"{name} must be a finite number, got {describe(value)}")
+
+
+def finite_pair(value: Any, name: str) -> tuple[float, float]:
+    """``value`` as a pair of finite Python floats, or ValueError."""
+    if isinstance(value, (str, bytes)) or not isinstance(value, (Sequence, np.ndarray)):
+        raise ValueError(f"{name} must be a pair (low, high) of finite numbers, got {describe(value)}")
+    items = list(value) if not isinstance(value, np.ndarray) else value.tolist()
+    if len(items) != 2 or isinstance(value, np.ndarray) and value.ndim != 1:
+        raise ValueError(f"{name} must be a pair (low, high) of finite numbers, got {describe(value)}")
+    try:
+        return finite_real(items[0], name), finite_real(items[1], name)
+    except ValueError:
+        raise ValueError(
+            f"{name} must be a pair (low, high) of finite numbers, got {describe(value)}"
+        ) from None
+
+
+def check_choice(value: Any, name: str, accepted: Sequence[str]) -> str:
+    """``value`` if it is one of ``accepted``, else ValueError listing them."""
+    if isinstance(value, str) and value in accepted:
+        return value
+    choices = ", ".join(repr(a) for a in accepted)
+    raise ValueError(f"{name} must be one of {choices}, got {describe(value)}")
