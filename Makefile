@@ -7,8 +7,9 @@ PY      := $(VENV)/bin/python
 BUILD   := build
 PIP     := $(PY) -m pip --disable-pip-version-check
 INSTALL := $(PIP) install --no-build-isolation
+EXTRAS  ?= test
 
-.PHONY: all install demo test clean
+.PHONY: all install demo test bench bench-smoke clean
 
 all: test
 
@@ -18,13 +19,22 @@ $(PY):
 	$(PIP) install "scikit-build-core>=0.10" cmake ninja
 
 install: $(PY)
-	$(INSTALL) -Cbuild-dir=$(BUILD)/release ".[test]"
+	$(INSTALL) -Cbuild-dir=$(BUILD)/release ".[$(EXTRAS)]"
 
 demo: install
 	$(PY) examples/demo.py
 
 test: install
 	$(PY) -m pytest -q
+
+# Benchmarks (benchmarks/README.md): the full suite at 1e4, 1e5 and 1e6 rows
+# (a few minutes), or the smallest size only, as a check that it runs and agrees.
+bench: EXTRAS := test,bench
+bench: install
+	$(PY) benchmarks/run.py
+
+bench-smoke: install
+	$(PY) benchmarks/run.py --smoke
 
 clean:
 	rm -rf $(BUILD) $(VENV) .pytest_cache .hypothesis
