@@ -14,17 +14,19 @@ import numpy as np
 import pandas as pd
 
 import indexfuse
-from data import make_frame, make_schema
+from bench_data import make_frame, make_schema
 from plain_pipeline import PlainCompositeIndex
-from timing import median_times
+from bench_timing import median_times
 
 RTOL = 1e-8
 
 
 def quiet_pandas() -> None:
     # The model's row sums call ``sum(1, ...)``, which pandas now warns about.
-    warnings.filterwarnings("ignore", category=DeprecationWarning, module="pandas")
-    warnings.filterwarnings("ignore", category=DeprecationWarning, message=".*axis.*")
+    warnings.filterwarnings(
+        "ignore", message="Starting with pandas version 4.0 all arguments of sum",
+        category=DeprecationWarning,
+    )
 
 
 def _leaves(tree, path=()):
@@ -51,10 +53,12 @@ def compare(label: str, got, want, rtol: float = RTOL) -> None:
         b = want_leaves[path]
         if isinstance(a, pd.Series) or isinstance(b, pd.Series):
             a_values, b_values = np.asarray(a, dtype=float), np.asarray(b, dtype=float)
+            if a_values.shape != b_values.shape:
+                raise AssertionError(f"{label} {path}: shapes {a_values.shape}, {b_values.shape}")
             scale = np.nanmax(np.abs(b_values)) if b_values.size else 0.0
             same_nan = np.array_equal(np.isnan(a_values), np.isnan(b_values))
             worst = np.nanmax(np.abs(a_values - b_values)) if a_values.size else 0.0
-            if a_values.shape != b_values.shape or not same_nan or worst > rtol * scale:
+            if not same_nan or worst > rtol * scale:
                 raise AssertionError(f"{label} {path}: Series differ by up to {worst!r}")
         elif not math.isclose(float(a), float(b), rel_tol=rtol, abs_tol=rtol * 1e-3):
             raise AssertionError(f"{label} {path}: {a!r} vs {b!r}")

@@ -18,7 +18,7 @@ import numpy as np
 from tessel.modelbench import entropy
 
 from plain_pipeline import knn_entropy
-from timing import median_times
+from bench_timing import median_times
 
 SEED = 7
 

@@ -42,7 +42,7 @@ def child(n: int, impl: str) -> dict:
     import warnings
 
     warnings.filterwarnings("ignore", category=DeprecationWarning)
-    from data import frame_bytes, make_frame, make_schema
+    from bench_data import frame_bytes, make_frame, make_schema
 
     schema = make_schema()
     if impl == "indexfuse":

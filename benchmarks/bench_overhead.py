@@ -25,7 +25,7 @@ import pandas as pd
 import indexfuse
 import plain_methods
 from tessel.modelbench import entropy as real_entropy
-from timing import per_call_times
+from bench_timing import per_call_times
 
 METHODS = ("compute_score", "is_index_coef", "compute_dim_weight")
 REFERENCE_PATH = Path(__file__).resolve().parent.parent / "tests" / "reference_model.py"
@@ -58,10 +58,17 @@ def fake_multivar_knn(x, k):  # noqa: ARG001
     return x
 
 
-FAKE_PANDAS = types.SimpleNamespace(
-    DataFrame=pd.DataFrame, Series=FakeSeries, concat=fake_concat
+def _fake_module(name: str, **attributes) -> types.ModuleType:
+    """A module object, like the packages it stands in for."""
+    module = types.ModuleType(name)
+    vars(module).update(attributes)
+    return module
+
+
+FAKE_PANDAS = _fake_module(
+    "fake_pandas", DataFrame=pd.DataFrame, Series=FakeSeries, concat=fake_concat
 )
-FAKE_ENTROPY = types.SimpleNamespace(multivar_knn=fake_multivar_knn)
+FAKE_ENTROPY = _fake_module("fake_entropy", multivar_knn=fake_multivar_knn)
 
 
 @contextlib.contextmanager
@@ -209,7 +216,7 @@ def print_table(result: dict, repeats: int, n_cores: int) -> None:
 
 
 if __name__ == "__main__":
-    from timing import cores
+    from bench_timing import cores
 
     res = run()
     print_table(res, 7, cores())

@@ -69,7 +69,8 @@ class PlainMethods:
             score += dim_value * dim_weight
         elif isinstance(dim_weight, dict):
             for key, weight in dim_weight.items():
-                score += self.compute_score(dim_value[key], weight) * _direction(key)
+                direct = key[1] if isinstance(key, (tuple, list)) and len(key) == 2 else 1
+                score += self.compute_score(dim_value[key], weight) * direct
         return score
 
     def is_index_coef(self, x):

@@ -29,8 +29,8 @@ import bench_end_to_end  # noqa: E402
 import bench_kernel  # noqa: E402
 import bench_memory  # noqa: E402
 import bench_overhead  # noqa: E402
-from data import SIZES  # noqa: E402
-from timing import cores  # noqa: E402
+from bench_data import SIZES  # noqa: E402
+from bench_timing import cores  # noqa: E402
 
 RESULTS = HERE / "results"
 

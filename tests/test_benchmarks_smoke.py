@@ -1,0 +1,163 @@
+"""The benchmark suite at its smallest size: it runs, and both sides agree.
+
+Speed is not tested here (benchmarks/run.py measures it); these tests make
+sure the comparisons still compare like with like, and that the agreement
+checks would catch a real difference.
+"""
+
+from __future__ import annotations
+
+import json
+import sys
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+
+BENCH = Path(__file__).resolve().parent.parent / "benchmarks"
+sys.path.insert(0, str(BENCH))
+
+import bench_end_to_end  # noqa: E402
+import bench_kernel  # noqa: E402
+import bench_memory  # noqa: E402
+import bench_overhead  # noqa: E402
+import indexfuse  # noqa: E402
+import plain_methods  # noqa: E402
+import run as bench_run  # noqa: E402
+from bench_data import SIZES, make_frame, make_schema  # noqa: E402
+from plain_pipeline import PlainCompositeIndex, constant_entropy, knn_entropy  # noqa: E402
+from tessel.modelbench import entropy  # noqa: E402
+
+pytestmark = pytest.mark.bench_smoke
+SMALL = SIZES[0]
+
+
+@pytest.fixture(scope="module")
+def frame() -> pd.DataFrame:
+    return make_frame(SMALL)
+
+
+@pytest.fixture(autouse=True)
+def _quiet():
+    with warnings.catch_warnings():
+        bench_end_to_end.quiet_pandas()
+        yield
+
+
+def test_end_to_end_agrees_at_smallest_size(frame):
+    bench_end_to_end.check_agreement(frame, make_schema())
+
+
+def test_synthetic_table_is_reproducible_and_has_the_schema_columns(frame):
+    again = make_frame(SMALL)
+    pd.testing.assert_frame_equal(frame, again)
+    labels = []
+    for leaf in [*list(make_schema().values())[:6], *make_schema()["d6"].values()]:
+        labels += [e[0] if isinstance(e, tuple) else e for e in leaf]
+    assert labels == list(frame.columns) and len(labels) == 40
+
+
+@pytest.mark.parametrize(
+    "perturb",
+    [
+        pytest.param(lambda w: {**w, "d0": w["d0"] * (1 + 1e-6)}, id="weight off by 1e-6"),
+        pytest.param(lambda w: {k: w[k] for k in reversed(list(w))}, id="key order"),
+        pytest.param(lambda w: {**w, "extra": 0.0}, id="extra key"),
+        pytest.param(
+            lambda w: {**w, "d6": {**w["d6"], "d6a": w["d6"]["d6a"] + 1e-7}}, id="nested weight"
+        ),
+    ],
+)
+def test_compare_catches_a_changed_weight_tree(frame, perturb):
+    plain = PlainCompositeIndex(make_schema())
+    plain.fit(frame)
+    bench_end_to_end.compare("weights", plain.dim_weight, plain.dim_weight)
+    with pytest.raises(AssertionError):
+        bench_end_to_end.compare("weights", perturb(plain.dim_weight), plain.dim_weight)
+
+
+@pytest.mark.parametrize(
+    "change, caught",
+    [
+        (lambda s: s * (1 + 1e-10), False),
+        (lambda s: s * (1 + 1e-6), True),
+        (lambda s: s.where(s.index != 3), True),  # a missing value appears
+        (lambda s: s.iloc[:-1], True),
+    ],
+    ids=["within 1e-8", "off by 1e-6", "new NaN", "shorter"],
+)
+def test_compare_holds_series_to_the_relative_bound(change, caught):
+    base = pd.Series(np.linspace(-3.0, 5.0, 50))
+    if caught:
+        with pytest.raises(AssertionError):
+            bench_end_to_end.compare("score", {"s": change(base)}, {"s": base})
+    else:
+        bench_end_to_end.compare("score", {"s": change(base)}, {"s": base})
+
+
+@pytest.mark.parametrize("k", [1, 3, 10])
+def test_plain_estimates_match_the_toolkit(k):
+    x = np.random.default_rng(k).standard_normal(2000)
+    assert knn_entropy(x, k) == pytest.approx(entropy.multivar_knn(x, k=k), rel=1e-12)
+    n = 500
+    assert constant_entropy(n, k) == pytest.approx(entropy.multivar_knn(np.zeros(n), k=k), rel=1e-12)
+
+
+def test_kernel_benchmark_runs_and_agrees():
+    (row,) = bench_kernel.run([SMALL], repeats=1)
+    assert row["n"] == SMALL and min(row["tessel_s"], row["ckdtree_s"], row["sort_s"]) > 0
+
+
+def test_overhead_benchmark_runs_and_agrees():
+    result = bench_overhead.run(repeats=1, budget=0.0005)
+    assert {row["case"].split(",")[0] for row in result["rows"]} == set(bench_overhead.METHODS)
+    assert all(row["indexfuse_us"] > 0 and row["python_us"] > 0 for row in result["rows"])
+
+
+@pytest.mark.parametrize("module", [indexfuse, plain_methods], ids=lambda m: m.__name__)
+def test_rebound_globals_are_restored_even_after_an_error(module):
+    before = dict(vars(module))
+    with pytest.raises(ZeroDivisionError), bench_overhead.rebound(module):
+        assert module.pandas is bench_overhead.FAKE_PANDAS
+        assert module.entropy is bench_overhead.FAKE_ENTROPY
+        1 / 0  # noqa: B018
+    assert module.pandas is pd and module.entropy is entropy
+    assert {k: v for k, v in vars(module).items() if k in before} == before
+
+
+@pytest.mark.parametrize("method", bench_overhead.METHODS)
+def test_plain_methods_agree_with_the_extension_on_real_objects(method, frame):
+    """Without stand-ins: Series values and the real estimator."""
+    model = indexfuse.indexpca_diment(make_schema())
+    model.fit(frame)
+    plain = plain_methods.PlainMethods(k=model.k, min_ent=model.min_ent)
+    values = model.compute_dim_value(frame, model.index_coef)
+    if method == "compute_dim_weight":
+        got, want = model.compute_dim_weight(values), plain.compute_dim_weight(values)
+        bench_end_to_end.compare("weights", got[0], want[0])
+        bench_end_to_end.compare("information", got[1], want[1])
+    elif method == "compute_score":
+        got = model.compute_score(values, model.dim_weight)
+        want = plain.compute_score(values, model.dim_weight)
+        bench_end_to_end.compare("score", {"s": got}, {"s": want}, rtol=1e-14)
+    else:
+        for tree in (model.index_coef, model.index_coef["d0"], model.index_coef["d6"], {}, None):
+            assert model.is_index_coef(tree) is plain.is_index_coef(tree)
+
+
+@pytest.mark.parametrize("impl", ["indexfuse", "plain"])
+def test_memory_child_reports_a_peak_at_least_the_starting_set(impl):
+    (row,) = bench_memory.run(SMALL, impls=(impl,))
+    assert row["impl"] == impl and row["n"] == SMALL
+    assert row["peak_rss"] >= row["rss_before"] > row["frame_bytes"] > 0
+
+
+def test_smoke_run_writes_its_figures(tmp_path, capsys):
+    target = tmp_path / "smoke.json"
+    assert bench_run.main(["--smoke", "--skip", "memory", "--json", str(target)]) == 0
+    out = capsys.readouterr().out
+    assert "All comparisons agreed" in out and "Goals" not in out
+    figures = json.loads(target.read_text())
+    assert figures["smoke"] and [r["n"] for r in figures["end_to_end"]] == [SMALL]
