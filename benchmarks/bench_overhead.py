@@ -2,9 +2,10 @@
 
 On small trees the interpreter's own work (dispatch, type tests, recursion
 through ``self``, dict building) is all there is, so this is where a compiled
-method body shows its worth. The pure-Python side is the tests' reference
-model (``tests/reference_model.py``) when the checkout has one, otherwise the
-plain methods of ``plain_methods.py``.
+method body shows its worth. Two pure-Python sides: the tests' reference model
+(``tests/reference_model.py``, which also reproduces argument binding and
+unpacking messages) when the checkout has one, and the plain methods of
+``plain_methods.py``, written as a user would.
 
 ``compute_dim_weight`` runs with the estimator and the pandas functions it
 calls replaced by trivial stand-ins (rebound as module globals on both
@@ -134,13 +135,13 @@ def dim_weight_inputs() -> dict[str, dict]:
     }
 
 
-# ------------------------------------------------------ the two models --
+# --------------------------------------------------------- the models --
 
-def load_reference() -> tuple[object, types.ModuleType, str] | None:
-    """An instance of the tests' reference model, its module and a label, if present."""
-    if not REFERENCE_PATH.exists():
+def load_reference(path: Path = REFERENCE_PATH) -> tuple[object, types.ModuleType] | None:
+    """An instance of the tests' reference model and its module, if the checkout has one."""
+    if not path.exists():
         return None
-    spec = importlib.util.spec_from_file_location("reference_model", REFERENCE_PATH)
+    spec = importlib.util.spec_from_file_location("reference_model", path)
     if spec is None or spec.loader is None:
         return None
     module = importlib.util.module_from_spec(spec)
@@ -148,23 +149,22 @@ def load_reference() -> tuple[object, types.ModuleType, str] | None:
     spec.loader.exec_module(module)
     for value in vars(module).values():
         if isinstance(value, type) and all(hasattr(value, m) for m in METHODS):
-            instance = value.__new__(value)  # the methods need only k and min_ent
-            return instance, module, "tests/reference_model.py"
+            return value.__new__(value), module  # the methods need only k and min_ent
     return None
 
 
-def make_models(k: int = 10, min_ent: float = 0.5):
+def make_sides(k: int = 10, min_ent: float = 0.5, reference_path: Path = REFERENCE_PATH):
+    """[(label, object with the methods, module whose globals it reads)], indexfuse first."""
     model = indexfuse.indexpca_diment(None, ent_k=k)
-    model.min_ent = min_ent
-    found = load_reference()
-    if found is None:
-        reference, module, label = plain_methods.PlainMethods(), plain_methods, "benchmarks/plain_methods.py"
-    else:
-        reference, module, label = found
-    for obj in (model, reference):
+    sides = [("indexfuse", model, indexfuse)]
+    found = load_reference(reference_path)
+    if found is not None:
+        sides.append(("reference", found[0], found[1]))
+    sides.append(("plain", plain_methods.PlainMethods(), plain_methods))
+    for _, obj, _ in sides:
         obj.k = k
         obj.min_ent = min_ent
-    return model, reference, module, label
+    return sides
 
 
 def same(a, b, rel: float = 1e-12) -> bool:
@@ -177,46 +177,81 @@ def same(a, b, rel: float = 1e-12) -> bool:
     return a == b
 
 
-def run(repeats: int = 7, budget: float = 0.02) -> dict:
-    """Times every case on both sides; raises if a pair of results differs."""
-    model, reference, module, label = make_models()
-    cases = []
+def cases() -> list[tuple[str, str, tuple]]:
+    out = []
     for name, (values, weights) in score_trees().items():
-        cases.append((name, "compute_score", (values, weights)))
+        out.append((name, "compute_score", (values, weights)))
     for name, x in index_coef_inputs().items():
-        cases.append((name, "is_index_coef", (x,)))
+        out.append((name, "is_index_coef", (x,)))
     for name, x in dim_weight_inputs().items():
-        cases.append((name, "compute_dim_weight", (x,)))
+        out.append((name, "compute_dim_weight", (x,)))
+    return out
 
+
+def run(repeats: int = 7, budget: float = 0.02, reference_path: Path = REFERENCE_PATH) -> dict:
+    """Times every case on every side; raises if a side's result differs from the extension's."""
+    sides = make_sides(reference_path=reference_path)
+    labels = [label for label, _, _ in sides]
     rows = []
-    with rebound(indexfuse), rebound(module):
-        for name, method, args in cases:
-            ours = getattr(model, method)
-            theirs = getattr(reference, method)
-            got, want = ours(*args), theirs(*args)
-            if not same(got, want):
-                raise AssertionError(f"{name}: extension {got!r} != reference {want!r}")
-            t_ours, t_ref = per_call_times(
-                [lambda: ours(*args), lambda: theirs(*args)], repeats, budget
-            )
-            rows.append({"case": name, "indexfuse_us": t_ours * 1e6, "python_us": t_ref * 1e6,
-                         "ratio": t_ref / t_ours})
-    return {"reference": label, "rows": rows}
+    with contextlib.ExitStack() as stack:
+        for _, _, module in sides:
+            stack.enter_context(rebound(module))
+        for name, method, args in cases():
+            calls = [getattr(obj, method) for _, obj, _ in sides]
+            want = calls[0](*args)
+            for label, call in zip(labels[1:], calls[1:]):
+                got = call(*args)
+                if not same(want, got):
+                    raise AssertionError(f"{name}: indexfuse {want!r} != {label} {got!r}")
+            times = per_call_times([lambda c=c: c(*args) for c in calls], repeats, budget)
+            row = {"case": name}
+            for label, t in zip(labels, times):
+                row[f"{label}_us"] = t * 1e6
+                if label != "indexfuse":
+                    row[f"{label}_ratio"] = t / times[0]
+            rows.append(row)
+    shown = {"plain": "benchmarks/plain_methods.py"}
+    if "reference" in labels:
+        path = reference_path.resolve()
+        try:
+            shown["reference"] = str(path.relative_to(REFERENCE_PATH.parent.parent))
+        except ValueError:
+            shown["reference"] = str(path)
+    return {"sides": labels, "files": shown, "rows": rows}
+
+
+def goal_ratio(row: dict) -> tuple[str, float]:
+    """The comparison the goal is set against: the tests' reference model when present."""
+    side = "reference" if "reference_ratio" in row else "plain"
+    return side, row[f"{side}_ratio"]
 
 
 def print_table(result: dict, repeats: int, n_cores: int) -> None:
-    print(f"Call overhead: extension vs. pure-Python reference ({result['reference']})")
+    others = result["sides"][1:]
+    print("Call overhead: extension vs. pure Python on small inputs")
+    print("  " + "; ".join(f"{side}: {result['files'][side]}" for side in others))
     print(f"cores: {n_cores}  median of {repeats} timed batches per case, after a warm-up")
-    header = f"{'case':<42} {'indexfuse us':>13} {'python us':>10} {'python/indexfuse':>17}"
+    header = f"{'case':<42} {'indexfuse us':>13}"
+    for side in others:
+        header += f" {side + ' us':>13} {side + '/indexfuse':>19}"
     print(header)
     print("-" * len(header))
     for row in result["rows"]:
-        print(f"{row['case']:<42} {row['indexfuse_us']:>13.2f} {row['python_us']:>10.2f} "
-              f"{row['ratio']:>17.2f}")
+        line = f"{row['case']:<42} {row['indexfuse_us']:>13.2f}"
+        for side in others:
+            line += f" {row[side + '_us']:>13.2f} {row[side + '_ratio']:>19.2f}"
+        print(line)
 
 
 if __name__ == "__main__":
+    import argparse
+
     from bench_timing import cores
 
-    res = run()
-    print_table(res, 7, cores())
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--reference", type=Path, default=REFERENCE_PATH,
+                        help="the pure-Python reference model to compare with, if present")
+    parser.add_argument("--repeats", type=int, default=7)
+    args = parser.parse_args()
+    res = run(args.repeats, reference_path=args.reference)
+    print_table(res, args.repeats, cores())

@@ -112,8 +112,18 @@ def test_kernel_benchmark_runs_and_agrees():
 
 def test_overhead_benchmark_runs_and_agrees():
     result = bench_overhead.run(repeats=1, budget=0.0005)
+    assert result["sides"][0] == "indexfuse" and result["sides"][-1] == "plain"
     assert {row["case"].split(",")[0] for row in result["rows"]} == set(bench_overhead.METHODS)
-    assert all(row["indexfuse_us"] > 0 and row["python_us"] > 0 for row in result["rows"])
+    for row in result["rows"]:
+        assert all(row[f"{side}_us"] > 0 for side in result["sides"])
+        assert bench_overhead.goal_ratio(row)[0] == result["sides"][1]
+
+
+def test_overhead_reference_is_optional(tmp_path):
+    missing = tmp_path / "reference_model.py"
+    assert bench_overhead.load_reference(missing) is None
+    assert [label for label, _, _ in bench_overhead.make_sides(reference_path=missing)] == [
+        "indexfuse", "plain"]
 
 
 @pytest.mark.parametrize("module", [indexfuse, plain_methods], ids=lambda m: m.__name__)
