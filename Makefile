@@ -6,7 +6,7 @@ VENV    := .venv
 PY      := $(VENV)/bin/python
 BUILD   := build
 PIP     := $(PY) -m pip --disable-pip-version-check
-INSTALL := $(PIP) install --no-build-isolation
+INSTALL := $(PIP) install --quiet --no-build-isolation
 
 .PHONY: all install demo test clean
 
@@ -21,7 +21,7 @@ install: $(PY)
 	$(INSTALL) -Cbuild-dir=$(BUILD)/release ".[test]"
 
 demo: install
-	$(PY) examples/demo.py
+	$(PY) examples/synthetic_demo.py
 
 test: install
 	$(PY) -m pytest -q
