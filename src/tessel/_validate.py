@@ -40,6 +40,8 @@ def is_numeric(dtype: Any, values: Any = None) -> bool:
 
 def series_to_float(series: pd.Series) -> np.ndarray:
     """Float64 values of a numeric Series, missing values as NaN (may share memory)."""
+    if series.dtype == object:
+        series = pd.to_numeric(series)  # numbers mixed with None / NA / NaN
     return series.to_numpy(dtype=np.float64, na_value=np.nan)
 
 
@@ -55,6 +57,11 @@ def frame_non_numeric(frame: pd.DataFrame) -> list[str]:
 
 def frame_to_float(frame: pd.DataFrame) -> np.ndarray:
     """Float64 (n_rows, n_cols) array of a frame already checked to be numeric."""
+    if (frame.dtypes == object).any():
+        out = np.empty(frame.shape, dtype=np.float64, order="F")
+        for pos in range(frame.shape[1]):
+            out[:, pos] = series_to_float(frame.iloc[:, pos])
+        return out
     return frame.to_numpy(dtype=np.float64, na_value=np.nan)
 
 
