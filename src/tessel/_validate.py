@@ -23,7 +23,7 @@ _NUMERIC_INFERRED = frozenset(
 
 def describe(value: Any) -> str:
     """Short, bounded repr of a user value for error messages."""
-    text = repr(value)
+    text = " ".join(repr(value).split())
     return text if len(text) <= 80 else text[:77] + "..."
 
 
@@ -86,17 +86,17 @@ def finite_real(value: Any, name: str) -> float:
 
 def finite_pair(value: Any, name: str) -> tuple[float, float]:
     """``value`` as a pair of finite Python floats, or ValueError."""
-    if isinstance(value, (str, bytes)) or not isinstance(value, (Sequence, np.ndarray)):
-        raise ValueError(f"{name} must be a pair (low, high) of finite numbers, got {describe(value)}")
-    items = list(value) if not isinstance(value, np.ndarray) else value.tolist()
-    if len(items) != 2 or isinstance(value, np.ndarray) and value.ndim != 1:
-        raise ValueError(f"{name} must be a pair (low, high) of finite numbers, got {describe(value)}")
-    try:
-        return finite_real(items[0], name), finite_real(items[1], name)
-    except ValueError:
-        raise ValueError(
-            f"{name} must be a pair (low, high) of finite numbers, got {describe(value)}"
-        ) from None
+    items: list[Any] | None = None
+    if isinstance(value, np.ndarray):
+        items = value.tolist() if value.ndim == 1 else None
+    elif isinstance(value, Sequence) and not isinstance(value, (str, bytes)):
+        items = list(value)
+    if items is not None and len(items) == 2:
+        try:
+            return finite_real(items[0], name), finite_real(items[1], name)
+        except ValueError:
+            pass
+    raise ValueError(f"{name} must be a pair (low, high) of finite numbers, got {describe(value)}")
 
 
 def check_choice(value: Any, name: str, accepted: Sequence[str]) -> str:
