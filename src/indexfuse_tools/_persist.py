@@ -189,11 +189,35 @@ def to_dict(model: indexfuse.indexpca_diment, pca_cumulative: float | None = Non
     return document
 
 
+def _pretty(value: Any, indent: int, depth: int) -> str:
+    """JSON text with one member per line, and short containers kept on one line."""
+    flat = json.dumps(value, allow_nan=False, ensure_ascii=False)
+    if not isinstance(value, (dict, list)) or len(flat) + indent * depth <= 88:
+        return flat
+    pad, inner = " " * (indent * depth), " " * (indent * (depth + 1))
+    if isinstance(value, list):
+        items = [inner + _pretty(item, indent, depth + 1) for item in value]
+        return "[\n" + ",\n".join(items) + "\n" + pad + "]"
+    members = [
+        f"{inner}{json.dumps(key, ensure_ascii=False)}: {_pretty(item, indent, depth + 1)}"
+        for key, item in value.items()
+    ]
+    return "{\n" + ",\n".join(members) + "\n" + pad + "}"
+
+
 def dumps(
     model: indexfuse.indexpca_diment, *, indent: int | None = 2, pca_cumulative: float | None = None
 ) -> str:
-    """The fitted state of ``model`` as JSON text (see :func:`to_dict`)."""
-    return json.dumps(to_dict(model, pca_cumulative), indent=indent, allow_nan=False)
+    """The fitted state of ``model`` as JSON text (see :func:`to_dict`).
+
+    With an ``indent`` (the default), every mapping member gets its own line
+    and containers short enough stay on one line; ``indent=None`` gives the
+    most compact text.
+    """
+    document = to_dict(model, pca_cumulative)
+    if indent is None:
+        return json.dumps(document, allow_nan=False, ensure_ascii=False, separators=(",", ":"))
+    return _pretty(document, indent, 0)
 
 
 def dump(
@@ -271,11 +295,12 @@ def _decode_numpy(name: Any, raw: Any, where: str) -> Any:
         "f": type(item) in (int, float),
     }[kind]
     if not fits:
-        raise _fail(where, f"{_describe(raw)} is not a {name} value")
-    result = _NUMPY_TYPES[name](item)
-    if kind in "iu" and int(result) != item:
-        raise _fail(where, f"{item} does not fit in {name}")
-    return result
+        raise _fail(where, f"{_describe(raw)} is not a valid {name} value")
+    if kind in "iu":
+        info = np.iinfo(name)
+        if not info.min <= item <= info.max:
+            raise _fail(where, f"{item} does not fit in {name}")
+    return _NUMPY_TYPES[name](item)
 
 
 def _decode_pairs(body: Any, where: str) -> dict[Any, Any]:
@@ -343,12 +368,12 @@ def _check_table(table: dict[Any, Any], where: str) -> None:
     for key, record in table.items():
         place = _place(where, key)
         _check_index_key(key, place)
-        if not isinstance(record, dict) or list(record) != list(RECORD_KEYS):
-            shown = sorted(map(str, record)) if isinstance(record, dict) else _describe(record)
+        if not isinstance(record, dict) or set(record) != set(RECORD_KEYS) or len(record) != 5:
+            shown = list(record) if isinstance(record, dict) else record
             raise _fail(
                 place,
-                f"a coefficient record must hold the keys {', '.join(RECORD_KEYS)} "
-                f"in that order, got {shown}",
+                f"a coefficient record must hold exactly the keys {', '.join(RECORD_KEYS)}, "
+                f"got {shown!r:.80}",
             )
         for name, number in record.items():
             if not _is_real(number):
