@@ -8,6 +8,7 @@ scored by a copy of the pickled model.
 
 import functools
 import pickle
+import sys
 import warnings
 
 import dask.dataframe as dd
@@ -70,4 +71,5 @@ def main(partitions: int = 8, sample_size: int = 3000, scheduler: str = "threads
 
 
 if __name__ == "__main__":
-    main()
+    # Optional argument: the Dask scheduler, e.g. "processes" or "sync".
+    main(scheduler=sys.argv[1] if len(sys.argv) > 1 else "threads")
