@@ -368,7 +368,7 @@ def _check_table(table: dict[Any, Any], where: str) -> None:
     for key, record in table.items():
         place = _place(where, key)
         _check_index_key(key, place)
-        if not isinstance(record, dict) or set(record) != set(RECORD_KEYS) or len(record) != 5:
+        if not isinstance(record, dict) or set(record) != set(RECORD_KEYS):
             shown = list(record) if isinstance(record, dict) else record
             raise _fail(
                 place,
