@@ -5,6 +5,7 @@ within dimensions and nearest-neighbour entropy weights across them, and
 scores any table with the same columns.
 """
 
+from collections.abc import Sequence
 from typing import Any, TypeAlias
 
 import numpy as numpy
@@ -28,8 +29,8 @@ _DimValues: TypeAlias = dict[Any, Any] | pandas.Series[float]
 # Dimension weights: dimension key -> share, nested dict of shares or None;
 # the integer 1 for a schema that is one list of indices.
 _DimWeights: TypeAlias = dict[Any, Any] | float
-# Target range of process.rescale, e.g. (0, 100).
-_Range: TypeAlias = tuple[float, float]
+# Target range of process.rescale: a (low, high) pair such as (0, 100).
+_Range: TypeAlias = Sequence[float]
 
 __test__: dict[str, Any]
 

@@ -9,8 +9,11 @@ import subprocess
 import sys
 import sysconfig
 import textwrap
+import warnings
 from pathlib import Path
 
+import numpy as np
+import pandas as pd
 import pytest
 
 import indexfuse
@@ -49,10 +52,10 @@ def _stub_parameters(function: ast.FunctionDef) -> list[tuple[str, inspect._Para
     defaults = [inspect.Parameter.empty] * (len(positional) - len(args.defaults)) + [
         ast.literal_eval(d) for d in args.defaults
     ]
-    result = [
-        (a.arg, inspect.Parameter.POSITIONAL_ONLY if a in args.posonlyargs else inspect.Parameter.POSITIONAL_OR_KEYWORD, d)
-        for a, d in zip(positional, defaults)
-    ]
+    kinds = [inspect.Parameter.POSITIONAL_ONLY] * len(args.posonlyargs) + [
+        inspect.Parameter.POSITIONAL_OR_KEYWORD
+    ] * len(args.args)
+    result = [(a.arg, kind, d) for a, kind, d in zip(positional, kinds, defaults)]
     if args.vararg:
         result.append((args.vararg.arg, inspect.Parameter.VAR_POSITIONAL, inspect.Parameter.empty))
     for a, d in zip(args.kwonlyargs, args.kw_defaults):
@@ -103,10 +106,6 @@ def test_stub_module_names_exist_at_runtime(stub_tree):
 
 @pytest.fixture(scope="module")
 def toy_model():
-    import numpy as np
-    import pandas as pd
-    import warnings
-
     data = pd.DataFrame(np.random.default_rng(0).normal(size=(30, 3)), columns=list("abc"))
     model = indexfuse.indexpca_diment({"A": ["a", "b"], "B": ["c"]})
     with warnings.catch_warnings():
