@@ -21,7 +21,7 @@ install: $(PY)
 	$(INSTALL) -Cbuild-dir=$(BUILD)/release ".[test]"
 
 demo: install
-	$(PY) examples/synthetic_demo.py
+	$(PY) examples/demo.py
 
 test: install
 	$(PY) -m pytest -q
