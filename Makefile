@@ -6,8 +6,7 @@ VENV    := .venv
 PY      := $(VENV)/bin/python
 BUILD   := build
 PIP     := $(PY) -m pip --disable-pip-version-check
-INSTALL := $(PIP) install --no-build-isolation
-EXTRAS  ?= test
+INSTALL := $(PIP) install --quiet --no-build-isolation
 
 .PHONY: all install demo test bench bench-smoke clean
 
@@ -19,7 +18,7 @@ $(PY):
 	$(PIP) install "scikit-build-core>=0.10" cmake ninja
 
 install: $(PY)
-	$(INSTALL) -Cbuild-dir=$(BUILD)/release ".[$(EXTRAS)]"
+	$(INSTALL) -Cbuild-dir=$(BUILD)/release ".[test]"
 
 demo: install
 	$(PY) examples/demo.py
@@ -29,7 +28,6 @@ test: install
 
 # Benchmarks (benchmarks/README.md): the full suite at 1e4, 1e5 and 1e6 rows
 # (a few minutes), or the smallest size only, as a check that it runs and agrees.
-bench: EXTRAS := test,bench
 bench: install
 	$(PY) benchmarks/run.py
 

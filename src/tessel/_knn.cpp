@@ -29,7 +29,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <new>
 #include <vector>
 

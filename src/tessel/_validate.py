@@ -23,7 +23,7 @@ _NUMERIC_INFERRED = frozenset(
 
 def describe(value: Any) -> str:
     """Short, bounded repr of a user value for error messages."""
-    text = repr(value)
+    text = " ".join(repr(value).split())
     return text if len(text) <= 80 else text[:77] + "..."
 
 
@@ -40,6 +40,8 @@ def is_numeric(dtype: Any, values: Any = None) -> bool:
 
 def series_to_float(series: pd.Series) -> np.ndarray:
     """Float64 values of a numeric Series, missing values as NaN (may share memory)."""
+    if series.dtype == object:
+        series = pd.to_numeric(series)  # numbers mixed with None / NA / NaN
     return series.to_numpy(dtype=np.float64, na_value=np.nan)
 
 
@@ -55,6 +57,11 @@ def frame_non_numeric(frame: pd.DataFrame) -> list[str]:
 
 def frame_to_float(frame: pd.DataFrame) -> np.ndarray:
     """Float64 (n_rows, n_cols) array of a frame already checked to be numeric."""
+    if (frame.dtypes == object).any():
+        out = np.empty(frame.shape, dtype=np.float64, order="F")
+        for pos in range(frame.shape[1]):
+            out[:, pos] = series_to_float(frame.iloc[:, pos])
+        return out
     return frame.to_numpy(dtype=np.float64, na_value=np.nan)
 
 
@@ -79,17 +86,17 @@ def finite_real(value: Any, name: str) -> float:
 
 def finite_pair(value: Any, name: str) -> tuple[float, float]:
     """``value`` as a pair of finite Python floats, or ValueError."""
-    if isinstance(value, (str, bytes)) or not isinstance(value, (Sequence, np.ndarray)):
-        raise ValueError(f"{name} must be a pair (low, high) of finite numbers, got {describe(value)}")
-    items = list(value) if not isinstance(value, np.ndarray) else value.tolist()
-    if len(items) != 2 or isinstance(value, np.ndarray) and value.ndim != 1:
-        raise ValueError(f"{name} must be a pair (low, high) of finite numbers, got {describe(value)}")
-    try:
-        return finite_real(items[0], name), finite_real(items[1], name)
-    except ValueError:
-        raise ValueError(
-            f"{name} must be a pair (low, high) of finite numbers, got {describe(value)}"
-        ) from None
+    items: list[Any] | None = None
+    if isinstance(value, np.ndarray):
+        items = value.tolist() if value.ndim == 1 else None
+    elif isinstance(value, Sequence) and not isinstance(value, (str, bytes)):
+        items = list(value)
+    if items is not None and len(items) == 2:
+        try:
+            return finite_real(items[0], name), finite_real(items[1], name)
+        except ValueError:
+            pass
+    raise ValueError(f"{name} must be a pair (low, high) of finite numbers, got {describe(value)}")
 
 
 def check_choice(value: Any, name: str, accepted: Sequence[str]) -> str:

@@ -12,7 +12,7 @@ index and name, and keep missing values missing.
 from __future__ import annotations
 
 import warnings
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import pandas as pd
@@ -77,7 +77,7 @@ def _affine(values: np.ndarray, offset: Any, width: Any) -> np.ndarray:
             out[:] = np.where(np.isnan(values), np.nan, 0.0)
         else:
             out[:, zero] = np.where(np.isnan(values[:, zero]), np.nan, 0.0)
-    return out
+    return cast(np.ndarray, out)
 
 
 def _nan_stats(values: np.ndarray) -> tuple[float, float, float, float]:

@@ -27,7 +27,7 @@ bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 // ---------------------------------------------------------------- create --
 
-// module.__dict__[target] = spec.<attribute>, skipped when the spec lacks it.
+// module.__dict__[target] = spec.<attribute>, skipped when the import spec lacks it.
 bool copy_spec_attribute(PyObject* spec, PyObject* moddict, const char* attribute,
                          const char* target, bool allow_none) {
     Ref value = Ref::steal(PyObject_GetAttrString(spec, attribute));

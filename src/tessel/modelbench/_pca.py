@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import math
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import pandas as pd
@@ -154,54 +154,54 @@ class PCA:
     @property
     def max(self) -> list[float]:
         """Per-column maximum of the fitted frame."""
-        return self._state("max")
+        return cast(list[float], self._state("max"))
 
     @property
     def min(self) -> list[float]:
         """Per-column minimum of the fitted frame."""
-        return self._state("min")
+        return cast(list[float], self._state("min"))
 
     @property
     def mean(self) -> list[float]:
         """Per-column mean of the fitted frame."""
-        return self._state("mean")
+        return cast(list[float], self._state("mean"))
 
     @property
     def std(self) -> list[float]:
         """Per-column sample standard deviation (``ddof=1``) of the fitted frame."""
-        return self._state("std")
+        return cast(list[float], self._state("std"))
 
     @property
     def coef(self) -> list[float]:
         """Per-column coefficients, ``sum(abs(coef)) == 1``."""
-        return self._state("coef")
+        return cast(list[float], self._state("coef"))
 
     @property
     def eigenvalues(self) -> np.ndarray:
         """Eigenvalues of the scaled covariance matrix, largest first."""
-        return self._state("eigenvalues")
+        return cast(np.ndarray, self._state("eigenvalues"))
 
     @property
     def components(self) -> np.ndarray:
         """Oriented eigenvectors as rows, in the order of :attr:`eigenvalues`."""
-        return self._state("components")
+        return cast(np.ndarray, self._state("components"))
 
     @property
     def explained_variance_ratio(self) -> np.ndarray:
         """Share of the total variance carried by each component."""
-        values = self._state("eigenvalues")
+        values = self.eigenvalues
         total = values.sum()
         return values / total if total > 0 else np.zeros_like(values)
 
     @property
     def n_components(self) -> int:
         """Number of leading components kept."""
-        return self._state("n_components")
+        return cast(int, self._state("n_components"))
 
     @property
     def n_features(self) -> int:
         """Number of columns of the fitted frame."""
-        return self._state("n_features")
+        return cast(int, self._state("n_features"))
 
     @property
     def is_fitted(self) -> bool:
@@ -365,9 +365,9 @@ class PCA:
         """
         if not self.is_fitted:
             raise NotFittedError("score needs a fitted PCA: call fit(frame) before score(frame)")
-        coef = self._state("coef")
+        coef = self.coef
         values, index, _ = _numeric_matrix(frame, "score")
-        d = self._fitted["n_features"]  # type: ignore[index]
+        d = self.n_features
         if values.shape[1] != d:
             raise ValueError(
                 f"score needs a frame with the {d} column(s) the PCA was fitted on, "

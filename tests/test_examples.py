@@ -1,0 +1,230 @@
+"""The examples run, the README shows them as they are, and what it claims holds."""
+
+from __future__ import annotations
+
+import re
+import runpy
+import subprocess
+import sys
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import indexfuse
+import indexfuse_tools
+
+ROOT = Path(__file__).resolve().parents[1]
+README = (ROOT / "README.md").read_text()
+EXAMPLES = ROOT / "examples"
+
+pytestmark = pytest.mark.filterwarnings(
+    "ignore:Starting with pandas version 4.0 all arguments of sum:DeprecationWarning"
+)
+
+
+def _marked_blocks(kind: str) -> dict[str, str]:
+    """README code blocks preceded by ``<!-- kind: path -->``, by path."""
+    pattern = rf"<!-- {kind}: (\S+) -->\n```\w*\n(.*?)```"
+    return {path: body for path, body in re.findall(pattern, README, flags=re.S)}
+
+
+def _run(*args: str) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [sys.executable, *args], cwd=ROOT, capture_output=True, text=True, timeout=300
+    )
+
+
+@pytest.fixture(scope="module")
+def quickstart_run():
+    return _run("examples/quickstart.py")
+
+
+@pytest.fixture(scope="module")
+def quickstart():
+    return runpy.run_path(str(EXAMPLES / "quickstart.py"), run_name="quickstart")
+
+
+# ------------------------------------------------------------ the README --
+
+
+def test_readme_starts_with_the_two_setup_commands():
+    first_block = re.search(r"```sh\n(.*?)```", README, flags=re.S).group(1)
+    commands = [line.split("#")[0].strip() for line in first_block.splitlines()]
+    assert commands == ["make demo", "make test"]
+    assert README.index("make demo") < README.index("## Quickstart")
+
+
+@pytest.mark.parametrize("path", ["examples/quickstart.py", "examples/directions.py", "examples/persistence.py"])
+def test_readme_code_is_the_example_file(path):
+    blocks = _marked_blocks("example")
+    assert path in blocks, f"README has no block marked as {path}"
+    assert blocks[path] == (ROOT / path).read_text()
+
+
+def test_readme_excerpts_are_taken_from_the_files():
+    excerpts = _marked_blocks("excerpt")
+    assert excerpts, "no excerpt found"
+    for path, body in excerpts.items():
+        assert body in (ROOT / path).read_text(), path
+
+
+def test_readme_output_is_what_the_quickstart_prints(quickstart_run):
+    assert _marked_blocks("output")["examples/quickstart.py"] == quickstart_run.stdout
+
+
+def test_every_example_is_shown_or_run_by_a_test():
+    shown = set(_marked_blocks("example")) | set(_marked_blocks("excerpt"))
+    run_elsewhere = {"examples/demo.py"}  # run by test_demo_draws_the_figure
+    files = {f"examples/{p.name}" for p in EXAMPLES.glob("*.py")}
+    assert files <= shown | run_elsewhere
+
+
+# ---------------------------------------------------------- the examples --
+
+
+def test_quickstart_output_is_clean(quickstart_run):
+    assert quickstart_run.returncode == 0, quickstart_run.stderr
+    assert quickstart_run.stderr == ""  # the pandas 4 notice is filtered, nothing else appears
+
+
+def test_quickstart_printed_weights_add_up_to_one(quickstart_run):
+    section = quickstart_run.stdout.split("Dimension weights:\n")[1].split("\n\n")[0]
+    weights = [float(line.rsplit(maxsplit=1)[1]) for line in section.splitlines()[1:]]
+    assert len(weights) == 3
+    assert sum(weights) == pytest.approx(1, abs=0.0015)  # three values rounded to 0.001
+
+
+def test_quickstart_model(quickstart):
+    model = quickstart["model"]
+    assert indexfuse_tools.weights(model).sum() == pytest.approx(1, abs=1e-12)
+    assert set(model.dim_weight) == {"safety", "opportunity"}
+    assert set(model.dim_weight["opportunity"]) == {"education", ("hardship", -1)}
+    table = indexfuse_tools.coefficients(model)
+    assert table["index"].tolist() == ["violent", "murder", "hs_grad", "poverty", "single"]
+    assert table.groupby("dimension", sort=False)["coef"].apply(lambda c: c.abs().sum()).tolist() == (
+        pytest.approx([1, 1, 1])
+    )
+    assert model.abnormal_index == []
+
+
+def test_quickstart_composite_is_on_0_to_100(quickstart):
+    wellbeing = quickstart["wellbeing"]
+    assert len(wellbeing) == 51 and wellbeing.index.name == "state"
+    assert wellbeing.min() == 0 and wellbeing.max() == 100
+    # Lower crime and higher graduation rank higher: the directions took effect.
+    assert wellbeing.corr(quickstart["data"]["murder"]) < 0
+    assert wellbeing.corr(quickstart["data"]["hs_grad"]) > 0
+
+
+def test_directions_example_flags_the_reversed_index():
+    result = _run("examples/directions.py")
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    draft, fixed = result.stdout.split("\nfixed:")
+    assert re.search(r"draft: \[\{'hs_grad': -0\.\d+\}\]", draft)
+    assert fixed.startswith(" []")
+
+
+def test_persistence_example_scores_identically():
+    result = _run("examples/persistence.py")
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    assert '"format": "indexfuse-model"' in result.stdout
+    assert "JSON: identical scores: True" in result.stdout
+    assert "pickle: identical scores: True" in result.stdout
+
+
+def test_demo_draws_the_figure(tmp_path):
+    target = tmp_path / "figure.png"
+    result = _run("examples/demo.py", str(target))
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    assert f"Figure written to {target}" in result.stdout
+    assert target.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    import matplotlib.image
+
+    height, width, _ = matplotlib.image.imread(target).shape
+    assert width > 800 and height > 300
+
+
+def test_mypy_passes_on_the_examples_and_the_companion_package():
+    result = _run("-m", "mypy")  # files and strictness come from pyproject.toml
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+# ----------------------------------------------- behaviour the README states --
+
+
+@pytest.fixture
+def table():
+    rng = np.random.default_rng(11)
+    base = rng.normal(size=(40, 1))
+    return pd.DataFrame(base + rng.normal(size=(40, 4)), columns=list("abcd"))
+
+
+def test_failed_fit_restores_the_fitted_attributes(table):
+    model = indexfuse.indexpca_diment({"A": ["a", "b"], "B": ["c"]})
+    model.fit(table)
+    before = {name: getattr(model, name) for name in ("k", "min_ent", "index_coef", "dim_weight")}
+    abnormal_before = len(model.abnormal_index)
+    model.schema["B"] = {"deep": {"deeper": ["c"]}}  # deeper than one level: fails late
+    with pytest.raises(TypeError):
+        model.fit(table.iloc[:6])  # would lower k to 5 before failing
+    for name, value in before.items():
+        assert getattr(model, name) is value, name
+    assert model.k == 10
+    assert len(model.abnormal_index) >= abnormal_before
+
+
+def test_failed_first_fit_leaves_no_fitted_attributes(table):
+    model = indexfuse.indexpca_diment(["zz"])
+    with pytest.raises(TypeError, match="'NoneType' object is not iterable"):
+        model.fit(table)
+    assert sorted(vars(model)) == ["abnormal_index", "k", "pca", "scale_method", "schema"]
+
+
+def test_sub_dimension_without_weight_keeps_none(table):
+    model = indexfuse.indexpca_diment({"A": {"a1": ["a"], "a2": ["zz"]}, "B": ["c"]})
+    model.fit(table)
+    assert model.dim_weight["A"]["a2"] is None
+    assert indexfuse_tools.weights(model).sum() == pytest.approx(1)
+    composite, values = model.score(table)
+    want = values["A"]["a1"] * model.dim_weight["A"]["a1"] + values["B"] * model.dim_weight["B"]
+    pd.testing.assert_series_equal(composite, want)
+
+
+def test_all_missing_row_gets_nan_and_partly_missing_row_the_rest(table):
+    model = indexfuse.indexpca_diment({"A": ["a", "b"], "B": ["c"]})
+    model.fit(table)
+    holes = table.copy()
+    holes.loc[0, ["a", "b"]] = np.nan
+    holes.loc[1, "a"] = np.nan
+    _, full = model.score(table)
+    composite, values = model.score(holes)
+    assert np.isnan(values["A"][0]) and np.isnan(composite[0])
+    record = model.index_coef["A"]["b"]
+    only_b = (table.loc[1, "b"] - record["min"]) / (record["max"] - record["min"]) * record["coef"]
+    assert values["A"][1] == pytest.approx(only_b)
+    pd.testing.assert_series_equal(values["A"][2:], full["A"][2:])
+
+
+def test_score_scale_rescales_dimension_values_not_the_composite(table):
+    model = indexfuse.indexpca_diment({"A": ["a", "b"], ("B", -1): ["c"]})
+    model.fit(table)
+    composite, values = model.score(table, scale=(0, 100))
+    for value in values.values():
+        assert value.min() == 0 and value.max() == 100
+    w = model.dim_weight
+    pd.testing.assert_series_equal(composite, values["A"] * w["A"] - values[("B", -1)] * w[("B", -1)])
+    assert composite.max() < 100
+
+
+def test_no_other_warning_than_the_pandas_notice(table):
+    model = indexfuse.indexpca_diment({"A": ["a", "b"], "B": {"b1": ["c"], "b2": ["d"]}})
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        model.fit(table)
+        model.score(table, scale=(0, 1))
+    assert {str(w.message) for w in caught} <= {
+        "Starting with pandas version 4.0 all arguments of sum will be keyword-only."
+    }

@@ -1,0 +1,466 @@
+"""Fitted models survive pickle, deepcopy and the JSON model file, and score the same."""
+
+from __future__ import annotations
+
+import copy
+import io
+import json
+import math
+import pickle
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import indexfuse
+import indexfuse_tools
+from indexfuse_tools import ModelFileError
+from indexfuse_tools._persist import _decode, _encode
+
+pytestmark = pytest.mark.filterwarnings(
+    "ignore:Starting with pandas version 4.0 all arguments of sum:DeprecationWarning"
+)
+
+
+def _table(columns, rows=60, seed=3):
+    rng = np.random.default_rng(seed)
+    base = rng.normal(size=(rows, 1))
+    values = base + 0.7 * rng.normal(size=(rows, len(columns)))
+    return pd.DataFrame(values, columns=pd.Index(columns, tupleize_cols=False))
+
+
+def _nested():
+    schema = {
+        "A": [("a", -1), "b"],
+        ("B", -1): {"b1": ["c"], ("b2", -1): [("d", -1), "e"]},
+    }
+    return indexfuse.indexpca_diment(schema), _table(list("abcde"))
+
+
+def _single_leaf():
+    return indexfuse.indexpca_diment(["a", ("b", -1), "c"]), _table(list("abc"))
+
+
+def _none_weights():
+    # "gone" names no column and "skip" is None: both end with a weight of None.
+    schema = {"A": ["a", "b"], "gone": ["zz"], "skip": None, "B": {"b1": ["c"], "b2": ["zz"]}}
+    return indexfuse.indexpca_diment(schema), _table(list("abc"))
+
+
+def _int_labels():
+    return indexfuse.indexpca_diment({0: [0, (1, -1)], 7: [2]}), _table([0, 1, 2])
+
+
+def _tuple_labels():
+    columns = [("x", 1), ("x", 2), ("y", 1)]
+    schema = {("X", 1): [(("x", 1),), (("x", 2), -1)], "Y": [(("y", 1),)]}
+    return indexfuse.indexpca_diment(schema), _table(columns)
+
+
+def _dollar_keys():
+    return indexfuse.indexpca_diment({"$A": ["$a"], "B": ["b"]}), _table(["$a", "b"])
+
+
+def _z_score_short():
+    # z-score scaling, a cumulative share below 1, and a table short enough to cap k.
+    model = indexfuse.indexpca_diment({"A": ["a", "b"], "B": ["c"]}, "z_score", 0.8, 12)
+    return model, _table(list("abc"), rows=9)
+
+
+def _abnormal():
+    # "b" pulls against "a" and "c", so it gets a negative coefficient.
+    data = _table(list("abc"))
+    data["b"] = -data["a"] + 0.1 * data["b"]
+    return indexfuse.indexpca_diment({"A": ["a", "b", "c"], "B": ["c"]}), data
+
+
+MODELS = {
+    "nested": _nested,
+    "single-leaf": _single_leaf,
+    "none-weights": _none_weights,
+    "int-labels": _int_labels,
+    "tuple-labels": _tuple_labels,
+    "dollar-keys": _dollar_keys,
+    "z-score-short": _z_score_short,
+    "abnormal": _abnormal,
+}
+
+
+@pytest.fixture(params=list(MODELS), scope="module")
+def fitted(request):
+    model, data = MODELS[request.param]()
+    model.fit(data)
+    return request.param, model, data
+
+
+def _json_text(model):
+    return indexfuse_tools.loads(indexfuse_tools.dumps(model))
+
+
+def _json_compact(model):
+    return indexfuse_tools.loads(indexfuse_tools.dumps(model, indent=None).encode())
+
+
+def _json_file(model):
+    buffer = io.StringIO()
+    indexfuse_tools.dump(model, buffer)
+    buffer.seek(0)
+    return indexfuse_tools.load(buffer)
+
+
+def _json_dict(model):
+    return indexfuse_tools.from_dict(json.loads(json.dumps(indexfuse_tools.to_dict(model))))
+
+
+ROUND_TRIPS = {
+    "pickle": lambda m: pickle.loads(pickle.dumps(m)),
+    "pickle-protocol-2": lambda m: pickle.loads(pickle.dumps(m, protocol=2)),
+    "deepcopy": copy.deepcopy,
+    "json-text": _json_text,
+    "json-compact-bytes": _json_compact,
+    "json-file-object": _json_file,
+    "json-dict": _json_dict,
+}
+
+
+def _same(a, b):
+    """Equal, NaN equal to NaN, and of the same types throughout."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(_same(a[k], b[k]) for k in a)
+    if isinstance(a, (list, tuple)):
+        return len(a) == len(b) and all(map(_same, a, b))
+    if isinstance(a, (float, np.floating)) and math.isnan(a):
+        return math.isnan(b)
+    return bool(a == b)
+
+
+@pytest.mark.parametrize("trip", list(ROUND_TRIPS))
+def test_round_trip_scores_identically(fitted, trip):
+    _, model, data = fitted
+    restored = ROUND_TRIPS[trip](model)
+    assert type(restored) is indexfuse.indexpca_diment and restored is not model
+    for scale in (None, (0, 100)):
+        want, want_values = model.score(data, scale)
+        got, got_values = restored.score(data, scale)
+        pd.testing.assert_series_equal(got, want, check_exact=True)
+        assert _same(
+            jsonable_values(got_values), jsonable_values(want_values)
+        ), "dimension values differ"
+
+
+def jsonable_values(tree):
+    if isinstance(tree, dict):
+        return {k: jsonable_values(v) for k, v in tree.items()}
+    if isinstance(tree, pd.Series):
+        return tuple(tree.round(15).fillna(-999.0).tolist())
+    return tree
+
+
+@pytest.mark.parametrize("trip", list(ROUND_TRIPS))
+def test_round_trip_keeps_fitted_state(fitted, trip):
+    _, model, _ = fitted
+    restored = ROUND_TRIPS[trip](model)
+    for name in ("schema", "k", "scale_method", "min_ent", "index_coef", "dim_weight", "abnormal_index"):
+        assert _same(getattr(restored, name), getattr(model, name)), name
+    assert restored.pca.cumulative == model.pca.cumulative
+    assert restored.pca.scale_method == model.pca.scale_method
+
+
+@pytest.mark.parametrize("trip", ["pickle", "deepcopy", "json-text"])
+def test_restored_model_refits_like_the_original(fitted, trip):
+    _, model, data = fitted
+    restored = ROUND_TRIPS[trip](model)
+    fresh = copy.deepcopy(model)
+    restored.fit(data)
+    fresh.fit(data)
+    assert _same(restored.dim_weight, fresh.dim_weight)
+    assert _same(restored.index_coef, fresh.index_coef)
+
+
+def test_copies_are_independent():
+    model, data = _nested()
+    model.fit(data)
+    clone = copy.deepcopy(model)
+    abnormal = list(model.abnormal_index)
+    clone.index_coef["A"][("a", -1)]["coef"] = 99.0
+    clone.abnormal_index.append({"x": -1.0})
+    assert model.index_coef["A"][("a", -1)]["coef"] != 99.0
+    assert model.abnormal_index == abnormal
+    assert clone.pca is not model.pca
+
+
+def test_unfitted_model_pickles_and_fits_afterwards():
+    model, data = _nested()
+    clone = pickle.loads(pickle.dumps(model))
+    clone.fit(data)
+    model.fit(data)
+    pd.testing.assert_series_equal(clone.score(data)[0], model.score(data)[0])
+
+
+def test_json_keeps_numpy_scalars_and_non_finite_values():
+    model, data = _nested()
+    model.fit(data)
+    record = model.index_coef["A"]["b"]
+    record["coef"] = np.float32(record["coef"])
+    record["std"] = np.float64(record["std"])
+    model.min_ent = -math.inf
+    model.k = np.int64(7)
+    model.abnormal_index.append({("a", -1): math.nan})
+    text = indexfuse_tools.dumps(model)
+    json.loads(text, parse_constant=pytest.fail)  # strict JSON: no NaN/Infinity literals
+    restored = indexfuse_tools.loads(text)
+    got = restored.index_coef["A"]["b"]
+    assert type(got["coef"]) is np.float32 and got["coef"] == record["coef"]
+    assert type(got["std"]) is np.float64
+    assert restored.min_ent == -math.inf and type(restored.k) is np.int64
+    assert math.isnan(restored.abnormal_index[-1][("a", -1)])
+    pd.testing.assert_series_equal(restored.score(data)[0], model.score(data)[0], check_exact=True)
+
+
+def test_json_of_a_reference_model_reads_as_documented():
+    model = indexfuse.indexpca_diment({("crime", -1): [("violent", -1)], "edu": ["hs"]})
+    model.fit(_table(["violent", "hs"]))
+    document = indexfuse_tools.to_dict(model)
+    assert list(document) == [
+        "format", "version", "schema", "scale_method", "pca_cumulative",
+        "k", "min_ent", "index_coef", "dim_weight", "abnormal_index",
+    ]  # fmt: skip
+    assert document["format"] == "indexfuse-model" and document["version"] == 1
+    assert document["schema"] == {
+        "$dict": [
+            [{"$tuple": ["crime", -1]}, [{"$tuple": ["violent", -1]}]],
+            ["edu", ["hs"]],
+        ]
+    }
+    assert document["pca_cumulative"] == 1.0 and document["k"] == 10
+    table = document["index_coef"]["$dict"][0][1]["$dict"][0]
+    assert table[0] == {"$tuple": ["violent", -1]}
+    assert list(table[1]) == ["coef", "max", "min", "mean", "std"]
+    assert document["dim_weight"]["$dict"][1][0] == "edu"
+
+
+def test_saving_needs_a_fitted_model():
+    model, _ = _nested()
+    with pytest.raises(ValueError, match="not fitted .*min_ent, index_coef, dim_weight"):
+        indexfuse_tools.dumps(model)
+
+
+def test_saving_reports_values_it_cannot_hold():
+    model, data = _nested()
+    model.fit(data)
+    model.index_coef["A"]["b"]["max"] = pd.Timestamp("2020-01-01")
+    with pytest.raises(TypeError, match=r"index_coef\['A'\]\['b'\]\['max'\]: cannot store .*Timestamp"):
+        indexfuse_tools.dumps(model)
+
+
+def test_pca_cumulative_comes_from_the_pca_or_the_caller():
+    model, data = _nested()
+    model.fit(data)
+    model.pca = object()
+    with pytest.raises(ValueError, match="pass pca_cumulative"):
+        indexfuse_tools.dumps(model)
+    restored = indexfuse_tools.loads(indexfuse_tools.dumps(model, pca_cumulative=0.5))
+    assert restored.pca.cumulative == 0.5
+
+
+def test_loaded_model_has_a_fresh_pca_and_still_scores():
+    model, data = _nested()
+    model.fit(data)
+    restored = _json_text(model)
+    assert not restored.pca.is_fitted and model.pca.is_fitted
+
+
+# ---------------------------------------------------------------- malformed --
+
+
+@pytest.fixture(scope="module")
+def document():
+    # The table of "A" has string keys only, so it is a plain JSON object.
+    schema = {"A": ["a", "b"], ("B", -1): {"b1": ["c"], "b2": [("d", -1), "e"]}}
+    model = indexfuse.indexpca_diment(schema)
+    model.fit(_table(list("abcde")))
+    return indexfuse_tools.to_dict(model)
+
+
+def _set(path, value):
+    def change(doc):
+        node = doc
+        for step in path[:-1]:
+            node = node[step]
+        node[path[-1]] = value
+
+    return change
+
+
+def _drop(name):
+    return lambda doc: doc.pop(name)
+
+
+A_TABLE = ("index_coef", "$dict", 0, 1)  # the coefficient table of "A"
+
+MALFORMED = {
+    "top-level-array": (lambda doc: doc.clear(), "must be a JSON object"),
+    "wrong-format": (_set(("format",), "other"), "format: expected 'indexfuse-model'"),
+    "future-version": (_set(("version",), 2), "reads version 1 documents, got 2"),
+    "version-as-text": (_set(("version",), "1"), "version"),
+    "missing-field": (_drop("dim_weight"), "missing field.*dim_weight"),
+    "unknown-field": (_set(("extra",), 1), "unknown field.*'extra'"),
+    "schema-number": (_set(("schema",), 3), "schema: expected a mapping"),
+    "scale-method-number": (_set(("scale_method",), 1), "scale_method: expected a string"),
+    "scale-method-unknown": (_set(("scale_method",), "robust"), "cannot rebuild the model: scale_method"),
+    "cumulative-zero": (_set(("pca_cumulative",), 0), r"pca_cumulative: expected a number in \(0, 1\]"),
+    "cumulative-text": (_set(("pca_cumulative",), "1"), "pca_cumulative"),
+    "k-float": (_set(("k",), 1.5), "k: expected an integer"),
+    "k-bool": (_set(("k",), True), "k: expected an integer"),
+    "min-ent-text": (_set(("min_ent",), "low"), "min_ent: expected a number"),
+    "index-coef-null": (_set(("index_coef",), None), "index_coef: expected a mapping"),
+    "record-missing-key": (
+        lambda doc: doc["index_coef"]["$dict"][0][1]["b"].pop("std"),
+        r"index_coef\['A'\]\['b'\]: a coefficient record must hold exactly the keys coef, max, min, mean, std",
+    ),
+    "record-extra-key": (
+        _set((*A_TABLE, "b", "note"), 1.0),
+        r"index_coef\['A'\]\['b'\]: a coefficient record",
+    ),
+    "record-text-value": (
+        _set((*A_TABLE, "b", "coef"), "0.5"),
+        r"index_coef\['A'\]\['b'\]\['coef'\]: expected a number",
+    ),
+    "record-null-value": (_set((*A_TABLE, "b", "max"), None), r"\['max'\]: expected a number"),
+    "tree-holds-number": (_set(("index_coef", "$dict", 0, 1), 5), r"index_coef\['A'\]: expected a coefficient table"),
+    "coef-misses-dimension": (
+        lambda doc: doc["index_coef"]["$dict"].pop(0),
+        "does not follow the schema",
+    ),
+    "coef-key-not-in-schema": (
+        lambda doc: doc["index_coef"]["$dict"][0][1].update(z=doc["index_coef"]["$dict"][0][1]["b"]),
+        r"index_coef\['A'\]\['z'\]: is not an index entry of the schema leaf",
+    ),
+    "weights-miss-dimension": (
+        lambda doc: doc["dim_weight"]["$dict"].pop(0),
+        "the weights' dimensions",
+    ),
+    "weight-text": (_set(("dim_weight", "$dict", 0, 1), "0.5"), r"dim_weight\['A'\]: expected a number"),
+    "number-weight-on-mapping": (
+        _set(("dim_weight", "$dict", 1, 1), 0.5),
+        r"dim_weight\[\('B', -1\)\]: a number weight needs a coefficient table",
+    ),
+    "weights-mapping-on-table": (
+        _set(("dim_weight", "$dict", 0, 1), {"a": 0.5}),
+        r"dim_weight\['A'\]: a mapping of weights needs a mapping of dimensions",
+    ),
+    "abnormal-not-array": (_set(("abnormal_index",), {}), "abnormal_index: expected an array"),
+    "abnormal-two-keys": (
+        _set(("abnormal_index",), [{"a": -0.1, "b": -0.2}]),
+        r"abnormal_index\[0\]: expected a one-entry mapping",
+    ),
+    "tuple-tag-not-array": (_set(("schema", "$dict", 0, 0), {"$tuple": "A"}), '"\\$tuple" must hold an array'),
+    "float-tag-unknown": (_set(("min_ent",), {"$float": "NAN"}), r'"\$float" must be "nan", "inf" or "-inf"'),
+    "unknown-tag": (_set(("min_ent",), {"$set": [1]}), "unknown tag '\\$set'"),
+    "tag-with-extra-key": (_set(("min_ent",), {"$float": "nan", "x": 1}), "a tagged value must hold exactly"),
+    "numpy-object-dtype": (_set(("k",), {"$numpy": "object", "value": 1}), '"\\$numpy" must name one of'),
+    "numpy-int-overflow": (_set(("k",), {"$numpy": "int8", "value": 300}), "300 does not fit in int8"),
+    "numpy-int-from-float": (_set(("k",), {"$numpy": "int64", "value": 1.5}), "1.5 is not a valid int64 value"),
+    "numpy-missing-value": (_set(("k",), {"$numpy": "int64"}), "a tagged value must hold exactly"),
+    "dict-tag-not-pairs": (_set(("dim_weight",), {"$dict": [["A"]]}), r"dim_weight item 0: expected a \[key, value\] pair"),
+    "dict-tag-unhashable-key": (
+        _set(("dim_weight",), {"$dict": [[["A"], 0.5]]}),
+        r"dim_weight item 0 key: \['A'\] cannot be a mapping key",
+    ),
+    "dict-tag-duplicate-key": (
+        _set(("dim_weight",), {"$dict": [["A", 0.5], ["A", 0.5]]}),
+        "key 'A' occurs twice",
+    ),
+    "empty-index-entry": (
+        _set(("schema", "$dict", 0, 1), [[]]),
+        r"schema\['A'\]\[0\]: an index entry cannot be empty",
+    ),
+}
+
+
+@pytest.mark.parametrize("case", list(MALFORMED))
+def test_malformed_documents_are_rejected_clearly(document, case):
+    change, message = MALFORMED[case]
+    broken = copy.deepcopy(document)
+    change(broken)
+    text = json.dumps(broken if case != "top-level-array" else [])
+    with pytest.raises(ModelFileError, match=message):
+        indexfuse_tools.loads(text)
+
+
+MALFORMED_TEXT = {
+    "not-json": ("{", "not valid JSON"),
+    "empty": ("", "not valid JSON"),
+    "trailing-garbage": ('{"format": "indexfuse-model"} x', "not valid JSON"),
+    "nan-literal": ('{"min_ent": NaN}', 'bare NaN is not allowed.*"\\$float": "nan"'),
+    "infinity-literal": ('{"min_ent": -Infinity}', "bare -Infinity"),
+    "duplicate-key": ('{"k": 1, "k": 2}', "has that key twice"),
+    "number": ("3", "must be a JSON object"),
+}
+
+
+@pytest.mark.parametrize("case", list(MALFORMED_TEXT))
+def test_malformed_text_is_rejected_clearly(case):
+    text, message = MALFORMED_TEXT[case]
+    with pytest.raises(ModelFileError, match=message):
+        indexfuse_tools.loads(text)
+
+
+def test_undecodable_bytes_are_rejected():
+    with pytest.raises(ModelFileError, match="not UTF-8"):
+        indexfuse_tools.loads(b'{"format": "\xff"}')
+
+
+def test_model_file_error_is_a_value_error(tmp_path):
+    path = tmp_path / "model.json"
+    path.write_text("[]")
+    with pytest.raises(ValueError):
+        indexfuse_tools.load(path)
+
+
+# ----------------------------------------------------------------- encoding --
+
+_scalars = (
+    st.none()
+    | st.booleans()
+    | st.integers(-(2**70), 2**70)
+    | st.floats(allow_nan=True, allow_infinity=True)
+    | st.text(max_size=6)
+    | st.sampled_from(["$", "$tuple", "$float"])
+    | st.builds(np.float32, st.floats(-1e6, 1e6, width=32))
+    | st.builds(np.int16, st.integers(-(2**15), 2**15 - 1))
+    | st.builds(np.bool_, st.booleans())
+)
+_keys = st.recursive(
+    _scalars.filter(lambda v: not (isinstance(v, (float, np.floating)) and math.isnan(v))),
+    lambda inner: st.tuples(inner, inner),
+    max_leaves=4,
+)
+_values = st.recursive(
+    _scalars,
+    lambda inner: st.lists(inner, max_size=3)
+    | st.tuples(inner, inner)
+    | st.dictionaries(_keys, inner, max_size=3),
+    max_leaves=12,
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(_values)
+def test_any_storable_value_round_trips_exactly(value):
+    encoded = _encode(value, "value")
+    text = json.dumps(encoded, allow_nan=False)
+    assert _same(_decode(json.loads(text), "value"), value)
+
+
+def test_no_warning_escapes_a_json_round_trip():
+    model, data = _nested()
+    model.fit(data)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        _json_text(model)
