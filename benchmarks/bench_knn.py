@@ -2,13 +2,14 @@
 
 For each size the same sample goes through three paths in one run:
 
-* ``tessel``  -- ``tessel.modelbench.entropy.multivar_knn(x, k)``;
+* ``tessel``  -- ``tessel.modelbench.entropy.multivar_knn(x, k=k)``;
 * ``ckdtree`` -- the same estimate from ``scipy.spatial.cKDTree`` (query
   k + 1 neighbours with ``p=inf``, same distance floor and formula);
 * ``sort``    -- ``numpy.sort(x)`` alone, the floor of any sort-based method.
 
 The two estimates must agree to 1e-9 (relative) before any time is printed.
-Each time is the median of several runs after one warm-up run.
+Each time is the median of several runs after one warm-up run, the three
+paths taking turns. ``run.py`` calls :func:`run` as the suite's kernel part.
 
 Usage::
 
@@ -20,35 +21,52 @@ from __future__ import annotations
 
 import argparse
 import math
-import os
-import statistics
 import sys
-import time
-from collections.abc import Callable
 
 import numpy as np
-from scipy.spatial import cKDTree
-from scipy.special import digamma
-
 from tessel.modelbench import entropy
 
+from bench_timing import cores, median_times
+from plain_pipeline import knn_entropy
 
-def kd_tree_estimate(x: np.ndarray, k: int) -> float:
-    n = x.size
-    points = x[:, None]
-    dist, _ = cKDTree(points).query(points, k=k + 1, p=np.inf)
-    r = np.maximum(dist[:, k], entropy.distance_floor(n, k))
-    return float(digamma(n) - digamma(k) + math.log(2) + np.log(r).sum() / n)
+SEED = 0
 
 
-def median_time(func: Callable[[], object], repeats: int) -> float:
-    func()  # warm-up
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        func()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+def run(sizes, k: int = 10, repeats: int = 5, seed: int = SEED,
+        decimals: int | None = None) -> list[dict]:
+    rng = np.random.default_rng(seed)
+    rows = []
+    for n in sizes:
+        x = rng.normal(size=n)
+        if decimals is not None:
+            x = np.round(x, decimals)
+        ours = entropy.multivar_knn(x, k=k)
+        theirs = knn_entropy(x, k)
+        if not math.isclose(ours, theirs, rel_tol=1e-9):
+            raise AssertionError(f"n={n}: estimates disagree: tessel {ours!r}, cKDTree {theirs!r}")
+        t_ours, t_tree, t_sort = median_times(
+            [lambda: entropy.multivar_knn(x, k=k), lambda: knn_entropy(x, k), lambda: np.sort(x)],
+            repeats,
+        )
+        rows.append({"n": n, "tessel_s": t_ours, "ckdtree_s": t_tree, "sort_s": t_sort,
+                     "ckdtree_over_tessel": t_tree / t_ours, "tessel_over_sort": t_ours / t_sort})
+    return rows
+
+
+def print_table(rows: list[dict], k: int, repeats: int, n_cores: int,
+                decimals: int | None = None) -> None:
+    sample = "normal" if decimals is None else f"normal rounded to {decimals} decimals"
+    print("Toolkit kernel: 1-D multivar_knn vs. cKDTree (p=inf) vs. numpy.sort of the same array")
+    print(f"cores: {n_cores}  k: {k}  sample: {sample}  "
+          f"median of {repeats} runs after a warm-up")
+    header = (f"{'n':>9} {'tessel ms':>10} {'cKDTree ms':>11} {'sort ms':>8} "
+              f"{'cKDTree/tessel':>15} {'tessel/sort':>12}")
+    print(header)
+    print("-" * len(header))
+    for r in rows:
+        print(f"{r['n']:>9} {r['tessel_s'] * 1e3:>10.2f} {r['ckdtree_s'] * 1e3:>11.2f} "
+              f"{r['sort_s'] * 1e3:>8.2f} {r['ckdtree_over_tessel']:>15.1f} "
+              f"{r['tessel_over_sort']:>12.2f}")
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -56,7 +74,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--sizes", type=int, nargs="+", default=[10**4, 10**5, 10**6])
     parser.add_argument("--k", type=int, default=10)
     parser.add_argument("--repeats", type=int, default=5)
-    parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--seed", type=int, default=SEED)
     parser.add_argument(
         "--decimals",
         type=int,
@@ -64,35 +82,12 @@ def main(argv: list[str] | None = None) -> int:
         help="round the normal sample to this many decimals (creates ties)",
     )
     args = parser.parse_args(argv)
-
-    rng = np.random.default_rng(args.seed)
-    sample = "normal" if args.decimals is None else f"normal rounded to {args.decimals} decimals"
-    print(
-        f"cores: {os.cpu_count()}  k: {args.k}  sample: {sample}  "
-        f"repeats: {args.repeats} (median, after warm-up)"
-    )
-    header = (
-        f"{'n':>9} {'tessel ms':>10} {'ckdtree ms':>11} {'sort ms':>8} "
-        f"{'ckdtree/tessel':>15} {'tessel/sort':>12}"
-    )
-    print(header)
-    print("-" * len(header))
-    for n in args.sizes:
-        x = rng.normal(size=n)
-        if args.decimals is not None:
-            x = np.round(x, args.decimals)
-        ours = entropy.multivar_knn(x, args.k)
-        theirs = kd_tree_estimate(x, args.k)
-        if not math.isclose(ours, theirs, rel_tol=1e-9):
-            print(f"n={n}: estimates disagree: tessel {ours!r} vs ckdtree {theirs!r}")
-            return 1
-        t_ours = median_time(lambda: entropy.multivar_knn(x, args.k), args.repeats)
-        t_tree = median_time(lambda: kd_tree_estimate(x, args.k), args.repeats)
-        t_sort = median_time(lambda: np.sort(x), args.repeats)
-        print(
-            f"{n:>9} {t_ours * 1e3:>10.2f} {t_tree * 1e3:>11.2f} {t_sort * 1e3:>8.2f} "
-            f"{t_tree / t_ours:>15.1f} {t_ours / t_sort:>12.2f}"
-        )
+    try:
+        rows = run(args.sizes, args.k, args.repeats, args.seed, args.decimals)
+    except AssertionError as exc:
+        print(exc)
+        return 1
+    print_table(rows, args.k, args.repeats, cores(), args.decimals)
     return 0
 
 

@@ -26,7 +26,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import bench_end_to_end  # noqa: E402
-import bench_kernel  # noqa: E402
+import bench_knn  # noqa: E402
 import bench_memory  # noqa: E402
 import bench_overhead  # noqa: E402
 from bench_data import SIZES  # noqa: E402
@@ -95,8 +95,8 @@ def main(argv: list[str] | None = None) -> int:
     else:
         results["end_to_end"] = []
     if "kernel" not in skip:
-        results["kernel"] = bench_kernel.run(sizes, repeats=repeats)
-        bench_kernel.print_table(results["kernel"], 10, repeats, n_cores)
+        results["kernel"] = bench_knn.run(sizes, repeats=repeats)
+        bench_knn.print_table(results["kernel"], 10, repeats, n_cores)
         print()
     else:
         results["kernel"] = []

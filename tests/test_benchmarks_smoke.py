@@ -20,7 +20,7 @@ BENCH = Path(__file__).resolve().parent.parent / "benchmarks"
 sys.path.insert(0, str(BENCH))
 
 import bench_end_to_end  # noqa: E402
-import bench_kernel  # noqa: E402
+import bench_knn  # noqa: E402
 import bench_memory  # noqa: E402
 import bench_overhead  # noqa: E402
 import indexfuse  # noqa: E402
@@ -105,9 +105,15 @@ def test_plain_estimates_match_the_toolkit(k):
     assert constant_entropy(n, k) == pytest.approx(entropy.multivar_knn(np.zeros(n), k=k), rel=1e-12)
 
 
-def test_kernel_benchmark_runs_and_agrees():
-    (row,) = bench_kernel.run([SMALL], repeats=1)
+@pytest.mark.parametrize("decimals", [None, 2, 0], ids=["distinct", "ties", "heavy ties"])
+def test_kernel_benchmark_runs_and_agrees(decimals):
+    (row,) = bench_knn.run([SMALL], repeats=1, decimals=decimals)
     assert row["n"] == SMALL and min(row["tessel_s"], row["ckdtree_s"], row["sort_s"]) > 0
+
+
+def test_kernel_script_prints_its_table(capsys):
+    assert bench_knn.main(["--sizes", "2000", "--repeats", "1", "--k", "3"]) == 0
+    assert "cKDTree/tessel" in capsys.readouterr().out
 
 
 def test_overhead_benchmark_runs_and_agrees():
