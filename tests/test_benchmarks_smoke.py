@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import json
 import sys
-import warnings
 from pathlib import Path
 
 import numpy as np
@@ -37,13 +36,6 @@ SMALL = SIZES[0]
 @pytest.fixture(scope="module")
 def frame() -> pd.DataFrame:
     return make_frame(SMALL)
-
-
-@pytest.fixture(autouse=True)
-def _quiet():
-    with warnings.catch_warnings():
-        bench_end_to_end.quiet_pandas()
-        yield
 
 
 def test_end_to_end_agrees_at_smallest_size(frame):
