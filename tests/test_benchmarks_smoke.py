@@ -117,6 +117,20 @@ def test_overhead_benchmark_runs_and_agrees():
         assert bench_overhead.goal_ratio(row)[0] == result["sides"][1]
 
 
+def test_overhead_compares_with_a_reference_model_when_there_is_one(tmp_path):
+    # A stand-in reference: the plain methods under another module, so that
+    # loading it and rebinding its own globals are both exercised.
+    path = tmp_path / "reference_model.py"
+    path.write_text((BENCH / "plain_methods.py").read_text())
+    result = bench_overhead.run(repeats=1, budget=0.0002, reference_path=path)
+    assert result["sides"] == ["indexfuse", "reference", "plain"]
+    assert result["files"]["reference"] == str(path.resolve())
+    assert all(bench_overhead.goal_ratio(row)[0] == "reference" for row in result["rows"])
+    loaded = sys.modules.get("reference_model")
+    if loaded is not None and getattr(loaded, "__file__", None) == str(path):
+        assert loaded.pandas is pd and loaded.entropy is entropy  # restored afterwards
+
+
 def test_overhead_reference_is_optional(tmp_path):
     missing = tmp_path / "reference_model.py"
     assert bench_overhead.load_reference(missing) is None
