@@ -102,17 +102,22 @@ def test_sums_over_children_match_python(model, children):
         assert same_number(got, want), (got, want)
 
 
+SHARED = 0.75
+
+
+class FixedLeaves(indexfuse.indexpca_diment):
+    """Every leaf scores the same float object, which others refer to as well."""
+
+    def compute_score(self, dim_value, dim_weight):
+        if isinstance(dim_weight, dict):
+            return super().compute_score(dim_value, dim_weight)
+        return SHARED
+
+
 @pytest.mark.parametrize("weight", [2.0, 2])
 def test_a_child_score_object_returned_by_an_override_is_not_handed_back(weight):
-    shared = 0.75
-
-    class Fixed(indexfuse.indexpca_diment):
-        def compute_score(self, dim_value, dim_weight):
-            if isinstance(dim_weight, dict):
-                return super().compute_score(dim_value, dim_weight)
-            return shared
-
-    fixed = Fixed(None)
+    shared = SHARED
+    fixed = FixedLeaves(None)
     for key in ("a", ("a", 1)):
         got = indexfuse.indexpca_diment.compute_score(fixed, {key: 1.0}, {key: weight})
         assert type(got) is float and got == shared and got is not shared
@@ -138,15 +143,8 @@ def test_long_sums_match_python_exactly_and_leave_the_inputs_alone(model, seed, 
 
 
 def test_a_shared_child_score_is_never_changed_in_place():
-    shared = 0.75
-
-    class Fixed(indexfuse.indexpca_diment):
-        def compute_score(self, dim_value, dim_weight):
-            if isinstance(dim_weight, dict):
-                return super().compute_score(dim_value, dim_weight)
-            return shared
-
-    fixed = Fixed(None)
+    shared = SHARED
+    fixed = FixedLeaves(None)
     got = indexfuse.indexpca_diment.compute_score(fixed, dict.fromkeys("abc", 1.0),
                                                   dict.fromkeys("abc", 1.0))
-    assert got == 2.25 and shared == 0.75 and got is not shared
+    assert got == 2.25 and shared == 0.75 and SHARED == 0.75 and got is not shared
