@@ -1,0 +1,28 @@
+"""Hypothesis profiles for the property tests, and their shared settings.
+
+The default run gives every differential property 2,000 examples;
+``pytest --hypothesis-profile=long`` gives each 50,000.
+"""
+
+from __future__ import annotations
+
+from hypothesis import HealthCheck, settings
+
+DEFAULT_EXAMPLES = 2_000
+LONG_EXAMPLES = 50_000
+
+settings.register_profile("long", max_examples=LONG_EXAMPLES, deadline=None)
+
+
+def property_settings(**overrides) -> settings:
+    """Settings for a differential property: at least DEFAULT_EXAMPLES
+    examples, more when the loaded profile asks for more."""
+    examples = max(DEFAULT_EXAMPLES, settings().max_examples)
+    options = dict(
+        max_examples=examples,
+        deadline=None,
+        suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
+                               HealthCheck.filter_too_much],
+    )
+    options.update(overrides)
+    return settings(**options)
