@@ -328,6 +328,39 @@ class LoggedDictKeepsType(LoggedDict):
         return logged_dict(type(self), self.log, self.tag + "'", dict.items(self))
 
 
+@dataclass(frozen=True)
+class KeyRecipe:
+    """Stands for a LoggedKey in a recipe."""
+
+    name: Any
+
+
+class LoggedKey:
+    """A dict key whose hashing and comparisons are visible; it equals its
+    name (so LoggedKey("coef") counts as the record key "coef")."""
+
+    def __init__(self, name, log):
+        self.name = name
+        self.log = log
+
+    def __hash__(self):
+        self.log.append(("key", "hash", norm(self.name)))
+        return hash(self.name)
+
+    def __eq__(self, other):
+        self.log.append(("key", "eq", norm(self.name)))
+        return self.name == (other.name if isinstance(other, LoggedKey) else other)
+
+    def norm_state(self):
+        return ("LoggedKey", norm(self.name))
+
+
+def build_key(key, log):
+    if isinstance(key, KeyRecipe):
+        return LoggedKey(key.name, log)
+    return copy.deepcopy(key)
+
+
 def logged_dict(cls, log, tag, items):
     d = cls(items)
     d.log = log
@@ -411,7 +444,7 @@ def build(recipe, log, path="s"):
         return copy.deepcopy(recipe[1])
     if tag == "dict":
         _, kind, pairs = recipe
-        items = [(copy.deepcopy(k), build(v, log, f"{path}.{i}")) for i, (k, v) in enumerate(pairs)]
+        items = [(build_key(k, log), build(v, log, f"{path}.{i}")) for i, (k, v) in enumerate(pairs)]
         if kind == "plain":
             return dict(items)
         cls = LoggedDictKeepsType if kind == "logged_keep" else LoggedDict
@@ -466,7 +499,7 @@ def build_value(recipe, log, path="v"):
         return tuple(recipe[1])
     if tag == "dict":
         _, kind, pairs = recipe
-        items = [(copy.deepcopy(k), build_value(v, log, f"{path}.{i}")) for i, (k, v) in enumerate(pairs)]
+        items = [(build_key(k, log), build_value(v, log, f"{path}.{i}")) for i, (k, v) in enumerate(pairs)]
         if kind == "plain":
             return dict(items)
         cls = LoggedDictKeepsType if kind == "logged_keep" else LoggedDict

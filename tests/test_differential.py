@@ -18,6 +18,7 @@ from hypothesis import strategies as st
 
 from _profiles import property_settings
 from differential_world import (
+    KeyRecipe,
     Scenario,
     TablePlan,
     ToolkitPlan,
@@ -65,7 +66,7 @@ leaves = st.tuples(
     weighted((8, st.lists(entries(), min_size=1, max_size=4)), (1, st.just([]))).map(tuple),
 )
 junk = st.sampled_from([("value", "ab"), ("value", 3), ("value", frozenset({"a"})), ("value", 2.5)])
-dimension_keys = st.sampled_from(["A", "B", "C", ("D", -1), ("E", 2), ("F", 1, 0), 5, ("G",)])
+dimension_keys = st.sampled_from(["A", "B", "C", ("D", -1), ("E", 2), ("F", 1, 0), 5, ("G",), KeyRecipe("H")])
 mapping_kinds = st.sampled_from(["plain", "plain", "logged", "logged_keep"])
 
 
@@ -255,8 +256,10 @@ def test_composite_score_matches_the_reference(inputs, traced):
     compare(run_call, ToolkitPlan(), "compute_score", arguments, traced=traced)
 
 
-record_key_sets = st.lists(st.sampled_from(["coef", "max", "min", "mean", "std", "other", 1]),
-                           max_size=6, unique=True)
+record_key_sets = st.lists(
+    st.sampled_from(["coef", "max", "min", "mean", "std", "other", 1]).flatmap(
+        lambda k: st.sampled_from([k, k, KeyRecipe(k)])),
+    max_size=7, unique_by=lambda k: getattr(k, "name", k))
 
 
 @st.composite
