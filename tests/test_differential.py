@@ -411,3 +411,29 @@ def test_spreading_a_nested_share_looks_the_method_up_before_the_entry():
     entry = ("dict", "v", "getitem", ("str", "A"))
     spread = [entry, ("self.get", "compute_dim_weight"), entry]
     assert any(reads[i:i + 3] == spread for i in range(len(reads)))
+
+
+class _HashOnce:
+    """A key that can be hashed once (when stored) and then refuses."""
+
+    def __init__(self):
+        self.hashed = False
+
+    def __hash__(self):
+        if self.hashed:
+            raise RuntimeError("hashed twice")
+        self.hashed = True
+        return 1
+
+
+@pytest.mark.parametrize("first_key", ["zz", "coef"])
+def test_record_check_hashes_every_key_as_set_does(first_key):
+    """set(val.keys()) hashes every key, even after a key that already decides."""
+    import indexfuse
+    import reference_model
+
+    for module in (indexfuse, reference_model):
+        record = {first_key: 1, _HashOnce(): 2}
+        model = object.__new__(module.indexpca_diment)
+        with pytest.raises(RuntimeError, match="hashed twice"):
+            model.is_index_coef({"x": record})
