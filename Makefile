@@ -8,7 +8,7 @@ BUILD   := build
 PIP     := $(PY) -m pip --disable-pip-version-check
 INSTALL := $(PIP) install --no-build-isolation
 
-.PHONY: all install demo test clean
+.PHONY: all install demo test clean asan-build test-asan test-valgrind
 
 all: test
 
@@ -25,6 +25,43 @@ demo: install
 
 test: install
 	$(PY) -m pytest -q
+
+# ---------------------------------------------------------------- sanitizers --
+# test-asan: the extension and the tessel kernel built with AddressSanitizer
+# and UndefinedBehaviorSanitizer (build/asan), staged ahead of site-packages
+# and run under the whole test suite. Reports go to files, so that those from
+# subprocesses count too; any report fails the target.
+
+ASAN_DIR     := $(BUILD)/asan
+ASAN_STAGE   := $(abspath $(ASAN_DIR))/stage
+ASAN_REPORTS := $(abspath $(ASAN_DIR))/reports
+SAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:log_path=$(ASAN_REPORTS)/asan \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(ASAN_REPORTS)/ubsan \
+	PYTHONMALLOC=malloc PYTHONPATH=$(ASAN_STAGE) INDEXFUSE_EXPECT_DIR=$(ASAN_STAGE)
+
+asan-build: install
+	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DINDEXFUSE_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(PY))
+	$(VENV)/bin/cmake --build $(ASAN_DIR)
+	rm -rf $(ASAN_STAGE) && mkdir -p $(ASAN_STAGE)
+	cp -r src/tessel $(ASAN_STAGE)/tessel && find $(ASAN_STAGE) -name '*.cpp' -delete
+	cp $(ASAN_DIR)/_knn*.so $(ASAN_STAGE)/tessel/ && cp $(ASAN_DIR)/indexfuse*.so $(ASAN_STAGE)/
+
+test-asan: asan-build
+	rm -rf $(ASAN_REPORTS) && mkdir -p $(ASAN_REPORTS)
+	$(SAN_ENV) $(PY) -c "import indexfuse, tessel._knn as k; print('sanitized:', indexfuse.__file__, k.__file__)"
+	$(SAN_ENV) $(PY) -m pytest -q -p no:cacheprovider; status=$$?; \
+	if [ -n "$$(ls -A $(ASAN_REPORTS))" ]; then \
+		cat $(ASAN_REPORTS)/*; echo "test-asan: sanitizer reports above"; exit 1; fi; \
+	echo "test-asan: no sanitizer reports"; exit $$status
+
+# test-valgrind: a smoke subset under memcheck with the ordinary build.
+VALGRIND_TESTS ?= tests/test_smoke_memcheck.py
+
+test-valgrind: install
+	PYTHONMALLOC=malloc valgrind --error-exitcode=9 -q --errors-for-leak-kinds=none \
+		$(PY) -m pytest -q -p no:cacheprovider $(VALGRIND_TESTS)
 
 clean:
 	rm -rf $(BUILD) $(VENV) .pytest_cache .hypothesis
