@@ -35,10 +35,20 @@ NAN = math.nan
 # ------------------------------------------------------------- strategies --
 
 
+@st.composite
+def _weighted(draw, chooser, strategies):
+    return draw(strategies[draw(chooser)])
+
+
+def rarely(n):
+    """True about once in n draws (the simplest choice, first, is False)."""
+    return st.sampled_from([False] * (n - 1) + [True])
+
+
 def weighted(*options):
     """One of the strategies, each (weight, strategy) drawn in proportion."""
-    indices = [i for i, (weight, _) in enumerate(options) for _ in range(weight)]
-    return st.sampled_from(indices).flatmap(lambda i: options[i][1])
+    chooser = st.sampled_from([i for i, (weight, _) in enumerate(options) for _ in range(weight)])
+    return _weighted(chooser, [strategy for _, strategy in options])
 
 
 LABELS = ["a", "b", "c", 0, 1]
@@ -91,11 +101,11 @@ cell_values = st.sampled_from([0.0, 1.0, -2.5, 3.0, 4.5, NAN])
 
 @st.composite
 def tables(draw):
-    if draw(st.integers(0, 3)):
+    if not draw(rarely(4)):
         columns = ["a", "b"] + draw(st.lists(st.sampled_from(["c", 0, 1, TUPLE_LABEL]), max_size=2, unique=True))
     else:
         columns = draw(st.lists(st.sampled_from(LABELS + [TUPLE_LABEL]), min_size=1, max_size=4, unique=True))
-    if draw(st.integers(0, 9)) == 0:
+    if draw(rarely(10)):
         columns.append(columns[0])  # a repeated column label
     nrows = draw(st.integers(0, 4))
     rows = tuple(tuple(draw(cell_values) for _ in columns) for _ in range(nrows))
@@ -124,12 +134,13 @@ def toolkits(draw):
             coef_pool=tuple(draw(st.lists(st.sampled_from([0.5, -0.25, 1.0, 2]), min_size=1, max_size=4))),
             abnormal_container=draw(st.sampled_from(["set", "list", "tuple"])),
             abnormal_pick=tuple(draw(st.lists(st.integers(0, 5), max_size=2))),
-            entropy_pool=tuple(draw(st.lists(st.sampled_from([0.0, 1.0, 2.5, 4.0, -1.0]), min_size=2, max_size=4))),
+            entropy_pool=tuple(draw(st.lists(st.sampled_from([0.0, 1.0, 2.5, 4.0, -1.0]), min_size=2, max_size=4,
+                                             unique=True))),
         )
     return ToolkitPlan(
         stats_container=draw(st.sampled_from(["list", "tuple", "ndarray"])),
         stats_pool=tuple(draw(st.lists(stat_values, min_size=1, max_size=4))),
-        stats_short=draw(st.integers(0, 15)) == 0,
+        stats_short=draw(rarely(16)),
         score_shape=draw(st.sampled_from(["tuple"] * 15 + ["list", "iter", "short", "long", "none"])),
         coef_container=draw(st.sampled_from(["list", "tuple", "ndarray"])),
         coef_pool=tuple(draw(st.lists(odd_numbers, min_size=1, max_size=4))),
@@ -237,9 +248,9 @@ def score_inputs(draw):
     weight = draw(st.one_of(weights, mappings(weights)))
 
     def matching(w):
-        if w[0] != "dict" or draw(st.integers(0, 7)) == 0:
+        if w[0] != "dict" or draw(rarely(8)):
             return draw(values) if w[0] != "dict" else draw(st.one_of(values, st.just(("none",))))
-        pairs = [(k, matching(child)) for k, child in w[2] if draw(st.integers(0, 11)) != 0]
+        pairs = [(k, matching(child)) for k, child in w[2] if not draw(rarely(12))]
         return ("dict", draw(mapping_kinds), tuple(pairs))
 
     return weight, matching(weight)
@@ -256,9 +267,9 @@ def test_composite_score_matches_the_reference(inputs, traced):
     compare(run_call, ToolkitPlan(), "compute_score", arguments, traced=traced)
 
 
+_RECORD_NAMES = ["coef", "max", "min", "mean", "std", "other", 1]
 record_key_sets = st.lists(
-    st.sampled_from(["coef", "max", "min", "mean", "std", "other", 1]).flatmap(
-        lambda k: st.sampled_from([k, k, KeyRecipe(k)])),
+    st.sampled_from(_RECORD_NAMES * 2 + [KeyRecipe(k) for k in _RECORD_NAMES]),
     max_size=7, unique_by=lambda k: getattr(k, "name", k))
 
 
@@ -299,7 +310,7 @@ def fitted_tables(draw):
                          min_size=1, max_size=3, unique_by=repr))
     for key in keys:
         names = ["coef", "max", "min", "mean", "std"]
-        if draw(st.integers(0, 9)) == 0:
+        if draw(rarely(10)):
             names.remove(draw(st.sampled_from(names)))
         record = ("dict", draw(mapping_kinds), tuple((k, ("value", draw(odd_numbers))) for k in names))
         pairs.append((key, record))
