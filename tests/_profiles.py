@@ -12,12 +12,18 @@ DEFAULT_EXAMPLES = 2_000
 LONG_EXAMPLES = 50_000
 
 settings.register_profile("long", max_examples=LONG_EXAMPLES, deadline=None)
+# A handful of examples per property, for runs under valgrind.
+settings.register_profile("smoke", max_examples=15, deadline=None, database=None)
 
 
 def property_settings(**overrides) -> settings:
     """Settings for a differential property: at least DEFAULT_EXAMPLES
-    examples, more when the loaded profile asks for more."""
-    examples = max(DEFAULT_EXAMPLES, settings().max_examples)
+    examples, more when the loaded profile asks for more (the smoke profile
+    asks for fewer)."""
+    if settings.get_current_profile_name() == "smoke":
+        examples = settings().max_examples
+    else:
+        examples = max(DEFAULT_EXAMPLES, settings().max_examples)
     options = dict(
         max_examples=examples,
         deadline=None,
@@ -26,6 +32,10 @@ def property_settings(**overrides) -> settings:
     )
     options.update(overrides)
     return settings(**options)
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "subprocess: runs its case in a fresh interpreter")
 
 
 def pytest_report_header(config):

@@ -134,6 +134,7 @@ class Scenario:
     scale: Any = None
     steps: tuple = ("fit", "score")
     traced: bool = False  # a model subclass that logs attribute reads and writes
+    override: tuple = ()  # (method, change): a subclass that alters one method's result
 
 
 # ---------------------------------------------------------------- fakes --
@@ -412,6 +413,30 @@ class TableProxy:
         return ("TableProxy", norm(self._frame))
 
 
+OVERRIDES = {
+    "as list": lambda result: list(result) if isinstance(result, tuple) else result,
+    "as iterator": lambda result: iter(result) if isinstance(result, tuple) else result,
+    "one more": lambda result: tuple(result) + ("more",) if isinstance(result, tuple) else result,
+    "first only": lambda result: tuple(result)[:1] if isinstance(result, tuple) else result,
+    "none": lambda result: None,
+    "negated": lambda result: not result,
+    "as dict subclass": lambda result: logged_dict(LoggedDict, [], "o", result.items())
+    if type(result) is dict else result,
+}
+
+
+def overriding_class(base, method, change):
+    """A subclass whose `method` calls the inherited one and alters its result."""
+    inherited = getattr(base, method)
+    alter = OVERRIDES[change]
+
+    def overridden(self, *args, **kwargs):
+        return alter(inherited(self, *args, **kwargs))
+
+    overridden.__name__ = method
+    return type(base.__name__, (base,), {method: overridden})
+
+
 def traced_class(base, log):
     """A subclass, under the model's own class name, that logs every
     attribute read and write on the instance."""
@@ -538,7 +563,11 @@ def run_scenario(module, scenario: Scenario):
     log = world.log
     with warnings.catch_warnings(), world.installed(module):
         warnings.simplefilter("ignore")
-        cls = traced_class(module.indexpca_diment, log) if scenario.traced else module.indexpca_diment
+        cls = module.indexpca_diment
+        if scenario.override:
+            cls = overriding_class(cls, *scenario.override)
+        if scenario.traced:
+            cls = traced_class(cls, log)
         schema = build(scenario.schema, log)
         model = attempt(log, lambda: cls(schema, *scenario.ctor, **dict(scenario.ctor_kwargs)))
         if isinstance(model, Exception):

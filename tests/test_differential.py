@@ -159,6 +159,14 @@ def toolkits(draw):
 scales = st.sampled_from([None, None, None, (0, 1), (5, -5), 0, "odd"])
 
 
+overrides = st.one_of(
+    st.tuples(st.sampled_from(["compute_dim_weight", "compute_index_coef", "compute_dim_value"]),
+              st.sampled_from(["as list", "as iterator", "one more", "first only", "none", "as dict subclass"])),
+    st.tuples(st.just("is_index_coef"), st.just("negated")),
+    st.tuples(st.just("compute_score"), st.just("none")),
+)
+
+
 @st.composite
 def scenarios(draw):
     ctor_values = draw(
@@ -183,6 +191,7 @@ def scenarios(draw):
         steps=draw(st.sampled_from([("fit", "score")] * 4 + [("score",), ("fit", "fit", "score"),
                                                                ("fit", "score", "fit", "score")])),
         traced=draw(st.booleans()),
+        override=draw(weighted((12, st.just(())), (1, overrides))),
     )
 
 

@@ -429,6 +429,7 @@ def test_recursion_through_a_python_override_still_ends_cleanly(toolkit, frame):
         Sub(_self_containing()).compute_index_coef(frame, _self_containing())
 
 
+@pytest.mark.subprocess
 def test_nesting_100000_deep_in_a_fresh_interpreter():
     proc = run_isolated(
         """
@@ -468,6 +469,7 @@ def test_nesting_100000_deep_in_a_fresh_interpreter():
 # ------------------------------------------------------------ odd k --
 
 
+@pytest.mark.subprocess
 @pytest.mark.parametrize("ent_k", [10**100, -(10**100), -5, 2**63, float("nan"), float("inf"), 3.5, True])
 def test_odd_neighbour_counts_with_the_real_toolkit(ent_k):
     """Runs in a fresh interpreter: the real estimator's compiled kernel sees the value."""
@@ -610,6 +612,7 @@ def test_eight_threads_scoring_one_model_agree(monkeypatch):
 INTERPRETER_MESSAGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
 
 
+@pytest.mark.subprocess
 def test_a_legacy_subinterpreter_after_the_main_one_is_refused():
     proc = run_isolated(
         """
@@ -624,6 +627,7 @@ def test_a_legacy_subinterpreter_after_the_main_one_is_refused():
     assert f"ImportError: {INTERPRETER_MESSAGE}" in proc.stderr
 
 
+@pytest.mark.subprocess
 def test_a_legacy_subinterpreter_first_leaves_the_main_one_refused():
     proc = run_isolated(
         """
@@ -639,6 +643,7 @@ def test_a_legacy_subinterpreter_first_leaves_the_main_one_refused():
     assert f"main refused: {INTERPRETER_MESSAGE}" in proc.stdout
 
 
+@pytest.mark.subprocess
 def test_an_isolated_subinterpreter_is_refused_before_creation():
     proc = run_isolated(
         """
@@ -684,6 +689,7 @@ def test_a_fit_that_replaces_the_instance_dict_fails_cleanly(toolkit, frame):
     assert vars(model) == {}
 
 
+@pytest.mark.subprocess
 def test_method_objects_can_be_freed_in_a_fresh_interpreter():
     proc = run_isolated(
         """
@@ -699,3 +705,86 @@ def test_method_objects_can_be_freed_in_a_fresh_interpreter():
     )
     assert_clean_exit(proc)
     assert "freed True" in proc.stdout
+
+
+# ------------------------------------------------- the toolkit's kernel --
+
+from tessel import _knn  # noqa: E402
+
+
+KERNEL_CALLS = {
+    "bytes": lambda: _knn.sum_log_kth(b"abcdefgh" * 4, 1, 1e-10),
+    "float32": lambda: _knn.sum_log_kth(np.arange(8, dtype=np.float32), 1, 1e-10),
+    "int64": lambda: _knn.sum_log_kth(np.arange(8), 1, 1e-10),
+    "two-dimensional": lambda: _knn.sum_log_kth(np.zeros((4, 2)), 1, 1e-10),
+    "strided": lambda: _knn.sum_log_kth(np.arange(16.0)[::2], 1, 1e-10),
+    "byte-swapped": lambda: _knn.sum_log_kth(np.arange(8.0).astype(">f8"), 1, 1e-10),
+    "strided memoryview": lambda: _knn.sum_log_kth(memoryview(np.arange(16.0))[::2], 1, 1e-10),
+    "zero-dimensional": lambda: _knn.sum_log_kth(np.float64(1.0), 1, 1e-10),
+    "empty": lambda: _knn.sum_log_kth(np.zeros(0), 1, 1e-10),
+    "one point": lambda: _knn.sum_log_kth(np.zeros(1), 1, 1e-10),
+    "k = n": lambda: _knn.sum_log_kth(np.arange(5.0), 5, 1e-10),
+    "k = 0": lambda: _knn.sum_log_kth(np.arange(5.0), 0, 1e-10),
+    "k negative": lambda: _knn.sum_log_kth(np.arange(5.0), -3, 1e-10),
+    "k huge": lambda: _knn.sum_log_kth(np.arange(5.0), 2**80, 1e-10),
+    "k not an int": lambda: _knn.sum_log_kth(np.arange(5.0), 1.5, 1e-10),
+    "floor zero": lambda: _knn.sum_log_kth(np.arange(5.0), 1, 0.0),
+    "floor nan": lambda: _knn.sum_log_kth(np.arange(5.0), 1, float("nan")),
+    "floor inf": lambda: _knn.sum_log_kth(np.arange(5.0), 1, float("inf")),
+    "nan, small": lambda: _knn.sum_log_kth(np.array([0.0, np.nan, 1.0]), 1, 1e-10),
+    "inf, sorted by radix": lambda: _knn.sum_log_kth(np.r_[np.arange(5000.0), np.inf], 3, 1e-10),
+    "nan, sorted by radix": lambda: _knn.sum_log_kth(np.r_[np.nan, np.arange(5000.0)], 3, 1e-10),
+    "too few arguments": lambda: _knn.sum_log_kth(np.arange(5.0)),
+    "not a buffer": lambda: _knn.sum_log_kth([1.0, 2.0, 3.0], 1, 1e-10),
+}
+
+
+@pytest.mark.parametrize("name", list(KERNEL_CALLS))
+def test_the_nearest_neighbour_kernel_rejects_what_it_cannot_read(name):
+    with pytest.raises((TypeError, ValueError, OverflowError)):
+        KERNEL_CALLS[name]()
+
+
+@pytest.mark.parametrize("n, k", [(2, 1), (3, 2), (4096, 1), (4097, 4096), (5000, 300), (9000, 7)])
+def test_the_kernel_at_its_edges_matches_a_direct_sum(n, k):
+    """Every window edge and both sorts: the k-th neighbour distances
+    summed in numpy must agree with the kernel."""
+    rng = np.random.default_rng(n + k)
+    x = np.round(rng.normal(size=n), 2)  # ties on purpose
+    x[: n // 10] = -0.0
+    floor = 1e-6
+    s = np.sort(x)
+    lo = np.arange(n)
+    best = np.full(n, np.inf)
+    for a in range(k + 1):  # windows [i - a, i - a + k] that hold i and fit
+        start = lo - a
+        ok = (start >= 0) & (start + k <= n - 1)
+        left = s[lo] - s[np.clip(start, 0, n - 1)]
+        right = s[np.clip(start + k, 0, n - 1)] - s[lo]
+        best = np.where(ok, np.minimum(best, np.maximum(left, right)), best)
+    expected = np.log(np.maximum(best, floor)).sum()
+    assert _knn.sum_log_kth(x, k, floor) == pytest.approx(expected, rel=1e-12, abs=1e-9)
+
+
+def test_the_kernel_while_another_thread_rewrites_its_input():
+    """The kernel reads without the interpreter lock; a writer changing the
+    array at the same time may change the answer, never crash."""
+    x = np.arange(20000.0)
+    stop = threading.Event()
+
+    def writer():
+        rng = np.random.default_rng(1)
+        while not stop.is_set():
+            x[rng.integers(0, len(x), 100)] = rng.normal(size=100)
+
+    t = threading.Thread(target=writer)
+    t.start()
+    try:
+        for _ in range(30):
+            try:
+                assert np.isfinite(_knn.sum_log_kth(x, 5, 1e-10))
+            except ValueError:
+                pass
+    finally:
+        stop.set()
+        t.join()
