@@ -60,14 +60,20 @@ directions = st.sampled_from([-1, -1, 2, 0.5, 1, True, np.float64(-2.0), "x"])
 extras = st.one_of(directions, labels)
 
 
+_entry_kinds = st.sampled_from(["label"] * 16 + ["tuple"] * 4 + ["list", "list", "loggedlist", "loggedlist"]
+                               + ["empty"])
+_empty_entries = st.sampled_from([("seq", "tuple", ()), ("seq", "list", ())])
+_entry_rests = st.lists(extras, max_size=2)
+
+
 @st.composite
 def entries(draw):
-    kind = draw(st.sampled_from(["label"] * 16 + ["tuple"] * 4 + ["list", "list", "loggedlist", "loggedlist", "empty"]))
+    kind = draw(_entry_kinds)
     if kind == "label":
         return ("label", draw(labels))
     if kind == "empty":
-        return ("seq", draw(st.sampled_from(["tuple", "list"])), ())
-    rest = draw(st.lists(extras, max_size=2))
+        return draw(_empty_entries)
+    rest = draw(_entry_rests)
     return ("seq", kind, (draw(labels), *rest))
 
 
@@ -99,18 +105,25 @@ schemas = weighted((12, mappings(schema_nodes)), (1, leaves), (1, junk), (1, st.
 cell_values = st.sampled_from([0.0, 1.0, -2.5, 3.0, 4.5, NAN])
 
 
+_usual_columns = st.lists(st.sampled_from(["c", 0, 1, TUPLE_LABEL]), max_size=2, unique=True)
+_any_columns = st.lists(st.sampled_from(LABELS + [TUPLE_LABEL]), min_size=1, max_size=4, unique=True)
+_row_counts = st.integers(0, 4)
+_dtypes_with_nan = st.sampled_from(["float64", "object"])
+_dtypes = st.sampled_from(["float64", "object", "int64"])
+
+
 @st.composite
 def tables(draw):
     if not draw(rarely(4)):
-        columns = ["a", "b"] + draw(st.lists(st.sampled_from(["c", 0, 1, TUPLE_LABEL]), max_size=2, unique=True))
+        columns = ["a", "b"] + draw(_usual_columns)
     else:
-        columns = draw(st.lists(st.sampled_from(LABELS + [TUPLE_LABEL]), min_size=1, max_size=4, unique=True))
+        columns = draw(_any_columns)
     if draw(rarely(10)):
         columns.append(columns[0])  # a repeated column label
-    nrows = draw(st.integers(0, 4))
+    nrows = draw(_row_counts)
     rows = tuple(tuple(draw(cell_values) for _ in columns) for _ in range(nrows))
     has_nan = any(math.isnan(v) for row in rows for v in row)
-    dtype = draw(st.sampled_from(["float64", "object"] + ([] if has_nan else ["int64"])))
+    dtype = draw(_dtypes_with_nan if has_nan else _dtypes)
     return TablePlan(columns=tuple(columns), rows=rows, dtype=dtype, proxy=draw(st.booleans()))
 
 
@@ -119,41 +132,48 @@ odd_numbers = st.sampled_from([0, 1, -1, 2, 0.0, 0.5, -1.5, 2.25, NAN, math.inf,
 stat_values = weighted((12, odd_numbers), (1, st.sampled_from([None, "s"])))
 
 
-def fail_at():
-    return weighted((8, st.just(0)), (1, st.integers(1, 6)))
+fail_at = weighted((8, st.just(0)), (1, st.integers(1, 6)))
+_containers = st.sampled_from(["list", "tuple", "ndarray"])
 
 
-@st.composite
-def toolkits(draw):
-    """Half of them well-behaved, the rest with odd answers and failures."""
-    if draw(st.booleans()):
-        return ToolkitPlan(
-            stats_container=draw(st.sampled_from(["list", "tuple", "ndarray"])),
-            stats_pool=tuple(draw(st.lists(st.sampled_from([0.0, 1.0, -2.0, 4.5]), min_size=1, max_size=4))),
-            coef_container=draw(st.sampled_from(["list", "tuple", "ndarray"])),
-            coef_pool=tuple(draw(st.lists(st.sampled_from([0.5, -0.25, 1.0, 2]), min_size=1, max_size=4))),
-            abnormal_container=draw(st.sampled_from(["set", "list", "tuple"])),
-            abnormal_pick=tuple(draw(st.lists(st.integers(0, 5), max_size=2))),
-            entropy_pool=tuple(draw(st.lists(st.sampled_from([0.0, 1.0, 2.5, 4.0, -1.0]), min_size=2, max_size=4,
-                                             unique=True))),
-        )
-    return ToolkitPlan(
-        stats_container=draw(st.sampled_from(["list", "tuple", "ndarray"])),
-        stats_pool=tuple(draw(st.lists(stat_values, min_size=1, max_size=4))),
-        stats_short=draw(rarely(16)),
-        score_shape=draw(st.sampled_from(["tuple"] * 15 + ["list", "iter", "short", "long", "none"])),
-        coef_container=draw(st.sampled_from(["list", "tuple", "ndarray"])),
-        coef_pool=tuple(draw(st.lists(odd_numbers, min_size=1, max_size=4))),
-        abnormal_container=draw(st.sampled_from(["set", "list", "tuple", "ndarray"])),
-        abnormal_pick=tuple(draw(st.lists(st.integers(0, 5), max_size=3))),
-        entropy_pool=tuple(draw(st.lists(odd_numbers, min_size=1, max_size=4))),
-        entropy_fail_at=draw(fail_at()),
-        scale_mode=draw(st.sampled_from(["affine"] * 6 + ["identity", "array", "none"])),
-        scale_fail_at=draw(fail_at()),
-        rescale_mode=draw(st.sampled_from(["shift", "shift", "tuple", "same"])),
-        rescale_fail_at=draw(fail_at()),
-        pca_fail=draw(st.sampled_from([""] * 30 + ["init", "fit", "score"])),
-    )
+def _pool(values, **kwargs):
+    return st.lists(values, max_size=4, **kwargs).map(tuple)
+
+
+# Half of them well-behaved, the rest with odd answers and failures.
+_sane_toolkits = st.builds(
+    ToolkitPlan,
+    stats_container=_containers,
+    stats_pool=_pool(st.sampled_from([0.0, 1.0, -2.0, 4.5]), min_size=1),
+    coef_container=_containers,
+    coef_pool=_pool(st.sampled_from([0.5, -0.25, 1.0, 2]), min_size=1),
+    abnormal_container=st.sampled_from(["set", "list", "tuple"]),
+    abnormal_pick=st.lists(st.integers(0, 5), max_size=2).map(tuple),
+    entropy_pool=_pool(st.sampled_from([0.0, 1.0, 2.5, 4.0, -1.0]), min_size=2, unique=True),
+)
+_odd_toolkits = st.builds(
+    ToolkitPlan,
+    stats_container=_containers,
+    stats_pool=_pool(stat_values, min_size=1),
+    stats_short=rarely(16),
+    score_shape=st.sampled_from(["tuple"] * 15 + ["list", "iter", "short", "long", "none"]),
+    coef_container=_containers,
+    coef_pool=_pool(odd_numbers, min_size=1),
+    abnormal_container=st.sampled_from(["set", "list", "tuple", "ndarray"]),
+    abnormal_pick=st.lists(st.integers(0, 5), max_size=3).map(tuple),
+    entropy_pool=_pool(odd_numbers, min_size=1),
+    entropy_fail_at=fail_at,
+    scale_mode=st.sampled_from(["affine"] * 6 + ["identity", "array", "none"]),
+    scale_fail_at=fail_at,
+    rescale_mode=st.sampled_from(["shift", "shift", "tuple", "same"]),
+    rescale_fail_at=fail_at,
+    pca_fail=st.sampled_from([""] * 30 + ["init", "fit", "score"]),
+)
+_toolkits = st.one_of(_sane_toolkits, _odd_toolkits)
+
+
+def toolkits():
+    return _toolkits
 
 
 scales = st.sampled_from([None, None, None, (0, 1), (5, -5), 0, "odd"])
@@ -167,15 +187,19 @@ overrides = st.one_of(
 )
 
 
+_ctor_values = st.tuples(
+    st.sampled_from(["max_min", "z"]),
+    st.sampled_from([1, 0.9]),
+    st.sampled_from([10] * 16 + [2, 2, 0, 1.5, "x", None]),
+)
+_steps = st.sampled_from([("fit", "score")] * 4 + [("score",), ("fit", "fit", "score"), ("fit", "score", "fit", "score")])
+_overrides = weighted((12, st.just(())), (1, overrides))
+_tables = tables()
+
+
 @st.composite
 def scenarios(draw):
-    ctor_values = draw(
-        st.tuples(
-            st.sampled_from(["max_min", "z"]),
-            st.sampled_from([1, 0.9]),
-            st.sampled_from([10] * 16 + [2, 2, 0, 1.5, "x", None]),
-        )
-    )
+    ctor_values = draw(_ctor_values)
     by_keyword = draw(st.integers(0, 3))
     names = ("scale_method", "pca_cumulative", "ent_k")
     ctor = ctor_values[:by_keyword]
@@ -185,13 +209,12 @@ def scenarios(draw):
         schema=draw(schemas),
         ctor=ctor,
         ctor_kwargs=ctor_kwargs,
-        fit_table=draw(tables()),
-        score_table=draw(tables()),
+        fit_table=draw(_tables),
+        score_table=draw(_tables),
         scale=draw(scales),
-        steps=draw(st.sampled_from([("fit", "score")] * 4 + [("score",), ("fit", "fit", "score"),
-                                                               ("fit", "score", "fit", "score")])),
+        steps=draw(_steps),
         traced=draw(st.booleans()),
-        override=draw(weighted((12, st.just(())), (1, overrides))),
+        override=draw(_overrides),
     )
 
 
@@ -220,12 +243,14 @@ def _value_recipes(n):
     return weighted((4, usable), (1, unusable))
 
 
-@st.composite
-def dim_value_trees(draw):
-    n = draw(st.integers(1, 4))
+def _value_trees(n):
     leaf = _value_recipes(n)
-    tree = st.recursive(leaf, mappings, max_leaves=6)
-    return draw(weighted((5, mappings(tree)), (1, leaf)))
+    return weighted((5, mappings(st.recursive(leaf, mappings, max_leaves=6))), (1, leaf))
+
+
+# Built once: strategies made inside a draw are validated again every time.
+dim_value_trees = st.sampled_from([1, 2, 3, 4]).flatmap(
+    {n: _value_trees(n) for n in (1, 2, 3, 4)}.__getitem__)
 
 
 model_states = st.tuples(
@@ -235,7 +260,7 @@ model_states = st.tuples(
 
 
 @property_settings()
-@given(toolkits(), dim_value_trees(), model_states, st.booleans())
+@given(toolkits(), dim_value_trees, model_states, st.booleans())
 def test_dimension_weights_match_the_reference(toolkit, tree, state, traced):
     def arguments(log):
         return (build_value(tree, log),), {}
@@ -247,18 +272,26 @@ number_weights = st.sampled_from([0.5, 0.25, 1, 0, True, -1.0, np.float64(0.5), 
                                   np.float32(0.5), None, "w", NAN])
 
 
+_score_weights = st.recursive(st.tuples(st.just("value"), number_weights), mappings, max_leaves=6)
+_score_weight_trees = st.one_of(_score_weights, mappings(_score_weights))
+_score_values = {
+    n: st.one_of(st.tuples(st.just("series"), st.lists(cell_values, min_size=n, max_size=n).map(tuple)),
+                 st.tuples(st.just("value"), odd_numbers))
+    for n in (1, 2, 3)
+}
+_score_values_or_none = {n: st.one_of(v, st.just(("none",))) for n, v in _score_values.items()}
+
+
 @st.composite
 def score_inputs(draw):
     """A weight tree and a value tree that mostly, but not always, share keys."""
-    n = draw(st.integers(1, 3))
-    column = st.lists(cell_values, min_size=n, max_size=n).map(tuple)
-    values = st.one_of(st.tuples(st.just("series"), column), st.tuples(st.just("value"), odd_numbers))
-    weights = st.recursive(st.tuples(st.just("value"), number_weights), mappings, max_leaves=6)
-    weight = draw(st.one_of(weights, mappings(weights)))
+    n = draw(st.sampled_from([1, 2, 3]))
+    values = _score_values[n]
+    weight = draw(_score_weight_trees)
 
     def matching(w):
         if w[0] != "dict" or draw(rarely(8)):
-            return draw(values) if w[0] != "dict" else draw(st.one_of(values, st.just(("none",))))
+            return draw(values) if w[0] != "dict" else draw(_score_values_or_none[n])
         pairs = [(k, matching(child)) for k, child in w[2] if not draw(rarely(12))]
         return ("dict", draw(mapping_kinds), tuple(pairs))
 
@@ -282,10 +315,13 @@ record_key_sets = st.lists(
     max_size=7, unique_by=lambda k: getattr(k, "name", k))
 
 
+_table_keys = st.lists(st.one_of(labels, dimension_keys), max_size=4, unique_by=repr)
+
+
 @st.composite
 def coefficient_tables(draw):
     pairs = []
-    for key in draw(st.lists(st.one_of(labels, dimension_keys), max_size=4, unique_by=repr)):
+    for key in draw(_table_keys):
         shape = draw(st.sampled_from(["record", "record", "record", "none", "number", "list"]))
         if shape == "record":
             keys = draw(record_key_sets)
@@ -310,13 +346,16 @@ def test_coefficient_table_check_matches_the_reference(x, traced):
     compare(run_call, ToolkitPlan(), "is_index_coef", arguments, traced=traced)
 
 
+_index_keys = st.lists(st.one_of(labels, st.tuples(labels, directions), st.tuples(labels),
+                                 st.tuples(labels, directions, labels), st.just(())),
+                       min_size=1, max_size=3, unique_by=repr)
+
+
 @st.composite
 def fitted_tables(draw):
     """A coefficient table as a fit would build it, with odd keys and records."""
     pairs = []
-    keys = draw(st.lists(st.one_of(labels, st.tuples(labels, directions), st.tuples(labels),
-                                   st.tuples(labels, directions, labels), st.just(())),
-                         min_size=1, max_size=3, unique_by=repr))
+    keys = draw(_index_keys)
     for key in keys:
         names = ["coef", "max", "min", "mean", "std"]
         if draw(rarely(10)):
