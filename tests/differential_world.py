@@ -135,6 +135,7 @@ class Scenario:
     steps: tuple = ("fit", "score")
     traced: bool = False  # a model subclass that logs attribute reads and writes
     override: tuple = ()  # (method, change): a subclass that alters one method's result
+    real_toolkit: bool = False  # the real tessel objects instead of the fakes
 
 
 # ---------------------------------------------------------------- fakes --
@@ -352,6 +353,9 @@ class LoggedKey:
         self.log.append(("key", "eq", norm(self.name)))
         return self.name == (other.name if isinstance(other, LoggedKey) else other)
 
+    def __repr__(self):
+        return f"LoggedKey({self.name!r})"
+
     def norm_state(self):
         return ("LoggedKey", norm(self.name))
 
@@ -561,7 +565,8 @@ def run_scenario(module, scenario: Scenario):
     """Runs the scenario's calls on one implementation; returns its log."""
     world = World(scenario.toolkit)
     log = world.log
-    with warnings.catch_warnings(), world.installed(module):
+    installed = contextlib.nullcontext() if scenario.real_toolkit else world.installed(module)
+    with warnings.catch_warnings(), installed:
         warnings.simplefilter("ignore")
         cls = module.indexpca_diment
         if scenario.override:

@@ -227,6 +227,45 @@ def test_fit_and_score_match_the_reference(scenario):
     compare(run_scenario, scenario)
 
 
+_real_labels = st.sampled_from(["a", "b", "c", "d", "zz"])
+_real_entries = st.one_of(
+    _real_labels.map(lambda x: ("label", x)),
+    st.tuples(_real_labels, st.sampled_from([-1, 2, 0.5])).map(lambda e: ("seq", "tuple", e)),
+    _real_labels.map(lambda x: ("seq", "list", (x,))),
+)
+_real_leaves = st.tuples(st.sampled_from(["list", "tuple"]), st.lists(_real_entries, min_size=1, max_size=3).map(tuple))
+_real_schemas = mappings(weighted((6, _real_leaves), (2, mappings(_real_leaves)), (1, st.just(("none",)))))
+_real_cells = st.sampled_from([0.0, 1.0, 2.0, -1.5, 3.25, 7.0, 0.5])
+
+
+@st.composite
+def real_scenarios(draw):
+    """The real toolkit on small, mostly valid models and tables."""
+    nrows = draw(st.integers(3, 7))
+
+    def table():
+        rows = tuple(tuple(draw(_real_cells) for _ in "abcd") for _ in range(nrows))
+        return TablePlan(columns=("a", "b", "c", "d"), rows=rows, dtype="float64")
+
+    return Scenario(
+        schema=draw(_real_schemas),
+        ctor=(draw(st.sampled_from(["max_min", "z_score"])), draw(st.sampled_from([1, 0.8]))),
+        ctor_kwargs=(("ent_k", draw(st.sampled_from([2, 3, 10]))),),
+        fit_table=table(),
+        score_table=table(),
+        scale=draw(st.sampled_from([None, (0, 100), (1, -1)])),
+        steps=draw(st.sampled_from([("fit", "score"), ("fit", "score", "fit", "score")])),
+        traced=draw(st.booleans()),
+        real_toolkit=True,
+    )
+
+
+@property_settings()
+@given(real_scenarios())
+def test_fit_and_score_with_the_real_toolkit_match_the_reference(scenario):
+    compare(run_scenario, scenario)
+
+
 def _value_recipes(n):
     column = st.lists(cell_values, min_size=n, max_size=n).map(tuple)
     usable = weighted(
