@@ -141,7 +141,9 @@ class Scenario:
 # ---------------------------------------------------------------- fakes --
 
 
-def _container(kind: str, values: list) -> Any:
+def _container(kind: str, values: list, log=None, tag="") -> Any:
+    if kind == "logged":
+        return logged_list(values, log, tag)
     if kind == "tuple":
         return tuple(values)
     if kind == "ndarray":
@@ -188,6 +190,8 @@ class World:
         module.PCA = self.make_pca
         module.entropy = self.entropy
         module.process = self.process
+        module.pandas = ModuleProxy(pd, self.log, "pandas")
+        module.numpy = ModuleProxy(np, self.log, "numpy")
         try:
             yield self
         finally:
@@ -195,7 +199,34 @@ class World:
                 setattr(module, name, value)
 
 
-class FakePCA:
+class Watched:
+    """Logs the reads of its public attributes (method lookups included)."""
+
+    _watch_name = "?"
+
+    def __getattribute__(self, name):
+        if not name.startswith("_") and name not in ("world", "fits", "norm_state"):
+            object.__getattribute__(self, "world").log.append(
+                ("get", object.__getattribute__(self, "_watch_name"), name))
+        return object.__getattribute__(self, name)
+
+
+class ModuleProxy:
+    """Stands for pandas or numpy as a module global: logs each attribute read."""
+
+    def __init__(self, module, log, name):
+        self._module = module
+        self._log = log
+        self._name = name
+
+    def __getattr__(self, attribute):
+        self._log.append(("get", self._name, attribute))
+        return getattr(self._module, attribute)
+
+
+class FakePCA(Watched):
+    _watch_name = "pca"
+
     def __init__(self, world: World):
         self.world = world
         self.fits = 0
@@ -214,7 +245,7 @@ class FakePCA:
         pool = plan.stats_pool
         for offset, name in enumerate(("max", "min", "mean", "std")):
             values = [pool[(j + offset + call) % len(pool)] for j in range(width)]
-            setattr(self, name, _container(plan.stats_container, values))
+            setattr(self, name, _container(plan.stats_container, values, self.world.log, name))
         return "ignored"
 
     def score(self, *args, **kwargs):
@@ -224,8 +255,10 @@ class FakePCA:
             raise ToolkitError(f"score #{call}")
         width = args[0].shape[1]
         pool = plan.coef_pool
-        coef = _container(plan.coef_container, [pool[(j + call) % len(pool)] for j in range(width)])
-        abnormal = _container(plan.abnormal_container, [pool[i % len(pool)] for i in plan.abnormal_pick])
+        log = self.world.log
+        coef = _container(plan.coef_container, [pool[(j + call) % len(pool)] for j in range(width)], log, "coef")
+        abnormal = _container(plan.abnormal_container, [pool[i % len(pool)] for i in plan.abnormal_pick],
+                              log, "abnormal")
         items = ["first", coef, abnormal]
         shape = plan.score_shape
         if shape == "list":
@@ -241,7 +274,9 @@ class FakePCA:
         return tuple(items)
 
 
-class FakeEntropy:
+class FakeEntropy(Watched):
+    _watch_name = "entropy"
+
     def __init__(self, world: World):
         self.world = world
 
@@ -256,7 +291,9 @@ class FakeEntropy:
         return plan.entropy_pool[call % len(plan.entropy_pool)]
 
 
-class FakeProcess:
+class FakeProcess(Watched):
+    _watch_name = "process"
+
     def __init__(self, world: World):
         self.world = world
 
@@ -390,6 +427,10 @@ class LoggedList(list):
     def __iter__(self):
         self._note("iter")
         return super().__iter__()
+
+    def __contains__(self, x):
+        self._note("contains", norm(x))
+        return super().__contains__(x)
 
 
 class TableProxy:

@@ -133,7 +133,7 @@ stat_values = weighted((12, odd_numbers), (1, st.sampled_from([None, "s"])))
 
 
 fail_at = weighted((8, st.just(0)), (1, st.integers(1, 6)))
-_containers = st.sampled_from(["list", "tuple", "ndarray"])
+_containers = st.sampled_from(["list", "tuple", "ndarray", "logged"])
 
 
 def _pool(values, **kwargs):
@@ -147,7 +147,7 @@ _sane_toolkits = st.builds(
     stats_pool=_pool(st.sampled_from([0.0, 1.0, -2.0, 4.5]), min_size=1),
     coef_container=_containers,
     coef_pool=_pool(st.sampled_from([0.5, -0.25, 1.0, 2]), min_size=1),
-    abnormal_container=st.sampled_from(["set", "list", "tuple"]),
+    abnormal_container=st.sampled_from(["set", "list", "tuple", "logged"]),
     abnormal_pick=st.lists(st.integers(0, 5), max_size=2).map(tuple),
     entropy_pool=_pool(st.sampled_from([0.0, 1.0, 2.5, 4.0, -1.0]), min_size=2, unique=True),
 )
@@ -159,7 +159,7 @@ _odd_toolkits = st.builds(
     score_shape=st.sampled_from(["tuple"] * 15 + ["list", "iter", "short", "long", "none"]),
     coef_container=_containers,
     coef_pool=_pool(odd_numbers, min_size=1),
-    abnormal_container=st.sampled_from(["set", "list", "tuple", "ndarray"]),
+    abnormal_container=st.sampled_from(["set", "list", "tuple", "ndarray", "logged"]),
     abnormal_pick=st.lists(st.integers(0, 5), max_size=3).map(tuple),
     entropy_pool=_pool(odd_numbers, min_size=1),
     entropy_fail_at=fail_at,
