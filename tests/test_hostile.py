@@ -788,3 +788,82 @@ def test_the_kernel_while_another_thread_rewrites_its_input():
     finally:
         stop.set()
         t.join()
+
+
+# ------------------------------------------------------ the module itself --
+
+
+def test_argument_floods_are_refused(frame):
+    model = C(None)
+    with pytest.raises(TypeError, match=r"fit\(\) takes exactly 2 positional arguments \(10001 given\)"):
+        model.fit(*range(10_000))
+    with pytest.raises(TypeError, match="unexpected keyword argument 'k0'"):
+        model.fit(frame, **{f"k{i}": i for i in range(1_000)})
+    with pytest.raises(TypeError, match="multiple values for keyword argument 'data'"):
+        model.fit(frame, data=frame, **{f"k{i}": i for i in range(1_000)})
+
+
+@pytest.mark.subprocess
+def test_methods_and_globals_removed_while_in_use():
+    proc = run_isolated(
+        """
+        import gc, types, indexfuse, pandas as pd
+        C = indexfuse.indexpca_diment
+        frame = pd.DataFrame({"a": [1.0, 2.0], "b": [0.0, 3.0]})
+        record = {"coef": 1.0, "max": 1.0, "min": 0.0, "mean": 0.5, "std": 0.1}
+        model = object.__new__(C)
+        model.scale_method = "max_min"
+
+        def scale(column, **kwargs):
+            # the running method and its callers lose their class entries
+            for name in ("compute_dim_value", "is_index_coef"):
+                if name in C.__dict__:
+                    delattr(C, name)
+            gc.collect()
+            return column
+
+        indexfuse.process = types.SimpleNamespace(scale=scale, rescale=None)
+        print(type(C.__dict__["compute_dim_value"](model, frame, {"a": record})).__name__)
+        try:
+            model.compute_dim_value(frame, {"a": record})
+        except AttributeError as exc:
+            print("gone:", exc)
+
+        # an emptied module namespace: globals are missing, nothing crashes
+        vars(indexfuse).clear()
+        try:
+            C.__dict__["compute_dim_weight"](model, [1.0, 2.0])
+        except NameError as exc:
+            print("NameError:", exc)
+        """
+    )
+    assert_clean_exit(proc)
+    assert proc.stdout.splitlines() == [
+        "Series",
+        "gone: 'indexpca_diment' object has no attribute 'compute_dim_value'",
+        "NameError: name 'pandas' is not defined",
+    ]
+
+
+@pytest.mark.subprocess
+def test_a_second_module_object_is_refused():
+    proc = run_isolated(
+        """
+        import importlib.util, sys
+        import indexfuse
+        spec = importlib.util.find_spec("indexfuse")
+        other = importlib.util.module_from_spec(spec)
+        print("same object:", other is indexfuse)
+        try:
+            spec.loader.exec_module(other)
+            print("exec: ok")
+        except RuntimeError as exc:
+            print("exec:", exc)
+        del sys.modules["indexfuse"]
+        import indexfuse as again
+        print("reimport is the same:", again is indexfuse)
+        """
+    )
+    assert_clean_exit(proc)
+    assert "same object: True" in proc.stdout
+    assert "reimport is the same: True" in proc.stdout
