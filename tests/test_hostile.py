@@ -451,6 +451,13 @@ def test_nesting_100000_deep_in_a_fresh_interpreter():
             "compute_score": lambda: model.compute_score(deep(100_000, 1.0), deep(100_000, 0.5)),
             "fit": lambda: C(deep(100_000, ["a"])).fit(frame),
         }
+
+        class Sub(C):  # Python frames between the levels, and no Python limit to speak of
+            def compute_index_coef(self, data, schema):
+                return super().compute_index_coef(data, schema)
+
+        sys.setrecursionlimit(1_000_000)
+        calls["through an override"] = lambda: Sub(None).compute_index_coef(frame, deep(100_000, ["a"]))
         for name, call in calls.items():
             try:
                 call()
@@ -461,9 +468,9 @@ def test_nesting_100000_deep_in_a_fresh_interpreter():
         """
     )
     assert_clean_exit(proc)
-    assert proc.stdout.split("\n")[:5] == [f"{name} RecursionError" for name in
+    assert proc.stdout.split("\n")[:6] == [f"{name} RecursionError" for name in
                                            ["compute_index_coef", "compute_dim_value", "compute_dim_weight",
-                                            "compute_score", "fit"]]
+                                            "compute_score", "fit", "through an override"]]
 
 
 # ------------------------------------------------------------ odd k --
