@@ -59,7 +59,7 @@ test-asan: asan-build
 # test-valgrind: a smoke subset under memcheck with the ordinary build: the
 # differential properties with a few examples each and the in-process
 # hostile cases. Any invalid read or write (or use of uninitialised memory)
-# fails it; scripts/valgrind.supp names the one known loader false positive.
+# fails it; scripts/valgrind.supp names the known glibc false positives.
 VALGRIND_TESTS ?= tests/test_differential.py tests/test_hostile.py
 
 test-valgrind: install
