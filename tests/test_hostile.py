@@ -858,11 +858,11 @@ def test_a_second_module_object_is_refused():
         """
         import importlib.util, sys
         import indexfuse
-        spec = importlib.util.find_spec("indexfuse")
-        other = importlib.util.module_from_spec(spec)
+        found = importlib.util.find_spec("indexfuse")
+        other = importlib.util.module_from_spec(found)
         print("same object:", other is indexfuse)
         try:
-            spec.loader.exec_module(other)
+            found.loader.exec_module(other)
             print("exec: ok")
         except RuntimeError as exc:
             print("exec:", exc)
