@@ -8,6 +8,8 @@ import pytest
 
 import indexfuse
 
+pytest_plugins = ["_profiles"]  # hypothesis profiles: --hypothesis-profile=long
+
 
 class CallLog(list):
     """Calls made to the fakes, in order: (name, args, kwargs) tuples."""

@@ -15,32 +15,32 @@ int is_record_key(PyObject* key) { return PySet_Contains(state().record_keys.get
 // set(record.keys()).issubset(record keys), for any dict or dict subclass.
 int keys_are_record_keys(PyObject* record) {
     if (PyDict_CheckExact(record)) {
-        // String keys compare without running Python code, so a plain dict of
-        // them is checked in place; any other key takes the general path.
+        // Exact str keys hash and compare without running Python code, so a
+        // plain dict of them is checked in place. Any other key may run code
+        // in __hash__ or __eq__: that dict takes the general path, which
+        // hashes every key while building the set, as set() does.
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
         bool all_strings = true;
+        bool all_record_keys = true;
         while (all_strings && PyDict_Next(record, &pos, &key, nullptr)) {
             if (!PyUnicode_CheckExact(key)) {
                 all_strings = false;
-            } else if (!is_record_key(key)) {
-                return 0;
+            } else if (all_record_keys) {
+                int found = is_record_key(key);
+                if (found < 0) return -1;
+                all_record_keys = found;
             }
         }
-        if (all_strings) return 1;
+        if (all_strings) return all_record_keys;
     }
-    Ref keys = PyDict_CheckExact(record) ? Ref::borrow(record)
-                                         : call_method(record, names().keys.get());
+    Ref keys = call_method(record, names().keys.get());
     if (!keys) return -1;
     Ref key_set = Ref::steal(PySet_New(keys.get()));
     if (!key_set) return -1;
-    Ref iterator = Ref::steal(PyObject_GetIter(key_set.get()));
-    if (!iterator) return -1;
-    while (Ref key = Ref::steal(PyIter_Next(iterator.get()))) {
-        int found = is_record_key(key.get());
-        if (found <= 0) return found;
-    }
-    return PyErr_Occurred() ? -1 : 1;
+    Ref subset = call_method(key_set.get(), names().issubset.get(), {state().record_keys.get()});
+    if (!subset) return -1;
+    return PyObject_IsTrue(subset.get());
 }
 
 }  // namespace

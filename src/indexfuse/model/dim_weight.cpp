@@ -41,14 +41,19 @@ Ref value_information(PyObject* self, PyObject* value) {
     return information(self, estimator.get(), values.get());
 }
 
-// self.compute_dim_weight(sub_values), unpacked into (weights, iv).
-bool nested_weights(PyObject* self, PyObject* sub_values, Ref& weight, Ref& iv) {
-    Ref result = call_method(self, names().compute_dim_weight.get(), {sub_values});
+// A result of compute_dim_weight unpacked into (weights, iv).
+bool unpack_weights(Ref result, Ref& weight, Ref& iv) {
     Ref both[2];
     if (!result || !unpack_exact(result.get(), both, 2)) return false;
     weight = std::move(both[0]);
     iv = std::move(both[1]);
     return true;
+}
+
+// self.compute_dim_weight(sub_values), unpacked into (weights, iv).
+bool nested_weights(PyObject* self, PyObject* sub_values, Ref& weight, Ref& iv) {
+    return unpack_weights(call_method(self, names().compute_dim_weight.get(), {sub_values}),
+                          weight, iv);
 }
 
 // The information of a nested dimension: that of its composite, the
@@ -192,10 +197,14 @@ bool spread_nested(PyObject* self, PyObject* dim_value, PyObject* dim_weight) {
         Ref entry = getitem(dim_value, key.get());
         if (!entry) return false;
         if (!PyDict_Check(entry.get())) continue;
+        // self.compute_dim_weight(dim_value[key]): the method is looked up
+        // before the entry is read again.
+        Method nested = Method::lookup(self, names().compute_dim_weight.get());
+        if (!nested) return false;
         entry = getitem(dim_value, key.get());
         if (!entry) return false;
         Ref weight, iv;
-        if (!nested_weights(self, entry.get(), weight, iv)) return false;
+        if (!unpack_weights(nested.call({entry.get()}), weight, iv)) return false;
         Ref spread = spread_share(share.get(), weight.get());
         if (!spread || PyDict_SetItem(dim_weight, key.get(), spread.get()) < 0) return false;
     }

@@ -86,6 +86,7 @@ namespace indexfuse {
     X(ndarray, "ndarray")                                                      \
     X(items, "items")                                                          \
     X(keys, "keys")                                                            \
+    X(issubset, "issubset")                                                    \
     X(copy, "copy")                                                            \
     X(append, "append")
 

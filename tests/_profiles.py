@@ -1,0 +1,56 @@
+"""Hypothesis profiles for the property tests, and their shared settings.
+
+The default run gives every differential property 2,000 examples;
+``pytest --hypothesis-profile=long`` gives each 50,000.
+"""
+
+from __future__ import annotations
+
+from hypothesis import HealthCheck, settings
+
+DEFAULT_EXAMPLES = 2_000
+LONG_EXAMPLES = 50_000
+
+settings.register_profile("long", max_examples=LONG_EXAMPLES, deadline=None)
+# A handful of examples per property, for runs under valgrind.
+settings.register_profile("smoke", max_examples=15, deadline=None, database=None)
+
+
+def property_settings(**overrides) -> settings:
+    """Settings for a differential property: at least DEFAULT_EXAMPLES
+    examples, more when the loaded profile asks for more (the smoke profile
+    asks for fewer)."""
+    if settings.get_current_profile_name() == "smoke":
+        examples = settings().max_examples
+    else:
+        examples = max(DEFAULT_EXAMPLES, settings().max_examples)
+    options = dict(
+        max_examples=examples,
+        deadline=None,
+        suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
+                               HealthCheck.filter_too_much],
+    )
+    options.update(overrides)
+    return settings(**options)
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "subprocess: runs its case in a fresh interpreter")
+
+
+def pytest_report_header(config):
+    """Names the extension and kernel files in use: the sanitizer runs must
+    import the instrumented builds, and INDEXFUSE_EXPECT_DIR makes sure."""
+    import os
+
+    import indexfuse
+    from tessel import _knn
+
+    files = [indexfuse.__file__, _knn.__file__]
+    expected = os.environ.get("INDEXFUSE_EXPECT_DIR")
+    if expected:
+        root = os.path.realpath(expected)
+        stray = [f for f in files if not os.path.realpath(f).startswith(root + os.sep)]
+        if stray:
+            raise RuntimeError(f"expected the builds under {root}, imported {stray}")
+    return [f"indexfuse: {files[0]}", f"tessel._knn: {files[1]}"]
