@@ -28,7 +28,6 @@ demo: install
 test: install
 	$(PY) -m pytest -q
 
-<<<<<<< HEAD
 # Benchmarks (benchmarks/README.md): the full suite at 1e4, 1e5 and 1e6 rows
 # (a few minutes), or the smallest size only, as a check that it runs and agrees.
 bench: install
@@ -36,7 +35,7 @@ bench: install
 
 bench-smoke: install
 	$(PY) benchmarks/run.py --smoke
-=======
+
 # ---------------------------------------------------------------- sanitizers --
 # test-asan: the extension and the tessel kernel built with AddressSanitizer
 # and UndefinedBehaviorSanitizer (build/asan), staged ahead of site-packages
@@ -77,7 +76,6 @@ test-valgrind: install
 	PYTHONMALLOC=malloc valgrind --error-exitcode=9 -q --suppressions=scripts/valgrind.supp \
 		$(PY) -m pytest -q -p no:cacheprovider --hypothesis-profile=smoke -m "not subprocess" \
 		$(VALGRIND_TESTS)
->>>>>>> proof
 
 clean:
 	rm -rf $(BUILD) $(VENV) .pytest_cache .hypothesis

@@ -49,17 +49,13 @@ Ref is_index_coef(PyObject*, PyObject* x) {
     if (!PyDict_Check(x)) return Ref::borrow(Py_False);
     // Every value is examined (its keys() called) before the answer is known.
     bool any_record = false;
-    ItemsIterator items;
-    if (!items.open(x)) return {};
-    Ref key, value;
-    int status;
-    while ((status = items.next(key, value)) == 1) {
-        if (!PyDict_Check(value.get())) continue;
-        int record = keys_are_record_keys(value.get());
-        if (record < 0) return {};
-        any_record = any_record || record;
-    }
-    if (status < 0) return {};
+    bool done = for_each_item(x, [&](PyObject*, PyObject* value) {
+        if (!PyDict_Check(value)) return true;
+        int record = keys_are_record_keys(value);
+        any_record = any_record || record > 0;
+        return record >= 0;
+    });
+    if (!done) return {};
     return Ref::borrow(any_record ? Py_True : Py_False);
 }
 

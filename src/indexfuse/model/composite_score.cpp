@@ -19,23 +19,18 @@ bool accumulate(Ref& total, PyObject* term) {
 }
 
 bool add_children(PyObject* self, PyObject* dim_value, PyObject* weights, Ref& total) {
-    ItemsIterator items;
-    if (!items.open(weights)) return false;
-    Ref key, weight;
-    int status;
-    while ((status = items.next(key, weight)) == 1) {
-        Ref direction = key_direction(key.get());
+    return for_each_item(weights, [&](PyObject* key, PyObject* weight) {
+        Ref direction = key_direction(key);
         if (!direction) return false;
         Method nested = Method::lookup(self, names().compute_score.get());
         if (!nested) return false;
-        Ref values = getitem(dim_value, key.get());
+        Ref values = getitem(dim_value, key);
         if (!values) return false;
-        Ref child = nested.call({values.get(), weight.get()});
+        Ref child = nested.call({values.get(), weight});
         if (!child) return false;
         Ref signed_child = Ref::steal(PyNumber_Multiply(child.get(), direction.get()));
-        if (!signed_child || !accumulate(total, signed_child.get())) return false;
-    }
-    return status == 0;
+        return signed_child && accumulate(total, signed_child.get());
+    });
 }
 
 }  // namespace

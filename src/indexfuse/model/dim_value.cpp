@@ -64,15 +64,11 @@ Ref weighted_column(PyObject* self, PyObject* data, PyObject* key, PyObject* rec
 Ref table_value(PyObject* self, PyObject* data, PyObject* table, PyObject* scale) {
     Ref columns = Ref::steal(PyList_New(0));
     if (!columns) return {};
-    ItemsIterator items;
-    if (!items.open(table)) return {};
-    Ref key, record;
-    int status;
-    while ((status = items.next(key, record)) == 1) {
-        Ref column = weighted_column(self, data, key.get(), record.get());
-        if (!column || PyList_Append(columns.get(), column.get()) < 0) return {};
-    }
-    if (status < 0) return {};
+    bool done = for_each_item(table, [&](PyObject* key, PyObject* record) {
+        Ref column = weighted_column(self, data, key, record);
+        return column && PyList_Append(columns.get(), column.get()) == 0;
+    });
+    if (!done) return {};
 
     Ref frame = concat_columns(columns.get());
     if (!frame) return {};
@@ -87,18 +83,13 @@ Ref table_value(PyObject* self, PyObject* data, PyObject* table, PyObject* scale
 Ref tree_value(PyObject* self, PyObject* data, PyObject* tree, PyObject* scale) {
     Ref values = call_method(tree, names().copy.get());
     if (!values) return {};
-    ItemsIterator items;
-    if (!items.open(values.get())) return {};
-    Ref key, child;
-    int status;
-    while ((status = items.next(key, child)) == 1) {
+    bool done = for_each_item(values.get(), [&](PyObject* key, PyObject* child) {
         Method nested = Method::lookup(self, names().compute_dim_value.get());
-        if (!nested) return {};
-        Ref value = nested.call({data, child.get(), scale}, state().kw.scale_arg.get());
-        if (!value || PyObject_SetItem(values.get(), key.get(), value.get()) < 0) return {};
-    }
-    if (status < 0) return {};
-    return values;
+        if (!nested) return false;
+        Ref value = nested.call({data, child, scale}, state().kw.scale_arg.get());
+        return value && PyObject_SetItem(values.get(), key, value.get()) == 0;
+    });
+    return done ? values : Ref();
 }
 
 }  // namespace

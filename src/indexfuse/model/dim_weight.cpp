@@ -64,21 +64,17 @@ Ref nested_information(PyObject* self, PyObject* sub_values) {
 
     Ref columns = Ref::steal(PyList_New(0));
     if (!columns) return {};
-    ItemsIterator items;
-    if (!items.open(iv.get())) return {};
-    Ref key, sub_iv;
-    int status;
-    while ((status = items.next(key, sub_iv)) == 1) {
-        Ref value = getitem(sub_values, key.get());
-        if (!value) return {};
-        Ref weighted = Ref::steal(PyNumber_Multiply(value.get(), sub_iv.get()));
-        if (!weighted) return {};
-        Ref direction = key_direction(key.get());
-        if (!direction) return {};
+    bool done = for_each_item(iv.get(), [&](PyObject* key, PyObject* sub_iv) {
+        Ref value = getitem(sub_values, key);
+        if (!value) return false;
+        Ref weighted = Ref::steal(PyNumber_Multiply(value.get(), sub_iv));
+        if (!weighted) return false;
+        Ref direction = key_direction(key);
+        if (!direction) return false;
         Ref signed_value = Ref::steal(PyNumber_Multiply(weighted.get(), direction.get()));
-        if (!signed_value || PyList_Append(columns.get(), signed_value.get()) < 0) return {};
-    }
-    if (status < 0) return {};
+        return signed_value && PyList_Append(columns.get(), signed_value.get()) == 0;
+    });
+    if (!done) return {};
 
     Ref frame = concat_columns(columns.get());
     if (!frame) return {};
@@ -116,24 +112,18 @@ int is_usable_value(PyObject* value) {
 Ref dimension_information(PyObject* self, PyObject* dim_value) {
     Ref dim_iv = Ref::steal(PyDict_New());
     if (!dim_iv) return {};
-    ItemsIterator items;
-    if (!items.open(dim_value)) return {};
-    Ref key, value;
-    int status;
-    while ((status = items.next(key, value)) == 1) {
+    bool done = for_each_item(dim_value, [&](PyObject* key, PyObject* value) {
         Ref iv;
-        if (PyDict_Check(value.get())) {
-            iv = nested_information(self, value.get());
+        if (PyDict_Check(value)) {
+            iv = nested_information(self, value);
         } else {
-            int usable = is_usable_value(value.get());
-            if (usable < 0) return {};
-            if (!usable) continue;
-            iv = value_information(self, value.get());
+            int usable = is_usable_value(value);
+            if (usable <= 0) return usable == 0;
+            iv = value_information(self, value);
         }
-        if (!iv || PyDict_SetItem(dim_iv.get(), key.get(), iv.get()) < 0) return {};
-    }
-    if (status < 0) return {};
-    return dim_iv;
+        return iv && PyDict_SetItem(dim_iv.get(), key, iv.get()) == 0;
+    });
+    return done ? dim_iv : Ref();
 }
 
 // Each dimension's share of the total information, None where it has none.
@@ -141,74 +131,58 @@ Ref shares(PyObject* dim_value, PyObject* dim_iv) {
     Ref dim_weight = Ref::steal(PyDict_New());
     if (!dim_weight) return {};
     Ref total;  // the same for every key, so summed once
-    ItemsIterator items;
-    if (!items.open(dim_value)) return {};
-    Ref key, value;
-    int status;
-    while ((status = items.next(key, value)) == 1) {
-        int has_iv = PyDict_Contains(dim_iv, key.get());
-        if (has_iv < 0) return {};
+    bool done = for_each_item(dim_value, [&](PyObject* key, PyObject*) {
+        int has_iv = PyDict_Contains(dim_iv, key);
+        if (has_iv < 0) return false;
         Ref share = none();
         if (has_iv) {
-            Ref iv = getitem(dim_iv, key.get());
-            if (!iv) return {};
+            Ref iv = getitem(dim_iv, key);
+            if (!iv) return false;
             if (!total) {
                 Ref all = Ref::steal(PyDict_Values(dim_iv));
-                if (!all) return {};
+                if (!all) return false;
                 total = call(state().builtin_sum.get(), {all.get()});
-                if (!total) return {};
+                if (!total) return false;
             }
             share = Ref::steal(PyNumber_TrueDivide(iv.get(), total.get()));
-            if (!share) return {};
+            if (!share) return false;
         }
-        if (PyDict_SetItem(dim_weight.get(), key.get(), share.get()) < 0) return {};
-    }
-    if (status < 0) return {};
-    return dim_weight;
+        return PyDict_SetItem(dim_weight.get(), key, share.get()) == 0;
+    });
+    return done ? dim_weight : Ref();
 }
 
 // {sub_key: share * sub_weight}; a sub-dimension without a weight keeps None.
 Ref spread_share(PyObject* share, PyObject* sub_weights) {
     Ref spread = Ref::steal(PyDict_New());
     if (!spread) return {};
-    ItemsIterator items;
-    if (!items.open(sub_weights)) return {};
-    Ref key, sub_weight;
-    int status;
-    while ((status = items.next(key, sub_weight)) == 1) {
-        Ref weight = sub_weight.get() == Py_None
-                         ? none()
-                         : Ref::steal(PyNumber_Multiply(share, sub_weight.get()));
-        if (!weight || PyDict_SetItem(spread.get(), key.get(), weight.get()) < 0) return {};
-    }
-    if (status < 0) return {};
-    return spread;
+    bool done = for_each_item(sub_weights, [&](PyObject* key, PyObject* sub_weight) {
+        Ref weight = sub_weight == Py_None ? none()
+                                           : Ref::steal(PyNumber_Multiply(share, sub_weight));
+        return weight && PyDict_SetItem(spread.get(), key, weight.get()) == 0;
+    });
+    return done ? spread : Ref();
 }
 
 // Replaces the share of every nested dimension by its spread over the
 // sub-dimensions, whose weights are estimated once more.
 bool spread_nested(PyObject* self, PyObject* dim_value, PyObject* dim_weight) {
     if (PyDict_GET_SIZE(dim_weight) == 0) return true;
-    ItemsIterator items;
-    if (!items.open(dim_weight)) return false;
-    Ref key, share;
-    int status;
-    while ((status = items.next(key, share)) == 1) {
-        Ref entry = getitem(dim_value, key.get());
+    return for_each_item(dim_weight, [&](PyObject* key, PyObject* share) {
+        Ref entry = getitem(dim_value, key);
         if (!entry) return false;
-        if (!PyDict_Check(entry.get())) continue;
+        if (!PyDict_Check(entry.get())) return true;
         // self.compute_dim_weight(dim_value[key]): the method is looked up
         // before the entry is read again.
         Method nested = Method::lookup(self, names().compute_dim_weight.get());
         if (!nested) return false;
-        entry = getitem(dim_value, key.get());
+        entry = getitem(dim_value, key);
         if (!entry) return false;
         Ref weight, iv;
         if (!unpack_weights(nested.call({entry.get()}), weight, iv)) return false;
-        Ref spread = spread_share(share.get(), weight.get());
-        if (!spread || PyDict_SetItem(dim_weight, key.get(), spread.get()) < 0) return false;
-    }
-    return status == 0;
+        Ref spread = spread_share(share, weight.get());
+        return spread && PyDict_SetItem(dim_weight, key, spread.get()) == 0;
+    });
 }
 
 Ref mapping_weights(PyObject* self, PyObject* dim_value) {

@@ -145,19 +145,14 @@ Ref coefficient_table(PyObject* self, PyObject* data, PyObject* leaf) {
 Ref coefficient_tree(PyObject* self, PyObject* data, PyObject* node) {
     Ref tree = call_method(node, names().copy.get());
     if (!tree) return {};
-    ItemsIterator items;
-    if (!items.open(tree.get())) return {};
-    Ref key, value;
-    int status;
-    while ((status = items.next(key, value)) == 1) {
-        if (value.get() == Py_None) continue;
+    bool done = for_each_item(tree.get(), [&](PyObject* key, PyObject* value) {
+        if (value == Py_None) return true;
         Method nested = Method::lookup(self, names().compute_index_coef.get());
-        if (!nested) return {};
-        Ref child = nested.call({data, value.get()});
-        if (!child || PyObject_SetItem(tree.get(), key.get(), child.get()) < 0) return {};
-    }
-    if (status < 0) return {};
-    return tree;
+        if (!nested) return false;
+        Ref child = nested.call({data, value});
+        return child && PyObject_SetItem(tree.get(), key, child.get()) == 0;
+    });
+    return done ? tree : Ref();
 }
 
 }  // namespace

@@ -29,4 +29,18 @@ private:
     Ref iterator_;      // iterator over `items()` otherwise
 };
 
+// Calls `visit(key, value)` for every pair of `mapping.items()`, as
+// ItemsIterator yields them, until a visit returns false. Returns false with
+// an exception set when the walk or a visit fails.
+template <class Visit>
+bool for_each_item(PyObject* mapping, Visit&& visit) {
+    ItemsIterator items;
+    if (!items.open(mapping)) return false;
+    Ref key, value;
+    int status;
+    while ((status = items.next(key, value)) == 1)
+        if (!visit(key.get(), value.get())) return false;
+    return status == 0;
+}
+
 }  // namespace indexfuse
