@@ -45,7 +45,7 @@ bench-smoke: install
 ASAN_DIR     := $(BUILD)/asan
 ASAN_STAGE   := $(abspath $(ASAN_DIR))/stage
 ASAN_REPORTS := $(abspath $(ASAN_DIR))/reports
-SAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" \
+SAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:log_path=$(ASAN_REPORTS)/asan \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(ASAN_REPORTS)/ubsan \
 	PYTHONMALLOC=malloc PYTHONPATH=$(ASAN_STAGE) INDEXFUSE_EXPECT_DIR=$(ASAN_STAGE)
