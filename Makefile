@@ -55,8 +55,8 @@ asan-build: install
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DINDEXFUSE_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(PY))
 	$(VENV)/bin/cmake --build $(ASAN_DIR)
 	rm -rf $(ASAN_STAGE) && mkdir -p $(ASAN_STAGE)
-	cp -r src/tessel $(ASAN_STAGE)/tessel && find $(ASAN_STAGE) -name '*.cpp' -delete
-	cp $(ASAN_DIR)/_knn*.so $(ASAN_STAGE)/tessel/ && cp $(ASAN_DIR)/indexfuse*.so $(ASAN_STAGE)/
+	cp -r src/tessel src/indexfuse_tools $(ASAN_STAGE)/ && find $(ASAN_STAGE) -name '*.cpp' -delete
+	$(VENV)/bin/cmake --install $(ASAN_DIR) --prefix $(ASAN_STAGE)
 
 test-asan: asan-build
 	rm -rf $(ASAN_REPORTS) && mkdir -p $(ASAN_REPORTS)

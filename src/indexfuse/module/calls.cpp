@@ -41,10 +41,9 @@ Ref Method::call(std::initializer_list<PyObject*> args, PyObject* kwnames) const
     std::size_t count = 0;
     stack[1] = self_.get();
     for (PyObject* arg : args) stack[2 + count++] = arg;
-    Py_ssize_t nargs = positional_count(count + 1, kwnames);
+    const auto nargs = static_cast<size_t>(positional_count(count + 1, kwnames));
     return Ref::steal(PyObject_Vectorcall(callable_.get(), stack.data() + 1,
-                                          static_cast<size_t>(nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          kwnames));
+                                          nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args,

@@ -3,26 +3,22 @@
 #include "model/model.hpp"
 #include "module/state.hpp"
 
+#include <utility>
+
 namespace indexfuse {
 
 namespace {
 
-PyObject* init_body(PyObject* const* a) { return model::construct(a[0], a[1], a[2], a[3], a[4]).release(); }
-PyObject* fit_body(PyObject* const* a) { return model::fit(a[0], a[1]).release(); }
-PyObject* score_body(PyObject* const* a) { return model::score(a[0], a[1], a[2]).release(); }
-PyObject* compute_index_coef_body(PyObject* const* a) {
-    return model::compute_index_coef(a[0], a[1], a[2]).release();
+// A model function of `Arity` borrowed arguments, as a method body.
+template <auto Function, std::size_t... I>
+PyObject* call_body(PyObject* const* args, std::index_sequence<I...>) {
+    return Function(args[I]...).release();
 }
-PyObject* compute_dim_value_body(PyObject* const* a) {
-    return model::compute_dim_value(a[0], a[1], a[2], a[3]).release();
+
+template <auto Function, std::size_t Arity>
+PyObject* body(PyObject* const* args) {
+    return call_body<Function>(args, std::make_index_sequence<Arity>{});
 }
-PyObject* compute_dim_weight_body(PyObject* const* a) {
-    return model::compute_dim_weight(a[0], a[1]).release();
-}
-PyObject* compute_score_body(PyObject* const* a) {
-    return model::compute_score(a[0], a[1], a[2]).release();
-}
-PyObject* is_index_coef_body(PyObject* const* a) { return model::is_index_coef(a[0], a[1]).release(); }
 
 }  // namespace
 
@@ -30,24 +26,24 @@ PyObject* is_index_coef_body(PyObject* const* a) { return model::is_index_coef(a
 // entries name.
 const std::array<MethodSpec, kMethodCount> kMethods = {{
     {"__init__", 24, 5, {"self", "schema", "scale_method", "pca_cumulative", "ent_k"}, 3,
-     {}, init_body},
+     {}, body<model::construct, 5>},
     {"fit", 32, 2, {"self", "data"}, 0,
-     {"dim_value"}, fit_body},
+     {"dim_value"}, body<model::fit, 2>},
     {"score", 40, 3, {"self", "data", "scale"}, 1,
-     {"dim_value", "composite"}, score_body},
+     {"dim_value", "composite"}, body<model::score, 3>},
     {"compute_index_coef", 46, 3, {"self", "data", "schema"}, 0,
      {"key", "val", "index", "direct", "i", "index_data", "dim_value", "coef", "abnormal_coef",
       "index_coef"},
-     compute_index_coef_body},
+     body<model::compute_index_coef, 3>},
     {"compute_dim_value", 72, 4, {"self", "data", "index_coef", "scale"}, 1,
-     {"dim_value", "key", "val", "index", "direct", "k", "v"}, compute_dim_value_body},
+     {"dim_value", "key", "val", "index", "direct", "k", "v"}, body<model::compute_dim_value, 4>},
     {"compute_dim_weight", 96, 2, {"self", "dim_value"}, 0,
      {"dim_iv", "key", "val", "weight", "iv", "k", "v", "ent", "dim_weight"},
-     compute_dim_weight_body},
+     body<model::compute_dim_weight, 2>},
     {"compute_score", 132, 3, {"self", "dim_value", "dim_weight"}, 0,
-     {"score", "key", "val", "direct"}, compute_score_body},
+     {"score", "key", "val", "direct"}, body<model::compute_score, 3>},
     {"is_index_coef", 146, 2, {"self", "x"}, 0,
-     {"key", "val"}, is_index_coef_body},
+     {"key", "val"}, body<model::is_index_coef, 2>},
 }};
 
 Ref method_defaults(std::size_t index) {

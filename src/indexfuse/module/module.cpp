@@ -4,6 +4,7 @@
 // process-wide (see state.hpp). A failed exec forgets everything it stored,
 // so that the next import starts again from the create slot.
 
+#include "module/calls.hpp"
 #include "module/function.hpp"
 #include "module/methods.hpp"
 #include "module/state.hpp"
@@ -211,9 +212,8 @@ bool create_class(const std::array<MethodCode, kMethodCount>& codes) {
         if (!function || PyDict_SetItemString(ns.get(), kMethods[i].name, function.get()) < 0)
             return false;
     }
-    Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type),
-                                                      n.indexpca_diment.get(),
-                                                      state().empty_tuple.get(), ns.get(), nullptr));
+    auto* metatype = reinterpret_cast<PyObject*>(&PyType_Type);
+    Ref cls = call(metatype, {n.indexpca_diment.get(), state().empty_tuple.get(), ns.get()});
     return cls && set_global(n.indexpca_diment.get(), cls.get());
 }
 

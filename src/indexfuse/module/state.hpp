@@ -21,24 +21,13 @@ namespace indexfuse {
     X(process, "process")                                                      \
     X(indexpca_diment, "indexpca_diment")                                      \
     X(test_, "__test__")                                                       \
-    X(builtins_, "__builtins__")                                               \
     X(range, "range")                                                          \
     X(sum, "sum")                                                              \
     X(any, "any")                                                              \
     /* module and class attributes */                                          \
     X(module_, "__module__")                                                   \
     X(qualname_, "__qualname__")                                               \
-    X(name, "name")                                                            \
-    X(loader, "loader")                                                        \
-    X(origin, "origin")                                                        \
-    X(parent, "parent")                                                        \
-    X(submodule_search_locations, "submodule_search_locations")                \
-    X(loader_, "__loader__")                                                   \
-    X(file_, "__file__")                                                       \
-    X(package_, "__package__")                                                 \
-    X(path_, "__path__")                                                       \
     /* methods of the model */                                                 \
-    X(init_, "__init__")                                                       \
     X(fit, "fit")                                                              \
     X(score, "score")                                                          \
     X(compute_index_coef, "compute_index_coef")                                \
@@ -46,22 +35,16 @@ namespace indexfuse {
     X(compute_dim_weight, "compute_dim_weight")                                \
     X(compute_score, "compute_score")                                          \
     X(is_index_coef, "is_index_coef")                                          \
-    /* instance attributes and parameters */                                   \
-    X(self, "self")                                                            \
+    /* instance attributes and keywords */                                     \
     X(schema, "schema")                                                        \
     X(scale_method, "scale_method")                                            \
-    X(pca_cumulative, "pca_cumulative")                                        \
-    X(ent_k, "ent_k")                                                          \
     X(k, "k")                                                                  \
     X(pca, "pca")                                                              \
     X(abnormal_index, "abnormal_index")                                        \
     X(min_ent, "min_ent")                                                      \
     X(index_coef, "index_coef")                                                \
     X(dim_weight, "dim_weight")                                                \
-    X(data, "data")                                                            \
     X(scale, "scale")                                                          \
-    X(dim_value, "dim_value")                                                  \
-    X(x, "x")                                                                  \
     /* toolkit */                                                              \
     X(cumulative, "cumulative")                                                \
     X(multivar_knn, "multivar_knn")                                            \

@@ -19,13 +19,17 @@ Ref score_pca(PyObject* pca, PyObject* frame) {
     return call_method(pca, names().score.get(), {frame});
 }
 
-Ref entropy_estimator() { return lookup_global_attr(names().entropy.get(), names().multivar_knn.get()); }
+Ref entropy_estimator() {
+    return lookup_global_attr(names().entropy.get(), names().multivar_knn.get());
+}
 
 Ref estimate_entropy(PyObject* estimator, PyObject* x, PyObject* k) {
     return call(estimator, {x, k}, state().kw.k.get());
 }
 
-Ref column_scaler() { return lookup_global_attr(names().process.get(), names().scale.get()); }
+Ref column_scaler() {
+    return lookup_global_attr(names().process.get(), names().scale.get());
+}
 
 Ref scale_column(PyObject* scaler, PyObject* column, PyObject* method, PyObject* low,
                  PyObject* high, PyObject* mean, PyObject* std) {
