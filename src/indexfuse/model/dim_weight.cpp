@@ -103,9 +103,12 @@ int is_usable_value(PyObject* value) {
     if (!series) return -1;
     Ref ndarray = lookup_global_attr(n.numpy.get(), n.ndarray.get());
     if (!ndarray) return -1;
-    Ref types = Ref::steal(PyTuple_Pack(3, frame.get(), series.get(), ndarray.get()));
-    if (!types) return -1;
-    return PyObject_IsInstance(value, types.get());
+    // As isinstance with a tuple: each type in turn, up to the first match.
+    for (PyObject* type : {frame.get(), series.get(), ndarray.get()}) {
+        int match = PyObject_IsInstance(value, type);
+        if (match != 0) return match;
+    }
+    return 0;
 }
 
 // dim_iv: the information of every dimension that has a usable value or nests.

@@ -83,6 +83,13 @@ Ref lookup_global(PyObject* name) {
 Ref lookup_global_attr(PyObject* global, PyObject* attribute) {
     Ref owner = lookup_global(global);
     if (!owner) return {};
+    // A plain module's attribute that its type does not define lives in the
+    // module dict: reading it there is what the generic lookup would do.
+    if (PyModule_CheckExact(owner.get()) && !_PyType_Lookup(&PyModule_Type, attribute)) {
+        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(owner.get()), attribute);
+        if (value) return Ref::borrow(value);
+        if (PyErr_Occurred()) return {};
+    }
     return Ref::steal(PyObject_GetAttr(owner.get(), attribute));
 }
 
