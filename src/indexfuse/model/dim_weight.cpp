@@ -8,6 +8,8 @@
 #include "module/state.hpp"
 #include "toolkit/toolkit.hpp"
 
+#include <initializer_list>
+
 namespace indexfuse::model {
 
 namespace {
@@ -94,6 +96,15 @@ Ref nested_information(PyObject* self, PyObject* sub_values) {
     return information(self, estimator.get(), values.get());
 }
 
+// isinstance(value, types), each type tested in turn up to the first match.
+int is_instance_of_any(PyObject* value, std::initializer_list<PyObject*> types) {
+    for (PyObject* type : types) {
+        int match = PyObject_IsInstance(value, type);
+        if (match != 0) return match;
+    }
+    return 0;
+}
+
 // isinstance(value, (pandas.DataFrame, pandas.Series, numpy.ndarray))
 int is_usable_value(PyObject* value) {
     const Names& n = names();
@@ -103,12 +114,7 @@ int is_usable_value(PyObject* value) {
     if (!series) return -1;
     Ref ndarray = lookup_global_attr(n.numpy.get(), n.ndarray.get());
     if (!ndarray) return -1;
-    // As isinstance with a tuple: each type in turn, up to the first match.
-    for (PyObject* type : {frame.get(), series.get(), ndarray.get()}) {
-        int match = PyObject_IsInstance(value, type);
-        if (match != 0) return match;
-    }
-    return 0;
+    return is_instance_of_any(value, {frame.get(), series.get(), ndarray.get()});
 }
 
 // dim_iv: the information of every dimension that has a usable value or nests.
@@ -211,11 +217,9 @@ int is_single_dimension(PyObject* obj) {
     if (!series) return -1;
     Ref ndarray = lookup_global_attr(n.numpy.get(), n.ndarray.get());
     if (!ndarray) return -1;
-    Ref types = Ref::steal(PyTuple_Pack(4, reinterpret_cast<PyObject*>(&PyTuple_Type),
-                                        reinterpret_cast<PyObject*>(&PyList_Type), series.get(),
-                                        ndarray.get()));
-    if (!types) return -1;
-    return PyObject_IsInstance(obj, types.get());
+    return is_instance_of_any(obj, {reinterpret_cast<PyObject*>(&PyTuple_Type),
+                                    reinterpret_cast<PyObject*>(&PyList_Type), series.get(),
+                                    ndarray.get()});
 }
 
 }  // namespace
