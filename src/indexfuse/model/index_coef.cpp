@@ -51,8 +51,8 @@ Ref selection_labels(PyObject* index) {
     Ref labels = Ref::steal(PyList_New(0));
     if (!labels) return {};
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(index); ++i) {
-        PyObject* key = PyList_GET_ITEM(index, i);
-        Ref label = is_tuple_or_list(key) ? getitem(key, state().int0.get()) : Ref::borrow(key);
+        Ref key = Ref::borrow(PyList_GET_ITEM(index, i));
+        Ref label = is_tuple_or_list(key.get()) ? getitem(key.get(), state().int0.get()) : key;
         if (!label || !append(labels.get(), label.get())) return {};
     }
     return labels;
