@@ -346,6 +346,174 @@ def test_globals_are_looked_up_at_each_use(monkeypatch, toolkit):
     assert C(None).pca == "from builtins"
 
 
+class Marker:
+    """A dimension value that the stand-in pandas below calls a Series."""
+
+    values = 2.0
+
+
+class Other:
+    pass
+
+
+def plain_module(name: str, **attributes) -> types.ModuleType:
+    module = types.ModuleType(name)
+    vars(module).update(attributes)
+    return module
+
+
+@pytest.fixture
+def stand_ins(monkeypatch):
+    """pandas, numpy and entropy rebound to plain modules, read through their dicts."""
+    modules = types.SimpleNamespace(
+        pandas=plain_module("stand_in_pandas", DataFrame=Other, Series=Marker),
+        numpy=plain_module("stand_in_numpy", ndarray=Other),
+        entropy=plain_module("stand_in_entropy", multivar_knn=lambda x, k: x),
+    )
+    for name, module in vars(modules).items():
+        monkeypatch.setattr(indexfuse, name, module)
+    return modules
+
+
+def dimension_weights(model):
+    return model.compute_dim_weight({"A": Marker(), "B": 1})
+
+
+def replace_series(mods, monkeypatch):
+    mods.pandas.Series = Other
+
+
+def delete_series(mods, monkeypatch):
+    del mods.pandas.Series
+
+
+def clear_pandas(mods, monkeypatch):
+    vars(mods.pandas).clear()
+
+
+def rebind_pandas(mods, monkeypatch):
+    monkeypatch.setattr(indexfuse, "pandas", plain_module("other", DataFrame=Other, Series=Other))
+
+
+def update_globals(mods, monkeypatch):
+    # Straight into the dict; the fixture's monkeypatch puts pandas back.
+    vars(indexfuse).update(pandas=plain_module("other", DataFrame=Other, Series=Other))
+
+
+def replace_estimator(mods, monkeypatch):
+    mods.entropy.multivar_knn = lambda x, k: 5.0
+
+
+def change_module_class(mods, monkeypatch):
+    class WithProperty(types.ModuleType):
+        Series = property(lambda self: Other)
+
+    mods.pandas.__class__ = WithProperty
+
+
+def module_getattr(mods, monkeypatch):
+    del mods.pandas.Series
+    mods.pandas.__getattr__ = lambda name: Marker if name == "Series" else Other
+
+
+@pytest.mark.parametrize(
+    ("change", "expected"),
+    [
+        (replace_series, "unweighted"),
+        (delete_series, AttributeError("module 'stand_in_pandas' has no attribute 'Series'")),
+        (clear_pandas, AttributeError("module has no attribute 'DataFrame'")),
+        (rebind_pandas, "unweighted"),
+        (update_globals, "unweighted"),
+        (replace_estimator, ({"A": 1.0, "B": None}, {"A": 4.5})),
+        (change_module_class, "unweighted"),
+        (module_getattr, ({"A": 1.0, "B": None}, {"A": 1.5})),
+    ],
+)
+def test_module_attributes_follow_every_change(stand_ins, monkeypatch, change, expected):
+    model = C(None)
+    model.k, model.min_ent = 3, 0.5
+    for _ in range(3):  # whatever the module may remember of these reads
+        assert dimension_weights(model) == ({"A": 1.0, "B": None}, {"A": 1.5})
+    change(stand_ins, monkeypatch)
+    for _ in range(2):
+        if isinstance(expected, Exception):
+            with pytest.raises(type(expected), match=f"^{expected}$"):
+                dimension_weights(model)
+        elif expected == "unweighted":
+            value = {"A": Marker, "B": 1}
+            result = dimension_weights(model)
+            assert result[0] is result[1] and list(result[0]) == list(value)
+        else:
+            assert dimension_weights(model) == expected
+
+
+def test_module_attributes_alternating_many_times(stand_ins):
+    model = C(None)
+    model.k, model.min_ent = 3, 0.5
+    for i in range(50):
+        stand_ins.entropy.multivar_knn = lambda x, k, i=i: float(i + 1)
+        assert dimension_weights(model)[1] == {"A": i + 0.5}
+
+
+def test_keys_that_compare_take_part_in_every_read(stand_ins):
+    calls = []
+
+    class Collider:
+        """Hashes like "Series", so reading pandas.Series compares against it."""
+
+        def __hash__(self):
+            return hash("Series")
+
+        def __eq__(self, other):
+            calls.append(other)
+            return NotImplemented
+
+    pandas = plain_module("stand_in_pandas", DataFrame=Other)
+    vars(pandas)[Collider()] = None
+    pandas.Series = Marker
+    indexfuse.pandas = pandas  # restored by the fixture's monkeypatch
+    model = C(None)
+    model.k, model.min_ent = 3, 0.5
+    counts = []
+    for _ in range(3):
+        dimension_weights(model)
+        counts.append(len(calls))
+    assert counts[1] - counts[0] == counts[2] - counts[1] > 0
+
+
+def test_a_key_that_rebinds_pandas_while_compared(stand_ins):
+    replacement = plain_module("replacement", DataFrame=Other, Series=Other)
+    armed = False
+
+    class Saboteur:
+        """Compared while pandas.Series is read: leaves the dict and rebinds pandas."""
+
+        def __hash__(self):
+            return hash("Series")
+
+        def __eq__(self, other):
+            if armed:
+                del vars(pandas)[self]
+                indexfuse.pandas = replacement
+            return NotImplemented
+
+    pandas = plain_module("stand_in_pandas", DataFrame=Other)
+    vars(pandas)[Saboteur()] = None  # first in, so reading Series compares with it
+    pandas.Series = Marker
+    indexfuse.pandas = pandas  # restored by the fixture's monkeypatch
+    model = C(None)
+    model.k, model.min_ent = 3, 0.5
+    armed = True
+    # Series read as Marker, then as replacement.Series: the Marker itself is estimated.
+    with pytest.raises(TypeError, match="for -: 'Marker' and 'float'"):
+        dimension_weights(model)
+    del pandas
+    value = {"A": Marker(), "B": 1}
+    for _ in range(2):
+        weights, information = model.compute_dim_weight(value)
+        assert weights is value and information is value
+
+
 # ------------------------------------------------------------- constructor --
 
 

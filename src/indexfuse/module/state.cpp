@@ -1,5 +1,7 @@
 #include "module/state.hpp"
 
+#include <array>
+#include <cstddef>
 #include <initializer_list>
 
 namespace indexfuse {
@@ -62,7 +64,6 @@ bool init_constants() noexcept {
     return static_cast<bool>(s.record_keys);
 }
 
-void reset_state() noexcept { g_state = State{}; }
 
 Ref lookup_builtin(PyObject* name) {
     Ref value = Ref::steal(PyObject_GetAttr(g_state.builtins.get(), name));
@@ -80,17 +81,162 @@ Ref lookup_global(PyObject* name) {
     return lookup_builtin(name);
 }
 
-Ref lookup_global_attr(PyObject* global, PyObject* attribute) {
-    Ref owner = lookup_global(global);
-    if (!owner) return {};
+namespace {
+
+// Reads of <global>.<attribute> remembered between uses. A method reads its
+// globals at the moment of use; the interpreter runs the same reads in
+// Python through caches that stay valid only while the dicts read from are
+// unchanged, and this does the same: a watcher on the module's globals and
+// on each module read from forgets every remembered read at the first change
+// to any of them. A read is remembered only when it went through two plain
+// dicts keyed by exact strings (so no key's __eq__ takes part in it) and a
+// plain module (so no __getattr__ or descriptor does); then reading it again
+// could only give the same object.
+class AttributeCache {
+public:
+    PyObject* find(PyObject* global, PyObject* attribute) const noexcept {
+        for (const Entry& entry : entries_) {
+            if (entry.global == global && entry.attribute == attribute &&
+                entry.generation == generation_ && Py_IS_TYPE(entry.owner, &PyModule_Type))
+                return entry.value;  // kept alive by the unchanged module dict
+        }
+        return nullptr;
+    }
+
+    // Remembers owner.attribute == value, just read from the module globals
+    // and owner's dict (owner held by the caller); any failure just leaves
+    // it unremembered.
+    void remember(PyObject* global, PyObject* attribute, PyObject* owner, PyObject* value) noexcept {
+        PyObject* owner_dict = PyModule_GetDict(owner);
+        if (!watch(g_state.globals) || !watch(owner_dict)) return;
+        // A key's __eq__ may have changed either dict during those reads and
+        // then left it keyed by strings alone. Reading again now runs no code
+        // and shows whether the dicts still hold what was read.
+        if (PyDict_GetItemWithError(g_state.globals, global) != owner ||
+            PyDict_GetItemWithError(owner_dict, attribute) != value) {
+            PyErr_Clear();
+            return;
+        }
+        Entry& slot = free_slot(global, attribute);
+        slot = Entry{global, attribute, generation_, owner, value};
+    }
+
+    void forget_all() noexcept { ++generation_; }
+
+    // Called with an exception set when exec fails: that one is kept.
+    void reset() noexcept {
+        if (watcher_ >= 0) {
+            PyObject* pending = PyErr_GetRaisedException();
+            if (PyDict_ClearWatcher(watcher_) < 0) PyErr_Clear();
+            PyErr_SetRaisedException(pending);
+        }
+        *this = AttributeCache{};
+    }
+
+private:
+    struct Entry {
+        PyObject* global = nullptr;
+        PyObject* attribute = nullptr;
+        std::uint64_t generation = 0;
+        PyObject* owner = nullptr;  // borrowed: held by the unchanged globals
+        PyObject* value = nullptr;  // borrowed: held by the unchanged module dict
+    };
+    struct CheckedDict {
+        PyObject* dict = nullptr;
+        std::uint64_t generation = 0;
+    };
+
+    static int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept;
+
+    // Starts watching `dict` if its keys are all exact strings; false if not
+    // (or if no watcher is to be had), with no exception set.
+    bool watch(PyObject* dict) noexcept {
+        for (const CheckedDict& checked : checked_)
+            if (checked.dict == dict && checked.generation == generation_) return true;
+        if (!PyDict_CheckExact(dict) || !keys_are_exact_strings(dict)) return false;
+        if (watcher_ == kNoWatcher) return false;
+        if (watcher_ == kNotYet && (watcher_ = PyDict_AddWatcher(on_dict_event)) < 0) {
+            watcher_ = kNoWatcher;  // all taken: read every time, as without a cache
+            PyErr_Clear();
+            return false;
+        }
+        if (PyDict_Watch(watcher_, dict) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        CheckedDict& slot = checked_[next_checked_++ % checked_.size()];
+        slot = CheckedDict{dict, generation_};
+        return true;
+    }
+
+    static bool keys_are_exact_strings(PyObject* dict) noexcept {
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        while (PyDict_Next(dict, &pos, &key, nullptr))
+            if (!PyUnicode_CheckExact(key)) return false;
+        return true;
+    }
+
+    // The entry for this read if it has one, else a stale one, else each in turn.
+    Entry& free_slot(PyObject* global, PyObject* attribute) noexcept {
+        for (Entry& entry : entries_)
+            if (entry.global == global && entry.attribute == attribute) return entry;
+        for (Entry& entry : entries_)
+            if (entry.generation != generation_) return entry;
+        return entries_[next_entry_++ % entries_.size()];
+    }
+
+    std::array<Entry, 16> entries_{};
+    std::array<CheckedDict, 8> checked_{};
+    std::size_t next_entry_ = 0;
+    std::size_t next_checked_ = 0;
+    std::uint64_t generation_ = 1;  // entries of an older generation are forgotten
+    static constexpr int kNotYet = -1;
+    static constexpr int kNoWatcher = -2;
+    int watcher_ = kNotYet;
+};
+
+// Never destroyed, like the state whose globals it reads.
+AttributeCache& g_attribute_cache = *new AttributeCache;
+
+int AttributeCache::on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    g_attribute_cache.forget_all();
+    return 0;
+}
+
+Ref read_global_attr(PyObject* global, PyObject* attribute) {
+    PyObject* owner = PyDict_GetItemWithError(g_state.globals, global);
+    if (!owner) {
+        if (PyErr_Occurred()) return {};
+        Ref builtin = lookup_builtin(global);
+        if (!builtin) return {};
+        return Ref::steal(PyObject_GetAttr(builtin.get(), attribute));
+    }
     // A plain module's attribute that its type does not define lives in the
     // module dict: reading it there is what the generic lookup would do.
-    if (PyModule_CheckExact(owner.get()) && !_PyType_Lookup(&PyModule_Type, attribute)) {
-        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(owner.get()), attribute);
-        if (value) return Ref::borrow(value);
+    if (PyModule_CheckExact(owner) && !_PyType_Lookup(&PyModule_Type, attribute)) {
+        Ref held = Ref::borrow(owner);  // the dict lookup may run code that drops it
+        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(owner), attribute);
+        if (value) {
+            g_attribute_cache.remember(global, attribute, owner, value);
+            return Ref::borrow(value);
+        }
         if (PyErr_Occurred()) return {};
+        return Ref::steal(PyObject_GetAttr(held.get(), attribute));
     }
-    return Ref::steal(PyObject_GetAttr(owner.get(), attribute));
+    return Ref::steal(PyObject_GetAttr(Ref::borrow(owner).get(), attribute));
+}
+
+}  // namespace
+
+void reset_state() noexcept {
+    g_attribute_cache.reset();
+    g_state = State{};
+}
+
+Ref lookup_global_attr(PyObject* global, PyObject* attribute) {
+    if (PyObject* value = g_attribute_cache.find(global, attribute)) return Ref::borrow(value);
+    return read_global_attr(global, attribute);
 }
 
 }  // namespace indexfuse
