@@ -67,10 +67,10 @@ test-asan: asan-build
 	echo "test-asan: no sanitizer reports"; exit $$status
 
 # test-valgrind: a smoke subset under memcheck with the ordinary build: the
-# differential properties with a few examples each and the in-process
+# differential properties with a few examples each, the module frame and the in-process
 # hostile cases. Any invalid read or write (or use of uninitialised memory)
 # fails it; scripts/valgrind.supp names the known glibc false positives.
-VALGRIND_TESTS ?= tests/test_differential.py tests/test_hostile.py
+VALGRIND_TESTS ?= tests/test_differential.py tests/test_hostile.py tests/test_module.py
 
 test-valgrind: install
 	PYTHONMALLOC=malloc valgrind --error-exitcode=9 -q --suppressions=scripts/valgrind.supp \
