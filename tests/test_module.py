@@ -455,6 +455,20 @@ def test_module_attributes_alternating_many_times(stand_ins):
         assert dimension_weights(model)[1] == {"A": i + 0.5}
 
 
+def test_a_global_found_in_builtins_is_read_every_time(stand_ins, monkeypatch):
+    import builtins
+
+    monkeypatch.delattr(indexfuse, "pandas")
+    monkeypatch.setattr(builtins, "pandas", stand_ins.pandas, raising=False)
+    model = C(None)
+    model.k, model.min_ent = 3, 0.5
+    for _ in range(3):
+        assert dimension_weights(model) == ({"A": 1.0, "B": None}, {"A": 1.5})
+    monkeypatch.setattr(builtins, "pandas", plain_module("other", DataFrame=Other, Series=Other))
+    weights, information = dimension_weights(model)
+    assert weights is information and list(weights) == ["A", "B"]
+
+
 def test_keys_that_compare_take_part_in_every_read(stand_ins):
     calls = []
 

@@ -64,7 +64,6 @@ bool init_constants() noexcept {
     return static_cast<bool>(s.record_keys);
 }
 
-
 Ref lookup_builtin(PyObject* name) {
     Ref value = Ref::steal(PyObject_GetAttr(g_state.builtins.get(), name));
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -103,9 +102,10 @@ public:
         return nullptr;
     }
 
-    // Remembers owner.attribute == value, just read from the module globals
-    // and owner's dict (owner held by the caller); any failure just leaves
-    // it unremembered.
+    // Remembers owner.attribute == value, just read through the module
+    // globals (a global that only the builtins hold is never remembered) and
+    // owner's dict; owner is held by the caller. Any failure just leaves the
+    // read unremembered.
     void remember(PyObject* global, PyObject* attribute, PyObject* owner, PyObject* value) noexcept {
         PyObject* owner_dict = PyModule_GetDict(owner);
         if (!watch(g_state.globals) || !watch(owner_dict)) return;
@@ -205,26 +205,19 @@ int AttributeCache::on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObj
 }
 
 Ref read_global_attr(PyObject* global, PyObject* attribute) {
-    PyObject* owner = PyDict_GetItemWithError(g_state.globals, global);
-    if (!owner) {
-        if (PyErr_Occurred()) return {};
-        Ref builtin = lookup_builtin(global);
-        if (!builtin) return {};
-        return Ref::steal(PyObject_GetAttr(builtin.get(), attribute));
-    }
+    Ref owner = lookup_global(global);
+    if (!owner) return {};
     // A plain module's attribute that its type does not define lives in the
     // module dict: reading it there is what the generic lookup would do.
-    if (PyModule_CheckExact(owner) && !_PyType_Lookup(&PyModule_Type, attribute)) {
-        Ref held = Ref::borrow(owner);  // the dict lookup may run code that drops it
-        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(owner), attribute);
+    if (PyModule_CheckExact(owner.get()) && !_PyType_Lookup(&PyModule_Type, attribute)) {
+        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(owner.get()), attribute);
         if (value) {
-            g_attribute_cache.remember(global, attribute, owner, value);
+            g_attribute_cache.remember(global, attribute, owner.get(), value);
             return Ref::borrow(value);
         }
         if (PyErr_Occurred()) return {};
-        return Ref::steal(PyObject_GetAttr(held.get(), attribute));
     }
-    return Ref::steal(PyObject_GetAttr(Ref::borrow(owner).get(), attribute));
+    return Ref::steal(PyObject_GetAttr(owner.get(), attribute));
 }
 
 }  // namespace
