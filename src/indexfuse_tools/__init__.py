@@ -1,5 +1,5 @@
-"""Companions to the ``indexfuse`` model: storing a fitted model as JSON and
-flat tables of its coefficients and weights.
+"""Companions to the ``indexfuse`` model: storing a fitted model as JSON,
+flat tables of its coefficients and weights, and the robustness of its ranking.
 
 >>> import indexfuse_tools
 >>> text = indexfuse_tools.dumps(model)        # doctest: +SKIP
@@ -18,12 +18,18 @@ from indexfuse_tools._persist import (
     loads,
     to_dict,
 )
+from indexfuse_tools._robustness import FACTORS, METHODS, RobustnessWarning, robustness
+from indexfuse_tools._robustness_result import RobustnessResult
 from indexfuse_tools._tables import coefficients, dimension_name, weights
 
 __all__ = [
+    "FACTORS",
     "FORMAT",
+    "METHODS",
     "VERSION",
     "ModelFileError",
+    "RobustnessResult",
+    "RobustnessWarning",
     "coefficients",
     "dimension_name",
     "dump",
@@ -31,6 +37,7 @@ __all__ = [
     "from_dict",
     "load",
     "loads",
+    "robustness",
     "to_dict",
     "weights",
 ]
