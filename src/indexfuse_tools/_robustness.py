@@ -374,7 +374,9 @@ def robustness(
         one (kept in the result). The same seed gives the same result
         whatever the scheduler and the number of workers.
     scheduler : None, int or dask.distributed.Client, default None
-        None: one process per local core; an integer: that many local
+        None: one process per local core (or this process alone when
+        the runs times the units are fewer than 20 million, where starting
+        processes costs more than it saves); an integer: that many local
         processes (1: this process only); a ``dask.distributed.Client``:
         the workers of its cluster. Local processes are started with
         ``spawn``, so a script that calls this at top level needs the usual
@@ -430,7 +432,7 @@ def robustness(
     seed = _check_call(schema, data, method, n, seed)
     nominal = _nominal(model_args, schema)
     setting = _setting(factors, method, schema, nominal, data)
-    _, workers = plan_workers(scheduler)
+    plan_workers(scheduler)  # a scheduler of another kind fails here, before the nominal fit
     try:
         model = nominal.fit(schema, data)
         composite, _ = model.score(data)
@@ -443,12 +445,11 @@ def robustness(
     )
     spec = salib_problem(setting, top_keys)
     if method == "bootstrap":
-        codes = np.zeros((n, len(DISCRETE)), dtype=np.int64)
-        multipliers = np.ones((n, 0))
-        tasks = bootstrap_tasks(n, workers)
+        codes, multipliers = np.zeros((n, len(DISCRETE)), dtype=np.int64), np.ones((n, 0))
     else:
         codes, multipliers = _from_unit(_design(method, spec, setting, top_keys, n, seed), setting, top_keys)
-        tasks = split(codes, multipliers, workers)
+    _, workers = plan_workers(scheduler, len(codes) * len(data))
+    tasks = bootstrap_tasks(n, workers) if method == "bootstrap" else split(codes, multipliers, workers)
     run_ranks = np.empty((len(codes), len(data)), dtype=np.float32)
     shifts = np.empty(len(codes))
     unit_shifts = np.zeros(len(data))

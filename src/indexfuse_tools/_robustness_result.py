@@ -20,7 +20,9 @@ from indexfuse_tools._robustness_engine import (
     Nominal,
     Problem,
     Setting,
+    is_number,
     make_problem,
+    resample_rows,
 )
 from indexfuse_tools._tables import dimension_name
 
@@ -68,9 +70,12 @@ def rank_table(run_ranks: np.ndarray, nominal: np.ndarray, mean_shift: np.ndarra
 
 
 def _column(levels: tuple[Any, ...], codes: np.ndarray) -> pd.Series:
+    """Each run's level: numbers as numbers, anything else (None, labels, lists) as it is."""
+    if all(is_number(level) for level in levels):
+        return pd.Series(np.asarray(levels)[codes])
     holder = np.empty(len(levels), dtype=object)
     holder[:] = list(levels)
-    return pd.Series(holder[codes], dtype=object).infer_objects()
+    return pd.Series(holder[codes], dtype=object)
 
 
 # --------------------------------------------------------- Sobol indices --
@@ -97,8 +102,11 @@ def sobol_indices(spec: dict[str, Any], y: np.ndarray, seed: int) -> pd.DataFram
     with warnings.catch_warnings():
         # A target that never moves has indices 0, which SALib returns after a warning.
         warnings.filterwarnings("ignore", message="Constant values encountered", category=UserWarning)
+        # A generator, not the integer: SALib tests ``if seed:`` and would
+        # draw the resamples of seed 0 from numpy's global state.
         found = sobol.analyze(
-            spec, y, calc_second_order=False, num_resamples=_RESAMPLES, conf_level=_CONFIDENCE, seed=seed
+            spec, y, calc_second_order=False, num_resamples=_RESAMPLES, conf_level=_CONFIDENCE,
+            seed=np.random.default_rng(seed),
         )
     columns: dict[str, np.ndarray] = {}
     for name in ("S1", "ST"):
@@ -244,6 +252,12 @@ class RobustnessResult:
             return self._local().bootstrap_model(run).dim_weight
         return self._local().run_weights(self._codes[run], self._multipliers[run])
 
+    def resample(self, run: int) -> np.ndarray:
+        """Row positions (into ``data``) of bootstrap resample ``run``: ``data.iloc[rows]`` was fitted."""
+        if self.method != "bootstrap":
+            raise ValueError(f"resample needs method='bootstrap', this analysis is {self.method!r}")
+        return resample_rows(self.seed, self._run(run), len(self._problem.data))
+
     def composite(self, run: int) -> pd.Series:
         """The composite scores of run ``run``, one per unit, computed again.
 
@@ -312,8 +326,8 @@ class RobustnessResult:
             if 2 * n < len(table):
                 table = pd.concat([table.iloc[:n], table.iloc[-n:]])
         labelled = len(table) <= _LABELLED_UNITS
-        runs = len(self.runs)
-        default_title = f"Rank of each unit over {runs:,} runs ({self.method})"
+        name = self.ranks.index.name if isinstance(self.ranks.index.name, str) else "unit"
+        default_title = f"Rank of each {name} over {len(self.runs):,} runs"
         if labelled:
             return _interval_chart(table, label, title or default_title, ax, gap=n is not None and 2 * n < len(self.ranks))
         return _band_chart(table, title or default_title, ax)
@@ -441,6 +455,14 @@ def _from_document(document: Any, arrays: dict[str, np.ndarray]) -> RobustnessRe
 
 # ------------------------------------------------------------- figures --
 
+_FACTOR_LABELS = {
+    "scale_method": "scale method",
+    "pca_cumulative": "variance the components keep",
+    "ent_k": "entropy neighbours (k)",
+    "resolution": "entropy resolution",
+    "exclude": "an indicator left out",
+    "weight_noise": "noise on the weights",
+}
 _INTERVAL = "#4c72b0"
 _MEDIAN = "#1f3b73"
 _NOMINAL = "#c44e52"
@@ -474,7 +496,7 @@ def _interval_chart(
     axes.set_title(title, fontsize=10)
     axes.grid(axis="x", color="0.9")
     axes.set_axisbelow(True)
-    axes.legend(loc="lower right", fontsize=7, frameon=False)
+    axes.legend(loc="upper right", fontsize=7, frameon=False)
     return figure
 
 
@@ -494,7 +516,7 @@ def _band_chart(table: pd.DataFrame, title: str, ax: Axes | None) -> Figure:
 
 def _sensitivity_chart(table: pd.DataFrame, title: str, ax: Axes | None) -> Figure:
     ordered = table.sort_values("ST", kind="stable")
-    figure, axes = _new_axes(ax, 6.5, 1.3 + 0.45 * len(ordered))
+    figure, axes = _new_axes(ax, 7.5, 1.3 + 0.45 * len(ordered))
     y = np.arange(len(ordered))
     height = 0.38
     for offset, name, colour, legend in ((height / 2, "ST", _INTERVAL, "total (ST)"), (-height / 2, "S1", "#dd8452", "first order (S1)")):
@@ -502,7 +524,7 @@ def _sensitivity_chart(table: pd.DataFrame, title: str, ax: Axes | None) -> Figu
         errors = np.vstack([values - ordered[f"{name}_low"], ordered[f"{name}_high"] - values])
         axes.barh(y + offset, values, height, color=colour, label=legend)
         axes.errorbar(values, y + offset, xerr=np.maximum(errors, 0), fmt="none", ecolor="0.25", elinewidth=0.8, capsize=2)
-    axes.set_yticks(y, ordered.index)
+    axes.set_yticks(y, [_FACTOR_LABELS.get(name, name) for name in ordered.index])
     axes.axvline(0, color="0.3", linewidth=0.8)
     axes.set_xlabel("share of the variance of the mean absolute rank shift")
     axes.set_title(title, fontsize=10)
