@@ -81,6 +81,14 @@ def _column(levels: tuple[Any, ...], codes: np.ndarray) -> pd.Series:
 # --------------------------------------------------------- Sobol indices --
 
 
+SENSITIVITY_COLUMNS = ("S1", "S1_low", "S1_high", "ST", "ST_low", "ST_high")
+CONVERGENCE_COLUMNS = ("S1_half", "S1", "ST_half", "ST", "change")
+
+
+def _factor_table(columns: tuple[str, ...]) -> pd.DataFrame:
+    return pd.DataFrame(columns=list(columns), index=pd.Index([], name="factor"), dtype=np.float64)
+
+
 def salib_problem(setting: Setting, top_keys: tuple[Hashable, ...]) -> dict[str, Any]:
     """SALib's description of the factors: one variable per factor, one per
     top-level weight in the group ``weight_noise``, all on the unit interval."""
@@ -159,14 +167,14 @@ class RobustnessResult:
         ties averaged), ``median``, ``p5`` and ``p95`` (5th and 95th
         percentiles) of its rank over the runs, and ``mean_shift``, the mean
         absolute difference between its rank in a run and its nominal rank.
-    sensitivity : pandas.DataFrame or None
+    sensitivity : pandas.DataFrame
         For ``method="sobol"``: one row per factor, ``S1`` and ``ST`` with
         their bootstrap confidence intervals (``S1_low``, ``S1_high``,
-        ``ST_low``, ``ST_high``, 95%). None for the other methods.
-    convergence : pandas.DataFrame or None
+        ``ST_low``, ``ST_high``, 95%). Empty for the other methods.
+    convergence : pandas.DataFrame
         For ``method="sobol"``: ``S1`` and ``ST`` from the first half of the
         base samples next to those from all of them, and the larger of the
-        two changes (``change``).
+        two changes (``change``). Empty for the other methods.
     run_ranks : numpy.ndarray or None
         Every unit's rank in every run (runs x units, float32, exact), or
         None for a result loaded from a file saved without them.
@@ -205,8 +213,8 @@ class RobustnessResult:
         self.run_ranks = run_ranks
         self.runs = self._runs_table(shifts)
         self.ranks = ranks
-        self.sensitivity = sensitivity
-        self.convergence = convergence
+        self.sensitivity = _factor_table(SENSITIVITY_COLUMNS) if sensitivity is None else sensitivity
+        self.convergence = _factor_table(CONVERGENCE_COLUMNS) if convergence is None else convergence
 
     def _runs_table(self, shifts: np.ndarray) -> pd.DataFrame:
         setting = self._problem.setting
@@ -334,7 +342,7 @@ class RobustnessResult:
 
     def plot_sensitivity(self, *, title: str | None = None, ax: Axes | None = None) -> Figure:
         """First-order and total Sobol indices of each factor, with their 95% intervals."""
-        if self.sensitivity is None:
+        if self.method != "sobol":
             raise ValueError(f"plot_sensitivity needs method='sobol', this analysis is {self.method!r}")
         return _sensitivity_chart(self.sensitivity, title or "What moves the ranking", ax)
 
@@ -408,9 +416,7 @@ class RobustnessResult:
         return _from_document(document, arrays)
 
 
-def _table_document(table: pd.DataFrame | None) -> Any:
-    if table is None:
-        return None
+def _table_document(table: pd.DataFrame) -> Any:
     return {
         "index": table.index.tolist(),
         "columns": table.columns.tolist(),
@@ -418,11 +424,10 @@ def _table_document(table: pd.DataFrame | None) -> Any:
     }
 
 
-def _table(body: Any) -> pd.DataFrame | None:
-    if body is None:
-        return None
+def _table(body: Any) -> pd.DataFrame:
     values = np.array([[np.nan if v is None else v for v in row] for row in body["data"]], dtype=np.float64)
-    return pd.DataFrame(values, index=pd.Index(body["index"], name="factor"), columns=body["columns"])
+    shape = (len(body["index"]), len(body["columns"]))
+    return pd.DataFrame(values.reshape(shape), index=pd.Index(body["index"], name="factor"), columns=body["columns"])
 
 
 def _from_document(document: Any, arrays: dict[str, np.ndarray]) -> RobustnessResult:
