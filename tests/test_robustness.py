@@ -6,17 +6,21 @@ import contextlib
 import io
 import json
 import math
-import warnings
 import zipfile
+
+import threading
 
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import indexfuse
 import indexfuse_tools
 from indexfuse_tools import RobustnessResult, RobustnessWarning, robustness
-from indexfuse_tools._robustness_engine import descending_ranks
+from indexfuse_tools._robustness import _from_unit
+from indexfuse_tools._robustness_engine import DISCRETE, Setting, _EntropyMemo, _memo_scope, descending_ranks, split
 from tessel.modelbench import entropy
 
 pytest.importorskip("SALib")
@@ -44,20 +48,22 @@ def _table(n: int = 60, seed: int = 3) -> pd.DataFrame:
 DATA = _table()
 
 
-def _quiet(**kwargs):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RobustnessWarning)  # small n: indices not settled
-        return robustness(SCHEMA, DATA, progress=False, **{"scheduler": 1, **kwargs})
+# The analyses here are small: their Sobol indices have not settled, and say so.
+pytestmark = pytest.mark.filterwarnings("ignore::indexfuse_tools.RobustnessWarning")
+
+
+def _analysis(**kwargs):
+    return robustness(SCHEMA, DATA, progress=False, **{"scheduler": 1, **kwargs})
 
 
 @pytest.fixture(scope="module")
 def sobol():
-    return _quiet(n=16)
+    return _analysis(n=16)
 
 
 @pytest.fixture(scope="module")
 def bootstrap():
-    return _quiet(method="bootstrap", n=6)
+    return _analysis(method="bootstrap", n=6)
 
 
 def _resolution(value):
@@ -159,13 +165,13 @@ def test_the_result_tables(sobol):
     ],
 )
 def test_leaving_out_indicators_leaves_out_emptied_dimensions(level, schema):
-    result = _quiet(method="uncertainty", n=40, factors={"exclude": [None, "a", "e", ["c", "d"], ["c", "d", "e"]]})
+    result = _analysis(method="uncertainty", n=40, factors={"exclude": [None, "a", "e", ["c", "d"], ["c", "d", "e"]]})
     run = next(i for i, x in enumerate(result.runs["exclude"]) if x == level)
     assert result.schema(run) == schema
 
 
 def test_a_factor_without_effect_gets_no_index_and_the_dominant_one_the_largest():
-    result = _quiet(n=64, factors={"exclude": [None, "a"], "ent_k": [9, 10], "weight_noise": 0.0})
+    result = _analysis(n=64, factors={"exclude": [None, "a"], "ent_k": [9, 10], "weight_noise": 0.0})
     total = result.sensitivity["ST"]
     assert total["weight_noise"] == pytest.approx(0, abs=1e-12)
     assert total.idxmax() == "exclude" and total["exclude"] > 0.5
@@ -174,17 +180,78 @@ def test_a_factor_without_effect_gets_no_index_and_the_dominant_one_the_largest(
 
 def test_the_same_seed_gives_the_same_result_in_processes_and_on_dask():
     distributed = pytest.importorskip("distributed")
-    here = _quiet(n=8, seed=11)
-    processes = _quiet(n=8, seed=11, scheduler=2)
+    here = _analysis(n=8, seed=11)
+    processes = _analysis(n=8, seed=11, scheduler=2)
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
         with distributed.Client(cluster) as client:
-            on_dask = _quiet(n=8, seed=11, scheduler=client)
+            on_dask = _analysis(n=8, seed=11, scheduler=client)
     for other in (processes, on_dask):
         pd.testing.assert_frame_equal(other.runs, here.runs, check_exact=True)
         pd.testing.assert_frame_equal(other.ranks, here.ranks, check_exact=True)
         pd.testing.assert_frame_equal(other.sensitivity, here.sensitivity, check_exact=True)
         np.testing.assert_array_equal(other.run_ranks, here.run_ranks)
     assert indexfuse.entropy is entropy
+
+
+def test_bootstrap_resamples_do_not_depend_on_who_draws_them(bootstrap):
+    processes = _analysis(method="bootstrap", n=6, scheduler=2)
+    np.testing.assert_array_equal(processes.run_ranks, bootstrap.run_ranks)
+
+
+def test_neither_the_order_of_the_factors_nor_of_the_columns_changes_anything():
+    factors = {"weight_noise": 0.2, "exclude": [None, "c"], "scale_method": None}
+    one = _analysis(n=8, factors=factors)
+    other = robustness(
+        SCHEMA, DATA[DATA.columns[::-1]], factors=dict(reversed(factors.items())), n=8, scheduler=1, progress=False
+    )
+    pd.testing.assert_frame_equal(one.runs, other.runs, check_exact=True)
+    np.testing.assert_array_equal(one.run_ranks, other.run_ranks)
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    codes=st.lists(st.tuples(*[st.integers(0, 2)] * len(DISCRETE)), min_size=1, max_size=200),
+    workers=st.integers(1, 9),
+)
+def test_tasks_hold_every_run_once_and_never_split_a_configuration(codes, workers):
+    array = np.array(codes, dtype=np.int64)
+    tasks = split(array, np.ones((len(array), 2)), workers)
+    runs = np.concatenate([task.runs for task in tasks])
+    assert sorted(runs.tolist()) == list(range(len(array)))
+    owner = {}
+    for number, task in enumerate(tasks):
+        np.testing.assert_array_equal(task.codes, array[task.runs])
+        for row in map(tuple, task.codes):
+            assert owner.setdefault(row, number) == number
+
+
+@pytest.mark.parametrize("size", [1, 2, 3, 41])
+def test_levels_are_equally_likely_slices_of_the_unit_interval(size):
+    setting = Setting({**{name: (None,) for name in DISCRETE}, "exclude": tuple(range(size))}, ("exclude", "weight_noise"), 0.25)
+    u = np.array([[(i + 0.5) / size, 0.5, 0.0] for i in range(size)] + [[np.nextafter(1.0, 0.0), 0.0, np.nextafter(1.0, 0.0)]])
+    codes, multipliers = _from_unit(u, setting, ("A", "B"))
+    assert codes[:, DISCRETE.index("exclude")].tolist() == [*range(size), size - 1]
+    assert multipliers[0].tolist() == [1.0, 0.75] and 0.75 <= multipliers.min() and multipliers.max() <= 1.25
+
+
+def test_the_memo_answers_only_inside_its_scope():
+    x = np.linspace(0, 1, 50)
+    memo = _EntropyMemo()
+    seen = []
+    with _memo_scope(memo):
+        inside = indexfuse.entropy.multivar_knn(x, k=3)
+        assert indexfuse.entropy.multivar_knn(x, k=3) == inside and len(memo._estimates) == 1
+        other = threading.Thread(target=lambda: seen.append(indexfuse.entropy.multivar_knn(x + 1, k=3)))
+        other.start()
+        other.join()
+        indexfuse.entropy.multivar_knn(x, 4)  # any other call form goes straight through
+        assert len(memo._estimates) == 1
+    assert seen == [entropy.multivar_knn(x + 1, k=3)] and indexfuse.entropy is entropy
+
+
+def test_progress_bar_counts_the_runs(capsys):
+    result = robustness(SCHEMA, DATA, factors={"scale_method": None}, n=4, scheduler=1, progress=True)
+    assert f"{len(result.runs)}/{len(result.runs)}" in capsys.readouterr().err
 
 
 _BAD_CALLS = [
@@ -235,7 +302,7 @@ def test_a_failing_run_names_itself_and_unbinds_the_estimator(monkeypatch):
 
     monkeypatch.setattr("indexfuse_tools._robustness_engine.apply_weights", fail)
     with pytest.raises(ZeroDivisionError) as caught:
-        _quiet(n=4)
+        _analysis(n=4)
     assert any(note.startswith("in robustness run ") and "scale_method=" in note for note in caught.value.__notes__)
     assert indexfuse.entropy is entropy
 

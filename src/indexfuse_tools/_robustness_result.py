@@ -483,6 +483,15 @@ def _new_axes(ax: Axes | None, width: float, height: float) -> tuple[Figure, Axe
     return figure, axes
 
 
+def _finish(figure: Figure, axes: Axes, xlabel: str, title: str, legend: Any, grid: Any = "x") -> Figure:
+    axes.set_xlabel(xlabel)
+    axes.set_title(title, fontsize=10)
+    axes.grid(axis=grid, color="0.9")
+    axes.set_axisbelow(True)
+    axes.legend(loc=legend, fontsize=7, frameon=False)
+    return figure
+
+
 def _interval_chart(
     table: pd.DataFrame, label: Mapping[Hashable, str] | pd.Series | None, title: str, ax: Axes | None, gap: bool
 ) -> Figure:
@@ -497,12 +506,7 @@ def _interval_chart(
         middle = len(table) // 2
         axes.axhline(y[middle] + 0.5, color="0.6", linestyle=":", linewidth=1)
     axes.set_ylim(-0.8, len(table) - 0.2)
-    axes.set_xlabel("rank (1 = best)")
-    axes.set_title(title, fontsize=10)
-    axes.grid(axis="x", color="0.9")
-    axes.set_axisbelow(True)
-    axes.legend(loc="upper right", fontsize=7, frameon=False)
-    return figure
+    return _finish(figure, axes, "rank (1 = best)", title, "upper right")
 
 
 def _band_chart(table: pd.DataFrame, title: str, ax: Axes | None) -> Figure:
@@ -511,12 +515,8 @@ def _band_chart(table: pd.DataFrame, title: str, ax: Axes | None) -> Figure:
     axes.fill_between(x, table["p5"], table["p95"], color=_INTERVAL, alpha=0.35, linewidth=0, label="5-95% of runs")
     axes.plot(x, table["median"], color=_MEDIAN, linewidth=0.8, label="median")
     axes.plot(x, x, color=_NOMINAL, linewidth=0.8, linestyle="--", label="nominal")
-    axes.set_xlabel("nominal rank (1 = best)")
     axes.set_ylabel("rank over the runs")
-    axes.set_title(title, fontsize=10)
-    axes.grid(color="0.9")
-    axes.legend(loc="upper left", fontsize=8, frameon=False)
-    return figure
+    return _finish(figure, axes, "nominal rank (1 = best)", title, "upper left", grid="both")
 
 
 def _sensitivity_chart(table: pd.DataFrame, title: str, ax: Axes | None) -> Figure:
@@ -531,9 +531,4 @@ def _sensitivity_chart(table: pd.DataFrame, title: str, ax: Axes | None) -> Figu
         axes.errorbar(values, y + offset, xerr=np.maximum(errors, 0), fmt="none", ecolor="0.25", elinewidth=0.8, capsize=2)
     axes.set_yticks(y, [_FACTOR_LABELS.get(name, name) for name in ordered.index])
     axes.axvline(0, color="0.3", linewidth=0.8)
-    axes.set_xlabel("share of the variance of the mean absolute rank shift")
-    axes.set_title(title, fontsize=10)
-    axes.grid(axis="x", color="0.9")
-    axes.set_axisbelow(True)
-    axes.legend(loc="lower right", fontsize=8, frameon=False)
-    return figure
+    return _finish(figure, axes, "share of the variance of the mean absolute rank shift", title, "lower right")
