@@ -32,6 +32,7 @@ from indexfuse_tools._robustness_engine import (
     is_number,
     make_problem,
     plan_workers,
+    rank_dtype,
     resolution_scope,
     split,
     without,
@@ -450,7 +451,7 @@ def robustness(
         codes, multipliers = _from_unit(_design(method, spec, setting, top_keys, n, seed), setting, top_keys)
     _, workers = plan_workers(scheduler, len(codes) * len(data))
     tasks = bootstrap_tasks(n, workers) if method == "bootstrap" else split(codes, multipliers, workers)
-    run_ranks = np.empty((len(codes), len(data)), dtype=np.float32)
+    run_ranks = np.empty((len(codes), len(data)), dtype=rank_dtype(len(data)))
     shifts = np.empty(len(codes))
     unit_shifts = np.zeros(len(data))
     for done in execute(problem, tasks, scheduler, progress):

@@ -340,6 +340,11 @@ def _memo_scope(memo: _EntropyMemo) -> Iterator[None]:
 # -------------------------------------------------------------- ranks --
 
 
+def rank_dtype(units: int) -> type[np.floating[Any]]:
+    """float32 holds every rank of up to 2**23 units exactly (they are multiples of 1/2), in half the room."""
+    return np.float32 if units <= 2**23 else np.float64
+
+
 def descending_ranks(values: Any, n: int) -> np.ndarray:
     """Ranks, 1 for the largest value, ties sharing their average rank, NaN kept.
 
@@ -441,7 +446,7 @@ class Task:
 @dataclass
 class TaskResult:
     runs: np.ndarray
-    ranks: np.ndarray  # float32, one row per run (exact: ranks are multiples of 1/2)
+    ranks: np.ndarray  # one row per run, of rank_dtype
     shifts: np.ndarray  # the mean absolute rank shift of each run
     unit_shifts: np.ndarray  # each unit's absolute rank shift, summed over the runs
 
@@ -526,7 +531,7 @@ class Engine:
     def _result(self, task: Task) -> TaskResult:
         units = len(self.problem.nominal_ranks)
         return TaskResult(
-            task.runs, np.empty((len(task.runs), units), dtype=np.float32), np.empty(len(task.runs)), np.zeros(units)
+            task.runs, np.empty((len(task.runs), units), dtype=rank_dtype(units)), np.empty(len(task.runs)), np.zeros(units)
         )
 
     def _rank(self, composite: Any, result: TaskResult, row: int) -> None:

@@ -176,7 +176,8 @@ class RobustnessResult:
         base samples next to those from all of them, and the larger of the
         two changes (``change``). Empty for the other methods.
     run_ranks : numpy.ndarray or None
-        Every unit's rank in every run (runs x units, float32, exact), or
+        Every unit's rank in every run (runs x units; float32, which holds
+        them exactly, up to 8 million units), or
         None for a result loaded from a file saved without them.
     """
 
