@@ -30,13 +30,23 @@ from indexfuse_tools._persist import (
     loads,
     to_dict,
 )
+from indexfuse_tools._prepare import (
+    KURTOSIS_LIMIT,
+    SKEW_LIMIT,
+    WINSORIZE_LIMIT,
+    needs_treatment,
+    prepare,
+)
 from indexfuse_tools._results import plot_ranking, results
 from indexfuse_tools._tables import coefficients, dimension_name, weights
 from indexfuse_tools._weights import equal_weights, set_weights
 
 __all__ = [
     "FORMAT",
+    "KURTOSIS_LIMIT",
+    "SKEW_LIMIT",
     "VERSION",
+    "WINSORIZE_LIMIT",
     "ModelFileError",
     "Problem",
     "SchemaError",
@@ -49,7 +59,9 @@ __all__ = [
     "from_dict",
     "load",
     "loads",
+    "needs_treatment",
     "plot_ranking",
+    "prepare",
     "results",
     "set_weights",
     "to_dict",
