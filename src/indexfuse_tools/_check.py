@@ -426,16 +426,18 @@ def _check_columns(frame: pd.DataFrame, uses: list[_Use], found: _Findings) -> N
         numbers = series_to_float(column)
         missing, infinite = np.isnan(numbers), np.isinf(numbers)
         if missing.any():
+            rows = show(column.index[missing], 3, count=False)
             found.error(
                 where,
-                f"{missing.sum()} missing value(s) (rows {show(column.index[missing], 3)}): fit "
-                "rejects them; impute them (prepare(..., impute='median')) or drop those rows",
+                f"{missing.sum()} missing value(s) (rows {rows}): fit rejects them; "
+                "impute them (prepare(..., impute='median')) or drop those rows",
             )
         if infinite.any():
+            rows = show(column.index[infinite], 3, count=False)
             found.error(
                 where,
-                f"{infinite.sum()} infinite value(s) (rows {show(column.index[infinite], 3)}): "
-                "fit rejects them; replace them or drop those rows",
+                f"{infinite.sum()} infinite value(s) (rows {rows}): fit rejects them; "
+                "replace them or drop those rows",
             )
         finite = numbers[np.isfinite(numbers)]
         if len(frame) >= _MIN_ROWS and finite.size and (finite == finite[0]).all():

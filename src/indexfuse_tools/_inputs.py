@@ -14,11 +14,13 @@ from indexfuse_tools._persist import _is_real as is_real
 __all__ = ["frame_problem", "as_frame", "as_share", "as_model", "is_real", "show"]
 
 
-def show(values: Any, limit: int = 5) -> str:
+def show(values: Any, limit: int = 5, count: bool = True) -> str:
     """A short, comma-separated list of reprs: ``'a', 'b', ... (12 in all)``."""
     values = list(values)
     text = ", ".join(repr(v) for v in values[:limit])
-    return text if len(values) <= limit else f"{text}, ... ({len(values)} in all)"
+    if len(values) <= limit:
+        return text
+    return f"{text}, ... ({len(values)} in all)" if count else f"{text}, ..."
 
 
 def frame_problem(data: Any) -> str | None:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import warnings
 from collections import Counter
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import pandas as pd
@@ -252,7 +252,7 @@ def _drop_sparse(
         # Compared as counts, so that 2 of 3 present meets a share of 2/3 exactly.
         short.append(present < share * len(labels) - 1e-9)
     failing = np.array(short).reshape(len(dimensions), len(prepared))
-    for position in np.flatnonzero(failing.any(axis=0)):
+    for position in np.flatnonzero(failing.any(axis=0)).tolist():
         where = [i for i in range(len(dimensions)) if failing[i, position]]
         worst = min(where, key=lambda i: shares[i][position])
         counts = ", ".join(
@@ -289,11 +289,11 @@ def _impute(prepared: pd.DataFrame, label: Any, how: str, group: Any, log: list[
         keys = prepared[group].to_numpy()
         column = pd.Series(values)
         by_group = column.groupby(keys, dropna=True)
-        within = by_group.transform(how).to_numpy()
+        within = by_group.transform(cast(Any, how)).to_numpy()
         counts = by_group.transform("count").to_numpy()
         known = ~np.isnan(within)
         fills[known] = within[known]
-        for position in np.flatnonzero(gaps):
+        for position in np.flatnonzero(gaps).tolist():
             key = keys[position]
             if known[position]:
                 details[position] = f"{how} of {int(counts[position])} values with {group} = {key!r}"
@@ -301,7 +301,7 @@ def _impute(prepared: pd.DataFrame, label: Any, how: str, group: Any, log: list[
                 details[position] += f" (the row has no {group})"
             else:
                 details[position] += f" (no value with {group} = {key!r})"
-    for position in np.flatnonzero(gaps):
+    for position in np.flatnonzero(gaps).tolist():
         log.append(("impute", label, prepared.index[position], np.nan, fills[position], details[position]))
     values[gaps] = fills[gaps]
     prepared[label] = values
@@ -327,7 +327,7 @@ def _winsorize(prepared: pd.DataFrame, label: Any, limit: int, log: list[tuple[A
             f"{limit} (skew {skew:.2f}, kurtosis {kurtosis:.2f})"
         )
         hit = values == extreme
-        for position in np.flatnonzero(hit):
+        for position in np.flatnonzero(hit).tolist():
             log.append(("winsorize", label, prepared.index[position], extreme, inner, detail))
         values[hit] = inner
     prepared[label] = values
