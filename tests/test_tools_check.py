@@ -74,6 +74,7 @@ CASES = {
     "empty dimension": ({"A": [], **SAFE}, _table, "error", "schema['A']", "an empty dimension"),
     "empty mapping": ({"A": {}, **SAFE}, _table, "error", "schema['A']", "KeyError"),
     "no dimensions": ({}, _table, "error", "schema", "no dimensions"),
+    "placeholders only": ({"A": None}, _table, "error", "schema", "no dimension names a column"),
     "nested without columns": ({"A": {"a1": ["zz"], "a2": None}, **SAFE}, _table, "error", "schema['A']",
                                "none of its sub-dimensions"),
     "string schema": ("gdp", _table, "error", "schema", "write ['gdp']"),

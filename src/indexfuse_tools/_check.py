@@ -13,6 +13,7 @@ import pandas as pd
 from tessel._validate import is_numeric, series_to_float
 
 from indexfuse_tools._inputs import frame_problem, is_real, show
+from indexfuse_tools._persist import _hashable
 from indexfuse_tools._schema import MAX_DEPTH, Node, is_leaf, place, resolve, walk
 
 __all__ = ["Problem", "SchemaError", "check"]
@@ -123,7 +124,9 @@ def check(schema: Any, data: Any, strict: bool = False) -> list[Problem]:
       ``("economy", "jobs")`` is read as a name and a direction;
     - mappings nested more than one level below the top; an empty mapping;
       an empty dimension; a dimension none of whose entries names a column;
-      a nested dimension none of whose sub-dimensions names one; a dimension
+      a nested dimension none of whose sub-dimensions names one, and a
+      schema none of whose dimensions does (placeholders ``None`` alone
+      included); a dimension
       that is neither a mapping, a list nor a tuple (a string, a set, an
       array);
     - a tuple column label (a ``MultiIndex``) written as an entry, which the
@@ -199,6 +202,8 @@ def _check_schema(schema: Any, columns: list[Any] | None, found: _Findings) -> l
             uses.extend(leaf_uses)
         elif value is not None or node.depth == 0:
             found.error(node.place, _not_a_dimension(value, top=node.depth == 0))
+    if columns is not None and isinstance(schema, dict) and schema and not named:
+        found.error("schema", "no dimension names a column: the composite would be the integer 0")
     if columns is not None:
         for node in nested:
             depth = len(node.path)
@@ -249,12 +254,9 @@ def _check_key(node: Node, found: _Findings) -> None:
 
 
 def _check_leaf(node: Node, columns: list[Any] | None, uses: list[_Use], found: _Findings) -> list[_Use]:
+    fate = "fit fails with TypeError" if node.depth == 0 else "it gets no weight and drops out of the index"
     if not node.value:
-        found.error(
-            node.place,
-            "an empty dimension: it gets no weight (fit fails if it is the only one); "
-            "list its columns, or use None for a placeholder",
-        )
+        found.error(node.place, f"an empty dimension: {fate}; list its columns, or use None for a placeholder")
         return []
     here: list[_Use] = []
     for i, entry in enumerate(node.value):
@@ -265,11 +267,7 @@ def _check_leaf(node: Node, columns: list[Any] | None, uses: list[_Use], found: 
         _check_repeat(use, here, uses, found)
         here.append(use)
     if columns is not None and not here:
-        found.error(
-            node.place,
-            "none of its entries names a column: the model gives the dimension no weight and "
-            "it drops out of the index",
-        )
+        found.error(node.place, f"none of its entries names a column: {fate}")
     return here
 
 
@@ -394,14 +392,6 @@ def _suggest(label: Any, columns: list[Any]) -> str:
     if close:
         return f"did you mean {' or '.join(repr(by_text[c]) for c in close)}?"
     return f"its columns are {show(columns, 8)}"
-
-
-def _hashable(value: Any) -> bool:
-    try:
-        hash(value)
-    except TypeError:
-        return False
-    return True
 
 
 # ----------------------------------------------------------------- table --
