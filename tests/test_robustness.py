@@ -115,7 +115,15 @@ def test_every_sampled_run_is_the_public_api_bit_for_bit(sobol):
         want_weights = _noisy(model.dim_weight, multipliers)
         for (k, s, got), (_, _, want) in zip(_flat(sobol.weights(run)), _flat(want_weights), strict=True):
             assert got == pytest.approx(want, rel=1e-12), (run, k, s)
-        model.dim_weight = sobol.weights(run)
+        # Each top-level weight times its multiplier, renormalised by set_weights.
+        indexfuse_tools.set_weights(
+            model,
+            {
+                k: {s: v * multipliers[k] for s, v in w.items()} if isinstance(w, dict) else w * multipliers[k]
+                for k, w in model.dim_weight.items()
+            },
+        )
+        assert model.dim_weight == sobol.weights(run)
         want, _ = model.score(DATA)
         got = sobol.composite(run)
         assert got.index.equals(DATA.index)
@@ -287,6 +295,11 @@ def test_impossible_settings_fail_before_anything_runs(monkeypatch, kwargs, erro
     monkeypatch.setattr("indexfuse_tools._robustness.execute", ran)
     with pytest.raises(error, match=message):
         robustness(SCHEMA, DATA, progress=False, **kwargs)
+
+
+def test_a_schema_with_errors_is_not_analysed():
+    with pytest.raises(indexfuse_tools.SchemaError, match="zz"):
+        robustness({"A": ["a", "zz"], "B": ["c"]}, DATA, progress=False)
 
 
 def test_weight_noise_needs_two_top_level_dimensions():

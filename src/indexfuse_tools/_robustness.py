@@ -17,6 +17,7 @@ import numpy as np
 import pandas as pd
 
 import indexfuse
+from indexfuse_tools._check import check
 from indexfuse_tools._robustness_engine import (
     DISCRETE,
     GONE,
@@ -396,6 +397,10 @@ def robustness(
 
     Raises
     ------
+    SchemaError
+        If :func:`check` finds an error in the schema or the data (an entry
+        naming no column, a non-numeric or incomplete column, ...): the
+        nominal index would not be what the schema says.
     ValueError
         For a bad method, ``n``, seed or factor level, before anything runs.
     TypeError
@@ -431,6 +436,7 @@ def robustness(
     (256, ['scale_method', 'weight_noise'])
     """
     seed = _check_call(schema, data, method, n, seed)
+    check(schema, data, strict=True)  # an index that is not what its schema says is not analysed
     nominal = _nominal(model_args, schema)
     setting = _setting(factors, method, schema, nominal, data)
     plan_workers(scheduler)  # a scheduler of another kind fails here, before the nominal fit

@@ -26,7 +26,6 @@ import concurrent.futures
 import contextlib
 import contextvars
 import hashlib
-import math
 import multiprocessing
 import os
 import threading
@@ -39,6 +38,7 @@ import numpy as np
 import pandas as pd
 
 import indexfuse
+from indexfuse_tools._weights import set_weights
 from tessel.modelbench import entropy
 
 # The factors that take one of a list of levels, in the order of a run's codes.
@@ -66,8 +66,8 @@ def resolution_scope(value: float | None) -> contextlib.AbstractContextManager[A
 
 
 def apply_weights(model: indexfuse.indexpca_diment, weights: Any) -> None:
-    """Give ``model`` the dimension weights ``weights`` (shaped like its own)."""
-    model.dim_weight = weights
+    """Give ``model`` the dimension weights ``weights`` (shaped like its own), renormalised to sum to 1."""
+    set_weights(model, weights, normalize=True)
 
 
 def is_number(value: Any) -> bool:
@@ -376,26 +376,16 @@ def descending_ranks(values: Any, n: int) -> np.ndarray:
 
 
 def perturbed(weights: Any, multipliers: Mapping[Hashable, float]) -> Any:
-    """The fitted weights with top-level dimension ``d`` multiplied by ``multipliers[d]``.
+    """The fitted weights, those of top-level dimension ``d`` multiplied by ``multipliers[d]``.
 
-    The top-level weights are renormalised to sum to 1, and the sub-weights
-    of a nested dimension scale with it. Weights that are not a mapping (the
-    1 of a single dimension) are returned as they are.
+    A nested dimension's sub-weights are multiplied by its multiplier, so
+    they scale with it; :func:`apply_weights` then renormalises the whole
+    tree to sum to 1. Weights that are not a mapping (the 1 of a single
+    dimension) are returned as they are.
     """
     if not isinstance(weights, dict):
         return weights
-    totals = {key: _weight_total(weight) for key, weight in weights.items()}
-    total = math.fsum(value * multipliers[key] for key, value in totals.items() if value is not None)
-    return {key: _scaled(weight, multipliers[key] / total) for key, weight in weights.items()}
-
-
-def _weight_total(weight: Any) -> float | None:
-    if is_number(weight):
-        return float(weight)
-    if isinstance(weight, dict):
-        parts = [float(w) for w in weight.values() if is_number(w)]
-        return math.fsum(parts) if parts else None
-    return None
+    return {key: _scaled(weight, multipliers[key]) for key, weight in weights.items()}
 
 
 def _scaled(weight: Any, factor: float) -> Any:
