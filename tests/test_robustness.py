@@ -6,9 +6,9 @@ import contextlib
 import io
 import json
 import math
-import zipfile
-
+import sys
 import threading
+import zipfile
 
 import numpy as np
 import pandas as pd
@@ -295,6 +295,12 @@ def test_impossible_settings_fail_before_anything_runs(monkeypatch, kwargs, erro
     monkeypatch.setattr("indexfuse_tools._robustness.execute", ran)
     with pytest.raises(error, match=message):
         robustness(SCHEMA, DATA, progress=False, **kwargs)
+
+
+def test_without_salib_the_error_says_what_to_install(monkeypatch):
+    monkeypatch.setitem(sys.modules, "SALib", None)
+    with pytest.raises(ImportError, match=r"indexfuse\[robustness\]"):
+        robustness(SCHEMA, DATA, progress=False)
 
 
 def test_a_schema_with_errors_is_not_analysed():

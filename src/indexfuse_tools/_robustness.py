@@ -8,6 +8,7 @@ moves it most. The engine that builds the runs is in
 
 from __future__ import annotations
 
+import importlib
 import math
 import warnings
 from collections.abc import Hashable, Mapping, Sequence
@@ -278,6 +279,15 @@ def _design(method: str, spec: dict[str, Any], setting: Setting, top_keys: tuple
 # ------------------------------------------------------------ the call --
 
 
+def _require(module: str) -> None:
+    try:
+        importlib.import_module(module)
+    except ImportError:
+        raise ImportError(
+            f"robustness() needs {module}: pip install \"indexfuse[robustness]\" (SALib, tqdm, matplotlib)"
+        ) from None
+
+
 def _check_call(schema: Any, data: Any, method: Any, n: Any, seed: Any) -> int:
     if not isinstance(data, pd.DataFrame):
         raise TypeError(f"data is a pandas DataFrame, got {type(data).__name__}")
@@ -285,6 +295,8 @@ def _check_call(schema: Any, data: Any, method: Any, n: Any, seed: Any) -> int:
         raise TypeError(f"schema is a dict, list or tuple, got {type(schema).__name__}")
     if method not in METHODS:
         raise ValueError(f"method is one of {', '.join(map(repr, METHODS))}, got {method!r}")
+    for module in ("SALib", "tqdm") if method == "sobol" else ("tqdm",):
+        _require(module)
     if not _is_integer(n) or n < 2:
         raise ValueError(f"n is an integer of at least 2, got {n!r}")
     if method == "sobol" and n & (n - 1):
