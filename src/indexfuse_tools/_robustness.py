@@ -34,7 +34,6 @@ from indexfuse_tools._robustness_engine import (
     is_number,
     make_problem,
     plan_workers,
-    rank_dtype,
     resolution_scope,
     split,
     without,
@@ -469,14 +468,8 @@ def robustness(
         codes, multipliers = _from_unit(_design(method, spec, setting, top_keys, n, seed), setting, top_keys)
     _, workers = plan_workers(scheduler, len(codes) * len(data))
     tasks = bootstrap_tasks(n, workers) if method == "bootstrap" else split(codes, multipliers, workers)
-    run_ranks = np.empty((len(codes), len(data)), dtype=rank_dtype(len(data)))
-    shifts = np.empty(len(codes))
-    unit_shifts = np.zeros(len(data))
-    for done in execute(problem, tasks, scheduler, progress):
-        run_ranks[done.runs] = done.ranks
-        shifts[done.runs] = done.shifts
-        unit_shifts += done.unit_shifts
-    ranks = rank_table(run_ranks, problem.nominal_ranks, unit_shifts / len(codes), data.index)
+    run_ranks, shifts, unit_shifts = execute(problem, tasks, scheduler, progress)
+    ranks = rank_table(run_ranks, problem.nominal_ranks, unit_shifts, data.index)
     sensitivity = settled = None
     if method == "sobol":
         sensitivity = sobol_indices(spec, shifts, seed)

@@ -28,6 +28,7 @@ import contextvars
 import hashlib
 import multiprocessing
 import os
+import tempfile
 import threading
 import uuid
 from collections.abc import Callable, Hashable, Iterator, Mapping, Sequence
@@ -436,7 +437,7 @@ class Task:
 @dataclass
 class TaskResult:
     runs: np.ndarray
-    ranks: np.ndarray  # one row per run, of rank_dtype
+    ranks: np.ndarray | None  # one row per run, of rank_dtype; None when written to the shared matrix
     shifts: np.ndarray  # the mean absolute rank shift of each run
     unit_shifts: np.ndarray  # each unit's absolute rank shift, summed over the runs
 
@@ -518,22 +519,29 @@ class Engine:
             parts.append(f"weight multipliers {np.round(multipliers, 4).tolist()}")
         return ", ".join(parts)
 
-    def _result(self, task: Task) -> TaskResult:
+    def _result(self, task: Task, out: np.ndarray | None) -> TaskResult:
         units = len(self.problem.nominal_ranks)
-        return TaskResult(
-            task.runs, np.empty((len(task.runs), units), dtype=rank_dtype(units)), np.empty(len(task.runs)), np.zeros(units)
-        )
+        ranks = np.empty((len(task.runs), units), dtype=rank_dtype(units)) if out is None else None
+        return TaskResult(task.runs, ranks, np.empty(len(task.runs)), np.zeros(units))
 
-    def _rank(self, composite: Any, result: TaskResult, row: int) -> None:
+    def _rank(self, composite: Any, result: TaskResult, row: int, out: np.ndarray | None) -> None:
         ranks = descending_ranks(composite, len(self.problem.nominal_ranks))
         shift = np.abs(ranks - self.problem.nominal_ranks)
-        result.ranks[row] = ranks
+        if result.ranks is None:
+            assert out is not None
+            out[result.runs[row]] = ranks
+        else:
+            result.ranks[row] = ranks
         result.shifts[row] = shift.mean()
         result.unit_shifts += shift
 
-    def run(self, task: Task) -> TaskResult:
-        """Ranks and rank shifts of a task's runs; runs of one configuration come together."""
-        result = self._result(task)
+    def run(self, task: Task, out: np.ndarray | None = None) -> TaskResult:
+        """Ranks and rank shifts of a task's runs; runs of one configuration come together.
+
+        The ranks go to the rows of ``out`` (all the runs' ranks) when it is
+        given, else with the result.
+        """
+        result = self._result(task, out)
         with self.lock, _memo_scope(self.memo):
             cell, cell_codes = None, task.codes[:0]
             for row, (run, codes) in enumerate(zip(task.runs, task.codes)):
@@ -544,7 +552,7 @@ class Engine:
                 except Exception as exc:
                     exc.add_note(f"in robustness run {int(run)}: {self.describe(codes, task.multipliers[row])}")
                     raise
-                self._rank(composite, result, row)
+                self._rank(composite, result, row, out)
         return result
 
     # The bootstrap refits the nominal index on resampled rows: nothing to share.
@@ -553,19 +561,19 @@ class Engine:
         rows = resample_rows(self.problem.seed, run, len(self.problem.data))
         return self.problem.nominal.fit(self.problem.schema, self.problem.data.iloc[rows])
 
-    def run_bootstrap(self, task: Task) -> TaskResult:
-        result = self._result(task)
+    def run_bootstrap(self, task: Task, out: np.ndarray | None = None) -> TaskResult:
+        result = self._result(task, out)
         for row, run in enumerate(task.runs):
             try:
                 composite, _ = self.bootstrap_model(int(run)).score(self.problem.data)
             except Exception as exc:
                 exc.add_note(f"in robustness run {int(run)} (a bootstrap resample)")
                 raise
-            self._rank(composite, result, row)
+            self._rank(composite, result, row, out)
         return result
 
-    def work(self, task: Task) -> TaskResult:
-        return self.run_bootstrap(task) if self.problem.method == "bootstrap" else self.run(task)
+    def work(self, task: Task, out: np.ndarray | None = None) -> TaskResult:
+        return self.run_bootstrap(task, out) if self.problem.method == "bootstrap" else self.run(task, out)
 
 
 def resample_rows(seed: int, run: int, n_rows: int) -> np.ndarray:
@@ -577,6 +585,7 @@ def resample_rows(seed: int, run: int, n_rows: int) -> np.ndarray:
 # -------------------------------------------------- workers and clusters --
 
 _engines: dict[str, Engine] = {}
+_outputs: dict[str, np.ndarray] = {}  # a pool worker's view of the shared matrix of ranks
 _engines_lock = threading.Lock()
 _KEPT_ENGINES = 2  # a long-lived worker keeps the engines of this many recent analyses
 
@@ -590,8 +599,15 @@ def _engine_for(problem: Problem) -> Engine:
         return engine
 
 
+def _init_pool_worker(problem: Problem, shared: tuple[str, tuple[int, int], str] | None) -> None:
+    _engine_for(problem)
+    if shared is not None:
+        path, shape, dtype = shared
+        _outputs[problem.token] = np.memmap(path, dtype=dtype, mode="r+", shape=shape)
+
+
 def _pool_task(token: str, task: Task) -> TaskResult:
-    return _engines[token].work(task)
+    return _engines[token].work(task, _outputs.get(token))
 
 
 def _dask_task(problem: Problem, task: Task) -> TaskResult:
@@ -670,31 +686,76 @@ def bootstrap_tasks(n: int, workers: int) -> list[Task]:
     ]
 
 
-def execute(problem: Problem, tasks: list[Task], scheduler: Any, progress: bool) -> Iterator[TaskResult]:
-    """Results of the tasks as they finish, in this process, local processes or on Dask."""
+class Outcome(NamedTuple):
+    run_ranks: np.ndarray  # runs x units
+    shifts: np.ndarray  # each run's mean absolute rank shift
+    unit_shifts: np.ndarray  # each unit's mean absolute rank shift
+
+
+def execute(problem: Problem, tasks: list[Task], scheduler: Any, progress: bool) -> Outcome:
+    """Every run's ranks and shifts, computed in this process, in local processes or on Dask."""
     from tqdm.auto import tqdm
 
-    runs = sum(len(t.runs) for t in tasks)
-    kind, workers = plan_workers(scheduler, runs * len(problem.nominal_ranks))
-    with tqdm(total=runs, desc="robustness", unit="run", disable=not progress) as bar:
+    n_runs, units = sum(len(t.runs) for t in tasks), len(problem.nominal_ranks)
+    kind, workers = plan_workers(scheduler, n_runs * units)
+    shape, dtype = (n_runs, units), np.dtype(rank_dtype(units))
+    shifts, unit_shifts = np.empty(n_runs), np.zeros(units)
+    with contextlib.ExitStack() as stack:
+        bar = stack.enter_context(tqdm(total=n_runs, desc="robustness", unit="run", disable=not progress))
         if kind == "dask":
+            run_ranks = np.empty(shape, dtype)
             results = _on_dask(scheduler, problem, tasks)
         elif workers == 1 or len(tasks) == 1:
+            run_ranks = np.empty(shape, dtype)
             engine = Engine(problem)
-            results = (engine.work(task) for task in tasks)
+            results = (engine.work(task, run_ranks) for task in tasks)
         else:
-            results = _on_processes(problem, tasks, min(workers, len(tasks)))
+            path = stack.enter_context(_shared_file(shape, dtype))
+            run_ranks = np.empty(shape, dtype) if path is None else np.memmap(path, dtype=dtype, mode="w+", shape=shape)
+            shared = None if path is None else (path, shape, dtype.str)
+            results = _on_processes(problem, tasks, min(workers, len(tasks)), shared)
         for result in results:
+            if result.ranks is not None:
+                run_ranks[result.runs] = result.ranks
+            shifts[result.runs] = result.shifts
+            unit_shifts += result.unit_shifts
             bar.update(len(result.runs))
-            yield result
+    return Outcome(np.asarray(run_ranks), shifts, unit_shifts / n_runs)  # a plain array, whatever holds it
 
 
-def _on_processes(problem: Problem, tasks: list[Task], workers: int) -> Iterator[TaskResult]:
+_SHARED_DIR = "/dev/shm"
+
+
+@contextlib.contextmanager
+def _shared_file(shape: tuple[int, int], dtype: np.dtype[Any]) -> Iterator[str | None]:
+    """A file in shared memory for the ranks that local workers write in place, or None.
+
+    Sent back through pipes, every rank would be pickled, copied and copied
+    again into the matrix (three passes over a gigabyte at the reference
+    size). The file is removed when the workers are done; the caller's
+    mapping of it lives on. Without room in /dev/shm, None: the pipes it is.
+    """
+    size = int(np.prod(shape)) * dtype.itemsize
+    try:
+        stat = os.statvfs(_SHARED_DIR)
+        room = stat.f_bavail * stat.f_frsize > 2 * size
+    except OSError:
+        room = False
+    if not room or not size:
+        yield None
+        return
+    with tempfile.NamedTemporaryFile(dir=_SHARED_DIR, prefix="indexfuse-robustness-") as handle:
+        yield handle.name
+
+
+def _on_processes(
+    problem: Problem, tasks: list[Task], workers: int, shared: tuple[str, tuple[int, int], str] | None
+) -> Iterator[TaskResult]:
     # spawn, not fork: the caller may run threads (a notebook, a Dask client),
     # and a forked child would inherit their locks in whatever state they were.
     context = multiprocessing.get_context("spawn")
     with concurrent.futures.ProcessPoolExecutor(
-        workers, mp_context=context, initializer=_engine_for, initargs=(problem,)
+        workers, mp_context=context, initializer=_init_pool_worker, initargs=(problem, shared)
     ) as pool:
         pending = {pool.submit(_pool_task, problem.token, task) for task in tasks}
         try:
