@@ -5,10 +5,10 @@ and the row sums, scikit-learn's ``PCA`` for the components, and a
 ``scipy.spatial.cKDTree`` under the maximum norm for the k-th neighbour
 distances of the entropy estimate. The formulas are the library's:
 
-* coefficients: the components of the max-min scaled columns, each oriented
-  so that its entries sum to a positive number, combined with weights
-  proportional to their explained variance and normalised so that the
-  absolute coefficients add up to 1;
+* coefficients: the components ``v_j`` of the max-min scaled columns,
+  combined as ``sum_j lambda_j**2 v_j (v_j . 1)`` (squared eigenvalue times
+  projection on the all-ones direction) and normalised so that the absolute
+  coefficients add up to 1;
 * dimension value: the row sum of the scaled columns times their
   coefficients (a row with nothing to add stays missing);
 * entropy: ``psi(n) - psi(k) + log 2 + mean(log max(r_i, floor))`` with the
@@ -31,9 +31,6 @@ import pandas as pd
 from scipy.spatial import cKDTree
 from scipy.special import digamma
 from sklearn.decomposition import PCA
-
-TIE = 1e-10
-
 
 def direction_of(key) -> float:
     return key[1] if isinstance(key, (tuple, list)) and len(key) == 2 else 1
@@ -62,22 +59,13 @@ def constant_entropy(n: int, k: int) -> float:
     return float(digamma(n) - digamma(k) + math.log(2) + math.log(distance_floor(n, k)))
 
 
-def orient(vector: np.ndarray) -> np.ndarray:
-    total = vector.sum()
-    if abs(total) > TIE:
-        return -vector if total < 0 else vector
-    clear = np.flatnonzero(np.abs(vector) > TIE)
-    return -vector if clear.size and vector[clear[0]] < 0 else vector
-
-
 def group_coefficients(frame: pd.DataFrame) -> dict[str, list[float]]:
     """Statistics and coefficients of one group of already signed columns."""
     low, high = frame.min(), frame.max()
     scaled = (frame - low) / (high - low)
     pca = PCA().fit(scaled)
-    weights = pca.explained_variance_ / pca.explained_variance_.sum()
-    components = np.array([orient(c) for c in pca.components_])
-    coef = components.T @ weights
+    vectors = pca.components_
+    coef = vectors.T @ (pca.explained_variance_**2 * vectors.sum(axis=1))
     coef /= np.abs(coef).sum()
     return {
         "coef": coef.tolist(),
