@@ -318,6 +318,12 @@ def multivar_knn(x: Any, k: int = 3, resolution: float | None = None) -> float:
 
     Notes
     -----
+    Accuracy. Between the two regimes, where about ``k`` points share a cell
+    (values spaced near ``resolution / k``), the estimate of a smooth
+    density runs low by up to about 0.06 nats for ``k = 1``, 0.05 for
+    ``k = 3``, 0.03 for ``k = 10`` and 0.02 for ``k = 20`` (uniform samples of
+    10^5 points); far from it the usual Kozachenko-Leonenko accuracy holds.
+
     One-dimensional samples are sorted by :func:`numpy.sort`; a compiled
     kernel then finds the tie groups and the k-th neighbour distances with
     the GIL released, in O(n k). Samples in ``d > 1`` dimensions group the
