@@ -353,6 +353,15 @@ def test_score_column_count_must_match(columns):
         pca.score(frame.iloc[:, columns])
 
 
+def test_score_refuses_infinite_values_by_column():
+    frame = correlated_frame()
+    pca = PCA().fit(frame)
+    new = frame.iloc[:4].copy()
+    new.iloc[[0, 2], 3] = [np.inf, -np.inf]
+    with pytest.raises(ValueError, match="3 'c3': 2"):
+        pca.score(new)
+
+
 def test_score_new_data_with_missing_row():
     frame = correlated_frame()
     pca = PCA().fit(frame)

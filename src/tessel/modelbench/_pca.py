@@ -422,18 +422,28 @@ class PCA:
             If :meth:`fit` has not been called (a ``ValueError`` and an
             ``AttributeError``).
         ValueError
-            If the frame has non-numeric columns or a different number of
-            columns than the fitted frame.
+            If the frame has non-numeric columns, a different number of
+            columns than the fitted frame, or infinite values (missing ones
+            are fine); the message names the offending columns.
         """
         if not self.is_fitted:
             raise NotFittedError("score needs a fitted PCA: call fit(frame) before score(frame)")
         coef = self.coef
-        values, index, _ = _numeric_matrix(frame, "score")
+        values, index, labels = _numeric_matrix(frame, "score")
         d = self.n_features
         if values.shape[1] != d:
             raise ValueError(
                 f"score needs a frame with the {d} column(s) the PCA was fitted on, "
                 f"got {values.shape[1]}"
+            )
+        infinite = np.isinf(values).sum(axis=0)
+        if infinite.any():
+            bad = "; ".join(
+                f"{pos} {labels[pos]!r}: {infinite[pos]}" for pos in np.flatnonzero(infinite)
+            )
+            raise ValueError(
+                "score needs finite values (missing ones score NaN); columns with infinite "
+                f"values (position label: count): {bad}"
             )
         offset, width = self._offset_width()
         result = _affine(values, offset, width) @ np.asarray(coef)
