@@ -417,7 +417,14 @@ PyMethodDef knn_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int knn_exec(PyObject* /*module*/) noexcept { return 0; }
+// The Python side checks samples in several dimensions against the same limit.
+int knn_exec(PyObject* module) noexcept {
+    PyObject* limit = PyFloat_FromDouble(kGridLimit);
+    if (limit == nullptr) return -1;
+    const int status = PyModule_AddObjectRef(module, "GRID_LIMIT", limit);
+    Py_DECREF(limit);
+    return status;
+}
 
 PyModuleDef_Slot knn_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(knn_exec)},

@@ -54,7 +54,7 @@ __all__ = [
 #: Resolution used unless a caller chooses another: values closer than this
 #: are read as the same value. A thousandth of the 0..1 range of a max-min
 #: scaled dimension (and of one standard deviation of a z-scored one): finer
-#: than the precision of published indicators, coarse enough that the
+#: than most published indicators are precise once scaled, coarse enough that the
 #: dimensions' information, about ``log(spread / resolution)``, differs
 #: visibly between dimensions of different spread.
 DEFAULT_RESOLUTION: float = 1e-3
@@ -63,11 +63,6 @@ _default_resolution: float = DEFAULT_RESOLUTION
 _context_resolution: contextvars.ContextVar[float | None] = contextvars.ContextVar(
     "tessel.modelbench.entropy.resolution", default=None
 )
-
-# Cells of the grid are whole multiples of the resolution, exact only while
-# |x| / resolution stays below this (the spacing of doubles reaches 1 at 2^52).
-_GRID_LIMIT = 2.0**52
-
 
 def _check_resolution(value: Any) -> float:
     try:
@@ -211,7 +206,7 @@ def _check_values(points: np.ndarray, largest: float, step: float, k: int) -> No
     if not math.isfinite(largest):
         bad = int(points.size - np.count_nonzero(np.isfinite(points)))
         raise _bad(f"x has {bad} missing or infinite value(s); drop or fill them first", k, n)
-    if not largest / step < _GRID_LIMIT:
+    if not largest / step < _knn.GRID_LIMIT:
         raise _bad(
             f"resolution {step!r} is too fine for values as large as {largest!r}: "
             "|x| / resolution must stay below 2**52; choose a coarser resolution",
