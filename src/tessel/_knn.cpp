@@ -42,7 +42,7 @@
 // The window scan is where the time goes: built for AVX2 and AVX-512 as
 // well, the best one picked when the module loads.
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && defined(__linux__)
-#define KNN_VECTOR_CLONES __attribute__((target_clones("default", "avx2", "arch=x86-64-v4")))
+#define KNN_VECTOR_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))
 #else
 #define KNN_VECTOR_CLONES
 #endif
