@@ -102,8 +102,7 @@ def naive_run(result: Any, data: Any, run: int) -> np.ndarray:
         result.schema(run), scale_method=level["scale_method"], pca_cumulative=level["pca_cumulative"],
         ent_k=int(level["ent_k"]),
     )
-    scope = contextlib.nullcontext() if level["resolution"] is None else entropy.resolution(level["resolution"])
-    with scope:
+    with entropy.resolution(level["resolution"]):
         model.fit(data)
     if "weight_noise" in result.factors:
         multipliers = {key: row[f"weight_noise: {indexfuse_tools.dimension_name((key,))}"] for key in model.dim_weight}

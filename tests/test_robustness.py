@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import contextlib
 import io
 import json
 import math
@@ -66,10 +65,6 @@ def bootstrap():
     return _analysis(method="bootstrap", n=6)
 
 
-def _resolution(value):
-    return contextlib.nullcontext() if value is None else entropy.resolution(value)
-
-
 def _public_model(result, run):
     """The run's index built through the public API alone, from what ``runs`` records."""
     row = result.runs.iloc[run]
@@ -80,7 +75,7 @@ def _public_model(result, run):
         pca_cumulative=level["pca_cumulative"],
         ent_k=int(level["ent_k"]),
     )
-    with _resolution(level["resolution"]):
+    with entropy.resolution(level["resolution"]):
         model.fit(DATA)
     return model
 
@@ -138,7 +133,7 @@ def test_bootstrap_runs_refit_the_nominal_index_on_their_resample(bootstrap):
         rows = bootstrap.resample(run)
         assert len(rows) == len(DATA) and 0 <= rows.min() and rows.max() < len(DATA)
         model = indexfuse.indexpca_diment(SCHEMA)
-        with _resolution(bootstrap.nominal["resolution"]):
+        with entropy.resolution(bootstrap.nominal["resolution"]):
             model.fit(DATA.iloc[rows])
         want, _ = model.score(DATA)
         np.testing.assert_array_equal(bootstrap.composite(run).to_numpy(), want.to_numpy())
@@ -444,7 +439,7 @@ def test_the_reference_table_in_two_processes_is_exact_on_a_sample():
             result.schema(run), scale_method=row["scale_method"], pca_cumulative=row["pca_cumulative"],
             ent_k=int(row["ent_k"]),
         )
-        with _resolution(row.get("resolution")):
+        with entropy.resolution(row["resolution"]):
             model.fit(data)
         model.dim_weight = result.weights(run)
         want, _ = model.score(data)

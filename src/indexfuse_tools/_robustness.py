@@ -25,16 +25,13 @@ from indexfuse_tools._robustness_engine import (
     Nominal,
     Setting,
     bootstrap_tasks,
-    current_resolution,
     descending_ranks,
     excluded,
     execute,
-    has_resolution,
     indicators,
     is_number,
     make_problem,
     plan_workers,
-    resolution_scope,
     split,
     without,
 )
@@ -110,7 +107,7 @@ def _nominal(model_args: dict[str, Any], schema: Any) -> Nominal:
     args = {**_CTOR_DEFAULTS, **model_args}
     resolution = args.pop("resolution", None)
     if resolution is None:
-        resolution = current_resolution()
+        resolution = entropy.get_resolution()
     else:
         _check_resolution("resolution", resolution)
         resolution = float(resolution)
@@ -119,12 +116,10 @@ def _nominal(model_args: dict[str, Any], schema: Any) -> Nominal:
 
 
 def _check_resolution(where: str, value: Any) -> None:
-    if not has_resolution():
-        raise ValueError(f"{where}: this version of tessel has no entropy resolution to set")
     if not is_number(value) or not math.isfinite(value) or value <= 0:
         raise ValueError(f"{where}: a resolution is a positive finite number, got {value!r}")
-    with resolution_scope(float(value)):
-        pass
+    with entropy.resolution(float(value)):
+        pass  # the toolkit's own check of the value
 
 
 def _check_model_level(name: str, level: Any, schema: Any, nominal: Nominal) -> None:
@@ -164,7 +159,7 @@ def _default(name: str, schema: Any, data: pd.DataFrame, found: list[Any]) -> An
     if name == "ent_k":
         return tuple(k for k in DEFAULT_ENT_K if k < len(data)) or (max(len(data) - 1, 1),)
     if name == "resolution":
-        return tuple(float(cast(Any, entropy).DEFAULT_RESOLUTION) * step for step in DEFAULT_RESOLUTION_STEPS)
+        return tuple(entropy.DEFAULT_RESOLUTION * step for step in DEFAULT_RESOLUTION_STEPS)
     if name == "exclude":
         columns = data.columns.tolist()
         return (None, *(label for label in found if without(schema, [label], columns) is not GONE))
@@ -199,8 +194,6 @@ def _check_factor(name: str, value: Any, schema: Any, nominal: Nominal, data: pd
 
 
 def _defaults_apply(name: str, schema: Any) -> bool:
-    if name == "resolution":
-        return has_resolution()
     if name == NOISE:
         return isinstance(schema, dict) and len(schema) >= 2
     return True

@@ -45,25 +45,7 @@ from tessel.modelbench import entropy
 # The factors that take one of a list of levels, in the order of a run's codes.
 DISCRETE = ("exclude", "scale_method", "pca_cumulative", "ent_k", "resolution")
 
-# ------------------------------------------------------------ the seams --
-# The entropy resolution and the manual weights come from elsewhere in the
-# package; each is reached through one function here.
-
-
-def has_resolution() -> bool:
-    return hasattr(entropy, "resolution")
-
-
-def current_resolution() -> float | None:
-    getter = getattr(entropy, "get_resolution", None)
-    return None if getter is None else float(getter())
-
-
-def resolution_scope(value: float | None) -> contextlib.AbstractContextManager[Any]:
-    """Every entropy estimate inside reads ties at ``value`` (None: as it is)."""
-    if value is None:
-        return contextlib.nullcontext()
-    return cast(contextlib.AbstractContextManager[Any], cast(Any, entropy).resolution(value))
+# ---------------------------------------------- the entropy and the weights --
 
 
 def apply_weights(model: indexfuse.indexpca_diment, weights: Any) -> None:
@@ -188,7 +170,7 @@ class Nominal:
     scale_method: Any
     pca_cumulative: Any
     ent_k: Any
-    resolution: float | None
+    resolution: float
 
     def ctor(self, **changes: Any) -> dict[str, Any]:
         args = {"scale_method": self.scale_method, "pca_cumulative": self.pca_cumulative, "ent_k": self.ent_k}
@@ -197,7 +179,7 @@ class Nominal:
 
     def fit(self, schema: Any, data: pd.DataFrame) -> indexfuse.indexpca_diment:
         model = indexfuse.indexpca_diment(schema, **self.ctor())
-        with resolution_scope(self.resolution):
+        with entropy.resolution(self.resolution):
             model.fit(data)
         return model
 
@@ -284,7 +266,7 @@ class _EntropyMemo:
         return ("bytes", x.shape, x.dtype.str, digest)
 
     def estimate(self, module: Any, x: np.ndarray, k: Any) -> Any:
-        key = (self._input_key(x), type(k), k, current_resolution())
+        key = (self._input_key(x), type(k), k, entropy.get_resolution())
         if key not in self._estimates:
             self._estimates[key] = module.multivar_knn(x, k=k)
         return self._estimates[key]
@@ -478,7 +460,7 @@ class Engine:
         """(``k``, ``min_ent``) as ``fit`` sets them for a neighbour count and resolution."""
         if (k, r) not in self._baselines:
             model = indexfuse.indexpca_diment(self.problem.schema, **self.problem.nominal.ctor(ent_k=self.level("ent_k", k)))
-            with resolution_scope(self.level("resolution", r)):
+            with entropy.resolution(self.level("resolution", r)):
                 model.fit(self.problem.data)
             self._baselines[k, r] = (model.k, model.min_ent)
         return self._baselines[k, r]
@@ -491,7 +473,7 @@ class Engine:
         model.k, model.min_ent = self._baseline(k, r)
         model.index_coef = _assemble(plan, lambda leaf: self._leaf(leaf, s, c)[0])
         values = _assemble(plan, lambda leaf: self._leaf(leaf, s, c)[1])
-        with resolution_scope(self.level("resolution", r)):
+        with entropy.resolution(self.level("resolution", r)):
             weights, _ = cast(tuple[Any, Any], model.compute_dim_weight(values))  # unpacked as fit does
         model.dim_weight = weights
         return Cell(model, values, weights, _as_arrays(values))
