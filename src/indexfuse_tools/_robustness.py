@@ -356,8 +356,10 @@ def robustness(
             top-level dimension's fitted weight is multiplied by its own
             factor drawn uniformly from [1 - w, 1 + w], the top-level
             weights are renormalised to sum to 1, and nested weights scale
-            with their parent. One factor (a group of one multiplier per
-            dimension) in the Sobol analysis. Needs two top-level
+            with their parent (``set_weights`` renormalises, and refuses
+            negative weights: a run whose fitted weights come out negative
+            fails, naming itself). One factor (a group of one multiplier
+            per dimension) in the Sobol analysis. Needs two top-level
             dimensions, and is not among the defaults without them.
 
         Discrete levels are drawn with equal probability (in the Sobol
