@@ -3,6 +3,9 @@ and whole runs on the real toolkit."""
 
 from __future__ import annotations
 
+import gc
+import types
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -171,6 +174,63 @@ def test_failed_fit_restores_the_previous_fit(toolkit, breaks):
     for name in FITTED:
         assert after[name] is before[name]
     assert model.abnormal_index == abnormal_before
+
+
+def _reading_then_failing(owner):
+    def compute_index_coef(data, schema):
+        owner().min_ent, owner().k  # a class remembers what was looked up
+        raise RuntimeError("step failed")
+
+    return compute_index_coef
+
+
+def _class_owner():
+    class K:
+        k = 10
+        schema = ["a"]
+        index_coef = "old"
+        compute_index_coef = _reading_then_failing(lambda: K)
+
+    return K
+
+
+def _subclass_owner():
+    # k and schema inherited: fit stores k on the subclass itself.
+    class Sub(_class_owner()):
+        compute_index_coef = _reading_then_failing(lambda: Sub)
+
+    Sub.index_coef = "old"
+    return Sub
+
+
+def _module_owner():
+    module = types.ModuleType("owner")
+    module.k, module.schema, module.index_coef = 10, ["a"], "old"
+    module.compute_index_coef = _reading_then_failing(lambda: module)
+    return module
+
+
+def _instance_owner():
+    model = C(["a"])
+    model.index_coef = "old"
+    model.compute_index_coef = _reading_then_failing(lambda: model)
+    return model
+
+
+@pytest.mark.parametrize("make_owner", [_class_owner, _subclass_owner, _module_owner, _instance_owner])
+def test_failed_fit_restores_any_owner(toolkit, make_owner):
+    owner = make_owner()
+    own_before = {name: vars(owner)[name] for name in FITTED if name in vars(owner)}
+    with pytest.raises(RuntimeError, match="step failed"):
+        C.fit(owner, table(6))  # lowers k to 5 and stores min_ent before failing
+    gc.collect()
+    clutter = [[i, str(i)] for i in range(100_000)]  # reuses freed memory
+    for _ in range(2):  # the second reads come from a class's attribute cache
+        assert {name: vars(owner)[name] for name in FITTED if name in vars(owner)} == own_before
+        assert owner.k == 10 and owner.index_coef == "old"
+        with pytest.raises(AttributeError):
+            owner.min_ent  # noqa: B018
+    del clutter
 
 
 def test_failed_first_fit_leaves_no_fitted_attributes(toolkit):
