@@ -1,16 +1,16 @@
 // Tells a coefficient table (index keys mapped to coefficient records) from
 // a mapping of dimensions and from anything else, by the shape of its values.
 
+#include "model/constants.hpp"
 #include "model/model.hpp"
 #include "module/calls.hpp"
 #include "module/iteration.hpp"
-#include "module/state.hpp"
 
 namespace indexfuse::model {
 
 namespace {
 
-int is_record_key(PyObject* key) { return PySet_Contains(state().record_keys.get(), key); }
+int is_record_key(PyObject* key) { return PySet_Contains(constants().record_keys.get(), key); }
 
 // set(record.keys()).issubset(record keys), for any dict or dict subclass.
 int keys_are_record_keys(PyObject* record) {
@@ -38,7 +38,7 @@ int keys_are_record_keys(PyObject* record) {
     if (!keys) return -1;
     Ref key_set = Ref::steal(PySet_New(keys.get()));
     if (!key_set) return -1;
-    Ref subset = call_method(key_set.get(), names().issubset.get(), {state().record_keys.get()});
+    Ref subset = call_method(key_set.get(), names().issubset.get(), {constants().record_keys.get()});
     if (!subset) return -1;
     return PyObject_IsTrue(subset.get());
 }

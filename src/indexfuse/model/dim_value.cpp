@@ -1,11 +1,11 @@
 // Dimension values: each dimension's index columns, scaled with their
 // stored statistics and weighted by their coefficients, summed per row.
 
+#include "model/constants.hpp"
 #include "model/model.hpp"
 #include "model/shared.hpp"
 #include "module/calls.hpp"
 #include "module/iteration.hpp"
-#include "module/state.hpp"
 #include "toolkit/toolkit.hpp"
 
 namespace indexfuse::model {
@@ -14,7 +14,7 @@ namespace {
 
 // Splits an index key into its column label and direction by shape alone.
 bool decode_index_key(PyObject* key, Ref& label, Ref& direction) {
-    const State& s = state();
+    const Constants& s = constants();
     if (!is_tuple_or_list(key)) {
         label = Ref::borrow(key);
         direction = s.int1;
@@ -72,7 +72,7 @@ Ref table_value(PyObject* self, PyObject* data, PyObject* table, PyObject* scale
 
     Ref frame = concat_columns(columns.get());
     if (!frame) return {};
-    const State& s = state();
+    const Constants& s = constants();
     Ref value = call_method(frame.get(), names().sum.get(), {s.int1.get(), s.int1.get()},
                             s.kw.min_count.get());
     if (!value || scale == Py_None) return value;
@@ -86,7 +86,7 @@ Ref tree_value(PyObject* self, PyObject* data, PyObject* tree, PyObject* scale) 
     bool done = for_each_item(values.get(), [&](PyObject* key, PyObject* child) {
         Method nested = Method::lookup(self, names().compute_dim_value.get());
         if (!nested) return false;
-        Ref value = nested.call({data, child, scale}, state().kw.scale_arg.get());
+        Ref value = nested.call({data, child, scale}, constants().kw.scale_arg.get());
         return value && PyObject_SetItem(values.get(), key, value.get()) == 0;
     });
     return done ? values : Ref();

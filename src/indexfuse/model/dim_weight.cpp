@@ -1,6 +1,7 @@
 // Dimension weights: each dimension's share of the information (entropy
 // above the all-zero baseline) that the dimensions carry.
 
+#include "model/constants.hpp"
 #include "model/model.hpp"
 #include "model/shared.hpp"
 #include "module/calls.hpp"
@@ -80,11 +81,11 @@ Ref nested_information(PyObject* self, PyObject* sub_values) {
 
     Ref frame = concat_columns(columns.get());
     if (!frame) return {};
-    Ref row_sums = call_method(frame.get(), names().sum.get(), {state().int1.get()});
+    Ref row_sums = call_method(frame.get(), names().sum.get(), {constants().int1.get()});
     if (!row_sums) return {};
     Ref iv_values = call_method(iv.get(), names().values.get());
     if (!iv_values) return {};
-    Ref total = call(state().builtin_sum.get(), {iv_values.get()});
+    Ref total = call(constants().builtin_sum.get(), {iv_values.get()});
     if (!total) return {};
     Ref composite = Ref::steal(PyNumber_TrueDivide(row_sums.get(), total.get()));
     if (!composite) return {};
@@ -150,7 +151,7 @@ Ref shares(PyObject* dim_value, PyObject* dim_iv) {
             if (!total) {
                 Ref all = Ref::steal(PyDict_Values(dim_iv));
                 if (!all) return false;
-                total = call(state().builtin_sum.get(), {all.get()});
+                total = call(constants().builtin_sum.get(), {all.get()});
                 if (!total) return false;
             }
             share = Ref::steal(PyNumber_TrueDivide(iv.get(), total.get()));
@@ -207,7 +208,7 @@ Ref mapping_weights(PyObject* self, PyObject* dim_value) {
 Ref single_weight(PyObject* self, PyObject* dim_value) {
     Ref iv = value_information(self, dim_value);
     if (!iv) return {};
-    return pair(state().int1.get(), iv.get());
+    return pair(constants().int1.get(), iv.get());
 }
 
 // isinstance(obj, (tuple, list, pandas.Series, numpy.ndarray))

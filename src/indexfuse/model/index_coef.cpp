@@ -1,11 +1,11 @@
 // Index coefficients: walks the schema, fits the PCA object once per leaf
 // of index entries and builds a coefficient table per leaf.
 
+#include "model/constants.hpp"
 #include "model/model.hpp"
 #include "model/shared.hpp"
 #include "module/calls.hpp"
 #include "module/iteration.hpp"
-#include "module/state.hpp"
 #include "toolkit/toolkit.hpp"
 
 namespace indexfuse::model {
@@ -26,7 +26,7 @@ bool append(PyObject* list, PyObject* item) { return PyList_Append(list, item) =
 // Accepts one index entry into `index` (its key) and `direct` (its direction)
 // when it names a column, by its element 0 or as a whole; skips it otherwise.
 bool accept_entry(PyObject* data, PyObject* entry, PyObject* index, PyObject* direct) {
-    const State& s = state();
+    const Constants& s = constants();
     if (is_tuple_or_list(entry)) {
         Ref label = getitem(entry, s.int0.get());
         if (!label) return false;
@@ -52,7 +52,7 @@ Ref selection_labels(PyObject* index) {
     if (!labels) return {};
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(index); ++i) {
         Ref key = Ref::borrow(PyList_GET_ITEM(index, i));
-        Ref label = is_tuple_or_list(key.get()) ? getitem(key.get(), state().int0.get()) : key;
+        Ref label = is_tuple_or_list(key.get()) ? getitem(key.get(), constants().int0.get()) : key;
         if (!label || !append(labels.get(), label.get())) return {};
     }
     return labels;

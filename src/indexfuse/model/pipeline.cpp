@@ -1,5 +1,6 @@
 // fit and score: fixed sequences of calls on the model's own methods.
 
+#include "model/constants.hpp"
 #include "model/model.hpp"
 #include "model/shared.hpp"
 #include "module/calls.hpp"
@@ -158,7 +159,7 @@ Ref score(PyObject* self, PyObject* data, PyObject* scale) {
     if (!values) return {};
     Ref index_coef = getattr(self, n.index_coef.get());
     if (!index_coef) return {};
-    Ref dim_value = values.call({data, index_coef.get(), scale}, state().kw.scale_arg.get());
+    Ref dim_value = values.call({data, index_coef.get(), scale}, constants().kw.scale_arg.get());
     if (!dim_value) return {};
 
     Method composite = Method::lookup(self, n.compute_score.get());
