@@ -140,6 +140,42 @@ def test_missing_toolkit_fails_the_import_and_a_later_import_succeeds():
     ], result.stderr
 
 
+def test_the_builtins_taken_at_import_are_the_ones_called():
+    result = run_python(
+        """
+        import builtins
+        import numpy as np, pandas as pd, tessel.modelbench
+        real = {name: getattr(builtins, name) for name in ("range", "sum", "any")}
+        calls = []
+
+        def wrapped(name):
+            def call(*args):
+                calls.append((name, *(type(arg).__name__ for arg in args)))
+                return real[name](*args)
+            return call
+
+        for name in real:
+            setattr(builtins, name, wrapped(name))
+        import indexfuse
+        for name, builtin in real.items():
+            setattr(builtins, name, builtin)
+        del calls[:]
+
+        rng = np.random.default_rng(0)
+        data = pd.DataFrame(rng.normal(size=(40, 4)), columns=list("abcd"))
+        model = indexfuse.indexpca_diment({"A": ["a", "b"], "B": {"b1": ["c"], ("b2", -1): ["d"]}})
+        model.fit(data)
+        model.score(data)
+        print(sorted(set(calls)), calls.count(("range", "int")))
+        """
+    )
+    # range once per list of entries; any on every coefficient-table check;
+    # sum on the information of a nested dimension and on the shares' total.
+    assert result.stdout.strip() == (
+        "[('any', 'list'), ('range', 'int'), ('sum', 'dict_values')] 3"
+    ), result.stderr
+
+
 def test_exec_fails_cleanly_at_every_allocation():
     # The n-th allocation of exec fails, for n = 0, 1, ... until exec gets
     # through. A class created before a later step failed may survive (it

@@ -47,16 +47,20 @@ int keys_are_record_keys(PyObject* record) {
 
 Ref is_index_coef(PyObject*, PyObject* x) {
     if (!PyDict_Check(x)) return Ref::borrow(Py_False);
-    // Every value is examined (its keys() called) before the answer is known.
-    bool any_record = false;
+    // One entry per value, the whole list built before any() reads it.
+    Ref entries = Ref::steal(PyList_New(0));
+    if (!entries) return {};
     bool done = for_each_item(x, [&](PyObject*, PyObject* value) {
-        if (!PyDict_Check(value)) return true;
-        int record = keys_are_record_keys(value);
-        any_record = any_record || record > 0;
-        return record >= 0;
+        int record = PyDict_Check(value) ? keys_are_record_keys(value) : 0;
+        if (record < 0) return false;
+        return PyList_Append(entries.get(), record ? Py_True : Py_False) == 0;
     });
     if (!done) return {};
-    return Ref::borrow(any_record ? Py_True : Py_False);
+    Ref any = call(constants().builtin_any.get(), {entries.get()});
+    if (!any) return {};
+    int found = PyObject_IsTrue(any.get());
+    if (found < 0) return {};
+    return Ref::borrow(found ? Py_True : Py_False);
 }
 
 }  // namespace indexfuse::model

@@ -44,6 +44,13 @@ Ref value_information(PyObject* self, PyObject* value) {
     return information(self, estimator.get(), values.get());
 }
 
+// sum(iv.values()), with the sum taken at import.
+Ref total_information(PyObject* iv) {
+    Ref values = call_method(iv, names().values.get());
+    if (!values) return {};
+    return call(constants().builtin_sum.get(), {values.get()});
+}
+
 // A result of compute_dim_weight unpacked into (weights, iv).
 bool unpack_weights(Ref result, Ref& weight, Ref& iv) {
     Ref both[2];
@@ -83,9 +90,7 @@ Ref nested_information(PyObject* self, PyObject* sub_values) {
     if (!frame) return {};
     Ref row_sums = call_method(frame.get(), names().sum.get(), {constants().int1.get()});
     if (!row_sums) return {};
-    Ref iv_values = call_method(iv.get(), names().values.get());
-    if (!iv_values) return {};
-    Ref total = call(constants().builtin_sum.get(), {iv_values.get()});
+    Ref total = total_information(iv.get());
     if (!total) return {};
     Ref composite = Ref::steal(PyNumber_TrueDivide(row_sums.get(), total.get()));
     if (!composite) return {};
@@ -149,9 +154,7 @@ Ref shares(PyObject* dim_value, PyObject* dim_iv) {
             Ref iv = getitem(dim_iv, key);
             if (!iv) return false;
             if (!total) {
-                Ref all = Ref::steal(PyDict_Values(dim_iv));
-                if (!all) return false;
-                total = call(constants().builtin_sum.get(), {all.get()});
+                total = total_information(dim_iv);
                 if (!total) return false;
             }
             share = Ref::steal(PyNumber_TrueDivide(iv.get(), total.get()));

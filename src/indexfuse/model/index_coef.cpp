@@ -129,16 +129,22 @@ Ref coefficient_table(PyObject* self, PyObject* data, PyObject* leaf) {
 
     Ref table = Ref::steal(PyDict_New());
     if (!table) return {};
-    const Py_ssize_t count = PyList_GET_SIZE(index.get());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref position = Ref::steal(PyLong_FromSsize_t(i));
-        if (!position) return {};
-        Ref key = Ref::borrow(PyList_GET_ITEM(index.get(), i));
+    // for i in range(len(index)), with the range taken at import.
+    Ref count = Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(index.get())));
+    if (!count) return {};
+    Ref positions = call(constants().builtin_range.get(), {count.get()});
+    if (!positions) return {};
+    Ref iterator = Ref::steal(PyObject_GetIter(positions.get()));
+    if (!iterator) return {};
+    while (Ref position = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref key = getitem(index.get(), position.get());
+        if (!key) return {};
         Ref record = coefficient_record(self, coef, position.get());
         if (!record || PyDict_SetItem(table.get(), key.get(), record.get()) < 0 ||
             !record_if_abnormal(self, key.get(), coef, abnormal_coef, position.get()))
             return {};
     }
+    if (PyErr_Occurred()) return {};
     return table;
 }
 
