@@ -349,7 +349,7 @@ class indexpca_diment:  # noqa: N801 - the class keeps the module's own name
                     * val["coef"]
                 )
             # A row whose index values are all missing sums to NaN, not 0.
-            dim_value = pandas.concat(dim_value, axis=1).sum(1, min_count=1)
+            dim_value = pandas.concat(dim_value, axis=1).sum(axis=1, min_count=1)
             if scale is not None:
                 dim_value = process.rescale(dim_value, method="max_min", range=scale)
             return dim_value
@@ -378,7 +378,7 @@ class indexpca_diment:  # noqa: N801 - the class keeps the module's own name
             if _is_dict(val):
                 weight, iv = _unpack(self.compute_dim_weight(val), 2)
                 weighted = [val[k] * v * _direction(k) for k, v in _items(iv)]
-                v = pandas.concat(weighted, axis=1).sum(1) / _sum(iv.values())
+                v = pandas.concat(weighted, axis=1).sum(axis=1) / _sum(iv.values())
                 ent = entropy.multivar_knn(v.values, k=self.k)
                 iv = ent - self.min_ent
                 dim_iv[key] = iv

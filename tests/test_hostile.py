@@ -28,9 +28,6 @@ import reference_model
 
 C = indexfuse.indexpca_diment
 
-pytestmark = pytest.mark.filterwarnings("ignore:Starting with pandas version 4.0 all arguments of sum")
-
-
 class Boom(Exception):
     pass
 

@@ -20,11 +20,6 @@ import indexfuse_tools
 from indexfuse_tools import ModelFileError
 from indexfuse_tools._persist import _decode, _encode
 
-pytestmark = pytest.mark.filterwarnings(
-    "ignore:Starting with pandas version 4.0 all arguments of sum:DeprecationWarning"
-)
-
-
 def _table(columns, rows=60, seed=3):
     rng = np.random.default_rng(seed)
     base = rng.normal(size=(rows, 1))

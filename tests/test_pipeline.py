@@ -4,6 +4,9 @@ and whole runs on the real toolkit."""
 from __future__ import annotations
 
 import gc
+import subprocess
+import sys
+import textwrap
 import types
 
 import numpy as np
@@ -324,3 +327,21 @@ def test_new_rows_score_with_the_fitted_model(survey):
     model.fit(survey.iloc[:300])
     score, _ = model.score(survey.iloc[300:])
     assert score.index.equals(survey.index[300:]) and score.notna().all()
+
+
+def test_fit_and_score_run_clean_under_warnings_as_errors():
+    code = """
+        import numpy as np, pandas as pd, indexfuse
+        rng = np.random.default_rng(5)
+        data = pd.DataFrame(rng.normal(size=(60, 4)), columns=list("abcd"))
+        model = indexfuse.indexpca_diment({"A": ["a", ("b", -1)], ("B", -1): {"b1": ["c"], "b2": ["d"]}})
+        model.fit(data)
+        holes = data.copy()
+        holes.loc[0, ["a", "b"]] = np.nan  # a row whose dimension value is missing
+        for scale in (None, (0, 100)):
+            model.score(holes, scale)
+        print("clean")
+    """
+    result = subprocess.run([sys.executable, "-W", "error", "-c", textwrap.dedent(code)],
+                            capture_output=True, text=True, timeout=120)
+    assert result.stdout.strip() == "clean", result.stderr

@@ -33,10 +33,10 @@ bool build_keyword_tuples(const Names& n, KeywordTuples& kw) {
     kw.scale = tuple_of({n.method.get(), n.range.get(), n.mean.get(), n.std.get()});
     kw.rescale = tuple_of({n.method.get(), n.range.get()});
     kw.axis = tuple_of({n.axis.get()});
-    kw.min_count = tuple_of({n.min_count.get()});
+    kw.axis_min_count = tuple_of({n.axis.get(), n.min_count.get()});
     kw.k = tuple_of({n.k.get()});
     kw.scale_arg = tuple_of({n.scale.get()});
-    return kw.pca && kw.scale && kw.rescale && kw.axis && kw.min_count && kw.k &&
+    return kw.pca && kw.scale && kw.rescale && kw.axis && kw.axis_min_count && kw.k &&
            kw.scale_arg;
 }
 

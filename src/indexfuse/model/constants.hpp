@@ -79,7 +79,7 @@ struct KeywordTuples {
     Ref scale;           // (method, range, mean, std)
     Ref rescale;         // (method, range)
     Ref axis;            // (axis,)
-    Ref min_count;       // (min_count,)
+    Ref axis_min_count;  // (axis, min_count)
     Ref k;               // (k,)
     Ref scale_arg;       // (scale,)
 };

@@ -74,7 +74,7 @@ Ref table_value(PyObject* self, PyObject* data, PyObject* table, PyObject* scale
     if (!frame) return {};
     const Constants& s = constants();
     Ref value = call_method(frame.get(), names().sum.get(), {s.int1.get(), s.int1.get()},
-                            s.kw.min_count.get());
+                            s.kw.axis_min_count.get());
     if (!value || scale == Py_None) return value;
     return toolkit::rescale(value.get(), scale);
 }

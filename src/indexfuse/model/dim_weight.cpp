@@ -88,7 +88,8 @@ Ref nested_information(PyObject* self, PyObject* sub_values) {
 
     Ref frame = concat_columns(columns.get());
     if (!frame) return {};
-    Ref row_sums = call_method(frame.get(), names().sum.get(), {constants().int1.get()});
+    Ref row_sums = call_method(frame.get(), names().sum.get(), {constants().int1.get()},
+                               constants().kw.axis.get());
     if (!row_sums) return {};
     Ref total = total_information(iv.get());
     if (!total) return {};
