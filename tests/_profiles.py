@@ -36,21 +36,3 @@ def property_settings(**overrides) -> settings:
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "subprocess: runs its case in a fresh interpreter")
-
-
-def pytest_report_header(config):
-    """Names the extension and kernel files in use: the sanitizer runs must
-    import the instrumented builds, and INDEXFUSE_EXPECT_DIR makes sure."""
-    import os
-
-    import indexfuse
-    from tessel import _knn
-
-    files = [indexfuse.__file__, _knn.__file__]
-    expected = os.environ.get("INDEXFUSE_EXPECT_DIR")
-    if expected:
-        root = os.path.realpath(expected)
-        stray = [f for f in files if not os.path.realpath(f).startswith(root + os.sep)]
-        if stray:
-            raise RuntimeError(f"expected the builds under {root}, imported {stray}")
-    return [f"indexfuse: {files[0]}", f"tessel._knn: {files[1]}"]
