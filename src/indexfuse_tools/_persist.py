@@ -34,6 +34,8 @@ from typing import IO, Any, cast
 import numpy as np
 
 import indexfuse
+from indexfuse_tools._tables import RECORD_KEYS, is_coefficient_table
+from tessel._validate import describe
 
 __all__ = [
     "FORMAT",
@@ -52,7 +54,6 @@ FORMAT = "indexfuse-model"
 #: Version of the document layout written by this release.
 VERSION = 1
 
-RECORD_KEYS = ("coef", "max", "min", "mean", "std")
 _FIELDS = (
     "format",
     "version",
@@ -127,7 +128,7 @@ def _encode(value: Any, where: str) -> Any:
             ]
         }
     raise TypeError(
-        f"{where}: cannot store a value of type {type(value).__qualname__} ({value!r:.80}); "
+        f"{where}: cannot store a value of type {type(value).__qualname__} ({describe(value)}); "
         "stored models hold None, bool, int, float, str, numpy scalars, and lists, "
         "tuples and dicts of these"
     )
@@ -243,11 +244,6 @@ def _fail(where: str, message: str) -> ModelFileError:
     return ModelFileError(f"{where}: {message}")
 
 
-def _describe(value: Any) -> str:
-    text = json.dumps(value) if not isinstance(value, (set, frozenset)) else repr(value)
-    return text if len(text) <= 60 else text[:57] + "..."
-
-
 def _decode(value: Any, where: str) -> Any:
     if value is None or isinstance(value, (bool, str, int, float)):
         return value
@@ -270,11 +266,11 @@ def _decode(value: Any, where: str) -> Any:
     body = value[tag]
     if tag == "$tuple":
         if not isinstance(body, list):
-            raise _fail(where, f'"$tuple" must hold an array, got {_describe(body)}')
+            raise _fail(where, f'"$tuple" must hold an array, got {describe(body)}')
         return tuple(_decode(item, f"{where}[{i}]") for i, item in enumerate(body))
     if tag == "$float":
         if body not in _NON_FINITE:
-            raise _fail(where, f'"$float" must be "nan", "inf" or "-inf", got {_describe(body)}')
+            raise _fail(where, f'"$float" must be "nan", "inf" or "-inf", got {describe(body)}')
         return _NON_FINITE[body]
     if tag == "$numpy":
         return _decode_numpy(body, value["value"], where)
@@ -284,7 +280,7 @@ def _decode(value: Any, where: str) -> Any:
 def _decode_numpy(name: Any, raw: Any, where: str) -> Any:
     if name not in _NUMPY_TYPES:
         raise _fail(
-            where, f'"$numpy" must name one of {", ".join(_NUMPY_TYPES)}, got {_describe(name)}'
+            where, f'"$numpy" must name one of {", ".join(_NUMPY_TYPES)}, got {describe(name)}'
         )
     item = _decode(raw, where)
     kind = np.dtype(name).kind
@@ -295,7 +291,7 @@ def _decode_numpy(name: Any, raw: Any, where: str) -> Any:
         "f": type(item) in (int, float),
     }[kind]
     if not fits:
-        raise _fail(where, f"{_describe(raw)} is not a valid {name} value")
+        raise _fail(where, f"{describe(raw)} is not a valid {name} value")
     if kind in "iu":
         info = np.iinfo(name)
         if not info.min <= item <= info.max:
@@ -305,11 +301,11 @@ def _decode_numpy(name: Any, raw: Any, where: str) -> Any:
 
 def _decode_pairs(body: Any, where: str) -> dict[Any, Any]:
     if not isinstance(body, list):
-        raise _fail(where, f'"$dict" must hold an array of [key, value] pairs, got {_describe(body)}')
+        raise _fail(where, f'"$dict" must hold an array of [key, value] pairs, got {describe(body)}')
     result: dict[Any, Any] = {}
     for i, pair in enumerate(body):
         if not (isinstance(pair, list) and len(pair) == 2):
-            raise _fail(f"{where} item {i}", f"expected a [key, value] pair, got {_describe(pair)}")
+            raise _fail(f"{where} item {i}", f"expected a [key, value] pair, got {describe(pair)}")
         key = _decode(pair[0], f"{where} item {i} key")
         if not isinstance(key, Hashable) or not _hashable(key):
             raise _fail(f"{where} item {i} key", f"{key!r} cannot be a mapping key")
@@ -350,15 +346,6 @@ def _is_real(value: Any) -> bool:
     )
 
 
-def _is_record(value: Any) -> bool:
-    return isinstance(value, dict) and set(value) <= set(RECORD_KEYS)
-
-
-def _is_table(node: Any) -> bool:
-    # The model's own test: a dict with at least one value whose keys are all record keys.
-    return isinstance(node, dict) and any(_is_record(v) for v in node.values())
-
-
 def _check_index_key(key: Any, where: str) -> None:
     if isinstance(key, tuple) and len(key) == 0:
         raise _fail(where, "an index key cannot be an empty tuple")
@@ -373,7 +360,7 @@ def _check_table(table: dict[Any, Any], where: str) -> None:
             raise _fail(
                 place,
                 f"a coefficient record must hold exactly the keys {', '.join(RECORD_KEYS)}, "
-                f"got {shown!r:.80}",
+                f"got {describe(shown)}",
             )
         for name, number in record.items():
             if not _is_real(number):
@@ -384,8 +371,8 @@ def _check_coef(node: Any, where: str) -> None:
     if node is None:
         return
     if not isinstance(node, dict):
-        raise _fail(where, f"expected a coefficient table, a mapping of dimensions or null, got {node!r:.60}")
-    if _is_table(node):
+        raise _fail(where, f"expected a coefficient table, a mapping of dimensions or null, got {describe(node)}")
+    if is_coefficient_table(node):
         _check_table(node, where)
         return
     for key, child in node.items():
@@ -396,18 +383,18 @@ def _check_weights(weight: Any, coef: Any, where: str, coef_where: str) -> None:
     if weight is None:
         return
     if _is_real(weight):
-        if not _is_table(coef):
+        if not is_coefficient_table(coef):
             raise _fail(where, f"a number weight needs a coefficient table at {coef_where}")
         return
     if not isinstance(weight, dict):
-        raise _fail(where, f"expected a number, a mapping of weights or null, got {weight!r:.60}")
-    if not isinstance(coef, dict) or _is_table(coef):
+        raise _fail(where, f"expected a number, a mapping of weights or null, got {describe(weight)}")
+    if not isinstance(coef, dict) or is_coefficient_table(coef):
         raise _fail(where, f"a mapping of weights needs a mapping of dimensions at {coef_where}")
     if set(weight) != set(coef):
         raise _fail(
             where,
-            f"the weights' dimensions {list(weight)!r:.80} differ from those of "
-            f"{coef_where}, {list(coef)!r:.80}",
+            f"the weights' dimensions {describe(list(weight))} differ from those of "
+            f"{coef_where}, {describe(list(coef))}",
         )
     for key, child in weight.items():
         _check_weights(child, coef[key], _place(where, key), _place(coef_where, key))
@@ -419,11 +406,11 @@ def _entry_key(entry: Any) -> Any:
 
 def _check_schema(schema: Any, coef: Any, where: str, coef_where: str) -> None:
     if isinstance(schema, dict):
-        if not isinstance(coef, dict) or _is_table(coef) or set(coef) != set(schema):
+        if not isinstance(coef, dict) or is_coefficient_table(coef) or set(coef) != set(schema):
             raise _fail(
                 coef_where,
                 f"does not follow the schema at {where}: expected the dimensions "
-                f"{list(schema)!r:.80}",
+                f"{describe(list(schema))}",
             )
         for key, child in schema.items():
             _check_schema(child, coef[key], _place(where, key), _place(coef_where, key))
@@ -432,10 +419,10 @@ def _check_schema(schema: Any, coef: Any, where: str, coef_where: str) -> None:
             if isinstance(entry, (list, tuple)) and len(entry) == 0:
                 raise _fail(f"{where}[{i}]", "an index entry cannot be empty")
             if not _hashable(_entry_key(entry)):
-                raise _fail(f"{where}[{i}]", f"{entry!r:.60} cannot name a column")
+                raise _fail(f"{where}[{i}]", f"{describe(entry)} cannot name a column")
         if coef is None:
             return
-        if not _is_table(coef):
+        if not is_coefficient_table(coef):
             raise _fail(coef_where, f"expected a coefficient table for the schema leaf {where}")
         known = {_entry_key(entry) for entry in schema}
         for key in coef:
@@ -470,11 +457,11 @@ def from_dict(document: Any) -> indexfuse.indexpca_diment:
             f"a model document must be a JSON object, got {type(document).__name__}"
         )
     if document.get("format") != FORMAT:
-        raise _fail("format", f"expected {FORMAT!r}, got {document.get('format')!r:.60}: not a model document")
+        raise _fail("format", f"expected {FORMAT!r}, got {describe(document.get('format'))}: not a model document")
     version = document.get("version")
     if type(version) is not int or version != VERSION:
         raise _fail(
-            "version", f"this release reads version {VERSION} documents, got {version!r:.60}"
+            "version", f"this release reads version {VERSION} documents, got {describe(version)}"
         )
     missing = [name for name in _FIELDS if name not in document]
     if missing:
@@ -486,33 +473,33 @@ def from_dict(document: Any) -> indexfuse.indexpca_diment:
 
     schema = value["schema"]
     if not isinstance(schema, (dict, list, tuple)):
-        raise _fail("schema", f"expected a mapping of dimensions or a list of indices, got {schema!r:.60}")
+        raise _fail("schema", f"expected a mapping of dimensions or a list of indices, got {describe(schema)}")
     if not isinstance(value["scale_method"], str):
-        raise _fail("scale_method", f"expected a string, got {value['scale_method']!r:.60}")
+        raise _fail("scale_method", f"expected a string, got {describe(value['scale_method'])}")
     cumulative = value["pca_cumulative"]
     if not _is_real(cumulative) or not 0 < float(cumulative) <= 1:
-        raise _fail("pca_cumulative", f"expected a number in (0, 1], got {cumulative!r:.60}")
+        raise _fail("pca_cumulative", f"expected a number in (0, 1], got {describe(cumulative)}")
     k = value["k"]
     if not isinstance(k, (int, np.integer)) or isinstance(k, (bool, np.bool_)):
-        raise _fail("k", f"expected an integer, got {k!r:.60}")
+        raise _fail("k", f"expected an integer, got {describe(k)}")
     if not _is_real(value["min_ent"]):
-        raise _fail("min_ent", f"expected a number, got {value['min_ent']!r:.60}")
+        raise _fail("min_ent", f"expected a number, got {describe(value['min_ent'])}")
 
     index_coef = value["index_coef"]
     if not isinstance(index_coef, dict):
-        raise _fail("index_coef", f"expected a mapping, got {index_coef!r:.60}")
+        raise _fail("index_coef", f"expected a mapping, got {describe(index_coef)}")
     _check_coef(index_coef, "index_coef")
     _check_schema(schema, index_coef, "schema", "index_coef")
     _check_weights(value["dim_weight"], index_coef, "dim_weight", "index_coef")
 
     abnormal = value["abnormal_index"]
     if not isinstance(abnormal, list):
-        raise _fail("abnormal_index", f"expected an array, got {abnormal!r:.60}")
+        raise _fail("abnormal_index", f"expected an array, got {describe(abnormal)}")
     for i, entry in enumerate(abnormal):
         if not (isinstance(entry, dict) and len(entry) == 1 and _is_real(next(iter(entry.values())))):
             raise _fail(
                 f"abnormal_index[{i}]",
-                f"expected a one-entry mapping of an index key to its coefficient, got {entry!r:.60}",
+                f"expected a one-entry mapping of an index key to its coefficient, got {describe(entry)}",
             )
 
     try:

@@ -12,28 +12,15 @@ namespace indexfuse::model {
 
 namespace {
 
-// Splits an index key into its column label and direction by shape alone.
-bool decode_index_key(PyObject* key, Ref& label, Ref& direction) {
-    const Constants& s = constants();
-    if (!is_tuple_or_list(key)) {
-        label = Ref::borrow(key);
-        direction = s.int1;
-        return true;
-    }
-    Py_ssize_t length = PyObject_Length(key);
-    if (length < 0) return false;
-    direction = length == 2 ? getitem(key, s.int1.get()) : s.int1;
-    if (!direction) return false;
-    label = getitem(key, s.int0.get());
-    return static_cast<bool>(label);
-}
-
 // process.scale(data[label] * direct, method=self.scale_method,
 //               range=(rec["min"], rec["max"]), mean=rec["mean"], std=rec["std"]) * rec["coef"]
 Ref weighted_column(PyObject* self, PyObject* data, PyObject* key, PyObject* record) {
     const Names& n = names();
-    Ref label, direction;
-    if (!decode_index_key(key, label, direction)) return {};
+    // Decoded by shape alone: the direction first, then the label.
+    Ref direction = key_direction(key);
+    if (!direction) return {};
+    Ref label = key_label(key);
+    if (!label) return {};
     Ref scaler = toolkit::column_scaler();
     if (!scaler) return {};
     Ref column = getitem(data, label.get());

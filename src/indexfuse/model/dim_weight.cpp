@@ -51,15 +51,6 @@ Ref total_information(PyObject* iv) {
     return call(constants().builtin_sum.get(), {values.get()});
 }
 
-// A result of compute_dim_weight unpacked into (weights, iv).
-bool unpack_weights(Ref result, Ref& weight, Ref& iv) {
-    Ref both[2];
-    if (!result || !unpack_exact(result.get(), both, 2)) return false;
-    weight = std::move(both[0]);
-    iv = std::move(both[1]);
-    return true;
-}
-
 // self.compute_dim_weight(sub_values), unpacked into (weights, iv).
 bool nested_weights(PyObject* self, PyObject* sub_values, Ref& weight, Ref& iv) {
     return unpack_weights(call_method(self, names().compute_dim_weight.get(), {sub_values}),

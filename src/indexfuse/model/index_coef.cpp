@@ -35,9 +35,7 @@ bool accept_entry(PyObject* data, PyObject* entry, PyObject* index, PyObject* di
         if (found) {
             Ref key = Ref::steal(PySequence_Tuple(entry));
             if (!key || !append(index, key.get())) return false;
-            Py_ssize_t length = PyObject_Length(entry);
-            if (length < 0) return false;
-            Ref direction = length == 2 ? getitem(entry, s.int1.get()) : Ref(s.int1);
+            Ref direction = key_direction(entry);
             return direction && append(direct, direction.get());
         }
     }
@@ -51,8 +49,7 @@ Ref selection_labels(PyObject* index) {
     Ref labels = Ref::steal(PyList_New(0));
     if (!labels) return {};
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(index); ++i) {
-        Ref key = Ref::borrow(PyList_GET_ITEM(index, i));
-        Ref label = is_tuple_or_list(key.get()) ? getitem(key.get(), constants().int0.get()) : key;
+        Ref label = key_label(PyList_GET_ITEM(index, i));
         if (!label || !append(labels.get(), label.get())) return {};
     }
     return labels;

@@ -4,7 +4,6 @@
 #include "model/model.hpp"
 #include "model/shared.hpp"
 #include "module/calls.hpp"
-#include "module/iteration.hpp"
 #include "module/state.hpp"
 #include "toolkit/toolkit.hpp"
 
@@ -138,10 +137,9 @@ bool run_fit(PyObject* self, PyObject* data) {
 
     Method weights = Method::lookup(self, n.compute_dim_weight.get());
     if (!weights) return false;
-    Ref result = weights.call({dim_value.get()});
-    Ref weight_and_iv[2];
-    if (!result || !unpack_exact(result.get(), weight_and_iv, 2)) return false;
-    return setattr(self, n.dim_weight.get(), weight_and_iv[0].get());
+    Ref weight, iv;
+    if (!unpack_weights(weights.call({dim_value.get()}), weight, iv)) return false;
+    return setattr(self, n.dim_weight.get(), weight.get());
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 
 #include "model/constants.hpp"
 #include "module/calls.hpp"
+#include "module/iteration.hpp"
 #include "module/state.hpp"
+
+#include <utility>
 
 namespace indexfuse::model {
 
@@ -13,6 +16,19 @@ Ref key_direction(PyObject* key) {
         if (length == 2) return getitem(key, constants().int1.get());
     }
     return Ref(constants().int1);
+}
+
+Ref key_label(PyObject* key) {
+    if (is_tuple_or_list(key)) return getitem(key, constants().int0.get());
+    return Ref::borrow(key);
+}
+
+bool unpack_weights(Ref result, Ref& weight, Ref& iv) {
+    Ref both[2];
+    if (!result || !unpack_exact(result.get(), both, 2)) return false;
+    weight = std::move(both[0]);
+    iv = std::move(both[1]);
+    return true;
 }
 
 Ref concat_columns(PyObject* columns) {
