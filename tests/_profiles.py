@@ -16,14 +16,13 @@ settings.register_profile("long", max_examples=LONG_EXAMPLES, deadline=None)
 settings.register_profile("smoke", max_examples=15, deadline=None, database=None)
 
 
-def property_settings(**overrides) -> settings:
-    """Settings for a differential property: at least DEFAULT_EXAMPLES
-    examples, more when the loaded profile asks for more (the smoke profile
-    asks for fewer)."""
+def property_settings(minimum: int = DEFAULT_EXAMPLES, **overrides) -> settings:
+    """Settings for a property: at least `minimum` examples, more when the
+    loaded profile asks for more (the smoke profile asks for fewer)."""
     if settings.get_current_profile_name() == "smoke":
         examples = settings().max_examples
     else:
-        examples = max(DEFAULT_EXAMPLES, settings().max_examples)
+        examples = max(minimum, settings().max_examples)
     options = dict(
         max_examples=examples,
         deadline=None,

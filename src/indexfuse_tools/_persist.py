@@ -81,6 +81,9 @@ _NUMPY_TYPES = {
     "float64": np.float64,
 }
 _NON_FINITE = {"nan": math.nan, "inf": math.inf, "-inf": -math.inf}
+# Far deeper than any model document (a dimension level adds four), and
+# shallow enough for the checks below to recurse over.
+_MAX_DEPTH = 100
 
 
 class ModelFileError(ValueError):
@@ -269,7 +272,7 @@ def _decode(value: Any, where: str) -> Any:
             raise _fail(where, f'"$tuple" must hold an array, got {describe(body)}')
         return tuple(_decode(item, f"{where}[{i}]") for i, item in enumerate(body))
     if tag == "$float":
-        if body not in _NON_FINITE:
+        if not isinstance(body, str) or body not in _NON_FINITE:
             raise _fail(where, f'"$float" must be "nan", "inf" or "-inf", got {describe(body)}')
         return _NON_FINITE[body]
     if tag == "$numpy":
@@ -278,7 +281,7 @@ def _decode(value: Any, where: str) -> Any:
 
 
 def _decode_numpy(name: Any, raw: Any, where: str) -> Any:
-    if name not in _NUMPY_TYPES:
+    if not isinstance(name, str) or name not in _NUMPY_TYPES:
         raise _fail(
             where, f'"$numpy" must name one of {", ".join(_NUMPY_TYPES)}, got {describe(name)}'
         )
@@ -296,7 +299,17 @@ def _decode_numpy(name: Any, raw: Any, where: str) -> Any:
         info = np.iinfo(name)
         if not info.min <= item <= info.max:
             raise _fail(where, f"{item} does not fit in {name}")
-    return _NUMPY_TYPES[name](item)
+    if kind != "f":
+        return _NUMPY_TYPES[name](item)
+    try:
+        with np.errstate(over="ignore"):
+            converted = _NUMPY_TYPES[name](item)
+    except OverflowError:  # an int too large for any float
+        converted = None
+    # A finite number must stay finite (np.float16(1e5) would be inf).
+    if converted is None or (_finite(item) and not np.isfinite(converted)):
+        raise _fail(where, f"{describe(raw)} does not fit in {name}")
+    return converted
 
 
 def _decode_pairs(body: Any, where: str) -> dict[Any, Any]:
@@ -346,9 +359,50 @@ def _is_real(value: Any) -> bool:
     )
 
 
+def _finite(value: Any) -> bool:
+    """A real number that a float holds finitely (an int too large for one is not)."""
+    try:
+        return _is_real(value) and math.isfinite(value)
+    except OverflowError:
+        return False
+
+
+def _check_depth(document: Any) -> None:
+    stack = [(document, 1)]
+    while stack:
+        node, depth = stack.pop()
+        if depth > _MAX_DEPTH:
+            raise ModelFileError(f"the document is nested deeper than {_MAX_DEPTH} levels")
+        children = node.values() if isinstance(node, dict) else node if isinstance(node, list) else ()
+        stack.extend((child, depth + 1) for child in children)
+
+
+def _check_direction(key: Any, where: str) -> None:
+    # The model reads element 1 of every pair key as a multiplier.
+    if isinstance(key, tuple) and len(key) == 2:
+        direction = key[1]
+        if not (isinstance(direction, (bool, np.bool_)) or _finite(direction)):
+            raise _fail(where, f"the direction of a key must be a finite number, got {describe(direction)}")
+
+
 def _check_index_key(key: Any, where: str) -> None:
     if isinstance(key, tuple) and len(key) == 0:
         raise _fail(where, "an index key cannot be an empty tuple")
+    _check_direction(key, where)
+
+
+def _check_record(record: dict[str, Any], where: str) -> None:
+    """Numbers that a fit can produce: finite, a std of at least 0, min not above max."""
+    for name, number in record.items():
+        if not _is_real(number):
+            raise _fail(_place(where, name), f"expected a number, got {describe(number)}")
+        if not _finite(number):
+            raise _fail(_place(where, name), f"expected a finite number, got {describe(number)}")
+    # As floats: a float16 compared with a Python float would be cast to it.
+    if float(record["std"]) < 0:
+        raise _fail(_place(where, "std"), f"a standard deviation cannot be negative, got {describe(record['std'])}")
+    if float(record["min"]) > float(record["max"]):
+        raise _fail(where, f"min {describe(record['min'])} is above max {describe(record['max'])}")
 
 
 def _check_table(table: dict[Any, Any], where: str) -> None:
@@ -362,9 +416,7 @@ def _check_table(table: dict[Any, Any], where: str) -> None:
                 f"a coefficient record must hold exactly the keys {', '.join(RECORD_KEYS)}, "
                 f"got {describe(shown)}",
             )
-        for name, number in record.items():
-            if not _is_real(number):
-                raise _fail(_place(place, name), f"expected a number, got {number!r}")
+        _check_record(record, place)
 
 
 def _check_coef(node: Any, where: str) -> None:
@@ -376,6 +428,7 @@ def _check_coef(node: Any, where: str) -> None:
         _check_table(node, where)
         return
     for key, child in node.items():
+        _check_direction(key, _place(where, key))
         _check_coef(child, _place(where, key))
 
 
@@ -383,6 +436,8 @@ def _check_weights(weight: Any, coef: Any, where: str, coef_where: str) -> None:
     if weight is None:
         return
     if _is_real(weight):
+        if not _finite(weight):
+            raise _fail(where, f"a weight must be a finite number, got {describe(weight)}")
         if not is_coefficient_table(coef):
             raise _fail(where, f"a number weight needs a coefficient table at {coef_where}")
         return
@@ -402,6 +457,14 @@ def _check_weights(weight: Any, coef: Any, where: str, coef_where: str) -> None:
 
 def _entry_key(entry: Any) -> Any:
     return tuple(entry) if isinstance(entry, (list, tuple)) else entry
+
+
+def _typed(value: Any) -> Any:
+    """A key with the types of its parts: a fit stores the schema's own
+    entries, so the key 1 does not stand for the entry True or 1.0."""
+    if isinstance(value, tuple):
+        return (tuple, tuple(_typed(item) for item in value))
+    return (type(value), value)
 
 
 def _check_schema(schema: Any, coef: Any, where: str, coef_where: str) -> None:
@@ -424,9 +487,9 @@ def _check_schema(schema: Any, coef: Any, where: str, coef_where: str) -> None:
             return
         if not is_coefficient_table(coef):
             raise _fail(coef_where, f"expected a coefficient table for the schema leaf {where}")
-        known = {_entry_key(entry) for entry in schema}
+        known = {_typed(_entry_key(entry)) for entry in schema}
         for key in coef:
-            if key not in known:
+            if _typed(key) not in known:
                 raise _fail(
                     _place(coef_where, key), f"is not an index entry of the schema leaf {where}"
                 )
@@ -469,6 +532,7 @@ def from_dict(document: Any) -> indexfuse.indexpca_diment:
     extra = [name for name in document if name not in _FIELDS]
     if extra:
         raise ModelFileError(f"unknown field(s): {', '.join(map(repr, extra))}")
+    _check_depth(document)
     value = {name: _decode(document[name], name) for name in _FIELDS[2:]}
 
     schema = value["schema"]
@@ -477,7 +541,7 @@ def from_dict(document: Any) -> indexfuse.indexpca_diment:
     if not isinstance(value["scale_method"], str):
         raise _fail("scale_method", f"expected a string, got {describe(value['scale_method'])}")
     cumulative = value["pca_cumulative"]
-    if not _is_real(cumulative) or not 0 < float(cumulative) <= 1:
+    if not _finite(cumulative) or not 0 < float(cumulative) <= 1:
         raise _fail("pca_cumulative", f"expected a number in (0, 1], got {describe(cumulative)}")
     k = value["k"]
     if not isinstance(k, (int, np.integer)) or isinstance(k, (bool, np.bool_)):
@@ -518,11 +582,36 @@ def from_dict(document: Any) -> indexfuse.indexpca_diment:
     return model
 
 
+def _parse_float(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value):
+        raise ModelFileError(
+            f"the number {describe(text)} is too large for a float; an infinity is written "
+            '{"$float": "inf"}'
+        )
+    return value
+
+
+def _parse_int(text: str) -> int:
+    try:
+        return int(text)
+    except ValueError:  # more digits than Python converts
+        raise ModelFileError(f"an integer of {len(text)} digits is too long") from None
+
+
 def _parse(text: str) -> Any:
     try:
-        return json.loads(text, object_pairs_hook=_no_duplicates, parse_constant=_no_constant)
+        return json.loads(
+            text,
+            object_pairs_hook=_no_duplicates,
+            parse_constant=_no_constant,
+            parse_float=_parse_float,
+            parse_int=_parse_int,
+        )
     except json.JSONDecodeError as exc:
         raise ModelFileError(f"not valid JSON: {exc}") from None
+    except RecursionError:
+        raise ModelFileError("not valid JSON: nested too deeply") from None
 
 
 def loads(text: str | bytes) -> indexfuse.indexpca_diment:
