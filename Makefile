@@ -87,7 +87,7 @@ test-valgrind: install
 		$(VALGRIND_TESTS)
 
 # ------------------------------------------------------- oldest dependencies --
-# test-oldest: the lowest numpy, pandas and scipy that pyproject.toml allows
+# test-oldest: the lowest dependencies that pyproject.toml allows
 # (each lower bound pinned exactly), in a venv of their own, with the release
 # build staged ahead on PYTHONPATH; the suite without the files that need the
 # optional extras, a few examples per property.
@@ -98,14 +98,15 @@ OLDEST_STAGE := $(abspath $(OLDEST_DIR))/stage
 OLDEST_TESTS ?= tests/test_pipeline.py tests/test_coefficients.py tests/test_values_weights.py \
 	tests/test_composite_score_numbers.py tests/test_module.py tests/test_hostile.py \
 	tests/test_differential.py tests/test_leaks.py tests/test_persistence.py \
-	tests/test_tools_tables.py tests/test_tessel_process.py tests/test_tessel_entropy.py
+	tests/test_tools_tables.py tests/test_tools_check.py tests/test_tools_prepare.py \
+	tests/test_tools_weights.py tests/test_tessel_process.py tests/test_tessel_entropy.py
 
 test-oldest: install
 	rm -rf $(OLDEST_DIR)/venv && "$$(scripts/find-python)" -m venv $(OLDEST_DIR)/venv
 	$(OLDEST_PY) -m pip install --quiet --disable-pip-version-check --only-binary=:all: \
 		$$($(PY) scripts/lowest-requirements) pytest hypothesis
 	$(call stage,$(RELEASE_DIR),$(OLDEST_STAGE))
-	$(OLDEST_PY) -c "import numpy, pandas, scipy; print('oldest:', 'numpy', numpy.__version__, 'pandas', pandas.__version__, 'scipy', scipy.__version__)"
+	$(OLDEST_PY) -m pip list --format=freeze | grep -iE '^(numpy|pandas|scipy|scikit-learn)='
 	PYTHONPATH=$(OLDEST_STAGE) INDEXFUSE_EXPECT_DIR=$(OLDEST_STAGE) \
 		$(OLDEST_PY) -m pytest -q -p no:cacheprovider --hypothesis-profile=smoke $(OLDEST_TESTS)
 

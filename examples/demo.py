@@ -24,7 +24,7 @@ def main(argv: list[str]) -> Path:
     target = Path(argv[0]) if argv else HERE / "output" / "wellbeing.png"
     result = runpy.run_path(str(HERE / "quickstart.py"), run_name="quickstart")
     weights = indexfuse_tools.weights(result["model"])
-    wellbeing = result["wellbeing"]
+    wellbeing = result["table"]["composite"]
 
     fig, (left, right) = plt.subplots(1, 2, figsize=(11, 4.2), layout="constrained")
     bars = left.barh(weights.index[::-1], weights.to_numpy()[::-1], color="#4c72b0")

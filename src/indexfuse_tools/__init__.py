@@ -1,12 +1,24 @@
-"""Companions to the ``indexfuse`` model: storing a fitted model as JSON and
-flat tables of its coefficients and weights.
+"""Companions to the ``indexfuse`` model for the analyst who publishes an index.
+
+- before fitting: :func:`check` (what the model would skip silently or fail
+  on) and :func:`prepare` (imputation, outlier treatment, availability
+  threshold, with a log of every change);
+- after fitting: :func:`results` (one tidy table of composite, rank,
+  dimension values and missing counts) and :func:`plot_ranking`;
+  :func:`coefficients` and :func:`weights` (flat tables of the fitted model);
+  :func:`set_weights` and :func:`equal_weights` (weights set by hand);
+- :func:`dump` / :func:`load` and friends: a fitted model as JSON.
 
 >>> import indexfuse_tools
+>>> indexfuse_tools.check(schema, data)         # doctest: +SKIP
 >>> text = indexfuse_tools.dumps(model)        # doctest: +SKIP
 >>> same = indexfuse_tools.loads(text)          # doctest: +SKIP
->>> indexfuse_tools.weights(same)               # doctest: +SKIP
+>>> indexfuse_tools.results(same, data)         # doctest: +SKIP
 """
 
+from importlib.metadata import PackageNotFoundError, version
+
+from indexfuse_tools._check import Problem, SchemaError, check
 from indexfuse_tools._persist import (
     FORMAT,
     VERSION,
@@ -18,20 +30,45 @@ from indexfuse_tools._persist import (
     loads,
     to_dict,
 )
+from indexfuse_tools._prepare import (
+    KURTOSIS_LIMIT,
+    SKEW_LIMIT,
+    WINSORIZE_LIMIT,
+    needs_treatment,
+    prepare,
+)
+from indexfuse_tools._results import plot_ranking, results
 from indexfuse_tools._tables import coefficients, dimension_name, weights
+from indexfuse_tools._weights import equal_weights, set_weights
 
 __all__ = [
     "FORMAT",
+    "KURTOSIS_LIMIT",
+    "SKEW_LIMIT",
     "VERSION",
+    "WINSORIZE_LIMIT",
     "ModelFileError",
+    "Problem",
+    "SchemaError",
+    "check",
     "coefficients",
     "dimension_name",
     "dump",
     "dumps",
+    "equal_weights",
     "from_dict",
     "load",
     "loads",
+    "needs_treatment",
+    "plot_ranking",
+    "prepare",
+    "results",
+    "set_weights",
     "to_dict",
     "weights",
 ]
-__version__ = "0.1.0"
+
+try:
+    __version__ = version("indexfuse")
+except PackageNotFoundError:  # imported from a source tree that was never installed
+    __version__ = "0+unknown"
