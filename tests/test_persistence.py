@@ -613,5 +613,4 @@ def test_a_model_file_loads_and_scores_or_is_refused(case):
     for label in indexfuse_tools.coefficients(model)["index"]:
         if label not in data.columns:
             data[label] = data.iloc[:, 0]
-    for scale in (None, (0, 100)):
-        model.score(data, scale)
+    model.score(data)
