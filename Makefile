@@ -8,9 +8,8 @@ BUILD   := build
 PIP     := $(PY) -m pip --disable-pip-version-check
 INSTALL := $(PIP) install --quiet --no-build-isolation
 
-.PHONY: all install demo test bench bench-smoke clean
-
-.PHONY: all install demo test clean asan-build test-asan test-valgrind
+.PHONY: all install demo test bench bench-smoke clean asan-build test-asan test-valgrind \
+	test-oldest
 
 all: test
 
@@ -19,8 +18,10 @@ $(PY):
 	$(PIP) install --upgrade pip
 	$(PIP) install "scikit-build-core>=0.10" cmake ninja
 
+RELEASE_DIR := $(BUILD)/release
+
 install: $(PY)
-	$(INSTALL) -Cbuild-dir=$(BUILD)/release ".[test]"
+	$(INSTALL) -Cbuild-dir=$(RELEASE_DIR) ".[test,bench]"
 
 demo: install
 	$(PY) examples/demo.py
@@ -36,6 +37,15 @@ bench: install
 bench-smoke: install
 	$(PY) benchmarks/run.py --smoke
 
+# $(call stage,BUILD_DIR,STAGE_DIR): the extensions built in BUILD_DIR and the
+# Python packages, laid out in STAGE_DIR as they are installed, to be put ahead
+# on PYTHONPATH.
+define stage
+	rm -rf $(2) && mkdir -p $(2)
+	cp -r src/tessel src/indexfuse_tools $(2)/ && find $(2) -name '*.cpp' -delete
+	$(VENV)/bin/cmake --install $(1) --prefix $(2)
+endef
+
 # ---------------------------------------------------------------- sanitizers --
 # test-asan: the extension and the tessel kernel built with AddressSanitizer
 # and UndefinedBehaviorSanitizer (build/asan), staged ahead of site-packages
@@ -48,15 +58,14 @@ ASAN_REPORTS := $(abspath $(ASAN_DIR))/reports
 SAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:log_path=$(ASAN_REPORTS)/asan \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(ASAN_REPORTS)/ubsan \
-	PYTHONMALLOC=malloc PYTHONPATH=$(ASAN_STAGE) INDEXFUSE_EXPECT_DIR=$(ASAN_STAGE)
+	PYTHONMALLOC=malloc PYTHONPATH=$(ASAN_STAGE) INDEXFUSE_EXPECT_DIR=$(ASAN_STAGE) \
+	INDEXFUSE_EXPECT_SANITIZED=1
 
 asan-build: install
 	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DINDEXFUSE_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(PY))
 	$(VENV)/bin/cmake --build $(ASAN_DIR)
-	rm -rf $(ASAN_STAGE) && mkdir -p $(ASAN_STAGE)
-	cp -r src/tessel src/indexfuse_tools $(ASAN_STAGE)/ && find $(ASAN_STAGE) -name '*.cpp' -delete
-	$(VENV)/bin/cmake --install $(ASAN_DIR) --prefix $(ASAN_STAGE)
+	$(call stage,$(ASAN_DIR),$(ASAN_STAGE))
 
 test-asan: asan-build
 	rm -rf $(ASAN_REPORTS) && mkdir -p $(ASAN_REPORTS)
@@ -76,6 +85,30 @@ test-valgrind: install
 	PYTHONMALLOC=malloc valgrind --error-exitcode=9 -q --suppressions=scripts/valgrind.supp \
 		$(PY) -m pytest -q -p no:cacheprovider --hypothesis-profile=smoke -m "not subprocess" \
 		$(VALGRIND_TESTS)
+
+# ------------------------------------------------------- oldest dependencies --
+# test-oldest: the lowest dependencies that pyproject.toml allows
+# (each lower bound pinned exactly), in a venv of their own, with the release
+# build staged ahead on PYTHONPATH; the suite without the files that need the
+# optional extras, a few examples per property.
+
+OLDEST_DIR   := $(BUILD)/oldest
+OLDEST_PY    := $(OLDEST_DIR)/venv/bin/python
+OLDEST_STAGE := $(abspath $(OLDEST_DIR))/stage
+OLDEST_TESTS ?= tests/test_pipeline.py tests/test_coefficients.py tests/test_values_weights.py \
+	tests/test_composite_score_numbers.py tests/test_module.py tests/test_hostile.py \
+	tests/test_differential.py tests/test_leaks.py tests/test_persistence.py \
+	tests/test_tools_tables.py tests/test_tools_check.py tests/test_tools_prepare.py \
+	tests/test_tools_weights.py tests/test_tessel_process.py tests/test_tessel_entropy.py
+
+test-oldest: install
+	rm -rf $(OLDEST_DIR)/venv && "$$(scripts/find-python)" -m venv $(OLDEST_DIR)/venv
+	$(OLDEST_PY) -m pip install --quiet --disable-pip-version-check --only-binary=:all: \
+		$$($(PY) scripts/lowest-requirements) pytest hypothesis
+	$(call stage,$(RELEASE_DIR),$(OLDEST_STAGE))
+	$(OLDEST_PY) -m pip list --format=freeze | grep -iE '^(numpy|pandas|scipy|scikit-learn)='
+	PYTHONPATH=$(OLDEST_STAGE) INDEXFUSE_EXPECT_DIR=$(OLDEST_STAGE) \
+		$(OLDEST_PY) -m pytest -q -p no:cacheprovider --hypothesis-profile=smoke $(OLDEST_TESTS)
 
 clean:
 	rm -rf $(BUILD) $(VENV) .pytest_cache .hypothesis

@@ -8,7 +8,6 @@ agree to 1e-8 (relative) before any time is taken.
 from __future__ import annotations
 
 import math
-import warnings
 
 import numpy as np
 import pandas as pd
@@ -19,14 +18,6 @@ from plain_pipeline import PlainCompositeIndex
 from bench_timing import median_times
 
 RTOL = 1e-8
-
-
-def quiet_pandas() -> None:
-    # The model's row sums call ``sum(1, ...)``, which pandas now warns about.
-    warnings.filterwarnings(
-        "ignore", message="Starting with pandas version 4.0 all arguments of sum",
-        category=DeprecationWarning,
-    )
 
 
 def _leaves(tree, path=()):
@@ -107,7 +98,6 @@ def score_repeats_for(repeats: int) -> int:
 
 
 def run(sizes, repeats: int = 5) -> list[dict]:
-    quiet_pandas()
     schema = make_schema()
     rows = []
     for n in sizes:

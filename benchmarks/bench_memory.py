@@ -39,9 +39,6 @@ def _reset_peak() -> bool:
 
 
 def child(n: int, impl: str) -> dict:
-    import warnings
-
-    warnings.filterwarnings("ignore", category=DeprecationWarning)
     from bench_data import frame_bytes, make_frame, make_schema
 
     schema = make_schema()

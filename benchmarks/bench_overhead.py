@@ -9,7 +9,10 @@ unpacking messages) when the checkout has one, and the plain methods of
 
 ``compute_dim_weight`` runs with the estimator and the pandas functions it
 calls replaced by trivial stand-ins (rebound as module globals on both
-sides, the same objects), so that only the method's own work is timed.
+sides, the same objects), so that only the method's own work is timed. That
+work is then mostly the reads of module globals and their attributes, five
+per dimension, which the extension makes at every use without remembering
+any (benchmarks/README.md gives the figures).
 """
 
 from __future__ import annotations

@@ -56,7 +56,6 @@ GOALS = {"reference_seconds": 60.0, "speedup": 10.0, "peak_gib": 4.0, "quickstar
 
 
 def quiet() -> None:
-    warnings.filterwarnings("ignore", category=DeprecationWarning)
     warnings.filterwarnings("ignore", category=indexfuse_tools.RobustnessWarning)
 
 

@@ -37,7 +37,7 @@ class PlainMethods:
                 if isinstance(val, dict):
                     weight, iv = self.compute_dim_weight(val)
                     parts = [val[k] * v * _direction(k) for k, v in iv.items()]
-                    v = pandas.concat(parts, axis=1).sum(1) / sum(iv.values())
+                    v = pandas.concat(parts, axis=1).sum(axis=1) / sum(iv.values())
                     ent = entropy.multivar_knn(v.values, k=self.k)
                     dim_iv[key] = ent - self.min_ent
                 elif isinstance(val, (pandas.DataFrame, pandas.Series, numpy.ndarray)):

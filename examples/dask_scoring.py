@@ -9,22 +9,12 @@ scored by a copy of the pickled model.
 import functools
 import pickle
 import sys
-import warnings
 
 import dask.dataframe as dd
 import pandas as pd
 import statsmodels.api as sm
 
 import indexfuse
-
-
-def quiet_sum_warning() -> None:
-    # pandas 3 flags the model's row-wise DataFrame.sum(1) ahead of pandas 4.
-    warnings.filterwarnings(
-        "ignore",
-        message="Starting with pandas version 4.0 all arguments of sum",
-        category=DeprecationWarning,
-    )
 
 
 @functools.lru_cache(maxsize=4)
@@ -35,7 +25,6 @@ def _unpickled(blob: bytes) -> indexfuse.indexpca_diment:
 
 
 def score_partition(part: pd.DataFrame, blob: bytes) -> pd.Series:
-    quiet_sum_warning()
     composite, _ = _unpickled(blob).score(part)
     return composite.rename("score")
 
@@ -57,7 +46,6 @@ SCHEMA = {
 
 
 def main(partitions: int = 8, sample_size: int = 3000, scheduler: str = "threads") -> pd.Series:
-    quiet_sum_warning()
     data = sm.datasets.randhie.load_pandas().data
     table = dd.from_pandas(data, npartitions=partitions)
 

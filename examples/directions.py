@@ -1,15 +1,7 @@
-import warnings
-
 import statsmodels.api as sm
 
 import indexfuse
 import indexfuse_tools
-
-warnings.filterwarnings(
-    "ignore",
-    message="Starting with pandas version 4.0 all arguments of sum",
-    category=DeprecationWarning,
-)
 
 data = sm.datasets.statecrime.load_pandas().data
 

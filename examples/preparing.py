@@ -1,15 +1,7 @@
-import warnings
-
 import statsmodels.api as sm
 
 import indexfuse
 import indexfuse_tools
-
-warnings.filterwarnings(
-    "ignore",
-    message="Starting with pandas version 4.0 all arguments of sum",
-    category=DeprecationWarning,
-)
 
 # Fertility rates (births per woman) of 219 countries and regions from the
 # World Bank, one column per year; small states have gaps.

@@ -1,18 +1,8 @@
-import warnings
-
 import statsmodels.api as sm
 
 import indexfuse
 import indexfuse_tools
 from tessel import process
-
-# pandas 3 flags the model's row-wise DataFrame.sum(1) calls ahead of pandas 4;
-# the warning is harmless.
-warnings.filterwarnings(
-    "ignore",
-    message="Starting with pandas version 4.0 all arguments of sum",
-    category=DeprecationWarning,
-)
 
 # US states and DC in 2009: one row per state, one column per indicator.
 data = sm.datasets.statecrime.load_pandas().data

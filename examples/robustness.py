@@ -1,16 +1,9 @@
 import sys
-import warnings
 from pathlib import Path
 
 import statsmodels.api as sm
 
 import indexfuse_tools
-
-warnings.filterwarnings(
-    "ignore",
-    message="Starting with pandas version 4.0 all arguments of sum",
-    category=DeprecationWarning,
-)
 
 data = sm.datasets.statecrime.load_pandas().data
 schema = {

@@ -2,13 +2,52 @@
 
 from __future__ import annotations
 
+import os
+from pathlib import Path
+
 import numpy as np
 import pandas as pd
 import pytest
 
 import indexfuse
+from tessel import _knn
 
 pytest_plugins = ["_profiles"]  # hypothesis profiles: --hypothesis-profile=long
+
+EXTENSIONS = {"indexfuse": indexfuse.__file__, "tessel._knn": _knn.__file__}
+
+
+def build_problems(files: dict[str, str], expect_dir: str | None, sanitized: bool) -> list[str]:
+    """What is wrong with the extension builds in use, for a run that asks
+    for builds under ``expect_dir`` and, if ``sanitized``, instrumented ones."""
+    problems = []
+    root = os.path.realpath(expect_dir) if expect_dir else None
+    for name, file in files.items():
+        if root and not os.path.realpath(file).startswith(root + os.sep):
+            problems.append(f"{name} is imported from {file}, not from under {root}")
+        # Instrumented code calls the AddressSanitizer runtime, so the
+        # library names its entry points.
+        if sanitized and b"__asan_report_" not in Path(file).read_bytes():
+            problems.append(f"{name} ({file}) is not built with AddressSanitizer")
+    return problems
+
+
+def pytest_sessionstart(session):
+    """Stops the run before any test when the builds in use are not the ones
+    asked for: INDEXFUSE_EXPECT_DIR (the directory they must come from) and
+    INDEXFUSE_EXPECT_SANITIZED=1 (instrumented builds), as make test-asan
+    and make test-oldest set them."""
+    problems = build_problems(
+        EXTENSIONS,
+        os.environ.get("INDEXFUSE_EXPECT_DIR"),
+        os.environ.get("INDEXFUSE_EXPECT_SANITIZED") == "1",
+    )
+    if problems:
+        pytest.exit("wrong extension builds: " + "; ".join(problems), returncode=pytest.ExitCode.USAGE_ERROR)
+
+
+def pytest_report_header(config):
+    return [f"{name}: {file}" for name, file in EXTENSIONS.items()]
 
 
 class CallLog(list):

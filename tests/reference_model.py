@@ -206,6 +206,39 @@ def _method(*params, defaults=()):
 # ------------------------------------------------------------------- model --
 
 
+_FITTED = ("k", "min_ent", "index_coef", "dim_weight")
+
+
+def _own_values(obj):
+    """What the object's own dict holds of the fitted attributes, or None without a dict."""
+    if issubclass(type(obj), type):  # reads nothing through obj
+        own = vars(obj)
+    else:
+        try:
+            own = object.__getattribute__(obj, "__dict__")
+        except AttributeError:
+            return None
+    return {name: own[name] for name in _FITTED if name in own}
+
+
+def _put_back(obj, before):
+    """A failed fit leaves the fitted state as the object's own dict held it,
+    put back through the object's own setattr and delattr where it changed."""
+    now = _own_values(obj) or {}
+    for name in _FITTED:
+        if name in now and name in before and now[name] is before[name]:
+            continue
+        if name not in now and name not in before:
+            continue
+        try:
+            if name in before:
+                setattr(obj, name, before[name])
+            else:
+                delattr(obj, name)
+        except Exception:  # noqa: BLE001 - refused: nothing more to do
+            pass
+
+
 def _fit_steps(self, data):
     n = len(data)
     k = self.k
@@ -230,18 +263,12 @@ class indexpca_diment:  # noqa: N801 - the class keeps the module's own name
 
     @_method("self", "data")
     def fit(self, data):
-        instance_dict = object.__getattribute__(self, "__dict__")
-        names = ("k", "min_ent", "index_coef", "dim_weight")
-        saved = {name: instance_dict[name] for name in names if name in instance_dict}
+        before = _own_values(self)
         try:
             _fit_steps(self, data)
         except BaseException:
-            # A failed fit leaves the fitted state as it was before the call.
-            for name in names:
-                if name in saved:
-                    instance_dict[name] = saved[name]
-                else:
-                    instance_dict.pop(name, None)
+            if before is not None:
+                _put_back(self, before)
             raise
         return None
 
@@ -322,7 +349,7 @@ class indexpca_diment:  # noqa: N801 - the class keeps the module's own name
                     * val["coef"]
                 )
             # A row whose index values are all missing sums to NaN, not 0.
-            dim_value = pandas.concat(dim_value, axis=1).sum(1, min_count=1)
+            dim_value = pandas.concat(dim_value, axis=1).sum(axis=1, min_count=1)
             if scale is not None:
                 dim_value = process.rescale(dim_value, method="max_min", range=scale)
             return dim_value
@@ -351,7 +378,7 @@ class indexpca_diment:  # noqa: N801 - the class keeps the module's own name
             if _is_dict(val):
                 weight, iv = _unpack(self.compute_dim_weight(val), 2)
                 weighted = [val[k] * v * _direction(k) for k, v in _items(iv)]
-                v = pandas.concat(weighted, axis=1).sum(1) / _sum(iv.values())
+                v = pandas.concat(weighted, axis=1).sum(axis=1) / _sum(iv.values())
                 ent = entropy.multivar_knn(v.values, k=self.k)
                 iv = ent - self.min_ent
                 dim_iv[key] = iv

@@ -5,7 +5,6 @@ from __future__ import annotations
 import importlib
 import subprocess
 import sys
-import warnings
 from pathlib import Path
 
 import numpy as np
@@ -18,11 +17,6 @@ sm = pytest.importorskip("statsmodels.api")
 import indexfuse  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
-
-pytestmark = pytest.mark.filterwarnings(
-    "ignore:Starting with pandas version 4.0 all arguments of sum:DeprecationWarning"
-)
-
 
 @pytest.fixture(scope="module")
 def example():
@@ -43,9 +37,7 @@ def health():
 @pytest.fixture(scope="module")
 def model(example, health):
     fitted = indexfuse.indexpca_diment(example.SCHEMA)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)
-        fitted.fit(health.sample(2000, random_state=1))
+    fitted.fit(health.sample(2000, random_state=1))
     return fitted
 
 

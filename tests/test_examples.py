@@ -6,7 +6,6 @@ import re
 import runpy
 import subprocess
 import sys
-import warnings
 from pathlib import Path
 
 import numpy as np
@@ -19,11 +18,6 @@ import indexfuse_tools
 ROOT = Path(__file__).resolve().parents[1]
 README = (ROOT / "README.md").read_text()
 EXAMPLES = ROOT / "examples"
-
-pytestmark = pytest.mark.filterwarnings(
-    "ignore:Starting with pandas version 4.0 all arguments of sum:DeprecationWarning"
-)
-
 
 def _marked_blocks(kind: str) -> dict[str, str]:
     """README code blocks preceded by ``<!-- kind: path -->``, by path."""
@@ -271,14 +265,3 @@ def test_score_scale_rescales_dimension_values_not_the_composite(table):
     w = model.dim_weight
     pd.testing.assert_series_equal(composite, values["A"] * w["A"] - values[("B", -1)] * w[("B", -1)])
     assert composite.max() < 100
-
-
-def test_no_other_warning_than_the_pandas_notice(table):
-    model = indexfuse.indexpca_diment({"A": ["a", "b"], "B": {"b1": ["c"], "b2": ["d"]}})
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        model.fit(table)
-        model.score(table, scale=(0, 1))
-    assert {str(w.message) for w in caught} <= {
-        "Starting with pandas version 4.0 all arguments of sum will be keyword-only."
-    }

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import copy
+import functools
 import io
 import json
 import math
@@ -12,18 +13,14 @@ import warnings
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import given, settings
+from _profiles import property_settings
+from hypothesis import event, given, settings
 from hypothesis import strategies as st
 
 import indexfuse
 import indexfuse_tools
 from indexfuse_tools import ModelFileError
 from indexfuse_tools._persist import _decode, _encode
-
-pytestmark = pytest.mark.filterwarnings(
-    "ignore:Starting with pandas version 4.0 all arguments of sum:DeprecationWarning"
-)
-
 
 def _table(columns, rows=60, seed=3):
     rng = np.random.default_rng(seed)
@@ -380,6 +377,39 @@ MALFORMED = {
         _set(("schema", "$dict", 0, 1), [[]]),
         r"schema\['A'\]\[0\]: an index entry cannot be empty",
     ),
+    "float-tag-array": (_set(("min_ent",), {"$float": [1]}), r'"\$float" must be "nan"'),
+    "float-tag-object": (_set(("min_ent",), {"$float": {"x": 1}}), r'"\$float" must be "nan"'),
+    "numpy-name-array": (_set(("k",), {"$numpy": ["float32"], "value": 1}), '"\\$numpy" must name one of'),
+    "numpy-float-overflow": (
+        _set((*A_TABLE, "b", "max"), {"$numpy": "float16", "value": 1e6}),
+        r"\['max'\]: 1000000.0 does not fit in float16",
+    ),
+    "std-nan": (_set((*A_TABLE, "b", "std"), {"$float": "nan"}), r"\['std'\]: expected a finite number"),
+    "std-negative": (_set((*A_TABLE, "b", "std"), -0.5), r"\['std'\]: a standard deviation cannot be negative"),
+    "min-above-max": (_set((*A_TABLE, "b", "min"), 1e6), r"index_coef\['A'\]\['b'\]: min 1000000.0 is above max"),
+    "coef-infinite": (_set((*A_TABLE, "b", "coef"), {"$float": "-inf"}), r"\['coef'\]: expected a finite number"),
+    "mean-too-large-an-int": (_set((*A_TABLE, "b", "mean"), 10**400), r"\['mean'\]: expected a finite number"),
+    "weight-infinite": (
+        _set(("dim_weight", "$dict", 0, 1), {"$float": "inf"}),
+        r"dim_weight\['A'\]: a weight must be a finite number",
+    ),
+    "dimension-direction-text": (
+        lambda doc: [
+            _set((field, "$dict", 1, 0), {"$tuple": ["B", "down"]})(doc)
+            for field in ("schema", "index_coef", "dim_weight")
+        ],
+        r"the direction of a key must be a finite number, got 'down'",
+    ),
+    "deep-document": (_set(("schema",), functools.reduce(lambda inner, _: [inner], range(500), [])),
+                      "nested deeper than 100 levels"),
+    "index-key-of-another-type": (
+        lambda doc: [
+            _set(("schema", "$dict", 0, 1), [1, "b"])(doc),
+            _set(A_TABLE, {"$dict": [[True, doc["index_coef"]["$dict"][0][1]["a"]],
+                                     ["b", doc["index_coef"]["$dict"][0][1]["b"]]]})(doc),
+        ],
+        r"index_coef\['A'\]\[True\]: is not an index entry of the schema leaf",
+    ),
 }
 
 
@@ -401,6 +431,9 @@ MALFORMED_TEXT = {
     "infinity-literal": ('{"min_ent": -Infinity}', "bare -Infinity"),
     "duplicate-key": ('{"k": 1, "k": 2}', "has that key twice"),
     "number": ("3", "must be a JSON object"),
+    "float-overflow": ('{"min_ent": 1e999}', r"1e999' is too large for a float.*\$float"),
+    "long-integer": ('{"k": ' + "7" * 5000 + "}", "an integer of 5000 digits is too long"),
+    "deep-brackets": ("[" * 100_000 + "]" * 100_000, "nested too deeply"),
 }
 
 
@@ -464,3 +497,120 @@ def test_no_warning_escapes_a_json_round_trip():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         _json_text(model)
+
+
+# ------------------------------------------------------------------ fuzzing --
+
+@functools.cache
+def _valid_files() -> tuple[tuple[str, str, pd.DataFrame], ...]:
+    """(name, JSON text, training table) of every fitted model above."""
+    files = []
+    for name, make in MODELS.items():
+        model, data = make()
+        model.fit(data)
+        files.append((name, indexfuse_tools.dumps(model), data))
+    return tuple(files)
+
+
+_json_scalars = (
+    st.none()
+    | st.booleans()
+    | st.integers(-(2**70), 2**70)
+    | st.floats(allow_nan=False, allow_infinity=False)
+    | st.sampled_from([0, -1, 1e308, -1e-320, 10**400, "nan", "inf", "-inf", "", "a", "$x", "float32"])
+    | st.text(max_size=4)
+)
+_json_values = st.recursive(
+    _json_scalars,
+    lambda inner: st.lists(inner, max_size=3)
+    | st.dictionaries(st.sampled_from(["a", "b", "coef", "std", "$tuple", "value"]) | st.text(max_size=3),
+                      inner, max_size=3)
+    | st.builds(lambda tag, body: {tag: body},
+                st.sampled_from(["$float", "$tuple", "$dict", "$numpy", "$set"]), inner)
+    | st.builds(lambda name, value: {"$numpy": name, "value": value}, inner, inner),
+    max_leaves=6,
+)
+# Spliced into the text itself: numbers JSON can spell but not hold, literals
+# it does not allow, and brackets nested past any recursion limit.
+_numbers = (
+    st.integers(-(2**70), 2**70)
+    | st.floats(-1e6, 1e6)
+    | st.sampled_from([0, -1, 0.0, -0.0, 1e308, -1e308, 5e-324, 10**400])
+    | st.builds(lambda text: {"$float": text}, st.sampled_from(["nan", "inf", "-inf"]))
+    | st.builds(lambda name, value: {"$numpy": name, "value": value},
+                st.sampled_from(["float16", "float32", "int8", "uint8", "bool"]),
+                st.integers(-(2**20), 2**20) | st.floats(-1e6, 1e6) | st.booleans())
+)
+_text_pieces = st.sampled_from(
+    ["1e999", "-1e999", "NaN", "Infinity", "9" * 5000, "[" * 100_000, "{" * 50_000, "]", "}",
+     ",", '"', "\\", "\x00", "true", "null", '{"$float": [1]}']
+)
+
+
+def _places(node, path=()):
+    """Every place in a parsed document: (path, node)."""
+    yield path, node
+    if isinstance(node, dict):
+        for key, child in node.items():
+            yield from _places(child, (*path, key))
+    elif isinstance(node, list):
+        for i, child in enumerate(node):
+            yield from _places(child, (*path, i))
+
+
+@st.composite
+def _mutated_files(draw):
+    name, text, data = draw(st.sampled_from(_valid_files()))
+    document = json.loads(text)
+    for _ in range(draw(st.integers(1, 3))):
+        places = list(_places(document))
+        action = draw(st.sampled_from(["number", "number", "replace", "drop", "add"]))
+        if action == "number":  # mostly keeps the document well formed
+            numeric = [p for p in places if type(p[1]) in (int, float)]
+            places = numeric or places
+        path, node = draw(st.sampled_from(places))
+        if not path or action in ("number", "replace"):
+            value = draw(_numbers if action == "number" else _json_values)
+            if not path:
+                document = value
+                continue
+            parent = document
+            for step in path[:-1]:
+                parent = parent[step]
+            parent[path[-1]] = value
+        elif isinstance(node, (dict, list)) and node:
+            key = draw(st.sampled_from(list(node) if isinstance(node, dict) else range(len(node))))
+            if action == "drop":
+                del node[key]
+            elif isinstance(node, dict):
+                node[draw(st.text(max_size=3))] = draw(_json_values)
+            else:
+                node.insert(key, draw(_json_values))
+    text = json.dumps(document)
+    if draw(st.integers(0, 3)) == 0:
+        at = draw(st.integers(0, len(text)))
+        cut = draw(st.integers(0, 3))
+        text = text[:at] + draw(_text_pieces) + text[at + cut :]
+    return name, text, data
+
+
+@property_settings(minimum=3_000)
+@given(_mutated_files())
+def test_a_model_file_loads_and_scores_or_is_refused(case):
+    name, text, data = case
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")  # loading warns of nothing either
+            model = indexfuse_tools.loads(text)
+    except ModelFileError:
+        event("refused")
+        return
+    event("loaded")
+    # A file may name other columns than the ones it was saved with (a label
+    # changed in the schema and the coefficients alike): the table gets them,
+    # as any table the model scores must have them.
+    data = data.copy()
+    for label in indexfuse_tools.coefficients(model)["index"]:
+        if label not in data.columns:
+            data[label] = data.iloc[:, 0]
+    model.score(data)

@@ -3,6 +3,12 @@ and whole runs on the real toolkit."""
 
 from __future__ import annotations
 
+import gc
+import subprocess
+import sys
+import textwrap
+import types
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -173,6 +179,63 @@ def test_failed_fit_restores_the_previous_fit(toolkit, breaks):
     assert model.abnormal_index == abnormal_before
 
 
+def _reading_then_failing(owner):
+    def compute_index_coef(data, schema):
+        owner().min_ent, owner().k  # a class remembers what was looked up
+        raise RuntimeError("step failed")
+
+    return compute_index_coef
+
+
+def _class_owner():
+    class K:
+        k = 10
+        schema = ["a"]
+        index_coef = "old"
+        compute_index_coef = _reading_then_failing(lambda: K)
+
+    return K
+
+
+def _subclass_owner():
+    # k and schema inherited: fit stores k on the subclass itself.
+    class Sub(_class_owner()):
+        compute_index_coef = _reading_then_failing(lambda: Sub)
+
+    Sub.index_coef = "old"
+    return Sub
+
+
+def _module_owner():
+    module = types.ModuleType("owner")
+    module.k, module.schema, module.index_coef = 10, ["a"], "old"
+    module.compute_index_coef = _reading_then_failing(lambda: module)
+    return module
+
+
+def _instance_owner():
+    model = C(["a"])
+    model.index_coef = "old"
+    model.compute_index_coef = _reading_then_failing(lambda: model)
+    return model
+
+
+@pytest.mark.parametrize("make_owner", [_class_owner, _subclass_owner, _module_owner, _instance_owner])
+def test_failed_fit_restores_any_owner(toolkit, make_owner):
+    owner = make_owner()
+    own_before = {name: vars(owner)[name] for name in FITTED if name in vars(owner)}
+    with pytest.raises(RuntimeError, match="step failed"):
+        C.fit(owner, table(6))  # lowers k to 5 and stores min_ent before failing
+    gc.collect()
+    clutter = [[i, str(i)] for i in range(100_000)]  # reuses freed memory
+    for _ in range(2):  # the second reads come from a class's attribute cache
+        assert {name: vars(owner)[name] for name in FITTED if name in vars(owner)} == own_before
+        assert owner.k == 10 and owner.index_coef == "old"
+        with pytest.raises(AttributeError):
+            owner.min_ent  # noqa: B018
+    del clutter
+
+
 def test_failed_first_fit_leaves_no_fitted_attributes(toolkit):
     model = C(["zz"])  # names no column: the weights are None and do not unpack
     with pytest.raises(TypeError, match="'NoneType' object is not iterable"):
@@ -264,3 +327,21 @@ def test_new_rows_score_with_the_fitted_model(survey):
     model.fit(survey.iloc[:300])
     score, _ = model.score(survey.iloc[300:])
     assert score.index.equals(survey.index[300:]) and score.notna().all()
+
+
+def test_fit_and_score_run_clean_under_warnings_as_errors():
+    code = """
+        import numpy as np, pandas as pd, indexfuse
+        rng = np.random.default_rng(5)
+        data = pd.DataFrame(rng.normal(size=(60, 4)), columns=list("abcd"))
+        model = indexfuse.indexpca_diment({"A": ["a", ("b", -1)], ("B", -1): {"b1": ["c"], "b2": ["d"]}})
+        model.fit(data)
+        holes = data.copy()
+        holes.loc[0, ["a", "b"]] = np.nan  # a row whose dimension value is missing
+        for scale in (None, (0, 100)):
+            model.score(holes, scale)
+        print("clean")
+    """
+    result = subprocess.run([sys.executable, "-W", "error", "-c", textwrap.dedent(code)],
+                            capture_output=True, text=True, timeout=120)
+    assert result.stdout.strip() == "clean", result.stderr

@@ -9,7 +9,6 @@ import subprocess
 import sys
 import sysconfig
 import textwrap
-import warnings
 from pathlib import Path
 
 import numpy as np
@@ -115,9 +114,7 @@ def test_stub_module_names_exist_at_runtime(stub_tree):
 def toy_model():
     data = pd.DataFrame(np.random.default_rng(0).normal(size=(30, 3)), columns=list("abc"))
     model = indexfuse.indexpca_diment({"A": ["a", "b"], "B": ["c"]})
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)
-        model.fit(data)
+    model.fit(data)
     return model
 
 

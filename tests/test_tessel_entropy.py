@@ -243,7 +243,6 @@ def test_a_block_is_left_cleanly_on_error_and_stays_in_its_thread():
     assert entropy.get_resolution() == entropy.DEFAULT_RESOLUTION
 
 
-@pytest.mark.filterwarnings("ignore:Starting with pandas version 4.0:DeprecationWarning")
 def test_one_fit_reads_the_baseline_and_every_dimension_at_the_block_resolution():
     import indexfuse
 

@@ -12,10 +12,6 @@ import indexfuse
 import indexfuse_tools
 from indexfuse_tools import Problem, SchemaError, check
 
-pytestmark = pytest.mark.filterwarnings(
-    "ignore:Starting with pandas version 4.0 all arguments of sum:DeprecationWarning"
-)
-
 
 def _table(rows=30):
     rng = np.random.default_rng(3)

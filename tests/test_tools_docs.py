@@ -12,7 +12,6 @@ from indexfuse_tools import _check, _prepare, _results, _robustness, _weights
 matplotlib.use("Agg")
 
 
-@pytest.mark.filterwarnings("ignore:Starting with pandas version 4.0 all arguments of sum:DeprecationWarning")
 @pytest.mark.filterwarnings("ignore::indexfuse_tools.RobustnessWarning")
 @pytest.mark.parametrize("module", [_check, _prepare, _results, _robustness, _weights], ids=lambda m: m.__name__)
 def test_docstring_examples_run(module):

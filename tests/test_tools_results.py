@@ -11,10 +11,6 @@ import indexfuse
 from indexfuse_tools import plot_ranking, results
 
 matplotlib.use("Agg")
-pytestmark = pytest.mark.filterwarnings(
-    "ignore:Starting with pandas version 4.0 all arguments of sum:DeprecationWarning"
-)
-
 
 @pytest.fixture(scope="module")
 def data():

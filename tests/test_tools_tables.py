@@ -9,10 +9,6 @@ import pytest
 import indexfuse
 import indexfuse_tools
 
-pytestmark = pytest.mark.filterwarnings(
-    "ignore:Starting with pandas version 4.0 all arguments of sum:DeprecationWarning"
-)
-
 
 @pytest.fixture(scope="module")
 def table():

@@ -9,10 +9,6 @@ import pytest
 import indexfuse
 from indexfuse_tools import equal_weights, set_weights
 
-pytestmark = pytest.mark.filterwarnings(
-    "ignore:Starting with pandas version 4.0 all arguments of sum:DeprecationWarning"
-)
-
 SCHEMA = {"A": ["a"], ("B", -1): {"b1": ["b"], "b2": ["c"], "gone": ["zz"]}}
 
 

@@ -34,6 +34,8 @@ from typing import IO, Any, cast
 import numpy as np
 
 import indexfuse
+from indexfuse_tools._tables import RECORD_KEYS, is_coefficient_table
+from tessel._validate import describe
 
 __all__ = [
     "FORMAT",
@@ -52,7 +54,6 @@ FORMAT = "indexfuse-model"
 #: Version of the document layout written by this release.
 VERSION = 1
 
-RECORD_KEYS = ("coef", "max", "min", "mean", "std")
 _FIELDS = (
     "format",
     "version",
@@ -80,6 +81,9 @@ _NUMPY_TYPES = {
     "float64": np.float64,
 }
 _NON_FINITE = {"nan": math.nan, "inf": math.inf, "-inf": -math.inf}
+# Far deeper than any model document (a dimension level adds four), and
+# shallow enough for the checks below to recurse over.
+_MAX_DEPTH = 100
 
 
 class ModelFileError(ValueError):
@@ -127,7 +131,7 @@ def _encode(value: Any, where: str) -> Any:
             ]
         }
     raise TypeError(
-        f"{where}: cannot store a value of type {type(value).__qualname__} ({value!r:.80}); "
+        f"{where}: cannot store a value of type {type(value).__qualname__} ({describe(value)}); "
         "stored models hold None, bool, int, float, str, numpy scalars, and lists, "
         "tuples and dicts of these"
     )
@@ -243,11 +247,6 @@ def _fail(where: str, message: str) -> ModelFileError:
     return ModelFileError(f"{where}: {message}")
 
 
-def _describe(value: Any) -> str:
-    text = json.dumps(value) if not isinstance(value, (set, frozenset)) else repr(value)
-    return text if len(text) <= 60 else text[:57] + "..."
-
-
 def _decode(value: Any, where: str) -> Any:
     if value is None or isinstance(value, (bool, str, int, float)):
         return value
@@ -270,11 +269,11 @@ def _decode(value: Any, where: str) -> Any:
     body = value[tag]
     if tag == "$tuple":
         if not isinstance(body, list):
-            raise _fail(where, f'"$tuple" must hold an array, got {_describe(body)}')
+            raise _fail(where, f'"$tuple" must hold an array, got {describe(body)}')
         return tuple(_decode(item, f"{where}[{i}]") for i, item in enumerate(body))
     if tag == "$float":
-        if body not in _NON_FINITE:
-            raise _fail(where, f'"$float" must be "nan", "inf" or "-inf", got {_describe(body)}')
+        if not isinstance(body, str) or body not in _NON_FINITE:
+            raise _fail(where, f'"$float" must be "nan", "inf" or "-inf", got {describe(body)}')
         return _NON_FINITE[body]
     if tag == "$numpy":
         return _decode_numpy(body, value["value"], where)
@@ -282,9 +281,9 @@ def _decode(value: Any, where: str) -> Any:
 
 
 def _decode_numpy(name: Any, raw: Any, where: str) -> Any:
-    if name not in _NUMPY_TYPES:
+    if not isinstance(name, str) or name not in _NUMPY_TYPES:
         raise _fail(
-            where, f'"$numpy" must name one of {", ".join(_NUMPY_TYPES)}, got {_describe(name)}'
+            where, f'"$numpy" must name one of {", ".join(_NUMPY_TYPES)}, got {describe(name)}'
         )
     item = _decode(raw, where)
     kind = np.dtype(name).kind
@@ -295,21 +294,31 @@ def _decode_numpy(name: Any, raw: Any, where: str) -> Any:
         "f": type(item) in (int, float),
     }[kind]
     if not fits:
-        raise _fail(where, f"{_describe(raw)} is not a valid {name} value")
+        raise _fail(where, f"{describe(raw)} is not a valid {name} value")
     if kind in "iu":
         info = np.iinfo(name)
         if not info.min <= item <= info.max:
             raise _fail(where, f"{item} does not fit in {name}")
-    return _NUMPY_TYPES[name](item)
+    if kind != "f":
+        return _NUMPY_TYPES[name](item)
+    try:
+        with np.errstate(over="ignore"):
+            converted = _NUMPY_TYPES[name](item)
+    except OverflowError:  # an int too large for any float
+        converted = None
+    # A finite number must stay finite (np.float16(1e5) would be inf).
+    if converted is None or (_finite(item) and not np.isfinite(converted)):
+        raise _fail(where, f"{describe(raw)} does not fit in {name}")
+    return converted
 
 
 def _decode_pairs(body: Any, where: str) -> dict[Any, Any]:
     if not isinstance(body, list):
-        raise _fail(where, f'"$dict" must hold an array of [key, value] pairs, got {_describe(body)}')
+        raise _fail(where, f'"$dict" must hold an array of [key, value] pairs, got {describe(body)}')
     result: dict[Any, Any] = {}
     for i, pair in enumerate(body):
         if not (isinstance(pair, list) and len(pair) == 2):
-            raise _fail(f"{where} item {i}", f"expected a [key, value] pair, got {_describe(pair)}")
+            raise _fail(f"{where} item {i}", f"expected a [key, value] pair, got {describe(pair)}")
         key = _decode(pair[0], f"{where} item {i} key")
         if not isinstance(key, Hashable) or not _hashable(key):
             raise _fail(f"{where} item {i} key", f"{key!r} cannot be a mapping key")
@@ -350,18 +359,50 @@ def _is_real(value: Any) -> bool:
     )
 
 
-def _is_record(value: Any) -> bool:
-    return isinstance(value, dict) and set(value) <= set(RECORD_KEYS)
+def _finite(value: Any) -> bool:
+    """A real number that a float holds finitely (an int too large for one is not)."""
+    try:
+        return _is_real(value) and math.isfinite(value)
+    except OverflowError:
+        return False
 
 
-def _is_table(node: Any) -> bool:
-    # The model's own test: a dict with at least one value whose keys are all record keys.
-    return isinstance(node, dict) and any(_is_record(v) for v in node.values())
+def _check_depth(document: Any) -> None:
+    stack = [(document, 1)]
+    while stack:
+        node, depth = stack.pop()
+        if depth > _MAX_DEPTH:
+            raise ModelFileError(f"the document is nested deeper than {_MAX_DEPTH} levels")
+        children = node.values() if isinstance(node, dict) else node if isinstance(node, list) else ()
+        stack.extend((child, depth + 1) for child in children)
+
+
+def _check_direction(key: Any, where: str) -> None:
+    # The model reads element 1 of every pair key as a multiplier.
+    if isinstance(key, tuple) and len(key) == 2:
+        direction = key[1]
+        if not (isinstance(direction, (bool, np.bool_)) or _finite(direction)):
+            raise _fail(where, f"the direction of a key must be a finite number, got {describe(direction)}")
 
 
 def _check_index_key(key: Any, where: str) -> None:
     if isinstance(key, tuple) and len(key) == 0:
         raise _fail(where, "an index key cannot be an empty tuple")
+    _check_direction(key, where)
+
+
+def _check_record(record: dict[str, Any], where: str) -> None:
+    """Numbers that a fit can produce: finite, a std of at least 0, min not above max."""
+    for name, number in record.items():
+        if not _is_real(number):
+            raise _fail(_place(where, name), f"expected a number, got {describe(number)}")
+        if not _finite(number):
+            raise _fail(_place(where, name), f"expected a finite number, got {describe(number)}")
+    # As floats: a float16 compared with a Python float would be cast to it.
+    if float(record["std"]) < 0:
+        raise _fail(_place(where, "std"), f"a standard deviation cannot be negative, got {describe(record['std'])}")
+    if float(record["min"]) > float(record["max"]):
+        raise _fail(where, f"min {describe(record['min'])} is above max {describe(record['max'])}")
 
 
 def _check_table(table: dict[Any, Any], where: str) -> None:
@@ -373,22 +414,21 @@ def _check_table(table: dict[Any, Any], where: str) -> None:
             raise _fail(
                 place,
                 f"a coefficient record must hold exactly the keys {', '.join(RECORD_KEYS)}, "
-                f"got {shown!r:.80}",
+                f"got {describe(shown)}",
             )
-        for name, number in record.items():
-            if not _is_real(number):
-                raise _fail(_place(place, name), f"expected a number, got {number!r}")
+        _check_record(record, place)
 
 
 def _check_coef(node: Any, where: str) -> None:
     if node is None:
         return
     if not isinstance(node, dict):
-        raise _fail(where, f"expected a coefficient table, a mapping of dimensions or null, got {node!r:.60}")
-    if _is_table(node):
+        raise _fail(where, f"expected a coefficient table, a mapping of dimensions or null, got {describe(node)}")
+    if is_coefficient_table(node):
         _check_table(node, where)
         return
     for key, child in node.items():
+        _check_direction(key, _place(where, key))
         _check_coef(child, _place(where, key))
 
 
@@ -396,18 +436,20 @@ def _check_weights(weight: Any, coef: Any, where: str, coef_where: str) -> None:
     if weight is None:
         return
     if _is_real(weight):
-        if not _is_table(coef):
+        if not _finite(weight):
+            raise _fail(where, f"a weight must be a finite number, got {describe(weight)}")
+        if not is_coefficient_table(coef):
             raise _fail(where, f"a number weight needs a coefficient table at {coef_where}")
         return
     if not isinstance(weight, dict):
-        raise _fail(where, f"expected a number, a mapping of weights or null, got {weight!r:.60}")
-    if not isinstance(coef, dict) or _is_table(coef):
+        raise _fail(where, f"expected a number, a mapping of weights or null, got {describe(weight)}")
+    if not isinstance(coef, dict) or is_coefficient_table(coef):
         raise _fail(where, f"a mapping of weights needs a mapping of dimensions at {coef_where}")
     if set(weight) != set(coef):
         raise _fail(
             where,
-            f"the weights' dimensions {list(weight)!r:.80} differ from those of "
-            f"{coef_where}, {list(coef)!r:.80}",
+            f"the weights' dimensions {describe(list(weight))} differ from those of "
+            f"{coef_where}, {describe(list(coef))}",
         )
     for key, child in weight.items():
         _check_weights(child, coef[key], _place(where, key), _place(coef_where, key))
@@ -417,13 +459,21 @@ def _entry_key(entry: Any) -> Any:
     return tuple(entry) if isinstance(entry, (list, tuple)) else entry
 
 
+def _typed(value: Any) -> Any:
+    """A key with the types of its parts: a fit stores the schema's own
+    entries, so the key 1 does not stand for the entry True or 1.0."""
+    if isinstance(value, tuple):
+        return (tuple, tuple(_typed(item) for item in value))
+    return (type(value), value)
+
+
 def _check_schema(schema: Any, coef: Any, where: str, coef_where: str) -> None:
     if isinstance(schema, dict):
-        if not isinstance(coef, dict) or _is_table(coef) or set(coef) != set(schema):
+        if not isinstance(coef, dict) or is_coefficient_table(coef) or set(coef) != set(schema):
             raise _fail(
                 coef_where,
                 f"does not follow the schema at {where}: expected the dimensions "
-                f"{list(schema)!r:.80}",
+                f"{describe(list(schema))}",
             )
         for key, child in schema.items():
             _check_schema(child, coef[key], _place(where, key), _place(coef_where, key))
@@ -432,14 +482,14 @@ def _check_schema(schema: Any, coef: Any, where: str, coef_where: str) -> None:
             if isinstance(entry, (list, tuple)) and len(entry) == 0:
                 raise _fail(f"{where}[{i}]", "an index entry cannot be empty")
             if not _hashable(_entry_key(entry)):
-                raise _fail(f"{where}[{i}]", f"{entry!r:.60} cannot name a column")
+                raise _fail(f"{where}[{i}]", f"{describe(entry)} cannot name a column")
         if coef is None:
             return
-        if not _is_table(coef):
+        if not is_coefficient_table(coef):
             raise _fail(coef_where, f"expected a coefficient table for the schema leaf {where}")
-        known = {_entry_key(entry) for entry in schema}
+        known = {_typed(_entry_key(entry)) for entry in schema}
         for key in coef:
-            if key not in known:
+            if _typed(key) not in known:
                 raise _fail(
                     _place(coef_where, key), f"is not an index entry of the schema leaf {where}"
                 )
@@ -470,11 +520,11 @@ def from_dict(document: Any) -> indexfuse.indexpca_diment:
             f"a model document must be a JSON object, got {type(document).__name__}"
         )
     if document.get("format") != FORMAT:
-        raise _fail("format", f"expected {FORMAT!r}, got {document.get('format')!r:.60}: not a model document")
+        raise _fail("format", f"expected {FORMAT!r}, got {describe(document.get('format'))}: not a model document")
     version = document.get("version")
     if type(version) is not int or version != VERSION:
         raise _fail(
-            "version", f"this release reads version {VERSION} documents, got {version!r:.60}"
+            "version", f"this release reads version {VERSION} documents, got {describe(version)}"
         )
     missing = [name for name in _FIELDS if name not in document]
     if missing:
@@ -482,37 +532,38 @@ def from_dict(document: Any) -> indexfuse.indexpca_diment:
     extra = [name for name in document if name not in _FIELDS]
     if extra:
         raise ModelFileError(f"unknown field(s): {', '.join(map(repr, extra))}")
+    _check_depth(document)
     value = {name: _decode(document[name], name) for name in _FIELDS[2:]}
 
     schema = value["schema"]
     if not isinstance(schema, (dict, list, tuple)):
-        raise _fail("schema", f"expected a mapping of dimensions or a list of indices, got {schema!r:.60}")
+        raise _fail("schema", f"expected a mapping of dimensions or a list of indices, got {describe(schema)}")
     if not isinstance(value["scale_method"], str):
-        raise _fail("scale_method", f"expected a string, got {value['scale_method']!r:.60}")
+        raise _fail("scale_method", f"expected a string, got {describe(value['scale_method'])}")
     cumulative = value["pca_cumulative"]
-    if not _is_real(cumulative) or not 0 < float(cumulative) <= 1:
-        raise _fail("pca_cumulative", f"expected a number in (0, 1], got {cumulative!r:.60}")
+    if not _finite(cumulative) or not 0 < float(cumulative) <= 1:
+        raise _fail("pca_cumulative", f"expected a number in (0, 1], got {describe(cumulative)}")
     k = value["k"]
     if not isinstance(k, (int, np.integer)) or isinstance(k, (bool, np.bool_)):
-        raise _fail("k", f"expected an integer, got {k!r:.60}")
+        raise _fail("k", f"expected an integer, got {describe(k)}")
     if not _is_real(value["min_ent"]):
-        raise _fail("min_ent", f"expected a number, got {value['min_ent']!r:.60}")
+        raise _fail("min_ent", f"expected a number, got {describe(value['min_ent'])}")
 
     index_coef = value["index_coef"]
     if not isinstance(index_coef, dict):
-        raise _fail("index_coef", f"expected a mapping, got {index_coef!r:.60}")
+        raise _fail("index_coef", f"expected a mapping, got {describe(index_coef)}")
     _check_coef(index_coef, "index_coef")
     _check_schema(schema, index_coef, "schema", "index_coef")
     _check_weights(value["dim_weight"], index_coef, "dim_weight", "index_coef")
 
     abnormal = value["abnormal_index"]
     if not isinstance(abnormal, list):
-        raise _fail("abnormal_index", f"expected an array, got {abnormal!r:.60}")
+        raise _fail("abnormal_index", f"expected an array, got {describe(abnormal)}")
     for i, entry in enumerate(abnormal):
         if not (isinstance(entry, dict) and len(entry) == 1 and _is_real(next(iter(entry.values())))):
             raise _fail(
                 f"abnormal_index[{i}]",
-                f"expected a one-entry mapping of an index key to its coefficient, got {entry!r:.60}",
+                f"expected a one-entry mapping of an index key to its coefficient, got {describe(entry)}",
             )
 
     try:
@@ -531,11 +582,36 @@ def from_dict(document: Any) -> indexfuse.indexpca_diment:
     return model
 
 
+def _parse_float(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value):
+        raise ModelFileError(
+            f"the number {describe(text)} is too large for a float; an infinity is written "
+            '{"$float": "inf"}'
+        )
+    return value
+
+
+def _parse_int(text: str) -> int:
+    try:
+        return int(text)
+    except ValueError:  # more digits than Python converts
+        raise ModelFileError(f"an integer of {len(text)} digits is too long") from None
+
+
 def _parse(text: str) -> Any:
     try:
-        return json.loads(text, object_pairs_hook=_no_duplicates, parse_constant=_no_constant)
+        return json.loads(
+            text,
+            object_pairs_hook=_no_duplicates,
+            parse_constant=_no_constant,
+            parse_float=_parse_float,
+            parse_int=_parse_int,
+        )
     except json.JSONDecodeError as exc:
         raise ModelFileError(f"not valid JSON: {exc}") from None
+    except RecursionError:
+        raise ModelFileError("not valid JSON: nested too deeply") from None
 
 
 def loads(text: str | bytes) -> indexfuse.indexpca_diment:

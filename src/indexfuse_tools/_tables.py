@@ -13,7 +13,9 @@ import indexfuse
 __all__ = ["coefficients", "weights", "dimension_name"]
 
 _WHOLE = "(all indices)"
-_RECORD_KEYS = ("coef", "max", "min", "mean", "std")
+#: The keys of a coefficient record, in the order the model writes them.
+RECORD_KEYS = ("coef", "max", "min", "mean", "std")
+_COLUMNS = ("dimension", "index", "direction", "coef", "min", "max", "mean", "std")
 
 
 def _split(key: Any) -> tuple[Any, Any]:
@@ -37,14 +39,16 @@ def dimension_name(path: tuple[Hashable, ...]) -> str:
     return " / ".join(parts) if parts else _WHOLE
 
 
-def _is_table(node: Any) -> bool:
+def is_coefficient_table(node: Any) -> bool:
+    """The model's own test: a dict with at least one value that is a dict
+    whose keys are all record keys."""
     return isinstance(node, dict) and any(
-        isinstance(v, dict) and set(v) <= set(_RECORD_KEYS) for v in node.values()
+        isinstance(v, dict) and set(v) <= set(RECORD_KEYS) for v in node.values()
     )
 
 
 def _tables(node: Any, path: tuple[Hashable, ...]) -> Iterator[tuple[tuple[Hashable, ...], dict[Any, Any]]]:
-    if _is_table(node):
+    if is_coefficient_table(node):
         yield path, node
     elif isinstance(node, dict):
         for key, child in node.items():
@@ -88,11 +92,10 @@ def coefficients(model: Any) -> pd.DataFrame:
                     "dimension": dimension_name(path),
                     "index": label,
                     "direction": direction,
-                    **{name: record.get(name, np.nan) for name in ("coef", "min", "max", "mean", "std")},
+                    **{name: record.get(name, np.nan) for name in RECORD_KEYS},
                 }
             )
-    columns = ["dimension", "index", "direction", "coef", "min", "max", "mean", "std"]
-    return pd.DataFrame(rows, columns=columns)
+    return pd.DataFrame(rows, columns=list(_COLUMNS))
 
 
 def _leaves(node: Any, path: tuple[Hashable, ...]) -> Iterator[tuple[tuple[Hashable, ...], Any]]:

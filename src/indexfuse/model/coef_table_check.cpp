@@ -1,16 +1,16 @@
 // Tells a coefficient table (index keys mapped to coefficient records) from
 // a mapping of dimensions and from anything else, by the shape of its values.
 
+#include "model/constants.hpp"
 #include "model/model.hpp"
 #include "module/calls.hpp"
 #include "module/iteration.hpp"
-#include "module/state.hpp"
 
 namespace indexfuse::model {
 
 namespace {
 
-int is_record_key(PyObject* key) { return PySet_Contains(state().record_keys.get(), key); }
+int is_record_key(PyObject* key) { return PySet_Contains(constants().record_keys.get(), key); }
 
 // set(record.keys()).issubset(record keys), for any dict or dict subclass.
 int keys_are_record_keys(PyObject* record) {
@@ -38,7 +38,7 @@ int keys_are_record_keys(PyObject* record) {
     if (!keys) return -1;
     Ref key_set = Ref::steal(PySet_New(keys.get()));
     if (!key_set) return -1;
-    Ref subset = call_method(key_set.get(), names().issubset.get(), {state().record_keys.get()});
+    Ref subset = call_method(key_set.get(), names().issubset.get(), {constants().record_keys.get()});
     if (!subset) return -1;
     return PyObject_IsTrue(subset.get());
 }
@@ -47,16 +47,20 @@ int keys_are_record_keys(PyObject* record) {
 
 Ref is_index_coef(PyObject*, PyObject* x) {
     if (!PyDict_Check(x)) return Ref::borrow(Py_False);
-    // Every value is examined (its keys() called) before the answer is known.
-    bool any_record = false;
+    // One entry per value, the whole list built before any() reads it.
+    Ref entries = Ref::steal(PyList_New(0));
+    if (!entries) return {};
     bool done = for_each_item(x, [&](PyObject*, PyObject* value) {
-        if (!PyDict_Check(value)) return true;
-        int record = keys_are_record_keys(value);
-        any_record = any_record || record > 0;
-        return record >= 0;
+        int record = PyDict_Check(value) ? keys_are_record_keys(value) : 0;
+        if (record < 0) return false;
+        return PyList_Append(entries.get(), record ? Py_True : Py_False) == 0;
     });
     if (!done) return {};
-    return Ref::borrow(any_record ? Py_True : Py_False);
+    Ref any = call(constants().builtin_any.get(), {entries.get()});
+    if (!any) return {};
+    int found = PyObject_IsTrue(any.get());
+    if (found < 0) return {};
+    return Ref::borrow(found ? Py_True : Py_False);
 }
 
 }  // namespace indexfuse::model

@@ -1,11 +1,11 @@
 // The composite score: dimension values times their weights, summed, with
 // the directions of dimension keys applied along the way.
 
+#include "model/constants.hpp"
 #include "model/model.hpp"
 #include "model/shared.hpp"
 #include "module/calls.hpp"
 #include "module/iteration.hpp"
-#include "module/state.hpp"
 
 namespace indexfuse::model {
 
@@ -36,7 +36,7 @@ bool add_children(PyObject* self, PyObject* dim_value, PyObject* weights, Ref& t
 }  // namespace
 
 Ref compute_score(PyObject* self, PyObject* dim_value, PyObject* dim_weight) {
-    Ref total = state().int0;
+    Ref total = constants().int0;
     if (PyFloat_Check(dim_weight) || PyLong_Check(dim_weight)) {
         Ref weighted = Ref::steal(PyNumber_Multiply(dim_value, dim_weight));
         if (!weighted || !accumulate(total, weighted.get())) return {};

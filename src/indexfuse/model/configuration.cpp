@@ -1,9 +1,9 @@
 // The constructor: stores the configuration and builds the PCA object.
 
+#include "model/constants.hpp"
 #include "model/model.hpp"
 #include "model/shared.hpp"
 #include "module/calls.hpp"
-#include "module/state.hpp"
 #include "toolkit/toolkit.hpp"
 
 namespace indexfuse::model {

@@ -1,39 +1,26 @@
 // Dimension values: each dimension's index columns, scaled with their
 // stored statistics and weighted by their coefficients, summed per row.
 
+#include "model/constants.hpp"
 #include "model/model.hpp"
 #include "model/shared.hpp"
 #include "module/calls.hpp"
 #include "module/iteration.hpp"
-#include "module/state.hpp"
 #include "toolkit/toolkit.hpp"
 
 namespace indexfuse::model {
 
 namespace {
 
-// Splits an index key into its column label and direction by shape alone.
-bool decode_index_key(PyObject* key, Ref& label, Ref& direction) {
-    const State& s = state();
-    if (!is_tuple_or_list(key)) {
-        label = Ref::borrow(key);
-        direction = s.int1;
-        return true;
-    }
-    Py_ssize_t length = PyObject_Length(key);
-    if (length < 0) return false;
-    direction = length == 2 ? getitem(key, s.int1.get()) : s.int1;
-    if (!direction) return false;
-    label = getitem(key, s.int0.get());
-    return static_cast<bool>(label);
-}
-
 // process.scale(data[label] * direct, method=self.scale_method,
 //               range=(rec["min"], rec["max"]), mean=rec["mean"], std=rec["std"]) * rec["coef"]
 Ref weighted_column(PyObject* self, PyObject* data, PyObject* key, PyObject* record) {
     const Names& n = names();
-    Ref label, direction;
-    if (!decode_index_key(key, label, direction)) return {};
+    // Decoded by shape alone: the direction first, then the label.
+    Ref direction = key_direction(key);
+    if (!direction) return {};
+    Ref label = key_label(key);
+    if (!label) return {};
     Ref scaler = toolkit::column_scaler();
     if (!scaler) return {};
     Ref column = getitem(data, label.get());
@@ -72,9 +59,9 @@ Ref table_value(PyObject* self, PyObject* data, PyObject* table, PyObject* scale
 
     Ref frame = concat_columns(columns.get());
     if (!frame) return {};
-    const State& s = state();
+    const Constants& s = constants();
     Ref value = call_method(frame.get(), names().sum.get(), {s.int1.get(), s.int1.get()},
-                            s.kw.min_count.get());
+                            s.kw.axis_min_count.get());
     if (!value || scale == Py_None) return value;
     return toolkit::rescale(value.get(), scale);
 }
@@ -86,7 +73,7 @@ Ref tree_value(PyObject* self, PyObject* data, PyObject* tree, PyObject* scale) 
     bool done = for_each_item(values.get(), [&](PyObject* key, PyObject* child) {
         Method nested = Method::lookup(self, names().compute_dim_value.get());
         if (!nested) return false;
-        Ref value = nested.call({data, child, scale}, state().kw.scale_arg.get());
+        Ref value = nested.call({data, child, scale}, constants().kw.scale_arg.get());
         return value && PyObject_SetItem(values.get(), key, value.get()) == 0;
     });
     return done ? values : Ref();

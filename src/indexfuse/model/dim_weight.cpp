@@ -1,6 +1,7 @@
 // Dimension weights: each dimension's share of the information (entropy
 // above the all-zero baseline) that the dimensions carry.
 
+#include "model/constants.hpp"
 #include "model/model.hpp"
 #include "model/shared.hpp"
 #include "module/calls.hpp"
@@ -43,13 +44,11 @@ Ref value_information(PyObject* self, PyObject* value) {
     return information(self, estimator.get(), values.get());
 }
 
-// A result of compute_dim_weight unpacked into (weights, iv).
-bool unpack_weights(Ref result, Ref& weight, Ref& iv) {
-    Ref both[2];
-    if (!result || !unpack_exact(result.get(), both, 2)) return false;
-    weight = std::move(both[0]);
-    iv = std::move(both[1]);
-    return true;
+// sum(iv.values()), with the sum taken at import.
+Ref total_information(PyObject* iv) {
+    Ref values = call_method(iv, names().values.get());
+    if (!values) return {};
+    return call(constants().builtin_sum.get(), {values.get()});
 }
 
 // self.compute_dim_weight(sub_values), unpacked into (weights, iv).
@@ -80,11 +79,10 @@ Ref nested_information(PyObject* self, PyObject* sub_values) {
 
     Ref frame = concat_columns(columns.get());
     if (!frame) return {};
-    Ref row_sums = call_method(frame.get(), names().sum.get(), {state().int1.get()});
+    Ref row_sums = call_method(frame.get(), names().sum.get(), {constants().int1.get()},
+                               constants().kw.axis.get());
     if (!row_sums) return {};
-    Ref iv_values = call_method(iv.get(), names().values.get());
-    if (!iv_values) return {};
-    Ref total = call(state().builtin_sum.get(), {iv_values.get()});
+    Ref total = total_information(iv.get());
     if (!total) return {};
     Ref composite = Ref::steal(PyNumber_TrueDivide(row_sums.get(), total.get()));
     if (!composite) return {};
@@ -148,9 +146,7 @@ Ref shares(PyObject* dim_value, PyObject* dim_iv) {
             Ref iv = getitem(dim_iv, key);
             if (!iv) return false;
             if (!total) {
-                Ref all = Ref::steal(PyDict_Values(dim_iv));
-                if (!all) return false;
-                total = call(state().builtin_sum.get(), {all.get()});
+                total = total_information(dim_iv);
                 if (!total) return false;
             }
             share = Ref::steal(PyNumber_TrueDivide(iv.get(), total.get()));
@@ -207,7 +203,7 @@ Ref mapping_weights(PyObject* self, PyObject* dim_value) {
 Ref single_weight(PyObject* self, PyObject* dim_value) {
     Ref iv = value_information(self, dim_value);
     if (!iv) return {};
-    return pair(state().int1.get(), iv.get());
+    return pair(constants().int1.get(), iv.get());
 }
 
 // isinstance(obj, (tuple, list, pandas.Series, numpy.ndarray))

@@ -1,11 +1,11 @@
 // Index coefficients: walks the schema, fits the PCA object once per leaf
 // of index entries and builds a coefficient table per leaf.
 
+#include "model/constants.hpp"
 #include "model/model.hpp"
 #include "model/shared.hpp"
 #include "module/calls.hpp"
 #include "module/iteration.hpp"
-#include "module/state.hpp"
 #include "toolkit/toolkit.hpp"
 
 namespace indexfuse::model {
@@ -26,7 +26,7 @@ bool append(PyObject* list, PyObject* item) { return PyList_Append(list, item) =
 // Accepts one index entry into `index` (its key) and `direct` (its direction)
 // when it names a column, by its element 0 or as a whole; skips it otherwise.
 bool accept_entry(PyObject* data, PyObject* entry, PyObject* index, PyObject* direct) {
-    const State& s = state();
+    const Constants& s = constants();
     if (is_tuple_or_list(entry)) {
         Ref label = getitem(entry, s.int0.get());
         if (!label) return false;
@@ -35,9 +35,7 @@ bool accept_entry(PyObject* data, PyObject* entry, PyObject* index, PyObject* di
         if (found) {
             Ref key = Ref::steal(PySequence_Tuple(entry));
             if (!key || !append(index, key.get())) return false;
-            Py_ssize_t length = PyObject_Length(entry);
-            if (length < 0) return false;
-            Ref direction = length == 2 ? getitem(entry, s.int1.get()) : Ref(s.int1);
+            Ref direction = key_direction(entry);
             return direction && append(direct, direction.get());
         }
     }
@@ -51,8 +49,7 @@ Ref selection_labels(PyObject* index) {
     Ref labels = Ref::steal(PyList_New(0));
     if (!labels) return {};
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(index); ++i) {
-        Ref key = Ref::borrow(PyList_GET_ITEM(index, i));
-        Ref label = is_tuple_or_list(key.get()) ? getitem(key.get(), state().int0.get()) : key;
+        Ref label = key_label(PyList_GET_ITEM(index, i));
         if (!label || !append(labels.get(), label.get())) return {};
     }
     return labels;
@@ -129,16 +126,22 @@ Ref coefficient_table(PyObject* self, PyObject* data, PyObject* leaf) {
 
     Ref table = Ref::steal(PyDict_New());
     if (!table) return {};
-    const Py_ssize_t count = PyList_GET_SIZE(index.get());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref position = Ref::steal(PyLong_FromSsize_t(i));
-        if (!position) return {};
-        Ref key = Ref::borrow(PyList_GET_ITEM(index.get(), i));
+    // for i in range(len(index)), with the range taken at import.
+    Ref count = Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(index.get())));
+    if (!count) return {};
+    Ref positions = call(constants().builtin_range.get(), {count.get()});
+    if (!positions) return {};
+    Ref iterator = Ref::steal(PyObject_GetIter(positions.get()));
+    if (!iterator) return {};
+    while (Ref position = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref key = getitem(index.get(), position.get());
+        if (!key) return {};
         Ref record = coefficient_record(self, coef, position.get());
         if (!record || PyDict_SetItem(table.get(), key.get(), record.get()) < 0 ||
             !record_if_abnormal(self, key.get(), coef, abnormal_coef, position.get()))
             return {};
     }
+    if (PyErr_Occurred()) return {};
     return table;
 }
 

@@ -1,9 +1,9 @@
 // fit and score: fixed sequences of calls on the model's own methods.
 
+#include "model/constants.hpp"
 #include "model/model.hpp"
 #include "model/shared.hpp"
 #include "module/calls.hpp"
-#include "module/iteration.hpp"
 #include "module/state.hpp"
 #include "toolkit/toolkit.hpp"
 
@@ -13,34 +13,49 @@ namespace indexfuse::model {
 
 namespace {
 
-// The attributes that fit replaces, as they stood in the instance dict
-// before the call, so that a failed fit can put them back: otherwise a later
-// score would combine new coefficients with old weights. Reading and
-// restoring go straight to the instance dict and run no Python code, so
-// they add no attribute reads of their own.
+// The object's own attribute dict, read only: a type's namespace, or the
+// instance dict. Empty when it has none (only __slots__, say).
+Ref own_dict(PyObject* obj) {
+    if (PyType_Check(obj))
+        return Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(obj)));
+    Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+    if (!dict) PyErr_Clear();
+    return dict;
+}
+
+// The attributes that fit replaces, as the object's own dict held them
+// before the call, so that a failed fit can put them back: otherwise a
+// later score would combine new coefficients with old weights.
+//
+// The values are read from the own dict, not looked up: on a class, lookup
+// would find inherited values and descriptors' results, which fit never
+// replaced. They go back through the object's own setattr and delattr,
+// never into the dict behind its owner's back (a class keeps a cache of
+// its attributes that only its own setattr keeps valid), and only where
+// the dict now holds something else. An object without a dict keeps what
+// fit stored.
 class FitSnapshot {
 public:
-    explicit FitSnapshot(PyObject* self) {
-        dict_ = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-        if (!dict_) {  // no instance dict: the fit itself will fail on its first store
-            PyErr_Clear();
-            return;
-        }
-        for (std::size_t i = 0; i < kCount; ++i) {
-            PyObject* value = PyDict_GetItemWithError(dict_.get(), name(i));
-            if (!value) PyErr_Clear();
-            saved_[i] = Ref::borrow(value);
-        }
+    explicit FitSnapshot(PyObject* self) : self_(self) {
+        Ref dict = own_dict(self);
+        if (!dict) return;
+        for (std::size_t i = 0; i < kCount; ++i)
+            if (!read(dict.get(), name(i), saved_[i])) return;
+        taken_ = true;
     }
 
     // Puts the attributes back, keeping the exception being raised.
     void restore() noexcept {
-        if (!dict_ || !PyDict_Check(dict_.get())) return;
+        if (!taken_) return;
         PyObject* exc = PyErr_GetRaisedException();
+        Ref dict = own_dict(self_);
         for (std::size_t i = 0; i < kCount; ++i) {
-            int status = saved_[i] ? PyDict_SetItem(dict_.get(), name(i), saved_[i].get())
-                                   : PyDict_DelItem(dict_.get(), name(i));
-            if (status < 0) PyErr_Clear();  // absent already: nothing to delete
+            Ref now;
+            if (dict && read(dict.get(), name(i), now) && now.get() == saved_[i].get()) continue;
+            PyObject* before = saved_[i].get();
+            int status = before ? PyObject_SetAttr(self_, name(i), before)
+                                : PyObject_DelAttr(self_, name(i));
+            if (status < 0) PyErr_Clear();  // absent already, or refused: nothing more to do
         }
         PyErr_SetRaisedException(exc);
     }
@@ -55,7 +70,17 @@ private:
         return all[i];
     }
 
-    Ref dict_;
+    // dict[name] into `value` (empty when absent); false, with no exception
+    // set, when the lookup itself failed (a colliding key's __eq__ raised).
+    static bool read(PyObject* dict, PyObject* key, Ref& value) noexcept {
+        value = Ref::borrow(PyDict_GetItemWithError(dict, key));
+        if (value || !PyErr_Occurred()) return true;
+        PyErr_Clear();
+        return false;
+    }
+
+    PyObject* self_;  // the method's bound argument, alive for the whole call
+    bool taken_ = false;
     std::array<Ref, kCount> saved_;
 };
 
@@ -112,10 +137,9 @@ bool run_fit(PyObject* self, PyObject* data) {
 
     Method weights = Method::lookup(self, n.compute_dim_weight.get());
     if (!weights) return false;
-    Ref result = weights.call({dim_value.get()});
-    Ref weight_and_iv[2];
-    if (!result || !unpack_exact(result.get(), weight_and_iv, 2)) return false;
-    return setattr(self, n.dim_weight.get(), weight_and_iv[0].get());
+    Ref weight, iv;
+    if (!unpack_weights(weights.call({dim_value.get()}), weight, iv)) return false;
+    return setattr(self, n.dim_weight.get(), weight.get());
 }
 
 }  // namespace
@@ -133,7 +157,7 @@ Ref score(PyObject* self, PyObject* data, PyObject* scale) {
     if (!values) return {};
     Ref index_coef = getattr(self, n.index_coef.get());
     if (!index_coef) return {};
-    Ref dim_value = values.call({data, index_coef.get(), scale}, state().kw.scale_arg.get());
+    Ref dim_value = values.call({data, index_coef.get(), scale}, constants().kw.scale_arg.get());
     if (!dim_value) return {};
 
     Method composite = Method::lookup(self, n.compute_score.get());

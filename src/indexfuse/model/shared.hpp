@@ -9,6 +9,14 @@ namespace indexfuse::model {
 // exactly two elements, the integer 1 otherwise.
 Ref key_direction(PyObject* key);
 
+// The column label an index key names: key[0] for a tuple or list, the key
+// itself otherwise.
+Ref key_label(PyObject* key);
+
+// A result of compute_dim_weight unpacked into (weights, iv); false with an
+// exception set when `result` is empty or does not unpack into two items.
+bool unpack_weights(Ref result, Ref& weight, Ref& iv);
+
 // pandas.concat(columns, axis=1)
 Ref concat_columns(PyObject* columns);
 

@@ -13,8 +13,8 @@ void raise_count_error(const MethodSpec& spec, Py_ssize_t given) {
                  spec.name, bound, expected, expected == 1 ? "" : "s", given);
 }
 
-// str equality without running any Python code (subclass __eq__ is ignored,
-// as the interpreter's own keyword matching ignores it).
+// str equality without running any Python code (a subclass's __eq__ is
+// ignored, as CPython's own keyword matching ignores it).
 bool same_name(PyObject* key, PyObject* name) noexcept {
     if (key == name) return true;
     return PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0;

@@ -6,7 +6,7 @@ namespace indexfuse {
 
 namespace {
 
-// Enough for every call the model makes: self plus four positional or keyword values.
+// Values besides self that a call through Method may pass.
 constexpr std::size_t kMaxCallArgs = 8;
 
 Py_ssize_t positional_count(std::size_t total, PyObject* kwnames) noexcept {

@@ -1,6 +1,8 @@
 #include "module/function.hpp"
 
 #include "module/binding.hpp"
+#include "module/calls.hpp"
+#include "module/state.hpp"
 #include "module/traceback.hpp"
 
 #include <cstddef>
@@ -16,7 +18,7 @@ struct Function {
     vectorcallfunc vectorcall;
     const MethodSpec* spec;
     PyObject* name;            // str: "fit"
-    PyObject* qualname;        // str: "indexpca_diment.fit"
+    PyObject* qualname;        // str: "Class.fit"
     PyObject* module;          // str: "indexfuse"
     PyObject* defaults;        // tuple, or None
     PyObject* params;          // tuple of the parameter names, self first
@@ -31,7 +33,7 @@ Function* as_function(PyObject* obj) noexcept { return reinterpret_cast<Function
 
 PyObject* run_body(const MethodSpec& spec, PyObject* const* bound) noexcept {
     // Every nested call of a recursive method comes back through here, so a
-    // schema or weight mapping that contains itself ends in RecursionError.
+    // an argument that contains itself ends in RecursionError.
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     PyObject* result = nullptr;
     try {
@@ -54,9 +56,13 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     const MethodSpec& spec = *f->spec;
     PyObject* bound[kMaxParams];
     PyObject* result = nullptr;
-    if (bind_arguments(spec, f->params, f->defaults, args, PyVectorcall_NARGS(nargsf), kwnames,
-                       bound))
+    if (!state().ready) {
+        // A class that outlived a failed exec: what its methods read is gone.
+        PyErr_Format(PyExc_ImportError, "%s is not initialised: import it again", kModuleName);
+    } else if (bind_arguments(spec, f->params, f->defaults, args, PyVectorcall_NARGS(nargsf),
+                              kwnames, bound)) {
         result = run_body(spec, bound);
+    }
     if (!result) add_traceback(f->traceback_code, f->globals);
     return result;
 }
@@ -138,21 +144,21 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-Ref tuple_of_strings(const char* const* items, int count) {
+// A tuple of `count` interned strings, each `text(i)`.
+template <class Text>
+Ref tuple_of_strings(int count, Text text) {
     Ref tuple = Ref::steal(PyTuple_New(count));
     if (!tuple) return {};
     for (int i = 0; i < count; ++i) {
-        PyObject* item = PyUnicode_InternFromString(items[i]);
+        PyObject* item = PyUnicode_InternFromString(text(i));
         if (!item) return {};
         PyTuple_SET_ITEM(tuple.get(), i, item);
     }
     return tuple;
 }
 
-int count_locals(const MethodSpec& spec) noexcept {
-    int count = 0;
-    while (count < kMaxLocals && spec.locals[count]) ++count;
-    return count;
+Ref parameter_names(const MethodSpec& spec) {
+    return tuple_of_strings(spec.nparams, [&](int i) { return spec.params[i].name; });
 }
 
 // A code object that carries the signature (for inspect and help()).
@@ -160,7 +166,7 @@ Ref new_introspection_code(const MethodSpec& spec, PyObject* params, PyObject* q
     Ref code = Ref::steal(
         reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, spec.name, spec.line)));
     if (!code) return {};
-    Ref local_names = tuple_of_strings(spec.locals, count_locals(spec));
+    Ref local_names = tuple_of_strings(spec.nlocals, [&](int i) { return spec.locals[i]; });
     if (!local_names) return {};
     Ref varnames = Ref::steal(PySequence_Concat(params, local_names.get()));
     if (!varnames) return {};
@@ -195,7 +201,7 @@ PyTypeObject FunctionType = {
     .tp_call = PyVectorcall_Call,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                 Py_TPFLAGS_METHOD_DESCRIPTOR,
-    .tp_doc = "A method of the indexfuse model class.",
+    .tp_doc = "A method of a class of the indexfuse module.",
     .tp_traverse = function_traverse,
     .tp_clear = function_clear,
     .tp_weaklistoffset = offsetof(Function, weakreflist),
@@ -206,35 +212,53 @@ PyTypeObject FunctionType = {
 };
 #pragma GCC diagnostic pop
 
-}  // namespace
-
-bool ready_function_type() noexcept { return PyType_Ready(&FunctionType) == 0; }
-
-namespace {
-
 std::string qualified_name(const MethodSpec& spec, const char* class_name) {
     return std::string(class_name) + "." + spec.name;
 }
 
-}  // namespace
-
 bool new_method_code(const MethodSpec& spec, const char* class_name, MethodCode& out) {
     const std::string qualified = qualified_name(spec, class_name);
     Ref qualname = Ref::steal(PyUnicode_FromString(qualified.c_str()));
-    Ref params = tuple_of_strings(spec.params, spec.nparams);
+    Ref params = parameter_names(spec);
     if (!qualname || !params) return false;
     out.code = new_introspection_code(spec, params.get(), qualname.get());
-    out.traceback_code = new_traceback_code(("indexfuse." + qualified).c_str(), spec.line);
+    const std::string traceback_name = std::string(kModuleName) + "." + qualified;
+    out.traceback_code = new_traceback_code(traceback_name.c_str(), spec.line);
     return out.code && out.traceback_code;
 }
 
-Ref new_method_function(const MethodSpec& spec, const char* class_name, const MethodCode& code,
-                        PyObject* defaults, PyObject* globals) {
+Ref default_value(const Default& value) {
+    switch (value.kind) {
+        case Default::Kind::integer:
+            return Ref::steal(PyLong_FromLong(value.integer));
+        case Default::Kind::text:
+            return Ref::steal(PyUnicode_InternFromString(value.text));
+        case Default::Kind::none:
+            break;
+    }
+    return Ref::borrow(Py_None);
+}
+
+// The tuple of the trailing parameters' defaults, or None when there are none.
+Ref defaults_of(const MethodSpec& spec) {
+    if (spec.ndefaults == 0) return Ref::borrow(Py_None);
+    Ref defaults = Ref::steal(PyTuple_New(spec.ndefaults));
+    if (!defaults) return {};
+    const int first = spec.nparams - spec.ndefaults;
+    for (int i = 0; i < spec.ndefaults; ++i) {
+        Ref value = default_value(spec.params[first + i].value);
+        if (!value) return {};
+        PyTuple_SET_ITEM(defaults.get(), i, value.release());
+    }
+    return defaults;
+}
+
+Ref new_method_function(const MethodSpec& spec, const char* class_name, const MethodCode& code) {
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
     Ref qualname = Ref::steal(PyUnicode_FromString(qualified_name(spec, class_name).c_str()));
-    Ref module = Ref::steal(PyUnicode_InternFromString("indexfuse"));
-    Ref params = tuple_of_strings(spec.params, spec.nparams);
-    if (!name || !qualname || !module || !params) return {};
+    Ref params = parameter_names(spec);
+    Ref defaults = defaults_of(spec);
+    if (!name || !qualname || !params || !defaults) return {};
 
     Function* f = PyObject_GC_New(Function, &FunctionType);
     if (!f) return {};
@@ -242,16 +266,41 @@ Ref new_method_function(const MethodSpec& spec, const char* class_name, const Me
     f->spec = &spec;
     f->name = name.release();
     f->qualname = qualname.release();
-    f->module = module.release();
-    f->defaults = Py_NewRef(defaults);
+    f->module = Py_NewRef(state().module_name.get());
+    f->defaults = defaults.release();
     f->params = params.release();
     f->code = Py_NewRef(code.code.get());
     f->traceback_code = Py_NewRef(code.traceback_code.get());
-    f->globals = Py_NewRef(globals);
+    f->globals = Py_NewRef(state().globals);
     f->dict = nullptr;
     f->weakreflist = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+}  // namespace
+
+bool new_class_code(const ClassSpec& cls, std::span<MethodCode> codes) {
+    for (std::size_t i = 0; i < cls.methods.size(); ++i)
+        if (!new_method_code(cls.methods[i], cls.name, codes[i])) return false;
+    return true;
+}
+
+Ref new_class(const ClassSpec& cls, std::span<const MethodCode> codes) {
+    if (PyType_Ready(&FunctionType) < 0) return {};  // idempotent
+    const State& s = state();
+    Ref name = Ref::steal(PyUnicode_InternFromString(cls.name));
+    Ref ns = Ref::steal(PyDict_New());
+    if (!name || !ns || PyDict_SetItem(ns.get(), s.names.module_.get(), s.module_name.get()) < 0 ||
+        PyDict_SetItem(ns.get(), s.names.qualname_.get(), name.get()) < 0)
+        return {};
+    for (std::size_t i = 0; i < cls.methods.size(); ++i) {
+        const MethodSpec& spec = cls.methods[i];
+        Ref function = new_method_function(spec, cls.name, codes[i]);
+        if (!function || PyDict_SetItemString(ns.get(), spec.name, function.get()) < 0) return {};
+    }
+    auto* metatype = reinterpret_cast<PyObject*>(&PyType_Type);
+    return call(metatype, {name.get(), s.empty_tuple.get(), ns.get()});
 }
 
 }  // namespace indexfuse

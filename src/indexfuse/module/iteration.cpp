@@ -64,7 +64,7 @@ bool ItemsIterator::open(PyObject* mapping) {
         size_ = PyDict_GET_SIZE(mapping);
         return true;
     }
-    Ref items = call_method(mapping, names().items.get());
+    Ref items = call_method(mapping, state().names.items.get());
     if (!items) return false;
     iterator_ = Ref::steal(PyObject_GetIter(items.get()));
     return static_cast<bool>(iterator_);

@@ -1,4 +1,5 @@
-// Iterating mappings and unpacking results, with the interpreter's messages.
+// Iterating mappings and unpacking results. The unpacking errors use this
+// module's fixed wording (binding.hpp says where it comes from).
 #pragma once
 
 #include "module/ref.hpp"

@@ -4,24 +4,19 @@
 // process-wide (see state.hpp). A failed exec forgets everything it stored,
 // so that the next import starts again from the create slot.
 
-#include "module/calls.hpp"
-#include "module/function.hpp"
-#include "module/methods.hpp"
+#include "module/content.hpp"
 #include "module/state.hpp"
 #include "module/traceback.hpp"
 
 #include <new>
-#include <string>
-
-#ifndef INDEXFUSE_COMPILE_MINOR
-#define INDEXFUSE_COMPILE_MINOR PY_MINOR_VERSION
-#endif
+#include <utility>
 
 namespace indexfuse {
 
 namespace {
 
-constexpr const char* kModuleName = "indexfuse";
+// The traceback entry of a failed exec, and its error when none is set.
+constexpr const char* kInitName = "init indexfuse";
 constexpr int kInitLine = 1;
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
@@ -85,7 +80,7 @@ bool record_module(PyObject* module) {
 // Warns when the running interpreter is not the one the module was built for.
 bool check_version() {
     char compiled[5];
-    PyOS_snprintf(compiled, sizeof compiled, "%d.%d", PY_MAJOR_VERSION, INDEXFUSE_COMPILE_MINOR);
+    PyOS_snprintf(compiled, sizeof compiled, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
     const char* running = Py_GetVersion();
 
     bool same = true;
@@ -118,27 +113,30 @@ bool check_version() {
                             compiled, kModuleName, shown) == 0;
 }
 
+// Set when exec put the module into sys.modules itself, so that a failed
+// exec takes out again what it put in.
+bool g_registered_by_exec = false;
+
 bool register_in_sys_modules(PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();
-    Ref key = Ref::steal(PyUnicode_FromString(kModuleName));
-    if (!key) return false;
-    int present = PyDict_Contains(modules, key.get());
-    if (present < 0) return false;
-    return present || PyDict_SetItem(modules, key.get(), module) == 0;
+    PyObject* key = state().module_name.get();
+    int present = PyDict_Contains(modules, key);
+    if (present != 0) return present > 0;
+    if (PyDict_SetItem(modules, key, module) < 0) return false;
+    g_registered_by_exec = true;
+    return true;
 }
 
-bool cache_builtins() {
-    const Names& n = names();
-    g_state.builtin_range = lookup_builtin(n.range.get());
-    if (!g_state.builtin_range) return false;
-    g_state.builtin_sum = lookup_builtin(n.sum.get());
-    if (!g_state.builtin_sum) return false;
-    g_state.builtin_any = lookup_builtin(n.any.get());
-    return static_cast<bool>(g_state.builtin_any);
-}
-
-bool set_global(PyObject* name, PyObject* value) {
-    return PyDict_SetItem(g_state.globals, name, value) == 0;
+// Takes the module out of sys.modules again if exec put it there; keeps the
+// exception being raised.
+void unregister_from_sys_modules(PyObject* module) noexcept {
+    if (!std::exchange(g_registered_by_exec, false)) return;
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* key = state().module_name.get();  // set before the module was registered
+    PyObject* entry = PyDict_GetItemWithError(modules, key);
+    if (entry != module || PyDict_DelItem(modules, key) < 0) PyErr_Clear();
+    PyErr_SetRaisedException(exc);
 }
 
 // `import name`, bound as the global `name`.
@@ -165,84 +163,68 @@ Ref import_from(PyObject* module, PyObject* name) {
 }
 
 // `from package import a, b`, each bound as a global of its own name.
-bool import_names(const char* package, std::initializer_list<PyObject*> items) {
+bool import_names(const char* package, std::span<const char* const> items) {
     Ref package_name = Ref::steal(PyUnicode_FromString(package));
     Ref fromlist = Ref::steal(PyList_New(0));
     if (!package_name || !fromlist) return false;
-    for (PyObject* item : items)
-        if (PyList_Append(fromlist.get(), item) < 0) return false;
+    for (const char* item : items) {
+        Ref name = Ref::steal(PyUnicode_InternFromString(item));
+        if (!name || PyList_Append(fromlist.get(), name.get()) < 0) return false;
+    }
     Ref locals = Ref::steal(PyDict_New());
     if (!locals) return false;
     Ref module = Ref::steal(PyImport_ImportModuleLevelObject(
         package_name.get(), g_state.globals, locals.get(), fromlist.get(), 0));
     if (!module) return false;
-    for (PyObject* item : items) {
-        Ref value = import_from(module.get(), item);
-        if (!value || !set_global(item, value.get())) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fromlist.get()); ++i) {
+        Ref name = Ref::borrow(PyList_GET_ITEM(fromlist.get(), i));
+        Ref value = import_from(module.get(), name.get());
+        if (!value || !set_global(name.get(), value.get())) return false;
     }
     return true;
 }
 
-bool import_dependencies() {
-    const Names& n = names();
-    return import_module(n.pandas.get()) && import_module(n.numpy.get()) &&
-           import_names("tessel.modelbench", {n.entropy.get(), n.PCA.get()}) &&
-           import_names("tessel", {n.process.get()});
-}
-
-bool build_method_code(std::array<MethodCode, kMethodCount>& codes) {
-    for (std::size_t i = 0; i < kMethodCount; ++i)
-        if (!new_method_code(kMethods[i], kClassName, codes[i])) return false;
-    return true;
-}
-
-// type("indexpca_diment", (), namespace), bound as the global of that name.
-bool create_class(const std::array<MethodCode, kMethodCount>& codes) {
-    const Names& n = names();
-    Ref ns = Ref::steal(PyDict_New());
-    Ref module_name = Ref::steal(PyUnicode_FromString(kModuleName));
-    if (!ns || !module_name || PyDict_SetItem(ns.get(), n.module_.get(), module_name.get()) < 0 ||
-        PyDict_SetItem(ns.get(), n.qualname_.get(), n.indexpca_diment.get()) < 0)
-        return false;
-    for (std::size_t i = 0; i < kMethodCount; ++i) {
-        Ref defaults = method_defaults(i);
-        if (!defaults) return false;
-        Ref function =
-            new_method_function(kMethods[i], kClassName, codes[i], defaults.get(), g_state.globals);
-        if (!function || PyDict_SetItemString(ns.get(), kMethods[i].name, function.get()) < 0)
-            return false;
+bool run_imports() {
+    for (const content::Import& spec : content::imports()) {
+        if (!spec.names.empty()) {
+            if (!import_names(spec.module, spec.names)) return false;
+            continue;
+        }
+        Ref name = Ref::steal(PyUnicode_InternFromString(spec.module));
+        if (!name || !import_module(name.get())) return false;
     }
-    auto* metatype = reinterpret_cast<PyObject*>(&PyType_Type);
-    Ref cls = call(metatype, {n.indexpca_diment.get(), state().empty_tuple.get(), ns.get()});
-    return cls && set_global(n.indexpca_diment.get(), cls.get());
+    return true;
 }
 
 bool run_exec_steps(PyObject* module) {
-    if (!record_module(module) || !check_version() || !init_constants() ||
-        !register_in_sys_modules(module) || !cache_builtins())
-        return false;
-    std::array<MethodCode, kMethodCount> codes;
-    if (!build_method_code(codes) || !import_dependencies() || !ready_function_type() ||
-        !create_class(codes))
+    if (!record_module(module) || !check_version() || !init_frame_constants() ||
+        !content::init_constants() || !register_in_sys_modules(module) ||
+        !content::take_builtins() || !content::build_code() || !run_imports() ||
+        !content::define_globals())
         return false;
     Ref test = Ref::steal(PyDict_New());
-    return test && set_global(names().test_.get(), test.get());
+    if (!test || !set_global(state().names.test_.get(), test.get())) return false;
+    g_state.ready = true;
+    g_registered_by_exec = false;
+    return true;
 }
 
 void fail_exec(PyObject* module) noexcept {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init indexfuse");
-    Ref code = new_traceback_code("init indexfuse", kInitLine);
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, kInitName);
+    Ref code = new_traceback_code(kInitName, kInitLine);
     if (!code) PyErr_Clear();  // keep the original exception; the entry is a nicety
     add_traceback(code.get(), PyModule_GetDict(module));
+    unregister_from_sys_modules(module);
+    content::reset();
     reset_state();
 }
 
 int exec_module(PyObject* module) noexcept {
     if (g_state.module) {
         if (g_state.module.get() == module) return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'indexfuse' has already been imported. Re-initialisation is not "
-                        "supported.");
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     kModuleName);
         return -1;
     }
     bool ok = false;
@@ -251,7 +233,7 @@ int exec_module(PyObject* module) noexcept {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "indexfuse: unexpected C++ exception during exec");
+        PyErr_Format(PyExc_SystemError, "%s: unexpected C++ exception during exec", kModuleName);
     }
     if (ok) return 0;
     fail_exec(module);
@@ -269,10 +251,7 @@ PyMethodDef module_functions[] = {{nullptr, nullptr, 0, nullptr}};
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     kModuleName,
-    "Composite indices from indicator columns.\n\n"
-    "Created by a C++ extension for CPython 3.12; the class indexpca_diment\n"
-    "fits principal-component coefficients within dimensions and\n"
-    "nearest-neighbour entropy weights across them.",
+    content::kDocstring,
     0,
     module_functions,
     module_slots,

@@ -1,5 +1,6 @@
 #include "toolkit/toolkit.hpp"
 
+#include "model/constants.hpp"
 #include "module/calls.hpp"
 #include "module/state.hpp"
 
@@ -8,7 +9,7 @@ namespace indexfuse::toolkit {
 Ref new_pca(PyObject* cumulative, PyObject* scale_method) {
     Ref pca_class = lookup_global(names().PCA.get());
     if (!pca_class) return {};
-    return call(pca_class.get(), {cumulative, scale_method}, state().kw.pca.get());
+    return call(pca_class.get(), {cumulative, scale_method}, constants().kw.pca.get());
 }
 
 Ref fit_pca(PyObject* pca, PyObject* frame) {
@@ -24,7 +25,7 @@ Ref entropy_estimator() {
 }
 
 Ref estimate_entropy(PyObject* estimator, PyObject* x, PyObject* k) {
-    return call(estimator, {x, k}, state().kw.k.get());
+    return call(estimator, {x, k}, constants().kw.k.get());
 }
 
 Ref column_scaler() {
@@ -35,13 +36,13 @@ Ref scale_column(PyObject* scaler, PyObject* column, PyObject* method, PyObject*
                  PyObject* high, PyObject* mean, PyObject* std) {
     Ref range = Ref::steal(PyTuple_Pack(2, low, high));
     if (!range) return {};
-    return call(scaler, {column, method, range.get(), mean, std}, state().kw.scale.get());
+    return call(scaler, {column, method, range.get(), mean, std}, constants().kw.scale.get());
 }
 
 Ref rescale(PyObject* series, PyObject* target) {
     Ref rescaler = lookup_global_attr(names().process.get(), names().rescale.get());
     if (!rescaler) return {};
-    return call(rescaler.get(), {series, names().max_min.get(), target}, state().kw.rescale.get());
+    return call(rescaler.get(), {series, names().max_min.get(), target}, constants().kw.rescale.get());
 }
 
 }  // namespace indexfuse::toolkit
