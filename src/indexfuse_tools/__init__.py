@@ -1,5 +1,6 @@
-"""Companions to the ``indexfuse`` model: storing a fitted model as JSON and
-flat tables of its coefficients and weights.
+"""Companions to the ``indexfuse`` model: storing a fitted model as JSON, flat
+tables of its coefficients and weights, a statistical audit, figures, an HTML
+report and a command line (``indexfuse``, or ``python -m indexfuse_tools``).
 
 >>> import indexfuse_tools
 >>> text = indexfuse_tools.dumps(model)        # doctest: +SKIP
@@ -7,6 +8,8 @@ flat tables of its coefficients and weights.
 >>> indexfuse_tools.weights(same)               # doctest: +SKIP
 """
 
+from indexfuse_tools._audit import FEW_DISTINCT, Audit, audit
+from indexfuse_tools._figures import plot_correlations, plot_distribution, plot_effective_weights, plot_weights
 from indexfuse_tools._persist import (
     FORMAT,
     VERSION,
@@ -18,12 +21,16 @@ from indexfuse_tools._persist import (
     loads,
     to_dict,
 )
+from indexfuse_tools._report import report
 from indexfuse_tools._tables import coefficients, dimension_name, weights
 
 __all__ = [
+    "FEW_DISTINCT",
     "FORMAT",
     "VERSION",
+    "Audit",
     "ModelFileError",
+    "audit",
     "coefficients",
     "dimension_name",
     "dump",
@@ -31,6 +38,11 @@ __all__ = [
     "from_dict",
     "load",
     "loads",
+    "plot_correlations",
+    "plot_distribution",
+    "plot_effective_weights",
+    "plot_weights",
+    "report",
     "to_dict",
     "weights",
 ]
