@@ -506,6 +506,11 @@ class Audit:
     def __str__(self) -> str:
         return "\n".join(_summary_lines(self))
 
+    def directions(self) -> dict[str, float]:
+        """The direction of each dimension in the index: the product of the
+        directions of the keys on its path (-1: it lowers the index)."""
+        return {name: math.prod(float(_split(key)[1]) for key in path) for name, path in self.paths.items()}
+
     def findings(self) -> list[str]:
         """What a methodological review would ask about, one sentence each:
         flagged indicators, indicators of one dimension that correlate
@@ -577,11 +582,12 @@ def _summary_lines(result: Audit) -> list[str]:
             f"  {_fmt(row["standardized_alpha"]):>10}  {_fmt(row["first_component_share"]):>15}"
         )
     lines += ["", f"{'Weights':<{width}}  nominal  equal  effective"]
+    signs = result.directions()
     equal = dict(zip(result.dimensions["dimension"], result.dimensions["equal_weight"]))
     for row in _records(result.effective_weights):
         lines.append(
             f"  {names[row["dimension"]]:<{width - 2}}  {_fmt(row["weight"], 3):>7}  {_fmt(equal.get(row["dimension"]), 3):>5}"
-            f"  {_fmt(row["effective_weight"], 3):>9}"
+            f"  {_fmt(row["effective_weight"], 3):>9}" + ("  lowers the index" if signs[row["dimension"]] < 0 else "")
         )
     if result.links is not None:
         lines += ["", f"{'Links':<{width}}  Pearson  Spearman  (with the composite)"]
@@ -621,8 +627,8 @@ def _findings(result: Audit) -> list[str]:
     for row in _records(result.effective_weights):
         if row["weight"] and abs(row["difference"]) > _PARTING * row["weight"]:
             found.append(
-                f"{_plain(result, row["dimension"])} drives {row["effective_weight"]:.3f} of the ranking in effect "
-                f"against a nominal weight of {row["weight"]:.3f}"
+                f"{_plain(result, row["dimension"])} has an effective weight of {row["effective_weight"]:.3f} "
+                f"against a nominal {row["weight"]:.3f}"
             )
     return found
 

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import os
 import re
 import sys
 import tomllib
@@ -360,6 +361,10 @@ def main(argv: Sequence[str] | None = None, prog: str = _PROG) -> int:
             warnings.filterwarnings("ignore", message="Starting with pandas version 4.0 all arguments of sum", category=DeprecationWarning)
             status: int = arguments.run(arguments)
             return status
+    except BrokenPipeError:
+        # The reader went away (``... | head``): stop writing, quietly.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except (InputError, ValueError, TypeError, KeyError, OSError, ImportError) as exc:
         print(f"{prog}: error: {_one_line(exc)}", file=sys.stderr)
         return 2

@@ -200,11 +200,6 @@ def _plain_column(frame: pd.DataFrame, result: Audit, column: str = "dimension")
     return shown
 
 
-def _signs(result: Audit) -> dict[str, float]:
-    """Direction of each dimension in the index (the product along its path)."""
-    return {name: math.prod(float(_split(key)[1]) for key in path) for name, path in result.paths.items()}
-
-
 def _units(scores: pd.DataFrame) -> pd.DataFrame:
     ranked = scores.sort_values("rank", kind="stable")
     return ranked if len(ranked) <= LISTED_UNITS else pd.concat([ranked.head(LISTED_UNITS // 2), ranked.tail(LISTED_UNITS // 2)])
@@ -248,7 +243,7 @@ def _framework(model: Any) -> tuple[str, str, str]:
 
 
 def _weights(model: Any, result: Audit) -> tuple[str, str, str]:
-    signs = _signs(result)
+    signs = result.directions()
     dimensions = _plain_column(result.dimensions, result)
     dimensions["effect"] = [effect(signs.get(name, 1.0)) for name in result.dimensions["dimension"]]
     dimensions["parent"] = [
@@ -412,7 +407,7 @@ def _indicators(result: Audit) -> tuple[str, str, str]:
 
 
 def _coefficients(result: Audit) -> tuple[str, str, str]:
-    signs = _signs(result)
+    signs = result.directions()
     table = _plain_column(result.coefficients, result)
     table["effect"] = [
         effect(direction * signs[name]) for name, direction in zip(result.coefficients["dimension"], result.coefficients["direction"])
@@ -504,7 +499,7 @@ def _scores(scores: pd.DataFrame, result: Audit) -> tuple[str, str, str]:
     units = _units(scores).reset_index()
     name = str(units.columns[0])
     headers = {"rank": "rank", name: "unit" if name == "index" else name, "composite": "composite"}
-    signs = _signs(result)
+    signs = result.directions()
     for column in scores.columns:
         if column in result.paths:
             lowers = " (lowers the index)" if signs[column] < 0 else ""
