@@ -23,6 +23,7 @@ import pandas as pd
 from indexfuse_tools._audit import FEW_DISTINCT, Audit, audit
 from indexfuse_tools._figures import (
     decimals,
+    style,
     plot_correlations,
     plot_distribution,
     plot_effective_weights,
@@ -300,6 +301,8 @@ def _weights(model: Any, result: Audit) -> tuple[str, str, str]:
 def _ranking(scores: pd.DataFrame) -> tuple[str, str, str]:
     from indexfuse_tools import plot_ranking
 
+    with style():  # lettering as in the other figures
+        ranking = plot_ranking(scores, n=None if len(scores) <= ALL_UNITS else 15, title="Ranking on the composite")
     every = len(scores) <= ALL_UNITS
     shown = "every unit" if every else "the 15 highest and the 15 lowest units"
     return _section(
@@ -307,7 +310,7 @@ def _ranking(scores: pd.DataFrame) -> tuple[str, str, str]:
         "Ranking",
         [
             _figure(
-                plot_ranking(scores, n=None if every else 15, title="Ranking on the composite"),
+                ranking,
                 "Ranked dot chart of the composite",
                 f"The composite of {shown}, best first (rank 1 is the highest score; tied units share the "
                 "average rank).",
