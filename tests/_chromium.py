@@ -55,7 +55,9 @@ class _Pipe:
         commands_read, commands_write = os.pipe()
         replies_read, replies_write = os.pipe()
         # Above 2 and clear of 3 and 4, so the child can move them there safely.
-        self._child_ends = [fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 10) for fd in (commands_read, replies_write)]
+        self._child_ends = [
+            fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 10) for fd in (commands_read, replies_write)
+        ]
         os.close(commands_read)
         os.close(replies_write)
         reads, writes = self._child_ends
@@ -135,7 +137,9 @@ def _complaints(events: list[dict[str, Any]]) -> list[tuple[str, str]]:
     for event in events:
         method, params = event.get("method"), event.get("params", {})
         if method == "Runtime.consoleAPICalled" and params.get("type") in ("error", "warning", "assert"):
-            text = " ".join(str(arg.get("value", arg.get("description", ""))) for arg in params.get("args", []))
+            text = " ".join(
+                str(arg.get("value", arg.get("description", ""))) for arg in params.get("args", [])
+            )
             found.append(("console", text))
         elif method == "Runtime.exceptionThrown":
             found.append(("exception", params.get("exceptionDetails", {}).get("text", "")))
@@ -151,16 +155,29 @@ def visit(binary: str, page: Path, probe: str = "null", width: int = 1100) -> Vi
         try:
             targets = pipe.call("Target.getTargets")["targetInfos"]
             page_target = next(target for target in targets if target["type"] == "page")
-            session = pipe.call("Target.attachToTarget", targetId=page_target["targetId"], flatten=True)["sessionId"]
+            session = pipe.call("Target.attachToTarget", targetId=page_target["targetId"], flatten=True)[
+                "sessionId"
+            ]
             for domain in ("Runtime", "Log", "Network", "Page"):
                 pipe.call(f"{domain}.enable", session)
-            pipe.call("Emulation.setDeviceMetricsOverride", session, width=width, height=900, deviceScaleFactor=1, mobile=False)
+            pipe.call(
+                "Emulation.setDeviceMetricsOverride",
+                session,
+                width=width,
+                height=900,
+                deviceScaleFactor=1,
+                mobile=False,
+            )
             pipe.call("Page.navigate", session, url=page.resolve().as_uri())
             pipe.wait_for("Page.loadEventFired")
-            value = pipe.call("Runtime.evaluate", session, expression=probe, returnByValue=True)["result"].get("value")
+            value = pipe.call("Runtime.evaluate", session, expression=probe, returnByValue=True)[
+                "result"
+            ].get("value")
             height = pipe.call("Page.getLayoutMetrics", session)["cssContentSize"]["height"]
             whole = {"x": 0, "y": 0, "width": width, "height": height, "scale": 1}
-            shot = pipe.call("Page.captureScreenshot", session, format="png", captureBeyondViewport=True, clip=whole)
+            shot = pipe.call(
+                "Page.captureScreenshot", session, format="png", captureBeyondViewport=True, clip=whole
+            )
         finally:
             pipe.close()
     requests = [

@@ -45,7 +45,9 @@ def _fitted(schema=SCHEMA, data=None):
 @pytest.fixture(scope="module")
 def case():
     model, data = _fitted()
-    external = pd.Series(np.random.default_rng(9).normal(size=len(data)), index=data.index[::-1], name="income")
+    external = pd.Series(
+        np.random.default_rng(9).normal(size=len(data)), index=data.index[::-1], name="income"
+    )
     return model, data, external, indexfuse_tools.audit(model, data, external=external)
 
 
@@ -66,7 +68,9 @@ def test_cronbach_alpha_both_forms(case):
         raw = k / (k - 1) * (1 - scaled.var(axis=0, ddof=1).sum() / scaled.sum(axis=1).var(ddof=1))
         r = np.corrcoef(x.T)[0, 1]
         assert _by_dimension(result.coherence, "cronbach_alpha")[name] == pytest.approx(raw, rel=1e-12)
-        assert _by_dimension(result.coherence, "standardized_alpha")[name] == pytest.approx(k * r / (1 + (k - 1) * r), rel=1e-12)
+        assert _by_dimension(result.coherence, "standardized_alpha")[name] == pytest.approx(
+            k * r / (1 + (k - 1) * r), rel=1e-12
+        )
         np.testing.assert_allclose(result.correlations[name].to_numpy(), np.corrcoef(x.T), rtol=1e-12)
     assert np.isnan(_by_dimension(result.coherence, "cronbach_alpha")["B / B1"])  # one indicator
 
@@ -77,8 +81,12 @@ def test_indicator_correlations_apply_every_direction_on_the_path(case):
     table = result.indicator_correlations.set_index(["dimension", "indicator"])
     # e sits in B2, which lowers the index: higher e means a lower composite.
     e = data["e"]
-    assert table.loc[("B / B2 (-1)", "e"), "with_dimension"] == pytest.approx(np.corrcoef(e, values["B"][("B2", -1)])[0, 1])
-    assert table.loc[("B / B2 (-1)", "e"), "with_composite"] == pytest.approx(np.corrcoef(-e, composite)[0, 1])
+    assert table.loc[("B / B2 (-1)", "e"), "with_dimension"] == pytest.approx(
+        np.corrcoef(e, values["B"][("B2", -1)])[0, 1]
+    )
+    assert table.loc[("B / B2 (-1)", "e"), "with_composite"] == pytest.approx(
+        np.corrcoef(-e, composite)[0, 1]
+    )
     assert table.loc[("A", "b"), "with_composite"] == pytest.approx(np.corrcoef(-data["b"], composite)[0, 1])
 
 
@@ -100,7 +108,9 @@ def test_information_shares_are_the_fitted_weights_and_equal_weights_split_by_le
     table = result.dimensions.set_index("dimension")
     assert table.loc["A", "information_share"] == pytest.approx(model.dim_weight["A"])
     assert table.loc["B", "information_share"] == pytest.approx(sum(model.dim_weight["B"].values()))
-    assert table["equal_weight"].to_dict() == pytest.approx({"A": 0.5, "B": 0.5, "B / B1": 0.25, "B / B2 (-1)": 0.25})
+    assert table["equal_weight"].to_dict() == pytest.approx(
+        {"A": 0.5, "B": 0.5, "B / B1": 0.25, "B / B2 (-1)": 0.25}
+    )
     assert table.loc["B / B1", "parent"] == "B"
 
 
@@ -111,7 +121,9 @@ def test_links_match_rows_by_label(case):
     row = result.links.set_index("measure").loc["composite"]
     assert row["external"] == "income" and row["n"] == len(data)
     assert row["pearson"] == pytest.approx(np.corrcoef(composite, aligned)[0, 1], rel=1e-12)
-    assert row["spearman"] == pytest.approx(np.corrcoef(rankdata(composite), rankdata(aligned))[0, 1], rel=1e-12)
+    assert row["spearman"] == pytest.approx(
+        np.corrcoef(rankdata(composite), rankdata(aligned))[0, 1], rel=1e-12
+    )
 
 
 def _rescale_a(data):
@@ -175,7 +187,10 @@ def test_missing_values_are_counted_and_alpha_uses_complete_rows():
     assert result.indicators.set_index("indicator").loc["d", "missing_share"] == pytest.approx(0.1)
     table = model.index_coef["B"][("B2", -1)]
     scaled = np.column_stack(
-        [(data[label][8:] - table[label]["min"]) / (table[label]["max"] - table[label]["min"]) for label in ("d", "e")]
+        [
+            (data[label][8:] - table[label]["min"]) / (table[label]["max"] - table[label]["min"])
+            for label in ("d", "e")
+        ]
     )  # with the statistics the model stored, over the complete rows
     alpha = 2 * (1 - scaled.var(axis=0, ddof=1).sum() / scaled.sum(axis=1).var(ddof=1))
     assert _by_dimension(result.coherence, "cronbach_alpha")["B / B2 (-1)"] == pytest.approx(alpha, rel=1e-12)
@@ -193,10 +208,22 @@ def test_single_dimension_model():
     "call, error, phrase",
     [
         (lambda m, d: indexfuse_tools.audit(indexfuse.indexpca_diment(SCHEMA), d), ValueError, "not fitted"),
-        (lambda m, d: indexfuse_tools.audit(m, d.drop(columns="e")), ValueError, "lack the model's column(s) 'e'"),
+        (
+            lambda m, d: indexfuse_tools.audit(m, d.drop(columns="e")),
+            ValueError,
+            "lack the model's column(s) 'e'",
+        ),
         (lambda m, d: indexfuse_tools.audit(m, d.to_numpy()), TypeError, "pandas DataFrame"),
-        (lambda m, d: indexfuse_tools.audit(m, d, external=d["a"].reset_index(drop=True)), ValueError, "shares no row label"),
-        (lambda m, d: indexfuse_tools.audit(m, d, external=d.index.to_series().rename("name")), ValueError, "not numeric"),
+        (
+            lambda m, d: indexfuse_tools.audit(m, d, external=d["a"].reset_index(drop=True)),
+            ValueError,
+            "shares no row label",
+        ),
+        (
+            lambda m, d: indexfuse_tools.audit(m, d, external=d.index.to_series().rename("name")),
+            ValueError,
+            "not numeric",
+        ),
         (lambda m, d: indexfuse_tools.audit(m, d, external=[1, 2]), TypeError, "DataFrame or Series"),
     ],
 )

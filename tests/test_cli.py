@@ -99,7 +99,9 @@ def test_score_reads_every_table_format(work, fitted, tmp_path, suffix):
     assert result.returncode == 0, result.stderr
     scores = pd.read_csv(io.StringIO(result.stdout), index_col="state")
     want = indexfuse_tools.results(indexfuse_tools.load(fitted), data)
-    np.testing.assert_allclose(scores[want.columns].to_numpy(dtype=float), want.to_numpy(dtype=float), rtol=1e-12)
+    np.testing.assert_allclose(
+        scores[want.columns].to_numpy(dtype=float), want.to_numpy(dtype=float), rtol=1e-12
+    )
 
 
 def test_report_from_the_schema(work, tmp_path):

@@ -3,8 +3,8 @@
 from __future__ import annotations
 
 import base64
-import json
 import io
+import json
 import os
 import re
 
@@ -31,7 +31,9 @@ IN_CI = bool(os.environ.get("CI"))
 # A data URI, or a reference that leaves the page: a scheme, a protocol-relative
 # address, a CSS url() or @import, a script or a linked resource.
 DATA_URI = re.compile(r"data:image/png;base64,([A-Za-z0-9+/=]+)")
-EXTERNAL = re.compile(r"(?i)\b(?:https?|ftp|wss?):|(?:src|href)\s*=\s*[\"']?//|url\(|@import|<script|<link|<iframe")
+EXTERNAL = re.compile(
+    r"(?i)\b(?:https?|ftp|wss?):|(?:src|href)\s*=\s*[\"']?//|url\(|@import|<script|<link|<iframe"
+)
 
 
 class Robustness:
@@ -82,7 +84,11 @@ def _sections(text):
 @pytest.mark.parametrize(
     "options, present, absent",
     [
-        ({}, {"framework", "weights", "ranking", "coherence", "coefficients", "scores"}, {"links", "robustness"}),
+        (
+            {},
+            {"framework", "weights", "ranking", "coherence", "coefficients", "scores"},
+            {"links", "robustness"},
+        ),
         ({"external": "urban"}, {"links"}, {"robustness"}),
         ({"robustness": Robustness()}, {"robustness"}, {"links"}),
     ],

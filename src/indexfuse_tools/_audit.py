@@ -14,7 +14,14 @@ import numpy as np
 import pandas as pd
 
 import indexfuse
-from indexfuse_tools._tables import _is_table, _model_attr, _split, coefficients, dimension_name, plain_name
+from indexfuse_tools._tables import (
+    _is_table,
+    _model_attr,
+    _split,
+    coefficients,
+    dimension_name,
+    plain_name,
+)
 
 __all__ = ["Audit", "audit", "FEW_DISTINCT"]
 
@@ -72,14 +79,18 @@ def walk(model: Any, values: Any) -> list[Dimension]:
     the rows being looked at.
     """
 
-    def visit(coef: Any, value: Any, weight: Any, path: tuple[Hashable, ...], sign: float) -> Iterator[Dimension]:
+    def visit(
+        coef: Any, value: Any, weight: Any, path: tuple[Hashable, ...], sign: float
+    ) -> Iterator[Dimension]:
         if _is_table(coef):
             series = value if isinstance(value, pd.Series) else None
             yield Dimension(path, dimension_name(path), sign, coef, series, _number(weight))
         elif isinstance(coef, dict):
             for key, child in coef.items():
                 direction = _split(key)[1]
-                yield from visit(child, _child(value, key), _child(weight, key), (*path, key), sign * direction)
+                yield from visit(
+                    child, _child(value, key), _child(weight, key), (*path, key), sign * direction
+                )
 
     return list(visit(model.index_coef, values, model.dim_weight, (), 1.0))
 
@@ -307,7 +318,11 @@ def _coherence(
                     "with_composite": _correlation(column * dimension.sign, composite),
                 }
             )
-    return matrices, pd.DataFrame(summary), pd.DataFrame(members, columns=["dimension", "indicator", "with_dimension", "with_composite"])
+    return (
+        matrices,
+        pd.DataFrame(summary),
+        pd.DataFrame(members, columns=["dimension", "indicator", "with_dimension", "with_composite"]),
+    )
 
 
 def _abnormal_keys(model: Any) -> set[tuple[Any, float]]:
@@ -377,7 +392,9 @@ def _dimension_rows(model: Any, values: Any) -> pd.DataFrame:
         return pd.DataFrame([row], columns=_DIMENSION_COLUMNS)
     rows: list[list[Any]] = []
 
-    def level(node: dict[Any, Any], nominal: Any, equal: Any, path: tuple[Hashable, ...], parent: str | None) -> None:
+    def level(
+        node: dict[Any, Any], nominal: Any, equal: Any, path: tuple[Hashable, ...], parent: str | None
+    ) -> None:
         information = _information(model, node)
         total = sum(information.values())
         for key, child in node.items():
@@ -521,7 +538,11 @@ class Audit:
 
     def tables(self) -> dict[str, pd.DataFrame]:
         """Every table by name, the correlation matrices stacked into one."""
-        stacked = pd.concat(self.correlations, names=["dimension", "indicator"]) if self.correlations else pd.DataFrame()
+        stacked = (
+            pd.concat(self.correlations, names=["dimension", "indicator"])
+            if self.correlations
+            else pd.DataFrame()
+        )
         tables = {
             "indicators": self.indicators,
             "coherence": self.coherence,
@@ -549,7 +570,9 @@ class Audit:
                 "Audit.to_excel needs openpyxl: pip install openpyxl (or indexfuse[excel])"
             ) from None
         with pd.ExcelWriter(path, engine="openpyxl") as writer:
-            pd.DataFrame({"summary": str(self).splitlines()}).to_excel(writer, sheet_name="summary", index=False)
+            pd.DataFrame({"summary": str(self).splitlines()}).to_excel(
+                writer, sheet_name="summary", index=False
+            )
             for name, table in self.tables().items():
                 table.to_excel(writer, sheet_name=name, index=name == "correlations")
 
@@ -578,21 +601,24 @@ def _summary_lines(result: Audit) -> list[str]:
     ]
     for row in _records(result.coherence):
         lines.append(
-            f"  {names[row["dimension"]]:<{width - 2}}  {row["indicators"]:>10}  {_fmt(row["cronbach_alpha"]):>5}"
-            f"  {_fmt(row["standardized_alpha"]):>10}  {_fmt(row["first_component_share"]):>15}"
+            f"  {names[row['dimension']]:<{width - 2}}  {row['indicators']:>10}  {_fmt(row['cronbach_alpha']):>5}"
+            f"  {_fmt(row['standardized_alpha']):>10}  {_fmt(row['first_component_share']):>15}"
         )
     lines += ["", f"{'Weights':<{width}}  nominal  equal  effective"]
     signs = result.directions()
     equal = dict(zip(result.dimensions["dimension"], result.dimensions["equal_weight"]))
     for row in _records(result.effective_weights):
         lines.append(
-            f"  {names[row["dimension"]]:<{width - 2}}  {_fmt(row["weight"], 3):>7}  {_fmt(equal.get(row["dimension"]), 3):>5}"
-            f"  {_fmt(row["effective_weight"], 3):>9}" + ("  lowers the index" if signs[row["dimension"]] < 0 else "")
+            f"  {names[row['dimension']]:<{width - 2}}  {_fmt(row['weight'], 3):>7}  {_fmt(equal.get(row['dimension']), 3):>5}"
+            f"  {_fmt(row['effective_weight'], 3):>9}"
+            + ("  lowers the index" if signs[row["dimension"]] < 0 else "")
         )
     if result.links is not None:
         lines += ["", f"{'Links':<{width}}  Pearson  Spearman  (with the composite)"]
         for row in _records(result.links[result.links["measure"] == "composite"]):
-            lines.append(f"  {str(row["external"]):<{width - 2}}  {_fmt(row["pearson"]):>7}  {_fmt(row["spearman"]):>8}")
+            lines.append(
+                f"  {str(row['external']):<{width - 2}}  {_fmt(row['pearson']):>7}  {_fmt(row['spearman']):>8}"
+            )
     findings = _findings(result)
     lines += ["", "Findings:"] + ([f"- {text}" for text in findings] if findings else ["none"])
     return lines
@@ -605,14 +631,17 @@ def _findings(result: Audit) -> list[str]:
             text
             for flag, text in (
                 (row["constant"], "is constant"),
-                (row["few_distinct"], f"has only {row["distinct"]} distinct values"),
-                (row["needs_treatment"], f"is skewed and heavy-tailed (skew {row["skew"]:.1f}, kurtosis {row["kurtosis"]:.1f})"),
-                (row["missing_share"] > 0, f"misses {row["missing_share"]:.0%} of its values"),
+                (row["few_distinct"], f"has only {row['distinct']} distinct values"),
+                (
+                    row["needs_treatment"],
+                    f"is skewed and heavy-tailed (skew {row['skew']:.1f}, kurtosis {row['kurtosis']:.1f})",
+                ),
+                (row["missing_share"] > 0, f"misses {row['missing_share']:.0%} of its values"),
             )
             if flag
         ]
         if flags:
-            found.append(f"{row["indicator"]} ({_plain(result, row["dimension"])}) " + ", ".join(flags))
+            found.append(f"{row['indicator']} ({_plain(result, row['dimension'])}) " + ", ".join(flags))
     for name, matrix in result.correlations.items():
         labels, values = list(matrix.columns), matrix.to_numpy()
         for i in range(len(labels)):
@@ -623,12 +652,14 @@ def _findings(result: Audit) -> list[str]:
                         f"their directions are applied (r = {values[i, j]:.2f}): check the directions"
                     )
     for row in _records(result.coefficients[result.coefficients["abnormal"]]):
-        found.append(f"the coefficient of {row["index"]} ({_plain(result, row["dimension"])}) is abnormal ({row["coef"]:.3f})")
+        found.append(
+            f"the coefficient of {row['index']} ({_plain(result, row['dimension'])}) is abnormal ({row['coef']:.3f})"
+        )
     for row in _records(result.effective_weights):
         if row["weight"] and abs(row["difference"]) > _PARTING * row["weight"]:
             found.append(
-                f"{_plain(result, row["dimension"])} has an effective weight of {row["effective_weight"]:.3f} "
-                f"against a nominal {row["weight"]:.3f}"
+                f"{_plain(result, row['dimension'])} has an effective weight of {row['effective_weight']:.3f} "
+                f"against a nominal {row['weight']:.3f}"
             )
     return found
 

@@ -70,7 +70,9 @@ def read_table(path: str | Path, id_column: str | None = None, sheet: str | None
             table = pd.read_excel(file, sheet_name=sheet if sheet is not None else 0)
     except ImportError as exc:
         extra = "parquet" if kind == "parquet" else "excel"
-        raise InputError(f"{file}: reading {kind} files needs an extra package ({exc}); pip install 'indexfuse[{extra}]'") from None
+        raise InputError(
+            f"{file}: reading {kind} files needs an extra package ({exc}); pip install 'indexfuse[{extra}]'"
+        ) from None
     except (ValueError, OSError, pd.errors.ParserError) as exc:
         raise InputError(f"{file}: cannot read it as {kind}: {_one_line(exc)}") from None
     return _label_rows(table, id_column, file)
@@ -79,12 +81,18 @@ def read_table(path: str | Path, id_column: str | None = None, sheet: str | None
 def _label_rows(table: pd.DataFrame, id_column: str | None, file: Path) -> pd.DataFrame:
     if id_column is not None:
         if id_column not in table.columns:
-            raise InputError(f"{file}: no column {id_column!r} to label the rows (--id); columns: {', '.join(map(str, table.columns))}")
+            raise InputError(
+                f"{file}: no column {id_column!r} to label the rows (--id); columns: {', '.join(map(str, table.columns))}"
+            )
         return table.set_index(id_column)
     if not isinstance(table.index, pd.RangeIndex) or table.shape[1] == 0:
         return table  # Parquet keeps the index it was written with
     first = table.iloc[:, 0]
-    if (pd.api.types.is_string_dtype(first) or first.dtype == object) and first.notna().all() and first.is_unique:
+    if (
+        (pd.api.types.is_string_dtype(first) or first.dtype == object)
+        and first.notna().all()
+        and first.is_unique
+    ):
         return table.set_index(table.columns[0])
     return table
 
@@ -112,7 +120,7 @@ def _toml_entry(entry: Any, where: str) -> Any:
         if "label" not in entry or unknown:
             raise InputError(
                 f"{where}: an entry written as a table holds label and, optionally, direction "
-                f"(for example {{label = \"violent\", direction = -1}}), got keys {sorted(entry)}"
+                f'(for example {{label = "violent", direction = -1}}), got keys {sorted(entry)}'
             )
         return (entry["label"], entry["direction"]) if "direction" in entry else entry["label"]
     return entry
@@ -169,7 +177,6 @@ def _model(arguments: argparse.Namespace, data: pd.DataFrame) -> Any:
     """The model a command works with: loaded with --model, or fitted here on
     the table with --schema (after the schema passed check)."""
     import indexfuse
-
     from indexfuse_tools import check, load
 
     if arguments.model is not None:
@@ -180,7 +187,11 @@ def _model(arguments: argparse.Namespace, data: pd.DataFrame) -> Any:
     errors = [problem for problem in check(schema, data) if problem.level == "error"]
     if errors:
         first = errors[0]
-        more = f" (and {len(errors) - 1} more error{'s' if len(errors) > 2 else ''}: run check for the list)" if len(errors) > 1 else ""
+        more = (
+            f" (and {len(errors) - 1} more error{'s' if len(errors) > 2 else ''}: run check for the list)"
+            if len(errors) > 1
+            else ""
+        )
         raise InputError(f"{first.place}: {_one_line(first.message)}{more}")
     model = indexfuse.indexpca_diment(
         schema,
@@ -210,7 +221,9 @@ def _run_check(arguments: argparse.Namespace) -> int:
     if not problems:
         print("no problems found")
     else:
-        print(f"{errors} error{'s' * (errors != 1)}, {len(problems) - errors} warning{'s' * (len(problems) - errors != 1)}")
+        print(
+            f"{errors} error{'s' * (errors != 1)}, {len(problems) - errors} warning{'s' * (len(problems) - errors != 1)}"
+        )
     return 1 if failed else 0
 
 
@@ -256,7 +269,9 @@ def _run_report(arguments: argparse.Namespace) -> int:
             raise InputError(f"--external names no column of the table: {', '.join(missing)}")
         external = data[names]
     model = _model(arguments, data)
-    written = report(model, data, arguments.output, external=external, title=arguments.title, source=arguments.source)
+    written = report(
+        model, data, arguments.output, external=external, title=arguments.title, source=arguments.source
+    )
     print(f"report written to {written}")
     return 0
 
@@ -270,7 +285,11 @@ def _table(arguments: argparse.Namespace) -> pd.DataFrame:
 
 def _table_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("table", help="the data: a .csv, .tsv, .parquet or .xlsx file, one row per unit")
-    parser.add_argument("--id", metavar="COLUMN", help="column that names the rows (default: the first column when it holds text without repeats)")
+    parser.add_argument(
+        "--id",
+        metavar="COLUMN",
+        help="column that names the rows (default: the first column when it holds text without repeats)",
+    )
     parser.add_argument("--sheet", metavar="NAME", help="sheet of an Excel workbook (default: the first)")
 
 
@@ -287,11 +306,26 @@ def _schema_argument(parser: argparse.ArgumentParser, required: bool) -> None:
 def _model_arguments(parser: argparse.ArgumentParser, loadable: bool) -> None:
     _schema_argument(parser, required=not loadable)
     if loadable:
-        parser.add_argument("--model", metavar="FILE", help="a fitted model (JSON, as fit writes it) instead of --schema")
+        parser.add_argument(
+            "--model", metavar="FILE", help="a fitted model (JSON, as fit writes it) instead of --schema"
+        )
     group = parser.add_argument_group("fitting (with --schema)")
-    group.add_argument("--scale-method", choices=("max_min", "z_score"), default="max_min", help="how indicators are scaled (default: max_min)")
-    group.add_argument("--pca-cumulative", type=float, default=1.0, metavar="SHARE", help="share of variance the kept components reach, in (0, 1] (default: 1)")
-    group.add_argument("--ent-k", type=int, default=10, metavar="K", help="neighbours of the entropy estimate (default: 10)")
+    group.add_argument(
+        "--scale-method",
+        choices=("max_min", "z_score"),
+        default="max_min",
+        help="how indicators are scaled (default: max_min)",
+    )
+    group.add_argument(
+        "--pca-cumulative",
+        type=float,
+        default=1.0,
+        metavar="SHARE",
+        help="share of variance the kept components reach, in (0, 1] (default: 1)",
+    )
+    group.add_argument(
+        "--ent-k", type=int, default=10, metavar="K", help="neighbours of the entropy estimate (default: 10)"
+    )
 
 
 def _add_check(parser: argparse.ArgumentParser) -> None:
@@ -303,23 +337,39 @@ def _add_check(parser: argparse.ArgumentParser) -> None:
 def _add_fit(parser: argparse.ArgumentParser) -> None:
     _table_arguments(parser)
     _model_arguments(parser, loadable=False)
-    parser.add_argument("-o", "--output", metavar="FILE", help="where to write the model (JSON; default: standard output)")
+    parser.add_argument(
+        "-o", "--output", metavar="FILE", help="where to write the model (JSON; default: standard output)"
+    )
 
 
 def _add_score(parser: argparse.ArgumentParser) -> None:
     _table_arguments(parser)
     _model_arguments(parser, loadable=True)
-    parser.add_argument("--min-present", type=float, metavar="SHARE", help="score a dimension only where at least this share of its indicators is present")
-    parser.add_argument("-o", "--output", metavar="FILE", help="where to write the scores (CSV; default: standard output)")
+    parser.add_argument(
+        "--min-present",
+        type=float,
+        metavar="SHARE",
+        help="score a dimension only where at least this share of its indicators is present",
+    )
+    parser.add_argument(
+        "-o", "--output", metavar="FILE", help="where to write the scores (CSV; default: standard output)"
+    )
 
 
 def _add_report(parser: argparse.ArgumentParser) -> None:
     _table_arguments(parser)
     _model_arguments(parser, loadable=True)
-    parser.add_argument("-o", "--output", metavar="FILE", required=True, help="where to write the report (HTML)")
+    parser.add_argument(
+        "-o", "--output", metavar="FILE", required=True, help="where to write the report (HTML)"
+    )
     parser.add_argument("--title", help='the report\'s title (default: "Composite index report")')
     parser.add_argument("--source", help="where the data come from, shown under the title")
-    parser.add_argument("--external", action="append", metavar="COLUMNS", help="columns of the table to correlate the index with (comma-separated; may be repeated)")
+    parser.add_argument(
+        "--external",
+        action="append",
+        metavar="COLUMNS",
+        help="columns of the table to correlate the index with (comma-separated; may be repeated)",
+    )
 
 
 @dataclass(frozen=True)
@@ -346,7 +396,11 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for command in _COMMANDS:
-        sub = commands.add_parser(command.name, help=command.summary, description=command.summary[0].upper() + command.summary[1:] + ".")
+        sub = commands.add_parser(
+            command.name,
+            help=command.summary,
+            description=command.summary[0].upper() + command.summary[1:] + ".",
+        )
         command.add_arguments(sub)
         sub.set_defaults(run=command.run)
     return parser
@@ -358,7 +412,11 @@ def main(argv: Sequence[str] | None = None, prog: str = _PROG) -> int:
     try:
         with warnings.catch_warnings():
             # The model sums rows with DataFrame.sum(1) on purpose; pandas 3.1 flags it ahead of pandas 4.
-            warnings.filterwarnings("ignore", message="Starting with pandas version 4.0 all arguments of sum", category=DeprecationWarning)
+            warnings.filterwarnings(
+                "ignore",
+                message="Starting with pandas version 4.0 all arguments of sum",
+                category=DeprecationWarning,
+            )
             status: int = arguments.run(arguments)
             return status
     except BrokenPipeError:

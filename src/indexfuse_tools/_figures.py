@@ -10,14 +10,14 @@ from __future__ import annotations
 
 import contextlib
 import math
-from collections.abc import Hashable, Iterator, Sequence
+from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 import pandas as pd
 
-from indexfuse_tools._tables import _model_attr, _split, effect, plain_name
+from indexfuse_tools._tables import _model_attr, _split, plain_name
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -113,13 +113,19 @@ def _bars(tree: dict[Any, Any]) -> list[_Bar]:
             child_label, child_sign = _split(child_key)
             shade = _shade(colour, 0.2 + 0.35 * part / max(len(node) - 1, 1))
             width = _weight(child)
-            bars.append(_Bar(str(child_label), width, parent.equal / len(node), float(sign * child_sign), shade, False))
+            bars.append(
+                _Bar(
+                    str(child_label), width, parent.equal / len(node), float(sign * child_sign), shade, False
+                )
+            )
             parent.parts.append((left, width, shade))
             left += width
     return bars
 
 
-def plot_weights(model: Any, *, title: str | None = "Weights of the dimensions", ax: Axes | None = None) -> Figure:
+def plot_weights(
+    model: Any, *, title: str | None = "Weights of the dimensions", ax: Axes | None = None
+) -> Figure:
     """The dimension weights of a fitted model, nesting shown.
 
     Each top-level dimension gets a bar as long as its weight; the bar of a
@@ -152,8 +158,17 @@ def plot_weights(model: Any, *, title: str | None = "Weights of the dimensions",
             else:
                 ax.barh(row, bar.weight, color=bar.colour, height=0.64 if bar.parent else 0.42)
             note = f"{bar.weight:.3f}" + ("   lowers the index" if bar.sign < 0 else "")
-            ax.text(max(bar.weight, bar.equal) + largest * 0.02, row, note, va="center", color=INK if bar.parent else MUTED, fontsize=8.5)
-            ax.plot([bar.equal] * 2, [row - 0.38, row + 0.38], color=MUTED, linewidth=1.2, solid_capstyle="butt")
+            ax.text(
+                max(bar.weight, bar.equal) + largest * 0.02,
+                row,
+                note,
+                va="center",
+                color=INK if bar.parent else MUTED,
+                fontsize=8.5,
+            )
+            ax.plot(
+                [bar.equal] * 2, [row - 0.38, row + 0.38], color=MUTED, linewidth=1.2, solid_capstyle="butt"
+            )
         ax.set_yticks(range(len(bars)), [bar.label if bar.parent else f"    {bar.label}" for bar in bars])
         for tick, bar in zip(ax.get_yticklabels(), bars):
             tick.set_fontweight("bold" if bar.parent else "normal")
@@ -170,7 +185,9 @@ def plot_weights(model: Any, *, title: str | None = "Weights of the dimensions",
     return fig
 
 
-def plot_effective_weights(result: Audit, *, title: str | None = "Nominal and effective weights", ax: Axes | None = None) -> Figure:
+def plot_effective_weights(
+    result: Audit, *, title: str | None = "Nominal and effective weights", ax: Axes | None = None
+) -> Figure:
     """Each dimension's nominal weight next to its effective weight.
 
     The effective weight is the dimension's squared correlation with the
@@ -201,7 +218,15 @@ def plot_effective_weights(result: Audit, *, title: str | None = "Nominal and ef
         shares = [equal.get(name, math.nan) for name in table["dimension"]]
         ax.scatter(shares, y, marker="|", s=160, color=MUTED, label="equal weight", zorder=2)
         ax.scatter(nominal, y, s=46, color=PALETTE[0], label="nominal weight (the model's)", zorder=3)
-        ax.scatter(actual, y, s=52, marker="D", color=PALETTE[5], label="effective weight (what it drives in fact)", zorder=3)
+        ax.scatter(
+            actual,
+            y,
+            s=52,
+            marker="D",
+            color=PALETTE[5],
+            label="effective weight (what it drives in fact)",
+            zorder=3,
+        )
         ax.set_yticks(y, labels)
         ax.invert_yaxis()
         top = np.nanmax(np.concatenate([nominal, actual, [0.05]]))
@@ -229,7 +254,9 @@ def _swarm(values: np.ndarray, diameter: float) -> np.ndarray:
         near = [(px, py) for px, py in placed if abs(px - x) < diameter]
         for step in range(len(values) + 1):
             candidate = (step + 1) // 2 * (1 if step % 2 else -1) * 0.5 if step else 0.0
-            if all((px - x) ** 2 + ((py - candidate) * diameter) ** 2 >= diameter**2 * 0.98 for px, py in near):
+            if all(
+                (px - x) ** 2 + ((py - candidate) * diameter) ** 2 >= diameter**2 * 0.98 for px, py in near
+            ):
                 break
         offsets[i] = candidate
         placed.append((x, candidate))
@@ -283,7 +310,16 @@ def plot_distribution(
         if values.size <= SWARM_LIMIT:
             diameter = (high - low) / 70
             offsets = _swarm(values, diameter) * diameter
-            ax.scatter(values, offsets, s=26, color=PALETTE[0], alpha=0.85, edgecolor="white", linewidth=0.5, zorder=3)
+            ax.scatter(
+                values,
+                offsets,
+                s=26,
+                color=PALETTE[0],
+                alpha=0.85,
+                edgecolor="white",
+                linewidth=0.5,
+                zorder=3,
+            )
             reach = float(np.abs(offsets).max()) + diameter
         else:
             counts = ax.hist(values, bins=80, color=PALETTE[0], alpha=0.85)[0]
@@ -292,13 +328,30 @@ def plot_distribution(
         median = float(np.median(values))
         bottom = -reach if values.size <= SWARM_LIMIT else 0.0
         ax.axvline(median, color=MUTED, linewidth=1, linestyle=(0, (3, 3)), zorder=1)
-        ax.text(median, bottom - (reach - bottom) * 0.1, f" median {median:.{decimals(values)}f}", ha="left", va="top", color=MUTED, fontsize=8)
+        ax.text(
+            median,
+            bottom - (reach - bottom) * 0.1,
+            f" median {fixed(median, decimals(values))}",
+            ha="left",
+            va="top",
+            color=MUTED,
+            fontsize=8,
+        )
         _name_extremes(ax, values, offsets, names, extremes, reach, bottom)
         ax.set_xlim(low, high)
         ax.set_ylim(bottom - (reach - bottom) * 0.25, reach + (reach - bottom) * (0.22 * extremes + 0.1))
-        ax.set_yticks([])
-        ax.spines["left"].set_visible(False)
-        ax.set_xlabel(f"{column} score (higher ranks first)" if column == "composite" else f"{column} (higher ranks first)")
+        if values.size <= SWARM_LIMIT:
+            ax.set_yticks([])
+            ax.spines["left"].set_visible(False)
+        else:
+            ax.set_yticks([tick for tick in ax.get_yticks() if 0 <= tick <= reach])
+            ax.spines["left"].set_bounds(0, reach)
+            ax.set_ylabel("units")
+        ax.set_xlabel(
+            f"{column} score (higher ranks first)"
+            if column == "composite"
+            else f"{column} (higher ranks first)"
+        )
         if title:
             ax.set_title(title)
     return fig
@@ -311,17 +364,43 @@ def decimals(values: Any) -> int:
     return max(0, 2 - math.floor(math.log10(spread))) if spread > 0 and math.isfinite(spread) else 3
 
 
+def fixed(value: float, digits: int) -> str:
+    """``value`` with ``digits`` decimals, never as "-0.00"."""
+    text = f"{value:.{digits}f}"
+    return text[1:] if text.startswith("-") and float(text) == 0 else text
+
+
 def _name_extremes(
-    ax: Axes, values: np.ndarray, offsets: np.ndarray, names: np.ndarray, count: int, reach: float, bottom: float
+    ax: Axes,
+    values: np.ndarray,
+    offsets: np.ndarray,
+    names: np.ndarray,
+    count: int,
+    reach: float,
+    bottom: float,
 ) -> None:
     digits = decimals(values)
     order = np.argsort(values, kind="stable")
     count = min(count, len(values) // 2)
     step = (reach - bottom) * 0.22
     for rank, i in enumerate(order[::-1][:count]):
-        _callout(ax, values[i], offsets[i], f"{names[i]} ({values[i]:.{digits}f})", reach + step * (count - rank - 0.4), "right")
+        _callout(
+            ax,
+            values[i],
+            offsets[i],
+            f"{names[i]} ({fixed(values[i], digits)})",
+            reach + step * (count - rank - 0.4),
+            "right",
+        )
     for rank, i in enumerate(order[:count]):
-        _callout(ax, values[i], offsets[i], f"{names[i]} ({values[i]:.{digits}f})", reach + step * (count - rank - 0.4), "left")
+        _callout(
+            ax,
+            values[i],
+            offsets[i],
+            f"{names[i]} ({fixed(values[i], digits)})",
+            reach + step * (count - rank - 0.4),
+            "left",
+        )
 
 
 def _callout(ax: Axes, x: float, y: float, text: str, height: float, side: str) -> None:
@@ -345,7 +424,9 @@ def _callout(ax: Axes, x: float, y: float, text: str, height: float, side: str) 
     )
 
 
-def plot_correlations(result: Audit, *, title: str | None = "How the indicators of each dimension correlate") -> Figure:
+def plot_correlations(
+    result: Audit, *, title: str | None = "How the indicators of each dimension correlate"
+) -> Figure:
     """One heat map per dimension of two or more indicators: the correlation
     of every pair, after directions (blue: they move together, as they should).
 
@@ -386,19 +467,34 @@ def plot_correlations(result: Audit, *, title: str | None = "How the indicators 
             values = matrix.to_numpy(dtype=float)
             image = ax.imshow(values, cmap="RdBu", vmin=-1, vmax=1)
             labels = [
-                f"{label}\n(reversed)" if directions.get((name, label), 1) < 0 else str(label) for label in matrix.columns
+                f"{label}\n(reversed)" if directions.get((name, label), 1) < 0 else str(label)
+                for label in matrix.columns
             ]
             ticks = range(len(labels))
-            ax.set_xticks(ticks, labels, rotation=40 if len(labels) > 3 else 0, ha="right" if len(labels) > 3 else "center", fontsize=8)
+            ax.set_xticks(
+                ticks,
+                labels,
+                rotation=40 if len(labels) > 3 else 0,
+                ha="right" if len(labels) > 3 else "center",
+                fontsize=8,
+            )
             ax.set_yticks(ticks, labels, fontsize=8)
             for (i, j), value in np.ndenumerate(values):
                 if not np.isnan(value):
-                    ax.text(j, i, f"{value:.2f}", ha="center", va="center", fontsize=8, color="white" if abs(value) > 0.55 else INK)
+                    ax.text(
+                        j,
+                        i,
+                        f"{value:.2f}",
+                        ha="center",
+                        va="center",
+                        fontsize=8,
+                        color="white" if abs(value) > 0.55 else INK,
+                    )
             ax.set_title(plain_name(result.paths[name]), fontsize=10)
             for spine in ax.spines.values():
                 spine.set_visible(False)
             ax.tick_params(length=0)
-        for ax in list(axes.flat)[len(matrices):]:
+        for ax in list(axes.flat)[len(matrices) :]:
             ax.set_visible(False)
         if image is not None:
             bar = fig.colorbar(image, ax=axes, shrink=0.8, aspect=25)

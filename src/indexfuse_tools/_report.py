@@ -14,7 +14,7 @@ import io
 import math
 import os
 import sys
-from collections.abc import Callable, Hashable, Iterable
+from collections.abc import Callable, Iterable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -23,11 +23,11 @@ import pandas as pd
 from indexfuse_tools._audit import FEW_DISTINCT, Audit, audit
 from indexfuse_tools._figures import (
     decimals,
-    style,
     plot_correlations,
     plot_distribution,
     plot_effective_weights,
     plot_weights,
+    style,
 )
 from indexfuse_tools._tables import _is_table, _split, effect, plain_name
 
@@ -128,7 +128,9 @@ def _number(value: Any, digits: int) -> str:
     return _esc(value)
 
 
-def _table(frame: pd.DataFrame, headers: dict[str, str], digits: dict[str, int] | None = None, default: int = 3) -> str:
+def _table(
+    frame: pd.DataFrame, headers: dict[str, str], digits: dict[str, int] | None = None, default: int = 3
+) -> str:
     """An HTML table of the columns named in ``headers``, in that order."""
     digits = digits or {}
     head = "".join(
@@ -175,14 +177,22 @@ def _tree(model: Any) -> str:
             items.append(
                 f'<li><span class="dimension">{_esc(label)}</span>{_pill(sign * direction)}'
                 f'<span class="num">{shown}</span>'
-                + ("" if child is None else node(child, weight.get(key) if isinstance(weight, dict) else None, sign * direction))
+                + (
+                    ""
+                    if child is None
+                    else node(child, weight.get(key) if isinstance(weight, dict) else None, sign * direction)
+                )
                 + "</li>"
             )
         return "<ul>" + "".join(items) + "</ul>"
 
     tree = model.index_coef
     if _is_table(tree):
-        return '<ul class="tree"><li><span class="dimension">all indicators</span>' + node(tree, 1, 1.0) + "</li></ul>"
+        return (
+            '<ul class="tree"><li><span class="dimension">all indicators</span>'
+            + node(tree, 1, 1.0)
+            + "</li></ul>"
+        )
     return node(tree, model.dim_weight, 1.0).replace("<ul>", '<ul class="tree">', 1)
 
 
@@ -203,7 +213,11 @@ def _plain_column(frame: pd.DataFrame, result: Audit, column: str = "dimension")
 
 def _units(scores: pd.DataFrame) -> pd.DataFrame:
     ranked = scores.sort_values("rank", kind="stable")
-    return ranked if len(ranked) <= LISTED_UNITS else pd.concat([ranked.head(LISTED_UNITS // 2), ranked.tail(LISTED_UNITS // 2)])
+    return (
+        ranked
+        if len(ranked) <= LISTED_UNITS
+        else pd.concat([ranked.head(LISTED_UNITS // 2), ranked.tail(LISTED_UNITS // 2)])
+    )
 
 
 # ------------------------------------------------------------ sections --
@@ -217,7 +231,9 @@ def _glance(result: Audit, scores: pd.DataFrame, problems: list[Any]) -> tuple[s
     ranked = scores.sort_values("rank", kind="stable")["composite"].dropna()
     digits = decimals(ranked)
     top = ", ".join(f"{_esc(name)} ({value:.{digits}f})" for name, value in ranked.head(3).items())
-    bottom = ", ".join(f"{_esc(name)} ({value:.{digits}f})" for name, value in ranked.tail(3).iloc[::-1].items())
+    bottom = ", ".join(
+        f"{_esc(name)} ({value:.{digits}f})" for name, value in ranked.tail(3).iloc[::-1].items()
+    )
     findings = result.findings() + [f"{problem.place}: {problem.message}" for problem in problems]
     listed = "".join(f"<li>{_esc(text)}</li>" for text in findings) or "<li>Nothing stands out.</li>"
     return _section(
@@ -248,7 +264,9 @@ def _weights(model: Any, result: Audit) -> tuple[str, str, str]:
     dimensions = _plain_column(result.dimensions, result)
     dimensions["effect"] = [effect(signs.get(name, 1.0)) for name in result.dimensions["dimension"]]
     dimensions["parent"] = [
-        "" if parent is None or (isinstance(parent, float) and math.isnan(parent)) else plain_name(result.paths[parent])
+        ""
+        if parent is None or (isinstance(parent, float) and math.isnan(parent))
+        else plain_name(result.paths[parent])
         for parent in result.dimensions["parent"]
     ]
     effective = _plain_column(result.effective_weights, result)
@@ -302,7 +320,9 @@ def _ranking(scores: pd.DataFrame) -> tuple[str, str, str]:
     from indexfuse_tools import plot_ranking
 
     with style():  # lettering as in the other figures
-        ranking = plot_ranking(scores, n=None if len(scores) <= ALL_UNITS else 15, title="Ranking on the composite")
+        ranking = plot_ranking(
+            scores, n=None if len(scores) <= ALL_UNITS else 15, title="Ranking on the composite"
+        )
     every = len(scores) <= ALL_UNITS
     shown = "every unit" if every else "the 15 highest and the 15 lowest units"
     return _section(
@@ -413,7 +433,8 @@ def _coefficients(result: Audit) -> tuple[str, str, str]:
     signs = result.directions()
     table = _plain_column(result.coefficients, result)
     table["effect"] = [
-        effect(direction * signs[name]) for name, direction in zip(result.coefficients["dimension"], result.coefficients["direction"])
+        effect(direction * signs[name])
+        for name, direction in zip(result.coefficients["dimension"], result.coefficients["direction"])
     ]
     return _section(
         "coefficients",
@@ -494,7 +515,11 @@ def _robustness(analysis: Any) -> tuple[str, str, str]:
             )
         )
     sensitivity = analysis.sensitivity
-    body.append(_table(sensitivity.reset_index(), {str(name): str(name) for name in sensitivity.reset_index().columns}))
+    body.append(
+        _table(
+            sensitivity.reset_index(), {str(name): str(name) for name in sensitivity.reset_index().columns}
+        )
+    )
     return _section("robustness", "Is the ranking robust?", body)
 
 
@@ -510,7 +535,11 @@ def _scores(scores: pd.DataFrame, result: Audit) -> tuple[str, str, str]:
     if "missing" in scores.columns:
         headers["missing"] = "missing values"
     digits = decimals(scores["composite"].dropna())
-    note = "" if len(scores) <= LISTED_UNITS else f'<p class="note">The {LISTED_UNITS // 2} highest and the {LISTED_UNITS // 2} lowest of {len(scores):,} units.</p>'
+    note = (
+        ""
+        if len(scores) <= LISTED_UNITS
+        else f'<p class="note">The {LISTED_UNITS // 2} highest and the {LISTED_UNITS // 2} lowest of {len(scores):,} units.</p>'
+    )
     table = _table(units, headers, {"rank": -1, "missing": 0}, default=digits)
     return _section("scores", "Scores", [note, table])
 
@@ -606,7 +635,9 @@ def report(
     try:
         import matplotlib  # noqa: F401
     except ImportError:
-        raise ImportError("report() draws with matplotlib: pip install matplotlib (or indexfuse[plot])") from None
+        raise ImportError(
+            "report() draws with matplotlib: pip install matplotlib (or indexfuse[plot])"
+        ) from None
     result = audit(model, data, external)
     scores = results(model, data)
     problems = [problem for problem in check(model.schema, data) if problem.level == "warning"]
