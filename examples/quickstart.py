@@ -28,10 +28,14 @@ schema = {
     },
 }
 
+# What the model would skip silently or fail on: typos, stray directions,
+# missing values... An empty list means none.
+print("Problems:", indexfuse_tools.check(schema, data))
+
 model = indexfuse.indexpca_diment(schema)
 model.fit(data)
 
-print("Dimension weights:")
+print("\nDimension weights:")
 print(indexfuse_tools.weights(model).round(3).to_string())
 
 print("\nCoefficients within each dimension:")
@@ -41,12 +45,13 @@ print(indexfuse_tools.coefficients(model).round(3).to_string(index=False))
 # of their dimension, usually because their direction is wrong.
 print("\nAbnormal indices:", model.abnormal_index)
 
-composite, dim_values = model.score(data)
-# score(data, scale=...) would rescale each dimension value, not the
-# composite; the composite goes onto 0..100 here.
-wellbeing = process.rescale(composite, range=(0, 100)).rename("wellbeing")
-ranked = wellbeing.sort_values(ascending=False).round(1)
-print("\nHighest and lowest wellbeing (0..100):")
+# One row per state: the composite, its rank (1 = best), each dimension's
+# value and the count of missing indicators.
+table = indexfuse_tools.results(model, data)
+# The composite's scale has no meaning of its own: put it on 0..100.
+table["composite"] = process.rescale(table["composite"], range=(0, 100))
+ranked = table.sort_values("rank").round(2)
+print("\nHighest and lowest wellbeing (composite on 0..100):")
 print(ranked.head(5).to_string())
 print("...")
 print(ranked.tail(5).to_string())

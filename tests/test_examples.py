@@ -58,7 +58,14 @@ def test_readme_starts_with_the_two_setup_commands():
 
 
 @pytest.mark.parametrize(
-    "path", ["examples/quickstart.py", "examples/directions.py", "examples/persistence.py", "examples/audit.py"]
+    "path",
+    [
+        "examples/quickstart.py",
+        "examples/directions.py",
+        "examples/persistence.py",
+        "examples/preparing.py",
+        "examples/audit.py",
+    ],
 )
 def test_readme_code_is_the_example_file(path):
     blocks = _marked_blocks("example")
@@ -118,13 +125,15 @@ def test_quickstart_model(quickstart):
     assert model.abnormal_index == []
 
 
-def test_quickstart_composite_is_on_0_to_100(quickstart):
-    wellbeing = quickstart["wellbeing"]
-    assert len(wellbeing) == 51 and wellbeing.index.name == "state"
-    assert wellbeing.min() == 0 and wellbeing.max() == 100
+def test_quickstart_checks_first_and_ranks_the_states(quickstart_run, quickstart):
+    assert quickstart_run.stdout.startswith("Problems: []\n")
+    table = quickstart["table"]
+    assert len(table) == 51 and table.index.name == "state"
+    assert table["composite"].min() == 0 and table["composite"].max() == 100
+    assert table.loc[table["composite"].idxmax(), "rank"] == 1
     # Lower crime and higher graduation rank higher: the directions took effect.
-    assert wellbeing.corr(quickstart["data"]["murder"]) < 0
-    assert wellbeing.corr(quickstart["data"]["hs_grad"]) > 0
+    assert table["composite"].corr(quickstart["data"]["murder"]) < 0
+    assert table["composite"].corr(quickstart["data"]["hs_grad"]) > 0
 
 
 def test_directions_example_flags_the_reversed_index():
@@ -141,6 +150,13 @@ def test_persistence_example_scores_identically():
     assert '"format": "indexfuse-model"' in result.stdout
     assert "JSON: identical scores: True" in result.stdout
     assert "pickle: identical scores: True" in result.stdout
+
+
+def test_preparing_example_leaves_nothing_for_check():
+    result = _run("examples/preparing.py")
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    assert "23 rows dropped" in result.stdout
+    assert "Problems after preparing: []" in result.stdout
 
 
 def test_demo_writes_the_report(tmp_path):

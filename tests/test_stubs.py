@@ -83,6 +83,13 @@ def test_stub_signature_matches_runtime(stub_class, name):
     assert _stub_parameters(_stub_methods(stub_class)[name]) == got
 
 
+@pytest.mark.parametrize("name", [None, *METHODS])
+def test_stub_documents_the_class_and_every_method(stub_class, name):
+    # Editors take hover text from the stub, not from the compiled extension.
+    node = stub_class if name is None else _stub_methods(stub_class)[name]
+    assert len(ast.get_docstring(node) or "") > 60
+
+
 def test_stub_attributes_are_those_of_a_fitted_model(stub_class, toy_model):
     declared = [
         n.target.id for n in stub_class.body if isinstance(n, ast.AnnAssign) and isinstance(n.target, ast.Name)

@@ -1,14 +1,32 @@
-"""Companions to the ``indexfuse`` model: storing a fitted model as JSON, flat
-tables of its coefficients and weights, a statistical audit, figures, an HTML
-report and a command line (``indexfuse``, or ``python -m indexfuse_tools``).
+"""Companions to the ``indexfuse`` model for the analyst who publishes an index.
+
+- before fitting: :func:`check` (what the model would skip silently or fail
+  on) and :func:`prepare` (imputation, outlier treatment, availability
+  threshold, with a log of every change);
+- after fitting: :func:`results` (one tidy table of composite, rank,
+  dimension values and missing counts) and :func:`plot_ranking`;
+  :func:`coefficients` and :func:`weights` (flat tables of the fitted model);
+  :func:`set_weights` and :func:`equal_weights` (weights set by hand);
+- before publishing: :func:`audit` (coherence of each dimension, effective
+  weights, links to other measures) and :func:`report` (one self-contained
+  HTML page), with the figures :func:`plot_weights`,
+  :func:`plot_effective_weights`, :func:`plot_distribution` and
+  :func:`plot_correlations`;
+- :func:`dump` / :func:`load` and friends: a fitted model as JSON;
+- the command line ``indexfuse`` (or ``python -m indexfuse_tools``): check,
+  fit, score and report from files.
 
 >>> import indexfuse_tools
+>>> indexfuse_tools.check(schema, data)         # doctest: +SKIP
 >>> text = indexfuse_tools.dumps(model)        # doctest: +SKIP
 >>> same = indexfuse_tools.loads(text)          # doctest: +SKIP
->>> indexfuse_tools.weights(same)               # doctest: +SKIP
+>>> indexfuse_tools.results(same, data)         # doctest: +SKIP
 """
 
+from importlib.metadata import PackageNotFoundError, version
+
 from indexfuse_tools._audit import FEW_DISTINCT, Audit, audit
+from indexfuse_tools._check import Problem, SchemaError, check
 from indexfuse_tools._figures import plot_correlations, plot_distribution, plot_effective_weights, plot_weights
 from indexfuse_tools._persist import (
     FORMAT,
@@ -21,29 +39,54 @@ from indexfuse_tools._persist import (
     loads,
     to_dict,
 )
+from indexfuse_tools._prepare import (
+    KURTOSIS_LIMIT,
+    SKEW_LIMIT,
+    WINSORIZE_LIMIT,
+    needs_treatment,
+    prepare,
+)
 from indexfuse_tools._report import report
+from indexfuse_tools._results import plot_ranking, results
 from indexfuse_tools._tables import coefficients, dimension_name, weights
+from indexfuse_tools._weights import equal_weights, set_weights
 
 __all__ = [
     "FEW_DISTINCT",
     "FORMAT",
+    "KURTOSIS_LIMIT",
+    "SKEW_LIMIT",
     "VERSION",
+    "WINSORIZE_LIMIT",
     "Audit",
     "ModelFileError",
+    "Problem",
+    "SchemaError",
     "audit",
+    "check",
     "coefficients",
     "dimension_name",
     "dump",
     "dumps",
+    "equal_weights",
     "from_dict",
     "load",
     "loads",
+    "needs_treatment",
     "plot_correlations",
     "plot_distribution",
     "plot_effective_weights",
+    "plot_ranking",
     "plot_weights",
+    "prepare",
     "report",
+    "results",
+    "set_weights",
     "to_dict",
     "weights",
 ]
-__version__ = "0.1.0"
+
+try:
+    __version__ = version("indexfuse")
+except PackageNotFoundError:  # imported from a source tree that was never installed
+    __version__ = "0+unknown"

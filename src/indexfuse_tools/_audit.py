@@ -4,6 +4,7 @@ relate to other measures?"""
 
 from __future__ import annotations
 
+import copy
 import math
 import os
 from collections.abc import Hashable, Iterator, Mapping
@@ -13,7 +14,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-import indexfuse
+from indexfuse_tools._inputs import as_frame, as_model
+from indexfuse_tools._prepare import needs_treatment
 from indexfuse_tools._tables import (
     _is_table,
     _model_attr,
@@ -22,6 +24,7 @@ from indexfuse_tools._tables import (
     dimension_name,
     plain_name,
 )
+from indexfuse_tools._weights import equal_weights
 
 __all__ = ["Audit", "audit", "FEW_DISTINCT"]
 
@@ -142,12 +145,10 @@ def scaled_frame(model: Any, data: pd.DataFrame, dimension: Dimension) -> pd.Dat
 
 
 def _check_inputs(model: Any, data: Any) -> None:
-    if not isinstance(model, indexfuse.indexpca_diment):
-        raise TypeError(f"model must be a fitted indexfuse.indexpca_diment, got {type(model).__name__}")
+    as_model(model, "audit")
     for name in ("index_coef", "dim_weight", "min_ent"):
         _model_attr(model, name)
-    if not isinstance(data, pd.DataFrame):
-        raise TypeError(f"data must be a pandas DataFrame, got {type(data).__name__}")
+    as_frame(data)
     used = coefficients(model)["index"].tolist()
     missing = [label for label in dict.fromkeys(used) if label not in data.columns]
     if missing:
@@ -239,13 +240,6 @@ def _components(model: Any, frame: pd.DataFrame) -> tuple[float, float]:
     return float(ratios[0]), float(pca.n_components)
 
 
-def _needs_treatment(values: pd.Series) -> bool:
-    # The rule that prepare() applies, so that the audit flags what prepare would treat.
-    from indexfuse_tools import needs_treatment
-
-    return bool(needs_treatment(values))
-
-
 def _indicator_rows(data: pd.DataFrame, dimensions: list[Dimension]) -> pd.DataFrame:
     rows = []
     for dimension in dimensions:
@@ -268,7 +262,8 @@ def _indicator_rows(data: pd.DataFrame, dimensions: list[Dimension]) -> pd.DataF
                     "skew": present.skew(),
                     "kurtosis": present.kurt(),
                     "distinct": distinct,
-                    "needs_treatment": distinct > 1 and _needs_treatment(present),
+                    # the rule prepare() applies: the audit flags what prepare would treat
+                    "needs_treatment": needs_treatment(present),
                     "constant": distinct <= 1,
                     "few_distinct": 1 < distinct < FEW_DISTINCT,
                 }
@@ -351,10 +346,6 @@ def _coefficient_rows(model: Any, dimensions: list[Dimension]) -> pd.DataFrame:
 
 
 def _equal_tree(model: Any) -> Any:
-    import copy
-
-    from indexfuse_tools import equal_weights
-
     # equal_weights sets the weights of the model it is given: give it a
     # shallow copy, whose dim_weight alone is rebound.
     stand_in = copy.copy(model)
@@ -714,9 +705,11 @@ def audit(model: Any, data: pd.DataFrame, external: pd.DataFrame | pd.Series | N
     ...                                    "schooling": ["hs_grad"]})
     >>> model.fit(data)
     >>> result = indexfuse_tools.audit(model, data, external=data["urban"])
-    >>> result.coherence[["dimension", "indicators"]].to_string(index=False)
-    ' dimension  indicators\\n    safety           2\\n schooling           1'
-    >>> round(result.effective_weights["effective_weight"].sum(), 12)
+    >>> print(result.coherence[["dimension", "indicators", "standardized_alpha"]].round(2).to_string(index=False))
+    dimension  indicators  standardized_alpha
+       safety           2                0.93
+    schooling           1                 NaN
+    >>> float(result.effective_weights["effective_weight"].sum())
     1.0
     """
     _check_inputs(model, data)

@@ -22,6 +22,12 @@ from typing import IO, Any
 
 import pandas as pd
 
+import indexfuse
+from indexfuse_tools._check import check
+from indexfuse_tools._persist import ModelFileError, _decode, _parse, dump, load
+from indexfuse_tools._report import report
+from indexfuse_tools._results import results
+
 __all__ = ["main", "read_schema", "read_table"]
 
 _PROG = "indexfuse"
@@ -135,7 +141,7 @@ def _toml_node(node: Any, where: str) -> Any:
 
 
 def read_schema(path: str | Path) -> Any:
-    """A schema from a JSON or a TOML file.
+    r"""A schema from a JSON or a TOML file.
 
     JSON uses the encoding of the model files: a pair is
     ``{"$tuple": ["violent", -1]}`` and every string is a label as it stands.
@@ -143,9 +149,16 @@ def read_schema(path: str | Path) -> Any:
     ``{label = "violent", direction = -1}``; dimension keys take the colon
     form (``"hardship:-1" = [...]``). A label that itself ends in a colon
     and a number is written as ``{label = "ratio:2"}``.
-    """
-    from indexfuse_tools._persist import ModelFileError, _decode, _parse
 
+    Examples
+    --------
+    >>> import pathlib, tempfile
+    >>> path = pathlib.Path(tempfile.mkdtemp()) / "schema.toml"
+    >>> _ = path.write_text('safety = ["violent:-1", {label = "murder", direction = -1}]\n'
+    ...                     '[opportunity]\n"hardship:-1" = ["poverty"]\n')
+    >>> read_schema(path)
+    {'safety': [('violent', -1), ('murder', -1)], 'opportunity': {('hardship', -1): ['poverty']}}
+    """
     file = Path(path)
     try:
         text = file.read_text(encoding="utf-8")
@@ -176,8 +189,6 @@ def _one_line(error: BaseException | str) -> str:
 def _model(arguments: argparse.Namespace, data: pd.DataFrame) -> Any:
     """The model a command works with: loaded with --model, or fitted here on
     the table with --schema (after the schema passed check)."""
-    import indexfuse
-    from indexfuse_tools import check, load
 
     if arguments.model is not None:
         return load(arguments.model)
@@ -210,8 +221,6 @@ def _output(path: str | None) -> tuple[IO[str], bool]:
 
 
 def _run_check(arguments: argparse.Namespace) -> int:
-    from indexfuse_tools import check
-
     data = _table(arguments)
     problems = check(read_schema(arguments.schema), data)
     for problem in problems:
@@ -228,8 +237,6 @@ def _run_check(arguments: argparse.Namespace) -> int:
 
 
 def _run_fit(arguments: argparse.Namespace) -> int:
-    from indexfuse_tools import dump
-
     arguments.model = None
     model = _model(arguments, _table(arguments))
     stream, owned = _output(arguments.output)
@@ -244,8 +251,6 @@ def _run_fit(arguments: argparse.Namespace) -> int:
 
 
 def _run_score(arguments: argparse.Namespace) -> int:
-    from indexfuse_tools import results
-
     data = _table(arguments)
     scores = results(_model(arguments, data), data, min_present=arguments.min_present)
     stream, owned = _output(arguments.output)
@@ -258,8 +263,6 @@ def _run_score(arguments: argparse.Namespace) -> int:
 
 
 def _run_report(arguments: argparse.Namespace) -> int:
-    from indexfuse_tools import report
-
     data = _table(arguments)
     external = None
     if arguments.external:

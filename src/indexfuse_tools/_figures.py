@@ -145,6 +145,20 @@ def plot_weights(
     Returns
     -------
     matplotlib.figure.Figure
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> import indexfuse
+    >>> from indexfuse_tools import plot_weights
+    >>> data = pd.DataFrame({"gdp": [1.0, 2.0, 4.0, 3.0, 6.0, 5.0],
+    ...                      "jobs": [2.0, 1.0, 3.0, 5.0, 4.0, 6.0],
+    ...                      "crime": [3.0, 1.0, 2.0, 5.0, 4.0, 6.0]}, index=list("uvwxyz"))
+    >>> model = indexfuse.indexpca_diment({"economy": {"output": ["gdp"], "work": ["jobs"]},
+    ...                                    "safety": [("crime", -1)]})
+    >>> model.fit(data)
+    >>> fig = plot_weights(model)
+    >>> [label.get_text().strip() for label in fig.axes[0].get_yticklabels()]
+    ['economy', 'output', 'work', 'safety']
     """
     tree = _model_attr(model, "dim_weight")
     bars = _bars(tree if isinstance(tree, dict) else {"all indicators": tree})
@@ -205,6 +219,20 @@ def plot_effective_weights(
     Returns
     -------
     matplotlib.figure.Figure
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> import indexfuse
+    >>> from indexfuse_tools import audit, plot_effective_weights
+    >>> data = pd.DataFrame({"gdp": [1.0, 2.0, 4.0, 3.0, 6.0, 5.0],
+    ...                      "jobs": [2.0, 1.0, 3.0, 5.0, 4.0, 6.0],
+    ...                      "crime": [3.0, 1.0, 2.0, 5.0, 4.0, 6.0]}, index=list("uvwxyz"))
+    >>> model = indexfuse.indexpca_diment({"economy": {"output": ["gdp"], "work": ["jobs"]},
+    ...                                    "safety": [("crime", -1)]})
+    >>> model.fit(data)
+    >>> fig = plot_effective_weights(audit(model, data))
+    >>> [label.get_text() for label in fig.axes[0].get_yticklabels()]
+    ['economy / output', 'economy / work', 'safety']
     """
     table = result.effective_weights
     equal = dict(zip(result.dimensions["dimension"], result.dimensions["equal_weight"]))
@@ -294,6 +322,20 @@ def plot_distribution(
     Returns
     -------
     matplotlib.figure.Figure
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> import indexfuse
+    >>> from indexfuse_tools import plot_distribution, results
+    >>> data = pd.DataFrame({"gdp": [1.0, 2.0, 4.0, 3.0, 6.0, 5.0],
+    ...                      "jobs": [2.0, 1.0, 3.0, 5.0, 4.0, 6.0],
+    ...                      "crime": [3.0, 1.0, 2.0, 5.0, 4.0, 6.0]}, index=list("uvwxyz"))
+    >>> model = indexfuse.indexpca_diment({"economy": {"output": ["gdp"], "work": ["jobs"]},
+    ...                                    "safety": [("crime", -1)]})
+    >>> model.fit(data)
+    >>> fig = plot_distribution(results(model, data), extremes=1)
+    >>> sorted(text.get_text().split(" (")[0] for text in fig.axes[0].texts if "(" in text.get_text())
+    ['u', 'w']
     """
     if column not in results.columns:
         raise ValueError(f"results has no column {column!r}; it has {list(results.columns)!r}")
@@ -444,6 +486,23 @@ def plot_correlations(
     ------
     ValueError
         If no dimension has two indicators (there is nothing to correlate).
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> import indexfuse
+    >>> from indexfuse_tools import audit, plot_correlations
+    >>> data = pd.DataFrame({"gdp": [1.0, 2.0, 4.0, 3.0, 6.0, 5.0],
+    ...                      "jobs": [2.0, 1.0, 3.0, 5.0, 4.0, 6.0],
+    ...                      "crime": [3.0, 1.0, 2.0, 5.0, 4.0, 6.0]}, index=list("uvwxyz"))
+    >>> model = indexfuse.indexpca_diment({"economy": {"output": ["gdp"], "work": ["jobs"]},
+    ...                                    "safety": [("crime", -1)]})
+    >>> model.fit(data)
+    >>> data["growth"] = [1.5, 2.5, 3.5, 3.0, 5.5, 5.0]
+    >>> model = indexfuse.indexpca_diment({"economy": ["gdp", "growth"], "safety": [("crime", -1)]})
+    >>> model.fit(data)
+    >>> fig = plot_correlations(audit(model, data))
+    >>> [ax.get_title("left") for ax in fig.axes if ax.get_title("left")]
+    ['economy']
     """
     matrices = {name: matrix for name, matrix in result.correlations.items() if matrix.shape[0] >= 2}
     if not matrices:

@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING, Any
 import pandas as pd
 
 from indexfuse_tools._audit import FEW_DISTINCT, Audit, audit
+from indexfuse_tools._check import check
 from indexfuse_tools._figures import (
     decimals,
     plot_correlations,
@@ -29,6 +30,7 @@ from indexfuse_tools._figures import (
     plot_weights,
     style,
 )
+from indexfuse_tools._results import plot_ranking, results
 from indexfuse_tools._tables import _is_table, _split, effect, plain_name
 
 if TYPE_CHECKING:
@@ -317,8 +319,6 @@ def _weights(model: Any, result: Audit) -> tuple[str, str, str]:
 
 
 def _ranking(scores: pd.DataFrame) -> tuple[str, str, str]:
-    from indexfuse_tools import plot_ranking
-
     with style():  # lettering as in the other figures
         ranking = plot_ranking(
             scores, n=None if len(scores) <= ALL_UNITS else 15, title="Ranking on the composite"
@@ -629,9 +629,23 @@ def report(
         ``external``.
     ImportError
         If matplotlib is not installed.
-    """
-    from indexfuse_tools import check, results
 
+    Examples
+    --------
+    >>> import pathlib, tempfile
+    >>> import pandas as pd
+    >>> import indexfuse
+    >>> from indexfuse_tools import report
+    >>> data = pd.DataFrame({"gdp": [1.0, 2.0, 4.0, 3.0, 6.0, 5.0],
+    ...                      "jobs": [2.0, 1.0, 3.0, 5.0, 4.0, 6.0],
+    ...                      "crime": [3.0, 1.0, 2.0, 5.0, 4.0, 6.0]}, index=list("uvwxyz"))
+    >>> model = indexfuse.indexpca_diment({"economy": ["gdp", "jobs"], "safety": [("crime", -1)]})
+    >>> model.fit(data)
+    >>> folder = pathlib.Path(tempfile.mkdtemp())
+    >>> page = report(model, data, folder / "index.html", title="Regions", source="made up")
+    >>> page.read_text(encoding="utf-8").startswith("<!DOCTYPE html>")
+    True
+    """
     try:
         import matplotlib  # noqa: F401
     except ImportError:

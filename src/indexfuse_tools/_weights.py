@@ -1,0 +1,239 @@
+"""Dimension weights set by hand, checked against the fitted dimensions."""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Hashable, Mapping
+from typing import Any
+
+import pandas as pd
+
+from indexfuse_tools._inputs import as_model, is_real, show
+from indexfuse_tools._schema import place
+from indexfuse_tools._tables import _leaves, _model_attr, dimension_name
+
+__all__ = ["set_weights", "equal_weights"]
+
+# How far the total of weights given with normalize=False may be from 1:
+# room for the rounding of a few float additions, no more.
+_SUM_TOLERANCE = 1e-9
+
+_Path = tuple[Hashable, ...]
+
+
+def set_weights(model: Any, weights: Any, normalize: bool = True) -> None:
+    """Replace the fitted dimension weights of ``model`` by your own.
+
+    Parameters
+    ----------
+    model : indexfuse.indexpca_diment
+        A fitted model; its ``dim_weight`` is replaced.
+    weights : dict, mapping or pandas.Series
+        Either a nested dict shaped like ``model.dim_weight`` (the same keys
+        at every level, a nested dict for a nested dimension, whose values
+        are the sub-dimensions' shares of the whole index), or a flat
+        mapping or Series keyed by the names of ``weights(model).index``
+        (e.g. ``"opportunity / hardship (-1)"``). Weights are non-negative
+        real numbers of any type (numpy scalars included). A dimension that
+        has no coefficients (its weight is ``None`` after ``fit``) takes
+        ``None`` or NaN.
+    normalize : bool, default True
+        Divide the weights by their total so that they sum to 1. With
+        ``False``, weights whose total is not 1 are rejected.
+
+    Raises
+    ------
+    ValueError
+        If the model is not fitted; if the keys differ from the fitted
+        dimensions (the message lists the missing and the unknown ones);
+        if a weight is not a finite non-negative number, or is given to a
+        dimension without coefficients; if all weights are 0; or, with
+        ``normalize=False``, if they do not sum to 1.
+
+    Notes
+    -----
+    ``model.dim_weight`` becomes a new tree of plain ``float`` values in the
+    fitted order, so every weight counts when scoring. The model's own
+    weights are derived from the data; weights set by hand are a
+    judgement, to be reported as such.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> import indexfuse
+    >>> from indexfuse_tools import set_weights, weights
+    >>> data = pd.DataFrame({"gdp": [1.0, 2.0, 4.0, 3.0, 6.0, 5.0],
+    ...                      "crime": [3.0, 1.0, 2.0, 5.0, 4.0, 6.0]})
+    >>> model = indexfuse.indexpca_diment({"economy": ["gdp"], "safety": [("crime", -1)]})
+    >>> model.fit(data)
+    >>> set_weights(model, {"economy": 3, "safety": 1})
+    >>> model.dim_weight
+    {'economy': 0.75, 'safety': 0.25}
+    >>> set_weights(model, weights(model) * 2, normalize=False)
+    Traceback (most recent call last):
+    ...
+    ValueError: the weights sum to 2, not 1: pass normalize=True to scale them
+    """
+    model = as_model(model, "set_weights")
+    fitted = _model_attr(model, "dim_weight")
+    slots = _slots(fitted)
+    if isinstance(weights, Mapping) and not isinstance(weights, pd.Series) and _is_nested(weights, fitted):
+        given = _from_tree(weights, fitted, (), "weights")
+    elif isinstance(weights, (Mapping, pd.Series)):
+        given = _from_names(weights, slots)
+    else:
+        raise TypeError(
+            f"weights must be a dict shaped like model.dim_weight or a mapping of dimension "
+            f"names to weights, got {type(weights).__name__}"
+        )
+    values = {path: _weight(given[path], _where(path), fitted_value) for path, fitted_value in slots.items()}
+    total = math.fsum(v for v in values.values() if v is not None)
+    if total == 0:
+        raise ValueError("every weight is 0: at least one dimension needs a positive weight")
+    if normalize:
+        values = {path: None if v is None else v / total for path, v in values.items()}
+    elif abs(total - 1) > _SUM_TOLERANCE:
+        raise ValueError(f"the weights sum to {total:.10g}, not 1: pass normalize=True to scale them")
+    model.dim_weight = _rebuild(fitted, (), values)
+
+
+def equal_weights(model: Any) -> None:
+    """Give every dimension an equal share, level by level.
+
+    The top-level dimensions share 1 equally; a nested dimension splits its
+    share equally among its sub-dimensions. A dimension without coefficients
+    (weight ``None``) gets no share and keeps ``None``.
+
+    Parameters
+    ----------
+    model : indexfuse.indexpca_diment
+        A fitted model; its ``dim_weight`` is replaced by plain floats.
+
+    Raises
+    ------
+    ValueError
+        If the model is not fitted, or no dimension has coefficients.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> import indexfuse
+    >>> from indexfuse_tools import equal_weights, weights
+    >>> data = pd.DataFrame({"gdp": [1.0, 2.0, 4.0, 3.0, 6.0, 5.0],
+    ...                      "jobs": [2.0, 1.0, 3.0, 5.0, 4.0, 6.0],
+    ...                      "crime": [3.0, 1.0, 2.0, 5.0, 4.0, 6.0]})
+    >>> model = indexfuse.indexpca_diment(
+    ...     {"economy": {"output": ["gdp"], "work": ["jobs"]}, "safety": [("crime", -1)]})
+    >>> model.fit(data)
+    >>> equal_weights(model)
+    >>> weights(model).to_dict()
+    {'economy / output': 0.25, 'economy / work': 0.25, 'safety': 0.5}
+    """
+    model = as_model(model, "equal_weights")
+    fitted = _model_attr(model, "dim_weight")
+    _slots(fitted)  # the same check of the fitted tree as set_weights
+    if not _carries(fitted):
+        raise ValueError("no dimension of the model has coefficients, so none can be weighted")
+    model.dim_weight = _equal(fitted, 1.0)
+
+
+def _slots(fitted: Any) -> dict[_Path, Any]:
+    """The fitted weight of every dimension path, checked to be a number or None."""
+    slots = {}
+    for path, value in _leaves(fitted, ()):
+        if value is not None and not (is_real(value) or isinstance(value, bool)):
+            raise ValueError(
+                f"model.dim_weight holds {type(value).__name__} at {_where(path)}, not a weight: "
+                "fit the model again"
+            )
+        slots[path] = value
+    return slots
+
+
+def _where(path: _Path) -> str:
+    where = "weights"
+    for key in path:
+        where = place(where, key)
+    return where
+
+
+def _is_nested(weights: Mapping[Any, Any], fitted: Any) -> bool:
+    """Whether ``weights`` is keyed like the top level of the fitted tree (not by names)."""
+    return isinstance(fitted, dict) and set(weights) == set(fitted)
+
+
+def _from_tree(weights: Any, fitted: Any, path: _Path, where: str) -> dict[_Path, Any]:
+    if not isinstance(fitted, dict):
+        return {path: weights}
+    if not isinstance(weights, Mapping):
+        raise ValueError(
+            f"{where}: expected a dict of the sub-dimensions {show(fitted, 8)}, got {weights!r:.60}"
+        )
+    missing = [k for k in fitted if k not in weights]
+    unknown = [k for k in weights if k not in fitted]
+    if missing or unknown:
+        raise ValueError(f"{where}: {_mismatch(missing, unknown)}")
+    given: dict[_Path, Any] = {}
+    for key, child in fitted.items():
+        given.update(_from_tree(weights[key], child, (*path, key), place(where, key)))
+    return given
+
+
+def _from_names(weights: Any, slots: dict[_Path, Any]) -> dict[_Path, Any]:
+    names = {dimension_name(path): path for path in slots}
+    if len(names) < len(slots):
+        raise ValueError(
+            "two dimensions of this model share a display name: give the weights as a dict "
+            "shaped like model.dim_weight"
+        )
+    keys = list(weights.index if isinstance(weights, pd.Series) else weights)
+    if len(set(keys)) < len(keys):
+        raise ValueError(f"weights name a dimension more than once: {show(keys, 8)}")
+    missing = [name for name in names if name not in keys]
+    unknown = [key for key in keys if key not in names]
+    if missing or unknown:
+        raise ValueError(f"weights: {_mismatch(missing, unknown)}")
+    return {names[key]: weights[key] for key in keys}
+
+
+def _mismatch(missing: list[Any], unknown: list[Any]) -> str:
+    parts = []
+    if missing:
+        parts.append(f"no weight for {show(missing, 8)}")
+    if unknown:
+        parts.append(f"no fitted dimension {show(unknown, 8)}")
+    return "; ".join(parts) + " (the names are those of weights(model).index)"
+
+
+def _weight(value: Any, where: str, fitted: Any) -> float | None:
+    blank = value is None or (is_real(value) and math.isnan(value))
+    if fitted is None:
+        if blank:
+            return None
+        raise ValueError(
+            f"{where}: this dimension has no coefficients (none of its entries named a column), "
+            f"so it cannot carry a weight; give None, got {value!r}"
+        )
+    if not is_real(value) or blank or not math.isfinite(value) or value < 0:
+        raise ValueError(f"{where}: a weight must be a finite number >= 0, got {value!r:.40}")
+    return float(value)
+
+
+def _rebuild(fitted: Any, path: _Path, values: dict[_Path, float | None]) -> Any:
+    if isinstance(fitted, dict):
+        return {key: _rebuild(child, (*path, key), values) for key, child in fitted.items()}
+    return values[path]
+
+
+def _carries(fitted: Any) -> bool:
+    if isinstance(fitted, dict):
+        return any(_carries(child) for child in fitted.values())
+    return fitted is not None
+
+
+def _equal(fitted: Any, share: float) -> Any:
+    if not isinstance(fitted, dict):
+        return share if fitted is not None else None
+    weighted = [key for key, child in fitted.items() if _carries(child)]
+    each = share / len(weighted) if weighted else 0.0
+    return {key: _equal(child, each) for key, child in fitted.items()}

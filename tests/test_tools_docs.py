@@ -1,0 +1,25 @@
+"""The companion package's docstring examples run, and it reports the installed version."""
+
+import doctest
+import importlib.metadata
+
+import matplotlib
+import pytest
+
+import indexfuse_tools
+from indexfuse_tools import _audit, _check, _cli, _figures, _prepare, _report, _results, _weights
+
+matplotlib.use("Agg")
+
+
+@pytest.mark.filterwarnings("ignore:Starting with pandas version 4.0 all arguments of sum:DeprecationWarning")
+@pytest.mark.parametrize(
+    "module", [_check, _prepare, _results, _weights, _audit, _figures, _report, _cli], ids=lambda m: m.__name__
+)
+def test_docstring_examples_run(module):
+    result = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)
+    assert result.attempted > 0 and result.failed == 0
+
+
+def test_version_comes_from_the_package_metadata():
+    assert indexfuse_tools.__version__ == importlib.metadata.version("indexfuse")

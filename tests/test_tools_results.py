@@ -1,0 +1,105 @@
+"""results: names, ranks, availability; plot_ranking: which rows, in which order."""
+
+from __future__ import annotations
+
+import matplotlib
+import numpy as np
+import pandas as pd
+import pytest
+
+import indexfuse
+from indexfuse_tools import plot_ranking, results
+
+matplotlib.use("Agg")
+pytestmark = pytest.mark.filterwarnings(
+    "ignore:Starting with pandas version 4.0 all arguments of sum:DeprecationWarning"
+)
+
+
+@pytest.fixture(scope="module")
+def data():
+    rng = np.random.default_rng(8)
+    base = rng.normal(size=(30, 1))
+    frame = pd.DataFrame(base + rng.normal(size=(30, 3)), columns=list("abc"))
+    frame.iloc[1] = frame.iloc[0]  # a tie
+    frame.index = [f"unit {i}" for i in range(30)]
+    return frame
+
+
+@pytest.fixture(scope="module")
+def model(data):
+    fitted = indexfuse.indexpca_diment({"A": ["a", ("b", -1)], ("B", -1): {"b1": ["c"], "gone": ["zz"]}})
+    fitted.fit(data)
+    return fitted
+
+
+def test_results_columns_follow_the_model(model, data):
+    table = results(model, data)
+    assert table.columns.tolist() == ["composite", "rank", "A", "B (-1) / b1", "B (-1) / gone", "missing"]
+    assert table.index.equals(data.index)
+    composite, values = model.score(data)
+    pd.testing.assert_series_equal(table["composite"], composite, check_names=False)
+    pd.testing.assert_series_equal(table["B (-1) / b1"], values[("B", -1)]["b1"], check_names=False)
+    assert table["B (-1) / gone"].isna().all() and (table["missing"] == 0).all()
+
+
+def test_rank_one_is_best_and_ties_share_the_average(model, data):
+    holes = data.copy()
+    holes.loc["unit 5", ["a", "b", "c"]] = np.nan
+    table = results(model, holes)
+    scored = table["composite"].notna()
+    assert table.loc[table["composite"].idxmax(), "rank"] == 1
+    tie = table.loc["unit 0", "rank"]
+    assert table.loc["unit 1", "rank"] == tie and tie % 1 == 0.5
+    others = [r for r in range(1, 30) if r not in (tie - 0.5, tie + 0.5)]
+    assert sorted(table.loc[scored, "rank"]) == sorted([*others, tie, tie])
+    assert np.isnan(table.loc["unit 5", "rank"]) and table.loc["unit 5", "missing"] == 3
+
+
+@pytest.mark.parametrize(("share", "kept"), [(None, True), (0.5, True), (0.75, False)])
+def test_min_present_blanks_a_dimension_short_of_indicators(model, data, share, kept):
+    holes = data.copy()
+    holes.loc["unit 3", "b"] = np.nan  # 1 of A's 2 indicators present
+    table = results(model, holes, min_present=share)
+    assert table.loc["unit 3", "missing"] == 1
+    assert np.isnan(table.loc["unit 3", "A"]) is not kept
+    assert np.isnan(table.loc["unit 3", "composite"]) is not kept
+    others = table.drop(index="unit 3", columns="rank")
+    pd.testing.assert_frame_equal(others, results(model, data).drop(index="unit 3", columns="rank"))
+
+
+def test_results_refuse_a_model_without_weights_and_missing_columns(data):
+    typos = indexfuse.indexpca_diment({"A": ["zz"], "B": ["yy"]})
+    typos.fit(data)  # every weight is None: the model's composite is the integer 0
+    with pytest.raises(ValueError, match="no dimension of the model carries a weight"):
+        results(typos, data)
+    fitted = indexfuse.indexpca_diment({"A": ["a", "b"]})
+    fitted.fit(data)
+    with pytest.raises(KeyError, match="lacks column"):
+        results(fitted, data.drop(columns="b"))
+
+
+def _labels(figure):
+    return [t.get_text() for t in figure.axes[0].get_yticklabels()]
+
+
+def test_plot_ranking_shows_top_and_bottom_rows_in_rank_order(model, data):
+    holes = data.copy()
+    holes.loc["unit 5", ["a", "b", "c"]] = np.nan
+    table = results(model, holes)
+    ordered = table.dropna(subset=["composite"]).sort_values("rank", kind="stable")
+    figure = plot_ranking(table, n=3, label="wellbeing")
+    shown = [*ordered.index[:3], *ordered.index[-3:]]
+    assert [label.split("  ", 1)[1] for label in _labels(figure)] == shown
+    assert _labels(figure)[-1].startswith("29  ")
+    assert "1 without a composite" in figure.axes[0].get_title()
+    assert figure.axes[0].get_xlabel() == "wellbeing"
+    assert len(_labels(plot_ranking(table, n=None))) == 29
+
+
+def test_plot_ranking_draws_into_given_axes(model, data):
+    from matplotlib.figure import Figure
+
+    ax = Figure().add_subplot()
+    assert plot_ranking(results(model, data), ax=ax, title="T") is ax.figure
+    assert ax.get_title() == "T"
