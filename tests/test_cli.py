@@ -1,5 +1,5 @@
-"""The command line, end to end through subprocesses on the statecrime table,
-and the schema files it reads."""
+"""The command line on the statecrime table: its main uses end to end through
+subprocesses, bad input and help in process; and the schema files it reads."""
 
 from __future__ import annotations
 
@@ -16,7 +16,7 @@ import statsmodels.api as sm
 
 import indexfuse
 import indexfuse_tools
-from indexfuse_tools._cli import InputError, read_schema
+from indexfuse_tools._cli import InputError, main, read_schema
 
 pytestmark = pytest.mark.filterwarnings(
     "ignore:Starting with pandas version 4.0 all arguments of sum:DeprecationWarning"
@@ -128,21 +128,24 @@ def test_report_from_the_schema(work, tmp_path):
         (["fit", "statecrime.csv", "--schema", "schema.toml", "--id", "name"], "no column 'name'"),
     ],
 )
-def test_bad_input_fails_with_one_line(work, args, phrase):
+def test_bad_input_fails_with_one_line(work, args, phrase, monkeypatch, capsys):
     folder, _ = work
     (folder / "broken.toml").write_text("safety = [\n")
     (folder / "typo.toml").write_text('safety = ["violent:-1", "murdr:-1"]\n')
     (folder / "statecrime.dat").write_text("")
-    result = _cli(*args, cwd=folder)
-    assert result.returncode == 2 and result.stdout == ""
-    assert result.stderr.count("\n") == 1 and result.stderr.startswith("python -m indexfuse_tools: error: ")
-    assert phrase in result.stderr
+    monkeypatch.chdir(folder)
+    status = main(args)
+    out, err = capsys.readouterr()
+    assert status == 2 and out == ""
+    assert err.count("\n") == 1 and err.startswith("indexfuse: error: ")
+    assert phrase in err
 
 
 @pytest.mark.parametrize("command", COMMANDS)
-def test_help_of_every_command(work, command):
-    result = _cli(command, "--help", cwd=work[0])
-    assert result.returncode == 0 and result.stdout.startswith(f"usage: python -m indexfuse_tools {command} ")
+def test_help_of_every_command(command, capsys):
+    with pytest.raises(SystemExit) as exited:
+        main([command, "--help"])
+    assert exited.value.code == 0 and capsys.readouterr().out.startswith(f"usage: indexfuse {command} ")
 
 
 def test_console_script_is_installed():
