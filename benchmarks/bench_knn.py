@@ -1,10 +1,12 @@
-"""One-dimensional k-NN entropy: compiled kernel vs. k-d tree vs. a plain sort.
+"""One-dimensional k-NN entropy: numpy's sort plus the compiled scan vs. k-d tree vs. the sort alone.
 
 For each size the same sample goes through three paths in one run:
 
-* ``tessel``  -- ``tessel.modelbench.entropy.multivar_knn(x, k=k)``;
-* ``ckdtree`` -- the same estimate from ``scipy.spatial.cKDTree`` (query
-  k + 1 neighbours with ``p=inf``, same distance floor and formula);
+* ``tessel``  -- ``tessel.modelbench.entropy.multivar_knn(x, k=k)``: input
+  checks, ``numpy.sort``, then the kernel's scan (tie groups at the default
+  resolution and k-th neighbour distances);
+* ``ckdtree`` -- the same estimate by hand from ``numpy.unique`` and
+  ``scipy.spatial.cKDTree`` (query k + 1 neighbours with ``p=inf``);
 * ``sort``    -- ``numpy.sort(x)`` alone, the floor of any sort-based method.
 
 The two estimates must agree to 1e-9 (relative) before any time is printed.

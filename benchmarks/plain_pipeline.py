@@ -5,21 +5,24 @@ and the row sums, scikit-learn's ``PCA`` for the components, and a
 ``scipy.spatial.cKDTree`` under the maximum norm for the k-th neighbour
 distances of the entropy estimate. The formulas are the library's:
 
-* coefficients: the components of the max-min scaled columns, each oriented
-  so that its entries sum to a positive number, combined with weights
-  proportional to their explained variance and normalised so that the
-  absolute coefficients add up to 1;
+* coefficients: the components ``v_j`` of the max-min scaled columns,
+  combined as ``sum_j lambda_j**2 v_j (v_j . 1)`` (squared eigenvalue times
+  projection on the all-ones direction) and normalised so that the absolute
+  coefficients add up to 1;
 * dimension value: the row sum of the scaled columns times their
   coefficients (a row with nothing to add stays missing);
-* entropy: ``psi(n) - psi(k) + log 2 + mean(log max(r_i, floor))`` with the
-  k-th neighbour distance ``r_i`` and the floor ``1e-10 * ceil(k / 2) / n``;
+* entropy: ``psi(n) - psi(k) + log 2 + mean(log r_i)`` with the k-th
+  neighbour distance ``r_i``, except that values are read to the nearest
+  multiple of the toolkit's default resolution and a point whose value is
+  shared by ``c > k`` points counts with ``psi(k) - psi(c) + log(resolution
+  / 2)``;
 * weights: entropy above that of a constant column, as shares; a nested
   dimension is estimated on the information-weighted, direction-signed
   average of its sub-dimensions and its share is spread over them.
 
-Written as a user would: the sub-dimensions are estimated once, and the
-constant column's estimate is taken in closed form (all its distances are
-0 and end at the floor) instead of building a k-d tree of identical points.
+Written as a user would: the sub-dimensions are estimated once, the k-d
+tree is queried only for points outside tie groups, and the constant
+column's estimate is taken in closed form (``log(resolution)``).
 """
 
 from __future__ import annotations
@@ -31,9 +34,7 @@ import pandas as pd
 from scipy.spatial import cKDTree
 from scipy.special import digamma
 from sklearn.decomposition import PCA
-
-TIE = 1e-10
-
+from tessel.modelbench.entropy import DEFAULT_RESOLUTION
 
 def direction_of(key) -> float:
     return key[1] if isinstance(key, (tuple, list)) and len(key) == 2 else 1
@@ -43,31 +44,24 @@ def label_of(key):
     return key[0] if isinstance(key, (tuple, list)) else key
 
 
-def distance_floor(n: int, k: int) -> float:
-    return 1e-10 * ((k + 1) // 2) / n
-
-
 def knn_entropy(values: np.ndarray, k: int) -> float:
-    """Nearest-neighbour entropy of a 1-D sample under the maximum norm."""
-    n = len(values)
-    points = np.asarray(values, dtype=float).reshape(n, -1)
-    dist, _ = cKDTree(points).query(points, k=k + 1, p=np.inf)
-    r = np.maximum(dist[:, k], distance_floor(n, k))
-    d = points.shape[1]
-    return float(digamma(n) - digamma(k) + d * math.log(2) + d * np.log(r).sum() / n)
+    """Nearest-neighbour entropy of a 1-D sample under the maximum norm, read at the resolution."""
+    x = np.asarray(values, dtype=float)
+    n = len(x)
+    _, where, counts = np.unique(np.rint(x / DEFAULT_RESOLUTION), return_inverse=True,
+                                 return_counts=True)
+    group = counts[where]
+    tied = group > k
+    log_r = digamma(k) - digamma(group) + math.log(DEFAULT_RESOLUTION / 2)
+    if not tied.all():
+        dist, _ = cKDTree(x[:, None]).query(x[~tied, None], k=k + 1, p=np.inf)
+        log_r[~tied] = np.log(dist[:, k])
+    return float(digamma(n) - digamma(k) + math.log(2) + log_r.sum() / n)
 
 
-def constant_entropy(n: int, k: int) -> float:
-    """The same estimate for a constant column: every distance is at the floor."""
-    return float(digamma(n) - digamma(k) + math.log(2) + math.log(distance_floor(n, k)))
-
-
-def orient(vector: np.ndarray) -> np.ndarray:
-    total = vector.sum()
-    if abs(total) > TIE:
-        return -vector if total < 0 else vector
-    clear = np.flatnonzero(np.abs(vector) > TIE)
-    return -vector if clear.size and vector[clear[0]] < 0 else vector
+def constant_entropy(n: int, k: int) -> float:  # noqa: ARG001
+    """The same estimate for a constant column: one tie group of n points."""
+    return math.log(DEFAULT_RESOLUTION)
 
 
 def group_coefficients(frame: pd.DataFrame) -> dict[str, list[float]]:
@@ -75,9 +69,8 @@ def group_coefficients(frame: pd.DataFrame) -> dict[str, list[float]]:
     low, high = frame.min(), frame.max()
     scaled = (frame - low) / (high - low)
     pca = PCA().fit(scaled)
-    weights = pca.explained_variance_ / pca.explained_variance_.sum()
-    components = np.array([orient(c) for c in pca.components_])
-    coef = components.T @ weights
+    vectors = pca.components_
+    coef = vectors.T @ (pca.explained_variance_**2 * vectors.sum(axis=1))
     coef /= np.abs(coef).sum()
     return {
         "coef": coef.tolist(),

@@ -125,6 +125,19 @@ def test_quickstart_model(quickstart):
     assert model.abnormal_index == []
 
 
+def test_readme_resolution_table_is_what_the_quickstart_gives(quickstart):
+    from tessel.modelbench import entropy
+
+    section = README.split("The quickstart's weights at three resolutions:")[1].split("\n\n")[1]
+    rows = [line.strip("|").split("|") for line in section.splitlines()[2:]]
+    assert len(rows) == 3
+    for first, *shown in rows:
+        model = indexfuse.indexpca_diment(quickstart["schema"])
+        with entropy.resolution(float(first.split()[0])):
+            model.fit(quickstart["data"])
+        assert [float(cell) for cell in shown] == indexfuse_tools.weights(model).round(3).tolist()
+
+
 def test_quickstart_checks_first_and_ranks_the_states(quickstart_run, quickstart):
     assert quickstart_run.stdout.startswith("Problems: []\n")
     table = quickstart["table"]
@@ -228,6 +241,16 @@ def test_all_missing_row_gets_nan_and_partly_missing_row_the_rest(table):
     only_b = (table.loc[1, "b"] - record["min"]) / (record["max"] - record["min"]) * record["coef"]
     assert values["A"][1] == pytest.approx(only_b)
     pd.testing.assert_series_equal(values["A"][2:], full["A"][2:])
+
+
+@pytest.mark.parametrize("method, stand_in", [("max_min", "min"), ("z_score", "mean")])
+def test_a_missing_value_scores_as_the_training_minimum_or_mean(table, method, stand_in):
+    model = indexfuse.indexpca_diment({"A": ["a", "b"]}, scale_method=method)
+    model.fit(table)
+    holes = table.copy()
+    holes.loc[3, "a"] = np.nan
+    filled = holes.fillna({"a": getattr(table["a"], stand_in)()})
+    assert model.score(holes)[0][3] == pytest.approx(model.score(filled)[0][3], abs=1e-12)
 
 
 def test_score_scale_rescales_dimension_values_not_the_composite(table):

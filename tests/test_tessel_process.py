@@ -113,6 +113,20 @@ def test_rescale_stays_within_range(data, low, high):
     assert np.all(out >= lo - slack) and np.all(out <= hi + slack)
 
 
+@pytest.mark.parametrize("call", [
+    lambda s: process.scale(s, range=(0, 10)),
+    lambda s: process.scale(s, "z_score"),
+    lambda s: process.rescale(s),
+])
+@pytest.mark.parametrize(
+    "data, count",
+    [([1.0, np.inf, 3.0], 1), ([-np.inf, np.nan, np.inf, 2.0], 2)],
+)
+def test_infinite_values_are_refused_by_name_and_count(call, data, count):
+    with pytest.raises(ValueError, match=rf"'rate' has {count} infinite value"):
+        call(pd.Series(data, name="rate"))
+
+
 @pytest.mark.parametrize(
     "call, fragments",
     [

@@ -60,6 +60,18 @@ def _as_series(column: Any, name: str) -> pd.Series:
     return series
 
 
+def _float_values(series: pd.Series, name: str) -> np.ndarray:
+    """Float64 values of a checked numeric Series: NaN where missing, never infinite."""
+    values = series_to_float(series)
+    infinite = int(np.count_nonzero(np.isinf(values)))
+    if infinite:
+        raise ValueError(
+            f"{name} {series.name!r} has {infinite} infinite value(s) out of {values.size}; "
+            "replace them (missing values may stay missing)"
+        )
+    return values
+
+
 def _affine(values: np.ndarray, offset: Any, width: Any) -> np.ndarray:
     """``(values - offset) / width`` column-wise, with zeros where ``width == 0``.
 
@@ -136,7 +148,8 @@ def scale(
     ValueError
         For an unknown ``method``, a ``range`` that is not a pair of finite
         numbers, a ``mean`` that is not finite, a ``std`` that is not a finite
-        number ``>= 0``, or a non-numeric column.
+        number ``>= 0``, a non-numeric column, or a column with infinite
+        values (the message names the column and counts them).
 
     Examples
     --------
@@ -153,7 +166,7 @@ def scale(
     if spread is not None and spread < 0:
         raise ValueError(f"std must be a finite number >= 0, got {describe(std)}")
     series = _as_series(column, "column")
-    values = series_to_float(series)
+    values = _float_values(series, "column")
 
     if method == "max_min":
         if bounds is None:
@@ -204,7 +217,7 @@ def rescale(
     ------
     ValueError
         For an unknown ``method``, a ``range`` that is not a pair of finite
-        numbers, or a non-numeric series.
+        numbers, a non-numeric series, or a series with infinite values.
 
     Examples
     --------
@@ -217,7 +230,7 @@ def rescale(
     check_choice(method, "method", RESCALE_METHODS)
     low, high = finite_pair(range, "range")
     series = _as_series(series, "series")
-    values = series_to_float(series)
+    values = _float_values(series, "series")
     if values.size == 0 or np.isnan(values).all():
         out = np.full(values.shape, np.nan)
     else:

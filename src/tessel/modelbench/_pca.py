@@ -16,8 +16,11 @@ __all__ = ["PCA", "NotFittedError"]
 # Components whose entries sum to less than this (in absolute value) count as
 # balanced: their sign is then set by the first entry larger than it.
 _TIE = 1e-10
-# Rounding allowance when comparing cumulative explained-variance ratios.
+# Rounding allowance when comparing cumulative explained-variance ratios, and
+# the relative gap below which two eigenvalues count as equal (their
+# eigenvectors are then an arbitrary basis of one eigenspace).
 _RATIO_SLACK = 1e-12
+_EQUAL_EIGENVALUES = 1e-9
 
 
 class NotFittedError(ValueError, AttributeError):
@@ -52,7 +55,10 @@ def _numeric_matrix(frame: Any, action: str) -> tuple[np.ndarray, pd.Index | Non
 
 
 def _orient(vector: np.ndarray) -> np.ndarray:
-    """Flip ``vector`` so its entries sum to a positive number (first clear entry on a tie)."""
+    """Flip ``vector`` so its entries sum to a positive number (first clear entry on a tie).
+
+    For display only: the coefficients do not depend on the sign of any component.
+    """
     total = vector.sum()
     if abs(total) > _TIE:
         return -vector if total < 0 else vector
@@ -66,8 +72,17 @@ class PCA:
     """Principal-component coefficients of a set of indicator columns.
 
     The columns are scaled (see :func:`tessel.process.scale`), the covariance
-    matrix of the scaled data is decomposed, and the leading components are
-    combined, weighted by their eigenvalues, into one coefficient per column.
+    matrix ``C`` of the scaled data is decomposed into eigenvalues
+    ``lambda_j`` and unit eigenvectors ``v_j``, and the leading components
+    are combined into one coefficient per column::
+
+        raw = sum over kept j of lambda_j**2 * v_j * (v_j . 1)
+        coef = raw / sum(abs(raw))
+
+    With every component kept, ``raw = C @ (C @ 1)``: ``C @ 1`` holds each
+    column's covariance with the equal-weight sum of the scaled columns, and
+    ``raw`` each column's covariance with the sum weighted by those. See the
+    Notes for why.
 
     Parameters
     ----------
@@ -93,13 +108,16 @@ class PCA:
     eigenvalues : numpy.ndarray
         All eigenvalues of the scaled covariance matrix, largest first.
     components : numpy.ndarray
-        Eigenvectors as rows, in the order of ``eigenvalues``, each oriented so
-        its entries sum to a positive number (or, if they sum to zero, so its
-        first non-zero entry is positive).
+        Eigenvectors as rows, in the order of ``eigenvalues``. For display
+        each is oriented so its entries sum to a positive number (or, if they
+        sum to zero, so its first non-zero entry is positive); ``coef`` does
+        not depend on these signs.
     explained_variance_ratio : numpy.ndarray
         ``eigenvalues / eigenvalues.sum()`` (zeros when there is no variance).
     n_components : int
-        Number of leading components kept.
+        Number of leading components kept: the fewest whose explained
+        variance reaches ``cumulative``, plus any whose eigenvalue equals that
+        of the last one kept.
     n_features : int
         Number of columns of the fitted frame.
 
@@ -108,6 +126,39 @@ class PCA:
 
     Notes
     -----
+    Why this combination. Interchangeable indicators should get equal
+    coefficients, and a coefficient should not move when the columns are
+    reordered, when a component's sign flips, or when the data change a
+    little. Components after the first are nearly orthogonal to the
+    all-ones direction, so any rule that orients them by a sign (for
+    instance "entries sum to a positive number") switches on tiny changes of
+    the data and moves the coefficients by whole components. Weighting each
+    component by its projection ``v_j . 1`` instead is continuous: such a
+    component contributes in proportion to how much it moves the
+    equal-weight sum, which is little. The result is permutation-equivariant
+    and invariant to every eigenvector's sign and to the choice of basis
+    within an eigenspace of equal eigenvalues (which is why tied eigenvalues
+    are kept or dropped together).
+
+    Why ``lambda_j**2`` rather than ``lambda_j``. With ``lambda_j`` alone
+    (``C @ 1`` when all are kept) each column's own variance counts in its
+    favour, so an indicator whose direction is wrong stays positive unless
+    its anticorrelation with the others outweighs its own variance; on
+    typical data it is missed more often than not. The second power is one
+    step from the equal-weight sum towards the first principal component: a
+    column that disagrees with the majority gets a negative covariance with
+    their provisional composite, comes out negative and is reported as
+    abnormal by :meth:`score`, while the coefficients keep the stability of
+    the equal-weight sum. Two columns that run against each other are
+    symmetric under ``"z_score"`` scaling, so no rule that ignores column
+    order can tell which one is reversed: both get 0.5.
+
+    Degenerate cases: a constant column gets exactly 0 (it is left out of
+    the decomposition); when ``raw`` is all zeros (every column constant, or
+    columns that cancel, such as ``x`` and ``-x``, so that the equal-weight
+    sum does not vary) the coefficients fall back to equal shares of the
+    non-constant columns (of all columns if every one is constant).
+
     Columns are handled by position, never by label, so frames with duplicate
     or tuple labels work. Fitting costs one pass over the data for the
     statistics and one float64 matrix product for the covariance. Fitted
@@ -183,7 +234,7 @@ class PCA:
 
     @property
     def components(self) -> np.ndarray:
-        """Oriented eigenvectors as rows, in the order of :attr:`eigenvalues`."""
+        """Eigenvectors as rows, in the order of :attr:`eigenvalues` (signs for display only)."""
         return cast(np.ndarray, self._state("components"))
 
     @property
@@ -273,7 +324,7 @@ class PCA:
 
         eigenvalues, components = self._decompose(scaled_cov, active)
         n_components = self._count_kept(eigenvalues)
-        coef = self._coefficients(eigenvalues[:n_components], components[:n_components])
+        coef = self._coefficients(eigenvalues[:n_components], components[:n_components], active)
 
         self._fitted = {
             "max": [float(v) for v in high],
@@ -316,18 +367,29 @@ class PCA:
         if self.cumulative >= 1 or total <= 0:
             return d
         ratio = np.cumsum(eigenvalues) / total
-        return min(d, int(np.searchsorted(ratio, self.cumulative - _RATIO_SLACK)) + 1)
+        kept = min(d, int(np.searchsorted(ratio, self.cumulative - _RATIO_SLACK)) + 1)
+        # Within an eigenspace of equal eigenvalues the eigenvectors are an
+        # arbitrary basis: keep all of it or none, or coef would depend on it.
+        last = eigenvalues[kept - 1]
+        while kept < d and last - eigenvalues[kept] <= _EQUAL_EIGENVALUES * eigenvalues[0]:
+            kept += 1
+        return kept
 
     @staticmethod
-    def _coefficients(eigenvalues: np.ndarray, components: np.ndarray) -> list[float]:
-        d = components.shape[1]
-        kept = eigenvalues.sum()
-        if kept > 0:
-            raw = components.T @ (eigenvalues / kept)
-            size = np.abs(raw).sum()
-            if size > 0 and math.isfinite(size):
-                return [float(v) for v in raw / size]
-        return [1.0 / d] * d
+    def _coefficients(
+        eigenvalues: np.ndarray, components: np.ndarray, active: np.ndarray
+    ) -> list[float]:
+        """``sum_j lambda_j**2 v_j (v_j . 1)``, normalised to ``sum(abs(coef)) == 1``."""
+        weight = eigenvalues**2
+        raw = components.T @ (weight * components.sum(axis=1))
+        size = np.abs(raw).sum()
+        # Each term is at most lambda_j**2 * d in absolute sum: below rounding
+        # noise of that, raw carries no direction.
+        noise = _RATIO_SLACK * raw.size * weight.sum()
+        if size > noise and math.isfinite(size):
+            return [float(v) for v in raw / size]
+        share = active if active.any() else np.ones_like(active)
+        return [float(v) for v in share / share.sum()]
 
     # ----------------------------------------------------------- scoring --
 
@@ -360,18 +422,28 @@ class PCA:
             If :meth:`fit` has not been called (a ``ValueError`` and an
             ``AttributeError``).
         ValueError
-            If the frame has non-numeric columns or a different number of
-            columns than the fitted frame.
+            If the frame has non-numeric columns, a different number of
+            columns than the fitted frame, or infinite values (missing ones
+            are fine); the message names the offending columns.
         """
         if not self.is_fitted:
             raise NotFittedError("score needs a fitted PCA: call fit(frame) before score(frame)")
         coef = self.coef
-        values, index, _ = _numeric_matrix(frame, "score")
+        values, index, labels = _numeric_matrix(frame, "score")
         d = self.n_features
         if values.shape[1] != d:
             raise ValueError(
                 f"score needs a frame with the {d} column(s) the PCA was fitted on, "
                 f"got {values.shape[1]}"
+            )
+        infinite = np.isinf(values).sum(axis=0)
+        if infinite.any():
+            bad = "; ".join(
+                f"{pos} {labels[pos]!r}: {infinite[pos]}" for pos in np.flatnonzero(infinite)
+            )
+            raise ValueError(
+                "score needs finite values (missing ones score NaN); columns with infinite "
+                f"values (position label: count): {bad}"
             )
         offset, width = self._offset_width()
         result = _affine(values, offset, width) @ np.asarray(coef)
