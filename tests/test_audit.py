@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 import pytest
 from scipy.stats import rankdata
+from tessel.modelbench import entropy
 
 import indexfuse
 import indexfuse_tools
@@ -103,8 +104,16 @@ def test_effective_weights_are_normalised_squared_correlations(case):
     assert table["weight"].to_dict() == pytest.approx(indexfuse_tools.weights(model).to_dict())
 
 
-def test_information_shares_are_the_fitted_weights_and_equal_weights_split_by_level(case):
-    model, _, _, result = case
+@pytest.mark.parametrize("resolution", [None, 1e-2])
+def test_information_shares_are_the_fitted_weights_and_equal_weights_split_by_level(case, resolution):
+    model, data, _, result = case
+    if resolution is not None:
+        # Fitted at another resolution than the one in effect now, on a table with
+        # a dimension of four levels, whose estimate depends on the resolution.
+        data = data.assign(c=(data["c"].rank() * 4 // (len(data) + 1)).astype(float))
+        with entropy.resolution(resolution):
+            model, _ = _fitted(data=data)
+        result = indexfuse_tools.audit(model, data)
     table = result.dimensions.set_index("dimension")
     assert table.loc["A", "information_share"] == pytest.approx(model.dim_weight["A"])
     assert table.loc["B", "information_share"] == pytest.approx(sum(model.dim_weight["B"].values()))

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import io
 import json
+import math
 import subprocess
 import sys
 from pathlib import Path
@@ -88,6 +89,14 @@ def test_check_lists_problems_and_fails_on_errors(work):
     result = _cli("check", "statecrime.csv", "--schema", "typo.toml", cwd=folder)
     assert result.returncode == 1
     assert "error: " in result.stdout and "murdr" in result.stdout and "murder" in result.stdout
+
+
+def test_fit_at_a_resolution(work, tmp_path):
+    folder, _ = work
+    target = tmp_path / "model.json"
+    assert main(["fit", str(folder / "statecrime.csv"), "--schema", str(folder / "schema.toml"),
+                 "--resolution", "0.01", "-o", str(target)]) == 0  # fmt: skip
+    assert indexfuse_tools.load(target).min_ent == pytest.approx(math.log(0.01))
 
 
 @pytest.mark.parametrize("suffix", [".csv", ".parquet", ".xlsx"])

@@ -4,6 +4,7 @@ relate to other measures?"""
 
 from __future__ import annotations
 
+import contextlib
 import copy
 import math
 import os
@@ -13,6 +14,8 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
+from tessel import process
+from tessel.modelbench import PCA, entropy
 
 from indexfuse_tools._inputs import as_frame, as_model
 from indexfuse_tools._prepare import needs_treatment
@@ -125,8 +128,6 @@ def indicator_frame(data: pd.DataFrame, dimension: Dimension) -> pd.DataFrame:
 def scaled_frame(model: Any, data: pd.DataFrame, dimension: Dimension) -> pd.DataFrame:
     """The dimension's columns as the model scales them before weighting:
     directions applied, then ``process.scale`` with the stored statistics."""
-    from tessel import process
-
     frame = indicator_frame(data, dimension)
     columns = []
     for position, record in enumerate(dimension.table.values()):
@@ -226,8 +227,6 @@ def _correlation(x: pd.Series, y: pd.Series) -> float:
 def _components(model: Any, frame: pd.DataFrame) -> tuple[float, float]:
     """(first component's share of variance, number of components kept), from
     the toolkit's PCA set up as the model's."""
-    from tessel.modelbench import PCA
-
     complete = frame.dropna()
     if complete.shape[0] < 2:
         return math.nan, math.nan
@@ -374,9 +373,29 @@ def _information(model: Any, node: Any) -> dict[Any, float]:
 _DIMENSION_COLUMNS = ["dimension", "parent", "information", "information_share", "weight", "equal_weight"]
 
 
+def fit_resolution(model: Any) -> float | None:
+    """The entropy resolution the model was fitted at, read from its baseline.
+
+    The baseline ``min_ent`` is the estimate for a constant column, which is
+    exactly ``log(resolution)``; None when it is not a finite number.
+    """
+    try:
+        resolution = math.exp(float(model.min_ent))
+    except (TypeError, ValueError, OverflowError):
+        return None
+    return resolution if math.isfinite(resolution) and resolution > 0 else None
+
+
 def _dimension_rows(model: Any, values: Any) -> pd.DataFrame:
     """Information, its share, the model's weight and the equal weight of every
     dimension; a nested dimension first, then its sub-dimensions."""
+    resolution = fit_resolution(model)
+    # The information is an estimate minus the baseline: both at the fit's resolution.
+    with entropy.resolution(resolution) if resolution is not None else contextlib.nullcontext():
+        return _dimension_table(model, values)
+
+
+def _dimension_table(model: Any, values: Any) -> pd.DataFrame:
     if not isinstance(values, dict):
         result = model.compute_dim_weight(values)
         row = [dimension_name(()), None, float(result[1]), 1.0, 1.0, 1.0]
@@ -689,8 +708,10 @@ def audit(model: Any, data: pd.DataFrame, external: pd.DataFrame | pd.Series | N
     Notes
     -----
     Information values come from the model's own ``compute_dim_weight`` on
-    the audited rows, under the entropy resolution in effect at the call; on
-    the training table they are the ones the fit weighted with. The
+    the audited rows, at the entropy resolution the model was fitted at (its
+    baseline ``min_ent`` is ``log(resolution)``), whatever resolution is in
+    effect at the call; on the training table they are the ones the fit
+    weighted with. The
     effective weight of a dimension is its squared correlation with the
     composite, normalised over the dimensions: it shows how much of the
     ranking each dimension actually drives, which differs from its nominal

@@ -9,6 +9,7 @@ one-line message on standard error.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import math
 import os
 import re
@@ -23,6 +24,7 @@ from typing import IO, Any
 import pandas as pd
 
 import indexfuse
+from tessel.modelbench import entropy
 from indexfuse_tools._check import check
 from indexfuse_tools._persist import ModelFileError, _decode, _parse, dump, load
 from indexfuse_tools._report import report
@@ -210,7 +212,9 @@ def _model(arguments: argparse.Namespace, data: pd.DataFrame) -> Any:
         pca_cumulative=arguments.pca_cumulative,
         ent_k=arguments.ent_k,
     )
-    model.fit(data)
+    resolution = arguments.resolution
+    with entropy.resolution(resolution) if resolution is not None else contextlib.nullcontext():
+        model.fit(data)
     return model
 
 
@@ -328,6 +332,13 @@ def _model_arguments(parser: argparse.ArgumentParser, loadable: bool) -> None:
     )
     group.add_argument(
         "--ent-k", type=int, default=10, metavar="K", help="neighbours of the entropy estimate (default: 10)"
+    )
+    group.add_argument(
+        "--resolution",
+        type=float,
+        metavar="VALUE",
+        help="values of a dimension closer than this are read as the same value by the entropy "
+        f"estimate (default: {entropy.DEFAULT_RESOLUTION:g})",
     )
 
 

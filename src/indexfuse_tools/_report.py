@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Any
 
 import pandas as pd
 
-from indexfuse_tools._audit import FEW_DISTINCT, Audit, audit
+from indexfuse_tools._audit import FEW_DISTINCT, Audit, audit, fit_resolution
 from indexfuse_tools._check import check
 from indexfuse_tools._figures import (
     decimals,
@@ -567,6 +567,9 @@ def _meta(model: Any) -> str:
     settings = [f"scale method {model.scale_method}", f"{model.k} neighbours for the entropy"]
     if cumulative is not None:
         settings.insert(1, f"principal components covering {cumulative:.0%} of the variance")
+    resolution = fit_resolution(model)
+    if resolution is not None:
+        settings.append(f"entropy read at a resolution of {resolution:.3g}")
     today = datetime.date.today().isoformat()
     return f"Written {today} by indexfuse_tools {_esc(__version__)}. Model: {_esc(', '.join(settings))}."
 
