@@ -730,7 +730,7 @@ def audit(model: Any, data: pd.DataFrame, external: pd.DataFrame | pd.Series | N
     dimension  indicators  standardized_alpha
        safety           2                0.93
     schooling           1                 NaN
-    >>> float(result.effective_weights["effective_weight"].sum())
+    >>> round(float(result.effective_weights["effective_weight"].sum()), 12)
     1.0
     """
     _check_inputs(model, data)
