@@ -182,3 +182,11 @@ def test_smoke_run_writes_its_figures(tmp_path, capsys):
     assert "All comparisons agreed" in out and "Goals" not in out
     figures = json.loads(target.read_text())
     assert figures["smoke"] and [r["n"] for r in figures["end_to_end"]] == [SMALL]
+
+
+def test_robustness_benchmark_agrees_with_the_naive_loop_at_a_small_size():
+    import bench_robustness
+
+    figures = bench_robustness.run(rows=300, n=4, repeats=1, sample=3, quickstart=False)
+    assert figures["runs"] == 4 * (len(figures["factors"]) + 2)
+    assert figures["naive_seconds"] > 0 and figures["peak_bytes"] > 0

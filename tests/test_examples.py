@@ -64,6 +64,7 @@ def test_readme_starts_with_the_two_setup_commands():
         "examples/directions.py",
         "examples/persistence.py",
         "examples/preparing.py",
+        "examples/robustness.py",
         "examples/audit.py",
     ],
 )
@@ -163,6 +164,19 @@ def test_persistence_example_scores_identically():
     assert '"format": "indexfuse-model"' in result.stdout
     assert "JSON: identical scores: True" in result.stdout
     assert "pickle: identical scores: True" in result.stdout
+
+
+def test_robustness_example_prints_the_readme_output_and_draws_the_figure(tmp_path):
+    target = tmp_path / "ranks.png"
+    result = _run("examples/robustness.py", str(target))
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    shown = result.stdout.replace(str(target), "examples/figures/robustness_ranks.png")
+    assert shown == _marked_blocks("output")["examples/robustness.py"]
+    import matplotlib.image
+
+    height, width, _ = matplotlib.image.imread(target).shape
+    assert height > width > 800  # one line per state
+    assert "](examples/figures/robustness_ranks.png)" in README and (ROOT / "examples/figures/robustness_ranks.png").exists()
 
 
 def test_preparing_example_leaves_nothing_for_check():

@@ -11,10 +11,11 @@
   weights, links to other measures) and :func:`report` (one self-contained
   HTML page), with the figures :func:`plot_weights`,
   :func:`plot_effective_weights`, :func:`plot_distribution` and
-  :func:`plot_correlations`;
+  :func:`plot_correlations`; :func:`robustness` (how far the ranks move
+  under the other defensible choices, and which choice moves them most);
 - :func:`dump` / :func:`load` and friends: a fitted model as JSON;
 - the command line ``indexfuse`` (or ``python -m indexfuse_tools``): check,
-  fit, score and report from files.
+  fit, score, report and robustness from files.
 
 >>> import indexfuse_tools
 >>> indexfuse_tools.check(schema, data)         # doctest: +SKIP
@@ -48,19 +49,25 @@ from indexfuse_tools._prepare import (
 )
 from indexfuse_tools._report import report
 from indexfuse_tools._results import plot_ranking, results
+from indexfuse_tools._robustness import FACTORS, METHODS, RobustnessWarning, robustness
+from indexfuse_tools._robustness_result import RobustnessResult
 from indexfuse_tools._tables import coefficients, dimension_name, weights
 from indexfuse_tools._weights import equal_weights, set_weights
 
 __all__ = [
+    "FACTORS",
     "FEW_DISTINCT",
     "FORMAT",
     "KURTOSIS_LIMIT",
+    "METHODS",
     "SKEW_LIMIT",
     "VERSION",
     "WINSORIZE_LIMIT",
     "Audit",
     "ModelFileError",
     "Problem",
+    "RobustnessResult",
+    "RobustnessWarning",
     "SchemaError",
     "audit",
     "check",
@@ -81,6 +88,7 @@ __all__ = [
     "prepare",
     "report",
     "results",
+    "robustness",
     "set_weights",
     "to_dict",
     "weights",

@@ -1,0 +1,535 @@
+"""What a robustness analysis found: its tables, figures and file."""
+
+from __future__ import annotations
+
+import io
+import json
+import os
+import warnings
+import zipfile
+from collections.abc import Hashable, Mapping
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import pandas as pd
+
+from indexfuse_tools._persist import _decode, _encode
+from indexfuse_tools._robustness_engine import (
+    DISCRETE,
+    Engine,
+    Nominal,
+    Problem,
+    Setting,
+    is_number,
+    make_problem,
+    resample_rows,
+)
+from indexfuse_tools._tables import dimension_name
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
+
+__all__ = ["RobustnessResult", "FORMAT", "VERSION"]
+
+#: Value of the ``"format"`` field of a saved analysis.
+FORMAT = "indexfuse-robustness"
+#: Version of the file layout written by this release.
+VERSION = 1
+
+NOISE = "weight_noise"
+RANK_SHIFT = "rank_shift"
+RANK_COLUMNS = ("nominal", "median", "p5", "p95", "mean_shift")
+_QUANTILES = (0.05, 0.5, 0.95)
+_BLOCK = 2048  # units summarised at a time, to bound the temporary copies
+_LABELLED_UNITS = 60  # plot_ranks labels every unit up to this many
+_DOCUMENT = "robustness.json"
+_RESAMPLES = 1000  # bootstrap resamples behind the confidence intervals
+_CONFIDENCE = 0.95
+
+
+def multiplier_column(key: Hashable) -> str:
+    return f"weight_noise: {dimension_name((key,))}"
+
+
+def rank_table(run_ranks: np.ndarray, nominal: np.ndarray, mean_shift: np.ndarray, index: pd.Index) -> pd.DataFrame:
+    """Each unit's nominal rank, the quantiles of its rank over the runs, and its mean shift."""
+    quantiles = np.empty((run_ranks.shape[1], len(_QUANTILES)))
+    # One unit's ranks to a row, sorted: the quantiles then partition nothing,
+    # and the one buffer is reused.
+    buffer = np.empty((min(_BLOCK, run_ranks.shape[1]), run_ranks.shape[0]), dtype=run_ranks.dtype)
+    for start in range(0, run_ranks.shape[1], _BLOCK):
+        block = buffer[: min(_BLOCK, run_ranks.shape[1] - start)]
+        np.copyto(block, run_ranks[:, start : start + _BLOCK].T)
+        block.sort(axis=1)
+        quantiles[start : start + len(block)] = np.quantile(block, _QUANTILES, axis=1, overwrite_input=True).T
+    table = pd.DataFrame(quantiles, index=index, columns=["p5", "median", "p95"])
+    table.insert(0, "nominal", nominal)
+    table["mean_shift"] = mean_shift
+    return table[list(RANK_COLUMNS)]
+
+
+def _column(levels: tuple[Any, ...], codes: np.ndarray) -> pd.Series:
+    """Each run's level: numbers as numbers, anything else (None, labels, lists) as it is."""
+    if all(is_number(level) for level in levels):
+        return pd.Series(np.asarray(levels)[codes])
+    holder = np.empty(len(levels), dtype=object)
+    holder[:] = list(levels)
+    return pd.Series(holder[codes], dtype=object)
+
+
+# --------------------------------------------------------- Sobol indices --
+
+
+SENSITIVITY_COLUMNS = ("S1", "S1_low", "S1_high", "ST", "ST_low", "ST_high")
+CONVERGENCE_COLUMNS = ("S1_half", "S1", "ST_half", "ST", "change")
+
+
+def _factor_table(columns: tuple[str, ...]) -> pd.DataFrame:
+    return pd.DataFrame(columns=list(columns), index=pd.Index([], name="factor"), dtype=np.float64)
+
+
+def salib_problem(setting: Setting, top_keys: tuple[Hashable, ...]) -> dict[str, Any]:
+    """SALib's description of the factors: one variable per factor, one per
+    top-level weight in the group ``weight_noise``, all on the unit interval."""
+    names, groups = [], []
+    for name in setting.varied:
+        if name == NOISE:
+            names += [multiplier_column(key) for key in top_keys]
+            groups += [NOISE] * len(top_keys)
+        else:
+            names.append(name)
+            groups.append(name)
+    return {"num_vars": len(names), "names": names, "bounds": [[0.0, 1.0]] * len(names), "groups": groups}
+
+
+def sobol_indices(spec: dict[str, Any], y: np.ndarray, seed: int) -> pd.DataFrame:
+    """S1 and ST (Jansen's estimator) with 95% bootstrap intervals, one row per factor."""
+    from SALib.analyze import sobol
+
+    with warnings.catch_warnings():
+        # A target that never moves has indices 0, which SALib returns after a warning.
+        warnings.filterwarnings("ignore", message="Constant values encountered", category=UserWarning)
+        # A generator, not the integer: SALib tests ``if seed:`` and would
+        # draw the resamples of seed 0 from numpy's global state.
+        found = sobol.analyze(
+            spec, y, calc_second_order=False, num_resamples=_RESAMPLES, conf_level=_CONFIDENCE,
+            seed=np.random.default_rng(seed),
+        )
+    columns: dict[str, np.ndarray] = {}
+    for name in ("S1", "ST"):
+        columns[name] = found[name]
+        columns[f"{name}_low"] = found[name] - found[f"{name}_conf"]
+        columns[f"{name}_high"] = found[name] + found[f"{name}_conf"]
+    return pd.DataFrame(columns, index=pd.Index(list(dict.fromkeys(spec["groups"])), name="factor"))
+
+
+def convergence(spec: dict[str, Any], y: np.ndarray, seed: int, full: pd.DataFrame) -> pd.DataFrame:
+    """S1 and ST from the first half of the base samples next to those from all of them."""
+    step = len(full) + 2  # the rows of one base sample: A, one AB per factor, B
+    half = sobol_indices(spec, y[: len(y) // step // 2 * step], seed)
+    table = pd.DataFrame(
+        {"S1_half": half["S1"], "S1": full["S1"], "ST_half": half["ST"], "ST": full["ST"]}, index=full.index
+    )
+    table["change"] = np.maximum((table["S1"] - table["S1_half"]).abs(), (table["ST"] - table["ST_half"]).abs())
+    return table
+
+
+# ---------------------------------------------------------------- result --
+
+
+class RobustnessResult:
+    """The result of :func:`indexfuse_tools.robustness`.
+
+    Attributes
+    ----------
+    method : str
+        ``"sobol"``, ``"uncertainty"`` or ``"bootstrap"``.
+    n : int
+        The ``n`` of the call (base samples for Sobol, draws or resamples
+        otherwise).
+    seed : int
+        The seed the designs were drawn with.
+    nominal : dict
+        The nominal configuration: ``scale_method``, ``pca_cumulative``,
+        ``ent_k`` and ``resolution``.
+    factors : dict
+        The factors of the analysis and their levels (for ``weight_noise``
+        its half-width).
+    runs : pandas.DataFrame
+        One row per run (index ``run``): one column per factor holding the
+        run's level, one column ``"weight_noise: <dimension>"`` per top-level
+        dimension holding its weight multiplier, and ``"rank_shift"``, the
+        run's mean absolute rank shift from the nominal ranking (the target
+        of the Sobol indices).
+    ranks : pandas.DataFrame
+        One row per unit (the rows of ``data``): ``nominal`` rank (1 = best,
+        ties averaged), ``median``, ``p5`` and ``p95`` (5th and 95th
+        percentiles) of its rank over the runs, and ``mean_shift``, the mean
+        absolute difference between its rank in a run and its nominal rank.
+    sensitivity : pandas.DataFrame
+        For ``method="sobol"``: one row per factor, ``S1`` and ``ST`` with
+        their bootstrap confidence intervals (``S1_low``, ``S1_high``,
+        ``ST_low``, ``ST_high``, 95%). Empty for the other methods.
+    convergence : pandas.DataFrame
+        For ``method="sobol"``: ``S1`` and ``ST`` from the first half of the
+        base samples next to those from all of them, and the larger of the
+        two changes (``change``). Empty for the other methods.
+    run_ranks : numpy.ndarray or None
+        Every unit's rank in every run (runs x units; float32, which holds
+        them exactly, up to 8 million units), or
+        None for a result loaded from a file saved without them.
+    """
+
+    def __init__(
+        self,
+        problem: Problem,
+        n: int,
+        codes: np.ndarray,
+        multipliers: np.ndarray,
+        shifts: np.ndarray,
+        run_ranks: np.ndarray | None,
+        ranks: pd.DataFrame,
+        sensitivity: pd.DataFrame | None = None,
+        convergence: pd.DataFrame | None = None,
+    ) -> None:
+        self._problem = problem
+        self._codes = codes
+        self._multipliers = multipliers
+        self._engine: Engine | None = None
+        self.method = problem.method
+        self.n = n
+        self.seed = problem.seed
+        nominal = problem.nominal
+        self.nominal = {
+            "scale_method": nominal.scale_method,
+            "pca_cumulative": nominal.pca_cumulative,
+            "ent_k": nominal.ent_k,
+            "resolution": nominal.resolution,
+        }
+        setting = problem.setting
+        self.factors = {
+            name: setting.noise if name == NOISE else setting.levels[name] for name in setting.varied
+        }
+        self.run_ranks = run_ranks
+        self.runs = self._runs_table(shifts)
+        self.ranks = ranks
+        self.sensitivity = _factor_table(SENSITIVITY_COLUMNS) if sensitivity is None else sensitivity
+        self.convergence = _factor_table(CONVERGENCE_COLUMNS) if convergence is None else convergence
+
+    def _runs_table(self, shifts: np.ndarray) -> pd.DataFrame:
+        setting = self._problem.setting
+        columns: dict[str, Any] = {}
+        for name in setting.varied:
+            if name == NOISE:
+                for j, key in enumerate(self._problem.top_keys):
+                    columns[multiplier_column(key)] = self._multipliers[:, j]
+            else:
+                columns[name] = _column(setting.levels[name], self._codes[:, DISCRETE.index(name)])
+        columns[RANK_SHIFT] = shifts
+        return pd.DataFrame(columns, index=pd.RangeIndex(len(shifts), name="run"))
+
+    def __repr__(self) -> str:
+        factors = ", ".join(self.factors) or "none"
+        return (
+            f"<RobustnessResult method={self.method!r}: {len(self.runs):,} runs of {len(self.ranks):,} units; "
+            f"factors: {factors}; mean rank shift {self.runs[RANK_SHIFT].mean():.3g}>"
+        )
+
+    # ------------------------------------------------------------ runs --
+
+    def _run(self, run: Any) -> int:
+        if not isinstance(run, (int, np.integer)) or isinstance(run, (bool, np.bool_)):
+            raise TypeError(f"a run is an integer, got {type(run).__name__}")
+        if not -len(self.runs) <= run < len(self.runs):
+            raise IndexError(f"run {run} is out of range: the analysis has {len(self.runs)} runs")
+        return int(run) % len(self.runs)
+
+    def _local(self) -> Engine:
+        if self._engine is None:
+            self._engine = Engine(self._problem)
+        return self._engine
+
+    def schema(self, run: int) -> Any:
+        """The schema the index of run ``run`` is built on (the nominal one less its exclusion)."""
+        return self._problem.variants[self._codes[self._run(run), DISCRETE.index("exclude")]]
+
+    def weights(self, run: int) -> Any:
+        """The dimension weights run ``run`` scored with (noisy ones when the weights are a factor)."""
+        run = self._run(run)
+        if self.method == "bootstrap":
+            return self._local().bootstrap_model(run).dim_weight
+        return self._local().run_weights(self._codes[run], self._multipliers[run])
+
+    def resample(self, run: int) -> np.ndarray:
+        """Row positions (into ``data``) of bootstrap resample ``run``: ``data.iloc[rows]`` was fitted."""
+        if self.method != "bootstrap":
+            raise ValueError(f"resample needs method='bootstrap', this analysis is {self.method!r}")
+        return resample_rows(self.seed, self._run(run), len(self._problem.data))
+
+    def composite(self, run: int) -> pd.Series:
+        """The composite scores of run ``run``, one per unit, computed again.
+
+        They equal, bit for bit, what ``score(data)`` gives for the model of
+        that run's configuration (or, for the bootstrap, the nominal model
+        fitted on that run's resample).
+        """
+        run = self._run(run)
+        engine = self._local()
+        if self.method == "bootstrap":
+            composite, _ = engine.bootstrap_model(run).score(self._problem.data)
+            return composite
+        return engine.composite(self._codes[run], self._multipliers[run])  # type: ignore[no-any-return]
+
+    def unit_sensitivity(self, unit: Hashable) -> pd.DataFrame:
+        """Sobol indices of one unit's rank (instead of the mean rank shift).
+
+        Needs ``method="sobol"`` and :attr:`run_ranks`. Returns a table
+        shaped like :attr:`sensitivity`.
+        """
+        if self.method != "sobol":
+            raise ValueError(f"unit sensitivity needs method='sobol', this analysis is {self.method!r}")
+        if self.run_ranks is None:
+            raise ValueError("this result holds no run_ranks (it was saved with run_ranks=False)")
+        position = self.ranks.index.get_indexer(pd.Index([unit]))[0]
+        if position < 0:
+            raise KeyError(f"{unit!r} is not a unit of the analysis")
+        problem = self._problem
+        spec = salib_problem(problem.setting, problem.top_keys)
+        return sobol_indices(spec, self.run_ranks[:, position].astype(np.float64), self.seed)
+
+    # --------------------------------------------------------- figures --
+
+    def plot_ranks(
+        self,
+        n: int | None = None,
+        *,
+        label: Mapping[Hashable, str] | pd.Series | None = None,
+        title: str | None = None,
+        ax: Axes | None = None,
+    ) -> Figure:
+        """Units by nominal rank with the 5-95% interval and median of their rank over the runs.
+
+        Parameters
+        ----------
+        n : int, optional
+            Show the ``n`` best and ``n`` worst units (by nominal rank); by
+            default all of them. Up to 60 units are drawn one per line with
+            their labels; more are drawn as a band over the nominal rank.
+        label : mapping or Series, optional
+            Display names of units (by their index label); units it lacks
+            show their index label.
+        title : str, optional
+            Replaces the default title.
+        ax : matplotlib.axes.Axes, optional
+            Draw on this axes instead of a new figure.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+        """
+        table = self.ranks.sort_values("nominal", kind="stable")
+        if n is not None:
+            if not isinstance(n, (int, np.integer)) or n < 1:
+                raise ValueError(f"n must be a positive integer or None, got {n!r}")
+            if 2 * n < len(table):
+                table = pd.concat([table.iloc[:n], table.iloc[-n:]])
+        labelled = len(table) <= _LABELLED_UNITS
+        name = self.ranks.index.name if isinstance(self.ranks.index.name, str) else "unit"
+        default_title = f"Rank of each {name} over {len(self.runs):,} runs"
+        if labelled:
+            return _interval_chart(table, label, title or default_title, ax, gap=n is not None and 2 * n < len(self.ranks))
+        return _band_chart(table, title or default_title, ax)
+
+    def plot_sensitivity(self, *, title: str | None = None, ax: Axes | None = None) -> Figure:
+        """First-order and total Sobol indices of each factor, with their 95% intervals."""
+        if self.method != "sobol":
+            raise ValueError(f"plot_sensitivity needs method='sobol', this analysis is {self.method!r}")
+        return _sensitivity_chart(self.sensitivity, title or "What moves the ranking", ax)
+
+    # ------------------------------------------------------------ file --
+
+    def save(self, path: str | os.PathLike[str], *, run_ranks: bool = True) -> None:
+        """Write the analysis to one file (a zip of JSON and ``.npy`` arrays; no pickle).
+
+        The file holds the schema, the used columns of the data, the
+        factors, the design, the tables and (with ``run_ranks=True``, the
+        default) every run's ranks, so :meth:`load` gives back a result on
+        which :meth:`composite` works. ``run_ranks=False`` leaves the ranks
+        of every run out (runs x units float32 values; 1 GB for 8,192 runs
+        of 33,000 units) and with them :meth:`unit_sensitivity`.
+        """
+        problem = self._problem
+        arrays = {
+            "codes": self._codes,
+            "multipliers": self._multipliers,
+            "rank_shift": self.runs[RANK_SHIFT].to_numpy(),
+            "ranks": self.ranks.to_numpy(),
+            "nominal_ranks": problem.nominal_ranks,
+        }
+        if run_ranks and self.run_ranks is not None:
+            arrays["run_ranks"] = self.run_ranks
+        data = problem.data
+        for j in range(data.shape[1]):
+            arrays[f"data_{j}"] = data.iloc[:, j].to_numpy()
+        document = {
+            "format": FORMAT,
+            "version": VERSION,
+            "method": self.method,
+            "n": self.n,
+            "seed": self.seed,
+            "nominal": _encode(self.nominal, "nominal"),
+            "levels": _encode({name: list(levels) for name, levels in problem.setting.levels.items()}, "levels"),
+            "varied": list(problem.setting.varied),
+            "noise": problem.setting.noise,
+            "schema": _encode(problem.schema, "schema"),
+            "top_keys": _encode(list(problem.top_keys), "top_keys"),
+            "units": _encode(data.index.tolist(), "units"),
+            "unit_names": _encode(list(data.index.names), "unit names"),
+            "columns": _encode(data.columns.tolist(), "columns"),
+            "sensitivity": _table_document(self.sensitivity),
+            "convergence": _table_document(self.convergence),
+        }
+        text = json.dumps(document, allow_nan=False, ensure_ascii=False, indent=1)
+        with zipfile.ZipFile(path, "w") as archive:
+            archive.writestr(_DOCUMENT, text, compress_type=zipfile.ZIP_DEFLATED)
+            for name, array in arrays.items():
+                buffer = io.BytesIO()
+                try:
+                    np.save(buffer, array, allow_pickle=False)
+                except ValueError:
+                    raise TypeError(f"{name}: cannot store values of dtype {array.dtype} without pickle") from None
+                archive.writestr(f"{name}.npy", buffer.getvalue())
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str]) -> RobustnessResult:
+        """Read an analysis written by :meth:`save`. Runs no code from the file."""
+        try:
+            with zipfile.ZipFile(path) as archive:
+                document = json.loads(archive.read(_DOCUMENT))
+                arrays = {
+                    name[: -len(".npy")]: np.load(io.BytesIO(archive.read(name)), allow_pickle=False)
+                    for name in archive.namelist()
+                    if name.endswith(".npy")
+                }
+        except (zipfile.BadZipFile, KeyError, json.JSONDecodeError, ValueError) as exc:
+            raise ValueError(f"{os.fspath(path)!r} is not a saved robustness analysis: {exc}") from None
+        return _from_document(document, arrays)
+
+
+def _table_document(table: pd.DataFrame) -> Any:
+    return {
+        "index": table.index.tolist(),
+        "columns": table.columns.tolist(),
+        "data": [[None if np.isnan(v) else float(v) for v in row] for row in table.to_numpy(dtype=np.float64)],
+    }
+
+
+def _table(body: Any) -> pd.DataFrame:
+    values = np.array([[np.nan if v is None else v for v in row] for row in body["data"]], dtype=np.float64)
+    shape = (len(body["index"]), len(body["columns"]))
+    return pd.DataFrame(values.reshape(shape), index=pd.Index(body["index"], name="factor"), columns=body["columns"])
+
+
+def _from_document(document: Any, arrays: dict[str, np.ndarray]) -> RobustnessResult:
+    if not isinstance(document, dict) or document.get("format") != FORMAT:
+        raise ValueError(f"not a saved robustness analysis (format {document.get('format')!r})")
+    if document.get("version") != VERSION:
+        raise ValueError(f"saved with layout version {document.get('version')!r}; this release reads {VERSION}")
+    try:
+        columns = _decode(document["columns"], "columns")
+        names = _decode(document["unit_names"], "unit names")
+        units = _decode(document["units"], "units")
+        index = pd.MultiIndex.from_tuples(units, names=names) if len(names) > 1 else pd.Index(units, name=names[0])
+        data = pd.DataFrame({j: arrays[f"data_{j}"] for j in range(len(columns))}, index=index)
+        data.columns = pd.Index(columns) if columns else data.columns
+        nominal = Nominal(**_decode(document["nominal"], "nominal"))
+        levels = {name: tuple(values) for name, values in _decode(document["levels"], "levels").items()}
+        setting = Setting(levels, tuple(document["varied"]), document["noise"])
+        problem = make_problem(
+            document["method"], int(document["seed"]), data, _decode(document["schema"], "schema"), nominal,
+            setting, tuple(_decode(document["top_keys"], "top_keys")), arrays["nominal_ranks"],
+        )
+        ranks = pd.DataFrame(arrays["ranks"], index=index, columns=list(RANK_COLUMNS))
+        return RobustnessResult(
+            problem, int(document["n"]), arrays["codes"], arrays["multipliers"], arrays["rank_shift"],
+            arrays.get("run_ranks"), ranks, _table(document["sensitivity"]), _table(document["convergence"]),
+        )
+    except (KeyError, TypeError, ValueError, IndexError) as exc:
+        raise ValueError(f"a saved robustness analysis with a missing or malformed part: {exc!r}") from None
+
+
+# ------------------------------------------------------------- figures --
+
+_FACTOR_LABELS = {
+    "scale_method": "scale method",
+    "pca_cumulative": "variance the components keep",
+    "ent_k": "entropy neighbours (k)",
+    "resolution": "entropy resolution",
+    "exclude": "an indicator left out",
+    "weight_noise": "noise on the weights",
+}
+_INTERVAL = "#4c72b0"
+_MEDIAN = "#1f3b73"
+_NOMINAL = "#c44e52"
+
+
+def _new_axes(ax: Axes | None, width: float, height: float) -> tuple[Figure, Axes]:
+    if ax is not None:
+        return ax.figure, ax  # type: ignore[return-value]
+    import matplotlib.pyplot as plt
+
+    figure, axes = plt.subplots(figsize=(width, height), dpi=150, layout="constrained")
+    plt.close(figure)  # the caller owns it; pyplot keeps no reference
+    return figure, axes
+
+
+def _finish(figure: Figure, axes: Axes, xlabel: str, title: str, legend: Any, grid: Any = "x") -> Figure:
+    axes.set_xlabel(xlabel)
+    axes.set_title(title, fontsize=10)
+    axes.grid(axis=grid, color="0.9")
+    axes.set_axisbelow(True)
+    axes.legend(loc=legend, fontsize=7, frameon=False)
+    return figure
+
+
+def _interval_chart(
+    table: pd.DataFrame, label: Mapping[Hashable, str] | pd.Series | None, title: str, ax: Axes | None, gap: bool
+) -> Figure:
+    figure, axes = _new_axes(ax, 7.5, 1.4 + 0.22 * len(table))
+    y = np.arange(len(table))[::-1]
+    names = [str(label[u]) if label is not None and u in label else str(u) for u in table.index]
+    axes.hlines(y, table["p5"], table["p95"], color=_INTERVAL, linewidth=3, alpha=0.55, label="5-95% of runs")
+    axes.scatter(table["median"], y, color=_MEDIAN, s=14, zorder=3, label="median")
+    axes.scatter(table["nominal"], y, color=_NOMINAL, marker="|", s=90, linewidths=1.6, zorder=4, label="nominal")
+    axes.set_yticks(y, names, fontsize=7 if len(table) > 30 else 8)
+    if gap:
+        middle = len(table) // 2
+        axes.axhline(y[middle] + 0.5, color="0.6", linestyle=":", linewidth=1)
+    axes.set_ylim(-0.8, len(table) - 0.2)
+    return _finish(figure, axes, "rank (1 = best)", title, "upper right")
+
+
+def _band_chart(table: pd.DataFrame, title: str, ax: Axes | None) -> Figure:
+    figure, axes = _new_axes(ax, 7.5, 4.5)
+    x = table["nominal"].to_numpy()
+    axes.fill_between(x, table["p5"], table["p95"], color=_INTERVAL, alpha=0.35, linewidth=0, label="5-95% of runs")
+    axes.plot(x, table["median"], color=_MEDIAN, linewidth=0.8, label="median")
+    axes.plot(x, x, color=_NOMINAL, linewidth=0.8, linestyle="--", label="nominal")
+    axes.set_ylabel("rank over the runs")
+    return _finish(figure, axes, "nominal rank (1 = best)", title, "upper left", grid="both")
+
+
+def _sensitivity_chart(table: pd.DataFrame, title: str, ax: Axes | None) -> Figure:
+    ordered = table.sort_values("ST", kind="stable")
+    figure, axes = _new_axes(ax, 7.5, 1.3 + 0.45 * len(ordered))
+    y = np.arange(len(ordered))
+    height = 0.38
+    for offset, name, colour, legend in ((height / 2, "ST", _INTERVAL, "total (ST)"), (-height / 2, "S1", "#dd8452", "first order (S1)")):
+        values = ordered[name].to_numpy()
+        errors = np.vstack([values - ordered[f"{name}_low"], ordered[f"{name}_high"] - values])
+        axes.barh(y + offset, values, height, color=colour, label=legend)
+        axes.errorbar(values, y + offset, xerr=np.maximum(errors, 0), fmt="none", ecolor="0.25", elinewidth=0.8, capsize=2)
+    axes.set_yticks(y, [_FACTOR_LABELS.get(name, name) for name in ordered.index])
+    axes.axvline(0, color="0.3", linewidth=0.8)
+    return _finish(figure, axes, "share of the variance of the mean absolute rank shift", title, "lower right")

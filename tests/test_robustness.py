@@ -1,0 +1,447 @@
+"""Robustness analysis: every run is the public API's index, wherever it runs."""
+
+from __future__ import annotations
+
+import io
+import json
+import math
+import sys
+import threading
+import zipfile
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import indexfuse
+import indexfuse_tools
+from indexfuse_tools import RobustnessResult, RobustnessWarning, robustness
+from indexfuse_tools._robustness import _from_unit
+from indexfuse_tools._robustness_engine import DISCRETE, Setting, _EntropyMemo, _memo_scope, descending_ranks, split
+from tessel.modelbench import entropy
+
+pytest.importorskip("SALib")
+
+SCHEMA = {"A": ["a", ("b", -1)], "B": {"b1": ["c", "d"], ("b2", -1): ["e"]}, "C": ["f", "g"]}
+INDICATORS = ["a", "b", "c", "d", "e", "f", "g"]
+
+
+def _table(n: int = 60, seed: int = 3) -> pd.DataFrame:
+    rng = np.random.default_rng(seed)
+    f = rng.normal(size=(n, 3))
+    noise = rng.normal(size=(n, 7))
+    columns = {
+        "a": f[:, 0] + 0.5 * noise[:, 0],
+        "b": -f[:, 0] + 0.8 * noise[:, 1],
+        "c": f[:, 1] + 0.4 * noise[:, 2],
+        "d": 2 * f[:, 1] + noise[:, 3],
+        "e": -f[:, 1] + 0.6 * noise[:, 4],
+        "f": f[:, 2] + 0.3 * noise[:, 5],
+        "g": f[:, 2] + 0.9 * noise[:, 6] + 5,
+    }
+    return pd.DataFrame(columns, index=pd.Index([f"unit {i}" for i in range(n)], name="area"))
+
+
+DATA = _table()
+
+
+# The analyses here are small: their Sobol indices have not settled, and say so.
+pytestmark = pytest.mark.filterwarnings("ignore::indexfuse_tools.RobustnessWarning")
+
+
+def _analysis(**kwargs):
+    return robustness(SCHEMA, DATA, progress=False, **{"scheduler": 1, **kwargs})
+
+
+@pytest.fixture(scope="module")
+def sobol():
+    return _analysis(n=16)
+
+
+@pytest.fixture(scope="module")
+def bootstrap():
+    return _analysis(method="bootstrap", n=6)
+
+
+def _public_model(result, run):
+    """The run's index built through the public API alone, from what ``runs`` records."""
+    row = result.runs.iloc[run]
+    level = {name: row[name] if name in result.factors else result.nominal[name] for name in result.nominal}
+    model = indexfuse.indexpca_diment(
+        result.schema(run),
+        scale_method=level["scale_method"],
+        pca_cumulative=level["pca_cumulative"],
+        ent_k=int(level["ent_k"]),
+    )
+    with entropy.resolution(level["resolution"]):
+        model.fit(DATA)
+    return model
+
+
+def _noisy(fitted, multipliers):
+    """The documented perturbation: top-level weights times their multiplier, renormalised."""
+    total = lambda w: sum(w.values()) if isinstance(w, dict) else w  # noqa: E731
+    scale = sum(total(w) * multipliers[k] for k, w in fitted.items())
+    return {
+        k: {s: v * multipliers[k] / scale for s, v in w.items()} if isinstance(w, dict) else w * multipliers[k] / scale
+        for k, w in fitted.items()
+    }
+
+
+def _flat(weights):
+    for key, value in weights.items():
+        if isinstance(value, dict):
+            yield from ((key, sub, v) for sub, v in value.items())
+        else:
+            yield key, None, value
+
+
+def test_every_sampled_run_is_the_public_api_bit_for_bit(sobol):
+    assert set(sobol.factors) >= {"scale_method", "pca_cumulative", "ent_k", "exclude", "weight_noise"}
+    runs = sobol.runs
+    picked = set(np.random.default_rng(5).choice(len(runs), 10, replace=False).tolist())
+    for level in (None, "e"):  # the nominal schema, and one that loses a whole sub-dimension
+        picked.add(int(np.flatnonzero([x == level for x in runs["exclude"]])[0]))
+    for run in sorted(picked):
+        model = _public_model(sobol, run)
+        multipliers = {k: runs.iloc[run][f"weight_noise: {k}"] for k in model.dim_weight}
+        want_weights = _noisy(model.dim_weight, multipliers)
+        for (k, s, got), (_, _, want) in zip(_flat(sobol.weights(run)), _flat(want_weights), strict=True):
+            assert got == pytest.approx(want, rel=1e-12), (run, k, s)
+        # Each top-level weight times its multiplier, renormalised by set_weights.
+        indexfuse_tools.set_weights(
+            model,
+            {
+                k: {s: v * multipliers[k] for s, v in w.items()} if isinstance(w, dict) else w * multipliers[k]
+                for k, w in model.dim_weight.items()
+            },
+        )
+        assert model.dim_weight == sobol.weights(run)
+        want, _ = model.score(DATA)
+        got = sobol.composite(run)
+        assert got.index.equals(DATA.index)
+        np.testing.assert_array_equal(got.to_numpy(), want.to_numpy())
+        np.testing.assert_array_equal(sobol.run_ranks[run], want.rank(ascending=False).to_numpy())
+        shift = np.abs(want.rank(ascending=False).to_numpy() - sobol.ranks["nominal"].to_numpy()).mean()
+        assert runs.iloc[run]["rank_shift"] == pytest.approx(shift, rel=1e-12)
+
+
+def test_bootstrap_runs_refit_the_nominal_index_on_their_resample(bootstrap):
+    for run in (0, 5):
+        rows = bootstrap.resample(run)
+        assert len(rows) == len(DATA) and 0 <= rows.min() and rows.max() < len(DATA)
+        model = indexfuse.indexpca_diment(SCHEMA)
+        with entropy.resolution(bootstrap.nominal["resolution"]):
+            model.fit(DATA.iloc[rows])
+        want, _ = model.score(DATA)
+        np.testing.assert_array_equal(bootstrap.composite(run).to_numpy(), want.to_numpy())
+        np.testing.assert_array_equal(bootstrap.run_ranks[run], want.rank(ascending=False).to_numpy())
+    assert not np.array_equal(bootstrap.resample(0), bootstrap.resample(1))
+
+
+def test_the_result_tables(sobol):
+    nominal = indexfuse.indexpca_diment(SCHEMA)
+    nominal.fit(DATA)
+    composite, _ = nominal.score(DATA)
+    ranks = sobol.ranks
+    np.testing.assert_array_equal(ranks["nominal"], composite.rank(ascending=False))
+    assert list(ranks.columns) == ["nominal", "median", "p5", "p95", "mean_shift"]
+    np.testing.assert_allclose(ranks["p95"], np.quantile(sobol.run_ranks, 0.95, axis=0))
+    assert (ranks["p5"] <= ranks["median"]).all() and (ranks["median"] <= ranks["p95"]).all()
+    # d factors (weight_noise one group) in Saltelli's design: n (d + 2) runs
+    assert len(sobol.runs) == 16 * (len(sobol.factors) + 2)
+    assert sobol.factors["exclude"] == (None, *INDICATORS)
+    assert list(sobol.sensitivity.index) == list(sobol.factors)
+    assert list(sobol.convergence.columns) == ["S1_half", "S1", "ST_half", "ST", "change"]
+
+
+@pytest.mark.parametrize(
+    "level, schema",
+    [
+        (None, SCHEMA),
+        ("a", {"A": [("b", -1)], "B": SCHEMA["B"], "C": ["f", "g"]}),
+        ("e", {"A": SCHEMA["A"], "B": {"b1": ["c", "d"]}, "C": ["f", "g"]}),
+        (["c", "d"], {"A": SCHEMA["A"], "B": {("b2", -1): ["e"]}, "C": ["f", "g"]}),
+        (["c", "d", "e"], {"A": SCHEMA["A"], "C": ["f", "g"]}),
+    ],
+)
+def test_leaving_out_indicators_leaves_out_emptied_dimensions(level, schema):
+    result = _analysis(method="uncertainty", n=40, factors={"exclude": [None, "a", "e", ["c", "d"], ["c", "d", "e"]]})
+    run = next(i for i, x in enumerate(result.runs["exclude"]) if x == level)
+    assert result.schema(run) == schema
+
+
+def test_a_factor_without_effect_gets_no_index_and_the_dominant_one_the_largest():
+    result = _analysis(n=64, factors={"exclude": [None, "a"], "ent_k": [9, 10], "weight_noise": 0.0})
+    total = result.sensitivity["ST"]
+    assert total["weight_noise"] == pytest.approx(0, abs=1e-12)
+    assert total.idxmax() == "exclude" and total["exclude"] > 0.5
+    assert (result.runs.filter(like="weight_noise: ") == 1).all().all()
+
+
+def test_the_same_seed_gives_the_same_result_in_processes_and_on_dask():
+    distributed = pytest.importorskip("distributed")
+    here = _analysis(n=8, seed=11)
+    processes = _analysis(n=8, seed=11, scheduler=2)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as client:
+            on_dask = _analysis(n=8, seed=11, scheduler=client)
+    for other in (processes, on_dask):
+        pd.testing.assert_frame_equal(other.runs, here.runs, check_exact=True)
+        pd.testing.assert_frame_equal(other.ranks, here.ranks, check_exact=True)
+        pd.testing.assert_frame_equal(other.sensitivity, here.sensitivity, check_exact=True)
+        np.testing.assert_array_equal(other.run_ranks, here.run_ranks)
+    assert indexfuse.entropy is entropy
+
+
+def test_bootstrap_resamples_do_not_depend_on_who_draws_them(bootstrap):
+    processes = _analysis(method="bootstrap", n=6, scheduler=2)
+    np.testing.assert_array_equal(processes.run_ranks, bootstrap.run_ranks)
+
+
+def test_neither_the_order_of_the_factors_nor_of_the_columns_changes_anything():
+    factors = {"weight_noise": 0.2, "exclude": [None, "c"], "scale_method": None}
+    one = _analysis(n=8, factors=factors)
+    other = robustness(
+        SCHEMA, DATA[DATA.columns[::-1]], factors=dict(reversed(factors.items())), n=8, scheduler=1, progress=False
+    )
+    pd.testing.assert_frame_equal(one.runs, other.runs, check_exact=True)
+    np.testing.assert_array_equal(one.run_ranks, other.run_ranks)
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    codes=st.lists(st.tuples(*[st.integers(0, 2)] * len(DISCRETE)), min_size=1, max_size=200),
+    workers=st.integers(1, 9),
+)
+def test_tasks_hold_every_run_once_and_never_split_a_configuration(codes, workers):
+    array = np.array(codes, dtype=np.int64)
+    tasks = split(array, np.ones((len(array), 2)), workers)
+    runs = np.concatenate([task.runs for task in tasks])
+    assert sorted(runs.tolist()) == list(range(len(array)))
+    owner = {}
+    for number, task in enumerate(tasks):
+        np.testing.assert_array_equal(task.codes, array[task.runs])
+        for row in map(tuple, task.codes):
+            assert owner.setdefault(row, number) == number
+
+
+@pytest.mark.parametrize("size", [1, 2, 3, 41])
+def test_levels_are_equally_likely_slices_of_the_unit_interval(size):
+    setting = Setting({**{name: (None,) for name in DISCRETE}, "exclude": tuple(range(size))}, ("exclude", "weight_noise"), 0.25)
+    u = np.array([[(i + 0.5) / size, 0.5, 0.0] for i in range(size)] + [[np.nextafter(1.0, 0.0), 0.0, np.nextafter(1.0, 0.0)]])
+    codes, multipliers = _from_unit(u, setting, ("A", "B"))
+    assert codes[:, DISCRETE.index("exclude")].tolist() == [*range(size), size - 1]
+    assert multipliers[0].tolist() == [1.0, 0.75] and 0.75 <= multipliers.min() and multipliers.max() <= 1.25
+
+
+def test_the_memo_answers_only_inside_its_scope():
+    x = np.linspace(0, 1, 50)
+    memo = _EntropyMemo()
+    seen = []
+    with _memo_scope(memo):
+        inside = indexfuse.entropy.multivar_knn(x, k=3)
+        assert indexfuse.entropy.multivar_knn(x, k=3) == inside and len(memo._estimates) == 1
+        other = threading.Thread(target=lambda: seen.append(indexfuse.entropy.multivar_knn(x + 1, k=3)))
+        other.start()
+        other.join()
+        indexfuse.entropy.multivar_knn(x, 4)  # any other call form goes straight through
+        assert len(memo._estimates) == 1
+    assert seen == [entropy.multivar_knn(x + 1, k=3)] and indexfuse.entropy is entropy
+
+
+def test_progress_bar_counts_the_runs(capsys):
+    result = robustness(SCHEMA, DATA, factors={"scale_method": None}, n=4, scheduler=1, progress=True)
+    assert f"{len(result.runs)}/{len(result.runs)}" in capsys.readouterr().err
+
+
+_BAD_CALLS = [
+    ({"factors": {"exclude": [None, "zz"]}}, ValueError, "'zz' is not an indicator of the schema"),
+    ({"factors": {"exclude": [["a", "b", "c", "d", "e", "f", "g"]]}}, ValueError, "leaves no indicator"),
+    ({"factors": {"exclude": [[]]}}, ValueError, "leaves nothing out"),
+    ({"factors": {"scale_method": ["max_min", "robust"]}}, ValueError, "level 'robust' cannot be used"),
+    ({"factors": {"scale_method": "z_score"}}, TypeError, "levels are a list or tuple"),
+    ({"factors": {"pca_cumulative": [1.0, 1.5]}}, ValueError, "level 1.5 cannot be used"),
+    ({"factors": {"ent_k": [5, 60]}}, ValueError, "from 1 to len\\(data\\) - 1 = 59"),
+    ({"factors": {"ent_k": [0]}}, ValueError, "level 0 cannot be used"),
+    ({"factors": {"ent_k": [5, 5]}}, ValueError, "appears twice"),
+    ({"factors": {"weight_noise": 1.2}}, ValueError, "0 <= w < 1"),
+    ({"factors": {"weight_noise": [0.1, 0.2]}}, ValueError, "half-width"),
+    ({"factors": {"weights": [1]}}, ValueError, "unknown factor"),
+    ({"factors": {}}, ValueError, "needs at least one factor"),
+    ({"method": "bootstrap", "factors": {"exclude": None}}, ValueError, "varies no factor"),
+    ({"method": "morris"}, ValueError, "method is one of"),
+    ({"n": 1000}, ValueError, "power of 2"),
+    ({"seed": -1}, ValueError, "seed"),
+    ({"scale_method": "robust"}, ValueError, "scale_method"),
+    ({"ent": 5}, TypeError, "unexpected keyword argument"),
+    ({"scheduler": "threads"}, TypeError, "scheduler must be"),
+    ({"scheduler": 0}, ValueError, "at least 1"),
+]
+
+
+@pytest.mark.parametrize("kwargs, error, message", _BAD_CALLS)
+def test_impossible_settings_fail_before_anything_runs(monkeypatch, kwargs, error, message):
+    def ran(*args, **kwargs):
+        raise AssertionError("runs started")
+
+    monkeypatch.setattr("indexfuse_tools._robustness.execute", ran)
+    with pytest.raises(error, match=message):
+        robustness(SCHEMA, DATA, progress=False, **kwargs)
+
+
+def test_without_salib_the_error_says_what_to_install(monkeypatch):
+    monkeypatch.setitem(sys.modules, "SALib", None)
+    with pytest.raises(ImportError, match=r"indexfuse\[robustness\]"):
+        robustness(SCHEMA, DATA, progress=False)
+
+
+def test_a_schema_with_errors_is_not_analysed():
+    with pytest.raises(indexfuse_tools.SchemaError, match="zz"):
+        robustness({"A": ["a", "zz"], "B": ["c"]}, DATA, progress=False)
+
+
+def test_weight_noise_needs_two_top_level_dimensions():
+    with pytest.raises(ValueError, match="two top-level dimensions"):
+        robustness(["a", "b"], DATA, factors={"weight_noise": 0.25}, progress=False)
+    single = robustness(["a", "b", "c"], DATA, n=4, method="uncertainty", progress=False)
+    assert "weight_noise" not in single.factors  # not among the defaults then
+
+
+def test_a_failing_run_names_itself_and_unbinds_the_estimator(monkeypatch):
+    def fail(model, weights):
+        raise ZeroDivisionError("no weight left")
+
+    monkeypatch.setattr("indexfuse_tools._robustness_engine.apply_weights", fail)
+    with pytest.raises(ZeroDivisionError) as caught:
+        _analysis(n=4)
+    assert any(note.startswith("in robustness run ") and "scale_method=" in note for note in caught.value.__notes__)
+    assert indexfuse.entropy is entropy
+
+
+@pytest.mark.parametrize("which, keep", [("sobol", True), ("sobol", False), ("bootstrap", True)])
+def test_save_and_load_give_back_the_analysis(request, tmp_path, which, keep):
+    saved = request.getfixturevalue(which)
+    path = tmp_path / "analysis.zip"
+    saved.save(path, run_ranks=keep)
+    back = RobustnessResult.load(path)
+    for name in ("runs", "ranks", "sensitivity", "convergence"):
+        pd.testing.assert_frame_equal(getattr(back, name), getattr(saved, name), check_exact=True)
+    assert (back.factors, back.nominal, back.method, back.n, back.seed) == (
+        saved.factors, saved.nominal, saved.method, saved.n, saved.seed,
+    )
+    pd.testing.assert_series_equal(back.composite(5), saved.composite(5), check_exact=True)
+    if keep:
+        np.testing.assert_array_equal(back.run_ranks, saved.run_ranks)
+    if which == "sobol" and keep:
+        pd.testing.assert_frame_equal(back.unit_sensitivity("unit 3"), saved.unit_sensitivity("unit 3"))
+    elif which == "sobol":
+        assert back.run_ranks is None
+        with pytest.raises(ValueError, match="no run_ranks"):
+            back.unit_sensitivity("unit 3")
+
+
+def _saved_then(sobol, tmp_path, change):
+    path = tmp_path / "analysis.zip"
+    sobol.save(path)
+    with zipfile.ZipFile(path) as archive:
+        members = {name: archive.read(name) for name in archive.namelist()}
+    change(members)
+    with zipfile.ZipFile(path, "w") as archive:
+        for name, body in members.items():
+            archive.writestr(name, body)
+    return path
+
+
+def _pickled_array(members):
+    buffer = io.BytesIO()
+    np.save(buffer, np.array([{"x": 1}], dtype=object), allow_pickle=True)
+    members["codes.npy"] = buffer.getvalue()
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (lambda m: m.pop("robustness.json"), "not a saved robustness analysis"),
+        (lambda m: m.update({"robustness.json": b'{"format": "indexfuse-model"}'}), "format"),
+        (_pickled_array, "not a saved robustness analysis"),
+        (lambda m: m.pop("codes.npy"), "missing or malformed"),
+        (
+            lambda m: m.update(
+                {"robustness.json": json.dumps({**json.loads(m["robustness.json"]), "version": 99}).encode()}
+            ),
+            "version 99",
+        ),
+    ],
+)
+def test_a_bad_file_is_refused(sobol, tmp_path, change, message):
+    with pytest.raises(ValueError, match=message):
+        RobustnessResult.load(_saved_then(sobol, tmp_path, change))
+
+
+def test_a_file_that_is_no_zip_is_refused(tmp_path):
+    (tmp_path / "x.zip").write_text("hello")
+    with pytest.raises(ValueError, match="not a saved robustness analysis"):
+        RobustnessResult.load(tmp_path / "x.zip")
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        [3.0, 1.0, 2.0],
+        [1.0, 2.0, 2.0, 2.0, 0.5, 1.0],
+        [5.0, np.nan, 5.0, -np.inf, np.inf],
+        [0.0, -0.0, 7.0],
+        [4.0, 4.0, 4.0],
+    ],
+)
+def test_ranks_are_pandas_descending_average_ranks(values):
+    got = descending_ranks(np.array(values), len(values))
+    np.testing.assert_array_equal(got, pd.Series(values).rank(ascending=False).to_numpy())
+
+
+def test_a_composite_of_nothing_ranks_every_unit_equal():
+    np.testing.assert_array_equal(descending_ranks(0, 4), [2.5, 2.5, 2.5, 2.5])
+
+
+def test_a_small_n_warns_that_the_indices_have_not_settled():
+    with pytest.warns(RobustnessWarning, match="have not settled at n=4"):
+        robustness(SCHEMA, DATA, n=4, scheduler=1, progress=False)
+
+
+def test_figures(sobol, bootstrap):
+    figure = sobol.plot_ranks(n=5, label={"unit 0": "First area"})
+    ticks = sorted(figure.axes[0].get_yticklabels(), key=lambda t: -t.get_position()[1])
+    by_rank = sobol.ranks.sort_values("nominal").index
+    expected = [*by_rank[:5], *by_rank[-5:]]  # the best at the top
+    assert [t.get_text() for t in ticks] == ["First area" if u == "unit 0" else u for u in expected]
+    assert figure.axes[0].get_title() == f"Rank of each area over {len(sobol.runs)} runs"
+    assert len(sobol.plot_sensitivity().axes[0].get_yticklabels()) == len(sobol.factors)
+    with pytest.raises(ValueError, match="needs method='sobol'"):
+        bootstrap.plot_sensitivity()
+
+
+@pytest.mark.slow
+def test_the_reference_table_in_two_processes_is_exact_on_a_sample():
+    import sys
+    from pathlib import Path
+
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
+    from bench_data import make_frame, make_schema
+
+    data, schema = make_frame(2000), make_schema()
+    result = robustness(schema, data, n=64, scheduler=2, progress=False)
+    for run in np.random.default_rng(0).choice(len(result.runs), 5, replace=False):
+        row = result.runs.iloc[run]
+        model = indexfuse.indexpca_diment(
+            result.schema(run), scale_method=row["scale_method"], pca_cumulative=row["pca_cumulative"],
+            ent_k=int(row["ent_k"]),
+        )
+        with entropy.resolution(row["resolution"]):
+            model.fit(data)
+        model.dim_weight = result.weights(run)
+        want, _ = model.score(data)
+        np.testing.assert_array_equal(result.run_ranks[run], want.rank(ascending=False).to_numpy())
+        assert math.isfinite(row["rank_shift"])
