@@ -2,8 +2,9 @@
 
 Writes ``examples/output/wellbeing.html`` (or the path given as the first
 argument): one self-contained page with the framework, the weights, the
-ranking, the audit's tables and figures, and the links of the index to the
-share of each state's people living in urban areas.
+ranking, the audit's tables and figures, the links of the index to the
+share of each state's people living in urban areas, and how robust the
+ranking is to the other defensible choices.
 """
 
 import runpy
@@ -27,6 +28,7 @@ def main(argv: list[str]) -> Path:
     target = Path(argv[0]) if argv else HERE / "output" / "wellbeing.html"
     result = runpy.run_path(str(HERE / "quickstart.py"), run_name="quickstart")
     data = result["data"]
+    analysis = indexfuse_tools.robustness(result["schema"], data, progress=False)
     target.parent.mkdir(parents=True, exist_ok=True)
     indexfuse_tools.report(
         result["model"],
@@ -35,6 +37,7 @@ def main(argv: list[str]) -> Path:
         external=data[["urban"]],
         title="Wellbeing in the US states, 2009",
         source=SOURCE,
+        robustness=analysis,
     )
     print(f"\nReport written to {target}")
     return target

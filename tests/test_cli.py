@@ -34,7 +34,7 @@ safety = ["violent:-1", {label = "murder", direction = -1}]
 education = ["hs_grad"]
 "hardship:-1" = ["poverty", "single"]
 """
-COMMANDS = ("check", "fit", "score", "report")
+COMMANDS = ("check", "fit", "score", "report", "robustness")
 
 
 def _cli(*args, cwd):
@@ -122,6 +122,20 @@ def test_report_from_the_schema(work, tmp_path):
     assert result.stdout == f"report written to {target}\n"
     text = target.read_text()
     assert "<title>Wellbeing</title>" in text and 'id="links"' in text and "Alabama" in text
+
+
+def test_robustness_writes_rank_intervals(work, tmp_path):
+    folder, data = work
+    target = tmp_path / "ranks.csv"
+    result = _cli("robustness", "statecrime.csv", "--schema", "schema.toml", "-n", "16", "--quiet",
+                  "--ranks", target, cwd=folder)  # fmt: skip
+    assert result.returncode == 0, result.stderr
+    assert "exclude" in result.stdout  # the sensitivity table
+    # small n: one warning line of the command's own, then where the ranks went
+    assert result.stderr.splitlines()[0].startswith("python -m indexfuse_tools: warning: Sobol indices")
+    ranks = pd.read_csv(target, index_col="state")
+    assert list(ranks.index) == list(data.index)
+    assert ((ranks["p5"] <= ranks["median"]) & (ranks["median"] <= ranks["p95"])).all()
 
 
 @pytest.mark.parametrize(

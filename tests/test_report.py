@@ -7,6 +7,7 @@ import io
 import json
 import os
 import re
+import warnings
 
 import pandas as pd
 import pytest
@@ -36,28 +37,6 @@ EXTERNAL = re.compile(
 )
 
 
-class Robustness:
-    """The two figures and the table a robustness analysis hands the report."""
-
-    sensitivity = pd.DataFrame(
-        {"S1": [0.61, 0.12], "S1_conf": [0.05, 0.04], "ST": [0.70, 0.20], "ST_conf": [0.06, 0.05]},
-        index=pd.Index(["weight_noise", "scale_method"], name="factor"),
-    )
-
-    def _figure(self, title):
-        from matplotlib.figure import Figure
-
-        fig = Figure(figsize=(6, 3))
-        fig.add_subplot().set_title(title)
-        return fig
-
-    def plot_ranks(self):
-        return self._figure("rank intervals")
-
-    def plot_sensitivity(self):
-        return self._figure("sensitivity")
-
-
 @pytest.fixture(scope="module")
 def statecrime():
     data = sm.datasets.statecrime.load_pandas().data
@@ -67,12 +46,20 @@ def statecrime():
 
 
 @pytest.fixture(scope="module")
-def full_report(statecrime, tmp_path_factory):
+def analysis(statecrime):
+    _, data = statecrime
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", indexfuse_tools.RobustnessWarning)  # n is small on purpose
+        return indexfuse_tools.robustness(SCHEMA, data, n=32, progress=False, scheduler=1)
+
+
+@pytest.fixture(scope="module")
+def full_report(statecrime, analysis, tmp_path_factory):
     model, data = statecrime
     path = tmp_path_factory.mktemp("report") / "wellbeing.html"
     indexfuse_tools.report(
         model, data, path, external=data[["urban"]], title="Wellbeing <2009>", source="statecrime & co",
-        robustness=Robustness(),
+        robustness=analysis,
     )  # fmt: skip
     return path
 
@@ -90,13 +77,15 @@ def _sections(text):
             {"links", "robustness"},
         ),
         ({"external": "urban"}, {"links"}, {"robustness"}),
-        ({"robustness": Robustness()}, {"robustness"}, {"links"}),
+        ({"robustness": "sobol"}, {"robustness"}, {"links"}),
     ],
 )
-def test_sections_follow_the_arguments(statecrime, tmp_path, options, present, absent):
+def test_sections_follow_the_arguments(statecrime, analysis, tmp_path, options, present, absent):
     model, data = statecrime
     if "external" in options:
         options = {**options, "external": data[options["external"]]}
+    if "robustness" in options:
+        options = {**options, "robustness": analysis}
     written = indexfuse_tools.report(model, data, tmp_path / "r.html", **options)
     sections = set(_sections(written.read_text()))
     assert present <= sections and not absent & sections
@@ -106,6 +95,7 @@ def test_titles_and_names_are_escaped_and_directions_in_words(full_report):
     text = full_report.read_text()
     assert "<title>Wellbeing &lt;2009&gt;</title>" in text and "Source: statecrime &amp; co" in text
     assert "lowers the index" in text and "(-1)" not in re.sub(DATA_URI, "", text)
+    assert "rank, 5–95% over the alternatives" in text  # the robustness analysis' intervals, per unit
 
 
 def test_single_dimension_model(tmp_path):

@@ -29,6 +29,7 @@ from indexfuse_tools._check import check
 from indexfuse_tools._persist import ModelFileError, _decode, _parse, dump, load
 from indexfuse_tools._report import report
 from indexfuse_tools._results import results
+from indexfuse_tools._robustness import FACTORS, METHODS, robustness
 
 __all__ = ["main", "read_schema", "read_table"]
 
@@ -283,6 +284,47 @@ def _run_report(arguments: argparse.Namespace) -> int:
     return 0
 
 
+def _run_robustness(arguments: argparse.Namespace) -> int:
+    data = _table(arguments)
+    schema = read_schema(arguments.schema)
+    arguments.model = None
+    model = _model(arguments, data)  # the nominal index; also checks the schema
+    factors = None
+    if arguments.factors:
+        factors = {
+            name.strip(): None for value in arguments.factors for name in value.split(",") if name.strip()
+        }
+    settings = {
+        "scale_method": arguments.scale_method,
+        "pca_cumulative": arguments.pca_cumulative,
+        "ent_k": arguments.ent_k,
+    }
+    if arguments.resolution is not None:
+        settings["resolution"] = arguments.resolution
+    analysis = robustness(
+        schema, data, factors=factors, method=arguments.method, n=arguments.n, seed=arguments.seed,
+        scheduler=arguments.workers, progress=not arguments.quiet, **settings,
+    )  # fmt: skip
+    if arguments.output:
+        analysis.save(arguments.output)
+    if arguments.ranks:
+        analysis.ranks.to_csv(arguments.ranks)
+    if arguments.report:
+        report(
+            model, data, arguments.report, title=arguments.title, source=arguments.source, robustness=analysis
+        )
+    shown = analysis.sensitivity if len(analysis.sensitivity) else analysis.ranks.describe()
+    print(shown.round(3).to_string())
+    for label, path in (
+        ("analysis", arguments.output),
+        ("ranks", arguments.ranks),
+        ("report", arguments.report),
+    ):
+        if path:
+            print(f"{label} written to {path}", file=sys.stderr)
+    return 0
+
+
 def _table(arguments: argparse.Namespace) -> pd.DataFrame:
     return read_table(arguments.table, arguments.id, arguments.sheet)
 
@@ -386,6 +428,43 @@ def _add_report(parser: argparse.ArgumentParser) -> None:
     )
 
 
+def _add_robustness(parser: argparse.ArgumentParser) -> None:
+    _table_arguments(parser)
+    _model_arguments(parser, loadable=False)
+    group = parser.add_argument_group("the analysis")
+    group.add_argument(
+        "--method",
+        choices=METHODS,
+        default="sobol",
+        help="sobol (sensitivity indices), uncertainty or bootstrap",
+    )
+    group.add_argument(
+        "-n",
+        type=int,
+        default=1024,
+        help="base samples (a power of 2 for sobol), draws or resamples (default: 1024)",
+    )
+    group.add_argument("--seed", type=int, default=0, help="seed of the design (default: 0)")
+    group.add_argument(
+        "--factors",
+        action="append",
+        metavar="NAMES",
+        help=f"the choices to vary, with their default levels (comma-separated; default: all of {', '.join(FACTORS)})",
+    )
+    group.add_argument("--workers", type=int, metavar="N", help="local processes (default: as many as pay)")
+    group.add_argument("--quiet", action="store_true", help="no progress bar")
+    out = parser.add_argument_group("output")
+    out.add_argument(
+        "-o", "--output", metavar="FILE", help="save the analysis (a file robustness results load from)"
+    )
+    out.add_argument(
+        "--ranks", metavar="FILE", help="each unit's nominal rank, median and 5-95%% interval (CSV)"
+    )
+    out.add_argument("--report", metavar="FILE", help="the HTML report with the analysis in it")
+    out.add_argument("--title", help="the report's title")
+    out.add_argument("--source", help="where the data come from, shown under the report's title")
+
+
 @dataclass(frozen=True)
 class _Command:
     name: str
@@ -399,6 +478,12 @@ _COMMANDS = (
     _Command("fit", "fit a model and write it as JSON", _add_fit, _run_fit),
     _Command("score", "score a table: composite, rank and dimensions as CSV", _add_score, _run_score),
     _Command("report", "write a self-contained HTML report of the index", _add_report, _run_report),
+    _Command(
+        "robustness",
+        "how far the ranks move under other defensible choices, and which choice moves them most",
+        _add_robustness,
+        _run_robustness,
+    ),
 )
 
 
@@ -431,6 +516,8 @@ def main(argv: Sequence[str] | None = None, prog: str = _PROG) -> int:
                 message="Starting with pandas version 4.0 all arguments of sum",
                 category=DeprecationWarning,
             )
+            # A warning is one line of the command's own, not a source line of this module.
+            warnings.showwarning = lambda message, *_, **__: print(f"{prog}: warning: {message}", file=sys.stderr)
             status: int = arguments.run(arguments)
             return status
     except BrokenPipeError:

@@ -31,6 +31,7 @@ from indexfuse_tools._figures import (
     style,
 )
 from indexfuse_tools._results import plot_ranking, results
+from indexfuse_tools._robustness_result import _FACTOR_LABELS
 from indexfuse_tools._tables import _is_table, _split, effect, plain_name
 
 if TYPE_CHECKING:
@@ -494,39 +495,72 @@ def _links(result: Audit) -> tuple[str, str, str]:
     )
 
 
+# Headers of the sensitivity table's columns.
+_SENSITIVITY = {
+    "factor": "choice",
+    "S1": "first-order index",
+    "S1_low": "low",
+    "S1_high": "high",
+    "ST": "total index",
+    "ST_low": "low ",
+    "ST_high": "high ",
+}
+
+
 def _robustness(analysis: Any) -> tuple[str, str, str]:
     body = [
         _figure(
             analysis.plot_ranks(),
             "Rank of each unit with its interval over the alternative indices",
-            "Each unit's rank in the index as published (dot) and the range of ranks, 5th to 95th "
+            "Each unit's rank in the index as published and the range of ranks, 5th to 95th "
             "percentile, it takes over the alternative indices the analysis built. A long line: the rank "
             "depends on choices an expert could make otherwise.",
         )
     ]
-    plot_sensitivity: Callable[[], Figure] | None = getattr(analysis, "plot_sensitivity", None)
-    if plot_sensitivity is not None:
-        body.append(
-            _figure(
-                plot_sensitivity(),
-                "Sensitivity indices of the methodological choices",
-                "How much of the shift in ranks each choice explains alone (first-order index) and with its "
-                "interactions (total index).",
+    sensitivity = getattr(analysis, "sensitivity", None)
+    if isinstance(sensitivity, pd.DataFrame) and len(sensitivity):
+        plot_sensitivity: Callable[[], Figure] | None = getattr(analysis, "plot_sensitivity", None)
+        if plot_sensitivity is not None:
+            body.append(
+                _figure(
+                    plot_sensitivity(),
+                    "Sensitivity indices of the methodological choices",
+                    "How much of the shift in ranks each choice explains alone (first-order index) and "
+                    "together with its interactions with the others (total index), with 95% intervals.",
+                )
             )
+        table = sensitivity.reset_index()
+        first = str(table.columns[0])
+        table[first] = [_FACTOR_LABELS.get(str(name), str(name).replace("_", " ")) for name in table[first]]
+        headers = {str(name): _SENSITIVITY.get(str(name), str(name)) for name in table.columns}
+        body.append(
+            "<p>A choice with a total index near 0 leaves the ranking as it is; the larger the index, the more "
+            "of the movement in ranks that choice accounts for. Indices are read with their intervals: "
+            "small negative values are estimation noise.</p>"
         )
-    sensitivity = analysis.sensitivity
-    body.append(
-        _table(
-            sensitivity.reset_index(), {str(name): str(name) for name in sensitivity.reset_index().columns}
-        )
-    )
+        body.append(_table(table, headers, default=2))
     return _section("robustness", "Is the ranking robust?", body)
 
 
-def _scores(scores: pd.DataFrame, result: Audit) -> tuple[str, str, str]:
-    units = _units(scores).reset_index()
+def _rank_intervals(analysis: Any, index: pd.Index) -> pd.Series | None:
+    """Each unit's 5th to 95th percentile rank over the runs, as text ("3–7")."""
+    ranks = getattr(analysis, "ranks", None)
+    if not isinstance(ranks, pd.DataFrame) or not {"p5", "p95"} <= set(ranks.columns):
+        return None
+    text = [f"{low:g}–{high:g}" for low, high in zip(ranks["p5"], ranks["p95"], strict=True)]
+    return pd.Series(text, index=ranks.index).reindex(index)
+
+
+def _scores(scores: pd.DataFrame, result: Audit, analysis: Any) -> tuple[str, str, str]:
+    units = _units(scores)
+    intervals = None if analysis is None else _rank_intervals(analysis, units.index)
+    units = units.reset_index()
     name = str(units.columns[0])
-    headers = {"rank": "rank", name: "unit" if name == "index" else name, "composite": "composite"}
+    headers = {"rank": "rank", name: "unit" if name == "index" else name}
+    if intervals is not None:
+        units["interval"] = intervals.to_numpy()
+        headers["interval"] = "rank, 5–95% over the alternatives"
+    headers["composite"] = "composite"
     signs = result.directions()
     for column in scores.columns:
         if column in result.paths:
@@ -615,10 +649,11 @@ def report(
         The report's title; by default "Composite index report".
     source : str, optional
         Where the data come from, shown under the title.
-    robustness : optional
-        The result of a robustness analysis: its ``plot_ranks()`` figure,
-        its ``plot_sensitivity()`` figure when it has one and its
-        ``sensitivity`` table are shown.
+    robustness : RobustnessResult, optional
+        The result of :func:`robustness` on the same rows: its rank-interval
+        figure, and with ``method="sobol"`` its sensitivity figure and
+        table, are shown, and the scores table gains each unit's 5-95% rank
+        interval.
 
     Returns
     -------
@@ -671,7 +706,7 @@ def report(
         sections.append(_links(result))
     if robustness is not None:
         sections.append(_robustness(robustness))
-    sections.append(_scores(scores, result))
+    sections.append(_scores(scores, result, robustness))
     page = _page(title or "Composite index report", source, sections, _meta(model))
     target = Path(path)
     target.write_text(page, encoding="utf-8")
