@@ -145,6 +145,7 @@ def plot_weights(
     Returns
     -------
     matplotlib.figure.Figure
+
     Examples
     --------
     >>> import pandas as pd
@@ -219,6 +220,7 @@ def plot_effective_weights(
     Returns
     -------
     matplotlib.figure.Figure
+
     Examples
     --------
     >>> import pandas as pd
@@ -322,6 +324,7 @@ def plot_distribution(
     Returns
     -------
     matplotlib.figure.Figure
+
     Examples
     --------
     >>> import pandas as pd
@@ -486,6 +489,7 @@ def plot_correlations(
     ------
     ValueError
         If no dimension has two indicators (there is nothing to correlate).
+
     Examples
     --------
     >>> import pandas as pd
