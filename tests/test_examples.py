@@ -59,6 +59,7 @@ def test_readme_starts_with_the_two_setup_commands():
         "examples/persistence.py",
         "examples/preparing.py",
         "examples/robustness.py",
+        "examples/audit.py",
     ],
 )
 def test_readme_code_is_the_example_file(path):
@@ -78,9 +79,15 @@ def test_readme_output_is_what_the_quickstart_prints(quickstart_run):
     assert _marked_blocks("output")["examples/quickstart.py"] == quickstart_run.stdout
 
 
+def test_readme_output_is_what_the_audit_example_prints():
+    result = _run("examples/audit.py")
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    assert _marked_blocks("output")["examples/audit.py"] == result.stdout
+
+
 def test_every_example_is_shown_or_run_by_a_test():
     shown = set(_marked_blocks("example")) | set(_marked_blocks("excerpt"))
-    run_elsewhere = {"examples/demo.py"}  # run by test_demo_draws_the_figure
+    run_elsewhere = {"examples/demo.py"}  # run by test_demo_writes_the_report
     files = {f"examples/{p.name}" for p in EXAMPLES.glob("*.py")}
     assert files <= shown | run_elsewhere
 
@@ -173,16 +180,14 @@ def test_preparing_example_leaves_nothing_for_check():
     assert "Problems after preparing: []" in result.stdout
 
 
-def test_demo_draws_the_figure(tmp_path):
-    target = tmp_path / "figure.png"
+def test_demo_writes_the_report(tmp_path):
+    target = tmp_path / "wellbeing.html"
     result = _run("examples/demo.py", str(target))
     assert result.returncode == 0 and result.stderr == "", result.stderr
-    assert f"Figure written to {target}" in result.stdout
-    assert target.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    import matplotlib.image
-
-    height, width, _ = matplotlib.image.imread(target).shape
-    assert width > 800 and height > 300
+    assert result.stdout.endswith(f"\nReport written to {target}\n")
+    text = target.read_text()
+    assert text.startswith("<!DOCTYPE html>") and "<title>Wellbeing in the US states, 2009</title>" in text
+    assert text.count('<img src="data:image/png;base64,') == 7  # with the robustness analysis' two
 
 
 def test_mypy_passes_on_the_examples_and_the_companion_package():

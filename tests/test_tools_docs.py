@@ -7,13 +7,17 @@ import matplotlib
 import pytest
 
 import indexfuse_tools
-from indexfuse_tools import _check, _prepare, _results, _robustness, _weights
+from indexfuse_tools import _audit, _check, _cli, _figures, _prepare, _report, _results, _robustness, _weights
 
 matplotlib.use("Agg")
 
 
 @pytest.mark.filterwarnings("ignore::indexfuse_tools.RobustnessWarning")
-@pytest.mark.parametrize("module", [_check, _prepare, _results, _robustness, _weights], ids=lambda m: m.__name__)
+@pytest.mark.parametrize(
+    "module",
+    [_check, _prepare, _results, _robustness, _weights, _audit, _figures, _report, _cli],
+    ids=lambda m: m.__name__,
+)
 def test_docstring_examples_run(module):
     result = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)
     assert result.attempted > 0 and result.failed == 0

@@ -7,9 +7,15 @@
   dimension values and missing counts) and :func:`plot_ranking`;
   :func:`coefficients` and :func:`weights` (flat tables of the fitted model);
   :func:`set_weights` and :func:`equal_weights` (weights set by hand);
-- before publishing: :func:`robustness` (how far the ranks move under the
-  other defensible choices, and which choice moves them most);
-- :func:`dump` / :func:`load` and friends: a fitted model as JSON.
+- before publishing: :func:`audit` (coherence of each dimension, effective
+  weights, links to other measures) and :func:`report` (one self-contained
+  HTML page), with the figures :func:`plot_weights`,
+  :func:`plot_effective_weights`, :func:`plot_distribution` and
+  :func:`plot_correlations`; :func:`robustness` (how far the ranks move
+  under the other defensible choices, and which choice moves them most);
+- :func:`dump` / :func:`load` and friends: a fitted model as JSON;
+- the command line ``indexfuse`` (or ``python -m indexfuse_tools``): check,
+  fit, score, report and robustness from files.
 
 >>> import indexfuse_tools
 >>> indexfuse_tools.check(schema, data)         # doctest: +SKIP
@@ -20,7 +26,9 @@
 
 from importlib.metadata import PackageNotFoundError, version
 
+from indexfuse_tools._audit import FEW_DISTINCT, Audit, audit
 from indexfuse_tools._check import Problem, SchemaError, check
+from indexfuse_tools._figures import plot_correlations, plot_distribution, plot_effective_weights, plot_weights
 from indexfuse_tools._persist import (
     FORMAT,
     VERSION,
@@ -39,6 +47,7 @@ from indexfuse_tools._prepare import (
     needs_treatment,
     prepare,
 )
+from indexfuse_tools._report import report
 from indexfuse_tools._results import plot_ranking, results
 from indexfuse_tools._robustness import FACTORS, METHODS, RobustnessWarning, robustness
 from indexfuse_tools._robustness_result import RobustnessResult
@@ -47,17 +56,20 @@ from indexfuse_tools._weights import equal_weights, set_weights
 
 __all__ = [
     "FACTORS",
+    "FEW_DISTINCT",
     "FORMAT",
     "KURTOSIS_LIMIT",
     "METHODS",
     "SKEW_LIMIT",
     "VERSION",
     "WINSORIZE_LIMIT",
+    "Audit",
     "ModelFileError",
     "Problem",
     "RobustnessResult",
     "RobustnessWarning",
     "SchemaError",
+    "audit",
     "check",
     "coefficients",
     "dimension_name",
@@ -68,8 +80,13 @@ __all__ = [
     "load",
     "loads",
     "needs_treatment",
+    "plot_correlations",
+    "plot_distribution",
+    "plot_effective_weights",
     "plot_ranking",
+    "plot_weights",
     "prepare",
+    "report",
     "results",
     "robustness",
     "set_weights",

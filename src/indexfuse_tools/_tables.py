@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Hashable, Iterator
+from collections.abc import Hashable, Iterator, Sequence
 from typing import Any
 
 import numpy as np
@@ -37,6 +37,20 @@ def dimension_name(path: tuple[Hashable, ...]) -> str:
         paired = isinstance(key, (tuple, list)) and len(key) == 2
         parts.append(f"{label} ({direction})" if paired else str(label))
     return " / ".join(parts) if parts else _WHOLE
+
+
+def plain_name(path: Sequence[Hashable]) -> str:
+    """A dimension path in words, without directions: ``"opportunity / hardship"``."""
+    return " / ".join(str(_split(key)[0]) for key in path) if path else "all indicators"
+
+
+def effect(sign: float) -> str:
+    """What a direction does, in words."""
+    if sign > 0:
+        return "raises the index" if sign == 1 else f"raises the index (counted {sign:g} times)"
+    if sign < 0:
+        return "lowers the index" if sign == -1 else f"lowers the index (counted {-sign:g} times)"
+    return "does not count"
 
 
 def is_coefficient_table(node: Any) -> bool:

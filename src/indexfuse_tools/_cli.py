@@ -1,0 +1,529 @@
+"""The command line: ``indexfuse`` (or ``python -m indexfuse_tools``) with one
+subcommand per job, each reading a table and a schema or model file.
+
+Exit status: 0 on success, 1 when ``check`` finds errors, 2 for bad input (a
+missing file, a schema that cannot be read, data the model refuses), with a
+one-line message on standard error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import math
+import os
+import re
+import sys
+import tomllib
+import warnings
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import IO, Any
+
+import pandas as pd
+
+import indexfuse
+from tessel.modelbench import entropy
+from indexfuse_tools._check import check
+from indexfuse_tools._persist import ModelFileError, _decode, _parse, dump, load
+from indexfuse_tools._report import report
+from indexfuse_tools._results import results
+from indexfuse_tools._robustness import FACTORS, METHODS, robustness
+
+__all__ = ["main", "read_schema", "read_table"]
+
+_PROG = "indexfuse"
+_TABLE_SUFFIXES = {
+    ".csv": "csv",
+    ".txt": "csv",
+    ".tsv": "tsv",
+    ".parquet": "parquet",
+    ".pq": "parquet",
+    ".xlsx": "excel",
+    ".xlsm": "excel",
+}
+# "label:direction" in a TOML schema: the direction is the number after the last colon.
+_DIRECTED = re.compile(r"^(?P<label>.*\S)\s*:\s*(?P<direction>[-+]?(\d+(\.\d*)?|\.\d+)([eE][-+]?\d+)?)$")
+
+
+class InputError(Exception):
+    """Bad input: reported as one line, exit status 2."""
+
+
+# ---------------------------------------------------------------- reading --
+
+
+def read_table(path: str | Path, id_column: str | None = None, sheet: str | None = None) -> pd.DataFrame:
+    """A table from a CSV, TSV, Parquet or Excel file, chosen by the suffix.
+
+    The rows are labelled by ``id_column`` when given; otherwise by the first
+    column when it holds text without repeats (the usual layout: a name, then
+    one column per indicator); otherwise by their position.
+    """
+    file = Path(path)
+    kind = _TABLE_SUFFIXES.get(file.suffix.lower())
+    if kind is None:
+        raise InputError(
+            f"{file}: cannot tell the format from the suffix {file.suffix!r}; "
+            f"use one of {', '.join(sorted(_TABLE_SUFFIXES))}"
+        )
+    if not file.is_file():
+        raise InputError(f"{file}: no such file")
+    try:
+        if kind in ("csv", "tsv"):
+            table = pd.read_csv(file, sep="\t" if kind == "tsv" else ",")
+        elif kind == "parquet":
+            table = pd.read_parquet(file)
+        else:
+            table = pd.read_excel(file, sheet_name=sheet if sheet is not None else 0)
+    except ImportError as exc:
+        extra = "parquet" if kind == "parquet" else "excel"
+        raise InputError(
+            f"{file}: reading {kind} files needs an extra package ({exc}); pip install 'indexfuse[{extra}]'"
+        ) from None
+    except (ValueError, OSError, pd.errors.ParserError) as exc:
+        raise InputError(f"{file}: cannot read it as {kind}: {_one_line(exc)}") from None
+    return _label_rows(table, id_column, file)
+
+
+def _label_rows(table: pd.DataFrame, id_column: str | None, file: Path) -> pd.DataFrame:
+    if id_column is not None:
+        if id_column not in table.columns:
+            raise InputError(
+                f"{file}: no column {id_column!r} to label the rows (--id); columns: {', '.join(map(str, table.columns))}"
+            )
+        return table.set_index(id_column)
+    if not isinstance(table.index, pd.RangeIndex) or table.shape[1] == 0:
+        return table  # Parquet keeps the index it was written with
+    first = table.iloc[:, 0]
+    if (
+        (pd.api.types.is_string_dtype(first) or first.dtype == object)
+        and first.notna().all()
+        and first.is_unique
+    ):
+        return table.set_index(table.columns[0])
+    return table
+
+
+def _toml_direction(text: str) -> int | float:
+    number = float(text)
+    if not math.isfinite(number):
+        raise ValueError(text)
+    return int(number) if number.is_integer() and not re.search(r"[.eE]", text) else number
+
+
+def _toml_label(text: str) -> Any:
+    """``"violent:-1"`` as the pair ``("violent", -1)``; other strings as they are."""
+    match = _DIRECTED.match(text)
+    if match is None:
+        return text
+    return (match["label"], _toml_direction(match["direction"]))
+
+
+def _toml_entry(entry: Any, where: str) -> Any:
+    if isinstance(entry, str):
+        return _toml_label(entry)
+    if isinstance(entry, dict):
+        unknown = set(entry) - {"label", "direction"}
+        if "label" not in entry or unknown:
+            raise InputError(
+                f"{where}: an entry written as a table holds label and, optionally, direction "
+                f'(for example {{label = "violent", direction = -1}}), got keys {sorted(entry)}'
+            )
+        return (entry["label"], entry["direction"]) if "direction" in entry else entry["label"]
+    return entry
+
+
+def _toml_node(node: Any, where: str) -> Any:
+    if isinstance(node, dict):
+        return {_toml_label(key): _toml_node(child, f"{where}[{key!r}]") for key, child in node.items()}
+    if isinstance(node, list):
+        return [_toml_entry(entry, f"{where}[{i}]") for i, entry in enumerate(node)]
+    return node
+
+
+def read_schema(path: str | Path) -> Any:
+    r"""A schema from a JSON or a TOML file.
+
+    JSON uses the encoding of the model files: a pair is
+    ``{"$tuple": ["violent", -1]}`` and every string is a label as it stands.
+    TOML writes a direction after a colon, ``"violent:-1"``, or as a table,
+    ``{label = "violent", direction = -1}``; dimension keys take the colon
+    form (``"hardship:-1" = [...]``). A label that itself ends in a colon
+    and a number is written as ``{label = "ratio:2"}``.
+
+    Examples
+    --------
+    >>> import pathlib, tempfile
+    >>> path = pathlib.Path(tempfile.mkdtemp()) / "schema.toml"
+    >>> _ = path.write_text('safety = ["violent:-1", {label = "murder", direction = -1}]\n'
+    ...                     '[opportunity]\n"hardship:-1" = ["poverty"]\n')
+    >>> read_schema(path)
+    {'safety': [('violent', -1), ('murder', -1)], 'opportunity': {('hardship', -1): ['poverty']}}
+    """
+    file = Path(path)
+    try:
+        text = file.read_text(encoding="utf-8")
+    except OSError as exc:
+        raise InputError(f"{file}: cannot read the schema: {exc.strerror or exc}") from None
+    suffix = file.suffix.lower()
+    try:
+        if suffix == ".json":
+            return _decode(_parse(text), "schema")
+        if suffix == ".toml":
+            return _toml_node(tomllib.loads(text), "schema")
+    except (ModelFileError, tomllib.TOMLDecodeError) as exc:
+        raise InputError(f"{file}: {_one_line(exc)}") from None
+    raise InputError(f"{file}: a schema file is .json or .toml, not {suffix or 'without a suffix'}")
+
+
+# ------------------------------------------------------------- commands --
+
+
+def _one_line(error: BaseException | str) -> str:
+    text = str(error.args[0] if isinstance(error, KeyError) and error.args else error)
+    lines = [line.strip() for line in text.splitlines() if line.strip()]
+    if len(lines) <= 1:
+        return lines[0] if lines else type(error).__name__
+    return f"{lines[0]} (and {len(lines) - 1} more line{'s' if len(lines) > 2 else ''})"
+
+
+def _model(arguments: argparse.Namespace, data: pd.DataFrame) -> Any:
+    """The model a command works with: loaded with --model, or fitted here on
+    the table with --schema (after the schema passed check)."""
+
+    if arguments.model is not None:
+        return load(arguments.model)
+    if arguments.schema is None:
+        raise InputError("give the schema (--schema FILE) or a fitted model (--model FILE)")
+    schema = read_schema(arguments.schema)
+    errors = [problem for problem in check(schema, data) if problem.level == "error"]
+    if errors:
+        first = errors[0]
+        more = (
+            f" (and {len(errors) - 1} more error{'s' if len(errors) > 2 else ''}: run check for the list)"
+            if len(errors) > 1
+            else ""
+        )
+        raise InputError(f"{first.place}: {_one_line(first.message)}{more}")
+    model = indexfuse.indexpca_diment(
+        schema,
+        scale_method=arguments.scale_method,
+        pca_cumulative=arguments.pca_cumulative,
+        ent_k=arguments.ent_k,
+    )
+    resolution = arguments.resolution
+    with entropy.resolution(resolution) if resolution is not None else contextlib.nullcontext():
+        model.fit(data)
+    return model
+
+
+def _output(path: str | None) -> tuple[IO[str], bool]:
+    if path is None or path == "-":
+        return sys.stdout, False
+    return open(path, "w", encoding="utf-8", newline=""), True
+
+
+def _run_check(arguments: argparse.Namespace) -> int:
+    data = _table(arguments)
+    problems = check(read_schema(arguments.schema), data)
+    for problem in problems:
+        print(f"{problem.level}: {problem.place}: {problem.message}")
+    errors = sum(problem.level == "error" for problem in problems)
+    failed = errors > 0 or (arguments.strict and problems)
+    if not problems:
+        print("no problems found")
+    else:
+        print(
+            f"{errors} error{'s' * (errors != 1)}, {len(problems) - errors} warning{'s' * (len(problems) - errors != 1)}"
+        )
+    return 1 if failed else 0
+
+
+def _run_fit(arguments: argparse.Namespace) -> int:
+    arguments.model = None
+    model = _model(arguments, _table(arguments))
+    stream, owned = _output(arguments.output)
+    try:
+        dump(model, stream)
+    finally:
+        if owned:
+            stream.close()
+    if owned:
+        print(f"model written to {arguments.output}", file=sys.stderr)
+    return 0
+
+
+def _run_score(arguments: argparse.Namespace) -> int:
+    data = _table(arguments)
+    scores = results(_model(arguments, data), data, min_present=arguments.min_present)
+    stream, owned = _output(arguments.output)
+    try:
+        scores.to_csv(stream)
+    finally:
+        if owned:
+            stream.close()
+    return 0
+
+
+def _run_report(arguments: argparse.Namespace) -> int:
+    data = _table(arguments)
+    external = None
+    if arguments.external:
+        names = [name.strip() for value in arguments.external for name in value.split(",") if name.strip()]
+        missing = [name for name in names if name not in data.columns]
+        if missing:
+            raise InputError(f"--external names no column of the table: {', '.join(missing)}")
+        external = data[names]
+    model = _model(arguments, data)
+    written = report(
+        model, data, arguments.output, external=external, title=arguments.title, source=arguments.source
+    )
+    print(f"report written to {written}")
+    return 0
+
+
+def _run_robustness(arguments: argparse.Namespace) -> int:
+    data = _table(arguments)
+    schema = read_schema(arguments.schema)
+    arguments.model = None
+    model = _model(arguments, data)  # the nominal index; also checks the schema
+    factors = None
+    if arguments.factors:
+        factors = {
+            name.strip(): None for value in arguments.factors for name in value.split(",") if name.strip()
+        }
+    settings = {
+        "scale_method": arguments.scale_method,
+        "pca_cumulative": arguments.pca_cumulative,
+        "ent_k": arguments.ent_k,
+    }
+    if arguments.resolution is not None:
+        settings["resolution"] = arguments.resolution
+    analysis = robustness(
+        schema, data, factors=factors, method=arguments.method, n=arguments.n, seed=arguments.seed,
+        scheduler=arguments.workers, progress=not arguments.quiet, **settings,
+    )  # fmt: skip
+    if arguments.output:
+        analysis.save(arguments.output)
+    if arguments.ranks:
+        analysis.ranks.to_csv(arguments.ranks)
+    if arguments.report:
+        report(
+            model, data, arguments.report, title=arguments.title, source=arguments.source, robustness=analysis
+        )
+    shown = analysis.sensitivity if len(analysis.sensitivity) else analysis.ranks.describe()
+    print(shown.round(3).to_string())
+    for label, path in (
+        ("analysis", arguments.output),
+        ("ranks", arguments.ranks),
+        ("report", arguments.report),
+    ):
+        if path:
+            print(f"{label} written to {path}", file=sys.stderr)
+    return 0
+
+
+def _table(arguments: argparse.Namespace) -> pd.DataFrame:
+    return read_table(arguments.table, arguments.id, arguments.sheet)
+
+
+# ------------------------------------------------------------ the parser --
+
+
+def _table_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("table", help="the data: a .csv, .tsv, .parquet or .xlsx file, one row per unit")
+    parser.add_argument(
+        "--id",
+        metavar="COLUMN",
+        help="column that names the rows (default: the first column when it holds text without repeats)",
+    )
+    parser.add_argument("--sheet", metavar="NAME", help="sheet of an Excel workbook (default: the first)")
+
+
+def _schema_argument(parser: argparse.ArgumentParser, required: bool) -> None:
+    parser.add_argument(
+        "--schema",
+        metavar="FILE",
+        required=required,
+        help='the schema: .json as the model files write it (a pair is {"$tuple": ["violent", -1]}) '
+        'or .toml ("violent:-1" or {label = "violent", direction = -1})',
+    )
+
+
+def _model_arguments(parser: argparse.ArgumentParser, loadable: bool) -> None:
+    _schema_argument(parser, required=not loadable)
+    if loadable:
+        parser.add_argument(
+            "--model", metavar="FILE", help="a fitted model (JSON, as fit writes it) instead of --schema"
+        )
+    group = parser.add_argument_group("fitting (with --schema)")
+    group.add_argument(
+        "--scale-method",
+        choices=("max_min", "z_score"),
+        default="max_min",
+        help="how indicators are scaled (default: max_min)",
+    )
+    group.add_argument(
+        "--pca-cumulative",
+        type=float,
+        default=1.0,
+        metavar="SHARE",
+        help="share of variance the kept components reach, in (0, 1] (default: 1)",
+    )
+    group.add_argument(
+        "--ent-k", type=int, default=10, metavar="K", help="neighbours of the entropy estimate (default: 10)"
+    )
+    group.add_argument(
+        "--resolution",
+        type=float,
+        metavar="VALUE",
+        help="values of a dimension closer than this are read as the same value by the entropy "
+        f"estimate (default: {entropy.DEFAULT_RESOLUTION:g})",
+    )
+
+
+def _add_check(parser: argparse.ArgumentParser) -> None:
+    _table_arguments(parser)
+    _schema_argument(parser, required=True)
+    parser.add_argument("--strict", action="store_true", help="exit with status 1 on warnings too")
+
+
+def _add_fit(parser: argparse.ArgumentParser) -> None:
+    _table_arguments(parser)
+    _model_arguments(parser, loadable=False)
+    parser.add_argument(
+        "-o", "--output", metavar="FILE", help="where to write the model (JSON; default: standard output)"
+    )
+
+
+def _add_score(parser: argparse.ArgumentParser) -> None:
+    _table_arguments(parser)
+    _model_arguments(parser, loadable=True)
+    parser.add_argument(
+        "--min-present",
+        type=float,
+        metavar="SHARE",
+        help="score a dimension only where at least this share of its indicators is present",
+    )
+    parser.add_argument(
+        "-o", "--output", metavar="FILE", help="where to write the scores (CSV; default: standard output)"
+    )
+
+
+def _add_report(parser: argparse.ArgumentParser) -> None:
+    _table_arguments(parser)
+    _model_arguments(parser, loadable=True)
+    parser.add_argument(
+        "-o", "--output", metavar="FILE", required=True, help="where to write the report (HTML)"
+    )
+    parser.add_argument("--title", help='the report\'s title (default: "Composite index report")')
+    parser.add_argument("--source", help="where the data come from, shown under the title")
+    parser.add_argument(
+        "--external",
+        action="append",
+        metavar="COLUMNS",
+        help="columns of the table to correlate the index with (comma-separated; may be repeated)",
+    )
+
+
+def _add_robustness(parser: argparse.ArgumentParser) -> None:
+    _table_arguments(parser)
+    _model_arguments(parser, loadable=False)
+    group = parser.add_argument_group("the analysis")
+    group.add_argument(
+        "--method",
+        choices=METHODS,
+        default="sobol",
+        help="sobol (sensitivity indices), uncertainty or bootstrap",
+    )
+    group.add_argument(
+        "-n",
+        type=int,
+        default=1024,
+        help="base samples (a power of 2 for sobol), draws or resamples (default: 1024)",
+    )
+    group.add_argument("--seed", type=int, default=0, help="seed of the design (default: 0)")
+    group.add_argument(
+        "--factors",
+        action="append",
+        metavar="NAMES",
+        help=f"the choices to vary, with their default levels (comma-separated; default: all of {', '.join(FACTORS)})",
+    )
+    group.add_argument("--workers", type=int, metavar="N", help="local processes (default: as many as pay)")
+    group.add_argument("--quiet", action="store_true", help="no progress bar")
+    out = parser.add_argument_group("output")
+    out.add_argument(
+        "-o", "--output", metavar="FILE", help="save the analysis (a file robustness results load from)"
+    )
+    out.add_argument(
+        "--ranks", metavar="FILE", help="each unit's nominal rank, median and 5-95%% interval (CSV)"
+    )
+    out.add_argument("--report", metavar="FILE", help="the HTML report with the analysis in it")
+    out.add_argument("--title", help="the report's title")
+    out.add_argument("--source", help="where the data come from, shown under the report's title")
+
+
+@dataclass(frozen=True)
+class _Command:
+    name: str
+    summary: str
+    add_arguments: Callable[[argparse.ArgumentParser], None]
+    run: Callable[[argparse.Namespace], int]
+
+
+_COMMANDS = (
+    _Command("check", "check a schema against a table and list every problem", _add_check, _run_check),
+    _Command("fit", "fit a model and write it as JSON", _add_fit, _run_fit),
+    _Command("score", "score a table: composite, rank and dimensions as CSV", _add_score, _run_score),
+    _Command("report", "write a self-contained HTML report of the index", _add_report, _run_report),
+    _Command(
+        "robustness",
+        "how far the ranks move under other defensible choices, and which choice moves them most",
+        _add_robustness,
+        _run_robustness,
+    ),
+)
+
+
+def _parser(prog: str) -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=prog,
+        description="Composite indices from indicator tables: check a schema, fit, score and report.",
+        epilog=f"Run '{prog} COMMAND --help' for the options of a command.",
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    for command in _COMMANDS:
+        sub = commands.add_parser(
+            command.name,
+            help=command.summary,
+            description=command.summary[0].upper() + command.summary[1:] + ".",
+        )
+        command.add_arguments(sub)
+        sub.set_defaults(run=command.run)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None, prog: str = _PROG) -> int:
+    """Run the command line on ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
+    arguments = _parser(prog).parse_args(argv)
+    try:
+        with warnings.catch_warnings():
+            # The model sums rows with DataFrame.sum(1) on purpose; pandas 3.1 flags it ahead of pandas 4.
+            warnings.filterwarnings(
+                "ignore",
+                message="Starting with pandas version 4.0 all arguments of sum",
+                category=DeprecationWarning,
+            )
+            # A warning is one line of the command's own, not a source line of this module.
+            warnings.showwarning = lambda message, *_, **__: print(f"{prog}: warning: {message}", file=sys.stderr)
+            status: int = arguments.run(arguments)
+            return status
+    except BrokenPipeError:
+        # The reader went away (``... | head``): stop writing, quietly.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except (InputError, ValueError, TypeError, KeyError, OSError, ImportError) as exc:
+        print(f"{prog}: error: {_one_line(exc)}", file=sys.stderr)
+        return 2
