@@ -11,9 +11,6 @@ from tessel.modelbench import entropy
 import indexfuse
 import indexfuse_tools
 
-pytestmark = pytest.mark.filterwarnings(
-    "ignore:Starting with pandas version 4.0 all arguments of sum:DeprecationWarning"
-)
 
 SCHEMA = {"A": ["a", ("b", -1)], "B": {"B1": ["c"], ("B2", -1): ["d", "e"]}}
 # Direction of each dimension in the index, and of each indicator in its dimension.

@@ -19,9 +19,6 @@ import indexfuse
 import indexfuse_tools
 from indexfuse_tools._cli import InputError, main, read_schema
 
-pytestmark = pytest.mark.filterwarnings(
-    "ignore:Starting with pandas version 4.0 all arguments of sum:DeprecationWarning"
-)
 
 SCHEMA = {
     "safety": [("violent", -1), ("murder", -1)],

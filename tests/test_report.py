@@ -18,9 +18,6 @@ import indexfuse_tools
 
 import _chromium
 
-pytestmark = pytest.mark.filterwarnings(
-    "ignore:Starting with pandas version 4.0 all arguments of sum:DeprecationWarning"
-)
 matplotlib = pytest.importorskip("matplotlib")
 
 SCHEMA = {

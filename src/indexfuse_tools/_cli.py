@@ -510,12 +510,6 @@ def main(argv: Sequence[str] | None = None, prog: str = _PROG) -> int:
     arguments = _parser(prog).parse_args(argv)
     try:
         with warnings.catch_warnings():
-            # The model sums rows with DataFrame.sum(1) on purpose; pandas 3.1 flags it ahead of pandas 4.
-            warnings.filterwarnings(
-                "ignore",
-                message="Starting with pandas version 4.0 all arguments of sum",
-                category=DeprecationWarning,
-            )
             # A warning is one line of the command's own, not a source line of this module.
             warnings.showwarning = lambda message, *_, **__: print(f"{prog}: warning: {message}", file=sys.stderr)
             status: int = arguments.run(arguments)
