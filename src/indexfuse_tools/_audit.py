@@ -25,6 +25,7 @@ from indexfuse_tools._tables import (
     _split,
     coefficients,
     dimension_name,
+    node_weight,
     plain_name,
 )
 from indexfuse_tools._weights import equal_weights
@@ -352,15 +353,6 @@ def _equal_tree(model: Any) -> Any:
     return stand_in.dim_weight
 
 
-def _total(node: Any) -> float:
-    """The weight of a node of a weight tree: a nested one sums its sub-dimensions."""
-    if isinstance(node, dict):
-        parts = [part for part in map(_total, node.values()) if not math.isnan(part)]
-        return float(sum(parts)) if parts else math.nan
-    number = _number(node)
-    return math.nan if number is None else number
-
-
 def _information(model: Any, node: Any) -> dict[Any, float]:
     """Information of each dimension of one level, as the model computes it."""
     result = model.compute_dim_weight(node)
@@ -411,7 +403,8 @@ def _dimension_table(model: Any, values: Any) -> pd.DataFrame:
             name = dimension_name((*path, key))
             iv = information.get(key, math.nan)
             share = iv / total if total else math.nan
-            rows.append([name, parent, iv, share, _total(_child(nominal, key)), _total(_child(equal, key))])
+            nominal_weight, equal_weight = node_weight(_child(nominal, key)), node_weight(_child(equal, key))
+            rows.append([name, parent, iv, share, nominal_weight, equal_weight])
             if isinstance(child, dict):
                 level(child, _child(nominal, key), _child(equal, key), (*path, key), name)
 

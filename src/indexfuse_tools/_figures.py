@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, Any, cast
 import numpy as np
 import pandas as pd
 
-from indexfuse_tools._tables import _model_attr, _split, plain_name
+from indexfuse_tools._tables import _model_attr, _split, node_weight, plain_name
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -77,12 +77,10 @@ def _shade(colour: str | tuple[float, float, float], amount: float) -> tuple[flo
     return (r + (1 - r) * amount, g + (1 - g) * amount, b + (1 - b) * amount)
 
 
-def _weight(node: Any) -> float:
-    if isinstance(node, dict):
-        return float(sum(_weight(child) for child in node.values()))
-    if isinstance(node, (int, float)) and not isinstance(node, bool):
-        return float(node)
-    return 0.0
+def _drawn(node: Any) -> float:
+    """A node's weight as a bar's width: 0 where it has none."""
+    weight = node_weight(node)
+    return 0.0 if math.isnan(weight) else weight
 
 
 @dataclass
@@ -104,7 +102,7 @@ def _bars(tree: dict[Any, Any]) -> list[_Bar]:
     for number, (key, node) in enumerate(tree.items()):
         colour = to_rgb(PALETTE[number % len(PALETTE)])
         label, sign = _split(key)
-        parent = _Bar(str(label), _weight(node), 1 / len(tree), float(sign), colour, True)
+        parent = _Bar(str(label), _drawn(node), 1 / len(tree), float(sign), colour, True)
         bars.append(parent)
         if not isinstance(node, dict):
             continue
@@ -112,7 +110,7 @@ def _bars(tree: dict[Any, Any]) -> list[_Bar]:
         for part, (child_key, child) in enumerate(node.items()):
             child_label, child_sign = _split(child_key)
             shade = _shade(colour, 0.2 + 0.35 * part / max(len(node) - 1, 1))
-            width = _weight(child)
+            width = _drawn(child)
             bars.append(
                 _Bar(
                     str(child_label), width, parent.equal / len(node), float(sign * child_sign), shade, False

@@ -32,7 +32,7 @@ from indexfuse_tools._figures import (
 )
 from indexfuse_tools._results import plot_ranking, results
 from indexfuse_tools._robustness_result import _FACTOR_LABELS
-from indexfuse_tools._tables import is_coefficient_table, _split, effect, plain_name
+from indexfuse_tools._tables import _split, effect, is_coefficient_table, node_weight, plain_name
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -175,8 +175,8 @@ def _tree(model: Any) -> str:
         items = []
         for key, child in coef.items():
             label, direction = _split(key)
-            share = _weight_of(weight.get(key) if isinstance(weight, dict) else None)
-            shown = "no weight" if share is None else f"weight {share:.3f}"
+            share = node_weight(weight.get(key) if isinstance(weight, dict) else None)
+            shown = "no weight" if math.isnan(share) else f"weight {share:.3f}"
             items.append(
                 f'<li><span class="dimension">{_esc(label)}</span>{_pill(sign * direction)}'
                 f'<span class="num">{shown}</span>'
@@ -197,15 +197,6 @@ def _tree(model: Any) -> str:
             + "</li></ul>"
         )
     return node(tree, model.dim_weight, 1.0).replace("<ul>", '<ul class="tree">', 1)
-
-
-def _weight_of(node: Any) -> float | None:
-    if isinstance(node, dict):
-        parts = [part for part in map(_weight_of, node.values()) if part is not None]
-        return float(sum(parts)) if parts else None
-    if isinstance(node, (int, float)) and not isinstance(node, bool):
-        return float(node)
-    return None
 
 
 def _plain_column(frame: pd.DataFrame, result: Audit, column: str = "dimension") -> pd.DataFrame:

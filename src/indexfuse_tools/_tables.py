@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from collections.abc import Hashable, Iterator, Sequence
 from typing import Any
 
@@ -110,6 +111,18 @@ def coefficients(model: Any) -> pd.DataFrame:
                 }
             )
     return pd.DataFrame(rows, columns=list(_COLUMNS))
+
+
+def node_weight(node: Any) -> float:
+    """The weight of a node of a weight tree: a number as a float, a nested
+    dimension the sum of its sub-dimensions' weights; NaN where nothing
+    below carries a number (``None``, or a nested dimension of ``None``)."""
+    if isinstance(node, dict):
+        parts = [part for part in map(node_weight, node.values()) if not math.isnan(part)]
+        return float(sum(parts)) if parts else math.nan
+    if isinstance(node, (bool, np.bool_)) or not isinstance(node, (int, float)):
+        return math.nan
+    return float(node)
 
 
 def _leaves(node: Any, path: tuple[Hashable, ...]) -> Iterator[tuple[tuple[Hashable, ...], Any]]:
