@@ -93,6 +93,9 @@ class indexpca_diment:
         Caps ``k`` at ``len(data) - 1``, stores the baseline ``min_ent``,
         the coefficient tree ``index_coef`` and the weights ``dim_weight``.
         If a step fails, those four attributes are put back as they were.
+        That is all "atomic" means here: the model takes no lock, so it must
+        not be fitted while another thread scores or fits it (fit a new
+        model and swap the reference instead).
 
         Parameters
         ----------
@@ -123,6 +126,9 @@ class indexpca_diment:
         self, data: pandas.DataFrame, scale: _Range | None = None
     ) -> tuple[pandas.Series[float], _DimValues]:
         """Score ``data`` with the fitted coefficients and weights.
+
+        Safe to call from several threads at once, but not while another
+        thread fits the same model: the scores would mix the two fits.
 
         Parameters
         ----------

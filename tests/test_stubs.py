@@ -89,6 +89,14 @@ def test_stub_documents_the_class_and_every_method(stub_class, name):
     assert len(ast.get_docstring(node) or "") > 60
 
 
+@pytest.mark.parametrize("name", ["fit", "score"])
+def test_stub_warns_that_fitting_is_not_isolated_from_other_threads(stub_class, name):
+    # A fit racing a score mixes the two fits' coefficients and weights; the
+    # model takes no lock, so the hover text of both methods must say so.
+    text = " ".join((ast.get_docstring(_stub_methods(stub_class)[name]) or "").split())
+    assert "thread" in text and "not" in text
+
+
 def test_stub_attributes_are_those_of_a_fitted_model(stub_class, toy_model):
     declared = [
         n.target.id for n in stub_class.body if isinstance(n, ast.AnnAssign) and isinstance(n.target, ast.Name)
