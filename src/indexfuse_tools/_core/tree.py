@@ -184,9 +184,13 @@ def replace_at(tree: Any, path: Path, value: Any) -> Any:
     """A copy of ``tree`` with ``value`` at ``path``; the mappings on the path are copied."""
     if not path:
         return value
-    copy = dict(tree)
-    copy[path[0]] = replace_at(tree[path[0]], path[1:], value)
-    return copy
+    root = dict(tree)
+    parent = root
+    for key in path[:-1]:
+        parent[key] = dict(parent[key])
+        parent = parent[key]
+    parent[path[-1]] = value
+    return root
 
 
 def map_leaves(
