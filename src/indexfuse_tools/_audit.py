@@ -17,6 +17,7 @@ import pandas as pd
 from tessel import process
 from tessel.modelbench import PCA, entropy
 
+from indexfuse_tools._cells import text_cells
 from indexfuse_tools._inputs import as_frame, as_model
 from indexfuse_tools._prepare import needs_treatment
 from indexfuse_tools._tables import (
@@ -564,7 +565,8 @@ class Audit:
 
         One sheet per table, named as the attributes are; ``summary`` holds
         the text of ``str(audit)``, one line per row, and ``correlations``
-        the matrices of all dimensions one below the other.
+        the matrices of all dimensions one below the other. Every label is
+        written as text, never as a formula, whatever it begins with.
         """
         try:
             import openpyxl  # noqa: F401
@@ -578,6 +580,7 @@ class Audit:
             )
             for name, table in self.tables().items():
                 table.to_excel(writer, sheet_name=name, index=name == "correlations")
+            text_cells(writer.book)
 
 
 def _plain(result: Audit, name: str) -> str:
