@@ -49,8 +49,8 @@ def csv_safe_label(value: Any) -> Any:
 
 def _safe_index(index: pd.Index) -> pd.Index:
     if isinstance(index, pd.MultiIndex):
-        levels = [level.map(csv_safe_label) for level in index.levels]
-        safe: pd.Index = index.set_levels(levels, verify_integrity=False)
+        levels = [level.map(csv_safe_label).tolist() for level in index.levels]
+        safe: pd.Index = index.set_levels(levels)
     else:
         safe = index.map(csv_safe_label) if index.dtype == object or pd.api.types.is_string_dtype(index) else index
     return safe.set_names([csv_safe_label(name) for name in index.names])
@@ -77,7 +77,7 @@ def csv_safe(table: pd.DataFrame) -> pd.DataFrame:
     for position in range(safe.shape[1]):
         column = safe.iloc[:, position]
         if column.dtype == object or pd.api.types.is_string_dtype(column):
-            safe.isetitem(position, column.map(csv_safe_label))
+            safe.isetitem(position, column.map(csv_safe_label).to_numpy())
     return safe
 
 

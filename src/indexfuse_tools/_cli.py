@@ -38,7 +38,7 @@ import indexfuse
 from tessel.modelbench import entropy
 from indexfuse_tools._cells import atomic_path, csv_safe
 from indexfuse_tools._check import check
-from indexfuse_tools._persist import ModelFileError, _decode, _parse, dump, load
+from indexfuse_tools._persist import ModelFileError, _decode, _parse, dump, loads
 from indexfuse_tools._report import report
 from indexfuse_tools._results import results
 from indexfuse_tools._robustness import FACTORS, METHODS, robustness
@@ -249,10 +249,12 @@ def _one_line(error: BaseException | str) -> str:
 
 def _load_model(path: str) -> Any:
     try:
-        return load(path)
+        content = Path(path).read_bytes()
     except OSError as exc:
         raise InputError(f"{path}: cannot read the model: {exc.strerror or exc}") from None
-    except ValueError as exc:  # a ModelFileError, or bytes that are not UTF-8
+    try:
+        return loads(content)
+    except ValueError as exc:
         raise InputError(f"{path}: {_one_line(exc)}") from None
 
 
@@ -353,6 +355,9 @@ def _check_writable(option: str, path: str) -> None:
     # The output is written beside the target, then renamed: the folder must take new files.
     if not os.access(target.parent, os.W_OK | os.X_OK):
         raise InputError(f"{option} {path}: cannot write in the folder {target.parent}")
+    # The rename would replace a file its owner made read-only; writing into it would not.
+    if target.exists() and not os.access(target, os.W_OK):
+        raise InputError(f"{option} {path}: the file is read-only")
 
 
 def _write_text(path: str | None, write: Callable[[IO[str]], object]) -> None:
