@@ -60,6 +60,11 @@ _TABLE_SUFFIXES = {
 _DIRECTED = re.compile(r"^(?P<label>.*\S)\s*:\s*(?P<direction>[-+]?(\d+(\.\d*)?|\.\d+)([eE][-+]?\d+)?)$")
 
 
+# What a workbook that is not one raises inside the Excel readers: a zip that
+# is not a zip, a zip without the expected members, XML that does not parse.
+_BROKEN_WORKBOOK = (zipfile.BadZipFile, KeyError, xml.etree.ElementTree.ParseError)
+
+
 # A fault of this program, not of its input (sysexits.h: EX_SOFTWARE).
 EXIT_INTERNAL = 70
 # Schemas nest a few levels; a file nested deeper is a mistake or an attack,
@@ -114,11 +119,6 @@ def read_table(path: str | Path, id_column: str | None = None, sheet: str | None
     except _BROKEN_WORKBOOK as exc:
         raise InputError(f"{file}: not an Excel workbook ({type(exc).__name__}: {_one_line(exc)})") from None
     return _label_rows(table, id_column, file)
-
-
-# What a workbook that is not one raises inside the Excel readers: a zip that
-# is not a zip, a zip without the expected members, XML that does not parse.
-_BROKEN_WORKBOOK = (zipfile.BadZipFile, KeyError, xml.etree.ElementTree.ParseError)
 
 
 def _label_rows(table: pd.DataFrame, id_column: str | None, file: Path) -> pd.DataFrame:
