@@ -31,6 +31,7 @@ from indexfuse_tools._core import (
     nodes,
     plain_name,
     split_key,
+    text_cells,
 )
 from indexfuse_tools._prepare import needs_treatment
 from indexfuse_tools._tables import coefficients
@@ -550,7 +551,8 @@ class Audit:
 
         One sheet per table, named as the attributes are; ``summary`` holds
         the text of ``str(audit)``, one line per row, and ``correlations``
-        the matrices of all dimensions one below the other.
+        the matrices of all dimensions one below the other. Every label is
+        written as text, never as a formula, whatever it begins with.
         """
         try:
             import openpyxl  # noqa: F401
@@ -564,6 +566,7 @@ class Audit:
             )
             for name, table in self.tables().items():
                 table.to_excel(writer, sheet_name=name, index=name == "correlations")
+            text_cells(writer.book)
 
 
 def _plain(result: Audit, name: str) -> str:

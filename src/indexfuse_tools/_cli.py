@@ -1,9 +1,17 @@
 """The command line: ``indexfuse`` (or ``python -m indexfuse_tools``) with one
 subcommand per job, each reading a table and a schema or model file.
 
-Exit status: 0 on success, 1 when ``check`` finds errors, 2 for bad input (a
-missing file, a schema that cannot be read, data the model refuses), with a
-one-line message on standard error.
+Exit status: 0 on success, 1 when ``check`` finds errors, 2 for a mistake
+in the input (a missing or unreadable file, a schema or model file that cannot
+be read, data the model refuses, an output path that is one of the inputs or
+lies in a folder that cannot take it), with one line on standard error; 70
+(``EX_SOFTWARE``) for a fault of the program itself, with its traceback.
+
+Every output is checked before any work starts and written whole: to a
+temporary file beside it, renamed onto the path at the end. CSV output writes
+labels that a spreadsheet would run as a formula (beginning with ``=``, ``+``,
+``-``, ``@``, a tab or a carriage return) with a leading single quote, unless
+``--raw-csv`` is given.
 """
 
 from __future__ import annotations
@@ -15,7 +23,10 @@ import os
 import re
 import sys
 import tomllib
+import traceback
 import warnings
+import xml.etree.ElementTree
+import zipfile
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -31,11 +42,14 @@ from indexfuse_tools._core import (
     DEFAULT_PCA_CUMULATIVE,
     DEFAULT_SCALE_METHOD,
     ModelFileError,
+    atomic_path,
+    csv_safe,
     decode,
+    leaf_columns,
     map_leaves,
     parse,
 )
-from indexfuse_tools._persist import dump, load
+from indexfuse_tools._persist import dump, loads
 from indexfuse_tools._report import report
 from indexfuse_tools._results import results
 from indexfuse_tools._robustness import FACTORS, METHODS, robustness
@@ -54,6 +68,25 @@ _TABLE_SUFFIXES = {
 }
 # "label:direction" in a TOML schema: the direction is the number after the last colon.
 _DIRECTED = re.compile(r"^(?P<label>.*\S)\s*:\s*(?P<direction>[-+]?(\d+(\.\d*)?|\.\d+)([eE][-+]?\d+)?)$")
+
+
+# What a workbook that is not one raises inside the Excel readers: a zip that
+# is not a zip, a zip without the expected members, XML that does not parse.
+_BROKEN_WORKBOOK = (zipfile.BadZipFile, KeyError, xml.etree.ElementTree.ParseError)
+
+
+# A fault of this program, not of its input (sysexits.h: EX_SOFTWARE).
+EXIT_INTERNAL = 70
+# Schemas nest a few levels; a file nested deeper is a mistake or an attack,
+# refused before anything recurses through it.
+MAX_SCHEMA_DEPTH = 64
+# Values of a dimension lie within a few units of each other (max_min scaling
+# keeps indicators in [0, 1]); a coarser resolution reads every dimension as
+# one value and leaves nothing to weight by.
+MAX_RESOLUTION = 1.0
+# Base samples of the analysis: 2**20 runs of each factor are already more
+# than any analysis needs, and more than memory holds on a large table.
+MAX_SAMPLES = 2**20
 
 
 class InputError(Exception):
@@ -93,6 +126,8 @@ def read_table(path: str | Path, id_column: str | None = None, sheet: str | None
         ) from None
     except (ValueError, OSError, pd.errors.ParserError) as exc:
         raise InputError(f"{file}: cannot read it as {kind}: {_one_line(exc)}") from None
+    except _BROKEN_WORKBOOK as exc:
+        raise InputError(f"{file}: not an Excel workbook ({type(exc).__name__}: {_one_line(exc)})") from None
     return _label_rows(table, id_column, file)
 
 
@@ -153,6 +188,26 @@ def _toml_schema(document: dict[str, Any]) -> Any:
     return map_leaves(document, leaf, where="schema", key=_toml_label)
 
 
+def _depth(document: Any) -> int:
+    """How deep lists and mappings nest in ``document``, found without recursion."""
+    deepest, stack = 0, [(document, 0)]
+    while stack:
+        node, depth = stack.pop()
+        if isinstance(node, dict):
+            node = list(node.values())
+        if isinstance(node, list):
+            deepest = max(deepest, depth + 1)
+            stack.extend((child, depth + 1) for child in node)
+    return deepest
+
+
+def _shallow(document: Any) -> Any:
+    depth = _depth(document)
+    if depth > MAX_SCHEMA_DEPTH:
+        raise InputError(f"the schema nests {depth} levels deep; a schema nests at most {MAX_SCHEMA_DEPTH}")
+    return document
+
+
 def read_schema(path: str | Path) -> Any:
     r"""A schema from a JSON or a TOML file.
 
@@ -180,15 +235,19 @@ def read_schema(path: str | Path) -> Any:
     suffix = file.suffix.lower()
     try:
         if suffix == ".json":
-            return decode(parse(text), "schema")
+            return decode(_shallow(parse(text)), "schema")
         if suffix == ".toml":
-            return _toml_schema(tomllib.loads(text))
-    except (ModelFileError, tomllib.TOMLDecodeError) as exc:
+            try:
+                document = tomllib.loads(text)
+            except RecursionError:
+                raise InputError("not valid TOML: nested too deeply") from None
+            return _toml_schema(_shallow(document))
+    except (ModelFileError, tomllib.TOMLDecodeError, InputError) as exc:
         raise InputError(f"{file}: {_one_line(exc)}") from None
     raise InputError(f"{file}: a schema file is .json or .toml, not {suffix or 'without a suffix'}")
 
 
-# ------------------------------------------------------------- commands --
+# --------------------------------------------------------------- models --
 
 
 def _one_line(error: BaseException | str) -> str:
@@ -199,12 +258,46 @@ def _one_line(error: BaseException | str) -> str:
     return f"{lines[0]} (and {len(lines) - 1} more line{'s' if len(lines) > 2 else ''})"
 
 
+def _load_model(path: str) -> Any:
+    try:
+        content = Path(path).read_bytes()
+    except OSError as exc:
+        raise InputError(f"{path}: cannot read the model: {exc.strerror or exc}") from None
+    try:
+        return loads(content)
+    except ValueError as exc:
+        raise InputError(f"{path}: {_one_line(exc)}") from None
+
+
+def _used_columns(schema: Any, data: pd.DataFrame) -> list[Any]:
+    found = leaf_columns(schema, list(data.columns))
+    return list(dict.fromkeys(column for _, columns in found for column in columns))
+
+
+def _refuse_constant(schema: Any, data: pd.DataFrame) -> None:
+    """Refuse a table on which no dimension can carry information: the
+    entropy weights would divide by a total of zero."""
+    used = _used_columns(schema, data)
+    if used and bool((data[used].nunique(dropna=True) <= 1).all()):
+        raise InputError(
+            "every column the schema uses is constant in this table: no dimension carries information to weight by"
+        )
+
+
+def _check_resolution(resolution: float | None) -> None:
+    if resolution is not None and not 0 < resolution <= MAX_RESOLUTION:
+        raise InputError(
+            f"--resolution {resolution:g}: the entropy resolution is a number in (0, {MAX_RESOLUTION:g}] "
+            f"(default {entropy.DEFAULT_RESOLUTION:g}); a coarser one reads every dimension as one value"
+        )
+
+
 def _model(arguments: argparse.Namespace, data: pd.DataFrame) -> Any:
     """The model a command works with: loaded with --model, or fitted here on
     the table with --schema (after the schema passed check)."""
 
     if arguments.model is not None:
-        return load(arguments.model)
+        return _load_model(arguments.model)
     if arguments.schema is None:
         raise InputError("give the schema (--schema FILE) or a fitted model (--model FILE)")
     schema = read_schema(arguments.schema)
@@ -217,6 +310,8 @@ def _model(arguments: argparse.Namespace, data: pd.DataFrame) -> Any:
             else ""
         )
         raise InputError(f"{first.place}: {_one_line(first.message)}{more}")
+    _check_resolution(arguments.resolution)
+    _refuse_constant(schema, data)
     model = indexfuse.indexpca_diment(
         schema,
         scale_method=arguments.scale_method,
@@ -229,10 +324,66 @@ def _model(arguments: argparse.Namespace, data: pd.DataFrame) -> Any:
     return model
 
 
-def _output(path: str | None) -> tuple[IO[str], bool]:
+# ---------------------------------------------------------------- outputs --
+
+
+def _same_file(a: str | Path, b: str | Path) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:  # one of them does not exist (yet): compare where they lead
+        return os.path.realpath(a) == os.path.realpath(b)
+
+
+def _check_outputs(arguments: argparse.Namespace, outputs: dict[str, str | None]) -> None:
+    """Refuse, before any work is done, an output path that is one of the
+    inputs or another output, or that cannot be written.
+
+    ``outputs`` maps each output option to its path (None: not asked for;
+    ``-``: standard output).
+    """
+    inputs = {
+        "the table": arguments.table,
+        "the schema": getattr(arguments, "schema", None),
+        "the model": getattr(arguments, "model", None),
+    }
+    earlier: dict[str, str] = {}
+    for option, path in outputs.items():
+        if path is None or path == "-":
+            continue
+        for role, source in {**inputs, **earlier}.items():
+            if source is not None and _same_file(path, source):
+                raise InputError(f"{option} {path}: that is {role}; write the output to another file")
+        _check_writable(option, path)
+        earlier[option] = path
+
+
+def _check_writable(option: str, path: str) -> None:
+    target = Path(os.path.realpath(path))
+    if target.is_dir():
+        raise InputError(f"{option} {path}: that is a folder; name a file")
+    if not target.parent.is_dir():
+        raise InputError(f"{option} {path}: no folder {target.parent}")
+    # The output is written beside the target, then renamed: the folder must take new files.
+    if not os.access(target.parent, os.W_OK | os.X_OK):
+        raise InputError(f"{option} {path}: cannot write in the folder {target.parent}")
+    # The rename would replace a file its owner made read-only; writing into it would not.
+    if target.exists() and not os.access(target, os.W_OK):
+        raise InputError(f"{option} {path}: the file is read-only")
+
+
+def _write_text(path: str | None, write: Callable[[IO[str]], object]) -> None:
     if path is None or path == "-":
-        return sys.stdout, False
-    return open(path, "w", encoding="utf-8", newline=""), True
+        write(sys.stdout)
+        return
+    with atomic_path(path) as temporary, open(temporary, "w", encoding="utf-8", newline="") as stream:
+        write(stream)
+
+
+def _for_csv(table: pd.DataFrame, arguments: argparse.Namespace) -> pd.DataFrame:
+    return table if arguments.raw_csv else csv_safe(table)
+
+
+# ------------------------------------------------------------- commands --
 
 
 def _run_check(arguments: argparse.Namespace) -> int:
@@ -253,31 +404,24 @@ def _run_check(arguments: argparse.Namespace) -> int:
 
 def _run_fit(arguments: argparse.Namespace) -> int:
     arguments.model = None
+    _check_outputs(arguments, {"--output": arguments.output})
     model = _model(arguments, _table(arguments))
-    stream, owned = _output(arguments.output)
-    try:
-        dump(model, stream)
-    finally:
-        if owned:
-            stream.close()
-    if owned:
+    _write_text(arguments.output, lambda stream: dump(model, stream))
+    if arguments.output not in (None, "-"):
         print(f"model written to {arguments.output}", file=sys.stderr)
     return 0
 
 
 def _run_score(arguments: argparse.Namespace) -> int:
+    _check_outputs(arguments, {"--output": arguments.output})
     data = _table(arguments)
-    scores = results(_model(arguments, data), data, min_present=arguments.min_present)
-    stream, owned = _output(arguments.output)
-    try:
-        scores.to_csv(stream)
-    finally:
-        if owned:
-            stream.close()
+    scores = _for_csv(results(_model(arguments, data), data, min_present=arguments.min_present), arguments)
+    _write_text(arguments.output, scores.to_csv)
     return 0
 
 
 def _run_report(arguments: argparse.Namespace) -> int:
+    _check_outputs(arguments, {"--output": arguments.output})
     data = _table(arguments)
     external = None
     if arguments.external:
@@ -287,17 +431,22 @@ def _run_report(arguments: argparse.Namespace) -> int:
             raise InputError(f"--external names no column of the table: {', '.join(missing)}")
         external = data[names]
     model = _model(arguments, data)
-    written = report(
-        model, data, arguments.output, external=external, title=arguments.title, source=arguments.source
-    )
-    print(f"report written to {written}")
+    _refuse_constant(model.schema, data)
+    with atomic_path(arguments.output) as temporary:
+        report(model, data, temporary, external=external, title=arguments.title, source=arguments.source)
+    print(f"report written to {arguments.output}")
     return 0
 
 
 def _run_robustness(arguments: argparse.Namespace) -> int:
+    arguments.model = None
+    _check_outputs(
+        arguments, {"--output": arguments.output, "--ranks": arguments.ranks, "--report": arguments.report}
+    )
+    if arguments.n > MAX_SAMPLES:
+        raise InputError(f"-n {arguments.n}: at most {MAX_SAMPLES} (2**20) base samples, draws or resamples")
     data = _table(arguments)
     schema = read_schema(arguments.schema)
-    arguments.model = None
     model = _model(arguments, data)  # the nominal index; also checks the schema
     factors = None
     if arguments.factors:
@@ -316,13 +465,13 @@ def _run_robustness(arguments: argparse.Namespace) -> int:
         scheduler=arguments.workers, progress=not arguments.quiet, **settings,
     )  # fmt: skip
     if arguments.output:
-        analysis.save(arguments.output)
+        with atomic_path(arguments.output) as temporary:
+            analysis.save(temporary)
     if arguments.ranks:
-        analysis.ranks.to_csv(arguments.ranks)
+        _write_text(arguments.ranks, _for_csv(analysis.ranks, arguments).to_csv)
     if arguments.report:
-        report(
-            model, data, arguments.report, title=arguments.title, source=arguments.source, robustness=analysis
-        )
+        with atomic_path(arguments.report) as temporary:
+            report(model, data, temporary, title=arguments.title, source=arguments.source, robustness=analysis)
     shown = analysis.sensitivity if len(analysis.sensitivity) else analysis.ranks.describe()
     print(shown.round(3).to_string())
     for label, path in (
@@ -424,6 +573,16 @@ def _add_score(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "-o", "--output", metavar="FILE", help="where to write the scores (CSV; default: standard output)"
     )
+    _raw_csv_argument(parser)
+
+
+def _raw_csv_argument(parser: argparse.ArgumentParser | argparse._ArgumentGroup) -> None:
+    parser.add_argument(
+        "--raw-csv",
+        action="store_true",
+        help="write text that begins with =, +, -, @, a tab or a carriage return as it is, for programs "
+        "that read the CSV (default: with a leading ' so that a spreadsheet shows it as text)",
+    )
 
 
 def _add_report(parser: argparse.ArgumentParser) -> None:
@@ -474,6 +633,7 @@ def _add_robustness(parser: argparse.ArgumentParser) -> None:
     out.add_argument(
         "--ranks", metavar="FILE", help="each unit's nominal rank, median and 5-95%% interval (CSV)"
     )
+    _raw_csv_argument(out)
     out.add_argument("--report", metavar="FILE", help="the HTML report with the analysis in it")
     out.add_argument("--title", help="the report's title")
     out.add_argument("--source", help="where the data come from, shown under the report's title")
@@ -532,6 +692,19 @@ def main(argv: Sequence[str] | None = None, prog: str = _PROG) -> int:
         # The reader went away (``... | head``): stop writing, quietly.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
-    except (InputError, ValueError, TypeError, KeyError, OSError, ImportError) as exc:
+    # The user's: InputError (this module's own findings), ValueError (the
+    # library's answer to data or settings it refuses, and text that is not
+    # UTF-8), KeyError (the extension's answer to a table without a column the
+    # model uses), OSError (files, folders, permissions, a full disk) and
+    # ImportError (an optional package to install).
+    except (InputError, ValueError, KeyError, OSError, ImportError) as exc:
         print(f"{prog}: error: {_one_line(exc)}", file=sys.stderr)
         return 2
+    # Ours: input on which the library would divide by zero, recurse past the
+    # stack or allocate without bound is refused before the work starts, so
+    # any other exception (TypeError included: this module builds every
+    # argument it passes) is a fault to report with its traceback.
+    except Exception:
+        traceback.print_exc()
+        print(f"{prog}: internal error; please report it with the lines above", file=sys.stderr)
+        return EXIT_INTERNAL

@@ -8,9 +8,12 @@ imports its shared pieces from here and from nowhere else in the package.
 - :mod:`~indexfuse_tools._core.values`: what counts as a number, an integer,
   a key, a table or a model;
 - :mod:`~indexfuse_tools._core.codec`: tagged JSON;
+- :mod:`~indexfuse_tools._core.cells`: files a person opens: labels kept as
+  text in spreadsheets, outputs written whole;
 - :mod:`~indexfuse_tools._core.defaults`: the model's defaults.
 """
 
+from indexfuse_tools._core.cells import atomic_path, csv_safe, csv_safe_label, text_cells
 from indexfuse_tools._core.codec import NUMPY_TYPES, ModelFileError, decode, encode, fail, parse, place
 from indexfuse_tools._core.defaults import (
     DEFAULT_K,
@@ -87,6 +90,10 @@ __all__ = [
     "Schema",
     "WeightTree",
     "as_frame",
+    "atomic_path",
+    "csv_safe",
+    "csv_safe_label",
+    "text_cells",
     "as_model",
     "as_share",
     "at",
