@@ -140,3 +140,60 @@ def test_report_renders_in_a_browser_and_loads_nothing(full_report, tmp_path):
     ink = (shot[..., :3] < 0.9).any(axis=2)
     assert 0.03 < ink.mean() < 0.6  # neither blank nor a solid block
     assert ink[: shot.shape[0] // 2].mean() > 0.01 and ink[shot.shape[0] // 2 :].mean() > 0.01
+
+
+HOSTILE = '"<script>\''  # a label that would open a script, and quotes
+
+
+def test_hostile_labels_reach_the_page_as_text(tmp_path):
+    data = sm.datasets.statecrime.load_pandas().data[["violent", "murder", "hs_grad"]]
+    data = data.rename(columns={"murder": f"murder{HOSTILE}"})
+    data.index = [f"{name}{HOSTILE}" if name == "Alabama" else name for name in data.index]
+    model = indexfuse.indexpca_diment(
+        {f"safety{HOSTILE}": [("violent", -1), (f"murder{HOSTILE}", -1)], "schooling 'n' <more>": ["hs_grad"]}
+    )
+    model.fit(data)
+    text = indexfuse_tools.report(
+        model, data, tmp_path / "hostile.html", title=f"T{HOSTILE}", source=f"S{HOSTILE} & 'co'",
+        external=data[["hs_grad"]].rename(columns={"hs_grad": f"outside{HOSTILE}"}),
+    ).read_text()  # fmt: skip
+    page = DATA_URI.sub("", text)
+    assert EXTERNAL.findall(page) == [] and HOSTILE not in page
+    # in the title, the source, the framework, every table naming a dimension,
+    # an indicator, a unit or an outside measure, and the units at a glance
+    assert page.count("&lt;script&gt;") >= 20
+    assert "schooling &#39;n&#39; &lt;more&gt;" in page
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda model, data, path: indexfuse_tools.report(model, data, path, robustness={"ranks": None}),
+         "robustness must be the RobustnessResult"),
+        (lambda model, data, path: indexfuse_tools.report(model, data, path, None, "a title"),
+         "3 positional arguments"),
+    ],
+    ids=["duck-typed robustness", "options by position"],
+)  # fmt: skip
+def test_wrong_calls_say_what_to_pass(statecrime, tmp_path, call, message):
+    model, data = statecrime
+    with pytest.raises(TypeError, match=message):
+        call(model, data, tmp_path / "never.html")
+    assert not (tmp_path / "never.html").exists()
+
+
+class CountingModel(indexfuse.indexpca_diment):
+    scored = 0
+
+    def score(self, data):
+        type(self).scored += 1
+        return super().score(data)
+
+
+def test_the_rows_are_scored_once(statecrime, tmp_path):
+    _, data = statecrime
+    model = CountingModel(SCHEMA)
+    model.fit(data)
+    CountingModel.scored = 0
+    indexfuse_tools.report(model, data, tmp_path / "once.html", external=data[["urban"]])
+    assert CountingModel.scored == 1

@@ -715,6 +715,23 @@ def audit(model: Any, data: pd.DataFrame, *, external: pd.DataFrame | pd.Series 
     >>> round(float(result.effective_weights["effective_weight"].sum()), 12)
     1.0
     """
+    return scored_audit(model, data, external)[0]
+
+
+def scored_audit(
+    model: Any, data: pd.DataFrame, external: pd.DataFrame | pd.Series | None = None
+) -> tuple[Audit, tuple[pd.Series, Any]]:
+    """:func:`audit`, and the model's scores of ``data`` it was read from.
+
+    Returns
+    -------
+    Audit
+        As :func:`audit` returns it.
+    tuple of pandas.Series and nested dict
+        The composite and the dimension-value tree of ``model.score(data)``,
+        for a caller that shows the scores too and should not score the rows
+        a second time.
+    """
     _check_inputs(model, data)
     composite, values = model.score(data)
     if not isinstance(composite, pd.Series):
@@ -728,7 +745,7 @@ def audit(model: Any, data: pd.DataFrame, *, external: pd.DataFrame | pd.Series 
             if dimension.value is not None:
                 measures[dimension.name] = dimension.value * dimension.sign
         links = _link_rows(measures, _external_frame(external, data.index))
-    return Audit(
+    result = Audit(
         rows=len(data),
         indicators=_indicator_rows(data, dimensions),
         correlations=matrices,
@@ -740,3 +757,4 @@ def audit(model: Any, data: pd.DataFrame, *, external: pd.DataFrame | pd.Series 
         links=links,
         paths=_paths(model.index_coef),
     )
+    return result, (composite, values)

@@ -113,6 +113,32 @@ def results(model: Any, data: pd.DataFrame, *, min_present: float | None = None)
             # Compared as counts, so that 2 of 3 present meets a share of 2/3 exactly.
             values = _mask(values, path, present >= share * len(labels) - 1e-9)
         composite = model.compute_score(values, weight_tree)
+    return score_table(model, frame, composite, values)
+
+
+def score_table(model: Any, frame: pd.DataFrame, composite: Any, values: Any) -> pd.DataFrame:
+    """The table of :func:`results` from what ``model.score(frame)`` returned.
+
+    For a caller that has scored ``frame`` already (the report, through its
+    audit) and checked that it holds the model's columns, so that the rows
+    are scored once.
+
+    Parameters
+    ----------
+    model : indexfuse.indexpca_diment
+        The fitted model that scored ``frame``.
+    frame : pandas.DataFrame
+        The rows scored; it holds every column the model uses.
+    composite, values : pandas.Series, nested dict
+        The composite and the dimension-value tree of ``model.score(frame)``.
+
+    Returns
+    -------
+    pandas.DataFrame
+        As :func:`results` returns it.
+    """
+    coef, weight_tree = fitted(model, "index_coef"), fitted(model, "dim_weight")
+    used = list(dict.fromkeys(split_key(key)[0] for node in coefficient_tables(coef) for key in node.value))
     if not isinstance(composite, pd.Series):
         raise ValueError(
             "no dimension of the model carries a weight, so there is no composite; "

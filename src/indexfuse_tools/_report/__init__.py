@@ -1,0 +1,172 @@
+"""One self-contained HTML file that presents a fitted index: what it is made
+of, how it weighs its parts, who ranks where, and whether it holds together.
+
+The file loads nothing: figures are PNG images inside the page, styles sit in
+the page's head, and there is no script. The page is written from the Jinja2
+templates in ``templates/`` and the styles in ``report.css``, both shipped
+with the package; :mod:`.sections` works out what each section shows.
+"""
+
+from __future__ import annotations
+
+import datetime
+import os
+from pathlib import Path
+from typing import Any
+
+import pandas as pd
+
+from indexfuse_tools._audit import fit_resolution, scored_audit
+from indexfuse_tools._check import check
+from indexfuse_tools._results import score_table
+from indexfuse_tools._robustness_result import RobustnessResult
+
+__all__ = ["report", "DPI"]
+
+#: Resolution of the report's figures: sharp on paper and on dense screens.
+DPI = 200
+
+
+def _require_drawing() -> None:
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise ImportError(
+            "report() draws with matplotlib: pip install matplotlib (or indexfuse[plot])"
+        ) from None
+    try:
+        import jinja2  # noqa: F401
+    except ImportError:
+        raise ImportError("report() writes its page with Jinja2: pip install jinja2 (or indexfuse[plot])") from None
+
+
+def _settings(model: Any) -> list[str]:
+    """The model's settings in words, for the page's header."""
+    cumulative = getattr(getattr(model, "pca", None), "cumulative", None)
+    settings = [f"scale method {model.scale_method}", f"{model.k} neighbours for the entropy"]
+    if cumulative is not None:
+        settings.insert(1, f"principal components covering {cumulative:.0%} of the variance")
+    resolution = fit_resolution(model)
+    if resolution is not None:
+        settings.append(f"entropy read at a resolution of {resolution:.3g}")
+    return settings
+
+
+def report(
+    model: Any,
+    data: pd.DataFrame,
+    path: str | os.PathLike[str],
+    *,
+    external: pd.DataFrame | pd.Series | None = None,
+    title: str | None = None,
+    source: str | None = None,
+    robustness: RobustnessResult | None = None,
+) -> Path:
+    """Write a report of a fitted index to one self-contained HTML file.
+
+    The page holds, in order: the title, the source and the date; what a
+    reviewer would ask about (the audit's findings and the warnings of
+    :func:`check`); the framework (dimensions and indicators as a tree, the
+    direction of each in words); the weights (a nested chart, information,
+    equal and effective weights); the ranking (a ranked dot chart and the
+    spread of the composite); the coherence of each dimension (correlation
+    heat maps, Cronbach's alpha, principal components); the indicators'
+    statistics and flags; the coefficients; the links to other measures
+    when ``external`` is given; the robustness analysis when ``robustness``
+    is given; and the scores of the units.
+
+    The file needs nothing else to be read, printed or mailed: figures are
+    PNG images at 200 dpi inside the page, styles are in the page, and it
+    refers to no address on the network and runs no script.
+
+    Parameters
+    ----------
+    model : indexfuse.indexpca_diment
+        A fitted model.
+    data : pandas.DataFrame
+        The rows to report on, usually the table the model was fitted on;
+        the row labels name the units.
+    path : str or os.PathLike
+        Where to write the HTML file (overwritten).
+    external : pandas.DataFrame or pandas.Series, optional
+        Measures outside the index over the same rows, as for :func:`audit`.
+    title : str, optional
+        The report's title; by default "Composite index report".
+    source : str, optional
+        Where the data come from, shown under the title.
+    robustness : RobustnessResult, optional
+        The result of :func:`robustness` on the same rows: its rank-interval
+        figure, and with ``method="sobol"`` its sensitivity figure and
+        table, are shown, and the scores table gains each unit's 5-95% rank
+        interval.
+
+    Returns
+    -------
+    pathlib.Path
+        The path written.
+
+    Raises
+    ------
+    TypeError
+        If ``robustness`` is neither None nor a :class:`RobustnessResult`;
+        and as :func:`audit` raises it for the model, the data and
+        ``external``.
+    ValueError
+        As :func:`audit` raises it.
+    ImportError
+        If matplotlib or Jinja2 is not installed.
+
+    Examples
+    --------
+    >>> import pathlib, tempfile
+    >>> import pandas as pd
+    >>> import indexfuse
+    >>> from indexfuse_tools import report
+    >>> data = pd.DataFrame({"gdp": [1.0, 2.0, 4.0, 3.0, 6.0, 5.0],
+    ...                      "jobs": [2.0, 1.0, 3.0, 5.0, 4.0, 6.0],
+    ...                      "crime": [3.0, 1.0, 2.0, 5.0, 4.0, 6.0]}, index=list("uvwxyz"))
+    >>> model = indexfuse.indexpca_diment({"economy": ["gdp", "jobs"], "safety": [("crime", -1)]})
+    >>> model.fit(data)
+    >>> folder = pathlib.Path(tempfile.mkdtemp())
+    >>> page = report(model, data, folder / "index.html", title="Regions", source="made up")
+    >>> page.read_text(encoding="utf-8").startswith("<!DOCTYPE html>")
+    True
+    """
+    if robustness is not None and not isinstance(robustness, RobustnessResult):
+        raise TypeError(
+            "robustness must be the RobustnessResult that indexfuse_tools.robustness(schema, data) "
+            f"returns, or None; got {type(robustness).__name__}"
+        )
+    _require_drawing()
+    from indexfuse_tools import __version__
+    from indexfuse_tools._report import sections
+    from indexfuse_tools._report.page import render
+
+    result, (composite, values) = scored_audit(model, data, external)
+    scores = score_table(model, data, composite, values)
+    problems = [problem for problem in check(model.schema, data) if problem.level == "warning"]
+    shown = [
+        sections.glance(result, scores, problems),
+        sections.framework_section(model),
+        sections.weights(model, result),
+        sections.ranking(scores),
+        sections.coherence(result),
+        sections.indicators(result),
+        sections.coefficients(result),
+    ]
+    if result.links is not None:
+        shown.append(sections.links(result))
+    if robustness is not None:
+        shown.append(sections.robustness(robustness))
+    shown.append(sections.scores_section(scores, result, robustness))
+    page = render(
+        title or "Composite index report",
+        source,
+        datetime.date.today().isoformat(),
+        __version__,
+        _settings(model),
+        shown,
+    )
+    target = Path(path)
+    target.write_text(page, encoding="utf-8")
+    return target

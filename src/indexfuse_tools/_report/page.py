@@ -1,0 +1,74 @@
+"""The page around the sections: the templates and the stylesheet, read from
+the package's data, and Jinja2 to put them together with escaping on."""
+
+from __future__ import annotations
+
+import functools
+import importlib.resources
+from collections.abc import Sequence
+
+import jinja2
+from markupsafe import Markup
+
+from indexfuse_tools._report.sections import Section
+
+_DATA = importlib.resources.files("indexfuse_tools._report")
+
+
+def _template_source(name: str) -> str | None:
+    resource = _DATA / "templates" / name
+    return resource.read_text(encoding="utf-8") if resource.is_file() else None
+
+
+@functools.cache
+def environment() -> jinja2.Environment:
+    """The templates' environment: every value escaped unless marked safe,
+    and a name a template does not have is an error, not an empty string."""
+    return jinja2.Environment(
+        loader=jinja2.FunctionLoader(_template_source),
+        autoescape=True,
+        undefined=jinja2.StrictUndefined,
+        trim_blocks=True,
+        lstrip_blocks=True,
+        keep_trailing_newline=True,
+    )
+
+
+@functools.cache
+def stylesheet() -> Markup:
+    """The page's styles, from ``report.css``."""
+    # Safe unescaped: the file ships with the package and holds no reader's
+    # value, and escaping would break its quoted font names inside <style>.
+    return Markup(_DATA.joinpath("report.css").read_text(encoding="utf-8"))
+
+
+def render(
+    title: str, source: str | None, written: str, version: str, settings: Sequence[str], sections: Sequence[Section]
+) -> str:
+    """The whole page as HTML.
+
+    Parameters
+    ----------
+    title : str
+        The page's title and top heading.
+    source : str or None
+        Where the data come from, shown under the title when given.
+    written : str
+        The date the page is written, in ISO form.
+    version : str
+        The version of ``indexfuse_tools`` writing it.
+    settings : sequence of str
+        The model's settings in words.
+    sections : sequence of Section
+        The sections, in the order shown; each is rendered by the template
+        named by its anchor.
+    """
+    return environment().get_template("page.html").render(
+        title=title,
+        source=source,
+        written=written,
+        version=version,
+        settings=settings,
+        sections=sections,
+        css=stylesheet(),
+    )

@@ -1,0 +1,184 @@
+"""What the report's templates are given: figures as PNG data, tables as
+rows of formatted cells, directions as labelled pills, the framework as a tree.
+
+Everything here is plain text for the templates to escape, except the PNG
+data URIs (see :func:`picture`).
+"""
+
+from __future__ import annotations
+
+import base64
+import io
+import math
+import sys
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+import pandas as pd
+from markupsafe import Markup
+
+from indexfuse_tools._report import DPI
+from indexfuse_tools._core import effect, is_coefficient_table, node_weight, split_key
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+
+@dataclass(frozen=True)
+class Picture:
+    """A figure as the page shows it: a PNG data URI and its width in CSS pixels."""
+
+    uri: Markup
+    width: int
+
+
+@dataclass(frozen=True)
+class Cell:
+    """One cell of a table: its text, and whether it holds a number (set right)."""
+
+    text: str
+    numeric: bool
+
+
+@dataclass(frozen=True)
+class Table:
+    """A table as the page shows it: header cells, then rows of cells."""
+
+    headers: list[Cell]
+    rows: list[list[Cell]]
+
+
+@dataclass(frozen=True)
+class Pill:
+    """The direction of an entry in words, with the style class of its colour."""
+
+    kind: str
+    text: str
+
+
+@dataclass(frozen=True)
+class Branch:
+    """An entry of the framework's tree: a dimension or an indicator.
+
+    Attributes
+    ----------
+    label : str
+        The entry's name.
+    dimension : bool
+        Whether the entry is a dimension (set in bold).
+    pill : Pill or None
+        How the entry moves the index; None for the tree's root.
+    note : str or None
+        Its weight or coefficient in words; None for the tree's root.
+    children : list of Branch or None
+        The entries under a dimension; None for an indicator or for a
+        dimension without coefficients.
+    """
+
+    label: str
+    dimension: bool
+    pill: Pill | None
+    note: str | None
+    children: list[Branch] | None
+
+
+def picture(fig: Figure) -> Picture:
+    """The figure as a PNG data URI, shown at its physical size; closes it."""
+    buffer = io.BytesIO()
+    # No "Software" entry: the page then names no address at all, not even
+    # inside its images.
+    fig.savefig(buffer, format="png", dpi=DPI, metadata={"Software": None})
+    _close(fig)
+    # Shown a third larger than its printed size, so that its lettering
+    # matches the page's; never wider than the column.
+    width = round(fig.get_figwidth() * 96 * 4 / 3)
+    data = base64.b64encode(buffer.getvalue()).decode("ascii")
+    # Safe unescaped: base64 and the fixed prefix use no character HTML
+    # escapes, and skipping the escape spares a pass over a megabyte per figure.
+    return Picture(Markup(f"data:image/png;base64,{data}"), width)
+
+
+def _close(fig: Figure) -> None:
+    # Figures made through pyplot stay registered there until closed.
+    pyplot = sys.modules.get("matplotlib.pyplot")
+    if pyplot is not None:
+        pyplot.close(fig)
+
+
+def number(value: Any, digits: int) -> str:
+    """``value`` as a table shows it: ``digits`` decimals (significant ones when negative)."""
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return "–"
+    if isinstance(value, bool):
+        return "yes" if value else ""
+    if isinstance(value, int):
+        return f"{value:,}"
+    if isinstance(value, float):
+        return f"{value:,g}" if digits < 0 else f"{value:,.{digits}f}"
+    return str(value)
+
+
+def table(
+    frame: pd.DataFrame, headers: Mapping[str, str], digits: Mapping[str, int] | None = None, default: int = 3
+) -> Table:
+    """The columns of ``frame`` named in ``headers``, in that order, under the titles given there.
+
+    Parameters
+    ----------
+    frame : pandas.DataFrame
+        The rows to show.
+    headers : mapping of str to str
+        Column name to the title shown over it.
+    digits : mapping of str to int, optional
+        Decimals of a column's numbers, where not ``default`` (negative:
+        as many as the number needs).
+    default : int
+        Decimals of the other columns' numbers.
+    """
+    digits = digits or {}
+    head = [Cell(title, pd.api.types.is_numeric_dtype(frame[name])) for name, title in headers.items()]
+    rows = []
+    for _, row in frame.iterrows():
+        cells = []
+        for name in headers:
+            value = row[name]
+            if hasattr(value, "item") and not isinstance(value, str):
+                value = value.item()
+            numeric = isinstance(value, (int, float)) and not isinstance(value, bool)
+            cells.append(Cell(number(value, digits.get(name, default)), numeric))
+        rows.append(cells)
+    return Table(head, rows)
+
+
+def pill(sign: float) -> Pill:
+    """The pill of an entry whose path multiplies to ``sign``."""
+    return Pill("raises" if sign > 0 else ("lowers" if sign < 0 else "none"), effect(sign))
+
+
+def framework(model: Any) -> list[Branch]:
+    """The model's dimensions and indicators as the roots of a tree, directions in words."""
+    tree = model.index_coef
+    if is_coefficient_table(tree):
+        return [Branch("all indicators", True, None, None, _branches(tree, 1, 1.0))]
+    return _branches(tree, model.dim_weight, 1.0)
+
+
+def _branches(coef: Any, weight: Any, sign: float) -> list[Branch]:
+    if is_coefficient_table(coef):
+        leaves = []
+        for key, record in coef.items():
+            label, direction = split_key(key)
+            leaves.append(
+                Branch(str(label), False, pill(sign * direction), f"coefficient {record['coef']:.3f}", None)
+            )
+        return leaves
+    branches = []
+    for key, child in coef.items():
+        label, direction = split_key(key)
+        below = weight.get(key) if isinstance(weight, dict) else None
+        share = node_weight(below)
+        note = "no weight" if math.isnan(share) else f"weight {share:.3f}"
+        children = None if child is None else _branches(child, below, sign * direction)
+        branches.append(Branch(str(label), True, pill(sign * direction), note, children))
+    return branches
