@@ -22,15 +22,17 @@ import pandas as pd
 
 from indexfuse_tools._audit import FEW_DISTINCT, Audit, audit, fit_resolution
 from indexfuse_tools._check import check
-from indexfuse_tools._figures import (
+from indexfuse_tools._plots import (
     decimals,
     plot_correlations,
     plot_distribution,
     plot_effective_weights,
+    plot_ranking,
     plot_weights,
     style,
 )
-from indexfuse_tools._results import plot_ranking, results
+from indexfuse_tools._plots.style import PRINT_DPI
+from indexfuse_tools._results import results
 from indexfuse_tools._robustness_result import _FACTOR_LABELS
 from indexfuse_tools._tables import _split, effect, is_coefficient_table, node_weight, plain_name
 
@@ -40,7 +42,7 @@ if TYPE_CHECKING:
 __all__ = ["report", "DPI"]
 
 #: Resolution of the report's figures: sharp on paper and on dense screens.
-DPI = 200
+DPI = PRINT_DPI
 # Up to this many units the report draws and lists every one of them; beyond
 # it, the top and the bottom ones.
 ALL_UNITS = 60
