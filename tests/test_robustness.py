@@ -417,7 +417,7 @@ def test_figures(sobol, bootstrap):
     by_rank = sobol.ranks.sort_values("nominal").index
     expected = [*by_rank[:5], *by_rank[-5:]]  # the best at the top
     assert [t.get_text() for t in ticks] == ["First area" if u == "unit 0" else u for u in expected]
-    assert figure.axes[0].get_title() == f"Rank of each area over {len(sobol.runs)} runs"
+    assert figure.axes[0].get_title("left") == f"Rank of each area over {len(sobol.runs)} runs"
     assert len(sobol.plot_sensitivity().axes[0].get_yticklabels()) == len(sobol.factors)
     with pytest.raises(ValueError, match="needs method='sobol'"):
         bootstrap.plot_sensitivity()

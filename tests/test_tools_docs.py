@@ -7,7 +7,8 @@ import matplotlib
 import pytest
 
 import indexfuse_tools
-from indexfuse_tools import _audit, _check, _cli, _figures, _prepare, _report, _results, _robustness, _weights
+from indexfuse_tools import _audit, _check, _cli, _prepare, _report, _results, _robustness, _weights
+from indexfuse_tools._plots import correlations, distribution, ranking, robustness, weights
 
 matplotlib.use("Agg")
 
@@ -15,7 +16,8 @@ matplotlib.use("Agg")
 @pytest.mark.filterwarnings("ignore::indexfuse_tools.RobustnessWarning")
 @pytest.mark.parametrize(
     "module",
-    [_check, _prepare, _results, _robustness, _weights, _audit, _figures, _report, _cli],
+    [_check, _prepare, _results, _robustness, _weights, _audit, _report, _cli]
+    + [weights, distribution, correlations, ranking, robustness],
     ids=lambda m: m.__name__,
 )
 def test_docstring_examples_run(module):

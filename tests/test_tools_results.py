@@ -88,7 +88,7 @@ def test_plot_ranking_shows_top_and_bottom_rows_in_rank_order(model, data):
     shown = [*ordered.index[:3], *ordered.index[-3:]]
     assert [label.split("  ", 1)[1] for label in _labels(figure)] == shown
     assert _labels(figure)[-1].startswith("29  ")
-    assert "1 without a composite" in figure.axes[0].get_title()
+    assert "1 without a composite" in figure.axes[0].get_title("left")
     assert figure.axes[0].get_xlabel() == "wellbeing"
     assert len(_labels(plot_ranking(table, n=None))) == 29
 
@@ -98,4 +98,4 @@ def test_plot_ranking_draws_into_given_axes(model, data):
 
     ax = Figure().add_subplot()
     assert plot_ranking(results(model, data), ax=ax, title="T") is ax.figure
-    assert ax.get_title() == "T"
+    assert ax.get_title("left") == "T"

@@ -28,7 +28,6 @@ from importlib.metadata import PackageNotFoundError, version
 
 from indexfuse_tools._audit import FEW_DISTINCT, Audit, audit
 from indexfuse_tools._check import Problem, SchemaError, check
-from indexfuse_tools._figures import plot_correlations, plot_distribution, plot_effective_weights, plot_weights
 from indexfuse_tools._persist import (
     MODEL_FORMAT,
     MODEL_VERSION,
@@ -40,6 +39,13 @@ from indexfuse_tools._persist import (
     loads,
     to_dict,
 )
+from indexfuse_tools._plots import (
+    plot_correlations,
+    plot_distribution,
+    plot_effective_weights,
+    plot_ranking,
+    plot_weights,
+)
 from indexfuse_tools._prepare import (
     KURTOSIS_LIMIT,
     SKEW_LIMIT,
@@ -48,7 +54,7 @@ from indexfuse_tools._prepare import (
     prepare,
 )
 from indexfuse_tools._report import report
-from indexfuse_tools._results import plot_ranking, results
+from indexfuse_tools._results import results
 from indexfuse_tools._robustness import FACTORS, METHODS, RobustnessWarning, robustness
 from indexfuse_tools._robustness_result import RobustnessResult
 from indexfuse_tools._tables import coefficients, dimension_name, weights

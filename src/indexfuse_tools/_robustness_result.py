@@ -42,7 +42,6 @@ RANK_SHIFT = "rank_shift"
 RANK_COLUMNS = ("nominal", "median", "p5", "p95", "mean_shift")
 _QUANTILES = (0.05, 0.5, 0.95)
 _BLOCK = 2048  # units summarised at a time, to bound the temporary copies
-_LABELLED_UNITS = 60  # plot_ranks labels every unit up to this many
 _DOCUMENT = "robustness.json"
 _RESAMPLES = 1000  # bootstrap resamples behind the confidence intervals
 _CONFIDENCE = 0.95
@@ -328,24 +327,17 @@ class RobustnessResult:
         -------
         matplotlib.figure.Figure
         """
-        table = self.ranks.sort_values("nominal", kind="stable")
-        if n is not None:
-            if not isinstance(n, (int, np.integer)) or n < 1:
-                raise ValueError(f"n must be a positive integer or None, got {n!r}")
-            if 2 * n < len(table):
-                table = pd.concat([table.iloc[:n], table.iloc[-n:]])
-        labelled = len(table) <= _LABELLED_UNITS
-        name = self.ranks.index.name if isinstance(self.ranks.index.name, str) else "unit"
-        default_title = f"Rank of each {name} over {len(self.runs):,} runs"
-        if labelled:
-            return _interval_chart(table, label, title or default_title, ax, gap=n is not None and 2 * n < len(self.ranks))
-        return _band_chart(table, title or default_title, ax)
+        from indexfuse_tools._plots import plot_rank_intervals
+
+        return plot_rank_intervals(self.ranks, runs=len(self.runs), n=n, label=label, title=title, ax=ax)
 
     def plot_sensitivity(self, *, title: str | None = None, ax: Axes | None = None) -> Figure:
         """First-order and total Sobol indices of each factor, with their 95% intervals."""
         if self.method != "sobol":
             raise ValueError(f"plot_sensitivity needs method='sobol', this analysis is {self.method!r}")
-        return _sensitivity_chart(self.sensitivity, title or "What moves the ranking", ax)
+        from indexfuse_tools._plots import plot_sensitivity_indices
+
+        return plot_sensitivity_indices(self.sensitivity, labels=_FACTOR_LABELS, title=title, ax=ax)
 
     # ------------------------------------------------------------ file --
 
@@ -469,67 +461,3 @@ _FACTOR_LABELS = {
     "exclude": "an indicator left out",
     "weight_noise": "noise on the weights",
 }
-_INTERVAL = "#4c72b0"
-_MEDIAN = "#1f3b73"
-_NOMINAL = "#c44e52"
-
-
-def _new_axes(ax: Axes | None, width: float, height: float) -> tuple[Figure, Axes]:
-    if ax is not None:
-        return ax.figure, ax  # type: ignore[return-value]
-    import matplotlib.pyplot as plt
-
-    figure, axes = plt.subplots(figsize=(width, height), dpi=150, layout="constrained")
-    plt.close(figure)  # the caller owns it; pyplot keeps no reference
-    return figure, axes
-
-
-def _finish(figure: Figure, axes: Axes, xlabel: str, title: str, legend: Any, grid: Any = "x") -> Figure:
-    axes.set_xlabel(xlabel)
-    axes.set_title(title, fontsize=10)
-    axes.grid(axis=grid, color="0.9")
-    axes.set_axisbelow(True)
-    axes.legend(loc=legend, fontsize=7, frameon=False)
-    return figure
-
-
-def _interval_chart(
-    table: pd.DataFrame, label: Mapping[Hashable, str] | pd.Series | None, title: str, ax: Axes | None, gap: bool
-) -> Figure:
-    figure, axes = _new_axes(ax, 7.5, 1.4 + 0.22 * len(table))
-    y = np.arange(len(table))[::-1]
-    names = [str(label[u]) if label is not None and u in label else str(u) for u in table.index]
-    axes.hlines(y, table["p5"], table["p95"], color=_INTERVAL, linewidth=3, alpha=0.55, label="5-95% of runs")
-    axes.scatter(table["median"], y, color=_MEDIAN, s=14, zorder=3, label="median")
-    axes.scatter(table["nominal"], y, color=_NOMINAL, marker="|", s=90, linewidths=1.6, zorder=4, label="nominal")
-    axes.set_yticks(y, names, fontsize=7 if len(table) > 30 else 8)
-    if gap:
-        middle = len(table) // 2
-        axes.axhline(y[middle] + 0.5, color="0.6", linestyle=":", linewidth=1)
-    axes.set_ylim(-0.8, len(table) - 0.2)
-    return _finish(figure, axes, "rank (1 = best)", title, "upper right")
-
-
-def _band_chart(table: pd.DataFrame, title: str, ax: Axes | None) -> Figure:
-    figure, axes = _new_axes(ax, 7.5, 4.5)
-    x = table["nominal"].to_numpy()
-    axes.fill_between(x, table["p5"], table["p95"], color=_INTERVAL, alpha=0.35, linewidth=0, label="5-95% of runs")
-    axes.plot(x, table["median"], color=_MEDIAN, linewidth=0.8, label="median")
-    axes.plot(x, x, color=_NOMINAL, linewidth=0.8, linestyle="--", label="nominal")
-    axes.set_ylabel("rank over the runs")
-    return _finish(figure, axes, "nominal rank (1 = best)", title, "upper left", grid="both")
-
-
-def _sensitivity_chart(table: pd.DataFrame, title: str, ax: Axes | None) -> Figure:
-    ordered = table.sort_values("ST", kind="stable")
-    figure, axes = _new_axes(ax, 7.5, 1.3 + 0.45 * len(ordered))
-    y = np.arange(len(ordered))
-    height = 0.38
-    for offset, name, colour, legend in ((height / 2, "ST", _INTERVAL, "total (ST)"), (-height / 2, "S1", "#dd8452", "first order (S1)")):
-        values = ordered[name].to_numpy()
-        errors = np.vstack([values - ordered[f"{name}_low"], ordered[f"{name}_high"] - values])
-        axes.barh(y + offset, values, height, color=colour, label=legend)
-        axes.errorbar(values, y + offset, xerr=np.maximum(errors, 0), fmt="none", ecolor="0.25", elinewidth=0.8, capsize=2)
-    axes.set_yticks(y, [_FACTOR_LABELS.get(name, name) for name in ordered.index])
-    axes.axvline(0, color="0.3", linewidth=0.8)
-    return _finish(figure, axes, "share of the variance of the mean absolute rank shift", title, "lower right")

@@ -18,13 +18,14 @@ import pandas as pd
 
 from indexfuse_tools._audit import fit_resolution, scored_audit
 from indexfuse_tools._check import check
+from indexfuse_tools._plots.style import PRINT_DPI
 from indexfuse_tools._results import score_table
 from indexfuse_tools._robustness_result import RobustnessResult
 
 __all__ = ["report", "DPI"]
 
 #: Resolution of the report's figures: sharp on paper and on dense screens.
-DPI = 200
+DPI = PRINT_DPI
 
 
 def _require_drawing() -> None:

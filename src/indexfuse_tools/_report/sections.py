@@ -15,18 +15,18 @@ import pandas as pd
 
 from indexfuse_tools._audit import FEW_DISTINCT, Audit
 from indexfuse_tools._check import Problem
-from indexfuse_tools._figures import (
+from indexfuse_tools._core import effect, plain_name
+from indexfuse_tools._plots import (
     decimals,
     plot_correlations,
     plot_distribution,
     plot_effective_weights,
+    plot_ranking,
     plot_weights,
     style,
 )
 from indexfuse_tools._report.pieces import framework, picture, table
-from indexfuse_tools._results import plot_ranking
 from indexfuse_tools._robustness_result import _FACTOR_LABELS, RobustnessResult
-from indexfuse_tools._core import effect, plain_name
 
 # Up to this many units the report draws and lists every one of them; beyond
 # it, the top and the bottom ones.

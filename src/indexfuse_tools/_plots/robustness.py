@@ -1,0 +1,204 @@
+"""Charts of a robustness analysis: how far each unit's rank moves over the
+alternative indices, and which choices move it."""
+
+from __future__ import annotations
+
+from collections.abc import Hashable, Mapping
+from typing import TYPE_CHECKING, Literal
+
+import numpy as np
+import pandas as pd
+
+from indexfuse_tools._plots.style import (
+    INK,
+    MUTED,
+    PALETTE,
+    figure_and_axes,
+    frame,
+    grid,
+    set_title,
+    shade,
+    style,
+)
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
+
+__all__ = ["plot_rank_intervals", "plot_sensitivity_indices"]
+
+# Up to this many units each gets a line and its label; beyond, labels would
+# overlap and the units are drawn as a band over their nominal rank.
+LABELLED_UNITS = 60
+# Light enough for the median, drawn over them in the full colour, to stand out.
+INTERVAL = shade(PALETTE[0], 0.6)
+BAND = shade(PALETTE[0], 0.75)
+MEDIAN = PALETTE[0]
+NOMINAL = PALETTE[5]
+TOTAL_INDEX = PALETTE[0]
+FIRST_ORDER_INDEX = PALETTE[1]
+
+
+def plot_rank_intervals(
+    ranks: pd.DataFrame,
+    *,
+    runs: int,
+    n: int | None = None,
+    label: Mapping[Hashable, str] | pd.Series | None = None,
+    title: str | None = None,
+    ax: Axes | None = None,
+) -> Figure:
+    """Units by nominal rank with the 5-95% interval and median of their rank over the runs.
+
+    Parameters
+    ----------
+    ranks : pandas.DataFrame
+        One row per unit with the columns ``"nominal"``, ``"median"``,
+        ``"p5"`` and ``"p95"`` (the ``ranks`` table of a robustness result).
+    runs : int
+        How many runs the ranks come from, for the default title.
+    n : int, optional
+        Show the ``n`` best and ``n`` worst units (by nominal rank); by
+        default all of them. Up to 60 units are drawn one per line with
+        their labels; more are drawn as a band over the nominal rank.
+    label : mapping or Series, optional
+        Display names of units (by their index label); units it lacks show
+        their index label.
+    title : str, optional
+        Replaces the default title.
+    ax : matplotlib.axes.Axes, optional
+        Draw on this axes instead of a new figure.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> from indexfuse_tools._plots import plot_rank_intervals
+    >>> ranks = pd.DataFrame({"nominal": [2.0, 1.0, 3.0], "median": [2.0, 1.0, 3.0],
+    ...                       "p5": [1.0, 1.0, 2.0], "p95": [3.0, 2.0, 3.0]},
+    ...                      index=pd.Index(["a", "b", "c"], name="region"))
+    >>> figure = plot_rank_intervals(ranks, runs=64, label={"b": "Bravo"})
+    >>> [t.get_text() for t in figure.axes[0].get_yticklabels()]
+    ['Bravo', 'a', 'c']
+    >>> figure.axes[0].get_title("left")
+    'Rank of each region over 64 runs'
+    """
+    table = ranks.sort_values("nominal", kind="stable")
+    if n is not None:
+        if not isinstance(n, (int, np.integer)) or n < 1:
+            raise ValueError(f"n must be a positive integer or None, got {n!r}")
+        if 2 * n < len(table):
+            table = pd.concat([table.iloc[:n], table.iloc[-n:]])
+    name = ranks.index.name if isinstance(ranks.index.name, str) else "unit"
+    title = title or f"Rank of each {name} over {runs:,} runs"
+    with style():
+        if len(table) <= LABELLED_UNITS:
+            return _interval_chart(table, label, title, ax, gap=n is not None and 2 * n < len(ranks))
+        return _band_chart(table, title, ax)
+
+
+def _interval_chart(
+    table: pd.DataFrame, label: Mapping[Hashable, str] | pd.Series | None, title: str, ax: Axes | None, gap: bool
+) -> Figure:
+    figure, ax = figure_and_axes(ax, 1.4 + 0.22 * len(table))
+    y = np.arange(len(table))[::-1]
+    names = [str(label[u]) if label is not None and u in label else str(u) for u in table.index]
+    ax.hlines(y, table["p5"], table["p95"], color=INTERVAL, linewidth=3, label="5-95% of runs")
+    ax.scatter(table["median"], y, color=MEDIAN, s=14, zorder=3, label="median")
+    ax.scatter(table["nominal"], y, color=NOMINAL, marker="|", s=90, linewidths=1.6, zorder=4, label="nominal")
+    ax.set_yticks(y, names, fontsize=7 if len(table) > 30 else 8)
+    if gap:
+        middle = len(table) // 2
+        ax.axhline(y[middle] + 0.5, color=MUTED, linestyle=":", linewidth=1)
+    ax.set_ylim(-0.8, len(table) - 0.2)
+    frame(ax)
+    return _finish(figure, ax, "rank (1 = best)", title, "upper right", "x")
+
+
+def _band_chart(table: pd.DataFrame, title: str, ax: Axes | None) -> Figure:
+    figure, ax = figure_and_axes(ax, 4.5)
+    x = table["nominal"].to_numpy()
+    ax.fill_between(x, table["p5"], table["p95"], color=BAND, linewidth=0, label="5-95% of runs")
+    ax.plot(x, table["median"], color=MEDIAN, linewidth=0.8, label="median")
+    ax.plot(x, x, color=NOMINAL, linewidth=0.8, linestyle="--", label="nominal")
+    ax.set_ylabel("rank over the runs")
+    frame(ax, categories=False)
+    return _finish(figure, ax, "nominal rank (1 = best)", title, "upper left", "both")
+
+
+_Corner = Literal["upper right", "upper left", "lower right"]
+
+
+def _finish(
+    figure: Figure, ax: Axes, xlabel: str, title: str, legend: _Corner, lines: Literal["x", "y", "both"]
+) -> Figure:
+    ax.set_xlabel(xlabel)
+    set_title(ax, title)
+    grid(ax, lines)
+    ax.legend(loc=legend)
+    return figure
+
+
+def plot_sensitivity_indices(
+    sensitivity: pd.DataFrame,
+    *,
+    labels: Mapping[str, str] | None = None,
+    title: str | None = None,
+    ax: Axes | None = None,
+) -> Figure:
+    """First-order and total Sobol indices of each factor, with their 95% intervals.
+
+    Parameters
+    ----------
+    sensitivity : pandas.DataFrame
+        One row per factor with the columns ``"S1"``, ``"S1_low"``,
+        ``"S1_high"``, ``"ST"``, ``"ST_low"`` and ``"ST_high"`` (the
+        ``sensitivity`` table of a robustness result).
+    labels : mapping, optional
+        Words for the factors' names; a factor it lacks shows its name.
+    title : str, optional
+        Replaces the default title.
+    ax : matplotlib.axes.Axes, optional
+        Draw on this axes instead of a new figure.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> from indexfuse_tools._plots import plot_sensitivity_indices
+    >>> table = pd.DataFrame({"S1": [0.1, 0.6], "S1_low": [0.0, 0.5], "S1_high": [0.2, 0.7],
+    ...                       "ST": [0.2, 0.7], "ST_low": [0.1, 0.6], "ST_high": [0.3, 0.8]},
+    ...                      index=["ent_k", "exclude"])
+    >>> figure = plot_sensitivity_indices(table, labels={"exclude": "an indicator left out"})
+    >>> [t.get_text() for t in figure.axes[0].get_yticklabels()]
+    ['ent_k', 'an indicator left out']
+    """
+    ordered = sensitivity.sort_values("ST", kind="stable")
+    words = labels or {}
+    with style():
+        figure, ax = figure_and_axes(ax, 1.3 + 0.45 * len(ordered))
+        y = np.arange(len(ordered))
+        height = 0.38
+        for offset, name, colour, legend in (
+            (height / 2, "ST", TOTAL_INDEX, "total (ST)"),
+            (-height / 2, "S1", FIRST_ORDER_INDEX, "first order (S1)"),
+        ):
+            values = ordered[name].to_numpy()
+            errors = np.vstack([values - ordered[f"{name}_low"], ordered[f"{name}_high"] - values])
+            ax.barh(y + offset, values, height, color=colour, label=legend)
+            ax.errorbar(
+                values, y + offset, xerr=np.maximum(errors, 0), fmt="none", ecolor=INK, elinewidth=0.8, capsize=2
+            )
+        ax.set_yticks(y, [words.get(str(name), str(name)) for name in ordered.index])
+        ax.axvline(0, color=MUTED, linewidth=0.8)
+        frame(ax)
+        return _finish(
+            figure, ax, "share of the variance of the mean absolute rank shift", title or "What moves the ranking",
+            "lower right", "x",
+        )  # fmt: skip
