@@ -18,8 +18,10 @@ from hypothesis import strategies as st
 import indexfuse
 import indexfuse_tools
 from indexfuse_tools import RobustnessResult, RobustnessWarning, robustness
-from indexfuse_tools._robustness import _from_unit
-from indexfuse_tools._robustness_engine import DISCRETE, Setting, _EntropyMemo, _memo_scope, descending_ranks, split
+from indexfuse_tools._robustness.design import from_unit
+from indexfuse_tools._robustness.engine import _EntropyMemo, _memo_scope, descending_ranks
+from indexfuse_tools._robustness.factors import DISCRETE, Setting
+from indexfuse_tools._robustness.workers import split
 from tessel.modelbench import entropy
 
 pytest.importorskip("SALib")
@@ -232,7 +234,7 @@ def test_tasks_hold_every_run_once_and_never_split_a_configuration(codes, worker
 def test_levels_are_equally_likely_slices_of_the_unit_interval(size):
     setting = Setting({**{name: (None,) for name in DISCRETE}, "exclude": tuple(range(size))}, ("exclude", "weight_noise"), 0.25)
     u = np.array([[(i + 0.5) / size, 0.5, 0.0] for i in range(size)] + [[np.nextafter(1.0, 0.0), 0.0, np.nextafter(1.0, 0.0)]])
-    codes, multipliers = _from_unit(u, setting, ("A", "B"))
+    codes, multipliers = from_unit(u, setting, ("A", "B"))
     assert codes[:, DISCRETE.index("exclude")].tolist() == [*range(size), size - 1]
     assert multipliers[0].tolist() == [1.0, 0.75] and 0.75 <= multipliers.min() and multipliers.max() <= 1.25
 
@@ -287,7 +289,7 @@ def test_impossible_settings_fail_before_anything_runs(monkeypatch, kwargs, erro
     def ran(*args, **kwargs):
         raise AssertionError("runs started")
 
-    monkeypatch.setattr("indexfuse_tools._robustness.execute", ran)
+    monkeypatch.setattr("indexfuse_tools._robustness.api.execute", ran)
     with pytest.raises(error, match=message):
         robustness(SCHEMA, DATA, progress=False, **kwargs)
 
@@ -314,7 +316,7 @@ def test_a_failing_run_names_itself_and_unbinds_the_estimator(monkeypatch):
     def fail(model, weights):
         raise ZeroDivisionError("no weight left")
 
-    monkeypatch.setattr("indexfuse_tools._robustness_engine.apply_weights", fail)
+    monkeypatch.setattr("indexfuse_tools._robustness.engine.apply_weights", fail)
     with pytest.raises(ZeroDivisionError) as caught:
         _analysis(n=4)
     assert any(note.startswith("in robustness run ") and "scale_method=" in note for note in caught.value.__notes__)

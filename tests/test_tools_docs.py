@@ -7,7 +7,8 @@ import matplotlib
 import pytest
 
 import indexfuse_tools
-from indexfuse_tools import _audit, _check, _cli, _figures, _prepare, _report, _results, _robustness, _weights
+from indexfuse_tools import _audit, _check, _cli, _figures, _prepare, _report, _results, _weights
+from indexfuse_tools._robustness import api as _robustness
 
 matplotlib.use("Agg")
 

@@ -31,7 +31,7 @@ from indexfuse_tools._figures import (
     style,
 )
 from indexfuse_tools._results import plot_ranking, results
-from indexfuse_tools._robustness_result import _FACTOR_LABELS
+from indexfuse_tools._robustness import FACTOR_LABELS as _FACTOR_LABELS
 from indexfuse_tools._tables import _split, effect, is_coefficient_table, node_weight, plain_name
 
 if TYPE_CHECKING:

@@ -2,270 +2,147 @@
 
 :func:`robustness` rebuilds the index under the other choices an analyst
 could defend and reports how far every unit's rank moves and which choice
-moves it most. The engine that builds the runs is in
-``_robustness_engine``; what it finds is a :class:`RobustnessResult`.
+moves it most. The factors are those of ``factors``; the engine that builds
+the runs is in ``engine`` and ``workers``; what it finds is a
+:class:`RobustnessResult`.
 """
 
 from __future__ import annotations
 
+import functools
 import importlib
-import math
+import inspect
 import warnings
-from collections.abc import Hashable, Mapping, Sequence
-from typing import Any, cast
+from collections.abc import Callable, Mapping
+from typing import Any, ParamSpec, TypeVar, cast
 
 import numpy as np
 import pandas as pd
 
 import indexfuse
 from indexfuse_tools._check import check
-from indexfuse_tools._robustness_engine import (
-    DISCRETE,
-    GONE,
-    Nominal,
-    Setting,
-    bootstrap_tasks,
-    descending_ranks,
-    excluded,
-    execute,
-    indicators,
-    is_number,
-    make_problem,
-    plan_workers,
-    split,
-    without,
-)
-from indexfuse_tools._robustness_result import (
-    NOISE,
-    RobustnessResult,
+from indexfuse_tools._robustness.design import (
     convergence,
-    rank_table,
+    design,
+    from_unit,
     salib_problem,
     sobol_indices,
 )
-from tessel import process
+from indexfuse_tools._robustness.engine import descending_ranks, make_job
+from indexfuse_tools._robustness.factors import (
+    BY_NAME,
+    DISCRETE,
+    FACTORS,
+    MODEL_DEFAULTS,
+    NOMINAL_ARGUMENTS,
+    REGISTRY,
+    Ground,
+    Nominal,
+    Setting,
+    check_resolution,
+    is_integer,
+)
+from indexfuse_tools._robustness.result import RobustnessResult, rank_table
+from indexfuse_tools._robustness.variants import indicators
+from indexfuse_tools._robustness.workers import bootstrap_tasks, execute, plan_workers, split
 from tessel.modelbench import entropy
 
 __all__ = ["FACTORS", "METHODS", "RobustnessWarning", "robustness"]
 
-#: The factors of an analysis, in the order the designs use them.
-FACTORS = ("scale_method", "pca_cumulative", "ent_k", "resolution", "exclude", "weight_noise")
 #: The methods :func:`robustness` offers.
 METHODS = ("sobol", "uncertainty", "bootstrap")
 
-DEFAULT_PCA_CUMULATIVE = (1.0, 0.9, 0.8)
-DEFAULT_ENT_K = (5, 10, 20)
-#: The default resolution levels, as multiples of the toolkit's default.
-DEFAULT_RESOLUTION_STEPS = (0.1, 1.0, 10.0)
-#: The default half-width of the weight noise: the field's usual +/-25%.
-DEFAULT_WEIGHT_NOISE = 0.25
 #: A Sobol index that moves by more than this between n/2 and n base samples
 #: has not settled: :func:`robustness` warns.
 CONVERGENCE_TOLERANCE = 0.1
 
-_MODEL_ARGS = ("scale_method", "pca_cumulative", "ent_k", "resolution")
-_CTOR_DEFAULTS: dict[str, Any] = {"scale_method": "max_min", "pca_cumulative": 1, "ent_k": 10}
+_P = ParamSpec("_P")
+_R = TypeVar("_R")
 
 
 class RobustnessWarning(UserWarning):
     """The Sobol indices of an analysis have not settled: use a larger ``n``."""
 
 
+def _options_by_keyword(function: Callable[_P, _R]) -> Callable[_P, _R]:
+    """``function``, refusing extra positional arguments with a message that shows its signature.
+
+    Python's own message only counts the arguments; a caller of the old
+    signature, whose options were positional, needs to see the new one.
+    """
+    signature = inspect.signature(function)
+    positional = [p.name for p in signature.parameters.values() if p.kind is p.POSITIONAL_OR_KEYWORD]
+    shown = signature.replace(
+        parameters=[p.replace(annotation=p.empty) for p in signature.parameters.values()],
+        return_annotation=signature.empty,
+    )
+
+    @functools.wraps(function)
+    def checked(*args: _P.args, **kwargs: _P.kwargs) -> _R:
+        if len(args) > len(positional):
+            raise TypeError(
+                f"{function.__name__}() takes {len(positional)} positional arguments ({', '.join(positional)}) "
+                f"and its options by keyword, got {len(args)} positional: {function.__name__}{shown}"
+            )
+        return function(*args, **kwargs)
+
+    return checked
+
+
 # ------------------------------------------------------------- factors --
 
 
-def _is_integer(value: Any) -> bool:
-    return isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_))
-
-
-def _levels(name: str, value: Any) -> tuple[Any, ...]:
-    if not isinstance(value, (Sequence, np.ndarray, pd.Index)) or isinstance(value, (str, bytes)):
-        raise TypeError(f"factor {name!r}: levels are a list or tuple, got {type(value).__name__} ({value!r:.60})")
-    levels = tuple(value.tolist() if isinstance(value, (np.ndarray, pd.Index)) else value)
-    if not levels:
-        raise ValueError(f"factor {name!r}: needs at least one level")
-    for i, level in enumerate(levels):
-        if any(_equal(level, other) for other in levels[:i]):
-            raise ValueError(f"factor {name!r}: level {level!r} appears twice")
-    return levels
-
-
-def _equal(a: Any, b: Any) -> bool:
-    try:
-        return bool(a == b)
-    except (TypeError, ValueError):
-        return False
-
-
 def _nominal(model_args: dict[str, Any], schema: Any) -> Nominal:
-    unknown = sorted(set(model_args) - set(_MODEL_ARGS))
+    unknown = sorted(set(model_args) - set(NOMINAL_ARGUMENTS))
     if unknown:
         raise TypeError(
             f"robustness() got unexpected keyword argument(s) {', '.join(map(repr, unknown))}; "
-            f"the nominal index takes {', '.join(_MODEL_ARGS)}"
+            f"the nominal index takes {', '.join(NOMINAL_ARGUMENTS)}"
         )
-    args = {**_CTOR_DEFAULTS, **model_args}
+    args = {**MODEL_DEFAULTS, **model_args}
     resolution = args.pop("resolution", None)
     if resolution is None:
         resolution = entropy.get_resolution()
     else:
-        _check_resolution("resolution", resolution)
+        check_resolution("resolution", resolution)
         resolution = float(resolution)
     indexfuse.indexpca_diment(schema, **args)  # the toolkit rejects a bad method or cumulative
-    return Nominal(args["scale_method"], args["pca_cumulative"], args["ent_k"], resolution)
+    return Nominal(**args, resolution=resolution)
 
 
-def _check_resolution(where: str, value: Any) -> None:
-    if not is_number(value) or not math.isfinite(value) or value <= 0:
-        raise ValueError(f"{where}: a resolution is a positive finite number, got {value!r}")
-    with entropy.resolution(float(value)):
-        pass  # the toolkit's own check of the value
-
-
-def _check_model_level(name: str, level: Any, schema: Any, nominal: Nominal) -> None:
-    try:
-        indexfuse.indexpca_diment(schema, **nominal.ctor(**{name: level}))
-    except (TypeError, ValueError) as exc:
-        raise ValueError(f"factor {name!r}: level {level!r} cannot be used: {exc}") from None
-
-
-def _check_k(level: Any, n_rows: int) -> None:
-    if not _is_integer(level) or not 1 <= level <= n_rows - 1:
-        raise ValueError(
-            f"factor 'ent_k': level {level!r} cannot be used: the neighbour count is an integer from 1 to "
-            f"len(data) - 1 = {n_rows - 1} (fit would lower a larger one to that)"
-        )
-
-
-def _check_exclusion(level: Any, schema: Any, columns: list[Any], found: list[Any]) -> None:
-    drop = excluded(level)
-    if isinstance(level, list) and not drop:
-        raise ValueError("factor 'exclude': the level [] leaves nothing out; None is that level")
-    for label in drop:
-        if not any(_equal(label, indicator) for indicator in found):
-            raise ValueError(
-                f"factor 'exclude': level {level!r} cannot be used: {label!r} is not an indicator of the schema "
-                f"that names a column of data (they are {found!r:.300})"
-            )
-    if without(schema, drop, columns) is GONE:
-        raise ValueError(f"factor 'exclude': level {level!r} cannot be used: it leaves no indicator")
-
-
-def _default(name: str, schema: Any, data: pd.DataFrame, found: list[Any]) -> Any:
-    if name == "scale_method":
-        return tuple(process.SCALE_METHODS)
-    if name == "pca_cumulative":
-        return DEFAULT_PCA_CUMULATIVE
-    if name == "ent_k":
-        return tuple(k for k in DEFAULT_ENT_K if k < len(data)) or (max(len(data) - 1, 1),)
-    if name == "resolution":
-        return tuple(entropy.DEFAULT_RESOLUTION * step for step in DEFAULT_RESOLUTION_STEPS)
-    if name == "exclude":
-        columns = data.columns.tolist()
-        return (None, *(label for label in found if without(schema, [label], columns) is not GONE))
-    return DEFAULT_WEIGHT_NOISE
-
-
-def _check_factor(name: str, value: Any, schema: Any, nominal: Nominal, data: pd.DataFrame, found: list[Any]) -> Any:
-    if name == NOISE:
-        if not is_number(value) or not 0 <= value < 1:
-            raise ValueError(
-                "factor 'weight_noise': its level is the half-width w, a number with 0 <= w < 1 (each top-level "
-                f"weight is multiplied by a factor drawn from [1 - w, 1 + w]), got {value!r}"
-            )
-        if not isinstance(schema, dict) or len(schema) < 2:
-            raise ValueError("factor 'weight_noise': the index needs at least two top-level dimensions to reweight")
-        return float(value)
-    levels = _levels(name, value)
-    for level in levels:
-        if name in ("scale_method", "pca_cumulative"):
-            _check_model_level(name, level, schema, nominal)
-        elif name == "ent_k":
-            _check_k(level, len(data))
-        elif name == "resolution":
-            _check_resolution(f"factor 'resolution': level {level!r}", level)
-        else:
-            _check_exclusion(level, schema, data.columns.tolist(), found)
-    if name == "ent_k":
-        return tuple(int(level) for level in levels)
-    if name == "resolution":
-        return tuple(float(level) for level in levels)
-    return levels
-
-
-def _defaults_apply(name: str, schema: Any) -> bool:
-    if name == NOISE:
-        return isinstance(schema, dict) and len(schema) >= 2
-    return True
-
-
-def _setting(factors: Any, method: str, schema: Any, nominal: Nominal, data: pd.DataFrame) -> Setting:
-    found = indicators(schema, data.columns.tolist())
+def _requested(factors: Any, method: str, schema: Any) -> Mapping[str, Any]:
+    """The caller's factors, by name, with None for their default levels."""
     if method == "bootstrap":
         if factors:
             raise ValueError(
                 "method='bootstrap' resamples the rows of the nominal index and varies no factor: pass "
                 "factors=None, or use method='sobol' or 'uncertainty' to vary factors"
             )
-        factors = {}
-    elif factors is None:
-        factors = {name: None for name in FACTORS if _defaults_apply(name, schema)}
-    elif not isinstance(factors, Mapping):
+        return {}
+    if factors is None:
+        return {factor.name: None for factor in REGISTRY if factor.applies(schema)}
+    if not isinstance(factors, Mapping):
         raise TypeError(f"factors is a mapping of factor names to levels, got {type(factors).__name__}")
-    unknown = [name for name in factors if name not in FACTORS]
+    unknown = [name for name in factors if name not in BY_NAME]
     if unknown:
         raise ValueError(f"unknown factor(s) {unknown!r}; the factors are {', '.join(FACTORS)}")
-    if method != "bootstrap" and not factors:
+    if not factors:
         raise ValueError(f"method={method!r} needs at least one factor to vary")
-    checked: dict[str, Any] = {}
-    for name in FACTORS:
-        if name in factors:
-            value = factors[name]
-            if value is None:
-                value = _default(name, schema, data, found)
-            checked[name] = _check_factor(name, value, schema, nominal, data, found)
-    fixed = {
-        "exclude": (None,),
-        "scale_method": (nominal.scale_method,),
-        "pca_cumulative": (nominal.pca_cumulative,),
-        "ent_k": (nominal.ent_k,),
-        "resolution": (nominal.resolution,),
+    return factors
+
+
+def _setting(factors: Any, method: str, schema: Any, nominal: Nominal, data: pd.DataFrame) -> Setting:
+    requested = _requested(factors, method, schema)
+    ground = Ground(schema, data, nominal, indicators(schema, data.columns.tolist()))
+    checked = {
+        factor.name: factor.levels(requested[factor.name], ground) for factor in REGISTRY if factor.name in requested
     }
-    levels = {name: checked.get(name, fixed[name]) for name in DISCRETE}
-    return Setting(levels, tuple(name for name in FACTORS if name in checked), checked.get(NOISE))
-
-
-# -------------------------------------------------------------- designs --
-
-
-def _from_unit(u: np.ndarray, setting: Setting, top_keys: tuple[Hashable, ...]) -> tuple[np.ndarray, np.ndarray]:
-    """Level codes and weight multipliers of design points in the unit cube.
-
-    A factor of L levels takes level ``floor(u * L)``, each with probability
-    1/L; a weight multiplier is ``1 + w (2u - 1)``, uniform on [1 - w, 1 + w].
-    """
-    codes = np.zeros((len(u), len(DISCRETE)), dtype=np.int64)
-    multipliers = np.ones((len(u), len(top_keys)))
-    column = 0
-    for name in setting.varied:
-        if name == NOISE:
-            assert setting.noise is not None
-            multipliers = 1.0 + setting.noise * (2.0 * u[:, column : column + len(top_keys)] - 1.0)
-            column += len(top_keys)
-        else:
-            size = len(setting.levels[name])
-            codes[:, DISCRETE.index(name)] = np.minimum((u[:, column] * size).astype(np.int64), size - 1)
-            column += 1
-    return codes, multipliers
-
-
-def _design(method: str, spec: dict[str, Any], setting: Setting, top_keys: tuple[Hashable, ...], n: int, seed: int) -> np.ndarray:
-    """The design points in the unit cube: Saltelli's for Sobol indices, plain random otherwise."""
-    if method == "sobol":
-        from SALib.sample import sobol
-
-        return cast(np.ndarray, sobol.sample(spec, n, calc_second_order=False, scramble=True, seed=seed))
-    return np.random.default_rng(seed).random((n, spec["num_vars"]))
+    # A factor that is not varied keeps its nominal value; an exclusion, none.
+    levels = {
+        name: checked.get(name, (getattr(nominal, name) if BY_NAME[name].nominal else None,)) for name in DISCRETE
+    }
+    noise = next((checked[factor.name] for factor in REGISTRY if not factor.discrete and factor.name in checked), None)
+    return Setting(levels, tuple(checked), noise)
 
 
 # ------------------------------------------------------------ the call --
@@ -289,7 +166,7 @@ def _check_call(schema: Any, data: Any, method: Any, n: Any, seed: Any) -> int:
         raise ValueError(f"method is one of {', '.join(map(repr, METHODS))}, got {method!r}")
     for module in ("SALib", "tqdm") if method == "sobol" else ("tqdm",):
         _require(module)
-    if not _is_integer(n) or n < 2:
+    if not is_integer(n) or n < 2:
         raise ValueError(f"n is an integer of at least 2, got {n!r}")
     if method == "sobol" and n & (n - 1):
         raise ValueError(
@@ -298,14 +175,16 @@ def _check_call(schema: Any, data: Any, method: Any, n: Any, seed: Any) -> int:
         )
     if seed is None:
         return int(cast(int, np.random.SeedSequence().entropy))
-    if not _is_integer(seed) or seed < 0:
+    if not is_integer(seed) or seed < 0:
         raise ValueError(f"seed is a non-negative integer or None, got {seed!r}")
     return int(seed)
 
 
+@_options_by_keyword
 def robustness(
     schema: Any,
     data: pd.DataFrame,
+    *,
     factors: Mapping[str, Any] | None = None,
     method: str = "sobol",
     n: int = 1024,
@@ -453,18 +332,16 @@ def robustness(
         exc.add_note("while fitting the nominal index")
         raise
     top_keys = tuple(schema) if isinstance(schema, dict) else ()
-    problem = make_problem(
-        method, seed, data, schema, nominal, setting, top_keys, descending_ranks(composite, len(data))
-    )
+    job = make_job(method, seed, data, schema, nominal, setting, top_keys, descending_ranks(composite, len(data)))
     spec = salib_problem(setting, top_keys)
     if method == "bootstrap":
         codes, multipliers = np.zeros((n, len(DISCRETE)), dtype=np.int64), np.ones((n, 0))
     else:
-        codes, multipliers = _from_unit(_design(method, spec, setting, top_keys, n, seed), setting, top_keys)
+        codes, multipliers = from_unit(design(method, spec, n, seed), setting, top_keys)
     _, workers = plan_workers(scheduler, len(codes) * len(data))
     tasks = bootstrap_tasks(n, workers) if method == "bootstrap" else split(codes, multipliers, workers)
-    run_ranks, shifts, unit_shifts = execute(problem, tasks, scheduler, progress)
-    ranks = rank_table(run_ranks, problem.nominal_ranks, unit_shifts, data.index)
+    run_ranks, shifts, unit_shifts = execute(job, tasks, scheduler, progress)
+    ranks = rank_table(run_ranks, job.nominal_ranks, unit_shifts, data.index)
     sensitivity = settled = None
     if method == "sobol":
         sensitivity = sobol_indices(spec, shifts, seed)
@@ -477,4 +354,4 @@ def robustness(
                 RobustnessWarning,
                 stacklevel=2,
             )
-    return RobustnessResult(problem, n, codes, multipliers, shifts, run_ranks, ranks, sensitivity, settled)
+    return RobustnessResult(job, n, codes, multipliers, shifts, run_ranks, ranks, sensitivity, settled)
