@@ -294,6 +294,11 @@ def test_impossible_settings_fail_before_anything_runs(monkeypatch, kwargs, erro
         robustness(SCHEMA, DATA, progress=False, **kwargs)
 
 
+def test_options_in_the_old_positional_order_fail_showing_the_new_signature():
+    with pytest.raises(TypeError, match=r"robustness\(schema, data, \*, factors=None, method='sobol', n=1024"):
+        robustness(SCHEMA, DATA, {"scale_method": None}, "uncertainty", 4)
+
+
 def test_without_salib_the_error_says_what_to_install(monkeypatch):
     monkeypatch.setitem(sys.modules, "SALib", None)
     with pytest.raises(ImportError, match=r"indexfuse\[robustness\]"):
