@@ -20,7 +20,8 @@ import indexfuse_tools
 from indexfuse_tools import RobustnessResult, RobustnessWarning, robustness
 from indexfuse_tools._robustness.design import from_unit
 from indexfuse_tools._robustness.engine import _EntropyMemo, _memo_scope, descending_ranks
-from indexfuse_tools._robustness.factors import DISCRETE, Setting
+from indexfuse_tools._robustness.factors import DISCRETE, REGISTRY, Ground, Nominal, Setting
+from indexfuse_tools._robustness.variants import indicators
 from indexfuse_tools._robustness.workers import split
 from tessel.modelbench import entropy
 
@@ -292,6 +293,23 @@ def test_impossible_settings_fail_before_anything_runs(monkeypatch, kwargs, erro
     monkeypatch.setattr("indexfuse_tools._robustness.api.execute", ran)
     with pytest.raises(error, match=message):
         robustness(SCHEMA, DATA, progress=False, **kwargs)
+
+
+@pytest.mark.parametrize("rows", [3, 60])
+@pytest.mark.parametrize("factor", REGISTRY, ids=lambda factor: factor.name)
+def test_every_factors_default_levels_pass_its_own_check(factor, rows):
+    data = DATA.iloc[:rows]
+    ground = Ground(SCHEMA, data, Nominal("max_min", 1, 10, entropy.get_resolution()), indicators(SCHEMA, INDICATORS))
+    levels = factor.levels(None, ground)
+    assert not factor.discrete or len(levels) >= 1
+
+
+def test_levels_are_stored_as_the_model_takes_them():
+    factors = {"ent_k": np.array([5, 7]), "resolution": [entropy.DEFAULT_RESOLUTION, 1], "weight_noise": 0}
+    result = robustness(SCHEMA, DATA, factors=factors, method="uncertainty", n=2, scheduler=1, progress=False)
+    assert result.factors == {"ent_k": (5, 7), "resolution": (entropy.DEFAULT_RESOLUTION, 1.0), "weight_noise": 0.0}
+    stored = (*result.factors["ent_k"], *result.factors["resolution"], result.factors["weight_noise"])
+    assert [type(level) for level in stored] == [int, int, float, float, float]
 
 
 def test_options_in_the_old_positional_order_fail_showing_the_new_signature():

@@ -132,8 +132,8 @@ def _requested(factors: Any, method: str, schema: Any) -> Mapping[str, Any]:
 
 
 def _setting(factors: Any, method: str, schema: Any, nominal: Nominal, data: pd.DataFrame) -> Setting:
-    requested = _requested(factors, method, schema)
     ground = Ground(schema, data, nominal, indicators(schema, data.columns.tolist()))
+    requested = _requested(factors, method, schema)
     checked = {
         factor.name: factor.levels(requested[factor.name], ground) for factor in REGISTRY if factor.name in requested
     }
