@@ -20,7 +20,7 @@ from hypothesis import strategies as st
 import indexfuse
 import indexfuse_tools
 from indexfuse_tools import ModelFileError
-from indexfuse_tools._persist import _decode, _encode
+from indexfuse_tools._core import decode, encode
 
 def _table(columns, rows=60, seed=3):
     rng = np.random.default_rng(seed)
@@ -486,9 +486,9 @@ _values = st.recursive(
 @settings(max_examples=300, deadline=None)
 @given(_values)
 def test_any_storable_value_round_trips_exactly(value):
-    encoded = _encode(value, "value")
+    encoded = encode(value, "value")
     text = json.dumps(encoded, allow_nan=False)
-    assert _same(_decode(json.loads(text), "value"), value)
+    assert _same(decode(json.loads(text), "value"), value)
 
 
 def test_no_warning_escapes_a_json_round_trip():

@@ -5,10 +5,11 @@ import pytest
 import tessel.modelbench
 import tessel.modelbench.entropy
 import tessel.process
+import tessel.validation
 
 
 @pytest.mark.parametrize(
-    "module", [tessel.process, tessel.modelbench.entropy, tessel.modelbench]
+    "module", [tessel.process, tessel.modelbench.entropy, tessel.modelbench, tessel.validation]
 )
 def test_docstring_examples_run(module):
     result = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)

@@ -31,7 +31,7 @@ def test_needs_treatment(values, expected):
 @pytest.mark.parametrize(("how", "fill"), [("mean", 14 / 3), ("median", 3.0)])
 def test_impute_fills_with_the_column_statistic(how, fill):
     data = pd.DataFrame({"a": [1.0, NAN, 3.0, 10.0], "b": [1, 2, 3, 4], "note": list("wxyz")})
-    prepared, log = prepare(data, {"A": ["a"], "B": ["b"]}, impute=how)
+    prepared, log = prepare({"A": ["a"], "B": ["b"]}, data, impute=how)
     assert prepared["a"].tolist() == [1.0, fill, 3.0, 10.0]
     pd.testing.assert_frame_equal(prepared[["b", "note"]], data[["b", "note"]])
     assert log.to_dict("records") == [
@@ -49,7 +49,7 @@ def test_impute_within_groups_falls_back_to_the_column():
         },
         index=list("pqrstuv"),
     )
-    prepared, log = prepare(data, ["a"], impute="mean", group="region")
+    prepared, log = prepare(["a"], data, impute="mean", group="region")
     assert prepared["a"].tolist() == [1.0, 1.0, 3.0, 5.0, 4.0, 3.0, 3.0]
     assert log["row"].tolist() == ["q", "t", "u", "v"]
     assert log["detail"].tolist() == [
@@ -63,7 +63,7 @@ def test_impute_within_groups_falls_back_to_the_column():
 @pytest.mark.parametrize("sign", [1, -1], ids=["high tail", "low tail"])
 def test_winsorize_moves_one_extreme_point_at_a_time(sign):
     values = sign * np.r_[np.arange(20.0), 200, 300]
-    prepared, log = prepare(pd.DataFrame({"x": values}), ["x"], winsorize=True)
+    prepared, log = prepare(["x"], pd.DataFrame({"x": values}), winsorize=True)
     # 300 goes to 200 first; the rule still holds, so both 200s go to 19; then it no longer does.
     np.testing.assert_array_equal(prepared["x"], sign * np.r_[np.arange(20.0), 19, 19])
     assert log[["row", "before", "after"]].values.tolist() == [
@@ -75,7 +75,7 @@ def test_winsorize_moves_one_extreme_point_at_a_time(sign):
 def test_winsorize_stops_at_the_limit_and_warns():
     data = pd.DataFrame({"x": np.r_[np.arange(20.0), 200, 300]})
     with pytest.warns(UserWarning, match="'x' still has skew"):
-        prepared, log = prepare(data, ["x"], winsorize=1)
+        prepared, log = prepare(["x"], data, winsorize=1)
     assert prepared["x"].iloc[-2:].tolist() == [200, 200] and len(log) == 1
 
 
@@ -89,7 +89,7 @@ def test_rows_below_the_availability_threshold_are_dropped_first():
         }
     )
     schema = {"A": ["a", "b", "c"], "D": ["d"]}
-    prepared, log = prepare(data, schema, impute="median", min_present=2 / 3)
+    prepared, log = prepare(schema, data, impute="median", min_present=2 / 3)
     # Row 1: 2 of 3 in A meets 2/3 but D has none; row 2: 1 of 3 in A; row 3: 2 of 3, kept.
     assert prepared.index.tolist() == [0, 3]
     assert prepared.loc[3, "c"] == 1.0  # the median of the rows kept, not of all rows
@@ -116,4 +116,4 @@ def test_prepare_rejects(kwargs, error, message):
     data = pd.DataFrame({"a": [1.0, NAN, 2.0], "e": [NAN] * 3, "g": ["x", "y", "x"]})
     schema = kwargs.pop("schema", ["a"])
     with pytest.raises(error, match=message):
-        prepare(data, schema, **kwargs)
+        prepare(schema, data, **kwargs)

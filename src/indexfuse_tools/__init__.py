@@ -30,8 +30,8 @@ from indexfuse_tools._audit import FEW_DISTINCT, Audit, audit
 from indexfuse_tools._check import Problem, SchemaError, check
 from indexfuse_tools._figures import plot_correlations, plot_distribution, plot_effective_weights, plot_weights
 from indexfuse_tools._persist import (
-    FORMAT,
-    VERSION,
+    MODEL_FORMAT,
+    MODEL_VERSION,
     ModelFileError,
     dump,
     dumps,
@@ -56,11 +56,11 @@ from indexfuse_tools._weights import equal_weights, set_weights
 __all__ = [
     "FACTORS",
     "FEW_DISTINCT",
-    "FORMAT",
     "KURTOSIS_LIMIT",
     "METHODS",
+    "MODEL_FORMAT",
+    "MODEL_VERSION",
     "SKEW_LIMIT",
-    "VERSION",
     "WINSORIZE_LIMIT",
     "Audit",
     "ModelFileError",

@@ -17,17 +17,23 @@ import pandas as pd
 from tessel import process
 from tessel.modelbench import PCA, entropy
 
-from indexfuse_tools._inputs import as_frame, as_model
-from indexfuse_tools._prepare import needs_treatment
-from indexfuse_tools._tables import (
-    is_coefficient_table,
-    _model_attr,
-    _split,
-    coefficients,
+from indexfuse_tools._core import (
+    Path,
+    as_frame,
+    as_model,
+    at,
+    coefficient_tables,
     dimension_name,
+    dimension_nodes,
+    fitted,
+    is_real,
     node_weight,
+    nodes,
     plain_name,
+    split_key,
 )
+from indexfuse_tools._prepare import needs_treatment
+from indexfuse_tools._tables import coefficients
 from indexfuse_tools._weights import equal_weights
 
 __all__ = ["Audit", "audit", "FEW_DISTINCT"]
@@ -66,17 +72,7 @@ class Dimension:
     def entries(self) -> Iterator[tuple[Hashable, float]]:
         """(column label, direction) of each indicator, in the table's order."""
         for key in self.table:
-            yield _split(key)
-
-
-def _child(node: Any, key: Hashable) -> Any:
-    return node.get(key) if isinstance(node, dict) else None
-
-
-def _number(weight: Any) -> float | None:
-    if isinstance(weight, (bool, np.bool_)) or not isinstance(weight, (int, float)):
-        return None
-    return float(weight)
+            yield split_key(key)
 
 
 def walk(model: Any, values: Any) -> list[Dimension]:
@@ -85,29 +81,20 @@ def walk(model: Any, values: Any) -> list[Dimension]:
     ``values`` is the dimension-value tree that ``model.score`` returned for
     the rows being looked at.
     """
-
-    def visit(
-        coef: Any, value: Any, weight: Any, path: tuple[Hashable, ...], sign: float
-    ) -> Iterator[Dimension]:
-        if is_coefficient_table(coef):
-            series = value if isinstance(value, pd.Series) else None
-            yield Dimension(path, dimension_name(path), sign, coef, series, _number(weight))
-        elif isinstance(coef, dict):
-            for key, child in coef.items():
-                direction = _split(key)[1]
-                yield from visit(
-                    child, _child(value, key), _child(weight, key), (*path, key), sign * direction
-                )
-
-    return list(visit(model.index_coef, values, model.dim_weight, (), 1.0))
-
-
-def _paths(tree: Any, path: tuple[Hashable, ...] = ()) -> dict[str, tuple[Hashable, ...]]:
-    found = {dimension_name(path): path}
-    if isinstance(tree, dict) and not is_coefficient_table(tree):
-        for key, child in tree.items():
-            found.update(_paths(child, (*path, key)))
+    found = []
+    for node in coefficient_tables(model.index_coef):
+        sign = 1.0
+        for key in node.path:
+            sign *= split_key(key)[1]
+        value, weight = at(values, node.path), at(model.dim_weight, node.path)
+        series = value if isinstance(value, pd.Series) else None
+        number = float(weight) if is_real(weight) else None
+        found.append(Dimension(node.path, dimension_name(node.path), sign, node.value, series, number))
     return found
+
+
+def _paths(tree: Any) -> dict[str, Path]:
+    return {dimension_name(node.path): node.path for node in dimension_nodes(tree)}
 
 
 def indicator_frame(data: pd.DataFrame, dimension: Dimension) -> pd.DataFrame:
@@ -149,7 +136,7 @@ def scaled_frame(model: Any, data: pd.DataFrame, dimension: Dimension) -> pd.Dat
 def _check_inputs(model: Any, data: Any) -> None:
     as_model(model, "audit")
     for name in ("index_coef", "dim_weight", "min_ent"):
-        _model_attr(model, name)
+        fitted(model, name)
     as_frame(data)
     used = coefficients(model)["index"].tolist()
     missing = [label for label in dict.fromkeys(used) if label not in data.columns]
@@ -392,23 +379,22 @@ def _dimension_table(model: Any, values: Any) -> pd.DataFrame:
         result = model.compute_dim_weight(values)
         row = [dimension_name(()), None, float(result[1]), 1.0, 1.0, 1.0]
         return pd.DataFrame([row], columns=_DIMENSION_COLUMNS)
+    equal = _equal_tree(model)
+    information: dict[Path, dict[Any, float]] = {}
     rows: list[list[Any]] = []
-
-    def level(
-        node: dict[Any, Any], nominal: Any, equal: Any, path: tuple[Hashable, ...], parent: str | None
-    ) -> None:
-        information = _information(model, node)
-        total = sum(information.values())
-        for key, child in node.items():
-            name = dimension_name((*path, key))
-            iv = information.get(key, math.nan)
-            share = iv / total if total else math.nan
-            nominal_weight, equal_weight = node_weight(_child(nominal, key)), node_weight(_child(equal, key))
-            rows.append([name, parent, iv, share, nominal_weight, equal_weight])
-            if isinstance(child, dict):
-                level(child, _child(nominal, key), _child(equal, key), (*path, key), name)
-
-    level(values, model.dim_weight, _equal_tree(model), (), None)
+    for node in nodes(values):
+        if not node.path:
+            continue
+        parent, key = node.path[:-1], node.path[-1]
+        if parent not in information:
+            information[parent] = _information(model, at(values, parent))
+        shares = information[parent]
+        total = sum(shares.values())
+        iv = shares.get(key, math.nan)
+        share = iv / total if total else math.nan
+        nominal_weight, equal_weight = node_weight(at(model.dim_weight, node.path)), node_weight(at(equal, node.path))
+        parent_name = dimension_name(parent) if parent else None
+        rows.append([dimension_name(node.path), parent_name, iv, share, nominal_weight, equal_weight])
     return pd.DataFrame(rows, columns=_DIMENSION_COLUMNS)
 
 
@@ -529,7 +515,7 @@ class Audit:
     def directions(self) -> dict[str, float]:
         """The direction of each dimension in the index: the product of the
         directions of the keys on its path (-1: it lowers the index)."""
-        return {name: math.prod(float(_split(key)[1]) for key in path) for name, path in self.paths.items()}
+        return {name: math.prod(float(split_key(key)[1]) for key in path) for name, path in self.paths.items()}
 
     def findings(self) -> list[str]:
         """What a methodological review would ask about, one sentence each:
@@ -667,7 +653,7 @@ def _findings(result: Audit) -> list[str]:
     return found
 
 
-def audit(model: Any, data: pd.DataFrame, external: pd.DataFrame | pd.Series | None = None) -> Audit:
+def audit(model: Any, data: pd.DataFrame, *, external: pd.DataFrame | pd.Series | None = None) -> Audit:
     """Check a fitted index the way a methodological review would.
 
     Parameters

@@ -3,26 +3,35 @@
 from __future__ import annotations
 
 import difflib
-import math
 from collections import Counter
 from dataclasses import dataclass
 from typing import Any, Literal
 
 import numpy as np
 import pandas as pd
-from tessel._validate import is_numeric, series_to_float
+from tessel.validation import is_numeric, series_to_float
 
-from indexfuse_tools._inputs import frame_problem, is_real, show
-from indexfuse_tools._persist import _hashable
-from indexfuse_tools._schema import MAX_DEPTH, Node, is_leaf, place, resolve, walk
+from indexfuse_tools._core import (
+    DEFAULT_K,
+    MAX_DEPTH,
+    Node,
+    Schema,
+    frame_problem,
+    is_finite,
+    is_hashable,
+    is_leaf,
+    is_real,
+    place,
+    resolve,
+    show,
+    walk,
+)
 
 __all__ = ["Problem", "SchemaError", "check"]
 
 ERROR: Literal["error"] = "error"
 WARNING: Literal["warning"] = "warning"
 
-#: The model's default neighbour count for the entropy estimates (``ent_k``).
-DEFAULT_K = 10
 _MIN_ROWS = 2  # the entropy estimate and the principal components need two points
 
 
@@ -79,7 +88,7 @@ class _Findings:
         self.problems.append(Problem(WARNING, where, message))
 
 
-def check(schema: Any, data: Any, strict: bool = False) -> list[Problem]:
+def check(schema: Schema, data: pd.DataFrame, *, strict: bool = False) -> list[Problem]:
     """Find what the model would skip silently or fail on, before fitting.
 
     The model reads a schema leniently: an entry that names no column is
@@ -313,7 +322,7 @@ def _check_entry(
             f"an entry of {len(entry)} elements: the model reads the column {entry[0]!r} with "
             f"the direction 1 and ignores the rest; write ({entry[0]!r}, -1) for a direction",
         )
-    if sequence and not _hashable(tuple(entry)):
+    if sequence and not is_hashable(tuple(entry)):
         found.error(where, f"{entry!r:.60} holds an unhashable value: fit fails with TypeError")
     return _Use(match.label, where, dimension)
 
@@ -352,7 +361,7 @@ def _direction_problem(
         return ERROR, f"the direction {direction!r} is a string, not a number: {fix}"
     if not is_real(direction):
         return ERROR, f"the direction {direction!r:.40} is not a number: write 1 or -1"
-    if not math.isfinite(direction):
+    if not is_finite(direction):
         return ERROR, f"the direction {direction!r} is not a finite number: write 1 or -1"
     if direction == 0:
         return WARNING, f"the direction 0 zeroes {target}{kept}: write 1 or -1"

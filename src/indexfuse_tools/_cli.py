@@ -26,7 +26,16 @@ import pandas as pd
 import indexfuse
 from tessel.modelbench import entropy
 from indexfuse_tools._check import check
-from indexfuse_tools._persist import ModelFileError, _decode, _parse, dump, load
+from indexfuse_tools._core import (
+    DEFAULT_K,
+    DEFAULT_PCA_CUMULATIVE,
+    DEFAULT_SCALE_METHOD,
+    ModelFileError,
+    decode,
+    map_leaves,
+    parse,
+)
+from indexfuse_tools._persist import dump, load
 from indexfuse_tools._report import report
 from indexfuse_tools._results import results
 from indexfuse_tools._robustness import FACTORS, METHODS, robustness
@@ -135,12 +144,13 @@ def _toml_entry(entry: Any, where: str) -> Any:
     return entry
 
 
-def _toml_node(node: Any, where: str) -> Any:
-    if isinstance(node, dict):
-        return {_toml_label(key): _toml_node(child, f"{where}[{key!r}]") for key, child in node.items()}
-    if isinstance(node, list):
-        return [_toml_entry(entry, f"{where}[{i}]") for i, entry in enumerate(node)]
-    return node
+def _toml_schema(document: dict[str, Any]) -> Any:
+    def leaf(path: tuple[Any, ...], where: str, value: Any) -> Any:
+        if isinstance(value, list):
+            return [_toml_entry(entry, f"{where}[{i}]") for i, entry in enumerate(value)]
+        return value
+
+    return map_leaves(document, leaf, where="schema", key=_toml_label)
 
 
 def read_schema(path: str | Path) -> Any:
@@ -170,9 +180,9 @@ def read_schema(path: str | Path) -> Any:
     suffix = file.suffix.lower()
     try:
         if suffix == ".json":
-            return _decode(_parse(text), "schema")
+            return decode(parse(text), "schema")
         if suffix == ".toml":
-            return _toml_node(tomllib.loads(text), "schema")
+            return _toml_schema(tomllib.loads(text))
     except (ModelFileError, tomllib.TOMLDecodeError) as exc:
         raise InputError(f"{file}: {_one_line(exc)}") from None
     raise InputError(f"{file}: a schema file is .json or .toml, not {suffix or 'without a suffix'}")
@@ -362,18 +372,22 @@ def _model_arguments(parser: argparse.ArgumentParser, loadable: bool) -> None:
     group.add_argument(
         "--scale-method",
         choices=("max_min", "z_score"),
-        default="max_min",
-        help="how indicators are scaled (default: max_min)",
+        default=DEFAULT_SCALE_METHOD,
+        help=f"how indicators are scaled (default: {DEFAULT_SCALE_METHOD})",
     )
     group.add_argument(
         "--pca-cumulative",
         type=float,
-        default=1.0,
+        default=float(DEFAULT_PCA_CUMULATIVE),
         metavar="SHARE",
-        help="share of variance the kept components reach, in (0, 1] (default: 1)",
+        help=f"share of variance the kept components reach, in (0, 1] (default: {DEFAULT_PCA_CUMULATIVE:g})",
     )
     group.add_argument(
-        "--ent-k", type=int, default=10, metavar="K", help="neighbours of the entropy estimate (default: 10)"
+        "--ent-k",
+        type=int,
+        default=DEFAULT_K,
+        metavar="K",
+        help=f"neighbours of the entropy estimate (default: {DEFAULT_K})",
     )
     group.add_argument(
         "--resolution",

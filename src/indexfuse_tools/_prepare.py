@@ -9,11 +9,19 @@ from typing import Any, cast
 import numpy as np
 import pandas as pd
 from scipy import stats
-from tessel._validate import is_numeric, series_to_float
+from tessel.validation import is_numeric, series_to_float
 
-from indexfuse_tools._inputs import as_frame, as_share, show
-from indexfuse_tools._schema import Node, leaf_columns
-from indexfuse_tools._tables import dimension_name
+from indexfuse_tools._core import (
+    Node,
+    Schema,
+    as_frame,
+    as_share,
+    dimension_name,
+    is_integer,
+    leaf_columns,
+    show,
+    signature_text,
+)
 
 __all__ = ["SKEW_LIMIT", "KURTOSIS_LIMIT", "WINSORIZE_LIMIT", "needs_treatment", "prepare"]
 
@@ -82,8 +90,9 @@ def needs_treatment(values: Any) -> bool:
 
 
 def prepare(
-    data: Any,
-    schema: Any,
+    schema: Schema,
+    data: pd.DataFrame,
+    *,
     impute: str | None = None,
     group: Any = None,
     winsorize: bool | int = False,
@@ -107,12 +116,12 @@ def prepare(
 
     Parameters
     ----------
-    data : pandas.DataFrame
-        The table, one column per indicator. Not modified.
     schema : dict, list or tuple
         The model's schema; entries are matched to columns as the model
         matches them (entries that name no column are left out: see
         :func:`check`).
+    data : pandas.DataFrame
+        The table, one column per indicator. Not modified.
     impute : {"mean", "median"}, optional
         Fill missing indicator values with this statistic.
     group : column label, optional
@@ -167,7 +176,7 @@ def prepare(
     >>> data = pd.DataFrame({"gdp": [1.0, None, 3.0, 5.0, None],
     ...                      "jobs": [2.0, 4.0, 6.0, None, None],
     ...                      "region": ["n", "n", "s", "s", "s"]})
-    >>> prepared, log = prepare(data, {"economy": ["gdp", "jobs"]},
+    >>> prepared, log = prepare({"economy": ["gdp", "jobs"]}, data,
     ...                         impute="mean", group="region", min_present=0.5)
     >>> prepared
        gdp  jobs region
@@ -181,6 +190,11 @@ def prepare(
     1  impute      gdp    1     NaN    1.0
     2  impute     jobs    3     NaN    6.0
     """
+    if isinstance(schema, pd.DataFrame):
+        raise TypeError(
+            f"prepare{signature_text(prepare)}: the schema comes first, then the table, "
+            "as in check(schema, data); got a DataFrame as the schema"
+        )
     frame = as_frame(data)
     share = as_share(min_present, "min_present")
     limit = _winsorize_limit(winsorize)
@@ -214,7 +228,7 @@ def _winsorize_limit(winsorize: Any) -> int:
         return 0
     if winsorize is True:
         return WINSORIZE_LIMIT
-    if isinstance(winsorize, (int, np.integer)) and not isinstance(winsorize, np.bool_) and winsorize >= 1:
+    if is_integer(winsorize) and winsorize >= 1:
         return int(winsorize)
     raise ValueError(f"winsorize must be True, False or a number of points >= 1, got {winsorize!r}")
 

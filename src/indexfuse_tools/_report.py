@@ -681,7 +681,7 @@ def report(
         raise ImportError(
             "report() draws with matplotlib: pip install matplotlib (or indexfuse[plot])"
         ) from None
-    result = audit(model, data, external)
+    result = audit(model, data, external=external)
     scores = results(model, data)
     problems = [problem for problem in check(model.schema, data) if problem.level == "warning"]
     sections = [

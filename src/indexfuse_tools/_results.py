@@ -2,14 +2,24 @@
 
 from __future__ import annotations
 
-from collections.abc import Hashable
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
 
-from indexfuse_tools._inputs import as_frame, as_model, as_share, show
-from indexfuse_tools._tables import _leaves, _model_attr, _split, _tables, dimension_name
+from indexfuse_tools._core import (
+    as_frame,
+    as_model,
+    as_share,
+    at,
+    coefficient_tables,
+    dimension_name,
+    fitted,
+    replace_at,
+    show,
+    split_key,
+    weight_leaves,
+)
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -20,7 +30,7 @@ __all__ = ["results", "plot_ranking"]
 _LABEL_WIDTH = 32  # characters of a row label shown on the chart
 
 
-def results(model: Any, data: Any, min_present: float | None = None) -> pd.DataFrame:
+def results(model: Any, data: pd.DataFrame, *, min_present: float | None = None) -> pd.DataFrame:
     """Composite, rank, dimension values and missing counts of every row of ``data``.
 
     Parameters
@@ -90,8 +100,8 @@ def results(model: Any, data: Any, min_present: float | None = None) -> pd.DataF
     model = as_model(model, "results")
     frame = as_frame(data)
     share = as_share(min_present, "min_present")
-    coef, weight_tree = _model_attr(model, "index_coef"), _model_attr(model, "dim_weight")
-    dimensions = [(path, [_split(key)[0] for key in table]) for path, table in _tables(coef, ())]
+    coef, weight_tree = fitted(model, "index_coef"), fitted(model, "dim_weight")
+    dimensions = [(node.path, [split_key(key)[0] for key in node.value]) for node in coefficient_tables(coef)]
     used = list(dict.fromkeys(label for _, labels in dimensions for label in labels))
     absent = [label for label in used if label not in frame.columns]
     if absent:
@@ -112,9 +122,9 @@ def results(model: Any, data: Any, min_present: float | None = None) -> pd.DataF
         composite.rename("composite"),
         composite.rank(ascending=False, method="average").rename("rank"),
     ]
-    for path, _ in _leaves(weight_tree, ()):
-        value = _at(values, path)
-        name = dimension_name(path)
+    for leaf in weight_leaves(weight_tree):
+        value = at(values, leaf.path)
+        name = dimension_name(leaf.path)
         if isinstance(value, pd.Series):
             columns.append(value.astype(np.float64).rename(name))
         else:
@@ -126,19 +136,10 @@ def results(model: Any, data: Any, min_present: float | None = None) -> pd.DataF
     return table
 
 
-def _at(tree: Any, path: tuple[Hashable, ...]) -> Any:
-    for key in path:
-        tree = tree.get(key) if isinstance(tree, dict) else None
-    return tree
-
-
-def _mask(tree: Any, path: tuple[Hashable, ...], keep: pd.Series) -> Any:
+def _mask(tree: Any, path: tuple[Any, ...], keep: pd.Series) -> Any:
     """A copy of ``tree`` whose value at ``path`` is NaN where ``keep`` is false."""
-    if not path:
-        return tree.where(keep) if isinstance(tree, pd.Series) else tree
-    copy = dict(tree)
-    copy[path[0]] = _mask(tree[path[0]], path[1:], keep)
-    return copy
+    value = at(tree, path)
+    return replace_at(tree, path, value.where(keep) if isinstance(value, pd.Series) else value)
 
 
 def plot_ranking(

@@ -3,14 +3,25 @@
 from __future__ import annotations
 
 import math
-from collections.abc import Hashable, Mapping
+from collections.abc import Mapping
 from typing import Any
 
 import pandas as pd
 
-from indexfuse_tools._inputs import as_model, is_real, show
-from indexfuse_tools._schema import place
-from indexfuse_tools._tables import _leaves, _model_attr, dimension_name
+from indexfuse_tools._core import (
+    Path,
+    WeightTree,
+    as_model,
+    at,
+    dimension_name,
+    fitted,
+    is_real,
+    map_leaves,
+    nodes,
+    show,
+    weight_leaves,
+    where_of,
+)
 
 __all__ = ["set_weights", "equal_weights"]
 
@@ -18,10 +29,9 @@ __all__ = ["set_weights", "equal_weights"]
 # room for the rounding of a few float additions, no more.
 _SUM_TOLERANCE = 1e-9
 
-_Path = tuple[Hashable, ...]
 
 
-def set_weights(model: Any, weights: Any, normalize: bool = True) -> None:
+def set_weights(model: Any, weights: Any, *, normalize: bool = True) -> None:
     """Replace the fitted dimension weights of ``model`` by your own.
 
     Parameters
@@ -75,10 +85,10 @@ def set_weights(model: Any, weights: Any, normalize: bool = True) -> None:
     ValueError: the weights sum to 2, not 1: pass normalize=True to scale them
     """
     model = as_model(model, "set_weights")
-    fitted = _model_attr(model, "dim_weight")
-    slots = _slots(fitted)
-    if isinstance(weights, Mapping) and not isinstance(weights, pd.Series) and _is_nested(weights, fitted):
-        given = _from_tree(weights, fitted, (), "weights")
+    tree = fitted(model, "dim_weight")
+    slots = _slots(tree)
+    if isinstance(weights, Mapping) and not isinstance(weights, pd.Series) and _is_nested(weights, tree):
+        given = _from_tree(weights, tree)
     elif isinstance(weights, (Mapping, pd.Series)):
         given = _from_names(weights, slots)
     else:
@@ -94,7 +104,7 @@ def set_weights(model: Any, weights: Any, normalize: bool = True) -> None:
         values = {path: None if v is None else v / total for path, v in values.items()}
     elif abs(total - 1) > _SUM_TOLERANCE:
         raise ValueError(f"the weights sum to {total:.10g}, not 1: pass normalize=True to scale them")
-    model.dim_weight = _rebuild(fitted, (), values)
+    model.dim_weight = map_leaves(tree, lambda path, where, value: values[path])
 
 
 def equal_weights(model: Any) -> None:
@@ -130,31 +140,29 @@ def equal_weights(model: Any) -> None:
     {'economy / output': 0.25, 'economy / work': 0.25, 'safety': 0.5}
     """
     model = as_model(model, "equal_weights")
-    fitted = _model_attr(model, "dim_weight")
-    _slots(fitted)  # the same check of the fitted tree as set_weights
-    if not _carries(fitted):
+    tree = fitted(model, "dim_weight")
+    _slots(tree)  # the same check of the fitted tree as set_weights
+    if not _carries(tree):
         raise ValueError("no dimension of the model has coefficients, so none can be weighted")
-    model.dim_weight = _equal(fitted, 1.0)
+    model.dim_weight = map_leaves(tree, lambda path, where, value: None if value is None else _equal_share(tree, path))
 
 
-def _slots(fitted: Any) -> dict[_Path, Any]:
+def _slots(tree: WeightTree) -> dict[Path, Any]:
     """The fitted weight of every dimension path, checked to be a number or None."""
     slots = {}
-    for path, value in _leaves(fitted, ()):
+    for leaf in weight_leaves(tree, "weights"):
+        value = leaf.value
         if value is not None and not (is_real(value) or isinstance(value, bool)):
             raise ValueError(
-                f"model.dim_weight holds {type(value).__name__} at {_where(path)}, not a weight: "
+                f"model.dim_weight holds {type(value).__name__} at {leaf.place}, not a weight: "
                 "fit the model again"
             )
-        slots[path] = value
+        slots[leaf.path] = value
     return slots
 
 
-def _where(path: _Path) -> str:
-    where = "weights"
-    for key in path:
-        where = place(where, key)
-    return where
+def _where(path: Path) -> str:
+    return where_of("weights", path)
 
 
 def _is_nested(weights: Mapping[Any, Any], fitted: Any) -> bool:
@@ -162,24 +170,33 @@ def _is_nested(weights: Mapping[Any, Any], fitted: Any) -> bool:
     return isinstance(fitted, dict) and set(weights) == set(fitted)
 
 
-def _from_tree(weights: Any, fitted: Any, path: _Path, where: str) -> dict[_Path, Any]:
-    if not isinstance(fitted, dict):
-        return {path: weights}
-    if not isinstance(weights, Mapping):
-        raise ValueError(
-            f"{where}: expected a dict of the sub-dimensions {show(fitted, 8)}, got {weights!r:.60}"
-        )
-    missing = [k for k in fitted if k not in weights]
-    unknown = [k for k in weights if k not in fitted]
-    if missing or unknown:
-        raise ValueError(f"{where}: {_mismatch(missing, unknown)}")
-    given: dict[_Path, Any] = {}
-    for key, child in fitted.items():
-        given.update(_from_tree(weights[key], child, (*path, key), place(where, key)))
+def _from_tree(weights: Mapping[Any, Any], tree: WeightTree) -> dict[Path, Any]:
+    """The given weight of every fitted dimension path, from a tree shaped like the fitted one."""
+    given: dict[Path, Any] = {}
+    for node in nodes(tree, "weights"):
+        mine = weights if not node.path else _given_at(weights, node.path)
+        if not isinstance(node.value, dict):
+            given[node.path] = mine
+            continue
+        if not isinstance(mine, Mapping):
+            raise ValueError(
+                f"{node.place}: expected a dict of the sub-dimensions {show(node.value, 8)}, got {mine!r:.60}"
+            )
+        missing = [k for k in node.value if k not in mine]
+        unknown = [k for k in mine if k not in node.value]
+        if missing or unknown:
+            raise ValueError(f"{node.place}: {_mismatch(missing, unknown)}")
     return given
 
 
-def _from_names(weights: Any, slots: dict[_Path, Any]) -> dict[_Path, Any]:
+def _given_at(weights: Mapping[Any, Any], path: Path) -> Any:
+    """The given weight at ``path``, whose parents were checked to hold its keys."""
+    for key in path:
+        weights = weights[key]
+    return weights
+
+
+def _from_names(weights: Any, slots: dict[Path, Any]) -> dict[Path, Any]:
     names = {dimension_name(path): path for path in slots}
     if len(names) < len(slots):
         raise ValueError(
@@ -219,21 +236,15 @@ def _weight(value: Any, where: str, fitted: Any) -> float | None:
     return float(value)
 
 
-def _rebuild(fitted: Any, path: _Path, values: dict[_Path, float | None]) -> Any:
-    if isinstance(fitted, dict):
-        return {key: _rebuild(child, (*path, key), values) for key, child in fitted.items()}
-    return values[path]
+def _carries(tree: WeightTree) -> bool:
+    return any(leaf.value is not None for leaf in weight_leaves(tree))
 
 
-def _carries(fitted: Any) -> bool:
-    if isinstance(fitted, dict):
-        return any(_carries(child) for child in fitted.values())
-    return fitted is not None
-
-
-def _equal(fitted: Any, share: float) -> Any:
-    if not isinstance(fitted, dict):
-        return share if fitted is not None else None
-    weighted = [key for key, child in fitted.items() if _carries(child)]
-    each = share / len(weighted) if weighted else 0.0
-    return {key: _equal(child, each) for key, child in fitted.items()}
+def _equal_share(tree: WeightTree, path: Path) -> float:
+    """The share of the dimension at ``path`` when every level splits its share equally
+    among the dimensions below it that carry a weight."""
+    share = 1.0
+    for depth in range(len(path)):
+        level = at(tree, path[:depth])
+        share /= sum(1 for child in level.values() if _carries(child))
+    return share

@@ -17,7 +17,7 @@ from typing import Any, cast
 import numpy as np
 import pandas as pd
 
-from tessel._validate import (
+from tessel.validation import (
     check_choice,
     describe,
     finite_pair,

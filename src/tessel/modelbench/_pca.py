@@ -8,7 +8,7 @@ from typing import Any, cast
 import numpy as np
 import pandas as pd
 
-from tessel._validate import check_choice, describe, frame_non_numeric, frame_to_float
+from tessel.validation import check_choice, describe, frame_non_numeric, frame_to_float
 from tessel.process import SCALE_METHODS, _affine
 
 __all__ = ["PCA", "NotFittedError"]

@@ -33,7 +33,7 @@ import pandas as pd
 from scipy.special import digamma
 
 from tessel import _knn
-from tessel._validate import (
+from tessel.validation import (
     describe,
     finite_real,
     frame_non_numeric,

@@ -1,7 +1,19 @@
 """Input checks and conversions shared by the toolkit's public functions.
 
 Every public entry point funnels its data through these helpers so that the
-same input is accepted (or rejected, with the same wording) everywhere.
+same input is accepted (or rejected, with the same wording) everywhere. They
+are public so that companions of the toolkit (``indexfuse_tools``) accept
+and word the same inputs the same way.
+
+>>> import pandas as pd
+>>> from tessel.validation import describe, is_numeric, series_to_float
+>>> column = pd.Series([1, None, 2.5], dtype=object)
+>>> is_numeric(column.dtype, column.to_numpy())
+True
+>>> series_to_float(column)
+array([1. , nan, 2.5])
+>>> describe("x" * 100)
+"'xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx..."
 """
 
 from __future__ import annotations
@@ -15,6 +27,18 @@ import numpy as np
 import pandas as pd
 from pandas.api.types import infer_dtype, is_complex_dtype, is_numeric_dtype
 
+__all__ = [
+    "describe",
+    "is_numeric",
+    "series_to_float",
+    "frame_non_numeric",
+    "frame_to_float",
+    "is_integer",
+    "finite_real",
+    "finite_pair",
+    "check_choice",
+]
+
 # Kinds of values an object-dtype column may hold and still count as numeric.
 _NUMERIC_INFERRED = frozenset(
     {"integer", "floating", "mixed-integer-float", "decimal", "boolean", "empty"}
@@ -22,7 +46,19 @@ _NUMERIC_INFERRED = frozenset(
 
 
 def describe(value: Any) -> str:
-    """Short, bounded repr of a user value for error messages."""
+    """Short, bounded repr of a user value for error messages.
+
+    Parameters
+    ----------
+    value : object
+        Any value.
+
+    Returns
+    -------
+    str
+        ``repr(value)`` with runs of whitespace folded to one space, cut to
+        80 characters (ending in ``...`` when cut).
+    """
     text = " ".join(repr(value).split())
     return text if len(text) <= 80 else text[:77] + "..."
 
@@ -30,8 +66,19 @@ def describe(value: Any) -> str:
 def is_numeric(dtype: Any, values: Any = None) -> bool:
     """Whether a column of ``dtype`` holds real numbers (bool counts, complex does not).
 
-    Object columns are inspected (``values`` must then be given) and accepted
-    when they hold only numbers and missing values.
+    Parameters
+    ----------
+    dtype : numpy.dtype or pandas extension dtype
+        The column's dtype.
+    values : array-like, optional
+        The column's values; needed for an ``object`` column, which is
+        inspected and accepted when it holds only numbers and missing
+        values.
+
+    Returns
+    -------
+    bool
+        ``False`` for an ``object`` column when ``values`` is not given.
     """
     if dtype == object:
         return values is not None and infer_dtype(values, skipna=True) in _NUMERIC_INFERRED
@@ -39,7 +86,18 @@ def is_numeric(dtype: Any, values: Any = None) -> bool:
 
 
 def series_to_float(series: pd.Series) -> np.ndarray:
-    """Float64 values of a numeric Series, missing values as NaN (may share memory)."""
+    """Float64 values of a numeric Series, missing values as NaN.
+
+    Parameters
+    ----------
+    series : pandas.Series
+        A column for which :func:`is_numeric` holds.
+
+    Returns
+    -------
+    numpy.ndarray
+        One float64 per row; it may share memory with ``series``.
+    """
     if series.dtype == object:
         series = pd.to_numeric(series)  # numbers mixed with None / NA / NaN
     return series.to_numpy(dtype=np.float64, na_value=np.nan)

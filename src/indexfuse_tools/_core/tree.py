@@ -1,0 +1,434 @@
+"""Schemas and the trees a fit makes, read the way the model reads them.
+
+A *schema* maps dimension keys to lists of entries, or to mappings of
+sub-dimensions whose values are lists of entries; a list of entries alone is
+a schema of one dimension. The model matches entries against
+``data.columns.tolist()`` with ``in`` (so by equality), tries element 0 of a
+list or tuple entry before the entry as a whole, and takes element 1 of a
+two-element entry as its direction. An empty list or tuple entry makes
+``fit`` raise ``IndexError``; so does :func:`resolve`.
+
+A fit makes trees of the same shape: ``index_coef`` (a coefficient table at
+every dimension that names a column, ``None`` elsewhere), ``dim_weight`` (a
+number, ``None``, or a mapping for a nested dimension) and the dimension
+values that ``score`` returns. Everything here walks those trees with one
+walker, :func:`nodes`, so that every module reads them alike.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable, Collection, Hashable, Iterator, Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any, NamedTuple, TypeAlias
+
+import pandas as pd
+
+from indexfuse_tools._core.codec import place
+from indexfuse_tools._core.values import is_real
+
+__all__ = [
+    "Schema",
+    "WeightTree",
+    "CoefficientTable",
+    "CoefficientTree",
+    "Path",
+    "MAX_DEPTH",
+    "RECORD_KEYS",
+    "GONE",
+    "Node",
+    "Match",
+    "nodes",
+    "walk",
+    "is_leaf",
+    "resolve",
+    "selected",
+    "leaf_columns",
+    "entries",
+    "indicators",
+    "without",
+    "same_label",
+    "used_columns",
+    "split_key",
+    "dimension_name",
+    "plain_name",
+    "effect",
+    "is_coefficient_table",
+    "coefficient_tables",
+    "dimension_nodes",
+    "weight_leaves",
+    "node_weight",
+    "at",
+    "replace_at",
+    "map_leaves",
+    "where_of",
+]
+
+#: Where a node sits: the keys from the root down to it.
+Path: TypeAlias = tuple[Hashable, ...]
+#: A mapping of dimensions (to lists of entries, to mappings of
+#: sub-dimensions or to ``None``), or a single list of entries. Typed as
+#: loosely as callers write them: ``{"a": ["x"], "b": [("y", -1)]}`` is a
+#: dict of a join of list and tuple, a ``Collection``.
+Schema: TypeAlias = "Mapping[Any, Schema | None] | Collection[Any]"
+#: A fitted ``dim_weight``: a number per dimension, ``None`` for one without
+#: coefficients, a mapping for a nested dimension.
+WeightTree: TypeAlias = "float | None | dict[Hashable, WeightTree]"
+#: Index key -> coefficient record (the keys of :data:`RECORD_KEYS`).
+CoefficientTable: TypeAlias = dict[Hashable, dict[str, float]]
+#: A fitted ``index_coef``: a table per dimension, ``None`` for one without.
+CoefficientTree: TypeAlias = "CoefficientTable | None | dict[Hashable, CoefficientTree]"
+
+#: Depth of the deepest mapping the model reads: the schema's mapping of
+#: dimensions (depth 0) and mappings of sub-dimensions in it (depth 1). The
+#: values of a sub-dimension mapping (depth 2) must be lists of entries.
+MAX_DEPTH = 1
+#: The keys of a coefficient record, in the order the model writes them.
+RECORD_KEYS = ("coef", "max", "min", "mean", "std")
+
+_WHOLE = "(all indices)"
+
+
+class _Gone:
+    def __repr__(self) -> str:
+        return "GONE"
+
+
+#: What :func:`selected` gives for an entry that names no column, and what
+#: :func:`without` leaves of a node it emptied.
+GONE: Any = _Gone()
+
+
+@dataclass(frozen=True)
+class Node:
+    """One node of a tree: where it is, and what it holds."""
+
+    path: Path
+    place: str
+    value: Any
+    depth: int
+
+
+class Match(NamedTuple):
+    """The column an entry names, and the multiplier the model applies to it."""
+
+    label: Any
+    direction: Any
+    #: A list or tuple entry that names a column only as a whole (a tuple label).
+    whole: bool
+
+
+# ------------------------------------------------------------- the walker --
+
+
+def _is_mapping(value: Any) -> bool:
+    return isinstance(value, dict)
+
+
+def nodes(
+    tree: Any,
+    where: str = "",
+    *,
+    enter: Callable[[Any], bool] = _is_mapping,
+    max_depth: int | None = None,
+) -> Iterator[Node]:
+    """Every node of ``tree``, the root first, depth first in key order.
+
+    Parameters
+    ----------
+    tree : object
+        A schema, a weight tree, a coefficient tree or a tree of values.
+    where : str
+        The name of the root in the nodes' :attr:`Node.place`.
+    enter : callable
+        Whether to yield the children of a node; any mapping by default.
+        The children of a node are read when it is entered, after the node
+        itself was yielded, so a caller that raises on a node never sees
+        its children.
+    max_depth : int, optional
+        Mappings deeper than this are yielded but not entered, so that a
+        tree that contains itself ends.
+    """
+    stack = [Node((), where, tree, 0)]
+    while stack:
+        node = stack.pop()
+        yield node
+        if enter(node.value) and (max_depth is None or node.depth <= max_depth):
+            children = [
+                Node((*node.path, key), place(node.place, key), child, node.depth + 1)
+                for key, child in node.value.items()
+            ]
+            stack.extend(reversed(children))
+
+
+def walk(schema: Any, where: str = "schema") -> Iterator[Node]:
+    """Every node of ``schema`` down to the depth the model reads (see :data:`MAX_DEPTH`)."""
+    return nodes(schema, where, max_depth=MAX_DEPTH)
+
+
+def where_of(root: str, path: Path) -> str:
+    """The place of ``path`` below ``root``: ``weights['economy']['work']``."""
+    for key in path:
+        root = place(root, key)
+    return root
+
+
+def at(tree: Any, path: Path) -> Any:
+    """The node of ``tree`` at ``path``; ``None`` where the tree has no such node."""
+    for key in path:
+        tree = tree.get(key) if isinstance(tree, dict) else None
+    return tree
+
+
+def replace_at(tree: Any, path: Path, value: Any) -> Any:
+    """A copy of ``tree`` with ``value`` at ``path``; the mappings on the path are copied."""
+    if not path:
+        return value
+    copy = dict(tree)
+    copy[path[0]] = replace_at(tree[path[0]], path[1:], value)
+    return copy
+
+
+def map_leaves(
+    tree: Any,
+    leaf: Callable[[Path, str, Any], Any],
+    *,
+    where: str = "",
+    key: Callable[[Any], Hashable] | None = None,
+) -> Any:
+    """A new tree shaped like ``tree`` whose leaves are ``leaf(path, place, value)``.
+
+    Every mapping is rebuilt (with its keys passed through ``key``, when
+    given); everything else is a leaf.
+    """
+    order = list(nodes(tree, where))
+    built: dict[Path, Any] = {}
+    keys: dict[Path, list[Hashable]] = {}
+    for node in order:  # in tree order, so that the first bad leaf or key is the one reported
+        if isinstance(node.value, dict):
+            keys[node.path] = [k if key is None else key(k) for k in node.value]
+        else:
+            built[node.path] = leaf(node.path, node.place, node.value)
+    for node in reversed(order):
+        if isinstance(node.value, dict):
+            children = [built.pop((*node.path, k)) for k in node.value]
+            built[node.path] = dict(zip(keys[node.path], children))
+    return built[()]
+
+
+# ---------------------------------------------------------- the entries --
+
+
+def is_leaf(node: Node) -> bool:
+    """Whether ``node`` of a schema is a list of entries at a depth the model reads."""
+    return isinstance(node.value, (list, tuple)) and node.depth <= MAX_DEPTH + 1
+
+
+def resolve(entry: Any, columns: list[Any]) -> Match | None:
+    """The column that ``entry`` names among ``columns``, or ``None`` (skipped).
+
+    Raises ``IndexError`` for an empty list or tuple entry, as ``fit`` does,
+    and whatever the comparison with a label raises (for example for a numpy
+    array entry).
+    """
+    if isinstance(entry, (list, tuple)):
+        head = entry[0]
+        if head in columns:
+            return Match(head, entry[1] if len(entry) == 2 else 1, False)
+        if entry in columns:
+            return Match(tuple(entry), 1, True)
+        return None
+    if entry in columns:
+        return Match(entry, 1, False)
+    return None
+
+
+def selected(entry: Any, columns: list[Any]) -> Any:
+    """The column label ``entry`` selects, or :data:`GONE` (by :func:`resolve`'s rule)."""
+    match = resolve(entry, columns)
+    return GONE if match is None else match.label
+
+
+def entries(schema: Any) -> Iterator[Any]:
+    """Every entry of the schema's lists of entries, in schema order."""
+    for node in walk(schema):
+        if is_leaf(node):
+            yield from node.value
+
+
+def leaf_columns(schema: Any, columns: list[Any]) -> list[tuple[Node, list[Any]]]:
+    """Each list of entries in ``schema`` with the distinct columns its entries name.
+
+    Entries that name no column, or cannot be compared with the labels, are
+    left out (:func:`indexfuse_tools.check` reports them); so are lists that
+    name no column at all.
+    """
+    result = []
+    for node in walk(schema):
+        if not is_leaf(node):
+            continue
+        labels: list[Any] = []
+        for entry in node.value:
+            try:
+                match = resolve(entry, columns)
+            except Exception:  # an empty or incomparable entry: check names it
+                continue
+            if match is not None and match.label not in labels:
+                labels.append(match.label)
+        if labels:
+            result.append((node, labels))
+    return result
+
+
+def indicators(schema: Any, columns: list[Any]) -> list[Any]:
+    """Column labels the schema's entries select, in schema order, each once."""
+    found: list[Any] = []
+    for entry in entries(schema):
+        label = selected(entry, columns)
+        if label is not GONE and label not in found:
+            found.append(label)
+    return found
+
+
+def without(schema: Any, drop: Sequence[Any], columns: list[Any]) -> Any:
+    """``schema`` without the entries that select a column in ``drop``.
+
+    A list left without any entry that selects a column disappears, and so
+    does a mapping all of whose children disappeared: leaving out the only
+    indicator of a dimension leaves out the dimension. A ``None`` child
+    stays as it is. Untouched lists are the caller's own objects; the result
+    is :data:`GONE` if nothing is left at all.
+    """
+
+    def kept(path: Path, where: str, node: Any) -> Any:
+        if not isinstance(node, (list, tuple)):
+            return node
+        remaining = [e for e in node if selected(e, columns) not in drop]
+        if len(remaining) == len(node):
+            return node
+        if all(selected(e, columns) is GONE for e in remaining):
+            return GONE
+        return remaining if isinstance(node, list) else tuple(remaining)
+
+    return _prune(map_leaves(schema, kept))
+
+
+def _prune(tree: Any) -> Any:
+    """``tree`` without its :data:`GONE` leaves and the mappings they emptied."""
+    pruned: dict[Path, Any] = {}
+    for node in reversed(list(nodes(tree))):
+        if not isinstance(node.value, dict):
+            pruned[node.path] = node.value
+            continue
+        children = {k: pruned.pop((*node.path, k)) for k in node.value}
+        left = {k: v for k, v in children.items() if v is not GONE}
+        pruned[node.path] = left if left or not node.value else GONE
+    return pruned[()]
+
+
+def same_label(label: Any, name: Any) -> bool:
+    """Whether a column label equals a name, ``False`` where they cannot be compared."""
+    try:
+        return bool(label == name)
+    except (TypeError, ValueError):  # an entry list against a tuple label, say
+        return False
+
+
+def used_columns(data: pd.DataFrame, schema: Any) -> pd.DataFrame:
+    """``data`` reduced to the columns an entry of the schema could select."""
+    names: list[Any] = []
+    for entry in entries(schema):
+        names.append(entry)
+        if isinstance(entry, (tuple, list)) and entry:
+            names.append(entry[0])
+    keep = [any(same_label(label, name) for name in names) for label in data.columns]
+    return data.loc[:, keep]
+
+
+# ------------------------------------------------------------ the names --
+
+
+def split_key(key: Any) -> tuple[Any, Any]:
+    """(label, direction) of a key, read by its shape as the model reads it."""
+    if isinstance(key, (tuple, list)):
+        return key[0], key[1] if len(key) == 2 else 1
+    return key, 1
+
+
+def dimension_name(path: Sequence[Hashable]) -> str:
+    """Display name of a path of dimension keys, e.g. ``"wellbeing / hardship (-1)"``.
+
+    A key that carries a direction (a pair) shows it in parentheses. The empty
+    path (a model of a single dimension) is ``"(all indices)"``.
+    """
+    parts = []
+    for key in path:
+        label, direction = split_key(key)
+        paired = isinstance(key, (tuple, list)) and len(key) == 2
+        parts.append(f"{label} ({direction})" if paired else str(label))
+    return " / ".join(parts) if parts else _WHOLE
+
+
+def plain_name(path: Sequence[Hashable]) -> str:
+    """A dimension path in words, without directions: ``"opportunity / hardship"``."""
+    return " / ".join(str(split_key(key)[0]) for key in path) if path else "all indicators"
+
+
+def effect(sign: float) -> str:
+    """What a direction does, in words."""
+    if sign > 0:
+        return "raises the index" if sign == 1 else f"raises the index (counted {sign:g} times)"
+    if sign < 0:
+        return "lowers the index" if sign == -1 else f"lowers the index (counted {-sign:g} times)"
+    return "does not count"
+
+
+# ------------------------------------------------------- the fitted trees --
+
+
+def is_coefficient_table(node: Any) -> bool:
+    """The model's own test: a dict with at least one value that is a dict
+    whose keys are all record keys."""
+    return isinstance(node, dict) and any(
+        isinstance(v, dict) and set(v) <= set(RECORD_KEYS) for v in node.values()
+    )
+
+
+def _is_dimension_mapping(node: Any) -> bool:
+    return isinstance(node, dict) and not is_coefficient_table(node)
+
+
+def coefficient_tables(tree: Any, where: str = "index_coef") -> Iterator[Node]:
+    """The node of every coefficient table of an ``index_coef`` tree, in schema order."""
+    for node in nodes(tree, where, enter=_is_dimension_mapping):
+        if is_coefficient_table(node.value):
+            yield node
+
+
+def dimension_nodes(tree: Any, where: str = "index_coef") -> Iterator[Node]:
+    """Every node of an ``index_coef`` tree down to its tables (not into them), the root first."""
+    return nodes(tree, where, enter=_is_dimension_mapping)
+
+
+def weight_leaves(tree: Any, where: str = "dim_weight") -> Iterator[Node]:
+    """The node of every dimension's weight (a number or ``None``), in schema order."""
+    for node in nodes(tree, where):
+        if not isinstance(node.value, dict):
+            yield node
+
+
+def node_weight(node: Any) -> float:
+    """The weight of a node of a weight tree: a number as a float, a nested
+    dimension the sum of its sub-dimensions' weights; NaN where nothing
+    below carries a number (``None``, or a nested dimension of ``None``)."""
+    # Summed level by level, as the weights nest, so that rounding is the same
+    # whichever node the sum starts from.
+    sums: dict[Path, float] = {}
+    for part in reversed(list(nodes(node))):
+        if isinstance(part.value, dict):
+            below = [sums.pop((*part.path, k)) for k in part.value]
+            kept = [weight for weight in below if not math.isnan(weight)]
+            sums[part.path] = float(sum(kept)) if kept else math.nan
+        else:
+            sums[part.path] = float(part.value) if is_real(part.value) else math.nan
+    return sums[()]

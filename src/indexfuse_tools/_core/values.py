@@ -1,0 +1,145 @@
+"""What the tools accept as a number, a key or an argument, decided once.
+
+A *real number* is a Python or numpy integer or float. Bools are not numbers
+here, neither Python's nor numpy's: the model multiplies by a direction and
+sums weights, where ``True`` would count as 1 without anyone meaning it, and
+the model files keep ``true`` and ``1`` apart. Numpy scalars are numbers
+wherever Python's are: a fit stores ``np.float64`` values, and the model
+files round-trip ``np.int64`` and ``np.float32`` as they are. Other
+``numbers.Real`` types (``Fraction``, ``Decimal``) are not, as the model files
+cannot hold them.
+"""
+
+from __future__ import annotations
+
+import inspect
+import math
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+import indexfuse
+from tessel.validation import describe
+
+__all__ = [
+    "describe",
+    "is_real",
+    "is_integer",
+    "is_finite",
+    "is_hashable",
+    "show",
+    "frame_problem",
+    "as_frame",
+    "as_share",
+    "as_model",
+    "fitted",
+    "signature_text",
+]
+
+
+def is_real(value: Any) -> bool:
+    """Whether ``value`` is a real number: a Python or numpy int or float, not a bool."""
+    return isinstance(value, (int, float, np.integer, np.floating)) and not isinstance(value, (bool, np.bool_))
+
+
+def is_integer(value: Any) -> bool:
+    """Whether ``value`` is a Python or numpy integer, not a bool."""
+    return isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_))
+
+
+def is_finite(value: Any) -> bool:
+    """Whether ``value`` is a real number that a float holds finitely.
+
+    An int too large for a float is not finite in this sense: the model
+    computes in floats.
+    """
+    try:
+        return is_real(value) and math.isfinite(value)
+    except OverflowError:
+        return False
+
+
+def is_hashable(value: Any) -> bool:
+    """Whether ``value`` can be a mapping key (a tuple holding a list cannot)."""
+    try:
+        hash(value)
+    except TypeError:
+        return False
+    return True
+
+
+def show(values: Any, limit: int = 5, count: bool = True) -> str:
+    """A short, comma-separated list of reprs: ``'a', 'b', ... (12 in all)``."""
+    values = list(values)
+    text = ", ".join(repr(v) for v in values[:limit])
+    if len(values) <= limit:
+        return text
+    return f"{text}, ... ({len(values)} in all)" if count else f"{text}, ..."
+
+
+def frame_problem(data: Any) -> str | None:
+    """What to change when ``data`` is not a DataFrame (``None`` when it is one)."""
+    if isinstance(data, pd.DataFrame):
+        return None
+    kind = type(data).__name__
+    if isinstance(data, np.ndarray):
+        return (
+            f"expected a pandas DataFrame, got a numpy array of shape {data.shape}: the model "
+            "selects columns by label, so wrap it as pd.DataFrame(array, columns=[...])"
+        )
+    if isinstance(data, pd.Series):
+        return "expected a pandas DataFrame, got a Series: use series.to_frame()"
+    if isinstance(data, dict):
+        return "expected a pandas DataFrame, got a dict: use pd.DataFrame(data)"
+    return f"expected a pandas DataFrame with one column per indicator, got {kind}"
+
+
+def as_frame(data: Any) -> pd.DataFrame:
+    """``data`` itself, or ``TypeError`` saying what to pass instead."""
+    problem = frame_problem(data)
+    if problem is not None:
+        raise TypeError(f"data: {problem}")
+    frame: pd.DataFrame = data
+    return frame
+
+
+def as_share(value: Any, name: str) -> float | None:
+    """``value`` as a float share in (0, 1], or ``None``; ``ValueError`` otherwise."""
+    if value is None:
+        return None
+    if is_finite(value) and 0 < float(value) <= 1:
+        return float(value)
+    raise ValueError(
+        f"{name} must be a share of a dimension's indicators in (0, 1], such as 2/3, got {value!r}"
+    )
+
+
+def as_model(model: Any, function: str) -> indexfuse.indexpca_diment:
+    """``model`` if it is a model, else ``TypeError`` naming the function."""
+    if not isinstance(model, indexfuse.indexpca_diment):
+        raise TypeError(
+            f"{function}() needs an indexfuse.indexpca_diment model, got {type(model).__name__}"
+        )
+    return model
+
+
+def fitted(model: Any, name: str) -> Any:
+    """The fitted attribute ``name`` of a model; anything else is taken as that attribute's tree itself.
+
+    Raises ``ValueError`` for a model that has not been fitted.
+    """
+    if isinstance(model, indexfuse.indexpca_diment):
+        try:
+            return getattr(model, name)
+        except AttributeError:
+            raise ValueError(f"the model is not fitted (it has no {name}): call fit(data) first") from None
+    return model
+
+
+def signature_text(function: Callable[..., Any]) -> str:
+    """The parameters of ``function`` as a call shows them: ``(schema, data, *, strict=False)``."""
+    signature = inspect.signature(function)
+    bare = [parameter.replace(annotation=inspect.Parameter.empty) for parameter in signature.parameters.values()]
+    return str(signature.replace(parameters=bare, return_annotation=inspect.Signature.empty))
