@@ -18,10 +18,10 @@ from hypothesis import strategies as st
 import indexfuse
 import indexfuse_tools
 from indexfuse_tools import RobustnessResult, RobustnessWarning, robustness
+from indexfuse_tools._core import indicators
 from indexfuse_tools._robustness.design import from_unit
 from indexfuse_tools._robustness.engine import _EntropyMemo, _memo_scope, descending_ranks
 from indexfuse_tools._robustness.factors import DISCRETE, REGISTRY, Ground, Nominal, Setting
-from indexfuse_tools._robustness.variants import indicators
 from indexfuse_tools._robustness.workers import split
 from tessel.modelbench import entropy
 

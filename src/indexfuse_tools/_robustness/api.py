@@ -21,6 +21,7 @@ import pandas as pd
 
 import indexfuse
 from indexfuse_tools._check import check
+from indexfuse_tools._core import MODEL_DEFAULTS, Schema, indicators, is_integer, signature_text
 from indexfuse_tools._robustness.design import (
     convergence,
     design,
@@ -33,17 +34,15 @@ from indexfuse_tools._robustness.factors import (
     BY_NAME,
     DISCRETE,
     FACTORS,
-    MODEL_DEFAULTS,
     NOMINAL_ARGUMENTS,
     REGISTRY,
     Ground,
+    ModelSchema,
     Nominal,
     Setting,
     check_resolution,
-    is_integer,
 )
 from indexfuse_tools._robustness.result import RobustnessResult, rank_table
-from indexfuse_tools._robustness.variants import indicators
 from indexfuse_tools._robustness.workers import bootstrap_tasks, execute, plan_workers, split
 from tessel.modelbench import entropy
 
@@ -70,12 +69,8 @@ def _options_by_keyword(function: Callable[_P, _R]) -> Callable[_P, _R]:
     Python's own message only counts the arguments; a caller of the old
     signature, whose options were positional, needs to see the new one.
     """
-    signature = inspect.signature(function)
-    positional = [p.name for p in signature.parameters.values() if p.kind is p.POSITIONAL_OR_KEYWORD]
-    shown = signature.replace(
-        parameters=[p.replace(annotation=p.empty) for p in signature.parameters.values()],
-        return_annotation=signature.empty,
-    )
+    positional = [p.name for p in inspect.signature(function).parameters.values() if p.kind is p.POSITIONAL_OR_KEYWORD]
+    shown = signature_text(function)
 
     @functools.wraps(function)
     def checked(*args: _P.args, **kwargs: _P.kwargs) -> _R:
@@ -92,7 +87,7 @@ def _options_by_keyword(function: Callable[_P, _R]) -> Callable[_P, _R]:
 # ------------------------------------------------------------- factors --
 
 
-def _nominal(model_args: dict[str, Any], schema: Any) -> Nominal:
+def _nominal(model_args: dict[str, Any], schema: ModelSchema) -> Nominal:
     unknown = sorted(set(model_args) - set(NOMINAL_ARGUMENTS))
     if unknown:
         raise TypeError(
@@ -110,7 +105,7 @@ def _nominal(model_args: dict[str, Any], schema: Any) -> Nominal:
     return Nominal(**args, resolution=resolution)
 
 
-def _requested(factors: Any, method: str, schema: Any) -> Mapping[str, Any]:
+def _requested(factors: Any, method: str, schema: ModelSchema) -> Mapping[str, Any]:
     """The caller's factors, by name, with None for their default levels."""
     if method == "bootstrap":
         if factors:
@@ -131,7 +126,7 @@ def _requested(factors: Any, method: str, schema: Any) -> Mapping[str, Any]:
     return factors
 
 
-def _setting(factors: Any, method: str, schema: Any, nominal: Nominal, data: pd.DataFrame) -> Setting:
+def _setting(factors: Any, method: str, schema: ModelSchema, nominal: Nominal, data: pd.DataFrame) -> Setting:
     ground = Ground(schema, data, nominal, indicators(schema, data.columns.tolist()))
     requested = _requested(factors, method, schema)
     checked = {
@@ -182,7 +177,7 @@ def _check_call(schema: Any, data: Any, method: Any, n: Any, seed: Any) -> int:
 
 @_options_by_keyword
 def robustness(
-    schema: Any,
+    schema: Schema,
     data: pd.DataFrame,
     *,
     factors: Mapping[str, Any] | None = None,
@@ -321,6 +316,7 @@ def robustness(
     (256, ['scale_method', 'weight_noise'])
     """
     seed = _check_call(schema, data, method, n, seed)
+    schema = cast(ModelSchema, schema)  # _check_call refused any other kind
     check(schema, data, strict=True)  # an index that is not what its schema says is not analysed
     nominal = _nominal(model_args, schema)
     setting = _setting(factors, method, schema, nominal, data)

@@ -15,8 +15,8 @@ from typing import Any, cast
 import numpy as np
 import pandas as pd
 
+from indexfuse_tools._core import dimension_name
 from indexfuse_tools._robustness.factors import DISCRETE, NOISE, Setting
-from indexfuse_tools._tables import dimension_name
 
 __all__ = [
     "CONVERGENCE_COLUMNS",

@@ -30,7 +30,7 @@ import contextvars
 import hashlib
 import threading
 import uuid
-from collections.abc import Hashable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Hashable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple, cast
 
@@ -38,8 +38,8 @@ import numpy as np
 import pandas as pd
 
 import indexfuse
-from indexfuse_tools._robustness.factors import DISCRETE, Nominal, Setting, is_number
-from indexfuse_tools._robustness.variants import assemble, excluded, leaf_plan, used_columns, without
+from indexfuse_tools._core import WeightTree, is_real, map_leaves, nodes, used_columns, without
+from indexfuse_tools._robustness.factors import DISCRETE, ModelSchema, Nominal, Setting, excluded
 from indexfuse_tools._weights import set_weights
 from tessel.modelbench import entropy
 
@@ -59,7 +59,7 @@ __all__ = [
 # ---------------------------------------------- the entropy and the weights --
 
 
-def apply_weights(model: indexfuse.indexpca_diment, weights: Any) -> None:
+def apply_weights(model: indexfuse.indexpca_diment, weights: WeightTree) -> None:
     """Give ``model`` the dimension weights ``weights`` (shaped like its own), renormalised to sum to 1."""
     set_weights(model, weights, normalize=True)
 
@@ -79,12 +79,12 @@ class Job:
     method: str
     seed: int
     data: pd.DataFrame
-    schema: Any
+    schema: ModelSchema
     nominal: Nominal
     setting: Setting
     top_keys: tuple[Hashable, ...]  # the top-level dimensions, one weight multiplier each
     nominal_ranks: np.ndarray
-    variants: tuple[Any, ...]  # the schema of each exclude level
+    variants: tuple[ModelSchema, ...]  # the schema of each exclude level
     plans: tuple[Any, ...]  # the leaf plan of each variant
     leaves: tuple[Any, ...]  # the leaves the plans point to
 
@@ -93,7 +93,7 @@ def make_job(
     method: str,
     seed: int,
     data: pd.DataFrame,
-    schema: Any,
+    schema: ModelSchema,
     nominal: Nominal,
     setting: Setting,
     top_keys: tuple[Hashable, ...],
@@ -110,6 +110,30 @@ def make_job(
         uuid.uuid4().hex, method, seed, used_columns(data, schema), schema, nominal, setting,
         top_keys, nominal_ranks, variants, plans, tuple(leaves),
     )
+
+
+def leaf_plan(schema: ModelSchema, leaves: list[Any]) -> Any:
+    """``schema`` with every list of entries replaced by its position in ``leaves``.
+
+    A list that is the same object in several variants gets one position, so
+    its coefficient table is computed once for all of them.
+    """
+
+    def position(path: Any, where: str, leaf: Any) -> Any:
+        if leaf is None:
+            return None
+        for known, other in enumerate(leaves):
+            if other is leaf:
+                return known
+        leaves.append(leaf)
+        return len(leaves) - 1
+
+    return map_leaves(schema, position)
+
+
+def assemble(plan: Any, value_of: Callable[[int], Any]) -> Any:
+    """The tree of ``plan`` with each leaf position replaced by ``value_of(position)``."""
+    return map_leaves(plan, lambda path, where, leaf: None if leaf is None else value_of(leaf))
 
 
 # ------------------------------------------------------ entropy memory --
@@ -237,7 +261,7 @@ def descending_ranks(values: Any, n: int) -> np.ndarray:
 # ------------------------------------------------------------- weights --
 
 
-def perturbed(weights: Any, multipliers: Mapping[Hashable, float]) -> Any:
+def perturbed(weights: WeightTree, multipliers: Mapping[Hashable, float]) -> WeightTree:
     """The fitted weights, those of top-level dimension ``d`` multiplied by ``multipliers[d]``.
 
     A nested dimension's sub-weights are multiplied by its multiplier, so
@@ -251,10 +275,10 @@ def perturbed(weights: Any, multipliers: Mapping[Hashable, float]) -> Any:
 
 
 def _scaled(weight: Any, factor: float) -> Any:
-    if is_number(weight):
+    if is_real(weight):
         return float(weight) * factor
     if isinstance(weight, dict):
-        return {key: float(w) * factor if is_number(w) else w for key, w in weight.items()}
+        return {key: float(w) * factor if is_real(w) else w for key, w in weight.items()}
     return weight
 
 
@@ -276,14 +300,12 @@ def _as_arrays(values: Any) -> Any:
     ``compute_score`` only multiplies and adds them, which numpy does with
     the very operations pandas hands them to, so the composite is the same
     to the bit; without pandas' per-operation overhead it costs a sixth.
-    Any other value keeps the tree as it is.
+    A tree holding any other value is kept as it is.
     """
-    if isinstance(values, dict):
-        arrays = {key: _as_arrays(value) for key, value in values.items()}
-        return values if any(arrays[key] is values[key] and values[key] is not None for key in values) else arrays
-    if isinstance(values, pd.Series) and values.dtype == np.float64:
-        return values.to_numpy()
-    return values
+    leaves = (node.value for node in nodes(values) if not isinstance(node.value, dict))
+    if not all(leaf is None or (isinstance(leaf, pd.Series) and leaf.dtype == np.float64) for leaf in leaves):
+        return values
+    return map_leaves(values, lambda path, where, leaf: None if leaf is None else leaf.to_numpy())
 
 
 @dataclass

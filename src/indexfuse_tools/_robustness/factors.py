@@ -12,13 +12,13 @@ from __future__ import annotations
 import math
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, TypeAlias
 
 import numpy as np
 import pandas as pd
 
 import indexfuse
-from indexfuse_tools._robustness.variants import GONE, excluded, same_label, without
+from indexfuse_tools._core import GONE, MODEL_DEFAULTS, Schema, is_integer, is_real, same_label, without
 from tessel import process
 from tessel.modelbench import entropy
 
@@ -28,17 +28,16 @@ __all__ = [
     "FACTORS",
     "FACTOR_LABELS",
     "MODEL_ARGUMENTS",
-    "MODEL_DEFAULTS",
     "NOISE",
     "NOMINAL_ARGUMENTS",
     "REGISTRY",
     "Factor",
     "Ground",
     "Nominal",
+    "ModelSchema",
     "Setting",
     "check_resolution",
-    "is_integer",
-    "is_number",
+    "excluded",
 ]
 
 DEFAULT_PCA_CUMULATIVE = (1.0, 0.9, 0.8)
@@ -48,18 +47,16 @@ DEFAULT_RESOLUTION_STEPS = (0.1, 1.0, 10.0)
 #: The default half-width of the weight noise: the field's usual +/-25%.
 DEFAULT_WEIGHT_NOISE = 0.25
 
-#: The model's constructor defaults, for a nominal index given without them.
-MODEL_DEFAULTS: dict[str, Any] = {"scale_method": "max_min", "pca_cumulative": 1, "ent_k": 10}
+#: A schema as the model's constructor takes it; :func:`robustness` refuses
+#: any other before it reads one.
+ModelSchema: TypeAlias = dict[Any, Any] | list[Any] | tuple[Any, ...]
 
 
-def is_number(value: Any) -> bool:
-    """A real number, numpy's included; a bool is not one."""
-    return isinstance(value, (int, float, np.integer, np.floating)) and not isinstance(value, (bool, np.bool_))
-
-
-def is_integer(value: Any) -> bool:
-    """An integer, numpy's included; a bool is not one."""
-    return isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_))
+def excluded(level: Any) -> list[Any]:
+    """The labels an ``exclude`` level leaves out: None, one label, or a list of labels."""
+    if level is None:
+        return []
+    return list(level) if isinstance(level, list) else [level]
 
 
 # ------------------------------------------------------ the configuration --
@@ -80,7 +77,7 @@ class Nominal:
         args.update(changes)
         return args
 
-    def fit(self, schema: Any, data: pd.DataFrame) -> indexfuse.indexpca_diment:
+    def fit(self, schema: ModelSchema, data: pd.DataFrame) -> indexfuse.indexpca_diment:
         """The nominal index fitted on ``data``, at the nominal resolution."""
         model = indexfuse.indexpca_diment(schema, **self.ctor())
         with entropy.resolution(self.resolution):
@@ -101,7 +98,7 @@ class Setting:
 class Ground:
     """What a factor's defaults and checks are judged against."""
 
-    schema: Any
+    schema: ModelSchema
     data: pd.DataFrame
     nominal: Nominal
     found: list[Any]  # the column labels the schema's entries select
@@ -114,7 +111,7 @@ class Ground:
 # -------------------------------------------------------------- a factor --
 
 
-def _always(schema: Any) -> bool:
+def _always(schema: Schema) -> bool:
     return True
 
 
@@ -158,7 +155,7 @@ class Factor:
     discrete: bool = True
     model_argument: bool = False
     nominal: bool = False
-    applies: Callable[[Any], bool] = _always
+    applies: Callable[[Schema], bool] = _always
 
     def levels(self, value: Any, ground: Ground) -> Any:
         """The checked and coerced levels of a caller's value (None: the defaults)."""
@@ -190,7 +187,7 @@ def _levels(name: str, value: Any) -> tuple[Any, ...]:
 
 def check_resolution(where: str, value: Any) -> None:
     """Raise ``ValueError`` unless ``value`` is a resolution the toolkit takes."""
-    if not is_number(value) or not math.isfinite(value) or value <= 0:
+    if not is_real(value) or not math.isfinite(value) or value <= 0:
         raise ValueError(f"{where}: a resolution is a positive finite number, got {value!r}")
     with entropy.resolution(float(value)):
         pass  # the toolkit's own check of the value
@@ -233,12 +230,12 @@ def _check_exclusion(level: Any, ground: Ground) -> None:
         raise ValueError(f"factor 'exclude': level {level!r} cannot be used: it leaves no indicator")
 
 
-def _reweightable(schema: Any) -> bool:
+def _reweightable(schema: Schema) -> bool:
     return isinstance(schema, dict) and len(schema) >= 2
 
 
 def _check_noise(value: Any, ground: Ground) -> None:
-    if not is_number(value) or not 0 <= value < 1:
+    if not is_real(value) or not 0 <= value < 1:
         raise ValueError(
             "factor 'weight_noise': its level is the half-width w, a number with 0 <= w < 1 (each top-level "
             f"weight is multiplied by a factor drawn from [1 - w, 1 + w]), got {value!r}"

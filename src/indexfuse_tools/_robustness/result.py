@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from indexfuse_tools._persist import _decode, _encode
+from indexfuse_tools._core import decode, encode, is_real
 from indexfuse_tools._robustness.design import (
     CONVERGENCE_COLUMNS,
     SENSITIVITY_COLUMNS,
@@ -27,9 +27,9 @@ from indexfuse_tools._robustness.factors import (
     FACTOR_LABELS,
     NOISE,
     NOMINAL_ARGUMENTS,
+    ModelSchema,
     Nominal,
     Setting,
-    is_number,
 )
 
 if TYPE_CHECKING:
@@ -70,7 +70,7 @@ def rank_table(run_ranks: np.ndarray, nominal: np.ndarray, mean_shift: np.ndarra
 
 def _column(levels: tuple[Any, ...], codes: np.ndarray) -> pd.Series:
     """Each run's level: numbers as numbers, anything else (None, labels, lists) as it is."""
-    if all(is_number(level) for level in levels):
+    if all(is_real(level) for level in levels):
         return pd.Series(np.asarray(levels)[codes])
     holder = np.empty(len(levels), dtype=object)
     holder[:] = list(levels)
@@ -190,9 +190,9 @@ class RobustnessResult:
             self._engine = Engine(self._job)
         return self._engine
 
-    def schema(self, run: int) -> Any:
+    def schema(self, run: int) -> ModelSchema:
         """The schema the index of run ``run`` is built on (the nominal one less its exclusion)."""
-        return self._job.variants[self._codes[self._run(run), DISCRETE.index("exclude")]]
+        return self._job.variants[int(self._codes[self._run(run), DISCRETE.index("exclude")])]
 
     def weights(self, run: int) -> Any:
         """The dimension weights run ``run`` scored with (noisy ones when the weights are a factor)."""
@@ -318,15 +318,15 @@ class RobustnessResult:
             "method": self.method,
             "n": self.n,
             "seed": self.seed,
-            "nominal": _encode(self.nominal, "nominal"),
-            "levels": _encode({name: list(levels) for name, levels in job.setting.levels.items()}, "levels"),
+            "nominal": encode(self.nominal, "nominal"),
+            "levels": encode({name: list(levels) for name, levels in job.setting.levels.items()}, "levels"),
             "varied": list(job.setting.varied),
             "noise": job.setting.noise,
-            "schema": _encode(job.schema, "schema"),
-            "top_keys": _encode(list(job.top_keys), "top_keys"),
-            "units": _encode(data.index.tolist(), "units"),
-            "unit_names": _encode(list(data.index.names), "unit names"),
-            "columns": _encode(data.columns.tolist(), "columns"),
+            "schema": encode(job.schema, "schema"),
+            "top_keys": encode(list(job.top_keys), "top_keys"),
+            "units": encode(data.index.tolist(), "units"),
+            "unit_names": encode(list(data.index.names), "unit names"),
+            "columns": encode(data.columns.tolist(), "columns"),
             "sensitivity": _table_document(self.sensitivity),
             "convergence": _table_document(self.convergence),
         }
@@ -379,18 +379,18 @@ def _from_document(document: Any, arrays: dict[str, np.ndarray]) -> RobustnessRe
             f"saved with layout version {document.get('version')!r}; this release reads {ROBUSTNESS_VERSION}"
         )
     try:
-        columns = _decode(document["columns"], "columns")
-        names = _decode(document["unit_names"], "unit names")
-        units = _decode(document["units"], "units")
+        columns = decode(document["columns"], "columns")
+        names = decode(document["unit_names"], "unit names")
+        units = decode(document["units"], "units")
         index = pd.MultiIndex.from_tuples(units, names=names) if len(names) > 1 else pd.Index(units, name=names[0])
         data = pd.DataFrame({j: arrays[f"data_{j}"] for j in range(len(columns))}, index=index)
         data.columns = pd.Index(columns) if columns else data.columns
-        nominal = Nominal(**_decode(document["nominal"], "nominal"))
-        levels = {name: tuple(values) for name, values in _decode(document["levels"], "levels").items()}
+        nominal = Nominal(**decode(document["nominal"], "nominal"))
+        levels = {name: tuple(values) for name, values in decode(document["levels"], "levels").items()}
         setting = Setting(levels, tuple(document["varied"]), document["noise"])
         job = make_job(
-            document["method"], int(document["seed"]), data, _decode(document["schema"], "schema"), nominal,
-            setting, tuple(_decode(document["top_keys"], "top_keys")), arrays["nominal_ranks"],
+            document["method"], int(document["seed"]), data, decode(document["schema"], "schema"), nominal,
+            setting, tuple(decode(document["top_keys"], "top_keys")), arrays["nominal_ranks"],
         )
         ranks = pd.DataFrame(arrays["ranks"], index=index, columns=list(RANK_COLUMNS))
         return RobustnessResult(
