@@ -19,9 +19,8 @@ from typing import Any, ParamSpec, TypeVar, cast
 import numpy as np
 import pandas as pd
 
-import indexfuse
 from indexfuse_tools._check import check
-from indexfuse_tools._core import MODEL_DEFAULTS, Schema, indicators, is_integer, signature_text
+from indexfuse_tools._core import Schema, is_integer, signature_text
 from indexfuse_tools._robustness.design import (
     convergence,
     design,
@@ -30,21 +29,9 @@ from indexfuse_tools._robustness.design import (
     sobol_indices,
 )
 from indexfuse_tools._robustness.engine import descending_ranks, make_job
-from indexfuse_tools._robustness.factors import (
-    BY_NAME,
-    DISCRETE,
-    FACTORS,
-    NOMINAL_ARGUMENTS,
-    REGISTRY,
-    Ground,
-    ModelSchema,
-    Nominal,
-    Setting,
-    check_resolution,
-)
+from indexfuse_tools._robustness.factors import DISCRETE, FACTORS, ModelSchema, nominal_of, setting_of
 from indexfuse_tools._robustness.result import RobustnessResult, rank_table
 from indexfuse_tools._robustness.workers import bootstrap_tasks, execute, plan_workers, split
-from tessel.modelbench import entropy
 
 __all__ = ["FACTORS", "METHODS", "RobustnessWarning", "robustness"]
 
@@ -82,62 +69,6 @@ def _options_by_keyword(function: Callable[_P, _R]) -> Callable[_P, _R]:
         return function(*args, **kwargs)
 
     return checked
-
-
-# ------------------------------------------------------------- factors --
-
-
-def _nominal(model_args: dict[str, Any], schema: ModelSchema) -> Nominal:
-    unknown = sorted(set(model_args) - set(NOMINAL_ARGUMENTS))
-    if unknown:
-        raise TypeError(
-            f"robustness() got unexpected keyword argument(s) {', '.join(map(repr, unknown))}; "
-            f"the nominal index takes {', '.join(NOMINAL_ARGUMENTS)}"
-        )
-    args = {**MODEL_DEFAULTS, **model_args}
-    resolution = args.pop("resolution", None)
-    if resolution is None:
-        resolution = entropy.get_resolution()
-    else:
-        check_resolution("resolution", resolution)
-        resolution = float(resolution)
-    indexfuse.indexpca_diment(schema, **args)  # the toolkit rejects a bad method or cumulative
-    return Nominal(**args, resolution=resolution)
-
-
-def _requested(factors: Any, method: str, schema: ModelSchema) -> Mapping[str, Any]:
-    """The caller's factors, by name, with None for their default levels."""
-    if method == "bootstrap":
-        if factors:
-            raise ValueError(
-                "method='bootstrap' resamples the rows of the nominal index and varies no factor: pass "
-                "factors=None, or use method='sobol' or 'uncertainty' to vary factors"
-            )
-        return {}
-    if factors is None:
-        return {factor.name: None for factor in REGISTRY if factor.applies(schema)}
-    if not isinstance(factors, Mapping):
-        raise TypeError(f"factors is a mapping of factor names to levels, got {type(factors).__name__}")
-    unknown = [name for name in factors if name not in BY_NAME]
-    if unknown:
-        raise ValueError(f"unknown factor(s) {unknown!r}; the factors are {', '.join(FACTORS)}")
-    if not factors:
-        raise ValueError(f"method={method!r} needs at least one factor to vary")
-    return factors
-
-
-def _setting(factors: Any, method: str, schema: ModelSchema, nominal: Nominal, data: pd.DataFrame) -> Setting:
-    ground = Ground(schema, data, nominal, indicators(schema, data.columns.tolist()))
-    requested = _requested(factors, method, schema)
-    checked = {
-        factor.name: factor.levels(requested[factor.name], ground) for factor in REGISTRY if factor.name in requested
-    }
-    # A factor that is not varied keeps its nominal value; an exclusion, none.
-    levels = {
-        name: checked.get(name, (getattr(nominal, name) if BY_NAME[name].nominal else None,)) for name in DISCRETE
-    }
-    noise = next((checked[factor.name] for factor in REGISTRY if not factor.discrete and factor.name in checked), None)
-    return Setting(levels, tuple(checked), noise)
 
 
 # ------------------------------------------------------------ the call --
@@ -318,8 +249,8 @@ def robustness(
     seed = _check_call(schema, data, method, n, seed)
     schema = cast(ModelSchema, schema)  # _check_call refused any other kind
     check(schema, data, strict=True)  # an index that is not what its schema says is not analysed
-    nominal = _nominal(model_args, schema)
-    setting = _setting(factors, method, schema, nominal, data)
+    nominal = nominal_of(model_args, schema)
+    setting = setting_of(factors, method, schema, nominal, data)
     plan_workers(scheduler)  # a scheduler of another kind fails here, before the nominal fit
     try:
         model = nominal.fit(schema, data)

@@ -18,7 +18,7 @@ import numpy as np
 import pandas as pd
 
 import indexfuse
-from indexfuse_tools._core import GONE, MODEL_DEFAULTS, Schema, is_integer, is_real, same_label, without
+from indexfuse_tools._core import GONE, MODEL_DEFAULTS, Schema, indicators, is_integer, is_real, same_label, without
 from tessel import process
 from tessel.modelbench import entropy
 
@@ -38,6 +38,8 @@ __all__ = [
     "Setting",
     "check_resolution",
     "excluded",
+    "nominal_of",
+    "setting_of",
 ]
 
 DEFAULT_PCA_CUMULATIVE = (1.0, 0.9, 0.8)
@@ -296,3 +298,61 @@ DISCRETE = ("exclude", *(factor.name for factor in REGISTRY if factor.discrete a
 NOMINAL_ARGUMENTS = tuple(factor.name for factor in REGISTRY if factor.nominal)
 #: The factors that are arguments of the model's constructor.
 MODEL_ARGUMENTS = tuple(factor.name for factor in REGISTRY if factor.model_argument)
+
+
+# ------------------------------------------------- the factors of a call --
+
+
+def nominal_of(model_args: dict[str, Any], schema: ModelSchema) -> Nominal:
+    """The nominal configuration of ``robustness(**model_args)``, checked; the model's defaults for the rest."""
+    unknown = sorted(set(model_args) - set(NOMINAL_ARGUMENTS))
+    if unknown:
+        raise TypeError(
+            f"robustness() got unexpected keyword argument(s) {', '.join(map(repr, unknown))}; "
+            f"the nominal index takes {', '.join(NOMINAL_ARGUMENTS)}"
+        )
+    args = {**MODEL_DEFAULTS, **model_args}
+    resolution = args.pop("resolution", None)
+    if resolution is None:
+        resolution = entropy.get_resolution()
+    else:
+        check_resolution("resolution", resolution)
+        resolution = float(resolution)
+    indexfuse.indexpca_diment(schema, **args)  # the toolkit rejects a bad method or cumulative
+    return Nominal(**args, resolution=resolution)
+
+
+def _requested(factors: Any, method: str, schema: ModelSchema) -> Mapping[str, Any]:
+    """The caller's factors, by name, with None for their default levels."""
+    if method == "bootstrap":
+        if factors:
+            raise ValueError(
+                "method='bootstrap' resamples the rows of the nominal index and varies no factor: pass "
+                "factors=None, or use method='sobol' or 'uncertainty' to vary factors"
+            )
+        return {}
+    if factors is None:
+        return {factor.name: None for factor in REGISTRY if factor.applies(schema)}
+    if not isinstance(factors, Mapping):
+        raise TypeError(f"factors is a mapping of factor names to levels, got {type(factors).__name__}")
+    unknown = [name for name in factors if name not in BY_NAME]
+    if unknown:
+        raise ValueError(f"unknown factor(s) {unknown!r}; the factors are {', '.join(FACTORS)}")
+    if not factors:
+        raise ValueError(f"method={method!r} needs at least one factor to vary")
+    return factors
+
+
+def setting_of(factors: Any, method: str, schema: ModelSchema, nominal: Nominal, data: pd.DataFrame) -> Setting:
+    """The checked levels of the factors a call of ``method`` varies (``factors`` as the caller gave it)."""
+    ground = Ground(schema, data, nominal, indicators(schema, data.columns.tolist()))
+    requested = _requested(factors, method, schema)
+    checked = {
+        factor.name: factor.levels(requested[factor.name], ground) for factor in REGISTRY if factor.name in requested
+    }
+    # A factor that is not varied keeps its nominal value; an exclusion, none.
+    levels = {
+        name: checked.get(name, (getattr(nominal, name) if BY_NAME[name].nominal else None,)) for name in DISCRETE
+    }
+    noise = next((checked[factor.name] for factor in REGISTRY if not factor.discrete and factor.name in checked), None)
+    return Setting(levels, tuple(checked), noise)
