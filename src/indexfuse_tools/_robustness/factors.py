@@ -42,10 +42,12 @@ __all__ = [
     "setting_of",
 ]
 
-DEFAULT_PCA_CUMULATIVE = (1.0, 0.9, 0.8)
-DEFAULT_ENT_K = (5, 10, 20)
+#: The default levels of ``pca_cumulative``.
+PCA_CUMULATIVE_LEVELS = (1.0, 0.9, 0.8)
+#: The default levels of ``ent_k``, those below the number of rows.
+ENT_K_LEVELS = (5, 10, 20)
 #: The default resolution levels, as multiples of the toolkit's default.
-DEFAULT_RESOLUTION_STEPS = (0.1, 1.0, 10.0)
+RESOLUTION_STEPS = (0.1, 1.0, 10.0)
 #: The default half-width of the weight noise: the field's usual +/-25%.
 DEFAULT_WEIGHT_NOISE = 0.25
 
@@ -251,11 +253,11 @@ def _check_noise(value: Any, ground: Ground) -> None:
 
 def _default_ent_k(ground: Ground) -> tuple[int, ...]:
     rows = len(ground.data)
-    return tuple(k for k in DEFAULT_ENT_K if k < rows) or (max(rows - 1, 1),)
+    return tuple(k for k in ENT_K_LEVELS if k < rows) or (max(rows - 1, 1),)
 
 
 def _default_resolution(ground: Ground) -> tuple[float, ...]:
-    return tuple(entropy.DEFAULT_RESOLUTION * step for step in DEFAULT_RESOLUTION_STEPS)
+    return tuple(entropy.DEFAULT_RESOLUTION * step for step in RESOLUTION_STEPS)
 
 
 def _default_exclusions(ground: Ground) -> tuple[Any, ...]:
@@ -272,7 +274,7 @@ REGISTRY: tuple[Factor, ...] = (
         _model_level_check("scale_method"), model_argument=True, nominal=True,
     ),
     Factor(
-        "pca_cumulative", "variance the components keep", lambda ground: DEFAULT_PCA_CUMULATIVE,
+        "pca_cumulative", "variance the components keep", lambda ground: PCA_CUMULATIVE_LEVELS,
         _model_level_check("pca_cumulative"), model_argument=True, nominal=True,
     ),
     Factor("ent_k", "entropy neighbours (k)", _default_ent_k, _check_k, int, model_argument=True, nominal=True),
