@@ -43,7 +43,7 @@ import indexfuse  # noqa: E402
 import indexfuse_tools  # noqa: E402
 from bench_data import make_frame, make_schema  # noqa: E402
 from bench_timing import cores  # noqa: E402
-from indexfuse_tools._robustness_engine import apply_weights, descending_ranks, perturbed  # noqa: E402
+from indexfuse_tools._robustness.engine import apply_weights, descending_ranks, perturbed  # noqa: E402
 from tessel.modelbench import entropy  # noqa: E402
 
 RESULTS = HERE / "results"

@@ -18,8 +18,11 @@ from hypothesis import strategies as st
 import indexfuse
 import indexfuse_tools
 from indexfuse_tools import RobustnessResult, RobustnessWarning, robustness
-from indexfuse_tools._robustness import _from_unit
-from indexfuse_tools._robustness_engine import DISCRETE, Setting, _EntropyMemo, _memo_scope, descending_ranks, split
+from indexfuse_tools._core import indicators
+from indexfuse_tools._robustness.design import from_unit
+from indexfuse_tools._robustness.engine import _EntropyMemo, _memo_scope, descending_ranks
+from indexfuse_tools._robustness.factors import DISCRETE, REGISTRY, Ground, Nominal, Setting
+from indexfuse_tools._robustness.workers import split
 from tessel.modelbench import entropy
 
 pytest.importorskip("SALib")
@@ -232,7 +235,7 @@ def test_tasks_hold_every_run_once_and_never_split_a_configuration(codes, worker
 def test_levels_are_equally_likely_slices_of_the_unit_interval(size):
     setting = Setting({**{name: (None,) for name in DISCRETE}, "exclude": tuple(range(size))}, ("exclude", "weight_noise"), 0.25)
     u = np.array([[(i + 0.5) / size, 0.5, 0.0] for i in range(size)] + [[np.nextafter(1.0, 0.0), 0.0, np.nextafter(1.0, 0.0)]])
-    codes, multipliers = _from_unit(u, setting, ("A", "B"))
+    codes, multipliers = from_unit(u, setting, ("A", "B"))
     assert codes[:, DISCRETE.index("exclude")].tolist() == [*range(size), size - 1]
     assert multipliers[0].tolist() == [1.0, 0.75] and 0.75 <= multipliers.min() and multipliers.max() <= 1.25
 
@@ -287,9 +290,31 @@ def test_impossible_settings_fail_before_anything_runs(monkeypatch, kwargs, erro
     def ran(*args, **kwargs):
         raise AssertionError("runs started")
 
-    monkeypatch.setattr("indexfuse_tools._robustness.execute", ran)
+    monkeypatch.setattr("indexfuse_tools._robustness.api.execute", ran)
     with pytest.raises(error, match=message):
         robustness(SCHEMA, DATA, progress=False, **kwargs)
+
+
+@pytest.mark.parametrize("rows", [3, 60])
+@pytest.mark.parametrize("factor", REGISTRY, ids=lambda factor: factor.name)
+def test_every_factors_default_levels_pass_its_own_check(factor, rows):
+    data = DATA.iloc[:rows]
+    ground = Ground(SCHEMA, data, Nominal("max_min", 1, 10, entropy.get_resolution()), indicators(SCHEMA, INDICATORS))
+    levels = factor.levels(None, ground)
+    assert not factor.discrete or len(levels) >= 1
+
+
+def test_levels_are_stored_as_the_model_takes_them():
+    factors = {"ent_k": np.array([5, 7]), "resolution": [entropy.DEFAULT_RESOLUTION, 1], "weight_noise": 0}
+    result = robustness(SCHEMA, DATA, factors=factors, method="uncertainty", n=2, scheduler=1, progress=False)
+    assert result.factors == {"ent_k": (5, 7), "resolution": (entropy.DEFAULT_RESOLUTION, 1.0), "weight_noise": 0.0}
+    stored = (*result.factors["ent_k"], *result.factors["resolution"], result.factors["weight_noise"])
+    assert [type(level) for level in stored] == [int, int, float, float, float]
+
+
+def test_options_in_the_old_positional_order_fail_showing_the_new_signature():
+    with pytest.raises(TypeError, match=r"robustness\(schema, data, \*, factors=None, method='sobol', n=1024"):
+        robustness(SCHEMA, DATA, {"scale_method": None}, "uncertainty", 4)
 
 
 def test_without_salib_the_error_says_what_to_install(monkeypatch):
@@ -314,7 +339,7 @@ def test_a_failing_run_names_itself_and_unbinds_the_estimator(monkeypatch):
     def fail(model, weights):
         raise ZeroDivisionError("no weight left")
 
-    monkeypatch.setattr("indexfuse_tools._robustness_engine.apply_weights", fail)
+    monkeypatch.setattr("indexfuse_tools._robustness.engine.apply_weights", fail)
     with pytest.raises(ZeroDivisionError) as caught:
         _analysis(n=4)
     assert any(note.startswith("in robustness run ") and "scale_method=" in note for note in caught.value.__notes__)

@@ -55,8 +55,7 @@ from indexfuse_tools._prepare import (
 )
 from indexfuse_tools._report import report
 from indexfuse_tools._results import results
-from indexfuse_tools._robustness import FACTORS, METHODS, RobustnessWarning, robustness
-from indexfuse_tools._robustness_result import RobustnessResult
+from indexfuse_tools._robustness import FACTORS, METHODS, RobustnessResult, RobustnessWarning, robustness
 from indexfuse_tools._tables import coefficients, dimension_name, weights
 from indexfuse_tools._weights import equal_weights, set_weights
 

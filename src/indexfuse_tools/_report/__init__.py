@@ -20,7 +20,7 @@ from indexfuse_tools._audit import fit_resolution, scored_audit
 from indexfuse_tools._check import check
 from indexfuse_tools._plots.style import PRINT_DPI
 from indexfuse_tools._results import score_table
-from indexfuse_tools._robustness_result import RobustnessResult
+from indexfuse_tools._robustness import RobustnessResult
 
 __all__ = ["report", "DPI"]
 

@@ -26,7 +26,7 @@ from indexfuse_tools._plots import (
     style,
 )
 from indexfuse_tools._report.pieces import framework, picture, table
-from indexfuse_tools._robustness_result import _FACTOR_LABELS, RobustnessResult
+from indexfuse_tools._robustness import FACTOR_LABELS, RobustnessResult
 
 # Up to this many units the report draws and lists every one of them; beyond
 # it, the top and the bottom ones.
@@ -268,7 +268,7 @@ def robustness(analysis: RobustnessResult) -> Section:
     if len(analysis.sensitivity):
         shown = analysis.sensitivity.reset_index()
         first = str(shown.columns[0])
-        shown[first] = [_FACTOR_LABELS.get(str(name), str(name).replace("_", " ")) for name in shown[first]]
+        shown[first] = [FACTOR_LABELS.get(str(name), str(name).replace("_", " ")) for name in shown[first]]
         headers = {str(name): _SENSITIVITY.get(str(name), str(name)) for name in shown.columns}
         facts["sensitivity"] = picture(analysis.plot_sensitivity())
         facts["table"] = table(shown, headers, default=2)

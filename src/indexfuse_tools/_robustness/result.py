@@ -5,7 +5,6 @@ from __future__ import annotations
 import io
 import json
 import os
-import warnings
 import zipfile
 from collections.abc import Hashable, Mapping
 from typing import TYPE_CHECKING, Any
@@ -13,42 +12,42 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from indexfuse_tools._persist import _decode, _encode
-from indexfuse_tools._robustness_engine import (
-    DISCRETE,
-    Engine,
-    Nominal,
-    Problem,
-    Setting,
-    is_number,
-    make_problem,
-    resample_rows,
+from indexfuse_tools._core import decode, encode, is_real
+from indexfuse_tools._robustness.design import (
+    CONVERGENCE_COLUMNS,
+    SENSITIVITY_COLUMNS,
+    factor_table,
+    multiplier_column,
+    salib_problem,
+    sobol_indices,
 )
-from indexfuse_tools._tables import dimension_name
+from indexfuse_tools._robustness.engine import Engine, Job, make_job, resample_rows
+from indexfuse_tools._robustness.factors import (
+    DISCRETE,
+    FACTOR_LABELS,
+    NOISE,
+    NOMINAL_ARGUMENTS,
+    ModelSchema,
+    Nominal,
+    Setting,
+)
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["RobustnessResult", "FORMAT", "VERSION"]
+__all__ = ["ROBUSTNESS_FORMAT", "ROBUSTNESS_VERSION", "RobustnessResult", "rank_table"]
 
 #: Value of the ``"format"`` field of a saved analysis.
-FORMAT = "indexfuse-robustness"
+ROBUSTNESS_FORMAT = "indexfuse-robustness"
 #: Version of the file layout written by this release.
-VERSION = 1
+ROBUSTNESS_VERSION = 1
 
-NOISE = "weight_noise"
 RANK_SHIFT = "rank_shift"
 RANK_COLUMNS = ("nominal", "median", "p5", "p95", "mean_shift")
 _QUANTILES = (0.05, 0.5, 0.95)
 _BLOCK = 2048  # units summarised at a time, to bound the temporary copies
 _DOCUMENT = "robustness.json"
-_RESAMPLES = 1000  # bootstrap resamples behind the confidence intervals
-_CONFIDENCE = 0.95
-
-
-def multiplier_column(key: Hashable) -> str:
-    return f"weight_noise: {dimension_name((key,))}"
 
 
 def rank_table(run_ranks: np.ndarray, nominal: np.ndarray, mean_shift: np.ndarray, index: pd.Index) -> pd.DataFrame:
@@ -70,7 +69,7 @@ def rank_table(run_ranks: np.ndarray, nominal: np.ndarray, mean_shift: np.ndarra
 
 def _column(levels: tuple[Any, ...], codes: np.ndarray) -> pd.Series:
     """Each run's level: numbers as numbers, anything else (None, labels, lists) as it is."""
-    if all(is_number(level) for level in levels):
+    if all(is_real(level) for level in levels):
         return pd.Series(np.asarray(levels)[codes])
     holder = np.empty(len(levels), dtype=object)
     holder[:] = list(levels)
@@ -78,60 +77,6 @@ def _column(levels: tuple[Any, ...], codes: np.ndarray) -> pd.Series:
 
 
 # --------------------------------------------------------- Sobol indices --
-
-
-SENSITIVITY_COLUMNS = ("S1", "S1_low", "S1_high", "ST", "ST_low", "ST_high")
-CONVERGENCE_COLUMNS = ("S1_half", "S1", "ST_half", "ST", "change")
-
-
-def _factor_table(columns: tuple[str, ...]) -> pd.DataFrame:
-    return pd.DataFrame(columns=list(columns), index=pd.Index([], name="factor"), dtype=np.float64)
-
-
-def salib_problem(setting: Setting, top_keys: tuple[Hashable, ...]) -> dict[str, Any]:
-    """SALib's description of the factors: one variable per factor, one per
-    top-level weight in the group ``weight_noise``, all on the unit interval."""
-    names, groups = [], []
-    for name in setting.varied:
-        if name == NOISE:
-            names += [multiplier_column(key) for key in top_keys]
-            groups += [NOISE] * len(top_keys)
-        else:
-            names.append(name)
-            groups.append(name)
-    return {"num_vars": len(names), "names": names, "bounds": [[0.0, 1.0]] * len(names), "groups": groups}
-
-
-def sobol_indices(spec: dict[str, Any], y: np.ndarray, seed: int) -> pd.DataFrame:
-    """S1 and ST (Jansen's estimator) with 95% bootstrap intervals, one row per factor."""
-    from SALib.analyze import sobol
-
-    with warnings.catch_warnings():
-        # A target that never moves has indices 0, which SALib returns after a warning.
-        warnings.filterwarnings("ignore", message="Constant values encountered", category=UserWarning)
-        # A generator, not the integer: SALib tests ``if seed:`` and would
-        # draw the resamples of seed 0 from numpy's global state.
-        found = sobol.analyze(
-            spec, y, calc_second_order=False, num_resamples=_RESAMPLES, conf_level=_CONFIDENCE,
-            seed=np.random.default_rng(seed),
-        )
-    columns: dict[str, np.ndarray] = {}
-    for name in ("S1", "ST"):
-        columns[name] = found[name]
-        columns[f"{name}_low"] = found[name] - found[f"{name}_conf"]
-        columns[f"{name}_high"] = found[name] + found[f"{name}_conf"]
-    return pd.DataFrame(columns, index=pd.Index(list(dict.fromkeys(spec["groups"])), name="factor"))
-
-
-def convergence(spec: dict[str, Any], y: np.ndarray, seed: int, full: pd.DataFrame) -> pd.DataFrame:
-    """S1 and ST from the first half of the base samples next to those from all of them."""
-    step = len(full) + 2  # the rows of one base sample: A, one AB per factor, B
-    half = sobol_indices(spec, y[: len(y) // step // 2 * step], seed)
-    table = pd.DataFrame(
-        {"S1_half": half["S1"], "S1": full["S1"], "ST_half": half["ST"], "ST": full["ST"]}, index=full.index
-    )
-    table["change"] = np.maximum((table["S1"] - table["S1_half"]).abs(), (table["ST"] - table["ST_half"]).abs())
-    return table
 
 
 # ---------------------------------------------------------------- result --
@@ -182,7 +127,7 @@ class RobustnessResult:
 
     def __init__(
         self,
-        problem: Problem,
+        job: Job,
         n: int,
         codes: np.ndarray,
         multipliers: np.ndarray,
@@ -192,36 +137,31 @@ class RobustnessResult:
         sensitivity: pd.DataFrame | None = None,
         convergence: pd.DataFrame | None = None,
     ) -> None:
-        self._problem = problem
+        self._job = job
         self._codes = codes
         self._multipliers = multipliers
         self._engine: Engine | None = None
-        self.method = problem.method
+        self.method = job.method
         self.n = n
-        self.seed = problem.seed
-        nominal = problem.nominal
-        self.nominal = {
-            "scale_method": nominal.scale_method,
-            "pca_cumulative": nominal.pca_cumulative,
-            "ent_k": nominal.ent_k,
-            "resolution": nominal.resolution,
-        }
-        setting = problem.setting
+        self.seed = job.seed
+        nominal = job.nominal
+        self.nominal = {name: getattr(nominal, name) for name in NOMINAL_ARGUMENTS}
+        setting = job.setting
         self.factors = {
             name: setting.noise if name == NOISE else setting.levels[name] for name in setting.varied
         }
         self.run_ranks = run_ranks
         self.runs = self._runs_table(shifts)
         self.ranks = ranks
-        self.sensitivity = _factor_table(SENSITIVITY_COLUMNS) if sensitivity is None else sensitivity
-        self.convergence = _factor_table(CONVERGENCE_COLUMNS) if convergence is None else convergence
+        self.sensitivity = factor_table(SENSITIVITY_COLUMNS) if sensitivity is None else sensitivity
+        self.convergence = factor_table(CONVERGENCE_COLUMNS) if convergence is None else convergence
 
     def _runs_table(self, shifts: np.ndarray) -> pd.DataFrame:
-        setting = self._problem.setting
+        setting = self._job.setting
         columns: dict[str, Any] = {}
         for name in setting.varied:
             if name == NOISE:
-                for j, key in enumerate(self._problem.top_keys):
+                for j, key in enumerate(self._job.top_keys):
                     columns[multiplier_column(key)] = self._multipliers[:, j]
             else:
                 columns[name] = _column(setting.levels[name], self._codes[:, DISCRETE.index(name)])
@@ -246,12 +186,12 @@ class RobustnessResult:
 
     def _local(self) -> Engine:
         if self._engine is None:
-            self._engine = Engine(self._problem)
+            self._engine = Engine(self._job)
         return self._engine
 
-    def schema(self, run: int) -> Any:
+    def schema(self, run: int) -> ModelSchema:
         """The schema the index of run ``run`` is built on (the nominal one less its exclusion)."""
-        return self._problem.variants[self._codes[self._run(run), DISCRETE.index("exclude")]]
+        return self._job.variants[int(self._codes[self._run(run), DISCRETE.index("exclude")])]
 
     def weights(self, run: int) -> Any:
         """The dimension weights run ``run`` scored with (noisy ones when the weights are a factor)."""
@@ -264,7 +204,7 @@ class RobustnessResult:
         """Row positions (into ``data``) of bootstrap resample ``run``: ``data.iloc[rows]`` was fitted."""
         if self.method != "bootstrap":
             raise ValueError(f"resample needs method='bootstrap', this analysis is {self.method!r}")
-        return resample_rows(self.seed, self._run(run), len(self._problem.data))
+        return resample_rows(self.seed, self._run(run), len(self._job.data))
 
     def composite(self, run: int) -> pd.Series:
         """The composite scores of run ``run``, one per unit, computed again.
@@ -276,7 +216,7 @@ class RobustnessResult:
         run = self._run(run)
         engine = self._local()
         if self.method == "bootstrap":
-            composite, _ = engine.bootstrap_model(run).score(self._problem.data)
+            composite, _ = engine.bootstrap_model(run).score(self._job.data)
             return composite
         return engine.composite(self._codes[run], self._multipliers[run])  # type: ignore[no-any-return]
 
@@ -293,8 +233,8 @@ class RobustnessResult:
         position = self.ranks.index.get_indexer(pd.Index([unit]))[0]
         if position < 0:
             raise KeyError(f"{unit!r} is not a unit of the analysis")
-        problem = self._problem
-        spec = salib_problem(problem.setting, problem.top_keys)
+        job = self._job
+        spec = salib_problem(job.setting, job.top_keys)
         return sobol_indices(spec, self.run_ranks[:, position].astype(np.float64), self.seed)
 
     # --------------------------------------------------------- figures --
@@ -337,7 +277,7 @@ class RobustnessResult:
             raise ValueError(f"plot_sensitivity needs method='sobol', this analysis is {self.method!r}")
         from indexfuse_tools._plots import plot_sensitivity_indices
 
-        return plot_sensitivity_indices(self.sensitivity, labels=_FACTOR_LABELS, title=title, ax=ax)
+        return plot_sensitivity_indices(self.sensitivity, labels=FACTOR_LABELS, title=title, ax=ax)
 
     # ------------------------------------------------------------ file --
 
@@ -351,34 +291,34 @@ class RobustnessResult:
         of every run out (runs x units float32 values; 1 GB for 8,192 runs
         of 33,000 units) and with them :meth:`unit_sensitivity`.
         """
-        problem = self._problem
+        job = self._job
         arrays = {
             "codes": self._codes,
             "multipliers": self._multipliers,
             "rank_shift": self.runs[RANK_SHIFT].to_numpy(),
             "ranks": self.ranks.to_numpy(),
-            "nominal_ranks": problem.nominal_ranks,
+            "nominal_ranks": job.nominal_ranks,
         }
         if run_ranks and self.run_ranks is not None:
             arrays["run_ranks"] = self.run_ranks
-        data = problem.data
+        data = job.data
         for j in range(data.shape[1]):
             arrays[f"data_{j}"] = data.iloc[:, j].to_numpy()
         document = {
-            "format": FORMAT,
-            "version": VERSION,
+            "format": ROBUSTNESS_FORMAT,
+            "version": ROBUSTNESS_VERSION,
             "method": self.method,
             "n": self.n,
             "seed": self.seed,
-            "nominal": _encode(self.nominal, "nominal"),
-            "levels": _encode({name: list(levels) for name, levels in problem.setting.levels.items()}, "levels"),
-            "varied": list(problem.setting.varied),
-            "noise": problem.setting.noise,
-            "schema": _encode(problem.schema, "schema"),
-            "top_keys": _encode(list(problem.top_keys), "top_keys"),
-            "units": _encode(data.index.tolist(), "units"),
-            "unit_names": _encode(list(data.index.names), "unit names"),
-            "columns": _encode(data.columns.tolist(), "columns"),
+            "nominal": encode(self.nominal, "nominal"),
+            "levels": encode({name: list(levels) for name, levels in job.setting.levels.items()}, "levels"),
+            "varied": list(job.setting.varied),
+            "noise": job.setting.noise,
+            "schema": encode(job.schema, "schema"),
+            "top_keys": encode(list(job.top_keys), "top_keys"),
+            "units": encode(data.index.tolist(), "units"),
+            "unit_names": encode(list(data.index.names), "unit names"),
+            "columns": encode(data.columns.tolist(), "columns"),
             "sensitivity": _table_document(self.sensitivity),
             "convergence": _table_document(self.convergence),
         }
@@ -424,40 +364,32 @@ def _table(body: Any) -> pd.DataFrame:
 
 
 def _from_document(document: Any, arrays: dict[str, np.ndarray]) -> RobustnessResult:
-    if not isinstance(document, dict) or document.get("format") != FORMAT:
+    if not isinstance(document, dict) or document.get("format") != ROBUSTNESS_FORMAT:
         raise ValueError(f"not a saved robustness analysis (format {document.get('format')!r})")
-    if document.get("version") != VERSION:
-        raise ValueError(f"saved with layout version {document.get('version')!r}; this release reads {VERSION}")
+    if document.get("version") != ROBUSTNESS_VERSION:
+        raise ValueError(
+            f"saved with layout version {document.get('version')!r}; this release reads {ROBUSTNESS_VERSION}"
+        )
     try:
-        columns = _decode(document["columns"], "columns")
-        names = _decode(document["unit_names"], "unit names")
-        units = _decode(document["units"], "units")
+        columns = decode(document["columns"], "columns")
+        names = decode(document["unit_names"], "unit names")
+        units = decode(document["units"], "units")
         index = pd.MultiIndex.from_tuples(units, names=names) if len(names) > 1 else pd.Index(units, name=names[0])
         data = pd.DataFrame({j: arrays[f"data_{j}"] for j in range(len(columns))}, index=index)
         data.columns = pd.Index(columns) if columns else data.columns
-        nominal = Nominal(**_decode(document["nominal"], "nominal"))
-        levels = {name: tuple(values) for name, values in _decode(document["levels"], "levels").items()}
+        nominal = Nominal(**decode(document["nominal"], "nominal"))
+        levels = {name: tuple(values) for name, values in decode(document["levels"], "levels").items()}
         setting = Setting(levels, tuple(document["varied"]), document["noise"])
-        problem = make_problem(
-            document["method"], int(document["seed"]), data, _decode(document["schema"], "schema"), nominal,
-            setting, tuple(_decode(document["top_keys"], "top_keys")), arrays["nominal_ranks"],
+        job = make_job(
+            document["method"], int(document["seed"]), data, decode(document["schema"], "schema"), nominal,
+            setting, tuple(decode(document["top_keys"], "top_keys")), arrays["nominal_ranks"],
         )
         ranks = pd.DataFrame(arrays["ranks"], index=index, columns=list(RANK_COLUMNS))
         return RobustnessResult(
-            problem, int(document["n"]), arrays["codes"], arrays["multipliers"], arrays["rank_shift"],
+            job, int(document["n"]), arrays["codes"], arrays["multipliers"], arrays["rank_shift"],
             arrays.get("run_ranks"), ranks, _table(document["sensitivity"]), _table(document["convergence"]),
         )
     except (KeyError, TypeError, ValueError, IndexError) as exc:
         raise ValueError(f"a saved robustness analysis with a missing or malformed part: {exc!r}") from None
 
 
-# ------------------------------------------------------------- figures --
-
-_FACTOR_LABELS = {
-    "scale_method": "scale method",
-    "pca_cumulative": "variance the components keep",
-    "ent_k": "entropy neighbours (k)",
-    "resolution": "entropy resolution",
-    "exclude": "an indicator left out",
-    "weight_noise": "noise on the weights",
-}

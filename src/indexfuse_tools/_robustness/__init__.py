@@ -1,0 +1,22 @@
+"""The robustness analysis: how far the ranking moves under other defensible choices.
+
+``api`` holds :func:`robustness`; ``factors`` defines each factor once;
+``design`` draws the runs and computes the Sobol indices; ``engine`` builds
+them and ``workers`` decides where; ``result`` is what the analysis found,
+its figures and its file.
+"""
+
+from indexfuse_tools._robustness.api import METHODS, RobustnessWarning, robustness
+from indexfuse_tools._robustness.factors import FACTOR_LABELS, FACTORS
+from indexfuse_tools._robustness.result import ROBUSTNESS_FORMAT, ROBUSTNESS_VERSION, RobustnessResult
+
+__all__ = [
+    "FACTORS",
+    "FACTOR_LABELS",
+    "METHODS",
+    "ROBUSTNESS_FORMAT",
+    "ROBUSTNESS_VERSION",
+    "RobustnessResult",
+    "RobustnessWarning",
+    "robustness",
+]

@@ -1,0 +1,284 @@
+"""Is the ranking robust? Uncertainty and sensitivity analysis of ranks.
+
+:func:`robustness` rebuilds the index under the other choices an analyst
+could defend and reports how far every unit's rank moves and which choice
+moves it most. The factors are those of ``factors``; the engine that builds
+the runs is in ``engine`` and ``workers``; what it finds is a
+:class:`RobustnessResult`.
+"""
+
+from __future__ import annotations
+
+import functools
+import importlib
+import inspect
+import warnings
+from collections.abc import Callable, Mapping
+from typing import Any, ParamSpec, TypeVar, cast
+
+import numpy as np
+import pandas as pd
+
+from indexfuse_tools._check import check
+from indexfuse_tools._core import Schema, is_integer, signature_text
+from indexfuse_tools._robustness.design import (
+    convergence,
+    design,
+    from_unit,
+    salib_problem,
+    sobol_indices,
+)
+from indexfuse_tools._robustness.engine import descending_ranks, make_job
+from indexfuse_tools._robustness.factors import DISCRETE, FACTORS, ModelSchema, nominal_of, setting_of
+from indexfuse_tools._robustness.result import RobustnessResult, rank_table
+from indexfuse_tools._robustness.workers import bootstrap_tasks, execute, plan_workers, split
+
+__all__ = ["FACTORS", "METHODS", "RobustnessWarning", "robustness"]
+
+#: The methods :func:`robustness` offers.
+METHODS = ("sobol", "uncertainty", "bootstrap")
+
+#: A Sobol index that moves by more than this between n/2 and n base samples
+#: has not settled: :func:`robustness` warns.
+CONVERGENCE_TOLERANCE = 0.1
+
+_P = ParamSpec("_P")
+_R = TypeVar("_R")
+
+
+class RobustnessWarning(UserWarning):
+    """The Sobol indices of an analysis have not settled: use a larger ``n``."""
+
+
+def _options_by_keyword(function: Callable[_P, _R]) -> Callable[_P, _R]:
+    """``function``, refusing extra positional arguments with a message that shows its signature.
+
+    Python's own message only counts the arguments; a caller of the old
+    signature, whose options were positional, needs to see the new one.
+    """
+    positional = [p.name for p in inspect.signature(function).parameters.values() if p.kind is p.POSITIONAL_OR_KEYWORD]
+    shown = signature_text(function)
+
+    @functools.wraps(function)
+    def checked(*args: _P.args, **kwargs: _P.kwargs) -> _R:
+        if len(args) > len(positional):
+            raise TypeError(
+                f"{function.__name__}() takes {len(positional)} positional arguments ({', '.join(positional)}) "
+                f"and its options by keyword, got {len(args)} positional: {function.__name__}{shown}"
+            )
+        return function(*args, **kwargs)
+
+    return checked
+
+
+# ------------------------------------------------------------ the call --
+
+
+def _require(module: str) -> None:
+    try:
+        importlib.import_module(module)
+    except ImportError:
+        raise ImportError(
+            f"robustness() needs {module}: pip install \"indexfuse[robustness]\" (SALib, tqdm, matplotlib)"
+        ) from None
+
+
+def _check_call(schema: Any, data: Any, method: Any, n: Any, seed: Any) -> int:
+    if not isinstance(data, pd.DataFrame):
+        raise TypeError(f"data is a pandas DataFrame, got {type(data).__name__}")
+    if not isinstance(schema, (dict, list, tuple)):
+        raise TypeError(f"schema is a dict, list or tuple, got {type(schema).__name__}")
+    if method not in METHODS:
+        raise ValueError(f"method is one of {', '.join(map(repr, METHODS))}, got {method!r}")
+    for module in ("SALib", "tqdm") if method == "sobol" else ("tqdm",):
+        _require(module)
+    if not is_integer(n) or n < 2:
+        raise ValueError(f"n is an integer of at least 2, got {n!r}")
+    if method == "sobol" and n & (n - 1):
+        raise ValueError(
+            f"method='sobol' needs n to be a power of 2 (a Sobol sequence is balanced only then), "
+            f"got {n}; {1 << int(n).bit_length()} is the next"
+        )
+    if seed is None:
+        return int(cast(int, np.random.SeedSequence().entropy))
+    if not is_integer(seed) or seed < 0:
+        raise ValueError(f"seed is a non-negative integer or None, got {seed!r}")
+    return int(seed)
+
+
+@_options_by_keyword
+def robustness(
+    schema: Schema,
+    data: pd.DataFrame,
+    *,
+    factors: Mapping[str, Any] | None = None,
+    method: str = "sobol",
+    n: int = 1024,
+    seed: int | None = 0,
+    scheduler: Any = None,
+    progress: bool = True,
+    **model_args: Any,
+) -> RobustnessResult:
+    """How much would the ranking change under the other defensible choices?
+
+    Builds the index once per run, each run with its own choice of the
+    factors below, and ranks the units (1 = best, ties averaged) in every
+    run. The nominal index is ``indexpca_diment(schema, **model_args)``
+    fitted on ``data``; a factor that is not varied stays at its nominal
+    value. Each run's composite equals, bit for bit, what the public API
+    gives for its configuration: ``indexpca_diment(schema without the
+    excluded indicators, scale_method=..., pca_cumulative=..., ent_k=...)``
+    fitted on ``data`` inside ``tessel.modelbench.entropy.resolution(...)``,
+    its weights perturbed as below, then ``score(data)``.
+
+    Parameters
+    ----------
+    schema : dict, list or tuple
+        The schema of the nominal index, as for ``indexpca_diment``.
+    data : pandas.DataFrame
+        The table the index is fitted on and whose rows (the units) are
+        ranked.
+    factors : mapping, optional
+        Factor names to their levels (a level of None: the default levels).
+        By default every factor with its default levels:
+
+        ``scale_method``
+            ``("max_min", "z_score")``.
+        ``pca_cumulative``
+            ``(1.0, 0.9, 0.8)``.
+        ``ent_k``
+            ``(5, 10, 20)``, those below ``len(data)``.
+        ``resolution``
+            The entropy resolution: the toolkit's default times 0.1, 1
+            and 10.
+        ``exclude``
+            None (no indicator left out), then each indicator of the schema
+            in turn. A level is None, a column label, or a list of labels
+            left out together. A dimension left without indicators is left
+            out with them.
+        ``weight_noise``
+            0.25: the half-width ``w`` (a single number, not a list). Each
+            top-level dimension's fitted weight is multiplied by its own
+            factor drawn uniformly from [1 - w, 1 + w], the top-level
+            weights are renormalised to sum to 1, and nested weights scale
+            with their parent (``set_weights`` renormalises, and refuses
+            negative weights: a run whose fitted weights come out negative
+            fails, naming itself). One factor (a group of one multiplier
+            per dimension) in the Sobol analysis. Needs two top-level
+            dimensions, and is not among the defaults without them.
+
+        Discrete levels are drawn with equal probability (in the Sobol
+        design, level ``floor(u * L)`` of L for a coordinate ``u`` in
+        [0, 1)). Every level is checked before anything runs: a level the
+        configuration cannot take (an unknown scale method, a neighbour
+        count of ``len(data)`` or more, an ``exclude`` naming no indicator
+        of the schema, ...) raises ``ValueError``.
+    method : {"sobol", "uncertainty", "bootstrap"}, default "sobol"
+        ``"sobol"``: Saltelli's design from SALib with ``n`` base samples
+        (``n (d + 2)`` runs for d factors) and first-order and total Sobol
+        indices of the mean absolute rank shift. ``"uncertainty"``: ``n``
+        random draws of the factors. ``"bootstrap"``: ``n`` resamples of
+        the rows (with replacement), each refitted with the nominal
+        configuration and scoring the original rows; takes no factors.
+    n : int, default 1024
+        Base samples (a power of 2 for Sobol), draws or resamples.
+    seed : int or None, default 0
+        Seed of the designs and of SALib's bootstrap intervals; None draws
+        one (kept in the result). The same seed gives the same result
+        whatever the scheduler and the number of workers.
+    scheduler : None, int or dask.distributed.Client, default None
+        None: one process per local core (or this process alone when
+        the runs times the units are fewer than 20 million, where starting
+        processes costs more than it saves); an integer: that many local
+        processes (1: this process only); a ``dask.distributed.Client``:
+        the workers of its cluster. Local processes are started with
+        ``spawn``, so a script that calls this at top level needs the usual
+        ``if __name__ == "__main__":`` guard.
+    progress : bool, default True
+        Show a progress bar (tqdm) of the runs done and the time left.
+    **model_args
+        The nominal configuration: ``scale_method``, ``pca_cumulative``,
+        ``ent_k`` (as for ``indexpca_diment``) and ``resolution`` (default:
+        the resolution in effect at the call).
+
+    Returns
+    -------
+    RobustnessResult
+        ``runs``, ``ranks``, ``sensitivity`` and their figures.
+
+    Raises
+    ------
+    SchemaError
+        If :func:`check` finds an error in the schema or the data (an entry
+        naming no column, a non-numeric or incomplete column, ...): the
+        nominal index would not be what the schema says.
+    ValueError
+        For a bad method, ``n``, seed or factor level, before anything runs.
+    TypeError
+        For an unknown model argument or a scheduler of another kind.
+
+    Warns
+    -----
+    RobustnessWarning
+        When a Sobol index moves by more than 0.1 between the first half of
+        the base samples and all of them: the indices have not settled and
+        a larger ``n`` is needed.
+
+    Notes
+    -----
+    The target of the Sobol indices is the mean over units of
+    ``|rank in the run - nominal rank|``. ``S1`` is the share of its
+    variance that a factor explains alone, ``ST`` the share it has a hand
+    in, interactions included (Jansen's estimator); both come with 95%
+    bootstrap intervals. The runs share their coefficient tables, dimension
+    values and entropy estimates wherever their configurations do, which
+    is what makes the analysis fast; the result is the same as building
+    every run from scratch.
+
+    Examples
+    --------
+    >>> import numpy as np, pandas as pd
+    >>> rng = np.random.default_rng(0)
+    >>> data = pd.DataFrame(rng.normal(size=(30, 4)), columns=list("abcd"))
+    >>> result = robustness({"A": ["a", "b"], "B": ["c", "d"]}, data, n=64,
+    ...                     factors={"scale_method": None, "weight_noise": 0.25},
+    ...                     scheduler=1, progress=False)
+    >>> len(result.runs), list(result.sensitivity.index)
+    (256, ['scale_method', 'weight_noise'])
+    """
+    seed = _check_call(schema, data, method, n, seed)
+    schema = cast(ModelSchema, schema)  # _check_call refused any other kind
+    check(schema, data, strict=True)  # an index that is not what its schema says is not analysed
+    nominal = nominal_of(model_args, schema)
+    setting = setting_of(factors, method, schema, nominal, data)
+    plan_workers(scheduler)  # a scheduler of another kind fails here, before the nominal fit
+    try:
+        model = nominal.fit(schema, data)
+        composite, _ = model.score(data)
+    except Exception as exc:
+        exc.add_note("while fitting the nominal index")
+        raise
+    top_keys = tuple(schema) if isinstance(schema, dict) else ()
+    job = make_job(method, seed, data, schema, nominal, setting, top_keys, descending_ranks(composite, len(data)))
+    spec = salib_problem(setting, top_keys)
+    if method == "bootstrap":
+        codes, multipliers = np.zeros((n, len(DISCRETE)), dtype=np.int64), np.ones((n, 0))
+    else:
+        codes, multipliers = from_unit(design(method, spec, n, seed), setting, top_keys)
+    _, workers = plan_workers(scheduler, len(codes) * len(data))
+    tasks = bootstrap_tasks(n, workers) if method == "bootstrap" else split(codes, multipliers, workers)
+    run_ranks, shifts, unit_shifts = execute(job, tasks, scheduler, progress)
+    ranks = rank_table(run_ranks, job.nominal_ranks, unit_shifts, data.index)
+    sensitivity = settled = None
+    if method == "sobol":
+        sensitivity = sobol_indices(spec, shifts, seed)
+        settled = convergence(spec, shifts, seed, sensitivity)
+        moved = settled[settled["change"] > CONVERGENCE_TOLERANCE]
+        if len(moved):
+            warnings.warn(
+                f"Sobol indices have not settled at n={n}: {', '.join(moved.index)} moved by up to "
+                f"{moved['change'].max():.2f} between n/2 and n base samples; use a larger n",
+                RobustnessWarning,
+                stacklevel=2,
+            )
+    return RobustnessResult(job, n, codes, multipliers, shifts, run_ranks, ranks, sensitivity, settled)

@@ -1,0 +1,467 @@
+"""The engine behind :func:`indexfuse_tools.robustness`.
+
+Every run equals, bit for bit, the index built through the public API for its
+configuration. Runs share most of their work, and the engine shares it too:
+
+* a coefficient table depends only on its leaf's entries, the scale method
+  and ``pca_cumulative``; a dimension value on that table and the scale
+  method. Both are computed once per leaf variant with the model's own
+  ``compute_index_coef`` and ``compute_dim_value`` and assembled into the
+  trees each configuration needs;
+* ``min_ent`` depends only on the number of rows, ``k`` and the resolution,
+  and comes from one real ``fit`` per (``k``, resolution);
+* the entropy estimates dominate what is left, and their inputs repeat from
+  configuration to configuration. While the engine computes weights with the
+  model's ``compute_dim_weight``, the module global ``indexfuse.entropy``
+  (which the model looks up at every use) is bound to a stand-in that
+  remembers each estimate by its exact input, so every distinct input is
+  estimated once per process;
+* runs of one configuration differ only in their weights: each run sets its
+  weights on the configuration's model and calls ``compute_score``.
+
+Where the runs are done (this process, local processes, a Dask cluster) is
+the business of ``workers``.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import contextvars
+import hashlib
+import threading
+import uuid
+from collections.abc import Callable, Hashable, Iterator, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any, NamedTuple, cast
+
+import numpy as np
+import pandas as pd
+
+import indexfuse
+from indexfuse_tools._core import WeightTree, is_real, map_leaves, nodes, used_columns, without
+from indexfuse_tools._robustness.factors import DISCRETE, ModelSchema, Nominal, Setting, excluded
+from indexfuse_tools._weights import set_weights
+from tessel.modelbench import entropy
+
+__all__ = [
+    "Engine",
+    "Job",
+    "Task",
+    "TaskResult",
+    "apply_weights",
+    "descending_ranks",
+    "make_job",
+    "perturbed",
+    "rank_dtype",
+    "resample_rows",
+]
+
+# ---------------------------------------------- the entropy and the weights --
+
+
+def apply_weights(model: indexfuse.indexpca_diment, weights: WeightTree) -> None:
+    """Give ``model`` the dimension weights ``weights`` (shaped like its own), renormalised to sum to 1."""
+    set_weights(model, weights, normalize=True)
+
+
+# ------------------------------------------------------------ the job --
+
+
+@dataclass(frozen=True)
+class Job:
+    """Everything a worker needs, sent to it once.
+
+    Not the finding of :func:`indexfuse_tools.check` (``Problem``): the
+    analysis as the workers see it.
+    """
+
+    token: str
+    method: str
+    seed: int
+    data: pd.DataFrame
+    schema: ModelSchema
+    nominal: Nominal
+    setting: Setting
+    top_keys: tuple[Hashable, ...]  # the top-level dimensions, one weight multiplier each
+    nominal_ranks: np.ndarray
+    variants: tuple[ModelSchema, ...]  # the schema of each exclude level
+    plans: tuple[Any, ...]  # the leaf plan of each variant
+    leaves: tuple[Any, ...]  # the leaves the plans point to
+
+
+def make_job(
+    method: str,
+    seed: int,
+    data: pd.DataFrame,
+    schema: ModelSchema,
+    nominal: Nominal,
+    setting: Setting,
+    top_keys: tuple[Hashable, ...],
+    nominal_ranks: np.ndarray,
+) -> Job:
+    """The job of an analysis, with the schema of each ``exclude`` level and their shared leaves."""
+    columns = data.columns.tolist()
+    variants = tuple(
+        schema if level is None else without(schema, excluded(level), columns) for level in setting.levels["exclude"]
+    )
+    leaves: list[Any] = []
+    plans = tuple(leaf_plan(variant, leaves) for variant in variants)
+    return Job(
+        uuid.uuid4().hex, method, seed, used_columns(data, schema), schema, nominal, setting,
+        top_keys, nominal_ranks, variants, plans, tuple(leaves),
+    )
+
+
+def leaf_plan(schema: ModelSchema, leaves: list[Any]) -> Any:
+    """``schema`` with every list of entries replaced by its position in ``leaves``.
+
+    A list that is the same object in several variants gets one position, so
+    its coefficient table is computed once for all of them.
+    """
+
+    def position(path: Any, where: str, leaf: Any) -> Any:
+        if leaf is None:
+            return None
+        for known, other in enumerate(leaves):
+            if other is leaf:
+                return known
+        leaves.append(leaf)
+        return len(leaves) - 1
+
+    return map_leaves(schema, position)
+
+
+def assemble(plan: Any, value_of: Callable[[int], Any]) -> Any:
+    """The tree of ``plan`` with each leaf position replaced by ``value_of(position)``."""
+    return map_leaves(plan, lambda path, where, leaf: None if leaf is None else value_of(leaf))
+
+
+# ------------------------------------------------------ entropy memory --
+
+
+class _EntropyMemo:
+    """Entropy estimates by their exact input, for one engine.
+
+    An input is known by a 256-bit BLAKE2 digest of its bytes (with its
+    shape and dtype), or, for the dimension values the engine holds for the
+    whole analysis, by the address of their buffer: those buffers stay alive,
+    so no other array can take their place.
+    """
+
+    def __init__(self) -> None:
+        self._pinned: dict[tuple[Any, ...], np.ndarray] = {}
+        self._estimates: dict[tuple[Any, ...], Any] = {}
+
+    @staticmethod
+    def _where(array: np.ndarray) -> tuple[Any, ...]:
+        return (array.__array_interface__["data"][0], array.shape, array.strides, array.dtype.str)
+
+    def pin(self, values: Any) -> None:
+        if isinstance(values, pd.Series) and isinstance(values.values, np.ndarray):
+            array = values.values
+            self._pinned[self._where(array)] = array
+
+    def _input_key(self, x: np.ndarray) -> tuple[Any, ...]:
+        where = self._where(x)
+        if where in self._pinned:
+            return ("pinned", *where)
+        digest = hashlib.blake2b(np.ascontiguousarray(x).view(np.uint8), digest_size=32).digest()
+        return ("bytes", x.shape, x.dtype.str, digest)
+
+    def estimate(self, module: Any, x: np.ndarray, k: Any) -> Any:
+        key = (self._input_key(x), type(k), k, entropy.get_resolution())
+        if key not in self._estimates:
+            self._estimates[key] = module.multivar_knn(x, k=k)
+        return self._estimates[key]
+
+
+_ACTIVE_MEMO: contextvars.ContextVar[_EntropyMemo | None] = contextvars.ContextVar("_ACTIVE_MEMO", default=None)
+
+
+class _EntropyStandIn:
+    """Bound as ``indexfuse.entropy`` while an engine works in this process.
+
+    The model calls ``entropy.multivar_knn(x, k=k)``. Inside an engine's
+    scope those calls are answered from its memo; everywhere else (other
+    threads, other code) they go straight to the object bound before.
+    """
+
+    def __init__(self, module: Any) -> None:
+        self._module = module
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._module, name)
+
+    def multivar_knn(self, x: Any, *args: Any, **kwargs: Any) -> Any:
+        memo = _ACTIVE_MEMO.get()
+        if memo is None or args or list(kwargs) != ["k"] or type(x) is not np.ndarray:
+            return self._module.multivar_knn(x, *args, **kwargs)
+        return memo.estimate(self._module, x, kwargs["k"])
+
+
+_binding_lock = threading.Lock()
+_binding: list[Any] = []  # [the stand-in, what it replaced, scopes open]
+
+
+@contextlib.contextmanager
+def _memo_scope(memo: _EntropyMemo) -> Iterator[None]:
+    with _binding_lock:
+        if not _binding:
+            replaced = indexfuse.entropy
+            _binding[:] = [_EntropyStandIn(replaced), replaced, 0]
+            indexfuse.entropy = _binding[0]
+        _binding[2] += 1
+    token = _ACTIVE_MEMO.set(memo)
+    try:
+        yield
+    finally:
+        _ACTIVE_MEMO.reset(token)
+        with _binding_lock:
+            _binding[2] -= 1
+            if not _binding[2]:
+                indexfuse.entropy = _binding[1]
+                _binding.clear()
+
+
+# -------------------------------------------------------------- ranks --
+
+
+def rank_dtype(units: int) -> type[np.floating[Any]]:
+    """float32 holds every rank of up to 2**23 units exactly (they are multiples of 1/2), in half the room."""
+    return np.float32 if units <= 2**23 else np.float64
+
+
+def descending_ranks(values: Any, n: int) -> np.ndarray:
+    """Ranks, 1 for the largest value, ties sharing their average rank, NaN kept.
+
+    What ``Series.rank(ascending=False)`` gives, in a third of the time of
+    ``scipy.stats.rankdata``: averaged ties need no stable sort, and this
+    runs once per run.
+    """
+    values = np.asarray(values, dtype=np.float64)
+    if values.ndim == 0:  # the composite of an index without any weight is the integer 0
+        values = np.full(n, float(values))
+    missing = np.isnan(values)
+    if missing.any():
+        ranks = np.full(values.shape, np.nan)
+        ranks[~missing] = descending_ranks(values[~missing], int((~missing).sum()))
+        return ranks
+    order = np.argsort(values)[::-1]
+    ordered = values[order]
+    starts = np.flatnonzero(np.concatenate(([True], ordered[1:] != ordered[:-1])))
+    ranks = np.empty(values.shape)
+    if starts.size == values.size:
+        ranks[order] = np.arange(1, values.size + 1, dtype=np.float64)
+    else:
+        counts = np.diff(np.append(starts, values.size))
+        ranks[order] = np.repeat(starts + (counts + 1) / 2, counts)
+    return ranks
+
+
+# ------------------------------------------------------------- weights --
+
+
+def perturbed(weights: WeightTree, multipliers: Mapping[Hashable, float]) -> WeightTree:
+    """The fitted weights, those of top-level dimension ``d`` multiplied by ``multipliers[d]``.
+
+    A nested dimension's sub-weights are multiplied by its multiplier, so
+    they scale with it; :func:`apply_weights` then renormalises the whole
+    tree to sum to 1. Weights that are not a mapping (the 1 of a single
+    dimension) are returned as they are.
+    """
+    if not isinstance(weights, dict):
+        return weights
+    return {key: _scaled(weight, multipliers[key]) for key, weight in weights.items()}
+
+
+def _scaled(weight: Any, factor: float) -> Any:
+    if is_real(weight):
+        return float(weight) * factor
+    if isinstance(weight, dict):
+        return {key: float(w) * factor if is_real(w) else w for key, w in weight.items()}
+    return weight
+
+
+# -------------------------------------------------------------- engine --
+
+
+class Cell(NamedTuple):
+    """The model of one configuration, its dimension values and fitted weights."""
+
+    model: indexfuse.indexpca_diment
+    values: Any
+    weights: Any
+    arrays: Any  # the dimension values as numpy arrays (views), for the runs' scores
+
+
+def _as_arrays(values: Any) -> Any:
+    """The dimension values with every float64 Series replaced by its array (a view).
+
+    ``compute_score`` only multiplies and adds them, which numpy does with
+    the very operations pandas hands them to, so the composite is the same
+    to the bit; without pandas' per-operation overhead it costs a sixth.
+    A tree holding any other value is kept as it is.
+    """
+    leaves = (node.value for node in nodes(values) if not isinstance(node.value, dict))
+    if not all(leaf is None or (isinstance(leaf, pd.Series) and leaf.dtype == np.float64) for leaf in leaves):
+        return values
+    return map_leaves(values, lambda path, where, leaf: None if leaf is None else leaf.to_numpy())
+
+
+@dataclass
+class Task:
+    """Runs for one worker: their numbers, level codes and weight multipliers."""
+
+    runs: np.ndarray
+    codes: np.ndarray  # one row per run: its level of each factor of DISCRETE
+    multipliers: np.ndarray  # one row per run, one column per top-level dimension
+
+
+@dataclass
+class TaskResult:
+    runs: np.ndarray
+    ranks: np.ndarray | None  # one row per run, of rank_dtype; None when written to the shared matrix
+    shifts: np.ndarray  # the mean absolute rank shift of each run
+    unit_shifts: np.ndarray  # each unit's absolute rank shift, summed over the runs
+
+
+@dataclass
+class Engine:
+    """The memoised index builder of one process, or of one Dask worker."""
+
+    job: Job
+    memo: _EntropyMemo = field(default_factory=_EntropyMemo)
+    lock: threading.Lock = field(default_factory=threading.Lock)
+    _coef_models: dict[tuple[int, int], indexfuse.indexpca_diment] = field(default_factory=dict)
+    _leaf_values: dict[tuple[int, int, int], tuple[Any, Any]] = field(default_factory=dict)
+    _baselines: dict[tuple[int, int], tuple[Any, Any]] = field(default_factory=dict)
+
+    def level(self, name: str, code: int) -> Any:
+        return self.job.setting.levels[name][code]
+
+    def _ctor(self, s: int, c: int, **more: Any) -> dict[str, Any]:
+        return self.job.nominal.ctor(
+            scale_method=self.level("scale_method", s), pca_cumulative=self.level("pca_cumulative", c), **more
+        )
+
+    def _leaf(self, leaf: int, s: int, c: int) -> tuple[Any, Any]:
+        """(coefficient table, dimension value) of one leaf for a scale method and cumulative."""
+        key = (leaf, s, c)
+        if key not in self._leaf_values:
+            if (s, c) not in self._coef_models:
+                self._coef_models[s, c] = indexfuse.indexpca_diment(self.job.schema, **self._ctor(s, c))
+            model, data = self._coef_models[s, c], self.job.data
+            table = model.compute_index_coef(data, self.job.leaves[leaf])
+            values = model.compute_dim_value(data, table)
+            self.memo.pin(values)
+            self._leaf_values[key] = (table, values)
+        return self._leaf_values[key]
+
+    def _baseline(self, k: int, r: int) -> tuple[Any, Any]:
+        """(``k``, ``min_ent``) as ``fit`` sets them for a neighbour count and resolution."""
+        if (k, r) not in self._baselines:
+            model = indexfuse.indexpca_diment(self.job.schema, **self.job.nominal.ctor(ent_k=self.level("ent_k", k)))
+            with entropy.resolution(self.level("resolution", r)):
+                model.fit(self.job.data)
+            self._baselines[k, r] = (model.k, model.min_ent)
+        return self._baselines[k, r]
+
+    def cell(self, codes: Sequence[int]) -> Cell:
+        """The fitted model of a configuration, from the shared parts."""
+        e, s, c, k, r = (int(code) for code in codes)
+        plan = self.job.plans[e]
+        model = indexfuse.indexpca_diment(self.job.variants[e], **self._ctor(s, c, ent_k=self.level("ent_k", k)))
+        model.k, model.min_ent = self._baseline(k, r)
+        model.index_coef = assemble(plan, lambda leaf: self._leaf(leaf, s, c)[0])
+        values = assemble(plan, lambda leaf: self._leaf(leaf, s, c)[1])
+        with entropy.resolution(self.level("resolution", r)):
+            weights, _ = cast(tuple[Any, Any], model.compute_dim_weight(values))  # unpacked as fit does
+        model.dim_weight = weights
+        return Cell(model, values, weights, _as_arrays(values))
+
+    def weights(self, cell: Cell, multipliers: np.ndarray) -> Any:
+        """The weights of one run: the cell's own, or noisy ones set on its model."""
+        if self.job.setting.noise is None:
+            return cell.weights
+        cell.model.dim_weight = cell.weights
+        apply_weights(cell.model, perturbed(cell.weights, dict(zip(self.job.top_keys, multipliers.tolist()))))
+        return cell.model.dim_weight
+
+    def run_weights(self, codes: Sequence[int], multipliers: np.ndarray) -> Any:
+        with self.lock, _memo_scope(self.memo):
+            return self.weights(self.cell(codes), multipliers)
+
+    def composite(self, codes: Sequence[int], multipliers: np.ndarray) -> Any:
+        with self.lock, _memo_scope(self.memo):
+            cell = self.cell(codes)
+            return cell.model.compute_score(cell.values, self.weights(cell, multipliers))
+
+    def describe(self, codes: Sequence[int], multipliers: np.ndarray) -> str:
+        parts = [f"{name}={self.level(name, int(code))!r}" for name, code in zip(DISCRETE, codes)]
+        if self.job.setting.noise is not None:
+            parts.append(f"weight multipliers {np.round(multipliers, 4).tolist()}")
+        return ", ".join(parts)
+
+    def _result(self, task: Task, out: np.ndarray | None) -> TaskResult:
+        units = len(self.job.nominal_ranks)
+        ranks = np.empty((len(task.runs), units), dtype=rank_dtype(units)) if out is None else None
+        return TaskResult(task.runs, ranks, np.empty(len(task.runs)), np.zeros(units))
+
+    def _rank(self, composite: Any, result: TaskResult, row: int, out: np.ndarray | None) -> None:
+        ranks = descending_ranks(composite, len(self.job.nominal_ranks))
+        shift = np.abs(ranks - self.job.nominal_ranks)
+        if result.ranks is None:
+            assert out is not None
+            out[result.runs[row]] = ranks
+        else:
+            result.ranks[row] = ranks
+        result.shifts[row] = shift.mean()
+        result.unit_shifts += shift
+
+    def run(self, task: Task, out: np.ndarray | None = None) -> TaskResult:
+        """Ranks and rank shifts of a task's runs; runs of one configuration come together.
+
+        The ranks go to the rows of ``out`` (all the runs' ranks) when it is
+        given, else with the result.
+        """
+        result = self._result(task, out)
+        with self.lock, _memo_scope(self.memo):
+            cell, cell_codes = None, task.codes[:0]
+            for row, (run, codes) in enumerate(zip(task.runs, task.codes)):
+                try:
+                    if cell is None or not np.array_equal(codes, cell_codes):
+                        cell, cell_codes = self.cell(codes), codes
+                    composite = cell.model.compute_score(cell.arrays, self.weights(cell, task.multipliers[row]))
+                except Exception as exc:
+                    exc.add_note(f"in robustness run {int(run)}: {self.describe(codes, task.multipliers[row])}")
+                    raise
+                self._rank(composite, result, row, out)
+        return result
+
+    # The bootstrap refits the nominal index on resampled rows: nothing to share.
+
+    def bootstrap_model(self, run: int) -> indexfuse.indexpca_diment:
+        rows = resample_rows(self.job.seed, run, len(self.job.data))
+        return self.job.nominal.fit(self.job.schema, self.job.data.iloc[rows])
+
+    def run_bootstrap(self, task: Task, out: np.ndarray | None = None) -> TaskResult:
+        result = self._result(task, out)
+        for row, run in enumerate(task.runs):
+            try:
+                composite, _ = self.bootstrap_model(int(run)).score(self.job.data)
+            except Exception as exc:
+                exc.add_note(f"in robustness run {int(run)} (a bootstrap resample)")
+                raise
+            self._rank(composite, result, row, out)
+        return result
+
+    def work(self, task: Task, out: np.ndarray | None = None) -> TaskResult:
+        return self.run_bootstrap(task, out) if self.job.method == "bootstrap" else self.run(task, out)
+
+
+def resample_rows(seed: int, run: int, n_rows: int) -> np.ndarray:
+    """Row positions of bootstrap resample ``run``, from its own stream: the same wherever it is drawn."""
+    rng = np.random.default_rng(np.random.SeedSequence(seed, spawn_key=(run,)))
+    return rng.integers(0, n_rows, size=n_rows)
+
+

@@ -1,0 +1,360 @@
+"""The factors of a robustness analysis, each defined once.
+
+A :class:`Factor` holds everything the analysis knows about one choice an
+analyst could make differently: what it is called, its default levels, how
+a level is checked and stored, and its part in the configuration. The API,
+the design, the engine, the result and the report all loop over
+:data:`REGISTRY` instead of naming factors.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any, TypeAlias
+
+import numpy as np
+import pandas as pd
+
+import indexfuse
+from indexfuse_tools._core import GONE, MODEL_DEFAULTS, Schema, indicators, is_integer, is_real, same_label, without
+from tessel import process
+from tessel.modelbench import entropy
+
+__all__ = [
+    "BY_NAME",
+    "DISCRETE",
+    "FACTORS",
+    "FACTOR_LABELS",
+    "MODEL_ARGUMENTS",
+    "NOISE",
+    "NOMINAL_ARGUMENTS",
+    "REGISTRY",
+    "Factor",
+    "Ground",
+    "Nominal",
+    "ModelSchema",
+    "Setting",
+    "check_resolution",
+    "excluded",
+    "nominal_of",
+    "setting_of",
+]
+
+#: The default levels of ``pca_cumulative``.
+PCA_CUMULATIVE_LEVELS = (1.0, 0.9, 0.8)
+#: The default levels of ``ent_k``, those below the number of rows.
+ENT_K_LEVELS = (5, 10, 20)
+#: The default resolution levels, as multiples of the toolkit's default.
+RESOLUTION_STEPS = (0.1, 1.0, 10.0)
+#: The default half-width of the weight noise: the field's usual +/-25%.
+DEFAULT_WEIGHT_NOISE = 0.25
+
+#: A schema as the model's constructor takes it; :func:`robustness` refuses
+#: any other before it reads one.
+ModelSchema: TypeAlias = dict[Any, Any] | list[Any] | tuple[Any, ...]
+
+
+def excluded(level: Any) -> list[Any]:
+    """The labels an ``exclude`` level leaves out: None, one label, or a list of labels."""
+    if level is None:
+        return []
+    return list(level) if isinstance(level, list) else [level]
+
+
+# ------------------------------------------------------ the configuration --
+
+
+@dataclass(frozen=True)
+class Nominal:
+    """The configuration of the nominal index: the model arguments and the resolution."""
+
+    scale_method: Any
+    pca_cumulative: Any
+    ent_k: Any
+    resolution: float
+
+    def ctor(self, **changes: Any) -> dict[str, Any]:
+        """The model's constructor arguments, with ``changes`` in place of the nominal ones."""
+        args = {name: getattr(self, name) for name in MODEL_ARGUMENTS}
+        args.update(changes)
+        return args
+
+    def fit(self, schema: ModelSchema, data: pd.DataFrame) -> indexfuse.indexpca_diment:
+        """The nominal index fitted on ``data``, at the nominal resolution."""
+        model = indexfuse.indexpca_diment(schema, **self.ctor())
+        with entropy.resolution(self.resolution):
+            model.fit(data)
+        return model
+
+
+@dataclass(frozen=True)
+class Setting:
+    """Checked factors: the levels of every discrete factor, and the weight noise."""
+
+    levels: dict[str, tuple[Any, ...]]  # every factor of DISCRETE; one level if not varied
+    varied: tuple[str, ...]  # the factors of the analysis
+    noise: float | None  # half-width of the weight noise; None if it is not a factor
+
+
+@dataclass(frozen=True)
+class Ground:
+    """What a factor's defaults and checks are judged against."""
+
+    schema: ModelSchema
+    data: pd.DataFrame
+    nominal: Nominal
+    found: list[Any]  # the column labels the schema's entries select
+
+    @property
+    def columns(self) -> list[Any]:
+        return self.data.columns.tolist()
+
+
+# -------------------------------------------------------------- a factor --
+
+
+def _always(schema: Schema) -> bool:
+    return True
+
+
+def _unchanged(level: Any) -> Any:
+    return level
+
+
+@dataclass(frozen=True)
+class Factor:
+    """One choice an analysis varies.
+
+    Attributes
+    ----------
+    name : str
+        The key of the factor in ``factors`` and in every table.
+    label : str
+        What the report and the figures call it.
+    defaults : callable
+        ``defaults(ground)``: its levels when the caller gives None.
+    check : callable
+        ``check(level, ground)``: raises ``ValueError`` for a level the
+        configuration cannot take (for the weight noise, its half-width).
+    coerce : callable
+        Turns a checked level into the one stored and used.
+    discrete : bool
+        One of a list of levels; False for the weight noise, a half-width.
+    model_argument : bool
+        An argument of the model's constructor.
+    nominal : bool
+        Has a nominal value, set through ``robustness(**model_args)`` and
+        used when the factor is not varied.
+    applies : callable
+        ``applies(schema)``: whether the factor is among the defaults.
+    """
+
+    name: str
+    label: str
+    defaults: Callable[[Ground], Any]
+    check: Callable[[Any, Ground], None]
+    coerce: Callable[[Any], Any] = _unchanged
+    discrete: bool = True
+    model_argument: bool = False
+    nominal: bool = False
+    applies: Callable[[Schema], bool] = _always
+
+    def levels(self, value: Any, ground: Ground) -> Any:
+        """The checked and coerced levels of a caller's value (None: the defaults)."""
+        if value is None:
+            value = self.defaults(ground)
+        if not self.discrete:
+            self.check(value, ground)
+            return self.coerce(value)
+        levels = _levels(self.name, value)
+        for level in levels:
+            self.check(level, ground)
+        return tuple(self.coerce(level) for level in levels)
+
+
+def _levels(name: str, value: Any) -> tuple[Any, ...]:
+    if not isinstance(value, (Sequence, np.ndarray, pd.Index)) or isinstance(value, (str, bytes)):
+        raise TypeError(f"factor {name!r}: levels are a list or tuple, got {type(value).__name__} ({value!r:.60})")
+    levels = tuple(value.tolist() if isinstance(value, (np.ndarray, pd.Index)) else value)
+    if not levels:
+        raise ValueError(f"factor {name!r}: needs at least one level")
+    for i, level in enumerate(levels):
+        if any(same_label(level, other) for other in levels[:i]):
+            raise ValueError(f"factor {name!r}: level {level!r} appears twice")
+    return levels
+
+
+# ------------------------------------------------------ checks of levels --
+
+
+def check_resolution(where: str, value: Any) -> None:
+    """Raise ``ValueError`` unless ``value`` is a resolution the toolkit takes."""
+    if not is_real(value) or not math.isfinite(value) or value <= 0:
+        raise ValueError(f"{where}: a resolution is a positive finite number, got {value!r}")
+    with entropy.resolution(float(value)):
+        pass  # the toolkit's own check of the value
+
+
+def _model_level_check(name: str) -> Callable[[Any, Ground], None]:
+    def check(level: Any, ground: Ground) -> None:
+        try:
+            indexfuse.indexpca_diment(ground.schema, **ground.nominal.ctor(**{name: level}))
+        except (TypeError, ValueError) as exc:
+            raise ValueError(f"factor {name!r}: level {level!r} cannot be used: {exc}") from None
+
+    return check
+
+
+def _check_k(level: Any, ground: Ground) -> None:
+    n_rows = len(ground.data)
+    if not is_integer(level) or not 1 <= level <= n_rows - 1:
+        raise ValueError(
+            f"factor 'ent_k': level {level!r} cannot be used: the neighbour count is an integer from 1 to "
+            f"len(data) - 1 = {n_rows - 1} (fit would lower a larger one to that)"
+        )
+
+
+def _check_resolution_level(level: Any, ground: Ground) -> None:
+    check_resolution(f"factor 'resolution': level {level!r}", level)
+
+
+def _check_exclusion(level: Any, ground: Ground) -> None:
+    drop = excluded(level)
+    if isinstance(level, list) and not drop:
+        raise ValueError("factor 'exclude': the level [] leaves nothing out; None is that level")
+    for label in drop:
+        if not any(same_label(label, indicator) for indicator in ground.found):
+            raise ValueError(
+                f"factor 'exclude': level {level!r} cannot be used: {label!r} is not an indicator of the schema "
+                f"that names a column of data (they are {ground.found!r:.300})"
+            )
+    if without(ground.schema, drop, ground.columns) is GONE:
+        raise ValueError(f"factor 'exclude': level {level!r} cannot be used: it leaves no indicator")
+
+
+def _reweightable(schema: Schema) -> bool:
+    return isinstance(schema, dict) and len(schema) >= 2
+
+
+def _check_noise(value: Any, ground: Ground) -> None:
+    if not is_real(value) or not 0 <= value < 1:
+        raise ValueError(
+            "factor 'weight_noise': its level is the half-width w, a number with 0 <= w < 1 (each top-level "
+            f"weight is multiplied by a factor drawn from [1 - w, 1 + w]), got {value!r}"
+        )
+    if not _reweightable(ground.schema):
+        raise ValueError("factor 'weight_noise': the index needs at least two top-level dimensions to reweight")
+
+
+# ---------------------------------------------------------- default levels --
+
+
+def _default_ent_k(ground: Ground) -> tuple[int, ...]:
+    rows = len(ground.data)
+    return tuple(k for k in ENT_K_LEVELS if k < rows) or (max(rows - 1, 1),)
+
+
+def _default_resolution(ground: Ground) -> tuple[float, ...]:
+    return tuple(entropy.DEFAULT_RESOLUTION * step for step in RESOLUTION_STEPS)
+
+
+def _default_exclusions(ground: Ground) -> tuple[Any, ...]:
+    columns = ground.columns
+    return (None, *(label for label in ground.found if without(ground.schema, [label], columns) is not GONE))
+
+
+# ---------------------------------------------------------- the registry --
+
+#: Every factor, in the order the designs use them.
+REGISTRY: tuple[Factor, ...] = (
+    Factor(
+        "scale_method", "scale method", lambda ground: tuple(process.SCALE_METHODS),
+        _model_level_check("scale_method"), model_argument=True, nominal=True,
+    ),
+    Factor(
+        "pca_cumulative", "variance the components keep", lambda ground: PCA_CUMULATIVE_LEVELS,
+        _model_level_check("pca_cumulative"), model_argument=True, nominal=True,
+    ),
+    Factor("ent_k", "entropy neighbours (k)", _default_ent_k, _check_k, int, model_argument=True, nominal=True),
+    Factor("resolution", "entropy resolution", _default_resolution, _check_resolution_level, float, nominal=True),
+    Factor("exclude", "an indicator left out", _default_exclusions, _check_exclusion),
+    Factor(
+        "weight_noise", "noise on the weights", lambda ground: DEFAULT_WEIGHT_NOISE, _check_noise, float,
+        discrete=False, applies=_reweightable,
+    ),
+)  # fmt: skip
+
+BY_NAME: Mapping[str, Factor] = {factor.name: factor for factor in REGISTRY}
+#: The factors of an analysis, in the order the designs use them.
+FACTORS = tuple(factor.name for factor in REGISTRY)
+#: What the report and the figures call each factor.
+FACTOR_LABELS = {factor.name: factor.label for factor in REGISTRY}
+#: The factor that is the weight noise.
+NOISE = next(factor.name for factor in REGISTRY if not factor.discrete)
+#: The factors that take one of a list of levels, in the order of a run's
+#: codes: ``exclude`` first, as saved analyses keep them.
+DISCRETE = ("exclude", *(factor.name for factor in REGISTRY if factor.discrete and factor.name != "exclude"))
+#: The nominal configuration ``robustness(**model_args)`` takes.
+NOMINAL_ARGUMENTS = tuple(factor.name for factor in REGISTRY if factor.nominal)
+#: The factors that are arguments of the model's constructor.
+MODEL_ARGUMENTS = tuple(factor.name for factor in REGISTRY if factor.model_argument)
+
+
+# ------------------------------------------------- the factors of a call --
+
+
+def nominal_of(model_args: dict[str, Any], schema: ModelSchema) -> Nominal:
+    """The nominal configuration of ``robustness(**model_args)``, checked; the model's defaults for the rest."""
+    unknown = sorted(set(model_args) - set(NOMINAL_ARGUMENTS))
+    if unknown:
+        raise TypeError(
+            f"robustness() got unexpected keyword argument(s) {', '.join(map(repr, unknown))}; "
+            f"the nominal index takes {', '.join(NOMINAL_ARGUMENTS)}"
+        )
+    args = {**MODEL_DEFAULTS, **model_args}
+    resolution = args.pop("resolution", None)
+    if resolution is None:
+        resolution = entropy.get_resolution()
+    else:
+        check_resolution("resolution", resolution)
+        resolution = float(resolution)
+    indexfuse.indexpca_diment(schema, **args)  # the toolkit rejects a bad method or cumulative
+    return Nominal(**args, resolution=resolution)
+
+
+def _requested(factors: Any, method: str, schema: ModelSchema) -> Mapping[str, Any]:
+    """The caller's factors, by name, with None for their default levels."""
+    if method == "bootstrap":
+        if factors:
+            raise ValueError(
+                "method='bootstrap' resamples the rows of the nominal index and varies no factor: pass "
+                "factors=None, or use method='sobol' or 'uncertainty' to vary factors"
+            )
+        return {}
+    if factors is None:
+        return {factor.name: None for factor in REGISTRY if factor.applies(schema)}
+    if not isinstance(factors, Mapping):
+        raise TypeError(f"factors is a mapping of factor names to levels, got {type(factors).__name__}")
+    unknown = [name for name in factors if name not in BY_NAME]
+    if unknown:
+        raise ValueError(f"unknown factor(s) {unknown!r}; the factors are {', '.join(FACTORS)}")
+    if not factors:
+        raise ValueError(f"method={method!r} needs at least one factor to vary")
+    return factors
+
+
+def setting_of(factors: Any, method: str, schema: ModelSchema, nominal: Nominal, data: pd.DataFrame) -> Setting:
+    """The checked levels of the factors a call of ``method`` varies (``factors`` as the caller gave it)."""
+    ground = Ground(schema, data, nominal, indicators(schema, data.columns.tolist()))
+    requested = _requested(factors, method, schema)
+    checked = {
+        factor.name: factor.levels(requested[factor.name], ground) for factor in REGISTRY if factor.name in requested
+    }
+    # A factor that is not varied keeps its nominal value; an exclusion, none.
+    levels = {
+        name: checked.get(name, (getattr(nominal, name) if BY_NAME[name].nominal else None,)) for name in DISCRETE
+    }
+    noise = next((checked[factor.name] for factor in REGISTRY if not factor.discrete and factor.name in checked), None)
+    return Setting(levels, tuple(checked), noise)

@@ -1,0 +1,221 @@
+"""Where the runs of an analysis are done: this process, local processes or a Dask cluster.
+
+Each worker builds its own :class:`~indexfuse_tools._robustness.engine.Engine`
+from the job, sent to it once, and keeps it for the tasks that follow. Local
+processes write their ranks in place into one matrix in shared memory.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import contextlib
+import multiprocessing
+import os
+import tempfile
+import threading
+from collections.abc import Iterator
+from typing import Any, NamedTuple, cast
+
+import numpy as np
+
+from indexfuse_tools._robustness.engine import Engine, Job, Task, TaskResult, rank_dtype
+from indexfuse_tools._robustness.factors import DISCRETE, REGISTRY
+
+__all__ = ["SMALL_ANALYSIS", "Outcome", "bootstrap_tasks", "execute", "local_workers", "plan_workers", "split"]
+
+_engines: dict[str, Engine] = {}
+_outputs: dict[str, np.ndarray] = {}  # a pool worker's view of the shared matrix of ranks
+_engines_lock = threading.Lock()
+_KEPT_ENGINES = 2  # a long-lived worker keeps the engines of this many recent analyses
+
+
+def _engine_for(job: Job) -> Engine:
+    with _engines_lock:
+        engine = _engines.pop(job.token, None) or Engine(job)
+        _engines[job.token] = engine
+        while len(_engines) > _KEPT_ENGINES:
+            del _engines[next(iter(_engines))]
+        return engine
+
+
+def _init_pool_worker(job: Job, shared: tuple[str, tuple[int, int], str] | None) -> None:
+    _engine_for(job)
+    if shared is not None:
+        path, shape, dtype = shared
+        _outputs[job.token] = np.memmap(path, dtype=dtype, mode="r+", shape=shape)
+
+
+def _pool_task(token: str, task: Task) -> TaskResult:
+    return _engines[token].work(task, _outputs.get(token))
+
+
+def _dask_task(job: Job, task: Task) -> TaskResult:
+    return _engine_for(job).work(task)
+
+
+def local_workers() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # pragma: no cover - not on Linux
+        return os.cpu_count() or 1
+
+
+def _is_dask_client(scheduler: Any) -> bool:
+    try:
+        from distributed import Client
+    except ImportError:  # pragma: no cover - dask is optional
+        return False
+    return isinstance(scheduler, Client)
+
+
+#: Below this many rank values (runs x units), ``scheduler=None`` works in
+#: this process: starting processes (a new interpreter that imports the
+#: caller's script, pandas and the model) costs more than they would save.
+#: The quickstart's 8,192 runs of 51 units take 3 s in one process and 6 s
+#: in two.
+SMALL_ANALYSIS = 20_000_000
+
+
+def plan_workers(scheduler: Any, size: int = SMALL_ANALYSIS) -> tuple[str, int]:
+    """("local" or "dask", the number of workers) for a ``scheduler`` argument."""
+    if scheduler is None:
+        return "local", 1 if size < SMALL_ANALYSIS else local_workers()
+    if isinstance(scheduler, (int, np.integer)) and not isinstance(scheduler, (bool, np.bool_)):
+        if scheduler < 1:
+            raise ValueError(f"scheduler: a number of local processes is at least 1, got {scheduler}")
+        return "local", int(scheduler)
+    if _is_dask_client(scheduler):
+        return "dask", max(1, len(scheduler.scheduler_info().get("workers", {})))
+    raise TypeError(
+        "scheduler must be None (every local core), a number of local processes (1: this process only) "
+        f"or a dask.distributed.Client, got {type(scheduler).__name__}"
+    )
+
+
+# Neighbouring configurations share the most when they agree on the model's
+# arguments first: the registry's order, the weight noise aside.
+_TASK_ORDER = tuple(factor.name for factor in REGISTRY if factor.discrete)
+
+
+def split(codes: np.ndarray, multipliers: np.ndarray, workers: int) -> list[Task]:
+    """The runs in tasks of about equal size, breaking only between configurations.
+
+    Configurations are ordered so that those that share coefficient tables
+    and entropy estimates (the same scale method, cumulative, k and
+    resolution) are neighbours. A few tasks per worker balance the load, and
+    at least a few dozen keep a progress bar moving.
+    """
+    pieces = max(8 * workers, 32)
+    n_runs = len(codes)
+    # np.lexsort sorts by its last key first: scale method, cumulative, k, resolution, exclude.
+    order = np.lexsort(tuple(codes[:, DISCRETE.index(name)] for name in reversed(_TASK_ORDER)))
+    ordered = codes[order]
+    starts = np.flatnonzero(np.concatenate(([True], (ordered[1:] != ordered[:-1]).any(axis=1))))
+    wanted = np.arange(pieces) * n_runs / pieces
+    cuts = np.unique(starts[np.minimum(np.searchsorted(starts, wanted), len(starts) - 1)])
+    bounds = [*cuts.tolist(), n_runs]
+    return [
+        Task(order[a:b], codes[order[a:b]], multipliers[order[a:b]]) for a, b in zip(bounds[:-1], bounds[1:]) if b > a
+    ]
+
+
+def bootstrap_tasks(n: int, workers: int) -> list[Task]:
+    pieces = max(8 * workers, 32)
+    return [
+        Task(runs, np.zeros((len(runs), len(DISCRETE)), dtype=np.int64), np.ones((len(runs), 0)))
+        for runs in np.array_split(np.arange(n), min(pieces, n))
+    ]
+
+
+class Outcome(NamedTuple):
+    run_ranks: np.ndarray  # runs x units
+    shifts: np.ndarray  # each run's mean absolute rank shift
+    unit_shifts: np.ndarray  # each unit's mean absolute rank shift
+
+
+def execute(job: Job, tasks: list[Task], scheduler: Any, progress: bool) -> Outcome:
+    """Every run's ranks and shifts, computed in this process, in local processes or on Dask."""
+    from tqdm.auto import tqdm
+
+    n_runs, units = sum(len(t.runs) for t in tasks), len(job.nominal_ranks)
+    kind, workers = plan_workers(scheduler, n_runs * units)
+    shape, dtype = (n_runs, units), np.dtype(rank_dtype(units))
+    shifts, unit_shifts = np.empty(n_runs), np.zeros(units)
+    with contextlib.ExitStack() as stack:
+        bar = stack.enter_context(tqdm(total=n_runs, desc="robustness", unit="run", disable=not progress))
+        if kind == "dask":
+            run_ranks = np.empty(shape, dtype)
+            results = _on_dask(scheduler, job, tasks)
+        elif workers == 1 or len(tasks) == 1:
+            run_ranks = np.empty(shape, dtype)
+            engine = Engine(job)
+            results = (engine.work(task, run_ranks) for task in tasks)
+        else:
+            path = stack.enter_context(_shared_file(shape, dtype))
+            run_ranks = np.empty(shape, dtype) if path is None else np.memmap(path, dtype=dtype, mode="w+", shape=shape)
+            shared = None if path is None else (path, shape, dtype.str)
+            results = _on_processes(job, tasks, min(workers, len(tasks)), shared)
+        for result in results:
+            if result.ranks is not None:
+                run_ranks[result.runs] = result.ranks
+            shifts[result.runs] = result.shifts
+            unit_shifts += result.unit_shifts
+            bar.update(len(result.runs))
+    return Outcome(np.asarray(run_ranks), shifts, unit_shifts / n_runs)  # a plain array, whatever holds it
+
+
+_SHARED_DIR = "/dev/shm"
+
+
+@contextlib.contextmanager
+def _shared_file(shape: tuple[int, int], dtype: np.dtype[Any]) -> Iterator[str | None]:
+    """A file in shared memory for the ranks that local workers write in place, or None.
+
+    Sent back through pipes, every rank would be pickled, copied and copied
+    again into the matrix (three passes over a gigabyte at the reference
+    size). The file is removed when the workers are done; the caller's
+    mapping of it lives on. Without room in /dev/shm, None: the pipes it is.
+    """
+    size = int(np.prod(shape)) * dtype.itemsize
+    try:
+        stat = os.statvfs(_SHARED_DIR)
+        room = stat.f_bavail * stat.f_frsize > 2 * size
+    except OSError:
+        room = False
+    if not room or not size:
+        yield None
+        return
+    with tempfile.NamedTemporaryFile(dir=_SHARED_DIR, prefix="indexfuse-robustness-") as handle:
+        yield handle.name
+
+
+def _on_processes(
+    job: Job, tasks: list[Task], workers: int, shared: tuple[str, tuple[int, int], str] | None
+) -> Iterator[TaskResult]:
+    # spawn, not fork: the caller may run threads (a notebook, a Dask client),
+    # and a forked child would inherit their locks in whatever state they were.
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(
+        workers, mp_context=context, initializer=_init_pool_worker, initargs=(job, shared)
+    ) as pool:
+        pending = {pool.submit(_pool_task, job.token, task) for task in tasks}
+        try:
+            for future in concurrent.futures.as_completed(list(pending)):
+                pending.discard(future)  # a finished future holds its result: let both go
+                yield future.result()
+        finally:
+            for future in pending:
+                future.cancel()
+
+
+def _on_dask(client: Any, job: Job, tasks: list[Task]) -> Iterator[TaskResult]:
+    from distributed import as_completed
+
+    shared = client.scatter(job, broadcast=True, hash=False)
+    pending = {client.submit(_dask_task, shared, task, pure=False) for task in tasks}
+    try:
+        for future in cast(Any, as_completed)(list(pending)):
+            pending.discard(future)  # released on the cluster once dropped here
+            yield future.result()
+    finally:
+        client.cancel([*pending, shared])
