@@ -102,9 +102,9 @@ def test_walk_stops_below_the_depth_the_model_reads():
 def test_map_leaves_visits_leaves_in_tree_order_and_maps_keys():
     seen = []
 
-    def leaf(path, where, value):
-        seen.append(where)
-        return value * 2
+    def leaf(node):
+        seen.append(node.place)
+        return node.value * 2
 
     mapped = core.map_leaves({"x": 1, "y": {"z": 2, "w": 3}}, leaf, where="t", key=str.upper)
     assert mapped == {"X": 2, "Y": {"Z": 4, "W": 6}}

@@ -42,6 +42,7 @@ from indexfuse_tools._core import (
     DEFAULT_PCA_CUMULATIVE,
     DEFAULT_SCALE_METHOD,
     ModelFileError,
+    Node,
     atomic_path,
     csv_safe,
     decode,
@@ -180,10 +181,10 @@ def _toml_entry(entry: Any, where: str) -> Any:
 
 
 def _toml_schema(document: dict[str, Any]) -> Any:
-    def leaf(path: tuple[Any, ...], where: str, value: Any) -> Any:
-        if isinstance(value, list):
-            return [_toml_entry(entry, f"{where}[{i}]") for i, entry in enumerate(value)]
-        return value
+    def leaf(node: Node) -> Any:
+        if isinstance(node.value, list):
+            return [_toml_entry(entry, f"{node.place}[{i}]") for i, entry in enumerate(node.value)]
+        return node.value
 
     return map_leaves(document, leaf, where="schema", key=_toml_label)
 

@@ -104,7 +104,7 @@ def set_weights(model: Any, weights: Any, *, normalize: bool = True) -> None:
         values = {path: None if v is None else v / total for path, v in values.items()}
     elif abs(total - 1) > _SUM_TOLERANCE:
         raise ValueError(f"the weights sum to {total:.10g}, not 1: pass normalize=True to scale them")
-    model.dim_weight = map_leaves(tree, lambda path, where, value: values[path])
+    model.dim_weight = map_leaves(tree, lambda leaf: values[leaf.path])
 
 
 def equal_weights(model: Any) -> None:
@@ -144,7 +144,7 @@ def equal_weights(model: Any) -> None:
     _slots(tree)  # the same check of the fitted tree as set_weights
     if not _carries(tree):
         raise ValueError("no dimension of the model has coefficients, so none can be weighted")
-    model.dim_weight = map_leaves(tree, lambda path, where, value: None if value is None else _equal_share(tree, path))
+    model.dim_weight = map_leaves(tree, lambda leaf: None if leaf.value is None else _equal_share(tree, leaf.path))
 
 
 def _slots(tree: WeightTree) -> dict[Path, Any]:

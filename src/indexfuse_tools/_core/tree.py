@@ -19,7 +19,6 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable, Collection, Hashable, Iterator, Mapping, Sequence
-from dataclasses import dataclass
 from typing import Any, NamedTuple, TypeAlias
 
 import pandas as pd
@@ -99,14 +98,23 @@ class _Gone:
 GONE: Any = _Gone()
 
 
-@dataclass(frozen=True)
-class Node:
+class Node(NamedTuple):
     """One node of a tree: where it is, and what it holds."""
 
     path: Path
-    place: str
+    #: The name of the tree's root, as :attr:`place` begins.
+    root: str
     value: Any
     depth: int
+
+    @property
+    def place(self) -> str:
+        """Where the node sits, in words: ``schema['economy'][0]``.
+
+        Built when read, which is mostly on an error: the walkers of hot
+        paths (weights set once per robustness run) never pay for it.
+        """
+        return where_of(self.root, self.path)
 
 
 class Match(NamedTuple):
@@ -149,16 +157,17 @@ def nodes(
         Mappings deeper than this are yielded but not entered, so that a
         tree that contains itself ends.
     """
+    # The robustness engine walks a weight tree several times per run, so the
+    # common case (enter every dict) skips the call through ``enter``.
+    plain = enter is _is_mapping
     stack = [Node((), where, tree, 0)]
     while stack:
         node = stack.pop()
         yield node
-        if enter(node.value) and (max_depth is None or node.depth <= max_depth):
-            children = [
-                Node((*node.path, key), place(node.place, key), child, node.depth + 1)
-                for key, child in node.value.items()
-            ]
-            stack.extend(reversed(children))
+        value = node.value
+        if (isinstance(value, dict) if plain else enter(value)) and (max_depth is None or node.depth <= max_depth):
+            path, depth = node.path, node.depth + 1
+            stack.extend(reversed([Node((*path, key), where, child, depth) for key, child in value.items()]))
 
 
 def walk(schema: Any, where: str = "schema") -> Iterator[Node]:
@@ -195,12 +204,12 @@ def replace_at(tree: Any, path: Path, value: Any) -> Any:
 
 def map_leaves(
     tree: Any,
-    leaf: Callable[[Path, str, Any], Any],
+    leaf: Callable[[Node], Any],
     *,
     where: str = "",
     key: Callable[[Any], Hashable] | None = None,
 ) -> Any:
-    """A new tree shaped like ``tree`` whose leaves are ``leaf(path, place, value)``.
+    """A new tree shaped like ``tree`` whose leaves are ``leaf(node)`` of its leaf nodes.
 
     Every mapping is rebuilt (with its keys passed through ``key``, when
     given); everything else is a leaf.
@@ -212,7 +221,7 @@ def map_leaves(
         if isinstance(node.value, dict):
             keys[node.path] = [k if key is None else key(k) for k in node.value]
         else:
-            built[node.path] = leaf(node.path, node.place, node.value)
+            built[node.path] = leaf(node)
     for node in reversed(order):
         if isinstance(node.value, dict):
             children = [built.pop((*node.path, k)) for k in node.value]
@@ -304,7 +313,8 @@ def without(schema: Any, drop: Sequence[Any], columns: list[Any]) -> Any:
     is :data:`GONE` if nothing is left at all.
     """
 
-    def kept(path: Path, where: str, node: Any) -> Any:
+    def kept(leaf: Node) -> Any:
+        node = leaf.value
         if not isinstance(node, (list, tuple)):
             return node
         remaining = [e for e in node if selected(e, columns) not in drop]

@@ -38,7 +38,7 @@ import numpy as np
 import pandas as pd
 
 import indexfuse
-from indexfuse_tools._core import WeightTree, is_real, map_leaves, nodes, used_columns, without
+from indexfuse_tools._core import Node, WeightTree, is_real, map_leaves, nodes, used_columns, without
 from indexfuse_tools._robustness.factors import DISCRETE, ModelSchema, Nominal, Setting, excluded
 from indexfuse_tools._weights import set_weights
 from tessel.modelbench import entropy
@@ -119,7 +119,8 @@ def leaf_plan(schema: ModelSchema, leaves: list[Any]) -> Any:
     its coefficient table is computed once for all of them.
     """
 
-    def position(path: Any, where: str, leaf: Any) -> Any:
+    def position(node: Node) -> Any:
+        leaf = node.value
         if leaf is None:
             return None
         for known, other in enumerate(leaves):
@@ -133,7 +134,7 @@ def leaf_plan(schema: ModelSchema, leaves: list[Any]) -> Any:
 
 def assemble(plan: Any, value_of: Callable[[int], Any]) -> Any:
     """The tree of ``plan`` with each leaf position replaced by ``value_of(position)``."""
-    return map_leaves(plan, lambda path, where, leaf: None if leaf is None else value_of(leaf))
+    return map_leaves(plan, lambda node: None if node.value is None else value_of(node.value))
 
 
 # ------------------------------------------------------ entropy memory --
@@ -305,7 +306,7 @@ def _as_arrays(values: Any) -> Any:
     leaves = (node.value for node in nodes(values) if not isinstance(node.value, dict))
     if not all(leaf is None or (isinstance(leaf, pd.Series) and leaf.dtype == np.float64) for leaf in leaves):
         return values
-    return map_leaves(values, lambda path, where, leaf: None if leaf is None else leaf.to_numpy())
+    return map_leaves(values, lambda node: None if node.value is None else node.value.to_numpy())
 
 
 @dataclass
