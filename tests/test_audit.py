@@ -231,6 +231,12 @@ def test_single_dimension_model():
             "not numeric",
         ),
         (lambda m, d: indexfuse_tools.audit(m, d, external=[1, 2]), TypeError, "DataFrame or Series"),
+        (lambda m, d: indexfuse_tools.audit(m, d.iloc[:0]), ValueError, "no rows: there is nothing to audit"),
+        (
+            lambda m, d: indexfuse_tools.audit(m, d.assign(d=np.nan, e=np.nan)),
+            ValueError,
+            "none of the 80 row(s) has a composite",
+        ),
     ],
 )
 def test_bad_input(case, call, error, phrase):
@@ -249,3 +255,58 @@ def test_to_excel_writes_every_table(case, tmp_path):
     coherence = pd.read_excel(path, sheet_name="coherence")
     np.testing.assert_allclose(coherence["cronbach_alpha"], result.coherence["cronbach_alpha"])
     assert pd.read_excel(path, sheet_name="summary")["summary"].iloc[0] == str(result).splitlines()[0]
+
+
+# Tables that score but break an estimate: a row lacking every indicator of
+# B2, one row, two rows whose A indicators run against each other (every
+# correlation is -1), and six equal rows (no dimension carries information).
+def _lacking_b2(data):
+    return data.assign(d=data["d"].mask(data.index == "unit 3"), e=data["e"].mask(data.index == "unit 3"))
+
+
+AWKWARD = {
+    "row lacking a dimension": (_lacking_b2, "B / B2 has no value on 1 row(s) ('unit 3')"),
+    "one row": (lambda d: d.iloc[:1], "the information of the top-level dimensions cannot be estimated"),
+    "two rows": (lambda d: d.iloc[:2].assign(a=[1.0, 2.0], b=[1.0, 2.0]), None),
+    "equal rows": (lambda d: d.iloc[:6].assign(**dict.fromkeys(d.columns, 1.0)), "do not vary"),
+}
+
+
+@pytest.mark.parametrize("name", AWKWARD)
+def test_awkward_tables_are_audited_and_say_what_was_left_out(case, name):
+    model, data, _, _ = case
+    change, note = AWKWARD[name]
+    awkward = change(data)
+    result = indexfuse_tools.audit(model, awkward)
+    assert result.rows == len(awkward) and len(result.dimensions) == 4
+    if note is None:
+        assert result.notes == []
+    else:
+        assert any(note in finding for finding in result.findings())
+        assert any(note in line for line in str(result).splitlines())
+
+
+def test_information_leaves_out_rows_without_a_dimension_value(case):
+    model, data, _, _ = case
+    result = indexfuse_tools.audit(model, _lacking_b2(data))
+    complete = indexfuse_tools.audit(model, data.drop(index="unit 3"))
+    assert result.dimensions["information"].tolist() == complete.dimensions["information"].tolist()
+    assert complete.notes == []
+
+
+@pytest.mark.parametrize("rows", [2, 3, 10])
+def test_information_of_a_small_table_caps_k_as_fit_does(case, rows):
+    model, data, _, _ = case
+    small = data.iloc[:rows]
+    _, values = model.score(small)
+    expected = entropy.multivar_knn(values["A"].to_numpy(), k=rows - 1) - model.min_ent
+    result = indexfuse_tools.audit(model, small)
+    assert _by_dimension(result.dimensions, "information")["A"] == pytest.approx(expected, rel=1e-12)
+
+
+def test_equal_rows_carry_no_information_and_no_share(case):
+    model, data, _, _ = case
+    change, _ = AWKWARD["equal rows"]
+    table = indexfuse_tools.audit(model, change(data)).dimensions
+    assert table["information"].tolist() == [0.0] * 4
+    assert table["information_share"].isna().all()

@@ -197,3 +197,32 @@ def test_the_rows_are_scored_once(statecrime, tmp_path):
     CountingModel.scored = 0
     indexfuse_tools.report(model, data, tmp_path / "once.html", external=data[["urban"]])
     assert CountingModel.scored == 1
+
+
+def _weights_section(text):
+    return re.search(r'<section id="weights">(.*?)</section>', text, re.S).group(1)
+
+
+# Tables the model scores but the audit's estimates cannot all take: a state
+# lacking every safety indicator, one state, two states, and equal rows.
+@pytest.mark.parametrize(
+    "change, note",
+    [
+        (
+            lambda d: d.assign(**{label: d[label].mask(d.index == "Ohio") for label in ("violent", "murder")}),
+            "safety has no value on 1 row(s) (&#39;Ohio&#39;)",
+        ),
+        (lambda d: d.iloc[:1], "the information of the top-level dimensions cannot be estimated"),
+        (lambda d: d.iloc[:2], None),
+        (lambda d: d.iloc[:6].assign(**dict.fromkeys(d.columns, 1.0)), "their values do not vary"),
+    ],
+    ids=["state lacking a dimension", "one state", "two states", "equal rows"],
+)
+def test_awkward_tables_are_reported_with_what_was_left_out(statecrime, tmp_path, change, note):
+    model, data = statecrime
+    text = indexfuse_tools.report(model, change(data), tmp_path / "awkward.html").read_text()
+    weights_part = _weights_section(text)
+    if note is None:
+        assert "leaves rows out" not in weights_part
+    else:
+        assert note in weights_part and note in text.split('<section id="framework">')[0]  # and at a glance

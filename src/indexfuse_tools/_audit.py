@@ -27,6 +27,7 @@ from indexfuse_tools._core import (
     dimension_nodes,
     fitted,
     is_real,
+    map_leaves,
     node_weight,
     nodes,
     plain_name,
@@ -193,7 +194,9 @@ def standardized_alpha(correlations: pd.DataFrame) -> float:
     if k < 2:
         return math.nan
     r = _mean_off_diagonal(correlations)
-    return float(k * r / (1 + (k - 1) * r))
+    denominator = 1 + (k - 1) * r
+    # two rows make every correlation +1 or -1: two indicators at -1 have no alpha
+    return float(k * r / denominator) if denominator != 0 else math.nan
 
 
 def _off_diagonal(correlations: pd.DataFrame) -> np.ndarray:
@@ -341,13 +344,75 @@ def _equal_tree(model: Any) -> Any:
     return stand_in.dim_weight
 
 
-def _information(model: Any, node: Any) -> dict[Any, float]:
-    """Information of each dimension of one level, as the model computes it."""
-    result = model.compute_dim_weight(node)
+def _complete_rows(node: Any) -> np.ndarray | None:
+    """Which rows have a value for every dimension below ``node``; None when
+    it holds no dimension value."""
+    series = [found.value for found in nodes(node) if isinstance(found.value, pd.Series)]
+    if not series:
+        return None
+    complete: np.ndarray = np.logical_and.reduce([np.isfinite(value.to_numpy(dtype=np.float64)) for value in series])
+    return complete
+
+
+def _on_rows(node: Any, rows: np.ndarray) -> Any:
+    return map_leaves(node, lambda _path, _place, value: value[rows] if isinstance(value, pd.Series) else value)
+
+
+def _with_k_below(model: Any, rows: int) -> Any:
+    """``model``, or a shallow copy whose ``k`` is lowered to ``rows - 1`` as
+    ``fit`` lowers it on a table that small."""
+    if model.k <= rows - 1:
+        return model
+    stand_in = copy.copy(model)
+    stand_in.k = rows - 1
+    return stand_in
+
+
+def _read_information(result: Any, node: Any) -> dict[Any, float]:
     found = result[1] if isinstance(result, tuple) else None
     if not isinstance(found, dict) or found is node:  # no dimension had a value
         return {}
     return {key: float(iv) for key, iv in found.items()}
+
+
+def _alone(model: Any, key: Any, value: Any) -> float:
+    # Alone on its level a dimension's share is its information over itself:
+    # the division fails exactly when it carries none.
+    try:
+        return _read_information(model.compute_dim_weight({key: value}), None).get(key, math.nan)
+    except ZeroDivisionError:
+        return 0.0
+
+
+def _information(model: Any, node: Any, level: str, notes: list[str]) -> dict[Any, float] | float:
+    """Information of each dimension of one level, as the model computes it,
+    on the rows with a value for every one of them and with ``k`` capped as
+    ``fit`` caps it; a plain number for a model of one dimension.
+
+    What cannot be estimated is NaN, and ``notes`` gains a sentence saying why.
+    """
+    rows = _complete_rows(node)
+    if rows is None:
+        return {}
+    if rows.sum() < 2:
+        notes.append(
+            f"the information of {level} cannot be estimated: it needs at least two rows with a value "
+            f"for every dimension, and {int(rows.sum())} row(s) have one"
+        )
+        return math.nan if isinstance(node, pd.Series) else dict.fromkeys(node, math.nan)
+    if not rows.all():
+        node = _on_rows(node, rows)
+    estimator = _with_k_below(model, int(rows.sum()))
+    if isinstance(node, pd.Series):
+        return float(estimator.compute_dim_weight(node)[1])
+    try:
+        return _read_information(estimator.compute_dim_weight(node), node)
+    except ZeroDivisionError:
+        notes.append(
+            f"none of {level} carries information on these rows (their values do not vary): "
+            "their information shares cannot be computed"
+        )
+        return {key: _alone(estimator, key, value) for key, value in node.items()}
 
 
 _DIMENSION_COLUMNS = ["dimension", "parent", "information", "information_share", "weight", "equal_weight"]
@@ -366,19 +431,24 @@ def fit_resolution(model: Any) -> float | None:
     return resolution if math.isfinite(resolution) and resolution > 0 else None
 
 
-def _dimension_rows(model: Any, values: Any) -> pd.DataFrame:
+def _dimension_rows(model: Any, values: Any) -> tuple[pd.DataFrame, list[str]]:
     """Information, its share, the model's weight and the equal weight of every
-    dimension; a nested dimension first, then its sub-dimensions."""
+    dimension, a nested dimension first, then its sub-dimensions; and a
+    sentence for each estimate that left rows out or could not be made."""
     resolution = fit_resolution(model)
+    notes: list[str] = []
     # The information is an estimate minus the baseline: both at the fit's resolution.
     with entropy.resolution(resolution) if resolution is not None else contextlib.nullcontext():
-        return _dimension_table(model, values)
+        return _dimension_table(model, values, notes), notes
 
 
-def _dimension_table(model: Any, values: Any) -> pd.DataFrame:
+def _level(parent: Path) -> str:
+    return f"the sub-dimensions of {plain_name(parent)}" if parent else "the top-level dimensions"
+
+
+def _dimension_table(model: Any, values: Any, notes: list[str]) -> pd.DataFrame:
     if not isinstance(values, dict):
-        result = model.compute_dim_weight(values)
-        row = [dimension_name(()), None, float(result[1]), 1.0, 1.0, 1.0]
+        row = [dimension_name(()), None, _information(model, values, "the index", notes), 1.0, 1.0, 1.0]
         return pd.DataFrame([row], columns=_DIMENSION_COLUMNS)
     equal = _equal_tree(model)
     information: dict[Path, dict[Any, float]] = {}
@@ -388,7 +458,8 @@ def _dimension_table(model: Any, values: Any) -> pd.DataFrame:
             continue
         parent, key = node.path[:-1], node.path[-1]
         if parent not in information:
-            information[parent] = _information(model, at(values, parent))
+            level = _information(model, at(values, parent), _level(parent), notes)
+            information[parent] = level if isinstance(level, dict) else {}
         shares = information[parent]
         total = sum(shares.values())
         iv = shares.get(key, math.nan)
@@ -397,6 +468,22 @@ def _dimension_table(model: Any, values: Any) -> pd.DataFrame:
         parent_name = dimension_name(parent) if parent else None
         rows.append([dimension_name(node.path), parent_name, iv, share, nominal_weight, equal_weight])
     return pd.DataFrame(rows, columns=_DIMENSION_COLUMNS)
+
+
+def _missing_notes(dimensions: list[Dimension]) -> list[str]:
+    """A sentence for each dimension without a value on some rows: every one
+    of its indicators is missing there."""
+    notes = []
+    for dimension in dimensions:
+        if dimension.value is None or not dimension.value.isna().any():
+            continue
+        lacking = dimension.value.index[dimension.value.isna().to_numpy()]
+        shown = ", ".join(map(repr, lacking[:5])) + (", ..." if len(lacking) > 5 else "")
+        notes.append(
+            f"{plain_name(dimension.path)} has no value on {len(lacking)} row(s) ({shown}): every one of its "
+            "indicators is missing there, so the information estimates leave those rows out"
+        )
+    return notes
 
 
 def _effective_rows(dimensions: list[Dimension], composite: pd.Series) -> pd.DataFrame:
@@ -494,6 +581,12 @@ class Audit:
         ``spearman_p``.
     paths : dict of str to tuple
         The path of dimension keys behind each dimension name of the tables.
+    notes : list of str
+        What the estimates had to leave out, one sentence each: rows on which
+        a dimension has no value (every one of its indicators missing) are
+        left out of the information estimates, and an estimate that cannot be
+        made on these rows (fewer than two complete rows, no variation) is
+        NaN. Empty on a complete table.
     """
 
     rows: int
@@ -506,6 +599,7 @@ class Audit:
     effective_weights: pd.DataFrame
     links: pd.DataFrame | None = field(default=None)
     paths: dict[str, tuple[Hashable, ...]] = field(default_factory=dict)
+    notes: list[str] = field(default_factory=list)
 
     def __repr__(self) -> str:
         return f"<Audit of {self.rows} rows, {len(self.indicators)} indicators in {len(self.coherence)} dimensions>"
@@ -521,9 +615,10 @@ class Audit:
     def findings(self) -> list[str]:
         """What a methodological review would ask about, one sentence each:
         flagged indicators, indicators of one dimension that correlate
-        negatively after their directions, abnormal coefficients, and
+        negatively after their directions, abnormal coefficients,
         dimensions whose effective weight parts from the nominal one by more
-        than a quarter of it."""
+        than a quarter of it, and the :attr:`notes` on what the estimates
+        left out."""
         return _findings(self)
 
     def tables(self) -> dict[str, pd.DataFrame]:
@@ -653,7 +748,7 @@ def _findings(result: Audit) -> list[str]:
                 f"{_plain(result, row['dimension'])} has an effective weight of {row['effective_weight']:.3f} "
                 f"against a nominal {row['weight']:.3f}"
             )
-    return found
+    return found + result.notes
 
 
 def audit(model: Any, data: pd.DataFrame, *, external: pd.DataFrame | pd.Series | None = None) -> Audit:
@@ -683,9 +778,11 @@ def audit(model: Any, data: pd.DataFrame, *, external: pd.DataFrame | pd.Series 
         If ``model`` is not a model or ``data`` not a DataFrame, or
         ``external`` is neither a DataFrame nor a Series.
     ValueError
-        If the model is not fitted, ``data`` lacks a column the model uses,
-        or ``external`` shares no row label with ``data``, repeats one, or
-        holds a column that is not numeric.
+        If the model is not fitted, ``data`` lacks a column the model uses
+        or no row of it has a composite (the table is empty, or every row
+        lacks every indicator of some dimension), or ``external`` shares no
+        row label with ``data``, repeats one, or holds a column that is not
+        numeric.
 
     Notes
     -----
@@ -693,7 +790,9 @@ def audit(model: Any, data: pd.DataFrame, *, external: pd.DataFrame | pd.Series 
     the audited rows, at the entropy resolution the model was fitted at (its
     baseline ``min_ent`` is ``log(resolution)``), whatever resolution is in
     effect at the call; on the training table they are the ones the fit
-    weighted with. The
+    weighted with. They are read on the rows with a value for every
+    dimension of a level, with ``k`` lowered to one less than their number
+    as ``fit`` lowers it; :attr:`Audit.notes` says what was left out. The
     effective weight of a dimension is its squared correlation with the
     composite, normalised over the dimensions: it shows how much of the
     ranking each dimension actually drives, which differs from its nominal
@@ -718,6 +817,17 @@ def audit(model: Any, data: pd.DataFrame, *, external: pd.DataFrame | pd.Series 
     return scored_audit(model, data, external)[0]
 
 
+def _check_composite(composite: pd.Series, data: pd.DataFrame) -> None:
+    if len(data) == 0:
+        raise ValueError("the data have no rows: there is nothing to audit")
+    if composite.isna().all():
+        raise ValueError(
+            f"none of the {len(data)} row(s) has a composite: each lacks every indicator of some dimension, "
+            "so no weight, correlation or rank can be computed; fill the missing values "
+            "(indexfuse_tools.prepare) or audit rows that have them"
+        )
+
+
 def scored_audit(
     model: Any, data: pd.DataFrame, external: pd.DataFrame | pd.Series | None = None
 ) -> tuple[Audit, tuple[pd.Series, Any]]:
@@ -736,6 +846,7 @@ def scored_audit(
     composite, values = model.score(data)
     if not isinstance(composite, pd.Series):
         raise ValueError("the model's weights give no composite (no dimension carries a number weight)")
+    _check_composite(composite, data)
     dimensions = walk(model, values)
     matrices, coherence, members = _coherence(model, data, dimensions, composite)
     links = None
@@ -745,6 +856,7 @@ def scored_audit(
             if dimension.value is not None:
                 measures[dimension.name] = dimension.value * dimension.sign
         links = _link_rows(measures, _external_frame(external, data.index))
+    information, notes = _dimension_rows(model, values)
     result = Audit(
         rows=len(data),
         indicators=_indicator_rows(data, dimensions),
@@ -752,9 +864,10 @@ def scored_audit(
         coherence=coherence,
         indicator_correlations=members,
         coefficients=_coefficient_rows(model, dimensions),
-        dimensions=_dimension_rows(model, values),
+        dimensions=information,
         effective_weights=_effective_rows(dimensions, composite),
         links=links,
         paths=_paths(model.index_coef),
+        notes=_missing_notes(dimensions) + notes,
     )
     return result, (composite, values)

@@ -98,7 +98,8 @@ def framework_section(model: Any) -> Section:
 
 
 def weights(model: Any, result: Audit) -> Section:
-    """The nominal weights as a chart and a table, and the effective ones against them."""
+    """The nominal weights as a chart and a table, and the effective ones against them; what
+    the information estimates left out."""
     signs = result.directions()
     dimensions = _plain_column(result.dimensions, result)
     dimensions["effect"] = [effect(signs.get(name, 1.0)) for name in result.dimensions["dimension"]]
@@ -130,6 +131,7 @@ def weights(model: Any, result: Audit) -> Section:
         {
             "chart": picture(plot_weights(model)),
             "dimensions": table(dimensions, dimension_headers),
+            "notes": result.notes,
             "effective_chart": picture(plot_effective_weights(result)),
             "effective": table(_plain_column(result.effective_weights, result), effective_headers),
         },
