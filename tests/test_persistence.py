@@ -205,17 +205,18 @@ def test_json_keeps_numpy_scalars_and_non_finite_values():
     record = model.index_coef["A"]["b"]
     record["coef"] = np.float32(record["coef"])
     record["std"] = np.float64(record["std"])
-    model.min_ent = -math.inf
+    model.min_ent = np.float64(model.min_ent)
     model.k = np.int64(7)
-    model.abnormal_index.append({("a", -1): math.nan})
+    model.abnormal_index.extend([{("a", -1): math.nan}, {"b": -math.inf}])
     text = indexfuse_tools.dumps(model)
     json.loads(text, parse_constant=pytest.fail)  # strict JSON: no NaN/Infinity literals
     restored = indexfuse_tools.loads(text)
     got = restored.index_coef["A"]["b"]
     assert type(got["coef"]) is np.float32 and got["coef"] == record["coef"]
     assert type(got["std"]) is np.float64
-    assert restored.min_ent == -math.inf and type(restored.k) is np.int64
-    assert math.isnan(restored.abnormal_index[-1][("a", -1)])
+    assert type(restored.min_ent) is np.float64 and type(restored.k) is np.int64
+    assert math.isnan(restored.abnormal_index[-2][("a", -1)])
+    assert restored.abnormal_index[-1] == {"b": -math.inf}
     pd.testing.assert_series_equal(restored.score(data)[0], model.score(data)[0], check_exact=True)
 
 

@@ -24,7 +24,7 @@ from typing import Any, NamedTuple, TypeAlias
 
 import pandas as pd
 
-from indexfuse_tools._core.codec import place
+from indexfuse_tools._core.codec import Spot, Where, place
 from indexfuse_tools._core.values import is_real
 
 __all__ = [
@@ -104,9 +104,16 @@ class Node:
     """One node of a tree: where it is, and what it holds."""
 
     path: Path
-    place: str
+    #: Where the node is; spelled out by :attr:`place` only when asked, so
+    #: that walking a tree of long keys costs no more than the tree.
+    spot: Where
     value: Any
     depth: int
+
+    @property
+    def place(self) -> str:
+        """Where the node is, as Python would index it: ``schema['safety'][0]``."""
+        return str(self.spot)
 
 
 class Match(NamedTuple):
@@ -155,7 +162,7 @@ def nodes(
         yield node
         if enter(node.value) and (max_depth is None or node.depth <= max_depth):
             children = [
-                Node((*node.path, key), place(node.place, key), child, node.depth + 1)
+                Node((*node.path, key), Spot(node.spot, key), child, node.depth + 1)
                 for key, child in node.value.items()
             ]
             stack.extend(reversed(children))
