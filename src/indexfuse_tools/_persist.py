@@ -405,7 +405,14 @@ def from_dict(document: Any) -> indexfuse.indexpca_diment:
         A ``ValueError`` whose message names the place and the problem, for a
         document that is not a model document of a known version, lacks or
         adds fields, holds malformed tagged values, coefficient records or
-        weights, or whose parts do not fit together.
+        weights or a ``k`` or ``min_ent`` that no fit produces, is far larger
+        than any model (in values, keys, depth, or keys sharing a hash
+        value), or whose parts do not fit together.
+
+    Notes
+    -----
+    The time and memory of loading grow in proportion to the document: the
+    place named in a message is spelled out only when the message is made.
     """
     if not isinstance(document, dict):
         raise ModelFileError(
