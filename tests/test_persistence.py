@@ -8,6 +8,7 @@ import io
 import json
 import math
 import pickle
+import tracemalloc
 import warnings
 
 import numpy as np
@@ -205,17 +206,18 @@ def test_json_keeps_numpy_scalars_and_non_finite_values():
     record = model.index_coef["A"]["b"]
     record["coef"] = np.float32(record["coef"])
     record["std"] = np.float64(record["std"])
-    model.min_ent = -math.inf
+    model.min_ent = np.float64(model.min_ent)
     model.k = np.int64(7)
-    model.abnormal_index.append({("a", -1): math.nan})
+    model.abnormal_index.extend([{("a", -1): math.nan}, {"b": -math.inf}])
     text = indexfuse_tools.dumps(model)
     json.loads(text, parse_constant=pytest.fail)  # strict JSON: no NaN/Infinity literals
     restored = indexfuse_tools.loads(text)
     got = restored.index_coef["A"]["b"]
     assert type(got["coef"]) is np.float32 and got["coef"] == record["coef"]
     assert type(got["std"]) is np.float64
-    assert restored.min_ent == -math.inf and type(restored.k) is np.int64
-    assert math.isnan(restored.abnormal_index[-1][("a", -1)])
+    assert type(restored.min_ent) is np.float64 and type(restored.k) is np.int64
+    assert math.isnan(restored.abnormal_index[-2][("a", -1)])
+    assert restored.abnormal_index[-1] == {"b": -math.inf}
     pd.testing.assert_series_equal(restored.score(data)[0], model.score(data)[0], check_exact=True)
 
 
@@ -315,6 +317,11 @@ MALFORMED = {
     "k-float": (_set(("k",), 1.5), "k: expected an integer"),
     "k-bool": (_set(("k",), True), "k: expected an integer"),
     "min-ent-text": (_set(("min_ent",), "low"), "min_ent: expected a number"),
+    "k-zero": (_set(("k",), 0), "k: expected a neighbour count from 1"),
+    "k-negative": (_set(("k",), -3), "k: expected a neighbour count from 1"),
+    "k-huge": (_set(("k",), 10**30), "k: expected a neighbour count from 1 to 2\\*\\*63 - 1"),
+    "min-ent-nan": (_set(("min_ent",), {"$float": "nan"}), "min_ent: expected a finite number"),
+    "min-ent-infinite": (_set(("min_ent",), {"$float": "-inf"}), "min_ent: expected a finite number"),
     "index-coef-null": (_set(("index_coef",), None), "index_coef: expected a mapping"),
     "record-missing-key": (
         lambda doc: doc["index_coef"]["$dict"][0][1]["b"].pop("std"),
@@ -441,6 +448,91 @@ MALFORMED_TEXT = {
 def test_malformed_text_is_rejected_clearly(case):
     text, message = MALFORMED_TEXT[case]
     with pytest.raises(ModelFileError, match=message):
+        indexfuse_tools.loads(text)
+
+
+# ------------------------------------------------------------------ hostile --
+
+# Integers that are multiples of 2**61 - 1 all have the hash 0.
+_COLLIDING = [i * (2**61 - 1) for i in range(1, 3001)]
+_RECORD = {"coef": 0.5, "max": 1.0, "min": 0.0, "mean": 0.5, "std": 0.25}
+
+
+def _single_leaf_document(schema, index_coef):
+    return {
+        "format": "indexfuse-model", "version": 1, "schema": schema, "scale_method": "max_min",
+        "pca_cumulative": 1, "k": 10, "min_ent": -5.0, "index_coef": index_coef,
+        "dim_weight": None if index_coef == {} else 1, "abnormal_index": [],
+    }
+
+
+@pytest.mark.parametrize(
+    ("schema", "index_coef", "where"),
+    [
+        (_COLLIDING, {"$dict": [[key, _RECORD] for key in _COLLIDING]}, "index_coef"),
+        (_COLLIDING, {}, "schema"),
+        ([{"$tuple": [key, -1]} for key in _COLLIDING], {}, "schema"),
+        ({"$dict": [[key, ["a"]] for key in _COLLIDING]}, {}, "schema"),
+    ],
+    ids=["coefficient-keys", "schema-entries", "schema-pairs", "dimension-keys"],
+)
+def test_keys_colliding_in_hash_are_refused_before_any_mapping_holds_them(schema, index_coef, where):
+    # Read into a dict or a set, these would cost 3000 ** 2 comparisons.
+    text = json.dumps(_single_leaf_document(schema, index_coef))
+    with pytest.raises(ModelFileError, match=f"^{where}: more than 32 distinct keys share one hash value"):
+        indexfuse_tools.loads(text)
+
+
+def test_a_few_keys_sharing_a_hash_still_load():
+    keys = _COLLIDING[:32] + _COLLIDING[:1]  # a repeated entry is no collision
+    model = indexfuse_tools.loads(json.dumps(
+        _single_leaf_document(keys, {"$dict": [[key, _RECORD] for key in keys[:32]]})
+    ))
+    assert list(model.index_coef) == keys[:32]
+
+
+def _deep_chain(length, depth=95):
+    tree = None
+    for level in range(depth):
+        tree = {f"{level:03d}" + "k" * length: tree}
+    return tree
+
+
+def _deep_and_wide(length, depth=95, width=4):
+    tree = None
+    for level in range(depth):
+        siblings = {f"{level:03d}-{j}" + "k" * length: None for j in range(1, width)}
+        tree = {f"{level:03d}-0" + "k" * length: tree, **siblings}
+    return tree
+
+
+@pytest.mark.parametrize("tree", [_deep_chain(20_000), _deep_and_wide(5_000)], ids=["chain", "wide"])
+def test_long_keys_nested_deep_cost_memory_in_proportion_to_the_file(tree):
+    # Each key's place spells out its whole path: spelled out for every value
+    # as it is read, the places of this 2 MB file would take 90 MB.
+    document = _single_leaf_document({"a": ["a"]}, tree)
+    text = json.dumps(document)
+    tracemalloc.start()
+    try:
+        with pytest.raises(ModelFileError, match="does not follow the schema"):
+            indexfuse_tools.loads(text)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 4 * len(text)
+
+
+@pytest.mark.parametrize(
+    ("cap", "document", "message"),
+    [
+        ("_MAX_NODES", {"abnormal_index": [{"a": 0.5}] * 600}, "more than 1,000 values"),
+        ("_MAX_KEYS", {"schema": {f"d{i}": None for i in range(1_200)}}, "more than 1,000 keys"),
+    ],
+)
+def test_documents_far_larger_than_a_model_are_refused(monkeypatch, cap, document, message):
+    monkeypatch.setattr(indexfuse_tools._persist, cap, 1_000)
+    text = json.dumps({**_single_leaf_document(["a"], {}), **document})
+    with pytest.raises(ModelFileError, match=f"^the document holds {message}"):
         indexfuse_tools.loads(text)
 
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import copy
+import unicodedata
 
 import numpy as np
 import pandas as pd
@@ -54,11 +55,27 @@ CASES = {
     "repeat within": ({"A": ["gdp", ("gdp", -1)], **SAFE}, _table, "error", "schema['A'][1]", "repeats"),
     "repeat across": ({"A": ["gdp"], "B": ["crime", "gdp"]}, _table, "warning", "schema['B'][1]",
                       "also used in schema['A']"),
-    "text direction": ({"A": [("gdp", "-1")], **SAFE}, _table, "error", "schema['A'][0]",
-                       "write -1 without quotes"),
-    "nan direction": ({"A": [("gdp", np.nan)], **SAFE}, _table, "error", "schema['A'][0]", "not a finite"),
-    "direction 2": ({"A": [("gdp", 2)], **SAFE}, _table, "warning", "schema['A'][0]", "scales the column by 2"),
-    "bool direction": ({"A": [("gdp", True)], **SAFE}, _table, "warning", "schema['A'][0]", "is a bool"),
+    "text direction": ({"A": ["jobs", ("gdp", "-1")], **SAFE}, _table, "error", "schema['A'][1]",
+                       "the direction '-1' of the column 'gdp' is a string, not a number: write -1 without quotes"),
+    "nan direction": ({"A": [("gdp", np.nan)], **SAFE}, _table, "error", "schema['A'][0]",
+                      "the direction nan of the column 'gdp' is not a finite"),
+    "direction 2": ({"A": ["jobs", ("gdp", 2)], **SAFE}, _table, "warning", "schema['A'][1]",
+                    "the direction 2 scales the column 'gdp' by 2"),
+    "direction 0": ({"A": [("gdp", 0)], **SAFE}, _table, "warning", "schema['A'][0]", "zeroes the column 'gdp'"),
+    "bool direction": ({"A": [("gdp", True)], **SAFE}, _table, "warning", "schema['A'][0]",
+                       "the direction True of the column 'gdp' is a bool"),
+    "direction without a table": ({"A": [("gdp", "up")]}, lambda: _table().to_numpy(), "error", "schema['A'][0]",
+                                  "the direction 'up' of the column 'gdp' is a string"),
+    "other normal form": ({"A": [unicodedata.normalize("NFC", "Zürich")], **SAFE},
+                          lambda: _table().rename(columns={"gdp": unicodedata.normalize("NFD", "Zürich")}),
+                          "error", "schema['A'][0]",
+                          f"the column {unicodedata.normalize('NFD', 'Zürich')!r} has the same letters written in "
+                          "another Unicode normal form "
+                          "(the schema's is NFC, the data's NFD)"),
+    "other normal form, the other way": (
+        {"A": [unicodedata.normalize("NFD", "Zürich")], **SAFE},
+        lambda: _table().rename(columns={"gdp": unicodedata.normalize("NFC", "Zürich")}),
+        "error", "schema['A'][0]", "(the schema's is NFD, the data's NFC)"),
     "three elements": ({"A": [("gdp", -1, "x")], **SAFE}, _table, "warning", "schema['A'][0]", "ignores the rest"),
     "empty entry": ({"A": ["gdp", ()], **SAFE}, _table, "error", "schema['A'][1]", "IndexError"),
     # dimension keys

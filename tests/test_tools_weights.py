@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+from decimal import Decimal
+from fractions import Fraction
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -35,8 +38,9 @@ def _tree(a, b1, b2):
         _tree(np.float32(2), np.int64(1), 1.0),
         {"A": 2, "B (-1) / b1": 1, "B (-1) / b2": np.float32(1), "B (-1) / gone": np.nan},
         pd.Series({"A": 2.0, "B (-1) / b1": 1.0, "B (-1) / b2": 1.0, "B (-1) / gone": None}),
+        _tree(Fraction(1, 2), Fraction(1, 4), Fraction(1, 4)),
     ],
-    ids=["nested numpy scalars", "by name", "series"],
+    ids=["nested numpy scalars", "by name", "series", "fractions"],
 )
 def test_set_weights_takes_both_shapes_and_scoring_counts_them(model, data, given):
     set_weights(model, given)
@@ -62,6 +66,11 @@ def test_weights_that_sum_to_one_are_kept_as_given(model):
         (_tree(np.nan, 1, 1), True, "got nan"),
         (_tree("1", 1, 1), True, "got '1'"),
         (_tree(True, 1, 1), True, "got True"),
+        (_tree(np.True_, 1, 1), True, "got np.True_"),
+        (_tree(Decimal(1), 1, 1), True, "got Decimal"),
+        (_tree(1e308, 1e308, 1), True, r"weights\['A'\]: the weight 1e\+308 is too large: the weights' total"),
+        (_tree(1, 10**400, 1), True, r"weights\[\('B', -1\)\]\['b1'\]: the weight 1000.*\.\.\. is too large for a float"),
+        (_tree(Fraction(1, 3), 1e308, 1e308), False, r"\['b1'\]: the weight 1e\+308 is too large"),
         (_tree(0, 0, 0), True, "every weight is 0"),
         ({"A": 1, ("B", -1): 1}, True, r"weights\[\('B', -1\)\]: expected a dict of the sub-dimensions"),
         ({"A": 1, ("B", -1): {"b1": 1, "b2": 1}}, True, "no weight for 'gone'"),

@@ -355,7 +355,7 @@ def _complete_rows(node: Any) -> np.ndarray | None:
 
 
 def _on_rows(node: Any, rows: np.ndarray) -> Any:
-    return map_leaves(node, lambda _path, _place, value: value[rows] if isinstance(value, pd.Series) else value)
+    return map_leaves(node, lambda leaf: leaf.value[rows] if isinstance(leaf.value, pd.Series) else leaf.value)
 
 
 def _with_k_below(model: Any, rows: int) -> Any:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import difflib
+import unicodedata
 from collections import Counter
 from dataclasses import dataclass
 from typing import Any, Literal
@@ -124,8 +125,10 @@ def check(schema: Schema, data: pd.DataFrame, *, strict: bool = False) -> list[P
     -----
     Errors (``fit`` fails, or builds something else than written):
 
-    - an entry that names no column (the closest labels are suggested), an
-      empty entry, an entry that cannot be compared with the labels;
+    - an entry that names no column (the closest labels are suggested; a
+      label equal to a column once both are NFC-normalised is named with
+      both normal forms), an empty entry, an entry that cannot be compared
+      with the labels;
     - a column listed twice in one dimension (its coefficients no longer add
       up to 1);
     - a direction, of an entry or of a dimension key, that is not a finite
@@ -162,7 +165,8 @@ def check(schema: Schema, data: pd.DataFrame, *, strict: bool = False) -> list[P
     >>> for problem in check({"economy": ["gdp", "jbos"], "safety": [("crime", "-1")]}, data):
     ...     print(problem)
     schema['economy'][1]: error: 'jbos' names no column of the data; did you mean 'jobs'?
-    schema['safety'][0]: error: the direction '-1' is a string, not a number: write -1 without quotes
+    schema['safety'][0]: error: the direction '-1' of the column 'crime' is a string, not a number:
+    write -1 without quotes
     """
     found = _Findings()
     problem = frame_problem(data)
@@ -289,7 +293,7 @@ def _check_entry(
         return None
     if columns is None:  # no table to match against: only the entry's own shape can be read
         if sequence and len(entry) == 2:
-            _report_direction(entry[1], where, found)
+            _report_direction(entry, where, found)
         return None
     try:
         match = resolve(entry, columns)
@@ -315,7 +319,7 @@ def _check_entry(
             f"{tuple(entry)!r} is a column label too: write [{tuple(entry)!r}] for that column",
         )
     elif sequence and len(entry) == 2:
-        _report_direction(entry[1], where, found)
+        _report_direction(entry, where, found)
     elif sequence and len(entry) > 2:
         found.warning(
             where,
@@ -345,24 +349,35 @@ def _check_repeat(use: _Use, here: list[_Use], uses: list[_Use], found: _Finding
         )
 
 
-def _report_direction(direction: Any, where: str, found: _Findings) -> None:
-    problem = _direction_problem(direction, "the column")
+def _report_direction(entry: Any, where: str, found: _Findings) -> None:
+    # The place says which entry; the message says which column, as a place
+    # such as schema['E'][1] means little once the schema is out of sight.
+    column = f"the column {entry[0]!r:.60}"
+    problem = _direction_problem(entry[1], column, owner=f" of {column}")
     if problem is not None:
         found.problems.append(Problem(problem[0], where, problem[1]))
 
 
 def _direction_problem(
-    direction: Any, target: str, kept: str = ""
+    direction: Any, target: str, kept: str = "", owner: str = ""
 ) -> tuple[Literal["error", "warning"], str] | None:
+    """The level and message of a direction that is not 1 or -1; ``None`` for those.
+
+    ``target`` is what the direction multiplies, ``kept`` what it leaves as
+    it is, and ``owner`` (`` of the column 'gdp'``) follows the direction
+    in the messages that do not name ``target``.
+    """
     if isinstance(direction, (bool, np.bool_)):
-        return WARNING, f"the direction {direction!r} is a bool, read as {int(direction)}: write 1 or -1"
+        return WARNING, (
+            f"the direction {direction!r}{owner} is a bool, read as {int(direction)}: write 1 or -1"
+        )
     if isinstance(direction, str):
         fix = f"write {direction.strip()} without quotes" if _is_number_text(direction) else "write 1 or -1"
-        return ERROR, f"the direction {direction!r} is a string, not a number: {fix}"
+        return ERROR, f"the direction {direction!r}{owner} is a string, not a number: {fix}"
     if not is_real(direction):
-        return ERROR, f"the direction {direction!r:.40} is not a number: write 1 or -1"
+        return ERROR, f"the direction {direction!r:.40}{owner} is not a number: write 1 or -1"
     if not is_finite(direction):
-        return ERROR, f"the direction {direction!r} is not a finite number: write 1 or -1"
+        return ERROR, f"the direction {direction!r}{owner} is not a finite number: write 1 or -1"
     if direction == 0:
         return WARNING, f"the direction 0 zeroes {target}{kept}: write 1 or -1"
     if direction not in (1, -1):
@@ -394,6 +409,13 @@ def _not_a_dimension(value: Any, top: bool) -> str:
 
 
 def _suggest(label: Any, columns: list[Any]) -> str:
+    same = _same_text(label, columns)
+    if same is not None:
+        return (
+            f"the column {same!r} has the same letters written in another Unicode normal form "
+            f"(the schema's is {_normal_form(label)}, the data's {_normal_form(same)}): normalise "
+            "both, e.g. with unicodedata.normalize('NFC', label)"
+        )
     by_text: dict[str, Any] = {}
     for column in columns:
         by_text.setdefault(str(column).lower(), column)
@@ -401,6 +423,27 @@ def _suggest(label: Any, columns: list[Any]) -> str:
     if close:
         return f"did you mean {' or '.join(repr(by_text[c]) for c in close)}?"
     return f"its columns are {show(columns, 8)}"
+
+
+def _same_text(label: Any, columns: list[Any]) -> Any:
+    """The string column that reads as ``label`` once both are NFC-normalised, or ``None``.
+
+    ``'Zürich'`` typed on one system and read from a file written on another
+    may be one character or a letter and a combining mark: equal to the eye,
+    unequal to ``==``.
+    """
+    if not isinstance(label, str):
+        return None
+    wanted = unicodedata.normalize("NFC", label)
+    return next(
+        (c for c in columns if isinstance(c, str) and unicodedata.normalize("NFC", c) == wanted),
+        None,
+    )
+
+
+def _normal_form(text: str) -> str:
+    forms = [form for form in ("NFC", "NFD") if unicodedata.is_normalized(form, text)]
+    return " and ".join(forms) if forms else "neither NFC nor NFD"
 
 
 # ----------------------------------------------------------------- table --

@@ -20,7 +20,11 @@ import indexfuse
 from indexfuse_tools._core import (
     RECORD_KEYS,
     ModelFileError,
+    Node,
+    Spot,
+    Where,
     at,
+    check_hash_spread,
     decode,
     describe,
     dimension_nodes,
@@ -69,6 +73,15 @@ _FIELDS = (
 # Far deeper than any model document (a dimension level adds four), and
 # shallow enough for the checks below to recurse over.
 _MAX_DEPTH = 100
+# A model of n indicators is about 16 n JSON values and 8 n object keys (a
+# schema entry, a [key, record] pair, a record of five numbers, their tags).
+# Composite indices have tens to hundreds of indicators; these caps allow
+# over 100,000, and refuse a document built only to make loading slow.
+_MAX_NODES = 2_000_000
+_MAX_KEYS = 1_000_000
+# A fit keeps k below the number of rows, and the entropy estimate takes
+# it as a 64-bit integer.
+_MAX_K = 2**63 - 1
 
 
 # ---------------------------------------------------------------- saving --
@@ -180,17 +193,38 @@ def dump(
 # --------------------------------------------------------------- loading --
 
 
-def _check_depth(document: Any) -> None:
+def _check_size(document: Any) -> None:
+    """Refuse a document nested too deep or holding far more than any model."""
     stack = [(document, 1)]
+    count = keys = 0
     while stack:
         node, depth = stack.pop()
+        count += 1
         if depth > _MAX_DEPTH:
             raise ModelFileError(f"the document is nested deeper than {_MAX_DEPTH} levels")
-        children = node.values() if isinstance(node, dict) else node if isinstance(node, list) else ()
+        if isinstance(node, dict):
+            keys += len(node)
+            children: Any = node.values()
+        else:
+            children = node if isinstance(node, list) else ()
         stack.extend((child, depth + 1) for child in children)
+        if count + len(stack) > _MAX_NODES:
+            raise ModelFileError(
+                f"the document holds more than {_MAX_NODES:,} values, far more than a model of "
+                "100,000 indicators: it is not a model file"
+            )
+        if keys > _MAX_KEYS:
+            raise ModelFileError(
+                f"the document holds more than {_MAX_KEYS:,} keys, far more than a model of "
+                "100,000 indicators: it is not a model file"
+            )
 
 
-def _check_direction(key: Any, where: str) -> None:
+# The checks below take the place of a value as a Spot, and spell it out
+# only in the message of a refusal.
+
+
+def _check_direction(key: Any, where: Where) -> None:
     # The model reads element 1 of every pair key as a multiplier.
     if isinstance(key, tuple) and len(key) == 2:
         direction = key[1]
@@ -198,29 +232,29 @@ def _check_direction(key: Any, where: str) -> None:
             raise fail(where, f"the direction of a key must be a finite number, got {describe(direction)}")
 
 
-def _check_index_key(key: Any, where: str) -> None:
+def _check_index_key(key: Any, where: Where) -> None:
     if isinstance(key, tuple) and len(key) == 0:
         raise fail(where, "an index key cannot be an empty tuple")
     _check_direction(key, where)
 
 
-def _check_record(record: dict[str, Any], where: str) -> None:
+def _check_record(record: dict[str, Any], where: Where) -> None:
     """Numbers that a fit can produce: finite, a std of at least 0, min not above max."""
     for name, number in record.items():
         if not is_real(number):
-            raise fail(place(where, name), f"expected a number, got {describe(number)}")
+            raise fail(Spot(where, name), f"expected a number, got {describe(number)}")
         if not is_finite(number):
-            raise fail(place(where, name), f"expected a finite number, got {describe(number)}")
+            raise fail(Spot(where, name), f"expected a finite number, got {describe(number)}")
     # As floats: a float16 compared with a Python float would be cast to it.
     if float(record["std"]) < 0:
-        raise fail(place(where, "std"), f"a standard deviation cannot be negative, got {describe(record['std'])}")
+        raise fail(Spot(where, "std"), f"a standard deviation cannot be negative, got {describe(record['std'])}")
     if float(record["min"]) > float(record["max"]):
         raise fail(where, f"min {describe(record['min'])} is above max {describe(record['max'])}")
 
 
-def _check_table(table: dict[Any, Any], where: str) -> None:
+def _check_table(table: dict[Any, Any], where: Where) -> None:
     for key, record in table.items():
-        spot = place(where, key)
+        spot = Spot(where, key)
         _check_index_key(key, spot)
         if not isinstance(record, dict) or set(record) != set(RECORD_KEYS):
             shown = list(record) if isinstance(record, dict) else record
@@ -235,39 +269,50 @@ def _check_table(table: dict[Any, Any], where: str) -> None:
 def _check_coef(tree: Any, where: str) -> None:
     for node in dimension_nodes(tree, where):
         if node.path:
-            _check_direction(node.path[-1], node.place)
+            _check_direction(node.path[-1], node.spot)
         if node.value is None:
             continue
         if not isinstance(node.value, dict):
             raise fail(
-                node.place,
+                node.spot,
                 f"expected a coefficient table, a mapping of dimensions or null, got {describe(node.value)}",
             )
         if is_coefficient_table(node.value):
-            _check_table(node.value, node.place)
+            _check_table(node.value, node.spot)
 
 
 def _check_weights(tree: Any, coef_tree: Any, where: str, coef_root: str) -> None:
     for node in nodes(tree, where):
-        weight, coef, coef_where = node.value, at(coef_tree, node.path), where_of(coef_root, node.path)
+        weight, coef = node.value, at(coef_tree, node.path)
         if weight is None:
             continue
         if is_real(weight):
             if not is_finite(weight):
-                raise fail(node.place, f"a weight must be a finite number, got {describe(weight)}")
+                raise fail(node.spot, f"a weight must be a finite number, got {describe(weight)}")
             if not is_coefficient_table(coef):
-                raise fail(node.place, f"a number weight needs a coefficient table at {coef_where}")
+                raise fail(
+                    node.spot,
+                    f"a number weight needs a coefficient table at {where_of(coef_root, node.path)}",
+                )
             continue
-        if not isinstance(weight, dict):
-            raise fail(node.place, f"expected a number, a mapping of weights or null, got {describe(weight)}")
-        if not isinstance(coef, dict) or is_coefficient_table(coef):
-            raise fail(node.place, f"a mapping of weights needs a mapping of dimensions at {coef_where}")
-        if set(weight) != set(coef):
-            raise fail(
-                node.place,
-                f"the weights' dimensions {describe(list(weight))} differ from those of "
-                f"{coef_where}, {describe(list(coef))}",
-            )
+        _check_weight_mapping(node, coef, coef_root)
+
+
+def _check_weight_mapping(node: Node, coef: Any, coef_root: str) -> None:
+    weight = node.value
+    if not isinstance(weight, dict):
+        raise fail(node.spot, f"expected a number, a mapping of weights or null, got {describe(weight)}")
+    if not isinstance(coef, dict) or is_coefficient_table(coef):
+        raise fail(
+            node.spot,
+            f"a mapping of weights needs a mapping of dimensions at {where_of(coef_root, node.path)}",
+        )
+    if set(weight) != set(coef):
+        raise fail(
+            node.spot,
+            f"the weights' dimensions {describe(list(weight))} differ from those of "
+            f"{where_of(coef_root, node.path)}, {describe(list(coef))}",
+        )
 
 
 def _entry_key(entry: Any) -> Any:
@@ -284,34 +329,64 @@ def _typed(value: Any) -> Any:
 
 def _check_schema(schema: Any, coef_tree: Any, where: str, coef_root: str) -> None:
     for node in nodes(schema, where):
-        coef, coef_where = at(coef_tree, node.path), where_of(coef_root, node.path)
+        coef = at(coef_tree, node.path)
         if isinstance(node.value, dict):
             if not isinstance(coef, dict) or is_coefficient_table(coef) or set(coef) != set(node.value):
                 raise fail(
-                    coef_where,
+                    where_of(coef_root, node.path),
                     f"does not follow the schema at {node.place}: expected the dimensions "
                     f"{describe(list(node.value))}",
                 )
         elif isinstance(node.value, (list, tuple)):
-            _check_leaf(node.value, coef, node.place, coef_where)
+            _check_leaf(node.value, coef, node.spot, _spot_of(coef_root, node.path))
         elif coef is not None:
-            raise fail(coef_where, f"must be null: {node.place} is neither a mapping nor a list")
+            raise fail(
+                where_of(coef_root, node.path),
+                f"must be null: {node.place} is neither a mapping nor a list",
+            )
 
 
-def _check_leaf(leaf: list[Any] | tuple[Any, ...], coef: Any, where: str, coef_where: str) -> None:
+def _spot_of(root: str, path: tuple[Any, ...]) -> Where:
+    spot: Where = root
+    for key in path:
+        spot = Spot(spot, key)
+    return spot
+
+
+def _check_leaf(leaf: list[Any] | tuple[Any, ...], coef: Any, where: Where, coef_where: Where) -> None:
     for i, entry in enumerate(leaf):
         if isinstance(entry, (list, tuple)) and len(entry) == 0:
-            raise fail(f"{where}[{i}]", "an index entry cannot be empty")
+            raise fail(Spot(where, i), "an index entry cannot be empty")
         if not is_hashable(_entry_key(entry)):
-            raise fail(f"{where}[{i}]", f"{describe(entry)} cannot name a column")
+            raise fail(Spot(where, i), f"{describe(entry)} cannot name a column")
+    typed = [_typed(_entry_key(entry)) for entry in leaf]
+    check_hash_spread(typed, where)
     if coef is None:
         return
     if not is_coefficient_table(coef):
         raise fail(coef_where, f"expected a coefficient table for the schema leaf {where}")
-    known = {_typed(_entry_key(entry)) for entry in leaf}
+    known = set(typed)
     for key in coef:
         if _typed(key) not in known:
-            raise fail(place(coef_where, key), f"is not an index entry of the schema leaf {where}")
+            raise fail(Spot(coef_where, key), f"is not an index entry of the schema leaf {where}")
+
+
+def _check_k(k: Any) -> None:
+    if not is_integer(k):
+        raise fail("k", f"expected an integer, got {describe(k)}")
+    if not 1 <= int(k) <= _MAX_K:
+        raise fail(
+            "k",
+            f"expected a neighbour count from 1 to 2**63 - 1 (a fit keeps it below the number "
+            f"of rows), got {describe(k)}",
+        )
+
+
+def _check_min_ent(min_ent: Any) -> None:
+    if not is_real(min_ent):
+        raise fail("min_ent", f"expected a number, got {describe(min_ent)}")
+    if not is_finite(min_ent):
+        raise fail("min_ent", f"expected a finite number (a fit's baseline entropy), got {describe(min_ent)}")
 
 
 def from_dict(document: Any) -> indexfuse.indexpca_diment:
@@ -330,7 +405,14 @@ def from_dict(document: Any) -> indexfuse.indexpca_diment:
         A ``ValueError`` whose message names the place and the problem, for a
         document that is not a model document of a known version, lacks or
         adds fields, holds malformed tagged values, coefficient records or
-        weights, or whose parts do not fit together.
+        weights or a ``k`` or ``min_ent`` that no fit produces, is far larger
+        than any model (in values, keys, depth, or keys sharing a hash
+        value), or whose parts do not fit together.
+
+    Notes
+    -----
+    The time and memory of loading grow in proportion to the document: the
+    place named in a message is spelled out only when the message is made.
     """
     if not isinstance(document, dict):
         raise ModelFileError(
@@ -349,7 +431,7 @@ def from_dict(document: Any) -> indexfuse.indexpca_diment:
     extra = [name for name in document if name not in _FIELDS]
     if extra:
         raise ModelFileError(f"unknown field(s): {', '.join(map(repr, extra))}")
-    _check_depth(document)
+    _check_size(document)
     value = {name: decode(document[name], name) for name in _FIELDS[2:]}
 
     schema = value["schema"]
@@ -360,11 +442,8 @@ def from_dict(document: Any) -> indexfuse.indexpca_diment:
     cumulative = value["pca_cumulative"]
     if not is_finite(cumulative) or not 0 < float(cumulative) <= 1:
         raise fail("pca_cumulative", f"expected a number in (0, 1], got {describe(cumulative)}")
-    k = value["k"]
-    if not is_integer(k):
-        raise fail("k", f"expected an integer, got {describe(k)}")
-    if not is_real(value["min_ent"]):
-        raise fail("min_ent", f"expected a number, got {describe(value['min_ent'])}")
+    _check_k(value["k"])
+    _check_min_ent(value["min_ent"])
 
     index_coef = value["index_coef"]
     if not isinstance(index_coef, dict):
@@ -388,7 +467,7 @@ def from_dict(document: Any) -> indexfuse.indexpca_diment:
             schema,
             scale_method=value["scale_method"],
             pca_cumulative=float(cumulative),
-            ent_k=cast(int, k),  # a numpy integer stays one
+            ent_k=cast(int, value["k"]),  # a numpy integer stays one
         )
     except (TypeError, ValueError) as exc:
         raise ModelFileError(f"cannot rebuild the model: {exc}") from exc

@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 import math
+import numbers
 from collections.abc import Mapping
 from typing import Any
 
+import numpy as np
 import pandas as pd
 
 from indexfuse_tools._core import (
@@ -44,9 +46,10 @@ def set_weights(model: Any, weights: Any, *, normalize: bool = True) -> None:
         are the sub-dimensions' shares of the whole index), or a flat
         mapping or Series keyed by the names of ``weights(model).index``
         (e.g. ``"opportunity / hardship (-1)"``). Weights are non-negative
-        real numbers of any type (numpy scalars included). A dimension that
-        has no coefficients (its weight is ``None`` after ``fit``) takes
-        ``None`` or NaN.
+        real numbers of any type but bool (any ``numbers.Real``: numpy
+        scalars, ``fractions.Fraction``), converted with ``float()``. A
+        dimension that has no coefficients (its weight is ``None`` after
+        ``fit``) takes ``None`` or NaN.
     normalize : bool, default True
         Divide the weights by their total so that they sum to 1. With
         ``False``, weights whose total is not 1 are rejected.
@@ -56,8 +59,9 @@ def set_weights(model: Any, weights: Any, *, normalize: bool = True) -> None:
     ValueError
         If the model is not fitted; if the keys differ from the fitted
         dimensions (the message lists the missing and the unknown ones);
-        if a weight is not a finite non-negative number, or is given to a
-        dimension without coefficients; if all weights are 0; or, with
+        if a weight is not a finite non-negative number (or is too large
+        for a float, alone or in the total), or is given to a dimension
+        without coefficients; if all weights are 0; or, with
         ``normalize=False``, if they do not sum to 1.
 
     Notes
@@ -97,7 +101,7 @@ def set_weights(model: Any, weights: Any, *, normalize: bool = True) -> None:
             f"names to weights, got {type(weights).__name__}"
         )
     values = {path: _weight(given[path], _where(path), fitted_value) for path, fitted_value in slots.items()}
-    total = math.fsum(v for v in values.values() if v is not None)
+    total = _total(values)
     if total == 0:
         raise ValueError("every weight is 0: at least one dimension needs a positive weight")
     if normalize:
@@ -222,8 +226,14 @@ def _mismatch(missing: list[Any], unknown: list[Any]) -> str:
     return "; ".join(parts) + " (the names are those of weights(model).index)"
 
 
+def _is_weight_number(value: Any) -> bool:
+    return isinstance(value, numbers.Real) and not isinstance(value, (bool, np.bool_))
+
+
 def _weight(value: Any, where: str, fitted: Any) -> float | None:
-    blank = value is None or (is_real(value) and math.isnan(value))
+    """``value`` as a float weight, or ``None`` for a dimension without coefficients."""
+    number = _as_float(value, where) if _is_weight_number(value) else None
+    blank = value is None or (number is not None and math.isnan(number))
     if fitted is None:
         if blank:
             return None
@@ -231,9 +241,31 @@ def _weight(value: Any, where: str, fitted: Any) -> float | None:
             f"{where}: this dimension has no coefficients (none of its entries named a column), "
             f"so it cannot carry a weight; give None, got {value!r}"
         )
-    if not is_real(value) or blank or not math.isfinite(value) or value < 0:
+    if number is None or blank or not math.isfinite(number) or number < 0:
         raise ValueError(f"{where}: a weight must be a finite number >= 0, got {value!r:.40}")
-    return float(value)
+    return number
+
+
+def _as_float(value: Any, where: str) -> float:
+    try:
+        return float(value)
+    except OverflowError:  # an int or Fraction beyond the largest float
+        text = repr(value)
+        shown = text if len(text) <= 40 else f"{text[:36]}..."
+        raise ValueError(f"{where}: the weight {shown} is too large for a float") from None
+
+
+def _total(values: dict[Path, float | None]) -> float:
+    """The sum of the weights; ``ValueError`` naming the largest when it overflows a float."""
+    given = {path: v for path, v in values.items() if v is not None}
+    try:
+        return math.fsum(given.values())
+    except OverflowError:
+        largest = max(given, key=lambda path: given[path])
+        raise ValueError(
+            f"{_where(largest)}: the weight {given[largest]!r} is too large: the weights' total "
+            "exceeds the largest float; give them on a smaller scale"
+        ) from None
 
 
 def _carries(tree: WeightTree) -> bool:

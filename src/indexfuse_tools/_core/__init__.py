@@ -14,7 +14,19 @@ imports its shared pieces from here and from nowhere else in the package.
 """
 
 from indexfuse_tools._core.cells import atomic_path, csv_safe, csv_safe_label, text_cells
-from indexfuse_tools._core.codec import NUMPY_TYPES, ModelFileError, decode, encode, fail, parse, place
+from indexfuse_tools._core.codec import (
+    MAX_SHARED_HASH,
+    NUMPY_TYPES,
+    ModelFileError,
+    Spot,
+    Where,
+    check_hash_spread,
+    decode,
+    encode,
+    fail,
+    parse,
+    place,
+)
 from indexfuse_tools._core.defaults import (
     DEFAULT_K,
     DEFAULT_PCA_CUMULATIVE,
@@ -78,6 +90,7 @@ __all__ = [
     "DEFAULT_SCALE_METHOD",
     "GONE",
     "MAX_DEPTH",
+    "MAX_SHARED_HASH",
     "MODEL_DEFAULTS",
     "NUMPY_TYPES",
     "RECORD_KEYS",
@@ -88,7 +101,9 @@ __all__ = [
     "Node",
     "Path",
     "Schema",
+    "Spot",
     "WeightTree",
+    "Where",
     "as_frame",
     "atomic_path",
     "csv_safe",
@@ -97,6 +112,7 @@ __all__ = [
     "as_model",
     "as_share",
     "at",
+    "check_hash_spread",
     "coefficient_tables",
     "decode",
     "describe",

@@ -28,14 +28,27 @@ from __future__ import annotations
 
 import json
 import math
-from collections.abc import Hashable
-from typing import Any
+from collections.abc import Hashable, Iterable
+from dataclasses import dataclass
+from typing import Any, TypeAlias
 
 import numpy as np
 
 from indexfuse_tools._core.values import describe, is_finite, is_hashable
 
-__all__ = ["ModelFileError", "place", "encode", "decode", "parse", "NUMPY_TYPES"]
+__all__ = [
+    "ModelFileError",
+    "Spot",
+    "Where",
+    "place",
+    "fail",
+    "check_hash_spread",
+    "encode",
+    "decode",
+    "parse",
+    "NUMPY_TYPES",
+    "MAX_SHARED_HASH",
+]
 
 #: The numpy scalar types a document holds, by dtype name.
 NUMPY_TYPES = {
@@ -54,6 +67,13 @@ NUMPY_TYPES = {
 }
 _NON_FINITE = {"nan": math.nan, "inf": math.inf, "-inf": -math.inf}
 _TAGS = ("$tuple", "$float", "$dict", "$numpy")
+#: How many distinct keys of one mapping (or entries of one list of entries)
+#: may share a hash value. Python finds a key among those sharing its hash by
+#: comparing it with each, so n such keys cost n * n comparisons: 16,000
+#: integer keys that are multiples of 2**61 - 1 (all of hash 0) take half a
+#: minute. Keys are column labels and dimension names, whose hashes coincide
+#: by chance at most in pairs; 32 is far above that and keeps the work linear.
+MAX_SHARED_HASH = 32
 
 
 class ModelFileError(ValueError):
@@ -64,14 +84,73 @@ class ModelFileError(ValueError):
     """
 
 
-def place(where: str, key: Any) -> str:
+@dataclass(frozen=True, slots=True)
+class Spot:
+    """A place in a document, spelled out only when a message names it.
+
+    Spelling every place out as the document is read costs the length of
+    its path for each value: a file of long keys nested deep holds paths
+    far longer than itself. A spot costs the same for any depth, and its
+    text (``index_coef['safety'][('murder', -1)]``) is built by ``str``.
+    """
+
+    parent: Where
+    key: Any = None
+    #: Text that follows the parent instead of ``[key]``, such as `` item 3``.
+    suffix: str | None = None
+
+    def __str__(self) -> str:
+        steps: list[str] = []
+        spot: Where = self
+        while isinstance(spot, Spot):
+            steps.append(f"[{spot.key!r}]" if spot.suffix is None else spot.suffix)
+            spot = spot.parent
+        return spot + "".join(reversed(steps))
+
+
+#: A place as text, or as a :class:`Spot` that becomes text when needed.
+Where: TypeAlias = "str | Spot"
+
+
+def place(where: Where, key: Any) -> str:
     """The place of ``key`` inside ``where``, as Python would index it: ``schema['safety']``."""
     return f"{where}[{key!r}]"
 
 
-def fail(where: str, message: str) -> ModelFileError:
+def fail(where: Where, message: str) -> ModelFileError:
     """The error for ``message`` at the place ``where`` of a document."""
     return ModelFileError(f"{where}: {message}")
+
+
+def check_hash_spread(keys: Iterable[Hashable], where: Where) -> None:
+    """Refuse more than :data:`MAX_SHARED_HASH` distinct keys sharing one hash value.
+
+    The cost is linear in the number of keys: each is compared with at most
+    :data:`MAX_SHARED_HASH` others.
+
+    Raises
+    ------
+    ModelFileError
+        Naming ``where`` and a few of the keys.
+    """
+    buckets: dict[int, list[Hashable]] = {}
+    for key in keys:
+        bucket = buckets.setdefault(hash(key), [])
+        if key in bucket:  # the same key again is no collision
+            continue
+        bucket.append(key)
+        if len(bucket) > MAX_SHARED_HASH:
+            raise fail(
+                where,
+                f"more than {MAX_SHARED_HASH} distinct keys share one hash value (such as "
+                f"{', '.join(_short(k) for k in bucket[:3])}); no model's labels collide like this, "
+                "and reading them would take time that grows with their square",
+            )
+
+
+def _short(key: Any) -> str:
+    text = repr(key)
+    return text if len(text) <= 40 else text[:37] + "..."
 
 
 # --------------------------------------------------------------- encoding --
@@ -121,17 +200,21 @@ def _encode_dict(value: dict[Any, Any], where: str) -> Any:
 # --------------------------------------------------------------- decoding --
 
 
-def decode(value: Any, where: str) -> Any:
-    """The Python value of parsed tagged JSON; :class:`ModelFileError` naming the place of a bad tag."""
+def decode(value: Any, where: Where) -> Any:
+    """The Python value of parsed tagged JSON; :class:`ModelFileError` naming the place of a bad tag.
+
+    The place of a value is spelled out only for the error, so decoding
+    costs the same whatever the length of the keys on its path.
+    """
     if value is None or isinstance(value, (bool, str, int, float)):
         return value
     if isinstance(value, list):
-        return [decode(item, f"{where}[{i}]") for i, item in enumerate(value)]
+        return [decode(item, Spot(where, i)) for i, item in enumerate(value)]
     if not isinstance(value, dict):  # pragma: no cover - json never yields anything else
         raise fail(where, f"unexpected value {value!r}")
     tags = [k for k in value if k.startswith("$")]
     if not tags:
-        return {k: decode(v, place(where, k)) for k, v in value.items()}
+        return {k: decode(v, Spot(where, k)) for k, v in value.items()}
     tag = tags[0]
     if tag not in _TAGS:
         raise fail(where, f'unknown tag {tag!r} (known: "$tuple", "$float", "$dict", "$numpy")')
@@ -145,7 +228,7 @@ def decode(value: Any, where: str) -> Any:
     if tag == "$tuple":
         if not isinstance(body, list):
             raise fail(where, f'"$tuple" must hold an array, got {describe(body)}')
-        return tuple(decode(item, f"{where}[{i}]") for i, item in enumerate(body))
+        return tuple(decode(item, Spot(where, i)) for i, item in enumerate(body))
     if tag == "$float":
         if not isinstance(body, str) or body not in _NON_FINITE:
             raise fail(where, f'"$float" must be "nan", "inf" or "-inf", got {describe(body)}')
@@ -155,7 +238,7 @@ def decode(value: Any, where: str) -> Any:
     return _decode_pairs(body, where)
 
 
-def _decode_numpy(name: Any, raw: Any, where: str) -> Any:
+def _decode_numpy(name: Any, raw: Any, where: Where) -> Any:
     if not isinstance(name, str) or name not in NUMPY_TYPES:
         raise fail(where, f'"$numpy" must name one of {", ".join(NUMPY_TYPES)}, got {describe(name)}')
     item = decode(raw, where)
@@ -185,19 +268,27 @@ def _decode_numpy(name: Any, raw: Any, where: str) -> Any:
     return converted
 
 
-def _decode_pairs(body: Any, where: str) -> dict[Any, Any]:
+def _decode_key(pair: Any, i: int, where: Where) -> Any:
+    item = Spot(where, suffix=f" item {i}")
+    if not (isinstance(pair, list) and len(pair) == 2):
+        raise fail(item, f"expected a [key, value] pair, got {describe(pair)}")
+    key = decode(pair[0], Spot(item, suffix=" key"))
+    if not isinstance(key, Hashable) or not is_hashable(key):
+        raise fail(Spot(item, suffix=" key"), f"{key!r} cannot be a mapping key")
+    return key
+
+
+def _decode_pairs(body: Any, where: Where) -> dict[Any, Any]:
     if not isinstance(body, list):
         raise fail(where, f'"$dict" must hold an array of [key, value] pairs, got {describe(body)}')
+    keys = [_decode_key(pair, i, where) for i, pair in enumerate(body)]
+    # Before any key goes into a dict: that is where colliding keys cost.
+    check_hash_spread(keys, where)
     result: dict[Any, Any] = {}
-    for i, pair in enumerate(body):
-        if not (isinstance(pair, list) and len(pair) == 2):
-            raise fail(f"{where} item {i}", f"expected a [key, value] pair, got {describe(pair)}")
-        key = decode(pair[0], f"{where} item {i} key")
-        if not isinstance(key, Hashable) or not is_hashable(key):
-            raise fail(f"{where} item {i} key", f"{key!r} cannot be a mapping key")
+    for key, pair in zip(keys, body):
         if key in result:
             raise fail(where, f"key {key!r} occurs twice")
-        result[key] = decode(pair[1], place(where, key))
+        result[key] = decode(pair[1], Spot(where, key))
     return result
 
 

@@ -23,7 +23,7 @@ from typing import Any, NamedTuple, TypeAlias
 
 import pandas as pd
 
-from indexfuse_tools._core.codec import place
+from indexfuse_tools._core.codec import Spot, Where, place
 from indexfuse_tools._core.values import is_real
 
 __all__ = [
@@ -109,12 +109,22 @@ class Node(NamedTuple):
 
     @property
     def place(self) -> str:
-        """Where the node sits, in words: ``schema['economy'][0]``.
+        """Where the node sits, as Python would index it: ``schema['safety'][0]``.
 
         Built when read, which is mostly on an error: the walkers of hot
-        paths (weights set once per robustness run) never pay for it.
+        paths (weights set once per robustness run) never pay for it, and
+        a tree of long keys nested deep costs no more than the tree.
         """
         return where_of(self.root, self.path)
+
+    @property
+    def spot(self) -> Where:
+        """:attr:`place` as a :class:`Spot`, for a check that passes it on
+        and spells it out only in an error message."""
+        spot: Where = self.root
+        for key in self.path:
+            spot = Spot(spot, key)
+        return spot
 
 
 class Match(NamedTuple):
