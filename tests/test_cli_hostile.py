@@ -4,7 +4,6 @@ would overwrite an input or be lost at the end of a long run."""
 
 from __future__ import annotations
 
-import json
 import os
 import stat
 import sys

@@ -9,7 +9,6 @@ import os
 import re
 import warnings
 
-import pandas as pd
 import pytest
 import statsmodels.api as sm
 

@@ -37,7 +37,6 @@ from indexfuse_tools._core import (
     is_real,
     nodes,
     parse,
-    place,
     where_of,
 )
 
@@ -499,9 +498,3 @@ def load(file: str | os.PathLike[str] | IO[str]) -> indexfuse.indexpca_diment:
         with open(file, encoding="utf-8") as handle:
             return loads(handle.read())
     return loads(file.read())
-
-
-
-# The robustness results still import these names from here; they move to
-# indexfuse_tools._core when that package is rewired.
-_encode, _decode, _parse, _place, _hashable, _is_real = encode, decode, parse, place, is_hashable, is_real

@@ -7,19 +7,9 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from indexfuse_tools._core import coefficient_tables, dimension_name, fitted, split_key, weight_leaves
-
-# The report and the figures still import these from here; they live in
-# indexfuse_tools._core, where those modules will import them from.
-from indexfuse_tools._core import RECORD_KEYS as RECORD_KEYS
-from indexfuse_tools._core import effect as effect
-from indexfuse_tools._core import is_coefficient_table as is_coefficient_table
-from indexfuse_tools._core import node_weight as node_weight
-from indexfuse_tools._core import plain_name as plain_name
+from indexfuse_tools._core import RECORD_KEYS, coefficient_tables, dimension_name, fitted, split_key, weight_leaves
 
 __all__ = ["coefficients", "weights", "dimension_name"]
-
-_model_attr, _split = fitted, split_key
 
 _COLUMNS = ("dimension", "index", "direction", "coef", "min", "max", "mean", "std")
 
