@@ -158,3 +158,118 @@ def test_sensitivity_factors_are_named_in_words_and_ordered_by_total_index():
     figure = plot_sensitivity_indices(SENSITIVITY, labels={"exclude": "an indicator left out"})
     assert [tick.get_text() for tick in figure.axes[0].get_yticklabels()] == ["ent_k", "an indicator left out"]
     assert figure.axes[0].get_title("left") == "What moves the ranking"
+
+
+# Labels come from tables, schemas and callers: none of them is mathematics.
+DOLLARS = "GDP in $ (PPP, 2010 $)"
+PRICES = "Costs $5 to $10"
+NOT_MATHS = "$x^^2$"
+LONG = "Share of households whose income after housing costs stays below sixty percent of the median " + "x" * 56
+CUT = LONG[:31] + "…"  # what every chart draws of it
+
+
+def _labelled(name: str) -> dict[str, object]:
+    """A model, its audit and results, a rank table and a sensitivity table in
+    which one dimension, one indicator, the best unit and one factor are all
+    called ``name``."""
+    rng = np.random.default_rng(7)
+    base = rng.normal(size=(12, 1))
+    data = pd.DataFrame(base + rng.normal(size=(12, 3)) * 0.5, columns=[name, "jobs", "crime"])
+    model = indexfuse.indexpca_diment({name: [name, "jobs"], "safety": [("crime", -1)]})
+    model.fit(data)
+    table = results(model, data)
+    best = table["composite"].idxmax()
+    data.index = table.index = [name if unit == best else f"unit {unit}" for unit in table.index]
+    ranks = _ranks(12)
+    ranks.index = [name, *ranks.index[1:]]
+    sensitivity = SENSITIVITY.rename(index={"exclude": name})
+    return {"model": model, "data": data, "audit": audit(model, data), "results": table, "ranks": ranks,
+            "sensitivity": sensitivity}  # fmt: skip
+
+
+# Each chart with the text its label is drawn as, for a label ``name`` shown as ``shown``.
+LABELLED_CHARTS = {
+    "weights": (lambda case, **kw: plot_weights(case["model"], **kw), "{}"),
+    "effective weights": (lambda case, **kw: plot_effective_weights(case["audit"], **kw), "{}"),
+    "correlations": (lambda case, **kw: plot_correlations(case["audit"]), "{}"),
+    "distribution": (lambda case, **kw: plot_distribution(case["results"], n=1, **kw), "{} ("),
+    "ranking": (lambda case, **kw: plot_ranking(case["results"], **kw), "1  {}"),
+    "rank intervals": (lambda case, **kw: plot_rank_intervals(case["ranks"], runs=8, **kw), "{}"),
+    "sensitivity": (lambda case, **kw: plot_sensitivity_indices(case["sensitivity"], **kw), "{}"),
+}
+
+
+def _drawn(figure) -> list[tuple[str, object]]:
+    """Each text of the figure as it is drawn: the string and how it is read
+    (False for plain text, True for mathematics, "TeX" for LaTeX)."""
+    from matplotlib.text import Text
+
+    # _preprocess_math is what the renderer calls on every text before drawing it.
+    return [text._preprocess_math(text.get_text()) for text in figure.findobj(Text) if text.get_text()]
+
+
+def _host(where: str):
+    from matplotlib.figure import Figure
+
+    return None if where == "new figure" else Figure().add_subplot()
+
+
+@pytest.mark.parametrize("name", [DOLLARS, PRICES, NOT_MATHS])
+@pytest.mark.parametrize(
+    "chart, where",
+    # The correlation maps always make a figure of their own.
+    [(chart, where) for chart in LABELLED_CHARTS for where in ("new figure", "caller's axes")
+     if chart != "correlations" or where == "new figure"],
+)  # fmt: skip
+def test_labels_are_drawn_as_written_not_as_mathematics(chart, where, name):
+    draw, shown = LABELLED_CHARTS[chart]
+    extra = {} if chart == "correlations" else {"title": name, "ax": _host(where)}
+    drawn = _drawn(draw(_labelled(name), **extra))
+    assert any(string.startswith(shown.format(name)) and how is False for string, how in drawn), drawn
+    if "title" in extra:
+        assert (name, False) in drawn
+    assert [string for string, how in drawn if how is not False] == []
+
+
+@pytest.mark.parametrize("chart", LABELLED_CHARTS, ids=str)
+def test_labels_are_plain_text_for_a_caller_who_writes_with_latex(chart):
+    draw, _ = LABELLED_CHARTS[chart]
+    with matplotlib.rc_context({"text.usetex": True}):
+        extra = {} if chart == "correlations" else {"ax": _host("caller's axes")}
+        drawn = _drawn(draw(_labelled(DOLLARS), **extra))
+    assert [string for string, how in drawn if how is not False] == []
+
+
+@pytest.mark.parametrize("chart", LABELLED_CHARTS, ids=str)
+def test_a_label_that_is_no_valid_mathematics_draws(chart):
+    import io
+
+    draw, _ = LABELLED_CHARTS[chart]
+    draw(_labelled(NOT_MATHS)).savefig(io.BytesIO(), format="png")
+
+
+def test_the_report_is_written_with_labels_that_look_like_mathematics(tmp_path):
+    from indexfuse_tools import report
+
+    case = _labelled(NOT_MATHS)
+    assert report(case["model"], case["data"], tmp_path / "report.html").stat().st_size > 0
+
+
+@pytest.mark.parametrize("chart", LABELLED_CHARTS, ids=str)
+def test_a_long_name_is_cut_the_same_way_in_every_chart_and_stays_inside_it(chart):
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.text import Text
+
+    draw, shown = LABELLED_CHARTS[chart]
+    figure = draw(_labelled(LONG))
+    canvas = FigureCanvasAgg(figure)
+    canvas.draw()
+    texts = [text for text in figure.findobj(Text) if text.get_visible() and text.get_text()]
+    assert not any(LONG[:40] in text.get_text() for text in texts)
+    cut = [text for text in texts if text.get_text().startswith(shown.format(CUT))]
+    assert cut != []
+    renderer, inside = canvas.get_renderer(), figure.bbox.padded(1)
+    extents = {text.get_text(): text.get_window_extent(renderer) for text in cut}
+    outside = {text: box.bounds for text, box in extents.items() if not inside.contains(*box.min)}
+    outside |= {text: box.bounds for text, box in extents.items() if not inside.contains(*box.max)}
+    assert outside == {}

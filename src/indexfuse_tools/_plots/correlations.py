@@ -7,7 +7,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from indexfuse_tools._plots.style import INK, NOTE_SIZE, TITLE_SIZE, WIDTH, new_figure, style
+from indexfuse_tools._plots.style import INK, NOTE_SIZE, TITLE_SIZE, WIDTH, new_figure, shorten, style
 from indexfuse_tools._core import plain_name
 
 if TYPE_CHECKING:
@@ -16,6 +16,12 @@ if TYPE_CHECKING:
     from indexfuse_tools._audit import Audit
 
 __all__ = ["plot_correlations"]
+
+# Inches a character takes, on average, in a tick label and in a map's name.
+_LETTER = 0.07
+_TITLE_LETTER = 0.1
+# Characters of a column label that fit under its cell.
+_CELL_LETTERS = 8
 
 
 def plot_correlations(
@@ -54,7 +60,7 @@ def plot_correlations(
     >>> model = indexfuse.indexpca_diment({"economy": ["gdp", "growth"], "safety": [("crime", -1)]})
     >>> model.fit(data)
     >>> fig = plot_correlations(audit(model, data))
-    >>> [ax.get_title("left") for ax in fig.axes if ax.get_title("left")]
+    >>> [ax.get_title("right") for ax in fig.axes if ax.get_title("right")]
     ['economy']
     """
     matrices = {name: matrix for name, matrix in result.correlations.items() if matrix.shape[0] >= 2}
@@ -66,9 +72,14 @@ def plot_correlations(
         for name, label, direction in zip(table["dimension"], table["indicator"], table["direction"])
     }
     largest = max(matrix.shape[0] for matrix in matrices.values())
-    columns = min(len(matrices), 3 if largest <= 4 else 2)
+    longest = max(len(shorten(label)) for matrix in matrices.values() for label in matrix.columns)
+    widest = max(len(shorten(plain_name(result.paths[name]))) for name in matrices)
+    # Each map needs room beside and below it for its longest tick label, and
+    # above it for its name.
+    side = max(0.55 * largest + 0.8 + max(0.6, _LETTER * longest), _TITLE_LETTER * widest)
+    fitting = max(1, int((WIDTH - 0.8) // side))
+    columns = min(len(matrices), 3 if largest <= 4 else 2, fitting)
     lines = math.ceil(len(matrices) / columns)
-    side = 0.55 * largest + 1.4
     with style():
         fig = new_figure(min(WIDTH, side * columns + 0.8), side * lines + 0.6)
         axes = fig.subplots(lines, columns, squeeze=False)
@@ -77,15 +88,17 @@ def plot_correlations(
             values = matrix.to_numpy(dtype=float)
             image = ax.imshow(values, cmap="RdBu", vmin=-1, vmax=1)
             labels = [
-                f"{label}\n(reversed)" if directions.get((name, label), 1) < 0 else str(label)
+                f"{shorten(label)}\n(reversed)" if directions.get((name, label), 1) < 0 else shorten(label)
                 for label in matrix.columns
             ]
             ticks = range(len(labels))
+            # Labels wider than a cell would run into each other side by side.
+            slanted = len(labels) > 3 or max(map(len, labels)) > _CELL_LETTERS
             ax.set_xticks(
                 ticks,
                 labels,
-                rotation=40 if len(labels) > 3 else 0,
-                ha="right" if len(labels) > 3 else "center",
+                rotation=40 if slanted else 0,
+                ha="right" if slanted else "center",
                 fontsize=NOTE_SIZE,
             )
             ax.set_yticks(ticks, labels, fontsize=NOTE_SIZE)
@@ -100,7 +113,9 @@ def plot_correlations(
                         fontsize=NOTE_SIZE,
                         color="white" if abs(value) > 0.55 else INK,
                     )
-            ax.set_title(plain_name(result.paths[name]), fontsize=10)
+            # Ending at the map's right edge, a long name runs on over the row
+            # labels, which leave that room free, and never into the colour bar.
+            ax.set_title(shorten(plain_name(result.paths[name])), fontsize=10, loc="right")
             for spine in ax.spines.values():
                 spine.set_visible(False)
             ax.tick_params(length=0)

@@ -9,7 +9,16 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from indexfuse_tools._plots.style import INK, MUTED, NOTE_SIZE, PALETTE, figure_and_axes, set_title, style
+from indexfuse_tools._plots.style import (
+    INK,
+    MUTED,
+    NOTE_SIZE,
+    PALETTE,
+    figure_and_axes,
+    set_title,
+    shorten,
+    style,
+)
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -93,7 +102,7 @@ def plot_distribution(
     column_values = results[column].astype(np.float64)
     keep = column_values.notna()
     values = column_values[keep].to_numpy()
-    names = (results[label] if label is not None else results.index.to_series()).astype(str)[keep].to_numpy()
+    names = (results[label] if label is not None else results.index.to_series())[keep].map(shorten).to_numpy()
     if values.size == 0:
         raise ValueError(f"results[{column!r}] holds no value to draw")
     with style():

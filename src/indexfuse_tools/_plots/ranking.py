@@ -2,20 +2,29 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
 
 import numpy as np
 import pandas as pd
 
-from indexfuse_tools._plots.style import GRID, MUTED, NOTE_SIZE, PALETTE, figure_and_axes, frame, grid, set_title, style
+from indexfuse_tools._plots.style import (
+    GRID,
+    MUTED,
+    NOTE_SIZE,
+    PALETTE,
+    figure_and_axes,
+    frame,
+    grid,
+    set_title,
+    shorten,
+    style,
+)
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
 __all__ = ["plot_ranking"]
-
-_LABEL_WIDTH = 32  # characters of a row label shown on the chart
 
 
 def plot_ranking(
@@ -78,7 +87,7 @@ def plot_ranking(
         values = shown["composite"].to_numpy(dtype=float)
         ax.hlines(y, values.min() if len(values) else 0, values, color=GRID, linewidth=1, zorder=1)
         ax.scatter(values, y, color=PALETTE[0], s=28, zorder=2)
-        ax.set_yticks(y, [f"{_rank_text(r)}  {_short(i)}" for i, r in zip(shown.index, shown["rank"])])
+        ax.set_yticks(y, [f"{_rank_text(r)}  {shorten(i)}" for i, r in zip(shown.index, shown["rank"])])
         ax.set_ylim(-0.8, (y.max() if len(y) else 0) + 0.8)
         if cut is not None:
             hidden = len(scored) - 2 * cut
@@ -93,11 +102,6 @@ def plot_ranking(
 
 def _rank_text(rank: float) -> str:
     return f"{rank:g}"
-
-
-def _short(label: Any) -> str:
-    text = str(label)
-    return text if len(text) <= _LABEL_WIDTH else text[: _LABEL_WIDTH - 1] + "…"
 
 
 def _default_title(scored: int, n: int | None, total: int) -> str:

@@ -18,6 +18,7 @@ from indexfuse_tools._plots.style import (
     grid,
     set_title,
     shade,
+    shorten,
     style,
 )
 
@@ -92,7 +93,7 @@ def plot_rank_intervals(
             raise ValueError(f"n must be a positive integer or None, got {n!r}")
         if 2 * n < len(table):
             table = pd.concat([table.iloc[:n], table.iloc[-n:]])
-    name = ranks.index.name if isinstance(ranks.index.name, str) else "unit"
+    name = shorten(ranks.index.name) if isinstance(ranks.index.name, str) else "unit"
     title = title or f"Rank of each {name} over {runs:,} runs"
     with style():
         if len(table) <= LABELLED_UNITS:
@@ -105,7 +106,7 @@ def _interval_chart(
 ) -> Figure:
     figure, ax = figure_and_axes(ax, 1.4 + 0.22 * len(table))
     y = np.arange(len(table))[::-1]
-    names = [str(label[u]) if label is not None and u in label else str(u) for u in table.index]
+    names = [shorten(label[u]) if label is not None and u in label else shorten(u) for u in table.index]
     ax.hlines(y, table["p5"], table["p95"], color=INTERVAL, linewidth=3, label="5-95% of runs")
     ax.scatter(table["median"], y, color=MEDIAN, s=14, zorder=3, label="median")
     ax.scatter(table["nominal"], y, color=NOMINAL, marker="|", s=90, linewidths=1.6, zorder=4, label="nominal")
@@ -195,7 +196,7 @@ def plot_sensitivity_indices(
             ax.errorbar(
                 values, y + offset, xerr=np.maximum(errors, 0), fmt="none", ecolor=INK, elinewidth=0.8, capsize=2
             )
-        ax.set_yticks(y, [words.get(str(name), str(name)) for name in ordered.index])
+        ax.set_yticks(y, [shorten(words.get(str(name), name)) for name in ordered.index])
         ax.axvline(0, color=MUTED, linewidth=0.8)
         frame(ax)
         return _finish(

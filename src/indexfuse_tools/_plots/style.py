@@ -3,7 +3,9 @@ frame, grid and sizes, and the one way a chart gets its figure and axes.
 
 Every chart draws inside :func:`style`, on the axes :func:`figure_and_axes`
 gives it, so that a chart drawn alone, into a caller's ``ax`` or into the
-report looks like its neighbours.
+report looks like its neighbours. Labels come from tables, schemas and
+callers: every text is drawn as written (a ``$`` is a dollar sign, never the
+start of mathematics) and every label is cut by :func:`shorten`.
 """
 
 from __future__ import annotations
@@ -27,7 +29,9 @@ __all__ = [
     "FONT_SIZE",
     "TITLE_SIZE",
     "NOTE_SIZE",
+    "LABEL_WIDTH",
     "style",
+    "shorten",
     "new_figure",
     "figure_and_axes",
     "shade",
@@ -55,6 +59,8 @@ FONT_SIZE = 9
 TITLE_SIZE = 11
 #: Lettering of what annotates a chart: legends, value labels, call-outs.
 NOTE_SIZE = 8
+#: Characters of a label drawn on a chart; a longer one is cut by :func:`shorten`.
+LABEL_WIDTH = 32
 
 _RC: dict[str, Any] = {
     "font.size": FONT_SIZE,
@@ -71,6 +77,13 @@ _RC: dict[str, Any] = {
     "legend.fontsize": NOTE_SIZE,
     "figure.facecolor": "white",
     "figure.dpi": DPI,
+    # Labels are names from tables and schemas: "GDP in $ (PPP, 2010 $)" must
+    # keep its dollars, and a name that is not valid mathematics ("$x^^2$")
+    # must not stop a figure from being drawn. Every text made inside the
+    # style reads these when it is made and keeps them until it is drawn.
+    "text.parse_math": False,
+    "text.usetex": False,
+    "axes.formatter.use_mathtext": False,
 }
 
 
@@ -80,6 +93,7 @@ def style() -> Iterator[None]:
 
     Axes made inside it get the frame and lettering above; a chart sets its
     title and legends inside it too, as those take their defaults when made.
+    Every text made inside it is drawn as plain text, as written.
     """
     import matplotlib
 
@@ -99,9 +113,41 @@ def figure_and_axes(ax: Axes | None, height: float, width: float = WIDTH) -> tup
     """The figure and axes a chart draws on: those of ``ax`` when given, else
     a new figure ``width`` by ``height`` inches with one axes."""
     if ax is not None:
+        _draw_as_written(ax)
         return cast("Figure", ax.get_figure()), ax
     figure = new_figure(width, height)
     return figure, figure.add_subplot()
+
+
+def _draw_as_written(ax: Axes) -> None:
+    """Make the texts ``ax`` already holds, which the chart will fill with its
+    labels (titles, axis labels, ticks), plain text as those :func:`style`
+    makes are; the caller's own annotations on it are left as they are."""
+    from matplotlib.text import Text
+
+    own = set(ax.texts)
+    for text in ax.findobj(Text):
+        if text in own:
+            continue
+        text.set_parse_math(False)
+        text.set_usetex(False)
+
+
+def shorten(label: object, width: int = LABEL_WIDTH) -> str:
+    """``label`` as text, cut to ``width`` characters with an ellipsis when longer.
+
+    The one rule for every label a chart draws, so that a long name reads the
+    same in every chart and stays inside its figure.
+
+    Examples
+    --------
+    >>> shorten("Gross domestic product per head, in 2010 dollars at purchasing power")
+    'Gross domestic product per head…'
+    >>> shorten(3.5)
+    '3.5'
+    """
+    text = str(label)
+    return text if len(text) <= width else text[: width - 1] + "…"
 
 
 def shade(colour: str | tuple[float, float, float], amount: float) -> tuple[float, float, float]:

@@ -20,6 +20,7 @@ from indexfuse_tools._plots.style import (
     grid,
     set_title,
     shade,
+    shorten,
     style,
 )
 from indexfuse_tools._core import fitted, node_weight, plain_name, split_key
@@ -58,7 +59,7 @@ def _bars(tree: dict[Any, Any]) -> list[_Bar]:
     for number, (key, node) in enumerate(tree.items()):
         colour = to_rgb(PALETTE[number % len(PALETTE)])
         label, sign = split_key(key)
-        parent = _Bar(str(label), _drawn(node), 1 / len(tree), float(sign), colour, True)
+        parent = _Bar(shorten(label), _drawn(node), 1 / len(tree), float(sign), colour, True)
         bars.append(parent)
         if not isinstance(node, dict):
             continue
@@ -69,7 +70,7 @@ def _bars(tree: dict[Any, Any]) -> list[_Bar]:
             width = _drawn(child)
             bars.append(
                 _Bar(
-                    str(child_label), width, parent.equal / len(node), float(sign * child_sign), lighter, False
+                    shorten(child_label), width, parent.equal / len(node), float(sign * child_sign), lighter, False
                 )
             )
             parent.parts.append((left, width, lighter))
@@ -190,7 +191,7 @@ def plot_effective_weights(
     """
     table = result.effective_weights
     equal = dict(zip(result.dimensions["dimension"], result.dimensions["equal_weight"]))
-    labels = [plain_name(result.paths[name]) for name in table["dimension"]]
+    labels = [shorten(plain_name(result.paths[name])) for name in table["dimension"]]
     with style():
         fig, ax = figure_and_axes(ax, 0.36 * len(table) + 1.5)
         y = np.arange(len(table))
