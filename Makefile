@@ -97,9 +97,9 @@ OLDEST_PY    := $(OLDEST_DIR)/venv/bin/python
 OLDEST_STAGE := $(abspath $(OLDEST_DIR))/stage
 OLDEST_TESTS ?= tests/test_pipeline.py tests/test_coefficients.py tests/test_values_weights.py \
 	tests/test_composite_score_numbers.py tests/test_module.py tests/test_hostile.py \
-	tests/test_differential.py tests/test_leaks.py tests/test_persistence.py \
-	tests/test_tools_tables.py tests/test_tools_check.py tests/test_tools_prepare.py \
-	tests/test_tools_weights.py tests/test_tessel_process.py tests/test_tessel_entropy.py
+	tests/test_differential.py tests/test_leaks.py tests/tools/test_persist.py \
+	tests/tools/test_tables.py tests/tools/test_check.py tests/tools/test_prepare.py \
+	tests/tools/test_weights.py tests/toolkit/test_process.py tests/toolkit/test_entropy.py
 
 test-oldest: install
 	rm -rf $(OLDEST_DIR)/venv && "$$(scripts/find-python)" -m venv $(OLDEST_DIR)/venv

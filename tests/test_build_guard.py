@@ -24,7 +24,7 @@ def test_a_wrong_build_stops_even_a_quiet_run(tmp_path, variable, value, message
         pytest.skip("this run uses the instrumented builds")
     env = dict(os.environ, **{variable: value.format(tmp=tmp_path)})
     result = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests/test_tools_tables.py"],
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests/tools/test_tables.py"],
         cwd=ROOT, env=env, capture_output=True, text=True, timeout=300,
     )
     assert result.returncode == pytest.ExitCode.USAGE_ERROR, result.stdout + result.stderr

@@ -453,7 +453,7 @@ def test_the_reference_table_in_two_processes_is_exact_on_a_sample():
     import sys
     from pathlib import Path
 
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "benchmarks"))
     from bench_data import make_frame, make_schema
 
     data, schema = make_frame(2000), make_schema()
