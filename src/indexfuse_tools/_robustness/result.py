@@ -241,8 +241,8 @@ class RobustnessResult:
 
     def plot_ranks(
         self,
-        n: int | None = None,
         *,
+        n: int | None = None,
         label: Mapping[Hashable, str] | pd.Series | None = None,
         title: str | None = None,
         ax: Axes | None = None,
