@@ -10,7 +10,7 @@ from typing import Any, Literal
 
 import numpy as np
 import pandas as pd
-from tessel.validation import is_numeric, series_to_float
+from tessel.validation import check_choice, is_numeric, series_to_float
 
 from indexfuse_tools._core import (
     DEFAULT_K,
@@ -34,6 +34,30 @@ ERROR: Literal["error"] = "error"
 WARNING: Literal["warning"] = "warning"
 
 _MIN_ROWS = 2  # the entropy estimate and the principal components need two points
+
+Advice = Literal["python", "command line"]
+
+# The fixes a finding suggests, in the words of whoever reads it: a Python
+# session is told which call to make, a shell user which command or file edit.
+_ADVICE: dict[str, dict[str, str]] = {
+    "python": {
+        "impute": "impute them (prepare(..., impute='median')) or drop those rows",
+        "duplicated": "rename or drop the extra ones (data.loc[:, ~data.columns.duplicated()])",
+        "categorical": "convert it to numbers (e.g. .cat.codes for ordered levels) or remove it",
+        "text": "convert it with pd.to_numeric or remove it from the schema",
+        "normal form": "normalise both, e.g. with unicodedata.normalize('NFC', label)",
+    },
+    "command line": {
+        "impute": (
+            "impute them (indexfuse prepare TABLE --schema FILE --impute median -o PREPARED.csv "
+            "--preparation-out PREPARATION.json) or drop those rows"
+        ),
+        "duplicated": "rename or delete the extra ones in the table's header",
+        "categorical": "write its levels as numbers in the table (e.g. 1, 2, 3 for ordered levels) or remove it",
+        "text": "write it as plain numbers in the table or remove it from the schema",
+        "normal form": "save the schema and the table in the same normal form (NFC)",
+    },
+}
 
 
 @dataclass(frozen=True)
@@ -79,8 +103,9 @@ class SchemaError(ValueError):
 
 
 class _Findings:
-    def __init__(self) -> None:
+    def __init__(self, advice: Advice = "python") -> None:
         self.problems: list[Problem] = []
+        self.advice = _ADVICE[advice]
 
     def error(self, where: str, message: str) -> None:
         self.problems.append(Problem(ERROR, where, message))
@@ -89,7 +114,9 @@ class _Findings:
         self.problems.append(Problem(WARNING, where, message))
 
 
-def check(schema: Schema, data: pd.DataFrame, *, strict: bool = False) -> list[Problem]:
+def check(
+    schema: Schema, data: pd.DataFrame, *, strict: bool = False, advice: Advice = "python"
+) -> list[Problem]:
     """Find what the model would skip silently or fail on, before fitting.
 
     The model reads a schema leniently: an entry that names no column is
@@ -107,6 +134,11 @@ def check(schema: Schema, data: pd.DataFrame, *, strict: bool = False) -> list[P
     strict : bool, default False
         Raise :class:`SchemaError` if any error is found, instead of
         returning the problems.
+    advice : {"python", "command line"}, default "python"
+        Whom the suggested fixes address: a Python session (a call such as
+        ``prepare(..., impute='median')``) or a user of the ``indexfuse``
+        command (``indexfuse prepare ... --impute median``, an edit of the
+        table file).
 
     Returns
     -------
@@ -120,6 +152,8 @@ def check(schema: Schema, data: pd.DataFrame, *, strict: bool = False) -> list[P
     SchemaError
         With ``strict=True``, when at least one problem is an error. Its
         message lists every error; warnings alone never raise.
+    ValueError
+        When ``advice`` is neither ``"python"`` nor ``"command line"``.
 
     Notes
     -----
@@ -168,7 +202,8 @@ def check(schema: Schema, data: pd.DataFrame, *, strict: bool = False) -> list[P
     schema['safety'][0]: error: the direction '-1' of the column 'crime' is a string, not a number:
     write -1 without quotes
     """
-    found = _Findings()
+    check_choice(advice, "advice", tuple(_ADVICE))
+    found = _Findings(advice)
     problem = frame_problem(data)
     if problem is not None:
         found.error("data", problem)
@@ -302,7 +337,7 @@ def _check_entry(
         return None
     if match is None:
         label = entry[0] if sequence else entry
-        found.error(where, f"{label!r} names no column of the data; {_suggest(label, columns)}")
+        found.error(where, f"{label!r} names no column of the data; {_suggest(label, columns, found)}")
         return None
     if match.whole:
         found.error(
@@ -408,13 +443,13 @@ def _not_a_dimension(value: Any, top: bool) -> str:
     return f"{what}, got {type(value).__name__} {value!r:.40} ({effect})"
 
 
-def _suggest(label: Any, columns: list[Any]) -> str:
+def _suggest(label: Any, columns: list[Any], found: _Findings) -> str:
     same = _same_text(label, columns)
     if same is not None:
         return (
             f"the column {same!r} has the same letters written in another Unicode normal form "
-            f"(the schema's is {_normal_form(label)}, the data's {_normal_form(same)}): normalise "
-            "both, e.g. with unicodedata.normalize('NFC', label)"
+            f"(the schema's is {_normal_form(label)}, the data's {_normal_form(same)}): "
+            + found.advice["normal form"]
         )
     by_text: dict[str, Any] = {}
     for column in columns:
@@ -457,13 +492,13 @@ def _check_columns(frame: pd.DataFrame, uses: list[_Use], found: _Findings) -> N
             found.error(
                 where,
                 f"{counts[label]} columns carry this label: the model selects all of them and "
-                "fails; rename or drop the extra ones (data.loc[:, ~data.columns.duplicated()])",
+                f"fails; {found.advice['duplicated']}",
             )
             continue
         column = frame[label]
         values = column.to_numpy() if column.dtype == object else None
         if not is_numeric(column.dtype, values):
-            found.error(where, _not_numeric(column))
+            found.error(where, _not_numeric(column, found.advice))
             continue
         numbers = series_to_float(column)
         missing, infinite = np.isnan(numbers), np.isinf(numbers)
@@ -471,8 +506,7 @@ def _check_columns(frame: pd.DataFrame, uses: list[_Use], found: _Findings) -> N
             rows = show(column.index[missing], 3, count=False)
             found.error(
                 where,
-                f"{missing.sum()} missing value(s) (rows {rows}): fit rejects them; "
-                "impute them (prepare(..., impute='median')) or drop those rows",
+                f"{missing.sum()} missing value(s) (rows {rows}): fit rejects them; {found.advice['impute']}",
             )
         if infinite.any():
             rows = show(column.index[infinite], 3, count=False)
@@ -490,21 +524,18 @@ def _check_columns(frame: pd.DataFrame, uses: list[_Use], found: _Findings) -> N
             )
 
 
-def _not_numeric(column: pd.Series) -> str:
+def _not_numeric(column: pd.Series, advice: dict[str, str]) -> str:
     dtype = column.dtype
     if isinstance(dtype, pd.CategoricalDtype):
         return (
             "categorical, not numeric: the model multiplies it by its direction and fails; "
-            "convert it to numbers (e.g. .cat.codes for ordered levels) or remove it"
+            + advice["categorical"]
         )
     if pd.api.types.is_datetime64_any_dtype(dtype) or pd.api.types.is_timedelta64_dtype(dtype):
         return f"of dtype {dtype}, not numeric: convert it to a number (such as the year) or remove it"
     sample = column.dropna()
     example = f" (e.g. {sample.iloc[0]!r:.30})" if len(sample) else ""
-    return (
-        f"of dtype {dtype}, not numeric{example}: convert it with pd.to_numeric "
-        "or remove it from the schema"
-    )
+    return f"of dtype {dtype}, not numeric{example}: {advice['text']}"
 
 
 def _check_rows(frame: pd.DataFrame, uses: list[_Use], found: _Findings) -> None:

@@ -36,7 +36,7 @@ import pandas as pd
 
 import indexfuse
 from tessel.modelbench import entropy
-from indexfuse_tools._check import check
+from indexfuse_tools._check import Problem, check
 from indexfuse_tools._core import (
     DEFAULT_K,
     DEFAULT_PCA_CUMULATIVE,
@@ -302,7 +302,7 @@ def _model(arguments: argparse.Namespace, data: pd.DataFrame) -> Any:
     if arguments.schema is None:
         raise InputError("give the schema (--schema FILE) or a fitted model (--model FILE)")
     schema = read_schema(arguments.schema)
-    errors = [problem for problem in check(schema, data) if problem.level == "error"]
+    errors = [problem for problem in _check(schema, data) if problem.level == "error"]
     if errors:
         first = errors[0]
         more = (
@@ -323,6 +323,11 @@ def _model(arguments: argparse.Namespace, data: pd.DataFrame) -> Any:
     with entropy.resolution(resolution) if resolution is not None else contextlib.nullcontext():
         model.fit(data)
     return model
+
+
+def _check(schema: Any, data: pd.DataFrame) -> list[Problem]:
+    # Someone at a shell is told which command or file edit fixes a finding, not which call.
+    return check(schema, data, advice="command line")
 
 
 # ---------------------------------------------------------------- outputs --
@@ -389,7 +394,7 @@ def _for_csv(table: pd.DataFrame, arguments: argparse.Namespace) -> pd.DataFrame
 
 def _run_check(arguments: argparse.Namespace) -> int:
     data = _table(arguments)
-    problems = check(read_schema(arguments.schema), data)
+    problems = _check(read_schema(arguments.schema), data)
     for problem in problems:
         print(f"{problem.level}: {problem.place}: {problem.message}")
     errors = sum(problem.level == "error" for problem in problems)
