@@ -49,8 +49,10 @@ from indexfuse_tools._core import (
     leaf_columns,
     map_leaves,
     parse,
+    show,
 )
 from indexfuse_tools._persist import dump, loads
+from indexfuse_tools._preparation import TRANSFORMS, Preparation, prepare
 from indexfuse_tools._report import report
 from indexfuse_tools._results import results
 from indexfuse_tools._robustness import FACTORS, METHODS, robustness
@@ -115,7 +117,8 @@ def read_table(path: str | Path, id_column: str | None = None, sheet: str | None
         raise InputError(f"{file}: no such file")
     try:
         if kind in ("csv", "tsv"):
-            table = pd.read_csv(file, sep="\t" if kind == "tsv" else ",")
+            # round_trip: a table this command line wrote (a prepared one) reads back to the same floats
+            table = pd.read_csv(file, sep="\t" if kind == "tsv" else ",", float_precision="round_trip")
         elif kind == "parquet":
             table = pd.read_parquet(file)
         else:
@@ -259,13 +262,33 @@ def _one_line(error: BaseException | str) -> str:
     return f"{lines[0]} (and {len(lines) - 1} more line{'s' if len(lines) > 2 else ''})"
 
 
-def _load_model(path: str) -> Any:
+def _read_bytes(path: str, what: str) -> bytes:
     try:
-        content = Path(path).read_bytes()
+        return Path(path).read_bytes()
     except OSError as exc:
-        raise InputError(f"{path}: cannot read the model: {exc.strerror or exc}") from None
+        raise InputError(f"{path}: cannot read the {what}: {exc.strerror or exc}") from None
+
+
+def _load_model(path: str) -> tuple[Any, Preparation | None]:
+    """The model a file holds, and the preparation it was fitted after when it carries one."""
+    content = _read_bytes(path, "model")
     try:
-        return loads(content)
+        model = loads(content)
+        text = content.decode("utf-8")  # loads has read it as UTF-8
+        carried = Preparation.loads(text) if _carries_preparation(text) else None
+    except ValueError as exc:
+        raise InputError(f"{path}: {_one_line(exc)}") from None
+    return model, carried
+
+
+def _carries_preparation(text: str) -> bool:
+    document = parse(text)
+    return isinstance(document, dict) and "preparation" in document
+
+
+def _load_preparation(path: str) -> Preparation:
+    try:
+        return Preparation.loads(_read_bytes(path, "preparation"))
     except ValueError as exc:
         raise InputError(f"{path}: {_one_line(exc)}") from None
 
@@ -293,12 +316,30 @@ def _check_resolution(resolution: float | None) -> None:
         )
 
 
+def _treated_model(arguments: argparse.Namespace, data: pd.DataFrame) -> tuple[Any, Preparation | None]:
+    """The model a command works with and the treatment to replay on the raw table.
+
+    The treatment is the one ``--preparation`` names, else the one the model
+    file carries (a model fitted after a preparation scores raw tables only
+    once it is replayed), else none.
+    """
+    given = None if arguments.preparation is None else _load_preparation(arguments.preparation)
+    if arguments.model is not None:
+        model, carried = _load_model(arguments.model)
+        return model, given if given is not None else carried
+    return _model(arguments, _replayed(given, data)), given
+
+
+def _replayed(preparation: Preparation | None, data: pd.DataFrame) -> pd.DataFrame:
+    return data if preparation is None else preparation.apply(data)[0]
+
+
 def _model(arguments: argparse.Namespace, data: pd.DataFrame) -> Any:
     """The model a command works with: loaded with --model, or fitted here on
     the table with --schema (after the schema passed check)."""
 
     if arguments.model is not None:
-        return _load_model(arguments.model)
+        return _load_model(arguments.model)[0]
     if arguments.schema is None:
         raise InputError("give the schema (--schema FILE) or a fitted model (--model FILE)")
     schema = read_schema(arguments.schema)
@@ -351,6 +392,7 @@ def _check_outputs(arguments: argparse.Namespace, outputs: dict[str, str | None]
         "the table": arguments.table,
         "the schema": getattr(arguments, "schema", None),
         "the model": getattr(arguments, "model", None),
+        "the preparation": getattr(arguments, "preparation", None),
     }
     earlier: dict[str, str] = {}
     for option, path in outputs.items():
@@ -408,11 +450,130 @@ def _run_check(arguments: argparse.Namespace) -> int:
     return 1 if failed else 0
 
 
+def _run_prepare(arguments: argparse.Namespace) -> int:
+    arguments.model = arguments.preparation = None
+    _check_outputs(arguments, {"--output": arguments.output, "--preparation-out": arguments.preparation_out})
+    data = _table(arguments)
+    if arguments.group is not None and arguments.group not in data.columns:
+        raise InputError(f"--group {arguments.group}: no such column; columns: {show(list(data.columns), 8)}")
+    prepared, log, preparation = prepare(
+        read_schema(arguments.schema), data,
+        impute=arguments.impute, group=arguments.group, transform=_transform_option(arguments.transform),
+        winsorize=arguments.winsorize, min_present=_min_present_option(arguments.min_present),
+        min_present_total=None if arguments.min_present_total is None else _share_or_count(
+            arguments.min_present_total, "--min-present-total"
+        ),
+    )  # fmt: skip
+    # Both files or neither: a table without the rules that made it cannot be replayed.
+    with atomic_path(arguments.output) as table, atomic_path(arguments.preparation_out) as rules:
+        _write_table(table, _for_csv(prepared, arguments))
+        rules.write_text(preparation.dumps() + "\n", encoding="utf-8")
+    print(_treatment_summary(data, log, preparation))
+    print(f"prepared table written to {arguments.output}", file=sys.stderr)
+    print(f"preparation written to {arguments.preparation_out}", file=sys.stderr)
+    return 0
+
+
+def _treatment_summary(data: pd.DataFrame, log: pd.DataFrame, preparation: Preparation) -> str:
+    """What ``prepare`` did, in the words of the report's treatment section:
+    rows dropped and why, then values changed per indicator."""
+    steps = log["step"].value_counts()
+    dropped = log[log["step"] == "drop"]
+    lines = [
+        f"{len(data) - len(dropped)} of {len(data)} rows kept; {steps.get('impute', 0)} values imputed, "
+        f"{steps.get('winsorize', 0)} winsorised, {len(preparation.transforms)} indicators transformed"
+    ]
+    if len(dropped):
+        reasons = dropped["column"].value_counts()
+        lines.append(
+            f"{len(dropped)} rows dropped below the availability thresholds, by the dimension with the fewest "
+            "indicators present: " + ", ".join(f"{name} {count}" for name, count in reasons.items())
+        )
+    lines.append(preparation.summary().to_string())
+    return "\n".join(lines)
+
+
+def _write_table(path: Path, table: pd.DataFrame) -> None:
+    """``table`` in the format its path's suffix names; its row labels kept
+    unless they are only positions."""
+    kind = _TABLE_SUFFIXES.get(path.suffix.lower(), "csv")
+    index = not isinstance(table.index, pd.RangeIndex)
+    if kind == "parquet":
+        table.to_parquet(path, index=index)
+    elif kind == "excel":
+        table.to_excel(path, index=index)
+    else:
+        table.to_csv(path, sep="\t" if kind == "tsv" else ",", index=index)
+
+
+def _share_or_count(text: str, option: str) -> float | int:
+    """A threshold as written: a whole number is a count of indicators, a
+    decimal or a fraction (``2/3``) a share."""
+    written = text.strip()
+    try:
+        if re.fullmatch(r"[+-]?\d+", written):
+            return int(written)
+        if "/" in written:
+            top, _, bottom = written.partition("/")
+            return float(top) / float(bottom)
+        return float(written)
+    except (ValueError, ZeroDivisionError):
+        raise InputError(
+            f"{option} {text}: a count of indicators (such as 2) or a share (such as 0.5 or 2/3)"
+        ) from None
+
+
+def _min_present_option(values: list[str] | None) -> float | dict[Any, float | int] | None:
+    """``--min-present`` as ``prepare`` takes it: one share for every dimension,
+    or a mapping from dimension names (``DIMENSION=THRESHOLD``) with ``None``
+    for the rest."""
+    if not values:
+        return None
+    thresholds: dict[Any, float | int] = {}
+    for value in values:
+        name, equals, threshold = value.rpartition("=")
+        key = name.strip() if equals else None
+        if key in thresholds:
+            raise InputError(f"--min-present: {'the default' if key is None else repr(key)} is given twice")
+        thresholds[key] = _share_or_count(threshold, "--min-present")
+    default = thresholds.get(None)
+    if list(thresholds) == [None] and isinstance(default, float):
+        return default
+    return thresholds
+
+
+def _transform_option(values: list[str] | None) -> str | dict[Any, str | None] | None:
+    """``--transform`` as ``prepare`` takes it: a kind for the indicators the
+    outlier rule flags, or ``INDICATOR=KIND`` for each indicator named."""
+    if not values:
+        return None
+    named = [value.rpartition("=") for value in values]
+    if not any(equals for _, equals, _ in named):
+        if len(values) > 1:
+            raise InputError(f"--transform: one kind for the flagged indicators, got {', '.join(values)}")
+        return _transform_kind(values[0])
+    if not all(equals for _, equals, _ in named):
+        raise InputError(
+            "--transform: either one kind for the indicators the outlier rule flags, "
+            "or INDICATOR=KIND for each indicator, not both"
+        )
+    return {label: _transform_kind(kind) for label, _, kind in named}
+
+
+def _transform_kind(text: str) -> str | None:
+    kind = text.strip().lower()
+    if kind == "none":
+        return None
+    if kind not in TRANSFORMS:
+        raise InputError(f"--transform {text}: a kind is one of {', '.join(TRANSFORMS)} or none")
+    return kind
+
+
 def _run_fit(arguments: argparse.Namespace) -> int:
     arguments.model = None
     _check_outputs(arguments, {"--output": arguments.output})
-    model = _model(arguments, _table(arguments))
-    _write_text(arguments.output, lambda stream: dump(model, stream))
+    model, preparation = _treated_model(arguments, _table(arguments))
+    _write_text(arguments.output, lambda stream: dump(model, stream, preparation=preparation))
     if arguments.output not in (None, "-"):
         print(f"model written to {arguments.output}", file=sys.stderr)
     return 0
@@ -421,7 +582,9 @@ def _run_fit(arguments: argparse.Namespace) -> int:
 def _run_score(arguments: argparse.Namespace) -> int:
     _check_outputs(arguments, {"--output": arguments.output})
     data = _table(arguments)
-    scores = _for_csv(results(_model(arguments, data), data, min_present=arguments.min_present), arguments)
+    model, preparation = _treated_model(arguments, data)
+    scores = results(model, data, min_present=arguments.min_present, preparation=preparation)
+    scores = _for_csv(scores, arguments)
     _write_text(arguments.output, scores.to_csv)
     return 0
 
@@ -436,10 +599,13 @@ def _run_report(arguments: argparse.Namespace) -> int:
         if missing:
             raise InputError(f"--external names no column of the table: {', '.join(missing)}")
         external = data[names]
-    model = _model(arguments, data)
-    _refuse_constant(model.schema, data)
+    model, preparation = _treated_model(arguments, data)
+    _refuse_constant(model.schema, _replayed(preparation, data))
     with atomic_path(arguments.output) as temporary:
-        report(model, data, temporary, external=external, title=arguments.title, source=arguments.source)
+        report(
+            model, data, temporary, external=external, title=arguments.title, source=arguments.source,
+            preparation=preparation,
+        )  # fmt: skip
     print(f"report written to {arguments.output}")
     return 0
 
@@ -453,7 +619,7 @@ def _run_robustness(arguments: argparse.Namespace) -> int:
         raise InputError(f"-n {arguments.n}: at most {MAX_SAMPLES} (2**20) base samples, draws or resamples")
     data = _table(arguments)
     schema = read_schema(arguments.schema)
-    model = _model(arguments, data)  # the nominal index; also checks the schema
+    model, preparation = _treated_model(arguments, data)  # the nominal index; also checks the schema
     factors = None
     if arguments.factors:
         factors = {
@@ -468,7 +634,8 @@ def _run_robustness(arguments: argparse.Namespace) -> int:
         settings["resolution"] = arguments.resolution
     analysis = robustness(
         schema, data, factors=factors, method=arguments.method, n=arguments.n, seed=arguments.seed,
-        scheduler=arguments.workers, progress=not arguments.quiet, **settings,
+        scheduler=arguments.workers, progress=not arguments.quiet,
+        preparation=None if preparation is None else preparation.options(), **settings,
     )  # fmt: skip
     if arguments.output:
         with atomic_path(arguments.output) as temporary:
@@ -477,7 +644,10 @@ def _run_robustness(arguments: argparse.Namespace) -> int:
         _write_text(arguments.ranks, _for_csv(analysis.ranks, arguments).to_csv)
     if arguments.report:
         with atomic_path(arguments.report) as temporary:
-            report(model, data, temporary, title=arguments.title, source=arguments.source, robustness=analysis)
+            report(
+                model, data, temporary, title=arguments.title, source=arguments.source, robustness=analysis,
+                preparation=preparation,
+            )  # fmt: skip
     shown = analysis.sensitivity if len(analysis.sensitivity) else analysis.ranks.describe()
     print(shown.round(3).to_string())
     for label, path in (
@@ -559,9 +729,73 @@ def _add_check(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--strict", action="store_true", help="exit with status 1 on warnings too")
 
 
+def _preparation_argument(parser: argparse.ArgumentParser, fits: bool) -> None:
+    where = "before fitting, and embed it in the model file" if fits else (
+        "first (default: the one the model file carries, if any)"
+    )
+    parser.add_argument(
+        "--preparation",
+        metavar="FILE",
+        help=f"a preparation (as prepare writes it) to replay on the raw table {where}",
+    )
+
+
+def _add_prepare(parser: argparse.ArgumentParser) -> None:
+    _table_arguments(parser)
+    _schema_argument(parser, required=True)
+    steps = parser.add_argument_group("treatment (in this order: drop, impute, transform, winsorise)")
+    steps.add_argument(
+        "--min-present",
+        action="append",
+        metavar="[DIMENSION=]THRESHOLD",
+        help="drop the rows in which a dimension has fewer indicators present than a share (0.5, 2/3) "
+        "or a count (2); DIMENSION=THRESHOLD for one dimension, named as in the weights "
+        "(e.g. 'economy / work=2'); may be repeated",
+    )
+    steps.add_argument(
+        "--min-present-total",
+        metavar="THRESHOLD",
+        help="drop the rows with fewer of all the index's indicators present than a share or a count",
+    )
+    steps.add_argument("--impute", choices=("mean", "median"), help="fill missing values with this statistic")
+    steps.add_argument(
+        "--group",
+        metavar="COLUMN",
+        help="impute within the rows sharing this column's value (a region); also warns when the "
+        "dropped rows cluster in one group",
+    )
+    steps.add_argument(
+        "--transform",
+        action="append",
+        metavar="KIND | INDICATOR=KIND",
+        help=f"{', '.join(TRANSFORMS)} for the indicators the outlier rule flags, or INDICATOR=KIND "
+        "(KIND may be none) for each indicator named; may be repeated",
+    )
+    steps.add_argument(
+        "--winsorize",
+        nargs="?",
+        type=int,
+        const=True,
+        default=False,
+        metavar="N",
+        help="winsorise the indicators the outlier rule flags, up to N points each (default N: 5)",
+    )
+    out = parser.add_argument_group("output")
+    out.add_argument(
+        "-o", "--output", metavar="FILE", required=True,
+        help="the prepared table (.csv, .tsv, .parquet or .xlsx, by the suffix)",
+    )  # fmt: skip
+    out.add_argument(
+        "--preparation-out", metavar="FILE", required=True,
+        help="the preparation: every rule learned, for fit, score, report and robustness to replay (JSON)",
+    )  # fmt: skip
+    _raw_csv_argument(out)
+
+
 def _add_fit(parser: argparse.ArgumentParser) -> None:
     _table_arguments(parser)
     _model_arguments(parser, loadable=False)
+    _preparation_argument(parser, fits=True)
     parser.add_argument(
         "-o", "--output", metavar="FILE", help="where to write the model (JSON; default: standard output)"
     )
@@ -570,6 +804,7 @@ def _add_fit(parser: argparse.ArgumentParser) -> None:
 def _add_score(parser: argparse.ArgumentParser) -> None:
     _table_arguments(parser)
     _model_arguments(parser, loadable=True)
+    _preparation_argument(parser, fits=False)
     parser.add_argument(
         "--min-present",
         type=float,
@@ -594,6 +829,7 @@ def _raw_csv_argument(parser: argparse.ArgumentParser | argparse._ArgumentGroup)
 def _add_report(parser: argparse.ArgumentParser) -> None:
     _table_arguments(parser)
     _model_arguments(parser, loadable=True)
+    _preparation_argument(parser, fits=False)
     parser.add_argument(
         "-o", "--output", metavar="FILE", required=True, help="where to write the report (HTML)"
     )
@@ -610,6 +846,12 @@ def _add_report(parser: argparse.ArgumentParser) -> None:
 def _add_robustness(parser: argparse.ArgumentParser) -> None:
     _table_arguments(parser)
     _model_arguments(parser, loadable=False)
+    parser.add_argument(
+        "--preparation",
+        metavar="FILE",
+        help="the nominal treatment (a preparation, as prepare writes it): the raw table is prepared "
+        "per run, the factors imputation, transform and outliers varying it",
+    )
     group = parser.add_argument_group("the analysis")
     group.add_argument(
         "--method",
@@ -655,6 +897,12 @@ class _Command:
 
 _COMMANDS = (
     _Command("check", "check a schema against a table and list every problem", _add_check, _run_check),
+    _Command(
+        "prepare",
+        "drop, impute, transform and winsorise a table; write it and the rules to replay",
+        _add_prepare,
+        _run_prepare,
+    ),
     _Command("fit", "fit a model and write it as JSON", _add_fit, _run_fit),
     _Command("score", "score a table: composite, rank and dimensions as CSV", _add_score, _run_score),
     _Command("report", "write a self-contained HTML report of the index", _add_report, _run_report),
@@ -670,7 +918,8 @@ _COMMANDS = (
 def _parser(prog: str) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=prog,
-        description="Composite indices from indicator tables: check a schema, fit, score and report.",
+        description="Composite indices from indicator tables: check a schema, prepare the data, fit, score "
+        "and report.",
         epilog=f"Run '{prog} COMMAND --help' for the options of a command.",
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
