@@ -783,7 +783,8 @@ def audit(model: Any, data: pd.DataFrame, *, external: pd.DataFrame | pd.Series 
         or no row of it has a composite (the table is empty, or every row
         lacks every indicator of some dimension), or ``external`` shares no
         row label with ``data``, repeats one, or holds a column that is not
-        numeric.
+        numeric; with ``external``, if ``data`` repeats a row label (a
+        measure matched by label could not tell its rows apart).
 
     Notes
     -----

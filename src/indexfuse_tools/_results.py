@@ -62,8 +62,10 @@ def results(model: Any, data: pd.DataFrame, *, min_present: float | None = None)
     Raises
     ------
     ValueError
-        If the model is not fitted, no dimension carries a weight, or
-        ``min_present`` is not a share.
+        If the model is not fitted, no dimension carries a weight,
+        ``min_present`` is not a share, or ``data`` repeats a row label (a
+        unit is named by its label; the message shows how to make them
+        unique).
     KeyError
         If ``data`` lacks columns the model uses (all are named).
 

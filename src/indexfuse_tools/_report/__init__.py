@@ -114,7 +114,8 @@ def report(
         and as :func:`audit` raises it for the model, the data and
         ``external``.
     ValueError
-        As :func:`audit` raises it.
+        As :func:`audit` raises it, and if ``data`` or ``robustness`` repeats
+        a row label: a unit is named and found by its label.
     ImportError
         If matplotlib or Jinja2 is not installed.
 

@@ -215,7 +215,9 @@ def robustness(
         naming no column, a non-numeric or incomplete column, ...): the
         nominal index would not be what the schema says.
     ValueError
-        For a bad method, ``n``, seed or factor level, before anything runs.
+        For a bad method, ``n``, seed or factor level, or ``data`` whose row
+        labels repeat (the result finds units by label), before anything
+        runs.
     TypeError
         For an unknown model argument or a scheduler of another kind.
 

@@ -7,7 +7,7 @@ import json
 import os
 import zipfile
 from collections.abc import Hashable, Mapping
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Final
 
 import numpy as np
 import pandas as pd
@@ -49,7 +49,7 @@ _TAILS = (0.05, 0.95)
 #: The percentile rule of the rank intervals (numpy's name): the best rank
 #: that the unit reaches or beats in at least that share of the runs. Unlike
 #: an interpolated percentile, it is a rank some run gave.
-PERCENTILE_RULE = "inverted_cdf"
+PERCENTILE_RULE: Final = "inverted_cdf"
 _BLOCK = 2048  # units summarised at a time, to bound the temporary copies
 _DOCUMENT = "robustness.json"
 
