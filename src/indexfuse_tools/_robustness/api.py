@@ -20,7 +20,7 @@ import numpy as np
 import pandas as pd
 
 from indexfuse_tools._check import check
-from indexfuse_tools._core import Schema, is_integer, signature_text
+from indexfuse_tools._core import Schema, is_integer, signature_text, unique_units
 from indexfuse_tools._robustness.design import (
     convergence,
     design,
@@ -86,6 +86,8 @@ def _require(module: str) -> None:
 def _check_call(schema: Any, data: Any, method: Any, n: Any, seed: Any) -> int:
     if not isinstance(data, pd.DataFrame):
         raise TypeError(f"data is a pandas DataFrame, got {type(data).__name__}")
+    # Refused before the runs rather than after: every table of the result, and a report on it, finds units by label.
+    unique_units(data.index, "robustness()")
     if not isinstance(schema, (dict, list, tuple)):
         raise TypeError(f"schema is a dict, list or tuple, got {type(schema).__name__}")
     if method not in METHODS:
@@ -213,7 +215,9 @@ def robustness(
         naming no column, a non-numeric or incomplete column, ...): the
         nominal index would not be what the schema says.
     ValueError
-        For a bad method, ``n``, seed or factor level, before anything runs.
+        For a bad method, ``n``, seed or factor level, or ``data`` whose row
+        labels repeat (the result finds units by label), before anything
+        runs.
     TypeError
         For an unknown model argument or a scheduler of another kind.
 
