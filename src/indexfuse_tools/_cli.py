@@ -46,6 +46,7 @@ from indexfuse_tools._core import (
     atomic_path,
     csv_safe,
     decode,
+    dimension_name,
     leaf_columns,
     map_leaves,
     parse,
@@ -117,8 +118,7 @@ def read_table(path: str | Path, id_column: str | None = None, sheet: str | None
         raise InputError(f"{file}: no such file")
     try:
         if kind in ("csv", "tsv"):
-            # round_trip: a table this command line wrote (a prepared one) reads back to the same floats
-            table = pd.read_csv(file, sep="\t" if kind == "tsv" else ",", float_precision="round_trip")
+            table = pd.read_csv(file, sep="\t" if kind == "tsv" else ",")
         elif kind == "parquet":
             table = pd.read_parquet(file)
         else:
@@ -642,7 +642,7 @@ def _run_robustness(arguments: argparse.Namespace) -> int:
     analysis = robustness(
         schema, data, factors=factors, method=arguments.method, n=arguments.n, seed=arguments.seed,
         scheduler=arguments.workers, progress=not arguments.quiet,
-        preparation=None if preparation is None else preparation.options(), **settings,
+        preparation=None if preparation is None else _prepare_options(preparation), **settings,
     )  # fmt: skip
     if arguments.output:
         with atomic_path(arguments.output) as temporary:
@@ -665,6 +665,27 @@ def _run_robustness(arguments: argparse.Namespace) -> int:
         if path:
             print(f"{label} written to {path}", file=sys.stderr)
     return 0
+
+
+def _prepare_options(preparation: Preparation) -> dict[str, Any]:
+    """The options of ``prepare`` that learn ``preparation`` again from its raw table.
+
+    The analysis prepares the raw table anew in every run, so it needs the
+    choices, not the values learned. A preparation keeps every choice but
+    the winsorisation limit, which is taken as the most values it capped in
+    one indicator: every indicator stopped there or sooner, so the same
+    points are capped.
+    """
+    capped = [counts.get("winsorized", 0) for counts in preparation.counts.values()]
+    options: dict[str, Any] = {
+        "impute": preparation.impute,
+        "group": preparation.group,
+        "transform": {label: rule["kind"] for label, rule in preparation.transforms.items()} or None,
+        "winsorize": max(capped, default=0) if preparation.caps else False,
+        "min_present": {dimension_name(path): value for path, value in preparation.min_present.items()} or None,
+        "min_present_total": preparation.min_present_total,
+    }
+    return {name: value for name, value in options.items() if value is not None and value is not False}
 
 
 def _table(arguments: argparse.Namespace) -> pd.DataFrame:

@@ -3,14 +3,31 @@ commands that fit, score and report, and ``check``'s advice worded for a shell."
 
 from __future__ import annotations
 
+import io
 import unicodedata
 
 import numpy as np
 import pandas as pd
 import pytest
+import statsmodels.api as sm
 
-from indexfuse_tools import check
+import indexfuse
+import indexfuse_tools
+from indexfuse_tools import Preparation, check
 from indexfuse_tools._cli import main
+
+SCHEMA = {
+    "1980s": ["1980", "1985", "1989"],
+    "1990s": ["1990", "1995", "1999"],
+    "2000s": ["2001", "2006", "2011"],
+}
+TOML = """\
+1980s = ["1980", "1985", "1989"]
+1990s = ["1990", "1995", "1999"]
+2000s = ["2001", "2006", "2011"]
+"""
+TREATMENT = ["--impute", "median", "--min-present", "2/3", "--transform", "1985=log", "--winsorize", "3"]
+OPTIONS = {"impute": "median", "min_present": 2 / 3, "transform": {"1985": "log"}, "winsorize": 3}
 
 # What only a Python session can act on.
 PYTHON_CALLS = ("prepare(", "pd.", "data.loc", ".cat.", "unicodedata", "impute=")
@@ -84,3 +101,173 @@ def test_the_command_line_advises_its_own_commands(tmp_path, monkeypatch, capsys
     out, err = capsys.readouterr()
     assert status == (1 if command == "check" else 2)
     assert "indexfuse prepare" in out + err and "prepare(" not in out + err
+
+
+# ---------------------------------------------------------------- prepare --
+
+
+@pytest.fixture(scope="module")
+def fertility(tmp_path_factory):
+    """The World Bank fertility table (gaps in small states) as CSV, its schema,
+    and what ``prepare`` wrote for it."""
+    folder = tmp_path_factory.mktemp("prepare")
+    data = sm.datasets.fertility.load_pandas().data.set_index("Country Name")
+    data.to_csv(folder / "fertility.csv")
+    (folder / "schema.toml").write_text(TOML)
+    status = main(["prepare", str(folder / "fertility.csv"), "--schema", str(folder / "schema.toml"), *TREATMENT,
+                   "-o", str(folder / "prepared.csv"), "--preparation-out", str(folder / "preparation.json")])  # fmt: skip
+    assert status == 0
+    return folder, pd.read_csv(folder / "fertility.csv", index_col=0)
+
+
+def _in(folder, monkeypatch, *args):
+    monkeypatch.chdir(folder)
+    return main([*map(str, args)])
+
+
+def test_prepare_writes_what_the_library_prepares(fertility):
+    folder, data = fertility
+    prepared, _, preparation = indexfuse_tools.prepare(SCHEMA, data, **OPTIONS)
+    written = pd.read_csv(folder / "prepared.csv", index_col=0)
+    pd.testing.assert_frame_equal(written, prepared, check_exact=True)
+    assert Preparation.load(folder / "preparation.json") == preparation
+
+
+def test_prepare_prints_the_treatment(fertility, monkeypatch, capsys):
+    folder, data = fertility
+    assert _in(folder, monkeypatch, "prepare", "fertility.csv", "--schema", "schema.toml", *TREATMENT,
+               "-o", "again.csv", "--preparation-out", "again.json") == 0  # fmt: skip
+    out, err = capsys.readouterr()
+    _, log, _ = indexfuse_tools.prepare(SCHEMA, data, **OPTIONS)
+    kept = len(data) - (log["step"] == "drop").sum()
+    assert out.startswith(f"{kept} of {len(data)} rows kept; {(log['step'] == 'impute').sum()} values imputed")
+    assert "rows dropped below the availability thresholds" in out and "log" in out  # the transform
+    assert err == "prepared table written to again.csv\npreparation written to again.json\n"
+
+
+def test_raw_table_with_the_preparation_scores_as_the_prepared_one(fertility, monkeypatch, capsys):
+    folder, data = fertility
+    assert _in(folder, monkeypatch, "fit", "prepared.csv", "--schema", "schema.toml", "-o", "plain.json") == 0
+    assert _in(folder, monkeypatch, "fit", "fertility.csv", "--schema", "schema.toml",
+               "--preparation", "preparation.json", "-o", "treated.json") == 0  # fmt: skip
+    assert Preparation.load(folder / "treated.json") == Preparation.load(folder / "preparation.json")
+    capsys.readouterr()
+    assert _in(folder, monkeypatch, "score", "prepared.csv", "--model", "plain.json", "--raw-csv") == 0
+    plain = pd.read_csv(io.StringIO(capsys.readouterr().out), index_col=0)
+    # the model file's own preparation is replayed on the raw table
+    assert _in(folder, monkeypatch, "score", "fertility.csv", "--model", "treated.json", "--raw-csv") == 0
+    treated = pd.read_csv(io.StringIO(capsys.readouterr().out), index_col=0)
+    kept = treated.loc[plain.index]
+    for column in ("composite", "rank"):
+        np.testing.assert_array_equal(kept[column].to_numpy(), plain[column].to_numpy())
+    dropped = treated.drop(index=plain.index)
+    assert len(dropped) == len(data) - len(plain) and dropped["composite"].isna().all()
+    assert kept["imputed"].sum() == Preparation.load(folder / "preparation.json").summary()["imputed"].sum()
+
+
+def test_report_replays_the_preparation_of_the_model_file(fertility, monkeypatch, capsys):
+    folder, _ = fertility
+    assert _in(folder, monkeypatch, "fit", "fertility.csv", "--schema", "schema.toml",
+               "--preparation", "preparation.json", "-o", "for-report.json") == 0  # fmt: skip
+    assert _in(folder, monkeypatch, "report", "fertility.csv", "--model", "for-report.json", "-o", "r.html") == 0
+    assert "Data treatment" in (folder / "r.html").read_text()
+
+
+def test_robustness_varies_the_treatment_of_the_preparation(fertility, monkeypatch, capsys):
+    folder, _ = fertility
+    status = _in(folder, monkeypatch, "robustness", "fertility.csv", "--schema", "schema.toml",
+                 "--preparation", "preparation.json", "--factors", "imputation,outliers",
+                 "--method", "uncertainty", "-n", "8", "--quiet", "--workers", "1", "--ranks", "ranks.csv")  # fmt: skip
+    assert status == 0, capsys.readouterr().err
+    ranks = pd.read_csv(folder / "ranks.csv", index_col=0)
+    assert len(ranks) == len(pd.read_csv(folder / "prepared.csv", index_col=0))  # the rows the preparation keeps
+
+
+def test_the_options_of_a_preparation_learn_it_again(fertility):
+    from indexfuse_tools._cli import _prepare_options
+
+    _, data = fertility
+    _, _, preparation = indexfuse_tools.prepare(SCHEMA, data, **OPTIONS)
+    assert indexfuse_tools.prepare(SCHEMA, data, **_prepare_options(preparation))[2] == preparation
+
+
+@pytest.mark.parametrize(
+    "args, phrase",
+    [
+        (["--transform", "log", "--transform", "box-cox"], "one kind for the flagged indicators"),
+        (["--transform", "log", "--transform", "1980=log"], "not both"),
+        (["--transform", "1980=cube"], "a kind is one of log, box-cox, yeo-johnson or none"),
+        (["--transform", "1980=box-cox", "--impute", "median"], None),
+        (["--min-present", "most"], "a count of indicators (such as 2) or a share"),
+        (["--min-present", "2/3", "--min-present", "0.5"], "the default is given twice"),
+        (["--min-present", "1970s=2"], "names no dimension"),
+        (["--min-present-total", "12"], "there are 9"),
+        (["--group", "Region"], "--group Region: no such column"),
+        (["-o", "fertility.csv"], "--output fertility.csv: that is the table"),
+        (["--preparation-out", "prepared.csv"], "that is --output"),
+    ],
+)
+def test_prepare_refuses_bad_options_in_one_line(fertility, monkeypatch, capsys, args, phrase):
+    folder, _ = fertility
+    outputs = {"-o": "prepared.csv", "--preparation-out": "preparation.json"}
+    for option, value in zip(args[::2], args[1::2]):
+        outputs.pop(option, None)
+    before = {path: (folder / path).read_bytes() for path in ("prepared.csv", "preparation.json")}
+    status = _in(folder, monkeypatch, "prepare", "fertility.csv", "--schema", "schema.toml",
+                 *args, *[part for pair in outputs.items() for part in pair])  # fmt: skip
+    out, err = capsys.readouterr()
+    if phrase is None:  # Box-Cox on values > 0 applies; only the written files are new
+        assert status == 0, err
+        return
+    assert (status, out) == (2, "") and err.count("\n") == 1 and phrase in err, err
+    assert before == {path: (folder / path).read_bytes() for path in before}
+
+
+@pytest.mark.parametrize(
+    "command, args, phrase",
+    [
+        ("fit", ["--preparation", "nowhere.json"], "nowhere.json: cannot read the preparation"),
+        ("fit", ["--preparation", "schema.toml"], "schema.toml: not valid JSON"),
+        ("fit", ["--preparation", "preparation.json", "-o", "preparation.json"], "that is the preparation"),
+        ("score", ["--preparation", "plain-model.json"], "carries no preparation"),
+        ("score", ["--preparation", "preparation.json"], None),
+    ],
+)
+def test_bad_preparations_fail_in_one_line(fertility, monkeypatch, capsys, command, args, phrase):
+    folder, data = fertility
+    (folder / "plain-model.json").write_text(indexfuse_tools.dumps(_fitted(data)))
+    status = _in(folder, monkeypatch, command, "fertility.csv", "--schema", "schema.toml", *args)
+    out, err = capsys.readouterr()
+    if phrase is None:
+        assert status == 0, err
+        return
+    assert (status, out) == (2, "") and err.count("\n") == 1 and phrase in err, err
+
+
+def test_a_table_without_the_preparations_columns_is_named(fertility, monkeypatch, capsys):
+    folder, data = fertility
+    data.drop(columns=["1985"]).to_csv(folder / "short.csv")
+    status = _in(folder, monkeypatch, "score", "short.csv", "--schema", "schema.toml", "--preparation",
+                 "preparation.json")  # fmt: skip
+    assert status == 2 and "'1985'" in capsys.readouterr().err
+
+
+def test_prepare_writes_both_files_or_neither(fertility, monkeypatch, capsys):
+    folder, _ = fertility
+
+    def fail(self, indent=2):
+        raise OSError("disk full")
+
+    monkeypatch.setattr(Preparation, "dumps", fail)
+    before = sorted(path.name for path in folder.iterdir())
+    status = _in(folder, monkeypatch, "prepare", "fertility.csv", "--schema", "schema.toml", *TREATMENT,
+                 "-o", "new.csv", "--preparation-out", "new.json")  # fmt: skip
+    assert status == 2 and "disk full" in capsys.readouterr().err
+    assert sorted(path.name for path in folder.iterdir()) == before
+
+
+def _fitted(data):
+    prepared, _, _ = indexfuse_tools.prepare(SCHEMA, data, **OPTIONS)
+    model = indexfuse.indexpca_diment(SCHEMA)
+    model.fit(prepared)
+    return model
