@@ -1,9 +1,10 @@
 """The command line: ``indexfuse`` (or ``python -m indexfuse_tools``) with one
-subcommand per job, each reading a table and a schema or model file.
+subcommand per job, each reading a table and a schema or model file, and
+the preparation that treats a raw table (which ``prepare`` writes).
 
 Exit status: 0 on success, 1 when ``check`` finds errors, 2 for a mistake
-in the input (a missing or unreadable file, a schema or model file that cannot
-be read, data the model refuses, an output path that is one of the inputs or
+in the input (a missing or unreadable file, a schema, model or preparation
+file that cannot be read, data the model refuses, an output path that is one of the inputs or
 lies in a folder that cannot take it), with one line on standard error; 70
 (``EX_SOFTWARE``) for a fault of the program itself, with its traceback.
 

@@ -31,7 +31,7 @@ safety = ["violent:-1", {label = "murder", direction = -1}]
 education = ["hs_grad"]
 "hardship:-1" = ["poverty", "single"]
 """
-COMMANDS = ("check", "fit", "score", "report", "robustness")
+COMMANDS = ("check", "prepare", "fit", "score", "report", "robustness")
 
 
 def _cli(*args, cwd):
