@@ -643,7 +643,7 @@ def _run_robustness(arguments: argparse.Namespace) -> int:
     analysis = robustness(
         schema, data, factors=factors, method=arguments.method, n=arguments.n, seed=arguments.seed,
         scheduler=arguments.workers, progress=not arguments.quiet,
-        preparation=None if preparation is None else _prepare_options(preparation), **settings,
+        preparation=None if preparation is None else _prepare_options(preparation, data), **settings,
     )  # fmt: skip
     if arguments.output:
         with atomic_path(arguments.output) as temporary:
@@ -668,21 +668,25 @@ def _run_robustness(arguments: argparse.Namespace) -> int:
     return 0
 
 
-def _prepare_options(preparation: Preparation) -> dict[str, Any]:
-    """The options of ``prepare`` that learn ``preparation`` again from its raw table.
+def _prepare_options(preparation: Preparation, data: pd.DataFrame) -> dict[str, Any]:
+    """The options of ``prepare`` that learn ``preparation`` again from the raw table ``data``.
 
     The analysis prepares the raw table anew in every run, so it needs the
     choices, not the values learned. A preparation keeps every choice but
-    the winsorisation limit, which is taken as the most values it capped in
-    one indicator: every indicator stopped there or sooner, so the same
-    points are capped.
+    the winsorisation limit; each point winsorised moves one more distinct
+    value onto the cap, so the limit is the most distinct values capped in
+    one indicator when the preparation is replayed: every indicator stopped
+    there or sooner, and on the table it was made on the same points are
+    capped again.
     """
-    capped = [counts.get("winsorized", 0) for counts in preparation.counts.values()]
+    _, log = preparation.apply(data)
+    capped = log[log["step"] == "winsorize"]
+    points = capped.groupby("column", sort=False)["before"].nunique()
     options: dict[str, Any] = {
         "impute": preparation.impute,
         "group": preparation.group,
         "transform": {label: rule["kind"] for label, rule in preparation.transforms.items()} or None,
-        "winsorize": max(capped, default=0) if preparation.caps else False,
+        "winsorize": int(points.max()) if len(points) else False,
         "min_present": {dimension_name(path): value for path, value in preparation.min_present.items()} or None,
         "min_present_total": preparation.min_present_total,
     }

@@ -114,8 +114,9 @@ def fertility(tmp_path_factory):
     data = sm.datasets.fertility.load_pandas().data.set_index("Country Name")
     data.to_csv(folder / "fertility.csv")
     (folder / "schema.toml").write_text(TOML)
-    status = main(["prepare", str(folder / "fertility.csv"), "--schema", str(folder / "schema.toml"), *TREATMENT,
-                   "-o", str(folder / "prepared.csv"), "--preparation-out", str(folder / "preparation.json")])  # fmt: skip
+    status = main(["prepare", str(folder / "fertility.csv"), "--schema", str(folder / "schema.toml"),
+                   *TREATMENT, "-o", str(folder / "prepared.csv"),
+                   "--preparation-out", str(folder / "preparation.json")])  # fmt: skip
     assert status == 0
     return folder, pd.read_csv(folder / "fertility.csv", index_col=0)
 
@@ -183,12 +184,32 @@ def test_robustness_varies_the_treatment_of_the_preparation(fertility, monkeypat
     assert len(ranks) == len(pd.read_csv(folder / "prepared.csv", index_col=0))  # the rows the preparation keeps
 
 
-def test_the_options_of_a_preparation_learn_it_again(fertility):
+def _skewed():
+    """Two heavy right tails, one with tied extremes, and a gap."""
+    rng = np.random.default_rng(3)
+    data = pd.DataFrame({"a": rng.lognormal(0, 1.5, 60), "b": rng.lognormal(0, 1.2, 60), "c": rng.normal(size=60)})
+    data.loc[:3, "b"] = data["b"].max() * 4  # four tied outliers move as one point
+    data.loc[7, "c"] = np.nan
+    return data
+
+
+@pytest.mark.parametrize(
+    "options",
+    [
+        {"winsorize": True, "impute": "mean"},
+        {"winsorize": 1, "impute": "median"},
+        {"winsorize": 2, "impute": "median", "min_present": {"x": 2}},
+        {"transform": {"a": "log", "b": "yeo-johnson"}, "impute": "mean", "min_present_total": 0.9},
+    ],
+)
+def test_the_choices_of_a_preparation_learn_it_again(options):
+    # robustness --preparation FILE hands the analysis the choices behind the file
     from indexfuse_tools._cli import _prepare_options
 
-    _, data = fertility
-    _, _, preparation = indexfuse_tools.prepare(SCHEMA, data, **OPTIONS)
-    assert indexfuse_tools.prepare(SCHEMA, data, **_prepare_options(preparation))[2] == preparation
+    data, schema = _skewed(), {"x": ["a", "b"], "y": ["c"]}
+    _, _, preparation = indexfuse_tools.prepare(schema, data, **options)
+    assert bool(preparation.caps) == ("winsorize" in options)
+    assert indexfuse_tools.prepare(schema, data, **_prepare_options(preparation, data))[2] == preparation
 
 
 @pytest.mark.parametrize(
