@@ -193,6 +193,7 @@ def _skewed():
     return data
 
 
+@pytest.mark.filterwarnings("ignore:.*after .* winsorised points:UserWarning")
 @pytest.mark.parametrize(
     "options",
     [
