@@ -211,7 +211,9 @@ def robustness(
         processes (1: this process only); a ``dask.distributed.Client``:
         the workers of its cluster. Local processes are started with
         ``spawn``, so a script that calls this at top level needs the usual
-        ``if __name__ == "__main__":`` guard.
+        ``if __name__ == "__main__":`` guard (without it, each worker stops
+        with one line saying so). Local workers end with this process, even
+        if it is killed outright.
     progress : bool, default True
         Show a progress bar (tqdm) of the runs done and the time left.
     **model_args
