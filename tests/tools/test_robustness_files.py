@@ -132,6 +132,12 @@ def test_array_contents_the_analysis_cannot_have_are_refused(saved, tmp_path, na
     _refused(tmp_path, {**saved, name: _npy(change(_array(saved, name)))}, message)
 
 
+@pytest.mark.parametrize("garbage", [b"\x07", b"\x00", b"("])
+def test_a_garbled_array_header_is_refused(saved, tmp_path, garbage):
+    body = saved["ranks.npy"]
+    _refused(tmp_path, {**saved, "ranks.npy": body[:11] + garbage + body[12:]}, r"ranks\.npy: cannot be read")
+
+
 def test_a_declared_size_that_is_not_the_headers_is_refused(saved, tmp_path):
     members = {**saved, "ranks.npy": saved["ranks.npy"] + bytes(8)}
     _refused(tmp_path, members, r"ranks\.npy: declares [\d,]+ bytes where its header implies")

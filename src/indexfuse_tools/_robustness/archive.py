@@ -11,6 +11,7 @@ can explain is ever allocated.
 from __future__ import annotations
 
 import os
+import tokenize
 import zipfile
 import zlib
 from types import TracebackType
@@ -31,9 +32,13 @@ _HEADER_READERS = {
     (1, 0): np.lib.format.read_array_header_1_0,
     (2, 0): np.lib.format.read_array_header_2_0,
 }
-# What a damaged or hostile member raises from zipfile and zlib while read:
-# a bad CRC, a truncated stream, an encrypted member, an unknown method.
-_READ_ERRORS = (zipfile.BadZipFile, zlib.error, EOFError, RuntimeError, NotImplementedError, OSError, ValueError)
+# What a damaged or hostile member raises while read: a bad CRC, a truncated
+# stream, an encrypted member, an unknown method (zipfile and zlib); an
+# ``.npy`` header that is not a Python literal (numpy parses it with ast).
+_READ_ERRORS = (
+    zipfile.BadZipFile, zlib.error, EOFError, RuntimeError, NotImplementedError, OSError, ValueError,
+    SyntaxError, tokenize.TokenError,
+)  # fmt: skip
 
 
 class FileProblem(ValueError):
