@@ -200,6 +200,15 @@ def test_a_malformed_field_is_refused_naming_it(saved, tmp_path, changes, messag
     _refused(tmp_path, _with_document(saved, **changes), message)
 
 
+def test_unit_labels_built_to_collide_in_hash_are_refused(saved, tmp_path, monkeypatch):
+    # Multiples of 2**61 - 1 all hash to 0; the analysis has too few units
+    # to pass the real limit, so the limit comes down to them.
+    for module in ("indexfuse_tools._robustness.saved", "indexfuse_tools._core.codec"):
+        monkeypatch.setattr(f"{module}.MAX_SHARED_HASH", 20)
+    colliding = _with_document(saved, units=[i * (2**61 - 1) for i in range(24)])
+    _refused(tmp_path, colliding, "units: more than 20 distinct keys share one hash value")
+
+
 def test_a_missing_field_is_named(saved, tmp_path):
     document = json.loads(saved["robustness.json"])
     del document["levels"]

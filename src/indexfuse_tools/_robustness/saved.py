@@ -15,6 +15,7 @@ import io
 import json
 import os
 import zipfile
+from collections import Counter
 from collections.abc import Hashable
 from dataclasses import dataclass
 from typing import Any
@@ -24,6 +25,7 @@ import pandas as pd
 
 from indexfuse_tools._check import check
 from indexfuse_tools._core import (
+    MAX_SHARED_HASH,
     check_hash_spread,
     decode,
     describe,
@@ -303,7 +305,10 @@ def _labels(labels: Any, where: str) -> list[Any]:
     bad = next((label for label in labels if not is_hashable(label)), None)
     if bad is not None:
         raise FileProblem(f"{where}: {describe(bad)} cannot be a label")
-    check_hash_spread(labels, where)
+    # Counting hashes first costs an integer per label; the full check, a
+    # list per label, is needed only where some hash repeats that often.
+    if labels and max(Counter(map(hash, labels)).values()) > MAX_SHARED_HASH:
+        check_hash_spread(labels, where)
     return labels
 
 
