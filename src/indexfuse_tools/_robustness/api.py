@@ -12,6 +12,7 @@ from __future__ import annotations
 import functools
 import importlib
 import inspect
+import multiprocessing
 import warnings
 from collections.abc import Callable, Mapping
 from typing import Any, ParamSpec, TypeVar, cast
@@ -108,6 +109,23 @@ def _check_call(schema: Any, data: Any, method: Any, n: Any, seed: Any) -> int:
     return int(seed)
 
 
+def _refuse_in_a_starting_worker() -> None:
+    """Stop a spawned process that is running the caller's script again, with one line.
+
+    A local process started with ``spawn`` imports the main script before it
+    does anything; a script without the ``if __name__ == "__main__":`` guard
+    then calls :func:`robustness` again in every worker, and each fails with
+    two pages of multiprocessing's traceback. ``SystemExit`` with a message
+    prints that line alone and ends the worker, which is all it can do.
+    """
+    # multiprocessing's own test for the same mistake; False in any other process.
+    if getattr(multiprocessing.current_process(), "_inheriting", False):
+        raise SystemExit(
+            "robustness(): a local worker process ran the calling script again while starting; "
+            'put the code that calls robustness() under if __name__ == "__main__": (local processes are spawned)'
+        )
+
+
 @_options_by_keyword
 def robustness(
     schema: Schema,
@@ -195,7 +213,9 @@ def robustness(
         processes (1: this process only); a ``dask.distributed.Client``:
         the workers of its cluster. Local processes are started with
         ``spawn``, so a script that calls this at top level needs the usual
-        ``if __name__ == "__main__":`` guard.
+        ``if __name__ == "__main__":`` guard (without it, each worker stops
+        with one line saying so). Local workers end with this process, even
+        if it is killed outright.
     progress : bool, default True
         Show a progress bar (tqdm) of the runs done and the time left.
     **model_args
@@ -250,6 +270,7 @@ def robustness(
     >>> len(result.runs), list(result.sensitivity.index)
     (256, ['scale_method', 'weight_noise'])
     """
+    _refuse_in_a_starting_worker()
     seed = _check_call(schema, data, method, n, seed)
     schema = cast(ModelSchema, schema)  # _check_call refused any other kind
     check(schema, data, strict=True)  # an index that is not what its schema says is not analysed
