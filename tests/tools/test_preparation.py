@@ -278,6 +278,8 @@ def _tamper(document, name, value):
         ("format", "indexfuse-model", r"format: expected 'indexfuse-preparation'"),
         ("version", 2, "reads version 1"),
         ("impute", "mode", "impute: expected 'mean', 'median' or null"),
+        ("impute", None, "fills without imputation"),
+        ("indicators", {"$tuple": ["a", "a", "b", "c"]}, "an indicator occurs twice"),
         ("fills", {"zz": 1.0}, r"fills\['zz'\]: not one of the preparation's indicators"),
         ("fills", {"a": "1"}, r"fills\['a'\]: expected a finite number"),
         ("transforms", {"a": {"kind": "log"}}, r"transforms\['a'\]: a log transform holds"),
@@ -340,3 +342,18 @@ def test_scoring_the_raw_table_through_the_saved_model_is_scoring_the_prepared_o
         assert np.array_equal(np.asarray(values[name]), np.asarray(expected_values[name])), name
     pd.testing.assert_frame_equal(raw, untouched, check_exact=True)
 
+
+
+def test_a_bad_preparation_inside_a_model_file_is_named_by_its_place(table):
+    import indexfuse
+    import indexfuse_tools
+
+    prepared, _, preparation = prepare(SCHEMA, table, impute="median")
+    model = indexfuse.indexpca_diment(SCHEMA)
+    model.fit(prepared)
+    document = indexfuse_tools.to_dict(model, preparation=preparation)
+    document["preparation"]["impute"] = "mode"
+    text = json.dumps(document)
+    indexfuse_tools.loads(text)  # the model itself loads as before
+    with pytest.raises(ModelFileError, match=r"^preparation\['impute'\]: expected 'mean'"):
+        Preparation.loads(text)
