@@ -461,6 +461,7 @@ def _run_check(arguments: argparse.Namespace) -> int:
 def _run_prepare(arguments: argparse.Namespace) -> int:
     arguments.model = arguments.preparation = None
     _check_outputs(arguments, {"--output": arguments.output, "--preparation-out": arguments.preparation_out})
+    _check_table_output(arguments.output)
     data = _table(arguments)
     if arguments.group is not None and arguments.group not in data.columns:
         raise InputError(f"--group {arguments.group}: no such column; columns: {show(list(data.columns), 8)}")
@@ -474,7 +475,7 @@ def _run_prepare(arguments: argparse.Namespace) -> int:
     )  # fmt: skip
     # Both files or neither: a table without the rules that made it cannot be replayed.
     with atomic_path(arguments.output) as table, atomic_path(arguments.preparation_out) as rules:
-        _write_table(table, _for_csv(prepared, arguments))
+        _write_table(table, prepared, arguments)
         rules.write_text(preparation.dumps() + "\n", encoding="utf-8")
     print(_treatment_summary(data, log, preparation))
     print(f"prepared table written to {arguments.output}", file=sys.stderr)
@@ -485,11 +486,11 @@ def _run_prepare(arguments: argparse.Namespace) -> int:
 def _treatment_summary(data: pd.DataFrame, log: pd.DataFrame, preparation: Preparation) -> str:
     """What ``prepare`` did, in the words of the report's treatment section:
     rows dropped and why, then values changed per indicator."""
-    steps = log["step"].value_counts()
+    per_indicator = preparation.summary()
     dropped = log[log["step"] == "drop"]
     lines = [
-        f"{len(data) - len(dropped)} of {len(data)} rows kept; {steps.get('impute', 0)} values imputed, "
-        f"{steps.get('winsorize', 0)} winsorised, {len(preparation.transforms)} indicators transformed"
+        f"{len(data) - len(dropped)} of {len(data)} rows kept; {per_indicator['imputed'].sum()} values imputed, "
+        f"{per_indicator['winsorized'].sum()} winsorised, {len(preparation.transforms)} indicators transformed"
     ]
     if len(dropped):
         reasons = dropped["column"].value_counts()
@@ -497,21 +498,30 @@ def _treatment_summary(data: pd.DataFrame, log: pd.DataFrame, preparation: Prepa
             f"{len(dropped)} rows dropped below the availability thresholds, by the dimension with the fewest "
             "indicators present: " + ", ".join(f"{name} {count}" for name, count in reasons.items())
         )
-    lines.append(preparation.summary().to_string())
+    lines.append(per_indicator.to_string())
     return "\n".join(lines)
 
 
-def _write_table(path: Path, table: pd.DataFrame) -> None:
+def _check_table_output(path: str) -> None:
+    # The prepared table is read back by the other commands, which tell its format by the suffix.
+    if path == "-" or Path(path).suffix.lower() not in _TABLE_SUFFIXES:
+        raise InputError(
+            f"--output {path}: the prepared table is a file whose suffix names its format, one of "
+            f"{', '.join(sorted(_TABLE_SUFFIXES))}"
+        )
+
+
+def _write_table(path: Path, table: pd.DataFrame, arguments: argparse.Namespace) -> None:
     """``table`` in the format its path's suffix names; its row labels kept
     unless they are only positions."""
-    kind = _TABLE_SUFFIXES.get(path.suffix.lower(), "csv")
+    kind = _TABLE_SUFFIXES[path.suffix.lower()]
     index = not isinstance(table.index, pd.RangeIndex)
     if kind == "parquet":
         table.to_parquet(path, index=index)
-    elif kind == "excel":
-        table.to_excel(path, index=index)
+    elif kind == "excel":  # a spreadsheet would run a label such as "=1+1" as a formula
+        _for_csv(table, arguments).to_excel(path, index=index)
     else:
-        table.to_csv(path, sep="\t" if kind == "tsv" else ",", index=index)
+        _for_csv(table, arguments).to_csv(path, sep="\t" if kind == "tsv" else ",", index=index)
 
 
 def _share_or_count(text: str, option: str) -> float | int:

@@ -14,7 +14,7 @@ import statsmodels.api as sm
 import indexfuse
 import indexfuse_tools
 from indexfuse_tools import Preparation, check
-from indexfuse_tools._cli import main
+from indexfuse_tools._cli import main, read_table
 
 SCHEMA = {
     "1980s": ["1980", "1985", "1989"],
@@ -126,12 +126,17 @@ def _in(folder, monkeypatch, *args):
     return main([*map(str, args)])
 
 
-def test_prepare_writes_what_the_library_prepares(fertility):
+@pytest.mark.parametrize("suffix", [".csv", ".tsv", ".parquet", ".xlsx"])
+def test_prepare_writes_what_the_library_prepares(fertility, monkeypatch, suffix):
     folder, data = fertility
     prepared, _, preparation = indexfuse_tools.prepare(SCHEMA, data, **OPTIONS)
-    written = pd.read_csv(folder / "prepared.csv", index_col=0)
-    pd.testing.assert_frame_equal(written, prepared, check_exact=True)
-    assert Preparation.load(folder / "preparation.json") == preparation
+    assert _in(folder, monkeypatch, "prepare", "fertility.csv", "--schema", "schema.toml", *TREATMENT,
+               "-o", f"written{suffix}", "--preparation-out", "written.json") == 0  # fmt: skip
+    written = read_table(folder / f"written{suffix}")  # as every command reads it back
+    # Excel keeps 15 significant digits; the other formats every bit
+    exact = suffix != ".xlsx"
+    pd.testing.assert_frame_equal(written, prepared, check_exact=exact, rtol=1e-14, check_dtype=not exact)
+    assert Preparation.load(folder / "written.json") == preparation
 
 
 def test_prepare_prints_the_treatment(fertility, monkeypatch, capsys):
@@ -227,6 +232,8 @@ def test_the_choices_of_a_preparation_learn_it_again(options):
         (["--group", "Region"], "--group Region: no such column"),
         (["-o", "fertility.csv"], "--output fertility.csv: that is the table"),
         (["--preparation-out", "prepared.csv"], "that is --output"),
+        (["-o", "prepared.dat"], "a file whose suffix names its format"),
+        (["-o", "-"], "a file whose suffix names its format"),
     ],
 )
 def test_prepare_refuses_bad_options_in_one_line(fertility, monkeypatch, capsys, args, phrase):
