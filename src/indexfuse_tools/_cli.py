@@ -810,7 +810,7 @@ def _add_prepare(parser: argparse.ArgumentParser) -> None:
     steps.add_argument(
         "--transform",
         action="append",
-        metavar="KIND | INDICATOR=KIND",
+        metavar="[INDICATOR=]KIND",
         help=f"{', '.join(TRANSFORMS)} for the indicators the outlier rule flags, or INDICATOR=KIND "
         "(KIND may be none) for each indicator named; may be repeated",
     )
