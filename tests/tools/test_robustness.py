@@ -470,3 +470,48 @@ def test_the_reference_table_in_two_processes_is_exact_on_a_sample():
         want, _ = model.score(data)
         np.testing.assert_array_equal(result.run_ranks[run], want.rank(ascending=False).to_numpy())
         assert math.isfinite(row["rank_shift"])
+
+
+# ------------------------------------------------------------ by level --
+
+
+def test_by_level_names_each_exclusions_mean_shift_the_largest_first():
+    result = _analysis(method="uncertainty", n=40, factors={"exclude": [None, "a", ["c", "d"], "g"]})
+    table = result.by_level("exclude")
+    assert list(table.columns) == ["runs", "mean_shift", "median_shift", "excess"]
+    assert set(table.index) == {"no exclusion", "a", "c + d", "g"} and table.index.name == "level"
+    # Nothing else varies: leaving nothing out is the nominal index itself.
+    assert table.loc["no exclusion", "mean_shift"] == 0
+    shifts, levels = result.runs["rank_shift"], result.runs["exclude"]
+    for name, level in (("a", "a"), ("c + d", ["c", "d"]), ("g", "g")):
+        at_level = shifts[[x == level for x in levels]]
+        assert table.loc[name, "runs"] == len(at_level)
+        assert table.loc[name, "mean_shift"] == pytest.approx(at_level.mean(), rel=1e-12)
+        assert table.loc[name, "median_shift"] == pytest.approx(at_level.median(), rel=1e-12)
+    assert table["runs"].sum() == len(result.runs)
+    assert table["mean_shift"].is_monotonic_decreasing
+    np.testing.assert_allclose(table["excess"], table["mean_shift"] - shifts.mean())
+
+
+def test_by_level_of_the_sobol_design_and_its_figure(sobol):
+    table = sobol.by_level()
+    assert len(table) == len(sobol.factors["exclude"]) and "no exclusion" in table.index
+    assert sobol.by_level("scale_method").index.tolist() != []
+    figure = sobol.plot_by_level()
+    ticks = [t.get_text() for t in figure.axes[0].get_yticklabels()]
+    assert ticks == table.index[::-1].tolist()  # the level that moves the ranking most at the top
+    grey = [bar.get_facecolor() for bar in figure.axes[0].patches][ticks.index("no exclusion")]
+    assert len({bar.get_facecolor() for bar in figure.axes[0].patches} - {grey}) == 1
+
+
+@pytest.mark.parametrize("factor", ["weight_noise", "ent", "imputation"])
+def test_by_level_refuses_what_is_no_discrete_factor_of_the_analysis(factor):
+    result = _analysis(method="uncertainty", n=4, factors={"exclude": [None, "a"], "weight_noise": 0.1})
+    with pytest.raises(ValueError, match="by_level needs a discrete factor of the analysis \\(exclude\\)"):
+        result.by_level(factor)
+
+
+def test_levels_that_read_alike_are_told_apart():
+    from indexfuse_tools._robustness.factors import level_names
+
+    assert level_names("exclude", [None, 1, "1", [1, "b"]]) == ["no exclusion", "1", "'1'", "1 + b"]

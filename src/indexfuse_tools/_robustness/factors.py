@@ -29,6 +29,7 @@ __all__ = [
     "FACTOR_LABELS",
     "MODEL_ARGUMENTS",
     "NOISE",
+    "NO_EXCLUSION",
     "NOMINAL_ARGUMENTS",
     "REGISTRY",
     "Factor",
@@ -38,6 +39,7 @@ __all__ = [
     "Setting",
     "check_resolution",
     "excluded",
+    "level_names",
     "nominal_of",
     "setting_of",
 ]
@@ -50,6 +52,8 @@ ENT_K_LEVELS = (5, 10, 20)
 RESOLUTION_STEPS = (0.1, 1.0, 10.0)
 #: The default half-width of the weight noise: the field's usual +/-25%.
 DEFAULT_WEIGHT_NOISE = 0.25
+#: What the tables and figures call the ``exclude`` level that leaves nothing out.
+NO_EXCLUSION = "no exclusion"
 
 #: A schema as the model's constructor takes it; :func:`robustness` refuses
 #: any other before it reads one.
@@ -123,6 +127,15 @@ def _unchanged(level: Any) -> Any:
     return level
 
 
+def _plain_name(level: Any) -> str:
+    return "none" if level is None else str(level)
+
+
+def _exclusion_name(level: Any) -> str:
+    # None would read as a missing value in a table; the analyst reads this level as the full index.
+    return NO_EXCLUSION if level is None else " + ".join(str(label) for label in excluded(level))
+
+
 @dataclass(frozen=True)
 class Factor:
     """One choice an analysis varies.
@@ -149,6 +162,8 @@ class Factor:
         used when the factor is not varied.
     applies : callable
         ``applies(schema)``: whether the factor is among the defaults.
+    name_of : callable
+        ``name_of(level)``: the level as the tables and figures show it.
     """
 
     name: str
@@ -160,6 +175,7 @@ class Factor:
     model_argument: bool = False
     nominal: bool = False
     applies: Callable[[Schema], bool] = _always
+    name_of: Callable[[Any], str] = _plain_name
 
     def levels(self, value: Any, ground: Ground) -> Any:
         """The checked and coerced levels of a caller's value (None: the defaults)."""
@@ -279,7 +295,7 @@ REGISTRY: tuple[Factor, ...] = (
     ),
     Factor("ent_k", "entropy neighbours (k)", _default_ent_k, _check_k, int, model_argument=True, nominal=True),
     Factor("resolution", "entropy resolution", _default_resolution, _check_resolution_level, float, nominal=True),
-    Factor("exclude", "an indicator left out", _default_exclusions, _check_exclusion),
+    Factor("exclude", "an indicator left out", _default_exclusions, _check_exclusion, name_of=_exclusion_name),
     Factor(
         "weight_noise", "noise on the weights", lambda ground: DEFAULT_WEIGHT_NOISE, _check_noise, float,
         discrete=False, applies=_reweightable,
@@ -300,6 +316,18 @@ DISCRETE = ("exclude", *(factor.name for factor in REGISTRY if factor.discrete a
 NOMINAL_ARGUMENTS = tuple(factor.name for factor in REGISTRY if factor.nominal)
 #: The factors that are arguments of the model's constructor.
 MODEL_ARGUMENTS = tuple(factor.name for factor in REGISTRY if factor.model_argument)
+
+
+def level_names(name: str, levels: Sequence[Any]) -> list[str]:
+    """The levels of factor ``name`` as tables show them, each name told apart from the others.
+
+    Two levels that read alike (the label ``1`` and the label ``"1"``) are
+    shown by their ``repr`` instead.
+    """
+    names = [BY_NAME[name].name_of(level) for level in levels]
+    if len(set(names)) < len(names):
+        names = [name if names.count(name) == 1 else repr(level) for name, level in zip(names, levels)]
+    return names
 
 
 # ------------------------------------------------- the factors of a call --

@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from indexfuse_tools._core import decode, encode, is_real
+from indexfuse_tools._core import decode, encode, is_real, same_label
 from indexfuse_tools._robustness.design import (
     CONVERGENCE_COLUMNS,
     SENSITIVITY_COLUMNS,
@@ -28,6 +28,7 @@ from indexfuse_tools._robustness.factors import (
     NOISE,
     NOMINAL_ARGUMENTS,
     ModelSchema,
+    level_names,
     Nominal,
     Setting,
 )
@@ -44,6 +45,7 @@ ROBUSTNESS_FORMAT = "indexfuse-robustness"
 ROBUSTNESS_VERSION = 1
 
 RANK_SHIFT = "rank_shift"
+LEVEL_COLUMNS = ("runs", "mean_shift", "median_shift", "excess")
 RANK_COLUMNS = ("nominal", "median", "p5", "p95", "mean_shift")
 _QUANTILES = (0.05, 0.5, 0.95)
 _BLOCK = 2048  # units summarised at a time, to bound the temporary copies
@@ -76,7 +78,11 @@ def _column(levels: tuple[Any, ...], codes: np.ndarray) -> pd.Series:
     return pd.Series(holder[codes], dtype=object)
 
 
-# --------------------------------------------------------- Sobol indices --
+def _centre(shifts: np.ndarray) -> tuple[float, float]:
+    """Mean and median of some runs' rank shifts; NaN for none (a level no run drew)."""
+    if not len(shifts):
+        return np.nan, np.nan
+    return float(shifts.mean()), float(np.median(shifts))
 
 
 # ---------------------------------------------------------------- result --
@@ -237,6 +243,57 @@ class RobustnessResult:
         spec = salib_problem(job.setting, job.top_keys)
         return sobol_indices(spec, self.run_ranks[:, position].astype(np.float64), self.seed)
 
+    def by_level(self, factor: str = "exclude") -> pd.DataFrame:
+        """How far the ranking moves at each level of a discrete factor.
+
+        The Sobol indices say how much a factor matters; this says which of
+        its levels does. For ``exclude``: which indicator's removal moves the
+        ranking most.
+
+        Parameters
+        ----------
+        factor : str, default "exclude"
+            A discrete factor of the analysis.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per level (index ``level``: the level as text, the
+            ``exclude`` level that leaves nothing out named
+            ``"no exclusion"``), the level that moves the ranking most
+            first: ``runs`` (how many runs took it), ``mean_shift`` and
+            ``median_shift`` (of their mean absolute rank shift from the
+            nominal ranking) and ``excess`` (``mean_shift`` less the mean
+            over all runs).
+
+        Raises
+        ------
+        ValueError
+            If ``factor`` is not a discrete factor of the analysis.
+
+        Notes
+        -----
+        Every other factor varies over the runs of a level, so a level's
+        ``mean_shift`` is its effect averaged over the other choices: the
+        conditional mean whose variance over the levels is the numerator of
+        the factor's first-order index.
+        """
+        if factor not in self.factors or factor not in DISCRETE:
+            discrete = [name for name in self.factors if name in DISCRETE]
+            raise ValueError(
+                f"by_level needs a discrete factor of the analysis ({', '.join(discrete) or 'it varies none'}), "
+                f"got {factor!r}"
+            )
+        levels = self._job.setting.levels[factor]
+        codes = self._codes[:, DISCRETE.index(factor)]
+        shifts = self.runs[RANK_SHIFT].to_numpy()
+        rows = [(int((codes == code).sum()), *_centre(shifts[codes == code])) for code in range(len(levels))]
+        table = pd.DataFrame(
+            rows, index=pd.Index(level_names(factor, levels), name="level"), columns=list(LEVEL_COLUMNS[:3])
+        )
+        table["excess"] = table["mean_shift"] - shifts.mean()
+        return table.sort_values("mean_shift", ascending=False, kind="stable")
+
     # --------------------------------------------------------- figures --
 
     def plot_ranks(
@@ -278,6 +335,26 @@ class RobustnessResult:
         from indexfuse_tools._plots import plot_sensitivity_indices
 
         return plot_sensitivity_indices(self.sensitivity, labels=FACTOR_LABELS, title=title, ax=ax)
+
+    def plot_by_level(
+        self, factor: str = "exclude", *, title: str | None = None, ax: Axes | None = None
+    ) -> Figure:
+        """The mean rank shift of the runs at each level of a discrete factor (the table :meth:`by_level`)."""
+        from indexfuse_tools._plots.robustness import plot_level_shifts
+
+        table = self.by_level(factor)
+        levels = self._job.setting.levels[factor]
+        nominal = self._nominal_level(factor)
+        names = level_names(factor, levels)
+        shown = next((names[i] for i, level in enumerate(levels) if same_label(level, nominal)), None)
+        return plot_level_shifts(
+            table, factor=FACTOR_LABELS[factor], overall=float(self.runs[RANK_SHIFT].mean()), nominal=shown,
+            title=title, ax=ax,
+        )  # fmt: skip
+
+    def _nominal_level(self, factor: str) -> Any:
+        """The level of ``factor`` the nominal index has: no exclusion, or its configuration's value."""
+        return self.nominal.get(factor)
 
     # ------------------------------------------------------------ file --
 
