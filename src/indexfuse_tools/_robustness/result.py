@@ -28,9 +28,10 @@ from indexfuse_tools._robustness.factors import (
     NOISE,
     NOMINAL_ARGUMENTS,
     ModelSchema,
-    level_names,
     Nominal,
     Setting,
+    level_names,
+    nominal_level,
 )
 
 if TYPE_CHECKING:
@@ -125,6 +126,9 @@ class RobustnessResult:
         For ``method="sobol"``: ``S1`` and ``ST`` from the first half of the
         base samples next to those from all of them, and the larger of the
         two changes (``change``). Empty for the other methods.
+    preparation : dict or None
+        The nominal preparation's options of :func:`prepare` (None: the
+        table was used as given).
     run_ranks : numpy.ndarray or None
         Every unit's rank in every run (runs x units; float32, which holds
         them exactly, up to 8 million units), or
@@ -152,6 +156,7 @@ class RobustnessResult:
         self.seed = job.seed
         nominal = job.nominal
         self.nominal = {name: getattr(nominal, name) for name in NOMINAL_ARGUMENTS}
+        self.preparation = None if job.treatment is None else dict(job.treatment)
         setting = job.setting
         self.factors = {
             name: setting.noise if name == NOISE else setting.levels[name] for name in setting.varied
@@ -199,6 +204,14 @@ class RobustnessResult:
         """The schema the index of run ``run`` is built on (the nominal one less its exclusion)."""
         return self._job.variants[int(self._codes[self._run(run), DISCRETE.index("exclude")])]
 
+    def treatment(self, run: int) -> dict[str, Any] | None:
+        """The options of :func:`prepare` run ``run`` prepared the raw table with; None without a preparation.
+
+        ``prepare(schema, data, **result.treatment(run))`` gives the table
+        the run's index is fitted on and scores.
+        """
+        return self._job.options(self._codes[self._run(run)])
+
     def weights(self, run: int) -> Any:
         """The dimension weights run ``run`` scored with (noisy ones when the weights are a factor)."""
         run = self._run(run)
@@ -217,7 +230,8 @@ class RobustnessResult:
 
         They equal, bit for bit, what ``score(data)`` gives for the model of
         that run's configuration (or, for the bootstrap, the nominal model
-        fitted on that run's resample).
+        fitted on that run's resample), ``data`` being the run's prepared
+        table when the analysis has a preparation (:meth:`treatment`).
         """
         run = self._run(run)
         engine = self._local()
@@ -354,7 +368,7 @@ class RobustnessResult:
 
     def _nominal_level(self, factor: str) -> Any:
         """The level of ``factor`` the nominal index has: no exclusion, or its configuration's value."""
-        return self.nominal.get(factor)
+        return nominal_level(factor, self._job.nominal, self._job.treatment)
 
     # ------------------------------------------------------------ file --
 
@@ -396,6 +410,8 @@ class RobustnessResult:
             "units": encode(data.index.tolist(), "units"),
             "unit_names": encode(list(data.index.names), "unit names"),
             "columns": encode(data.columns.tolist(), "columns"),
+            "treatment": encode(job.treatment, "treatment"),
+            "raw": None if job.raw is None else _frame_document(job.raw),
             "sensitivity": _table_document(self.sensitivity),
             "convergence": _table_document(self.convergence),
         }
@@ -434,10 +450,47 @@ def _table_document(table: pd.DataFrame) -> Any:
     }
 
 
+def _frame_document(frame: pd.DataFrame) -> Any:
+    """A raw table as tagged JSON: it holds gaps and labels, which ``.npy`` files hold only through pickle."""
+    return {
+        "index": encode(frame.index.tolist(), "raw index"),
+        "index_names": encode(list(frame.index.names), "raw index names"),
+        "columns": encode(frame.columns.tolist(), "raw columns"),
+        "values": [encode(frame.iloc[:, j].tolist(), "raw values") for j in range(frame.shape[1])],
+        "dtypes": [str(dtype) for dtype in frame.dtypes],
+    }
+
+
+def _frame(body: Any) -> pd.DataFrame:
+    names = decode(body["index_names"], "raw index names")
+    units = decode(body["index"], "raw index")
+    index = pd.MultiIndex.from_tuples(units, names=names) if len(names) > 1 else pd.Index(units, name=names[0])
+    columns = [
+        pd.Series(decode(values, "raw values"), index=index, dtype=dtype)
+        for values, dtype in zip(body["values"], body["dtypes"], strict=True)
+    ]
+    frame = pd.concat(columns, axis=1) if columns else pd.DataFrame(index=index)
+    frame.columns = pd.Index(decode(body["columns"], "raw columns"))
+    return frame
+
+
 def _table(body: Any) -> pd.DataFrame:
     values = np.array([[np.nan if v is None else v for v in row] for row in body["data"]], dtype=np.float64)
     shape = (len(body["index"]), len(body["columns"]))
     return pd.DataFrame(values.reshape(shape), index=pd.Index(body["index"], name="factor"), columns=body["columns"])
+
+
+def _with_every_factor(codes: np.ndarray, levels: dict[str, Any], nominal: Nominal, treatment: Any) -> np.ndarray:
+    """The level codes of a file written before the treatment factors, with their nominal level added.
+
+    Factors join :data:`DISCRETE` at its end, so the codes a file holds are its first columns.
+    """
+    for name in DISCRETE:
+        levels.setdefault(name, (nominal_level(name, nominal, treatment),))
+    if codes.ndim != 2 or codes.shape[1] > len(DISCRETE):
+        raise ValueError(f"level codes of shape {codes.shape}, for {len(DISCRETE)} factors")
+    missing = len(DISCRETE) - codes.shape[1]
+    return np.pad(codes, ((0, 0), (0, missing))) if missing else codes
 
 
 def _from_document(document: Any, arrays: dict[str, np.ndarray]) -> RobustnessResult:
@@ -456,14 +509,17 @@ def _from_document(document: Any, arrays: dict[str, np.ndarray]) -> RobustnessRe
         data.columns = pd.Index(columns) if columns else data.columns
         nominal = Nominal(**decode(document["nominal"], "nominal"))
         levels = {name: tuple(values) for name, values in decode(document["levels"], "levels").items()}
+        treatment = decode(document.get("treatment"), "treatment")
+        codes = _with_every_factor(arrays["codes"], levels, nominal, treatment)
         setting = Setting(levels, tuple(document["varied"]), document["noise"])
+        raw = None if document.get("raw") is None else _frame(document["raw"])
         job = make_job(
             document["method"], int(document["seed"]), data, decode(document["schema"], "schema"), nominal,
-            setting, tuple(decode(document["top_keys"], "top_keys")), arrays["nominal_ranks"],
+            setting, tuple(decode(document["top_keys"], "top_keys")), arrays["nominal_ranks"], treatment, raw,
         )
         ranks = pd.DataFrame(arrays["ranks"], index=index, columns=list(RANK_COLUMNS))
         return RobustnessResult(
-            job, int(document["n"]), arrays["codes"], arrays["multipliers"], arrays["rank_shift"],
+            job, int(document["n"]), codes, arrays["multipliers"], arrays["rank_shift"],
             arrays.get("run_ranks"), ranks, _table(document["sensitivity"]), _table(document["convergence"]),
         )
     except (KeyError, TypeError, ValueError, IndexError) as exc:
