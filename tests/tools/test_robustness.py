@@ -538,7 +538,7 @@ PREPARATION = {"impute": "median", "group": "region", "winsorize": True}
 
 @pytest.fixture(scope="module")
 def treated():
-    factors = {"imputation": None, "outliers": None, "exclude": [None, "a", "g"], "weight_noise": 0.2}
+    factors = {"imputation": None, "transform": None, "outliers": None, "exclude": [None, "a", "g"], "weight_noise": 0.2}
     return robustness(SCHEMA, RAW, preparation=PREPARATION, factors=factors, n=8, scheduler=1, progress=False)
 
 
@@ -567,9 +567,13 @@ def test_each_treated_run_is_prepare_with_its_levels_then_the_public_api(treated
 
     assert treated.factors["imputation"] == ("median", "mean", "group median")
     assert treated.factors["outliers"] == ("winsorize", "none")
-    picked = set(np.random.default_rng(2).choice(len(treated.runs), 8, replace=False).tolist())
-    for imputation in treated.factors["imputation"]:  # every table once, "group median" the nominal one
-        picked.add(int(np.flatnonzero(treated.runs["imputation"] == imputation)[0]))
+    assert treated.factors["transform"] == (None, "log")
+    picked = set(np.random.default_rng(2).choice(len(treated.runs), 6, replace=False).tolist())
+    first = {}
+    for run in range(len(treated.runs)):  # every prepared table once
+        first.setdefault(tuple(sorted(treated.treatment(run).items())), run)
+    picked |= set(first.values())
+    assert len(first) == 12
     tables = set()
     for run in sorted(picked):
         options = treated.treatment(run)
@@ -577,14 +581,16 @@ def test_each_treated_run_is_prepare_with_its_levels_then_the_public_api(treated
         assert options.get("impute") == row["imputation"].removeprefix("group ")
         assert options.get("group") == ("region" if row["imputation"].startswith("group ") else None)
         assert bool(options.get("winsorize")) == (row["outliers"] == "winsorize")
-        prepared = prepare(SCHEMA, RAW, **options)[0]
+        assert options.get("transform") == row["transform"]
+        prepared, log, _ = prepare(SCHEMA, RAW, **options)
+        assert ("transform" in set(log["step"])) == (row["transform"] == "log")  # the log did change a table
         want = _public_composite(treated, run, prepared)
         got = treated.composite(run)
         assert got.index.equals(prepared.index)
         np.testing.assert_array_equal(got.to_numpy(), want.to_numpy())
         np.testing.assert_array_equal(treated.run_ranks[run], want.rank(ascending=False).to_numpy())
         tables.add(tuple(sorted(options.items())))
-    assert len(tables) >= 4  # the runs did prepare different tables
+    assert len(tables) == 12
     assert RAW["a"].isna().any() and RAW.equals(_raw_table())  # the caller's table is left as it was
 
 

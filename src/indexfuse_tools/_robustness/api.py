@@ -28,7 +28,7 @@ from indexfuse_tools._robustness.design import (
     salib_problem,
     sobol_indices,
 )
-from indexfuse_tools._prepare import prepare
+from indexfuse_tools._preparation import prepare
 from indexfuse_tools._robustness.engine import descending_ranks, make_job, nominal_options
 from indexfuse_tools._robustness.factors import (
     DISCRETE,

@@ -44,7 +44,7 @@ import pandas as pd
 
 import indexfuse
 from indexfuse_tools._core import Node, WeightTree, is_real, map_leaves, nodes, used_columns, without
-from indexfuse_tools._prepare import prepare
+from indexfuse_tools._preparation import prepare
 from indexfuse_tools._robustness.factors import (
     DISCRETE,
     TREATMENT,

@@ -409,7 +409,9 @@ def treatment_options(treatment: Mapping[str, Any], levels: Mapping[str, Any]) -
     """
     options = {key: value for key, value in treatment.items() if key not in ("impute", "group", "transform")}
     imputation = levels["imputation"]
-    if imputation is not None:
+    if imputation is None:
+        options["group"] = treatment.get("group")  # without imputation it only tells where dropped rows cluster
+    else:
         options["impute"] = imputation.removeprefix("group ")
         if imputation.startswith("group "):
             options["group"] = treatment["group"]
