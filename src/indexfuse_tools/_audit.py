@@ -33,6 +33,7 @@ from indexfuse_tools._core import (
     plain_name,
     split_key,
     text_cells,
+    unique_units,
 )
 from indexfuse_tools._preparation import needs_treatment
 from indexfuse_tools._tables import coefficients
@@ -782,7 +783,8 @@ def audit(model: Any, data: pd.DataFrame, *, external: pd.DataFrame | pd.Series 
         or no row of it has a composite (the table is empty, or every row
         lacks every indicator of some dimension), or ``external`` shares no
         row label with ``data``, repeats one, or holds a column that is not
-        numeric.
+        numeric; with ``external``, if ``data`` repeats a row label (a
+        measure matched by label could not tell its rows apart).
 
     Notes
     -----
@@ -843,6 +845,9 @@ def scored_audit(
         a second time.
     """
     _check_inputs(model, data)
+    if external is not None:
+        # The outside measures are matched to the rows by label: a repeated label would give both rows one value.
+        unique_units(data.index, "audit(external=...)")
     composite, values = model.score(data)
     if not isinstance(composite, pd.Series):
         raise ValueError("the model's weights give no composite (no dimension carries a number weight)")

@@ -18,6 +18,7 @@ from indexfuse_tools._core import (
     replace_at,
     show,
     split_key,
+    unique_units,
     weight_leaves,
 )
 
@@ -61,8 +62,10 @@ def results(model: Any, data: pd.DataFrame, *, min_present: float | None = None)
     Raises
     ------
     ValueError
-        If the model is not fitted, no dimension carries a weight, or
-        ``min_present`` is not a share.
+        If the model is not fitted, no dimension carries a weight,
+        ``min_present`` is not a share, or ``data`` repeats a row label (a
+        unit is named by its label; the message shows how to make them
+        unique).
     KeyError
         If ``data`` lacks columns the model uses (all are named).
 
@@ -93,6 +96,7 @@ def results(model: Any, data: pd.DataFrame, *, min_present: float | None = None)
     """
     model = as_model(model, "results")
     frame = as_frame(data)
+    unique_units(frame.index, "results()")
     share = as_share(min_present, "min_present")
     coef, weight_tree = fitted(model, "index_coef"), fitted(model, "dim_weight")
     dimensions = [(node.path, [split_key(key)[0] for key in node.value]) for node in coefficient_tables(coef)]

@@ -18,6 +18,7 @@ import pandas as pd
 
 from indexfuse_tools._audit import fit_resolution, scored_audit
 from indexfuse_tools._check import check
+from indexfuse_tools._core import as_frame, unique_units
 from indexfuse_tools._plots.style import PRINT_DPI
 from indexfuse_tools._results import score_table
 from indexfuse_tools._robustness import RobustnessResult
@@ -113,7 +114,8 @@ def report(
         and as :func:`audit` raises it for the model, the data and
         ``external``.
     ValueError
-        As :func:`audit` raises it.
+        As :func:`audit` raises it, and if ``data`` or ``robustness`` repeats
+        a row label: a unit is named and found by its label.
     ImportError
         If matplotlib or Jinja2 is not installed.
 
@@ -138,6 +140,9 @@ def report(
             "robustness must be the RobustnessResult that indexfuse_tools.robustness(schema, data) "
             f"returns, or None; got {type(robustness).__name__}"
         )
+    unique_units(as_frame(data).index, "report()")
+    if robustness is not None:
+        unique_units(robustness.ranks.index, "report(robustness=...)", "the robustness analysis")
     _require_drawing()
     from indexfuse_tools import __version__
     from indexfuse_tools._report import sections
