@@ -392,7 +392,7 @@ def _pickled_array(members):
         (lambda m: m.pop("robustness.json"), "not a saved robustness analysis"),
         (lambda m: m.update({"robustness.json": b'{"format": "indexfuse-model"}'}), "format"),
         (_pickled_array, "not a saved robustness analysis"),
-        (lambda m: m.pop("codes.npy"), "missing or malformed"),
+        (lambda m: m.pop("codes.npy"), "no member 'codes.npy'"),
         (
             lambda m: m.update(
                 {"robustness.json": json.dumps({**json.loads(m["robustness.json"]), "version": 99}).encode()}
@@ -662,7 +662,7 @@ def test_a_saved_treated_analysis_scores_its_runs_again(treated, tmp_path):
 
 def test_a_file_written_before_the_treatment_factors_still_loads(sobol, tmp_path):
     def older(members):
-        document = json.loads(members["robustness.json"])
+        document = {**json.loads(members["robustness.json"]), "version": 1}
         for name in ("imputation", "transform", "outliers"):
             document["levels"].pop(name)
         document.pop("treatment"), document.pop("raw")
@@ -695,3 +695,27 @@ def test_impossible_treatments_fail_before_anything_runs(monkeypatch, kwargs, er
     monkeypatch.setattr("indexfuse_tools._robustness.api.execute", ran)
     with pytest.raises(error, match=message):
         robustness(SCHEMA, RAW, progress=False, **kwargs)
+
+
+def _edited(field, change):
+    def edit(members):
+        document = json.loads(members["robustness.json"])
+        change(document[field]) if field in document else None
+        members["robustness.json"] = json.dumps(document).encode()
+
+    return edit
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (_edited("raw", lambda raw: raw["values"][0].__setitem__(5, 99.0)), "nominal preparation is not the analysis"),
+        (_edited("raw", lambda raw: raw["dtypes"].__setitem__(0, "category")), "raw.dtypes: one of"),
+        (_edited("raw", lambda raw: raw["values"][1].pop()), "one value per row"),
+        (_edited("treatment", lambda t: t.__setitem__("impute", "mode")), "cannot prepare it"),
+        (_edited("treatment", lambda t: t.__setitem__("shuffle", True)), "unknown option"),
+    ],
+)
+def test_a_treated_file_whose_raw_table_does_not_prepare_into_its_data_is_refused(treated, tmp_path, change, message):
+    with pytest.raises(ValueError, match=message):
+        RobustnessResult.load(_saved_then(treated, tmp_path, change))
