@@ -10,7 +10,7 @@ import math
 import os
 from collections.abc import Hashable, Iterator, Mapping
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
@@ -35,10 +35,14 @@ from indexfuse_tools._core import (
     text_cells,
 )
 from indexfuse_tools._prepare import needs_treatment
+from indexfuse_tools._results import Treated, treat
 from indexfuse_tools._tables import coefficients
 from indexfuse_tools._weights import equal_weights
 
-__all__ = ["Audit", "audit", "FEW_DISTINCT"]
+if TYPE_CHECKING:
+    from indexfuse_tools._preparation import Preparation
+
+__all__ = ["Audit", "audit", "FEW_DISTINCT", "transform_text"]
 
 #: An indicator with fewer distinct values than this (but more than one) is
 #: flagged: its entropy is read from a handful of levels.
@@ -267,6 +271,39 @@ _INDICATOR_COLUMNS = [
     "min", "max", "mean", "std", "skew", "kurtosis", "distinct",
     "needs_treatment", "constant", "few_distinct",
 ]  # fmt: skip
+
+
+def _treatment_rows(table: pd.DataFrame, treated: Treated) -> pd.DataFrame:
+    """The indicator table of the prepared rows, told what the treatment did.
+
+    ``count`` and ``missing_share`` become those of the raw table, since
+    after imputation every value is present; the shape statistics stay
+    those of the values the model scores.
+    """
+    shown = table.copy()
+    raw = treated.raw
+    labels = shown["indicator"]
+    shown["count"] = [int(raw[label].notna().sum()) for label in labels]
+    shown["missing_share"] = [float(raw[label].isna().mean()) if len(raw) else math.nan for label in labels]
+    imputed, winsorized = treated.per_indicator("impute"), treated.per_indicator("winsorize")
+    transforms = treated.preparation.transforms
+    shown["imputed"] = [int(imputed.get(label, 0)) for label in labels]
+    shown["winsorized"] = [int(winsorized.get(label, 0)) for label in labels]
+    shown["transform"] = [str(transforms[label]["kind"]) if label in transforms else "" for label in labels]
+    return shown
+
+
+def transform_text(rule: Mapping[str, Any] | None) -> str:
+    """A transform of a preparation in words, with its parameter: ``"log (shift 1)"``."""
+    if not rule:
+        return ""
+    kind = str(rule["kind"])
+    if kind == "log":
+        shift = float(rule.get("shift", 0.0))
+        return "log" if shift == 0 else f"log (shift {shift:.4g})"
+    if "lambda" in rule:
+        return f"{kind} (λ {float(rule['lambda']):.3g})"
+    return kind
 
 
 def _coherence(
@@ -724,6 +761,8 @@ def _findings(result: Audit) -> list[str]:
                     f"is skewed and heavy-tailed (skew {row['skew']:.1f}, kurtosis {row['kurtosis']:.1f})",
                 ),
                 (row["missing_share"] > 0, f"misses {row['missing_share']:.0%} of its values"),
+                (row.get("imputed", 0) > 0, f"has {row.get('imputed')} values imputed"),
+                (row.get("winsorized", 0) > 0, f"has {row.get('winsorized')} values winsorised"),
             )
             if flag
         ]
@@ -751,7 +790,13 @@ def _findings(result: Audit) -> list[str]:
     return found + result.notes
 
 
-def audit(model: Any, data: pd.DataFrame, *, external: pd.DataFrame | pd.Series | None = None) -> Audit:
+def audit(
+    model: Any,
+    data: pd.DataFrame,
+    *,
+    external: pd.DataFrame | pd.Series | None = None,
+    preparation: Preparation | None = None,
+) -> Audit:
     """Check a fitted index the way a methodological review would.
 
     Parameters
@@ -765,6 +810,12 @@ def audit(model: Any, data: pd.DataFrame, *, external: pd.DataFrame | pd.Series 
         Other measures over the same rows (matched by row label), for example
         income per head: the audit then correlates the composite and each
         dimension with each of them.
+    preparation : Preparation, optional
+        The treatment the model was fitted after. ``data`` is then the raw
+        table: the preparation is replayed on it and the rows it keeps are
+        audited; the indicator table gains ``imputed`` and ``winsorized``
+        (values the replay changed) and ``transform`` (its kind, or ``""``),
+        and its ``count`` and ``missing_share`` are those of the raw table.
 
     Returns
     -------
@@ -776,13 +827,16 @@ def audit(model: Any, data: pd.DataFrame, *, external: pd.DataFrame | pd.Series 
     ------
     TypeError
         If ``model`` is not a model or ``data`` not a DataFrame, or
-        ``external`` is neither a DataFrame nor a Series.
+        ``external`` is neither a DataFrame nor a Series, or
+        ``preparation`` is not a :class:`Preparation`.
     ValueError
         If the model is not fitted, ``data`` lacks a column the model uses
         or no row of it has a composite (the table is empty, or every row
         lacks every indicator of some dimension), or ``external`` shares no
         row label with ``data``, repeats one, or holds a column that is not
-        numeric.
+        numeric; with ``preparation``, if ``data`` repeats a row label.
+    KeyError
+        If ``data`` lacks an indicator column of ``preparation``.
 
     Notes
     -----
@@ -814,7 +868,8 @@ def audit(model: Any, data: pd.DataFrame, *, external: pd.DataFrame | pd.Series 
     >>> round(float(result.effective_weights["effective_weight"].sum()), 12)
     1.0
     """
-    return scored_audit(model, data, external)[0]
+    treated = None if preparation is None else treat(as_frame(data), preparation)
+    return scored_audit(model, data, external, treated)[0]
 
 
 def _check_composite(composite: pd.Series, data: pd.DataFrame) -> None:
@@ -829,9 +884,16 @@ def _check_composite(composite: pd.Series, data: pd.DataFrame) -> None:
 
 
 def scored_audit(
-    model: Any, data: pd.DataFrame, external: pd.DataFrame | pd.Series | None = None
+    model: Any,
+    data: pd.DataFrame,
+    external: pd.DataFrame | pd.Series | None = None,
+    treated: Treated | None = None,
 ) -> tuple[Audit, tuple[pd.Series, Any]]:
     """:func:`audit`, and the model's scores of ``data`` it was read from.
+
+    With ``treated`` (the preparation replayed on ``data``), the prepared
+    rows are audited and scored, and the indicator table says what the
+    treatment did.
 
     Returns
     -------
@@ -842,6 +904,8 @@ def scored_audit(
         for a caller that shows the scores too and should not score the rows
         a second time.
     """
+    if treated is not None:
+        data = treated.prepared
     _check_inputs(model, data)
     composite, values = model.score(data)
     if not isinstance(composite, pd.Series):
@@ -859,7 +923,9 @@ def scored_audit(
     information, notes = _dimension_rows(model, values)
     result = Audit(
         rows=len(data),
-        indicators=_indicator_rows(data, dimensions),
+        indicators=_indicator_rows(data, dimensions)
+        if treated is None
+        else _treatment_rows(_indicator_rows(data, dimensions), treated),
         correlations=matrices,
         coherence=coherence,
         indicator_correlations=members,

@@ -225,3 +225,92 @@ def test_awkward_tables_are_reported_with_what_was_left_out(statecrime, tmp_path
         assert "leaves rows out" not in weights_part
     else:
         assert note in weights_part and note in text.split('<section id="framework">')[0]  # and at a glance
+
+
+# ------------------------------------------------------- the data treatment --
+
+# Gaps where a statistics office finds them: two states lack a poverty figure,
+# three a share of single parents, and two every safety indicator (dropped).
+GAPS = {"poverty": ["Utah", "Iowa"], "single": ["Maine", "Ohio", "Vermont"], "violent": ["Texas", "Idaho"],
+        "murder": ["Texas", "Idaho"]}  # fmt: skip
+IMPUTED = {"Utah", "Iowa", "Maine", "Ohio", "Vermont"}
+
+
+@pytest.fixture(scope="module")
+def treated_report(tmp_path_factory):
+    raw = sm.datasets.statecrime.load_pandas().data
+    raw = raw.assign(band=["urban" if value > 75 else "rural" for value in raw["urban"]])
+    for label, states in GAPS.items():
+        raw.loc[states, label] = float("nan")
+    prepared, log, preparation = indexfuse_tools.prepare(
+        SCHEMA, raw, impute="median", group="band", transform={"murder": "log"}, winsorize=True,
+        min_present=0.5,
+    )  # fmt: skip
+    model = indexfuse.indexpca_diment(SCHEMA)
+    model.fit(prepared)
+    path = tmp_path_factory.mktemp("treated") / "treated.html"
+    indexfuse_tools.report(model, raw, path, preparation=preparation)
+    return path, log
+
+
+def _section(text, anchor):
+    return re.search(rf'<section id="{anchor}">(.*?)</section>', text, re.S).group(1)
+
+
+def test_the_treatment_section_says_what_was_dropped_imputed_and_transformed(treated_report):
+    path, log = treated_report
+    text = path.read_text()
+    assert _sections(text)[:3] == ["glance", "framework", "treatment"]
+    assert "(2 more left out by the" in _section(text, "glance")
+    part = _section(text, "treatment")
+    assert "scored on 48 of 50 units" in part and "5 values imputed" in part
+    for state in ("Texas", "Idaho"):
+        assert f'<td class="text">{state}</td>' in part
+    rows = {
+        re.findall(r"<td[^>]*>([^<]*)</td>", row)[1]: re.findall(r"<td[^>]*>([^<]*)</td>", row)
+        for row in re.findall(r"<tr>(.*?)</tr>", part.split("<h3>Units dropped</h3>")[0].split("<h3>Each indicator</h3>")[1])
+    }
+    # indicator: missing in the data (over all 50 states), imputed (over the 48 kept), transform
+    assert rows["poverty"][2:5] == ["2", "2", ""] and rows["single"][2:4] == ["3", "3"]
+    assert rows["murder"][2:4] == ["2", "0"] and rows["murder"][4].startswith("log")
+    assert "band" in part  # dropped units by group
+
+
+def test_scores_resting_on_imputed_values_are_marked(treated_report):
+    path, log = treated_report
+    part = _section(path.read_text(), "scores")
+    imputed = set(log.loc[log["step"] == "impute", "row"])
+    marked = {}
+    for row in re.findall(r"<tr>(.*?)</tr>", part)[0:]:
+        cells = re.findall(r"<td([^>]*)>(.*?)</td>", row)
+        if cells:
+            marked[cells[1][1]] = [("imputed" in attributes) for attributes, _ in cells]
+    assert {unit for unit, flags in marked.items() if any(flags)} == imputed == IMPUTED
+    # the composite and the hardship dimension rest on them, safety and education do not
+    headers = re.findall(r"<th[^>]*>(.*?)</th>", part)
+    for unit in imputed:
+        flagged = {header for header, flag in zip(headers, marked[unit]) if flag}
+        assert flagged == {"composite", "opportunity / hardship (lowers the index)"}
+    assert "rests on imputed values" in part
+    assert "imputed values" in headers
+
+
+@pytest.mark.skipif(
+    CHROMIUM is None and not IN_CI,
+    reason="headless Chromium is not installed here (apt-get install chromium); .ci/run installs it",
+)
+@pytest.mark.parametrize("width", [1280, 390], ids=["desktop", "phone"])
+def test_the_treatment_section_fits_a_phone_and_a_desktop(treated_report, width):
+    assert CHROMIUM, "CI must have Chromium: .ci/run installs it when missing"
+    path, _ = treated_report
+    probe = """JSON.stringify({
+        page: document.documentElement.scrollWidth,
+        section: document.querySelector("#treatment").getBoundingClientRect().width,
+        tables: document.querySelectorAll("#treatment table").length,
+        marks: document.querySelectorAll("#scores td.imputed .mark").length})"""
+    seen = _chromium.visit(CHROMIUM, path, probe, width=width)
+    found = json.loads(seen.probe)
+    assert seen.complaints == []
+    # wide tables scroll inside their box; the page itself never scrolls sideways
+    assert found["page"] <= width and 0 < found["section"] <= width
+    assert found["tables"] >= 3 and found["marks"] == 2 * len(IMPUTED)

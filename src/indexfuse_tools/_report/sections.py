@@ -9,13 +9,13 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import pandas as pd
 
-from indexfuse_tools._audit import FEW_DISTINCT, Audit
+from indexfuse_tools._audit import FEW_DISTINCT, Audit, transform_text
 from indexfuse_tools._check import Problem
-from indexfuse_tools._core import effect, plain_name
+from indexfuse_tools._core import coefficient_tables, dimension_name, effect, plain_name, split_key
 from indexfuse_tools._plots import (
     decimals,
     plot_correlations,
@@ -26,7 +26,11 @@ from indexfuse_tools._plots import (
     style,
 )
 from indexfuse_tools._report.pieces import framework, picture, table
+from indexfuse_tools._results import Treated
 from indexfuse_tools._robustness import FACTOR_LABELS, RobustnessResult
+
+if TYPE_CHECKING:
+    from indexfuse_tools._preparation import Preparation
 
 # Up to this many units the report draws and lists every one of them; beyond
 # it, the top and the bottom ones.
@@ -36,6 +40,8 @@ LISTED_UNITS = 100
 # of the ranked chart when there are too many to draw them all.
 NAMED_UNITS = 3
 DRAWN_UNITS = 15
+# Values the data treatment section lists among the largest changes.
+LARGEST_CHANGES = 10
 
 # Headers of the sensitivity table's columns; the second low and high carry a
 # space so that the table keeps both pairs of columns apart.
@@ -73,8 +79,9 @@ def _ends(ranked: pd.Series, digits: int) -> tuple[str, str]:
     return listed(ranked.head(NAMED_UNITS)), listed(ranked.tail(NAMED_UNITS).iloc[::-1])
 
 
-def glance(result: Audit, scores: pd.DataFrame, problems: list[Problem]) -> Section:
-    """How many units, the best and the worst, and what a reviewer would ask about."""
+def glance(result: Audit, scores: pd.DataFrame, problems: list[Problem], dropped: int = 0) -> Section:
+    """How many units, the best and the worst, and what a reviewer would ask about;
+    ``dropped`` units left out by the data treatment are counted too."""
     ranked = scores.sort_values("rank", kind="stable")["composite"].dropna()
     highest, lowest = _ends(ranked, decimals(ranked))
     findings = result.findings() + [f"{problem.place}: {problem.message}" for problem in problems]
@@ -83,6 +90,7 @@ def glance(result: Audit, scores: pd.DataFrame, problems: list[Problem]) -> Sect
         "At a glance",
         {
             "units": len(ranked),
+            "dropped": dropped,
             "indicators": len(result.indicators),
             "dimensions": len(result.coherence),
             "highest": highest,
@@ -277,6 +285,161 @@ def robustness(analysis: RobustnessResult) -> Section:
     return Section("robustness", "Is the ranking robust?", facts)
 
 
+def _threshold_text(value: float | int) -> str:
+    """An availability threshold in words: a count, or a share of the indicators."""
+    return f"at least {value:,}" if isinstance(value, int) else f"at least {value:.0%}"
+
+
+def _thresholds(preparation: Preparation) -> list[str]:
+    """Each availability rule of ``preparation`` in words."""
+    rules = [
+        f"{_threshold_text(value)} of the indicators of {plain_name(path)}"
+        for path, value in preparation.min_present.items()
+    ]
+    total = preparation.min_present_total
+    if total is not None:
+        rules.append(f"{_threshold_text(total)} of all the index's indicators")
+    return rules
+
+
+def _imputation_text(preparation: Preparation) -> str | None:
+    if preparation.impute is None:
+        return None
+    if preparation.group is None:
+        return f"the indicator's {preparation.impute} over the units kept"
+    return (
+        f"the indicator's {preparation.impute} among the units of the same {preparation.group} "
+        f"(the {preparation.impute} of all units kept where the group has no value)"
+    )
+
+
+def _owners(preparation: Preparation) -> dict[Any, str]:
+    """Each indicator's dimension in words (the first, for one used twice)."""
+    owners: dict[Any, str] = {}
+    for path, labels in preparation.dimensions.items():
+        for label in labels:
+            owners.setdefault(label, plain_name(path))
+    return owners
+
+
+def _cap_text(caps: tuple[float, float] | None, digits: int) -> str:
+    if caps is None:
+        return ""
+    low, high = caps
+    sides = [f"≥ {low:,.{digits}f}" if math.isfinite(low) else "", f"≤ {high:,.{digits}f}" if math.isfinite(high) else ""]
+    return ", ".join(side for side in sides if side)
+
+
+def _per_indicator(treated: Treated) -> pd.DataFrame:
+    """One row per indicator of the preparation: what the treatment did to it."""
+    preparation = treated.preparation
+    owners = _owners(preparation)
+    imputed, winsorized = treated.per_indicator("impute"), treated.per_indicator("winsorize")
+    rows = []
+    for label in preparation.indicators:
+        column = treated.prepared[label]
+        digits = decimals(column.dropna()) if column.notna().any() else 3
+        rows.append(
+            {
+                "dimension": owners.get(label, ""),
+                "indicator": str(label),
+                "missing": int(treated.raw[label].isna().sum()),
+                "imputed": int(imputed[label]),
+                "transform": transform_text(preparation.transforms.get(label)),
+                "winsorized": int(winsorized[label]),
+                "caps": _cap_text(preparation.caps.get(label), digits),
+            }
+        )
+    return pd.DataFrame(rows)
+
+
+def _largest_changes(treated: Treated) -> pd.DataFrame:
+    """The winsorised values that moved most, in standard deviations of their treated column."""
+    moved = treated.steps("winsorize")
+    if moved.empty:
+        return moved
+    spread = {label: float(treated.prepared[label].std(ddof=1)) for label in moved["column"].unique()}
+    shown = moved.copy()
+    shown["change"] = [
+        abs(after - before) / spread[label] if spread[label] > 0 else math.nan
+        for label, before, after in zip(moved["column"], moved["before"], moved["after"], strict=True)
+    ]
+    shown = shown.sort_values("change", ascending=False, kind="stable").head(LARGEST_CHANGES)
+    shown["row"] = shown["row"].map(str)
+    shown["column"] = shown["column"].map(str)
+    return shown
+
+
+def _dropped_by_group(treated: Treated) -> pd.DataFrame | None:
+    """Per group of the preparation's group column: units, how many dropped and their share."""
+    group = treated.preparation.group
+    if group is None or group not in treated.raw.columns or treated.dropped.empty:
+        return None
+    labels = treated.raw[group].astype(object).where(treated.raw[group].notna(), "(no group)").map(str)
+    dropped = pd.Series(treated.raw.index.isin(treated.dropped["row"]), index=treated.raw.index)
+    counts = dropped.groupby(labels.to_numpy()).agg(["size", "sum"])
+    shown = pd.DataFrame(
+        {
+            "group": counts.index.map(str),
+            "units": counts["size"].astype(int).to_numpy(),
+            "dropped": counts["sum"].astype(int).to_numpy(),
+        }
+    )
+    shown["share"] = shown["dropped"] / shown["units"]
+    return shown.sort_values(["share", "units"], ascending=False, kind="stable").reset_index(drop=True)
+
+
+def treatment(treated: Treated) -> Section:
+    """What the data went through before they were scored: units dropped and why, values imputed,
+    transformed and winsorised per indicator, and the largest changes."""
+    preparation = treated.preparation
+    dropped = treated.dropped
+    listed = dropped.head(LISTED_UNITS).assign(row=lambda frame: frame["row"].map(str))
+    indicator_headers = {
+        "dimension": "dimension",
+        "indicator": "indicator",
+        "missing": "missing in the data",
+        "imputed": "imputed",
+        "transform": "transform",
+        "winsorized": "winsorised",
+        "caps": "kept within",
+    }
+    facts: dict[str, Any] = {
+        "units": len(treated.raw),
+        "kept": len(treated.prepared),
+        "dropped": len(dropped),
+        "imputed": int(len(treated.steps("impute"))),
+        "winsorized": int(len(treated.steps("winsorize"))),
+        "transformed": sorted(str(label) for label in preparation.transforms),
+        "imputation": _imputation_text(preparation),
+        "thresholds": _thresholds(preparation),
+        "listed": len(listed),
+        "drops": table(listed, {"row": "unit", "column": "dimension with the fewest", "detail": "why"}),
+        "indicators": table(_per_indicator(treated), indicator_headers),
+        "groups": None,
+        "changes": None,
+    }
+    by_group = _dropped_by_group(treated)
+    if by_group is not None:
+        facts["group"] = str(preparation.group)
+        facts["groups"] = table(
+            by_group,
+            {"group": str(preparation.group), "units": "units", "dropped": "dropped", "share": "share dropped"},
+            {"share": 2},
+        )
+    changes = _largest_changes(treated)
+    if not changes.empty:
+        headers = {
+            "row": "unit",
+            "column": "indicator",
+            "before": "value",
+            "after": "winsorised to",
+            "change": "change, in standard deviations",
+        }
+        facts["changes"] = table(changes, headers, {"change": 2}, default=-1)
+    return Section("treatment", "Data treatment", facts)
+
+
 def _listed(scores: pd.DataFrame) -> pd.DataFrame:
     ranked = scores.sort_values("rank", kind="stable")
     if len(ranked) <= LISTED_UNITS:
@@ -291,9 +454,34 @@ def _rank_intervals(analysis: RobustnessResult, index: pd.Index) -> pd.Series:
     return pd.Series(text, index=ranks.index).reindex(index)
 
 
-def scores_section(scores: pd.DataFrame, result: Audit, analysis: RobustnessResult | None) -> Section:
-    """The units' scores, ranks and dimension values, with their rank intervals when analysed."""
+def imputed_marks(model: Any, scores: pd.DataFrame, treated: Treated) -> dict[str, list[bool]]:
+    """Over the rows of ``scores``: whether each dimension value, and the composite, rests on an
+    imputed value of one of its indicators."""
+    filled = treated.marked("impute").reindex(scores.index, fill_value=False)
+    marks: dict[str, list[bool]] = {}
+    every = pd.Series(False, index=scores.index)
+    for node in coefficient_tables(model.index_coef):
+        labels = [label for label in (split_key(key)[0] for key in node.value) if label in filled.columns]
+        touched = filled[labels].any(axis=1) if labels else pd.Series(False, index=scores.index)
+        marks[dimension_name(node.path)] = touched.tolist()
+        every |= touched
+    marks["composite"] = every.tolist()
+    return marks
+
+
+def scores_section(
+    scores: pd.DataFrame,
+    result: Audit,
+    analysis: RobustnessResult | None,
+    imputed: dict[str, list[bool]] | None = None,
+) -> Section:
+    """The units' scores, ranks and dimension values, with their rank intervals when analysed;
+    with ``imputed`` (see :func:`imputed_marks`), the values resting on imputed ones marked."""
     listed = _listed(scores)
+    marks = None
+    if imputed is not None:
+        positions = scores.index.get_indexer(listed.index)
+        marks = {name: [flags[i] for i in positions] for name, flags in imputed.items()}
     units = listed.reset_index()
     name = str(units.columns[0])
     headers = {"rank": "rank", name: "unit" if name == "index" else name}
@@ -308,6 +496,8 @@ def scores_section(scores: pd.DataFrame, result: Audit, analysis: RobustnessResu
             headers[column] = plain_name(result.paths[column]) + lowers
     if "missing" in scores.columns:
         headers["missing"] = "missing values"
+    if "imputed" in scores.columns:
+        headers["imputed"] = "imputed values"
     digits = decimals(scores["composite"].dropna())
     return Section(
         "scores",
@@ -315,6 +505,7 @@ def scores_section(scores: pd.DataFrame, result: Audit, analysis: RobustnessResu
         {
             "total": len(scores),
             "half": LISTED_UNITS // 2 if len(scores) > LISTED_UNITS else None,
-            "table": table(units, headers, {"rank": -1, "missing": 0}, default=digits),
+            "table": table(units, headers, {"rank": -1, "missing": 0, "imputed": 0}, default=digits, imputed=marks),
+            "marked": bool(marks) and any(any(flags) for flags in marks.values()),
         },
     )
