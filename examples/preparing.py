@@ -18,7 +18,7 @@ print(problems[0])
 
 # Score only the rows with at least 2 of the 3 years of every decade, fill
 # the remaining gaps with the year's median, and treat outliers.
-prepared, log = indexfuse_tools.prepare(
+prepared, log, preparation = indexfuse_tools.prepare(
     schema, data, impute="median", min_present=2 / 3, winsorize=True
 )
 print(f"\n{len(data) - len(prepared)} rows dropped, for example:")

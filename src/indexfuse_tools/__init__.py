@@ -1,8 +1,9 @@
 """Companions to the ``indexfuse`` model for the analyst who publishes an index.
 
 - before fitting: :func:`check` (what the model would skip silently or fail
-  on) and :func:`prepare` (imputation, outlier treatment, availability
-  threshold, with a log of every change);
+  on) and :func:`prepare` (availability thresholds, imputation, transforms,
+  outlier treatment, with a log of every change, and a :class:`Preparation`
+  that replays them on new data and is saved as JSON);
 - after fitting: :func:`results` (one tidy table of composite, rank,
   dimension values and missing counts) and :func:`plot_ranking`;
   :func:`coefficients` and :func:`weights` (flat tables of the fitted model);
@@ -46,10 +47,14 @@ from indexfuse_tools._plots import (
     plot_ranking,
     plot_weights,
 )
-from indexfuse_tools._prepare import (
+from indexfuse_tools._preparation import (
     KURTOSIS_LIMIT,
+    PREPARATION_FORMAT,
+    PREPARATION_VERSION,
     SKEW_LIMIT,
+    TRANSFORMS,
     WINSORIZE_LIMIT,
+    Preparation,
     needs_treatment,
     prepare,
 )
@@ -66,10 +71,14 @@ __all__ = [
     "METHODS",
     "MODEL_FORMAT",
     "MODEL_VERSION",
+    "PREPARATION_FORMAT",
+    "PREPARATION_VERSION",
     "SKEW_LIMIT",
+    "TRANSFORMS",
     "WINSORIZE_LIMIT",
     "Audit",
     "ModelFileError",
+    "Preparation",
     "Problem",
     "RobustnessResult",
     "RobustnessWarning",

@@ -34,7 +34,7 @@ from indexfuse_tools._core import (
     split_key,
     text_cells,
 )
-from indexfuse_tools._prepare import needs_treatment
+from indexfuse_tools._preparation import needs_treatment
 from indexfuse_tools._results import Treated, treat
 from indexfuse_tools._tables import coefficients
 from indexfuse_tools._weights import equal_weights

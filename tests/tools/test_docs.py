@@ -7,7 +7,8 @@ import matplotlib
 import pytest
 
 import indexfuse_tools
-from indexfuse_tools import _audit, _check, _cli, _prepare, _report, _results, _weights
+from indexfuse_tools import _audit, _check, _cli, _report, _results, _weights
+from indexfuse_tools._preparation import learn as _prepare
 from indexfuse_tools._plots import correlations, distribution, ranking, robustness, weights
 from indexfuse_tools._robustness import api as _robustness
 

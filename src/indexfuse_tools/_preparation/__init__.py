@@ -1,0 +1,33 @@
+"""Data treatment a reviewer can audit and replay.
+
+- :mod:`~indexfuse_tools._preparation.learn`: :func:`prepare` learns the
+  rules from a table (thresholds, fills, transforms, caps) and the outlier
+  rule :func:`needs_treatment`;
+- :mod:`~indexfuse_tools._preparation.rules`: :class:`Preparation` holds
+  them and replays them on any table with the same columns;
+- :mod:`~indexfuse_tools._preparation.document`: a preparation as safe JSON,
+  alone or inside a model file.
+"""
+
+from indexfuse_tools._preparation.document import PREPARATION_FORMAT, PREPARATION_VERSION
+from indexfuse_tools._preparation.learn import (
+    KURTOSIS_LIMIT,
+    SKEW_LIMIT,
+    WINSORIZE_LIMIT,
+    needs_treatment,
+    prepare,
+)
+from indexfuse_tools._preparation.rules import LOG_COLUMNS, TRANSFORMS, Preparation
+
+__all__ = [
+    "KURTOSIS_LIMIT",
+    "LOG_COLUMNS",
+    "PREPARATION_FORMAT",
+    "PREPARATION_VERSION",
+    "SKEW_LIMIT",
+    "TRANSFORMS",
+    "WINSORIZE_LIMIT",
+    "Preparation",
+    "needs_treatment",
+    "prepare",
+]
