@@ -42,7 +42,7 @@ from indexfuse_tools._weights import equal_weights
 if TYPE_CHECKING:
     from indexfuse_tools._preparation import Preparation
 
-__all__ = ["Audit", "audit", "FEW_DISTINCT", "transform_text"]
+__all__ = ["Audit", "audit", "FEW_DISTINCT"]
 
 #: An indicator with fewer distinct values than this (but more than one) is
 #: flagged: its entropy is read from a handful of levels.
@@ -291,19 +291,6 @@ def _treatment_rows(table: pd.DataFrame, treated: Treated) -> pd.DataFrame:
     shown["winsorized"] = [int(winsorized.get(label, 0)) for label in labels]
     shown["transform"] = [str(transforms[label]["kind"]) if label in transforms else "" for label in labels]
     return shown
-
-
-def transform_text(rule: Mapping[str, Any] | None) -> str:
-    """A transform of a preparation in words, with its parameter: ``"log (shift 1)"``."""
-    if not rule:
-        return ""
-    kind = str(rule["kind"])
-    if kind == "log":
-        shift = float(rule.get("shift", 0.0))
-        return "log" if shift == 0 else f"log (shift {shift:.4g})"
-    if "lambda" in rule:
-        return f"{kind} (λ {float(rule['lambda']):.3g})"
-    return kind
 
 
 def _coherence(

@@ -257,19 +257,26 @@ def _section(text, anchor):
     return re.search(rf'<section id="{anchor}">(.*?)</section>', text, re.S).group(1)
 
 
+def _body_rows(html, marked=False):
+    """The text of each body row's cells, or with ``marked`` whether each is marked imputed."""
+    rows = []
+    for row in re.findall(r"<tr>(.*?)</tr>", html.split("<tbody>", 1)[-1]):
+        cells = re.findall(r"<td([^>]*)>(.*?)</td>", row)
+        rows.append([("imputed" in attributes) if marked else re.sub("<[^>]+>", "", text) for attributes, text in cells])
+    return rows
+
+
 def test_the_treatment_section_says_what_was_dropped_imputed_and_transformed(treated_report):
     path, log = treated_report
     text = path.read_text()
     assert _sections(text)[:3] == ["glance", "framework", "treatment"]
     assert "(2 more left out by the" in _section(text, "glance")
     part = _section(text, "treatment")
-    assert "scored on 48 of 50 units" in part and "5 values imputed" in part
+    assert "scored on 49 of 51 units" in part and "5 values imputed" in part
     for state in ("Texas", "Idaho"):
         assert f'<td class="text">{state}</td>' in part
-    rows = {
-        re.findall(r"<td[^>]*>([^<]*)</td>", row)[1]: re.findall(r"<td[^>]*>([^<]*)</td>", row)
-        for row in re.findall(r"<tr>(.*?)</tr>", part.split("<h3>Units dropped</h3>")[0].split("<h3>Each indicator</h3>")[1])
-    }
+    between = part.split("<h3>Each indicator</h3>")[1].split("<h3>Units dropped</h3>")[0]
+    rows = {cells[1]: cells for cells in _body_rows(between)}
     # indicator: missing in the data (over all 50 states), imputed (over the 48 kept), transform
     assert rows["poverty"][2:5] == ["2", "2", ""] and rows["single"][2:4] == ["3", "3"]
     assert rows["murder"][2:4] == ["2", "0"] and rows["murder"][4].startswith("log")
@@ -280,11 +287,8 @@ def test_scores_resting_on_imputed_values_are_marked(treated_report):
     path, log = treated_report
     part = _section(path.read_text(), "scores")
     imputed = set(log.loc[log["step"] == "impute", "row"])
-    marked = {}
-    for row in re.findall(r"<tr>(.*?)</tr>", part)[0:]:
-        cells = re.findall(r"<td([^>]*)>(.*?)</td>", row)
-        if cells:
-            marked[cells[1][1]] = [("imputed" in attributes) for attributes, _ in cells]
+    units = [cells[1] for cells in _body_rows(part)]
+    marked = dict(zip(units, _body_rows(part, marked=True), strict=True))
     assert {unit for unit, flags in marked.items() if any(flags)} == imputed == IMPUTED
     # the composite and the hardship dimension rest on them, safety and education do not
     headers = re.findall(r"<th[^>]*>(.*?)</th>", part)

@@ -8,12 +8,13 @@ tables and numbers, as plain values for the template to escape.
 from __future__ import annotations
 
 import math
+from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import pandas as pd
 
-from indexfuse_tools._audit import FEW_DISTINCT, Audit, transform_text
+from indexfuse_tools._audit import FEW_DISTINCT, Audit
 from indexfuse_tools._check import Problem
 from indexfuse_tools._core import coefficient_tables, dimension_name, effect, plain_name, split_key
 from indexfuse_tools._plots import (
@@ -291,15 +292,30 @@ def _threshold_text(value: float | int) -> str:
 
 
 def _thresholds(preparation: Preparation) -> list[str]:
-    """Each availability rule of ``preparation`` in words."""
-    rules = [
-        f"{_threshold_text(value)} of the indicators of {plain_name(path)}"
-        for path, value in preparation.min_present.items()
-    ]
+    """Each availability rule of ``preparation`` in words; one rule for every dimension in one phrase."""
+    rules = preparation.min_present
+    kinds = {(type(value), value) for value in rules.values()}
+    if len(rules) > 1 and len(kinds) == 1 and set(rules) == set(preparation.dimensions):
+        words = [f"{_threshold_text(next(iter(rules.values())))} of the indicators of every dimension"]
+    else:
+        words = [f"{_threshold_text(value)} of the indicators of {plain_name(path)}" for path, value in rules.items()]
     total = preparation.min_present_total
     if total is not None:
-        rules.append(f"{_threshold_text(total)} of all the index's indicators")
-    return rules
+        words.append(f"{_threshold_text(total)} of all the index's indicators")
+    return words
+
+
+def _transform_text(rule: Mapping[str, Any] | None) -> str:
+    """A stored transform in words, with its parameter: ``"log (shift 1)"``, ``"box-cox (λ 0.31)"``."""
+    if not rule:
+        return ""
+    kind = str(rule["kind"])
+    if kind == "log":
+        shift = float(rule.get("shift", 0.0))
+        return "log" if shift == 0 else f"log (shift {shift:.4g})"
+    if "lambda" in rule:
+        return f"{kind} (λ {float(rule['lambda']):.3g})"
+    return kind
 
 
 def _imputation_text(preparation: Preparation) -> str | None:
@@ -345,7 +361,7 @@ def _per_indicator(treated: Treated) -> pd.DataFrame:
                 "indicator": str(label),
                 "missing": int(treated.raw[label].isna().sum()),
                 "imputed": int(imputed[label]),
-                "transform": transform_text(preparation.transforms.get(label)),
+                "transform": _transform_text(preparation.transforms.get(label)),
                 "winsorized": int(winsorized[label]),
                 "caps": _cap_text(preparation.caps.get(label), digits),
             }
@@ -414,7 +430,7 @@ def treatment(treated: Treated) -> Section:
         "imputation": _imputation_text(preparation),
         "thresholds": _thresholds(preparation),
         "listed": len(listed),
-        "drops": table(listed, {"row": "unit", "column": "dimension with the fewest", "detail": "why"}),
+        "drops": table(listed, {"row": "unit", "column": "furthest short", "detail": "why"}),
         "indicators": table(_per_indicator(treated), indicator_headers),
         "groups": None,
         "changes": None,
@@ -506,6 +522,6 @@ def scores_section(
             "total": len(scores),
             "half": LISTED_UNITS // 2 if len(scores) > LISTED_UNITS else None,
             "table": table(units, headers, {"rank": -1, "missing": 0, "imputed": 0}, default=digits, imputed=marks),
-            "marked": bool(marks) and any(any(flags) for flags in marks.values()),
+            "marked": marks is not None and any(any(flags) for flags in marks.values()),
         },
     )
