@@ -565,6 +565,10 @@ class Audit:
         :func:`prepare` applies), ``constant`` and ``few_distinct`` (more than
         one but fewer than :data:`FEW_DISTINCT` distinct values). The
         statistics are those of the column as given, before its direction.
+        With a preparation, ``imputed`` and ``winsorized`` (values it
+        changed) and ``transform`` (its kind, or ``""``) follow, ``count``
+        and ``missing_share`` are those of the raw table, and the other
+        statistics those of the treated values the model scores.
     correlations : dict of str to pandas.DataFrame
         The Pearson correlation matrix of each dimension's indicators after
         their directions (pairwise complete rows); all entries should be

@@ -262,12 +262,12 @@ def _body_rows(html, marked=False):
     rows = []
     for row in re.findall(r"<tr>(.*?)</tr>", html.split("<tbody>", 1)[-1]):
         cells = re.findall(r"<td([^>]*)>(.*?)</td>", row)
-        rows.append([("imputed" in attributes) if marked else re.sub("<[^>]+>", "", text) for attributes, text in cells])
+        rows.append([("imputed" in how) if marked else re.sub("<[^>]+>", "", text) for how, text in cells])
     return rows
 
 
 def test_the_treatment_section_says_what_was_dropped_imputed_and_transformed(treated_report):
-    path, log = treated_report
+    path, _ = treated_report
     text = path.read_text()
     assert _sections(text)[:3] == ["glance", "framework", "treatment"]
     assert "(2 more left out by the" in _section(text, "glance")

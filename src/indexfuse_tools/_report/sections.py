@@ -342,7 +342,10 @@ def _cap_text(caps: tuple[float, float] | None, digits: int) -> str:
     if caps is None:
         return ""
     low, high = caps
-    sides = [f"≥ {low:,.{digits}f}" if math.isfinite(low) else "", f"≤ {high:,.{digits}f}" if math.isfinite(high) else ""]
+    sides = [
+        f"≥ {low:,.{digits}f}" if math.isfinite(low) else "",
+        f"≤ {high:,.{digits}f}" if math.isfinite(high) else "",
+    ]
     return ", ".join(side for side in sides if side)
 
 
@@ -424,8 +427,8 @@ def treatment(treated: Treated) -> Section:
         "units": len(treated.raw),
         "kept": len(treated.prepared),
         "dropped": len(dropped),
-        "imputed": int(len(treated.steps("impute"))),
-        "winsorized": int(len(treated.steps("winsorize"))),
+        "imputed": len(treated.steps("impute")),
+        "winsorized": len(treated.steps("winsorize")),
         "transformed": sorted(str(label) for label in preparation.transforms),
         "imputation": _imputation_text(preparation),
         "thresholds": _thresholds(preparation),
