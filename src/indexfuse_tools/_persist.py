@@ -39,6 +39,7 @@ from indexfuse_tools._core import (
     parse,
     where_of,
 )
+from indexfuse_tools._preparation import Preparation
 
 __all__ = [
     "MODEL_FORMAT",
@@ -86,7 +87,12 @@ _MAX_K = 2**63 - 1
 # ---------------------------------------------------------------- saving --
 
 
-def to_dict(model: indexfuse.indexpca_diment, *, pca_cumulative: float | None = None) -> dict[str, Any]:
+def to_dict(
+    model: indexfuse.indexpca_diment,
+    *,
+    pca_cumulative: float | None = None,
+    preparation: Preparation | None = None,
+) -> dict[str, Any]:
     """The fitted state of ``model`` as a JSON-ready dict.
 
     Parameters
@@ -96,14 +102,20 @@ def to_dict(model: indexfuse.indexpca_diment, *, pca_cumulative: float | None = 
     pca_cumulative : float, optional
         The ``pca_cumulative`` the model was built with. The model does not
         keep it itself; by default it is read from ``model.pca.cumulative``.
+    preparation : Preparation, optional
+        The treatment the model was fitted after, kept in the field
+        ``preparation`` so that raw data can be scored through it
+        (:meth:`Preparation.load` reads it back; :func:`from_dict` leaves
+        it aside).
 
     Returns
     -------
     dict
         The fields ``format``, ``version``, ``schema``, ``scale_method``,
         ``pca_cumulative``, ``k``, ``min_ent``, ``index_coef``,
-        ``dim_weight`` and ``abnormal_index``, encoded as the module
-        docstring describes; ``json.dumps`` accepts it as it is.
+        ``dim_weight`` and ``abnormal_index`` (and ``preparation`` when
+        given), encoded as the module docstring describes; ``json.dumps``
+        accepts it as it is.
 
     Raises
     ------
@@ -139,6 +151,10 @@ def to_dict(model: indexfuse.indexpca_diment, *, pca_cumulative: float | None = 
     document: dict[str, Any] = {"format": MODEL_FORMAT, "version": MODEL_VERSION}
     for name, value in fields.items():
         document[name] = encode(value, name)
+    if preparation is not None:
+        if not isinstance(preparation, Preparation):
+            raise TypeError(f"preparation must be a Preparation (from prepare), got {type(preparation).__name__}")
+        document["preparation"] = preparation.to_dict()
     return document
 
 
@@ -159,7 +175,11 @@ def _pretty(value: Any, indent: int, depth: int) -> str:
 
 
 def dumps(
-    model: indexfuse.indexpca_diment, *, indent: int | None = 2, pca_cumulative: float | None = None
+    model: indexfuse.indexpca_diment,
+    *,
+    indent: int | None = 2,
+    pca_cumulative: float | None = None,
+    preparation: Preparation | None = None,
 ) -> str:
     """The fitted state of ``model`` as JSON text (see :func:`to_dict`).
 
@@ -167,7 +187,7 @@ def dumps(
     and containers short enough stay on one line; ``indent=None`` gives the
     most compact text.
     """
-    document = to_dict(model, pca_cumulative=pca_cumulative)
+    document = to_dict(model, pca_cumulative=pca_cumulative, preparation=preparation)
     if indent is None:
         return json.dumps(document, allow_nan=False, ensure_ascii=False, separators=(",", ":"))
     return _pretty(document, indent, 0)
@@ -179,9 +199,14 @@ def dump(
     *,
     indent: int | None = 2,
     pca_cumulative: float | None = None,
+    preparation: Preparation | None = None,
 ) -> None:
-    """Write the fitted state of ``model`` as JSON to a path or a text file object."""
-    text = dumps(model, indent=indent, pca_cumulative=pca_cumulative) + "\n"
+    """Write the fitted state of ``model`` as JSON to a path or a text file object.
+
+    With ``preparation``, the file carries the treatment the model was fitted
+    after (see :func:`to_dict`).
+    """
+    text = dumps(model, indent=indent, pca_cumulative=pca_cumulative, preparation=preparation) + "\n"
     if isinstance(file, (str, os.PathLike)):
         with open(file, "w", encoding="utf-8") as handle:
             handle.write(text)
@@ -427,7 +452,8 @@ def from_dict(document: Any) -> indexfuse.indexpca_diment:
     missing = [name for name in _FIELDS if name not in document]
     if missing:
         raise ModelFileError(f"missing field(s): {', '.join(missing)}")
-    extra = [name for name in document if name not in _FIELDS]
+    # A preparation carried along is Preparation.load's to read; the model does not need it.
+    extra = [name for name in document if name not in _FIELDS and name != "preparation"]
     if extra:
         raise ModelFileError(f"unknown field(s): {', '.join(map(repr, extra))}")
     _check_size(document)

@@ -2,11 +2,14 @@
 
 from __future__ import annotations
 
+import json
+import warnings
+
 import numpy as np
 import pandas as pd
 import pytest
 
-from indexfuse_tools import Preparation, prepare
+from indexfuse_tools import ModelFileError, Preparation, prepare
 
 NAN = np.nan
 
@@ -55,3 +58,238 @@ def test_apply_learns_nothing_from_new_rows(table):
     assert prepared["a"].tolist() == [preparation.group_fills["a"]["n"], preparation.fills["a"]]
     assert log["detail"].tolist()[1].endswith("(region = 'zz' was not seen)")
     assert new["a"].isna().all()  # the argument is untouched
+
+
+@pytest.mark.parametrize("options", OPTIONS[1:], ids=str)
+def test_the_callers_table_is_never_modified(table, options):
+    before = table.copy()
+    _, _, preparation = prepare(SCHEMA, table, transform="log", **options)
+    preparation.apply(table)
+    pd.testing.assert_frame_equal(table, before, check_exact=True)
+
+
+# ------------------------------------------------------------ transforms --
+
+
+@pytest.mark.parametrize(
+    ("values", "shift"),
+    [([1.0, 2.0, 4.0, 8.0], 0.0), ([0.0, 2.0, 4.0, 8.0], 1.0), ([-3.0, 2.0, 4.0, 8.0], 4.0)],
+    ids=["positive", "a zero", "a negative"],
+)
+def test_log_shifts_the_minimum_to_zero_and_says_so(values, shift):
+    prepared, log, preparation = prepare(["x"], pd.DataFrame({"x": values}), transform={"x": "log"})
+    assert dict(preparation.transforms["x"]) == {"kind": "log", "shift": shift}
+    np.testing.assert_array_equal(prepared["x"], np.log(np.asarray(values) + shift))
+    assert set(log["step"]) == {"transform"} and set(log["detail"]) == {f"log(x + {shift:g})"}
+
+
+@pytest.mark.parametrize(("kind", "fit"), [("box-cox", "boxcox"), ("yeo-johnson", "yeojohnson")])
+def test_box_cox_and_yeo_johnson_store_scipys_lambda(kind, fit):
+    from scipy import stats
+
+    values = np.random.default_rng(3).lognormal(size=30)
+    prepared, _, preparation = prepare(["x"], pd.DataFrame({"x": values}), transform={"x": kind})
+    expected, lam = getattr(stats, fit)(values)
+    assert preparation.transforms["x"]["lambda"] == pytest.approx(lam)
+    np.testing.assert_allclose(prepared["x"], expected)
+
+
+def test_a_kind_alone_transforms_only_what_the_outlier_rule_flags():
+    data = pd.DataFrame({"tail": [*range(12), 26.0], "flat": np.arange(13.0)})
+    prepared, _, preparation = prepare(["tail", "flat"], data, transform="log")
+    assert list(preparation.transforms) == ["tail"]
+    pd.testing.assert_series_equal(prepared["flat"], data["flat"])
+
+
+@pytest.mark.parametrize(
+    ("data", "transform", "error", "message"),
+    [
+        ({"x": [0.0, 1.0, 2.0]}, {"x": "box-cox"}, ValueError, "Box-Cox to 'x'"),
+        ({"x": ["a", "b", "c"]}, {"x": "log"}, ValueError, "non-numeric columns: 'x'"),
+        ({"x": [1.0, 2.0, 3.0]}, {"y": "log"}, KeyError, "transform names 'y'"),
+        ({"x": [1.0, 2.0, 3.0]}, {"x": "sqrt"}, ValueError, "transform for 'x' must be one of"),
+        ({"x": [1.0, 2.0, 3.0]}, "exp", ValueError, "transform must be one of"),
+        ({"x": [2.0, 2.0, 2.0]}, {"x": "log"}, ValueError, "'x': it needs at least two distinct"),
+    ],
+)
+def test_a_transform_that_cannot_apply_names_the_indicator(data, transform, error, message):
+    with pytest.raises(error, match=message):
+        prepare(["x"], pd.DataFrame(data), transform=transform)
+
+
+@pytest.mark.parametrize(
+    ("transform", "new", "message"),
+    [("log", -5.0, "log of 'x': 1 values are at or below 0,"), ("box-cox", 0.0, "Box-Cox to 'x'")],
+)
+def test_replaying_a_transform_on_values_it_cannot_take_names_the_indicator(transform, new, message):
+    _, _, preparation = prepare(["x"], pd.DataFrame({"x": [0.5, 2.0, 4.0]}), transform={"x": transform})
+    with pytest.raises(ValueError, match=message):
+        preparation.apply(pd.DataFrame({"x": [new, 1.0]}))
+
+
+def test_transforms_run_before_winsorising():
+    values = np.random.default_rng(0).lognormal(sigma=1.5, size=60)  # flagged raw, not once logged
+    _, log, preparation = prepare(["x"], pd.DataFrame({"x": values}), transform={"x": "log"}, winsorize=True)
+    assert "x" not in preparation.caps  # the log alone tames the tail
+    assert log["step"].unique().tolist() == ["transform"]
+
+
+# ------------------------------------------------------------ thresholds --
+
+SPARSE = pd.DataFrame(
+    {
+        "a": [1.0, NAN, NAN, 4.0, 5.0],
+        "b": [1.0, 2.0, NAN, NAN, 5.0],
+        "c": [1.0, 2.0, 3.0, NAN, 5.0],
+        "d": [1.0, NAN, 3.0, 4.0, NAN],
+    }
+)
+THREE_AND_ONE = {"A": ["a", "b", "c"], "D": ["d"]}
+
+
+@pytest.mark.parametrize(
+    ("thresholds", "kept"),
+    [
+        ({"min_present": {"A": 2}}, [0, 1, 4]),  # a count
+        ({"min_present": {"A": 2 / 3}}, [0, 1, 4]),  # the same as a share
+        ({"min_present": {"D": 1, None: 1 / 3}}, [0, 2, 3]),  # a default for the dimensions not named
+        ({"min_present_total": 3}, [0, 4]),
+        ({"min_present_total": 0.75}, [0, 4]),
+        ({"min_present": 1 / 3, "min_present_total": 3}, [0]),
+    ],
+)
+def test_thresholds_per_dimension_and_over_all_indicators(thresholds, kept):
+    prepared, log, preparation = prepare(THREE_AND_ONE, SPARSE, **thresholds)
+    assert prepared.index.tolist() == kept
+    assert sorted(log["row"]) == sorted(set(range(5)) - set(kept))
+    assert preparation.apply(SPARSE)[0].index.tolist() == kept
+
+
+def test_the_drop_log_names_the_worst_part_and_every_threshold_missed():
+    _, log, _ = prepare(THREE_AND_ONE, SPARSE, min_present={"A": 2, "D": 1}, min_present_total=3)
+    row = log.set_index("row").loc[2]
+    assert (row["column"], row["before"]) == ("A", 1 / 3)
+    assert row["detail"] == "too few indicators present: A 1 of 3 (needs 2 present), all indicators 2 of 4 (needs 3 present)"
+
+
+@pytest.mark.parametrize(
+    ("thresholds", "message"),
+    [
+        ({"min_present": 0}, "min_present must be a share"),
+        ({"min_present": {"A": 4}}, "min_present for 'A' asks for 4 indicators present, but there are 3"),
+        ({"min_present": {"A": 1.5}}, "min_present for 'A' must be a share"),
+        ({"min_present": {"Z": 0.5}}, "min_present names no dimension 'Z'"),
+        ({"min_present_total": 5}, "min_present_total asks for 5 indicators present, but there are 4"),
+        ({"min_present_total": -0.5}, "min_present_total must be a share"),
+        ({"min_present_total": True}, "min_present_total must be a share"),
+    ],
+)
+def test_bad_thresholds_are_refused(thresholds, message):
+    with pytest.raises(ValueError, match=message):
+        prepare(THREE_AND_ONE, SPARSE, **thresholds)
+
+
+def test_drops_clustered_in_one_group_are_named_with_the_indicators_behind_them():
+    data = pd.DataFrame(
+        {
+            "gdp": np.arange(12.0),
+            "illiteracy": [NAN, NAN, NAN, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, NAN],
+            "region": ["rich"] * 3 + ["poor"] * 9,
+        }
+    )
+    schema = {"economy": ["gdp"], "education": ["illiteracy"]}
+    with pytest.warns(UserWarning, match=r"cluster in region = 'rich': 3 of 4 dropped \(75%\) against 25% "
+                                         r"of the table; the indicators most often missing there: 'illiteracy' \(3\)"):
+        prepare(schema, data, group="region", min_present=1.0)
+
+
+def test_drops_spread_over_the_groups_raise_no_warning():
+    data = pd.DataFrame({"x": [NAN, 1.0, NAN, 2.0, 3.0, 4.0], "region": ["n", "n", "s", "s", "e", "e"]})
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        prepare(["x"], data, group="region", min_present=1.0)
+
+
+# ------------------------------------------------------------- bad input --
+
+
+def test_a_table_lacking_the_preparations_columns_is_named(table):
+    _, _, preparation = prepare(SCHEMA, table, impute="median", group="region")
+    with pytest.raises(KeyError, match=r"lacks the preparation's columns 'b', 'region'"):
+        preparation.apply(table.drop(columns=["b", "region"]))
+
+
+def test_a_group_column_with_missing_labels_is_named_on_replay_too(table):
+    _, _, preparation = prepare(SCHEMA, table, impute="median", group="region")
+    broken = table.assign(region=[None, *table["region"].iloc[1:]])
+    with pytest.raises(ValueError, match=r"group column 'region' has 1 missing labels \(rows 'r0'\)"):
+        preparation.apply(broken)
+
+
+# --------------------------------------------------------------- summary --
+
+
+def test_summary_counts_each_value_once():
+    data = pd.DataFrame({"x": np.r_[np.arange(20.0), 200, 300], "y": [NAN, *np.arange(21.0)]})
+    _, log, preparation = prepare(["x", "y"], data, impute="mean", winsorize=True)
+    summary = preparation.summary()
+    # 300 moves twice (to 200, then 19) but is one value winsorised.
+    assert summary.loc["x", "winsorized"] == 2 and len(log[log["step"] == "winsorize"]) == 3
+    assert summary[["imputed", "transform"]].to_dict("index") == {
+        "x": {"imputed": 0, "transform": ""}, "y": {"imputed": 1, "transform": ""}
+    }
+    assert (summary.loc["x", "low"], summary.loc["x", "high"]) == (-np.inf, 19.0)
+
+
+# ----------------------------------------------------------------- files --
+
+
+def test_a_model_file_carries_the_preparation(tmp_path, table):
+    import indexfuse
+    import indexfuse_tools
+
+    prepared, _, preparation = prepare(SCHEMA, table, impute="median", winsorize=True)
+    model = indexfuse.indexpca_diment(SCHEMA)
+    model.fit(prepared)
+    path = tmp_path / "model.json"
+    indexfuse_tools.dump(model, path, preparation=preparation)
+    assert Preparation.load(path) == preparation
+    np.testing.assert_array_equal(indexfuse_tools.load(path).score(prepared)[0], model.score(prepared)[0])
+    indexfuse_tools.dump(model, path)
+    with pytest.raises(indexfuse_tools.ModelFileError, match="carries no preparation"):
+        Preparation.load(path)
+
+
+def test_save_and_load_a_preparation_file(tmp_path, table):
+    _, _, preparation = prepare(SCHEMA, table, impute="mean", group="region", transform="yeo-johnson")
+    path = tmp_path / "preparation.json"
+    preparation.save(path)
+    assert Preparation.load(path) == preparation
+    assert json.loads(path.read_text())["format"] == "indexfuse-preparation"
+
+
+def _tamper(document, name, value):
+    return {**document, name: value}
+
+
+@pytest.mark.parametrize(
+    ("name", "value", "message"),
+    [
+        ("format", "indexfuse-model", r"format: expected 'indexfuse-preparation'"),
+        ("version", 2, "reads version 1"),
+        ("impute", "mode", "impute: expected 'mean', 'median' or null"),
+        ("fills", {"zz": 1.0}, r"fills\['zz'\]: not one of the preparation's indicators"),
+        ("fills", {"a": "1"}, r"fills\['a'\]: expected a finite number"),
+        ("transforms", {"a": {"kind": "log"}}, r"transforms\['a'\]: a log transform holds"),
+        ("transforms", {"a": {"kind": "sqrt", "lambda": 1}}, r"transforms\['a'\]: expected a transform"),
+        ("caps", {"a": {"$tuple": [3.0, 1.0]}}, r"caps\['a'\]: expected a tuple \(low, high\)"),
+        ("min_present_total", 9, "min_present_total: a count must be 1 to 3"),
+        ("counts", {"a": {"imputed": -1, "winsorized": 0}}, r"counts\['a'\]: expected counts"),
+        ("surprise", 1, "unknown field"),
+    ],
+)
+def test_every_field_is_checked_on_load(table, name, value, message):
+    _, _, preparation = prepare(SCHEMA, table, impute="median")
+    document = _tamper(preparation.to_dict(), name, value)
+    with pytest.raises(ModelFileError, match=message):
+        Preparation.from_dict(document)

@@ -371,7 +371,7 @@ def transformed(values: np.ndarray, rule: Mapping[str, Any], label: Any) -> np.n
         if (shifted <= 0).any():
             raise ValueError(
                 f"cannot take the log of {label!r}: {int((shifted <= 0).sum())} values are at or below "
-                f"{-rule['shift']:.6g}, the least the shift learned when prepared allows"
+                f"{0.0 - rule['shift']:.6g}, the least the shift learned when prepared allows"
             )
         out[present] = np.log(shifted)
     elif kind == "box-cox":
