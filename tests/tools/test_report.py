@@ -281,6 +281,11 @@ def test_the_treatment_section_says_what_was_dropped_imputed_and_transformed(tre
     assert rows["poverty"][2:5] == ["2", "2", ""] and rows["single"][2:4] == ["3", "3"]
     assert rows["murder"][2:4] == ["2", "0"] and rows["murder"][4].startswith("log")
     assert "band" in part  # dropped units by group
+    # the log spreads murder's low values apart; the cap moves the District's share of single parents
+    changes = _body_rows(part.split("<h3>Largest changes</h3>")[1])
+    moved = [abs(float(cells[-1])) for cells in changes]
+    assert {cells[1] for cells in changes} <= {"murder", "single"} and moved == sorted(moved, reverse=True)
+    assert 0 < moved[-1] and len(changes) == 10
 
 
 def test_scores_resting_on_imputed_values_are_marked(treated_report):
@@ -318,3 +323,17 @@ def test_the_treatment_section_fits_a_phone_and_a_desktop(treated_report, width)
     # wide tables scroll inside their box; the page itself never scrolls sideways
     assert found["page"] <= width and 0 < found["section"] <= width
     assert found["tables"] >= 3 and found["marks"] == 2 * len(IMPUTED)
+
+
+def test_a_preparation_that_changed_nothing_says_so(statecrime):
+    from indexfuse_tools._report import sections
+    from indexfuse_tools._report.page import environment
+    from indexfuse_tools._results import treat
+
+    _, data = statecrime
+    _, _, preparation = indexfuse_tools.prepare(SCHEMA, data)
+    facts = sections.treatment(treat(data, preparation)).facts
+    text = environment().get_template("treatment.html").render(facts=facts)
+    assert "scored on 51 of 51 units" in text and "0 units" in text and "no indicator transformed" in text
+    assert "No unit is dropped" in text and "No value is imputed" in text
+    assert "Units dropped" not in text and "Largest changes" not in text and "winsorisation moved" not in text

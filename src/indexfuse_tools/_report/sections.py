@@ -12,6 +12,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
+import numpy as np
 import pandas as pd
 
 from indexfuse_tools._audit import FEW_DISTINCT, Audit
@@ -372,21 +373,47 @@ def _per_indicator(treated: Treated) -> pd.DataFrame:
     return pd.DataFrame(rows)
 
 
+def _untreated(treated: Treated, label: Any) -> pd.Series:
+    """An indicator's values over the rows kept as they were before its transform and caps."""
+    values: pd.Series = treated.prepared[label].astype(np.float64)
+    first = "transform" if label in treated.preparation.transforms else "winsorize"
+    steps = treated.steps(first)
+    steps = steps[steps["column"] == label]
+    values.loc[steps["row"].to_numpy()] = steps["before"].to_numpy(dtype=np.float64)
+    return values
+
+
+def _place(values: pd.Series) -> pd.Series:
+    """Each value's place in the column's range: 0 at its lowest, 1 at its highest."""
+    low, high = values.min(), values.max()
+    return (values - low) / (high - low) if high > low else values * np.nan
+
+
 def _largest_changes(treated: Treated) -> pd.DataFrame:
-    """The winsorised values that moved most, in standard deviations of their treated column."""
-    moved = treated.steps("winsorize")
-    if moved.empty:
-        return moved
-    spread = {label: float(treated.prepared[label].std(ddof=1)) for label in moved["column"].unique()}
-    shown = moved.copy()
-    shown["change"] = [
-        abs(after - before) / spread[label] if spread[label] > 0 else math.nan
-        for label, before, after in zip(moved["column"], moved["before"], moved["after"], strict=True)
-    ]
-    shown = shown.sort_values("change", ascending=False, kind="stable").head(LARGEST_CHANGES)
-    shown["row"] = shown["row"].map(str)
-    shown["column"] = shown["column"].map(str)
-    return shown
+    """The values the transforms and caps moved most within their indicator's range."""
+    preparation = treated.preparation
+    moved = [label for label in preparation.indicators if label in preparation.transforms or label in preparation.caps]
+    parts = []
+    for label in moved:
+        before, after = _untreated(treated, label), treated.prepared[label].astype(np.float64)
+        part = pd.DataFrame(
+            {
+                "unit": before.index.map(str),
+                "indicator": str(label),
+                "before": before.to_numpy(),
+                "after": after.to_numpy(),
+                "place_before": _place(before).to_numpy(),
+                "place_after": _place(after).to_numpy(),
+            }
+        )
+        parts.append(part)
+    if not parts:
+        return pd.DataFrame()
+    changes = pd.concat(parts, ignore_index=True)
+    changes["shift"] = changes["place_after"] - changes["place_before"]
+    changes = changes[changes["shift"].abs() > 0]
+    order = changes["shift"].abs().sort_values(ascending=False, kind="stable").index
+    return changes.loc[order].head(LARGEST_CHANGES)
 
 
 def _dropped_by_group(treated: Treated) -> pd.DataFrame | None:
@@ -408,12 +435,22 @@ def _dropped_by_group(treated: Treated) -> pd.DataFrame | None:
     return shown.sort_values(["share", "units"], ascending=False, kind="stable").reset_index(drop=True)
 
 
+def _drop_headers(listed: pd.DataFrame, treated: Treated) -> dict[str, str]:
+    headers = {"row": "unit"}
+    if "group" in listed.columns:
+        headers["group"] = str(treated.preparation.group)
+    headers["detail"] = "why"
+    return headers
+
+
 def treatment(treated: Treated) -> Section:
     """What the data went through before they were scored: units dropped and why, values imputed,
     transformed and winsorised per indicator, and the largest changes."""
     preparation = treated.preparation
     dropped = treated.dropped
     listed = dropped.head(LISTED_UNITS).assign(row=lambda frame: frame["row"].map(str))
+    if preparation.group is not None and preparation.group in treated.raw.columns:
+        listed = listed.assign(group=treated.raw.loc[dropped["row"].head(LISTED_UNITS), preparation.group].to_numpy())
     indicator_headers = {
         "dimension": "dimension",
         "indicator": "indicator",
@@ -430,10 +467,11 @@ def treatment(treated: Treated) -> Section:
         "imputed": len(treated.steps("impute")),
         "winsorized": len(treated.steps("winsorize")),
         "transformed": sorted(str(label) for label in preparation.transforms),
+        "capped": bool(preparation.caps),
         "imputation": _imputation_text(preparation),
         "thresholds": _thresholds(preparation),
         "listed": len(listed),
-        "drops": table(listed, {"row": "unit", "column": "furthest short", "detail": "why"}),
+        "drops": table(listed, _drop_headers(listed, treated)),
         "indicators": table(_per_indicator(treated), indicator_headers),
         "groups": None,
         "changes": None,
@@ -449,13 +487,15 @@ def treatment(treated: Treated) -> Section:
     changes = _largest_changes(treated)
     if not changes.empty:
         headers = {
-            "row": "unit",
-            "column": "indicator",
+            "unit": "unit",
+            "indicator": "indicator",
             "before": "value",
-            "after": "winsorised to",
-            "change": "change, in standard deviations",
+            "after": "treated",
+            "place_before": "place in its range",
+            "place_after": "treated place",
+            "shift": "moved by",
         }
-        facts["changes"] = table(changes, headers, {"change": 2}, default=-1)
+        facts["changes"] = table(changes, headers, {"before": -1, "after": 3}, default=2)
     return Section("treatment", "Data treatment", facts)
 
 
