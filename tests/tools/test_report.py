@@ -276,10 +276,10 @@ def test_the_treatment_section_says_what_was_dropped_imputed_and_transformed(tre
     for state in ("Texas", "Idaho"):
         assert f'<td class="text">{state}</td>' in part
     between = part.split("<h3>Each indicator</h3>")[1].split("<h3>Units dropped</h3>")[0]
-    rows = {cells[1]: cells for cells in _body_rows(between)}
-    # indicator: missing in the data (over all 50 states), imputed (over the 48 kept), transform
-    assert rows["poverty"][2:5] == ["2", "2", ""] and rows["single"][2:4] == ["3", "3"]
-    assert rows["murder"][2:4] == ["2", "0"] and rows["murder"][4].startswith("log")
+    rows = {cells[0]: cells for cells in _body_rows(between)}
+    # indicator: missing in the data (over all 51 states), imputed (over the 49 kept), transform
+    assert rows["poverty"][1:4] == ["2", "2", ""] and rows["single"][1:3] == ["3", "3"]
+    assert rows["murder"][1:3] == ["2", "0"] and rows["murder"][3].startswith("log")
     assert "band" in part  # dropped units by group
     # the log spreads murder's low values apart; the cap moves the District's share of single parents
     changes = _body_rows(part.split("<h3>Largest changes</h3>")[1])

@@ -451,14 +451,15 @@ def treatment(treated: Treated) -> Section:
     listed = dropped.head(LISTED_UNITS).assign(row=lambda frame: frame["row"].map(str))
     if preparation.group is not None and preparation.group in treated.raw.columns:
         listed = listed.assign(group=treated.raw.loc[dropped["row"].head(LISTED_UNITS), preparation.group].to_numpy())
+    # The indicator and its counts first, so that a phone shows them before the table scrolls.
     indicator_headers = {
-        "dimension": "dimension",
         "indicator": "indicator",
         "missing": "missing in the data",
         "imputed": "imputed",
         "transform": "transform",
         "winsorized": "winsorised",
         "caps": "kept within",
+        "dimension": "dimension",
     }
     facts: dict[str, Any] = {
         "units": len(treated.raw),
