@@ -274,7 +274,7 @@ def test_the_treatment_section_says_what_was_dropped_imputed_and_transformed(tre
     part = _section(text, "treatment")
     assert "scored on 49 of 51 units" in part and "5 values imputed" in part
     for state in ("Texas", "Idaho"):
-        assert f'<td class="text">{state}</td>' in part
+        assert f"<li><strong>{state}</strong> (" in part and "safety 0 of 2" in part
     between = part.split("<h3>Each indicator</h3>")[1].split("<h3>Units dropped</h3>")[0]
     rows = {cells[0]: cells for cells in _body_rows(between)}
     # indicator: missing in the data (over all 51 states), imputed (over the 49 kept), transform

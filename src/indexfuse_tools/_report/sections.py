@@ -435,12 +435,30 @@ def _dropped_by_group(treated: Treated) -> pd.DataFrame | None:
     return shown.sort_values(["share", "units"], ascending=False, kind="stable").reset_index(drop=True)
 
 
-def _drop_headers(listed: pd.DataFrame, treated: Treated) -> dict[str, str]:
-    headers = {"row": "unit"}
-    if "group" in listed.columns:
-        headers["group"] = str(treated.preparation.group)
-    headers["detail"] = "why"
-    return headers
+@dataclass(frozen=True)
+class Dropped:
+    """A unit the preparation left out: its label, its group (or None) and why, in words."""
+
+    unit: str
+    group: str | None
+    reason: str
+
+
+# The log opens every reason for a drop with this; the section's heading says it once.
+_DROP_PREFIX = "too few indicators present: "
+
+
+def _dropped_units(treated: Treated) -> list[Dropped]:
+    """The first :data:`LISTED_UNITS` units dropped, in the table's order."""
+    listed = treated.dropped.head(LISTED_UNITS)
+    group = treated.preparation.group
+    groups: list[Any] = [None] * len(listed)
+    if group is not None and group in treated.raw.columns:
+        groups = treated.raw.loc[listed["row"].to_numpy(), group].tolist()
+    return [
+        Dropped(str(unit), None if key is None or pd.isna(key) else str(key), str(detail).removeprefix(_DROP_PREFIX))
+        for unit, key, detail in zip(listed["row"], groups, listed["detail"], strict=True)
+    ]
 
 
 def treatment(treated: Treated) -> Section:
@@ -448,9 +466,6 @@ def treatment(treated: Treated) -> Section:
     transformed and winsorised per indicator, and the largest changes."""
     preparation = treated.preparation
     dropped = treated.dropped
-    listed = dropped.head(LISTED_UNITS).assign(row=lambda frame: frame["row"].map(str))
-    if preparation.group is not None and preparation.group in treated.raw.columns:
-        listed = listed.assign(group=treated.raw.loc[dropped["row"].head(LISTED_UNITS), preparation.group].to_numpy())
     # The indicator and its counts first, so that a phone shows them before the table scrolls.
     indicator_headers = {
         "indicator": "indicator",
@@ -471,8 +486,7 @@ def treatment(treated: Treated) -> Section:
         "capped": bool(preparation.caps),
         "imputation": _imputation_text(preparation),
         "thresholds": _thresholds(preparation),
-        "listed": len(listed),
-        "drops": table(listed, _drop_headers(listed, treated)),
+        "drops": _dropped_units(treated),
         "indicators": table(_per_indicator(treated), indicator_headers),
         "groups": None,
         "changes": None,
