@@ -33,6 +33,7 @@ from indexfuse_tools._core import (
     plain_name,
     split_key,
     text_cells,
+    unique_units,
 )
 from indexfuse_tools._preparation import needs_treatment
 from indexfuse_tools._results import Treated, treat
@@ -825,7 +826,8 @@ def audit(
         or no row of it has a composite (the table is empty, or every row
         lacks every indicator of some dimension), or ``external`` shares no
         row label with ``data``, repeats one, or holds a column that is not
-        numeric; with ``preparation``, if ``data`` repeats a row label.
+        numeric; with ``external`` or ``preparation``, if ``data`` repeats a
+        row label (rows matched by label could not be told apart).
     KeyError
         If ``data`` lacks an indicator column of ``preparation``.
 
@@ -859,7 +861,7 @@ def audit(
     >>> round(float(result.effective_weights["effective_weight"].sum()), 12)
     1.0
     """
-    treated = None if preparation is None else treat(as_frame(data), preparation)
+    treated = None if preparation is None else treat(as_frame(data), preparation, "audit(preparation=...)")
     return scored_audit(model, data, external, treated)[0]
 
 
@@ -898,6 +900,9 @@ def scored_audit(
     if treated is not None:
         data = treated.prepared
     _check_inputs(model, data)
+    if external is not None:
+        # The outside measures are matched to the rows by label: a repeated label would give both rows one value.
+        unique_units(data.index, "audit(external=...)")
     composite, values = model.score(data)
     if not isinstance(composite, pd.Series):
         raise ValueError("the model's weights give no composite (no dimension carries a number weight)")

@@ -138,6 +138,13 @@ def _label_rows(table: pd.DataFrame, id_column: str | None, file: Path) -> pd.Da
             raise InputError(
                 f"{file}: no column {id_column!r} to label the rows (--id); columns: {', '.join(map(str, table.columns))}"
             )
+        labels = table[id_column]
+        if not labels.is_unique:
+            repeated = labels[labels.duplicated()].unique().tolist()
+            raise InputError(
+                f"{file}: the --id column {id_column!r} repeats {len(repeated)} label(s), such as "
+                f"{', '.join(map(repr, repeated[:3]))}; choose an --id column whose values are unique"
+            )
         return table.set_index(id_column)
     if not isinstance(table.index, pd.RangeIndex) or table.shape[1] == 0:
         return table  # Parquet keeps the index it was written with

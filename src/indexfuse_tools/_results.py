@@ -19,6 +19,7 @@ from indexfuse_tools._core import (
     replace_at,
     show,
     split_key,
+    unique_units,
     weight_leaves,
 )
 
@@ -78,8 +79,8 @@ class Treated:
         return marks
 
 
-def treat(data: pd.DataFrame, preparation: Preparation) -> Treated:
-    """Replay ``preparation`` on the raw table ``data``.
+def treat(data: pd.DataFrame, preparation: Preparation, function: str) -> Treated:
+    """Replay ``preparation`` on the raw table ``data`` for ``function`` (``"report()"``).
 
     Raises
     ------
@@ -92,15 +93,10 @@ def treat(data: pd.DataFrame, preparation: Preparation) -> Treated:
 
     if not isinstance(preparation, Preparation):
         raise TypeError(
-            "preparation must be the Preparation that prepare(schema, data) returns or "
+            f"{function}: preparation must be the Preparation that prepare(schema, data) returns or "
             f"Preparation.load(path) reads, or None; got {type(preparation).__name__}"
         )
-    if not data.index.is_unique:
-        repeated = data.index[data.index.duplicated()].unique().tolist()
-        raise ValueError(
-            f"with a preparation, every row label must be unique: the treatment of a row is told by its "
-            f"label; repeated: {show(repeated, 10)}"
-        )
+    unique_units(data.index, function)
     prepared, log = preparation.apply(data)
     return Treated(data, prepared, log, preparation)
 
@@ -155,8 +151,10 @@ def results(
     Raises
     ------
     ValueError
-        If the model is not fitted, no dimension carries a weight, or
-        ``min_present`` is not a share.
+        If the model is not fitted, no dimension carries a weight,
+        ``min_present`` is not a share, or ``data`` repeats a row label (a
+        unit is named by its label; the message shows how to make them
+        unique).
     KeyError
         If ``data`` lacks columns the model uses, or the preparation's
         indicators (all are named).
@@ -190,9 +188,10 @@ def results(
     """
     model = as_model(model, "results")
     frame = as_frame(data)
+    unique_units(frame.index, "results()")
     share = as_share(min_present, "min_present")
     if preparation is not None:
-        treated = treat(frame, preparation)
+        treated = treat(frame, preparation, "results()")
         table = results(model, treated.prepared, min_present=min_present)
         return with_treatment(table, treated, model)
     coef, weight_tree = fitted(model, "index_coef"), fitted(model, "dim_weight")

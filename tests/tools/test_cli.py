@@ -146,6 +146,7 @@ def test_robustness_writes_rank_intervals(work, tmp_path):
         (["score", "statecrime.csv", "--model", "schema.toml"], "not valid JSON"),
         (["report", "statecrime.csv", "--schema", "schema.toml", "-o", "r.html", "--external", "gdp"], "gdp"),
         (["fit", "statecrime.csv", "--schema", "schema.toml", "--id", "name"], "no column 'name'"),
+        (["fit", "repeats.csv", "--schema", "schema.toml", "--id", "name"], "whose values are unique"),
     ],
 )
 def test_bad_input_fails_with_one_line(work, args, phrase, monkeypatch, capsys):
@@ -153,6 +154,7 @@ def test_bad_input_fails_with_one_line(work, args, phrase, monkeypatch, capsys):
     (folder / "broken.toml").write_text("safety = [\n")
     (folder / "typo.toml").write_text('safety = ["violent:-1", "murdr:-1"]\n')
     (folder / "statecrime.dat").write_text("")
+    (folder / "repeats.csv").write_text("name,violent,murder\na,1,2\na,2,3\nb,3,1\n")
     monkeypatch.chdir(folder)
     status = main(args)
     out, err = capsys.readouterr()

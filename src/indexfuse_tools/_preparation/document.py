@@ -8,6 +8,7 @@ from typing import Any
 
 from indexfuse_tools._core import (
     ModelFileError,
+    check_hash_spread,
     Where,
     decode,
     describe,
@@ -114,12 +115,17 @@ def _check(value: dict[str, Any], at: Any) -> None:
     indicators = value["indicators"]
     if not isinstance(indicators, tuple) or not indicators or not all(is_hashable(x) for x in indicators):
         raise fail(at("indicators"), f"expected a non-empty tuple of column labels, got {describe(indicators)}")
+    check_hash_spread(indicators, at("indicators"))
     known = set(indicators)
+    if len(known) != len(indicators):
+        raise fail(at("indicators"), "an indicator occurs twice")
     if value["impute"] not in (None, *_IMPUTE):
         raise fail(at("impute"), f"expected 'mean', 'median' or null, got {describe(value['impute'])}")
     if not is_hashable(value["group"]):
         raise fail(at("group"), f"expected a column label or null, got {describe(value['group'])}")
     _check_numbers(value["fills"], known, at("fills"))
+    if value["fills"] and value["impute"] is None:
+        raise fail(at("fills"), "fills without imputation: impute is null")
     group_fills = _labelled(value["group_fills"], known, at("group_fills"))
     if group_fills and value["group"] is None:
         raise fail(at("group_fills"), "group fills without a group column")

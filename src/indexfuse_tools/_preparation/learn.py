@@ -503,7 +503,7 @@ def _learn_caps(filled: pd.DataFrame, label: Any, limit: int, log: LogRows) -> t
             f"{label!r} still has skew {skew:.2f} and kurtosis {kurtosis:.2f} after {limit} "
             "winsorised points; a higher limit or a log transform may suit it better",
             UserWarning,
-            stacklevel=4,
+            stacklevel=3,
         )
     finite = values[np.isfinite(values)]
     return (

@@ -69,6 +69,27 @@ class Preparation:
     counts : mapping
         ``{indicator: {"imputed": int, "winsorized": int}}``: the values
         filled and capped in the table it was fitted on.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> from indexfuse_tools import Preparation, prepare
+    >>> data = pd.DataFrame({"gdp": [100.0, None, 900.0, 2700.0]})
+    >>> _, _, preparation = prepare(["gdp"], data, impute="median", transform={"gdp": "log"})
+    >>> dict(preparation.fills), dict(preparation.transforms["gdp"])
+    ({'gdp': 900.0}, {'kind': 'log', 'shift': 0.0})
+    >>> edition, log = preparation.apply(pd.DataFrame({"gdp": [None, 8100.0]}))
+    >>> edition.round(3)
+         gdp
+    0  6.802
+    1  9.000
+    >>> log[["step", "row", "after", "detail"]].round(3)
+            step  row    after                              detail
+    0     impute    0  900.000  median of the column where prepared
+    1  transform    0    6.802                      log(x + 0)
+    2  transform    1    9.000                      log(x + 0)
+    >>> Preparation.loads(preparation.dumps()) == preparation
+    True
     """
 
     indicators: tuple[Any, ...]

@@ -18,6 +18,7 @@ import pandas as pd
 
 from indexfuse_tools._audit import fit_resolution, scored_audit
 from indexfuse_tools._check import check
+from indexfuse_tools._core import as_frame, unique_units
 from indexfuse_tools._plots.style import PRINT_DPI
 from indexfuse_tools._core import as_frame
 from indexfuse_tools._results import score_table, treat, with_treatment
@@ -125,8 +126,11 @@ def report(
         If ``robustness`` is neither None nor a :class:`RobustnessResult`;
         and as :func:`audit` raises it for the model, the data,
         ``external`` and ``preparation``.
-    ValueError, KeyError
-        As :func:`audit` raises them.
+    ValueError
+        As :func:`audit` raises it, and if ``data`` or ``robustness`` repeats
+        a row label: a unit is named and found by its label.
+    KeyError
+        As :func:`audit` raises it for ``preparation``.
     ImportError
         If matplotlib or Jinja2 is not installed.
 
@@ -151,12 +155,15 @@ def report(
             "robustness must be the RobustnessResult that indexfuse_tools.robustness(schema, data) "
             f"returns, or None; got {type(robustness).__name__}"
         )
+    unique_units(as_frame(data).index, "report()")
+    if robustness is not None:
+        unique_units(robustness.ranks.index, "report(robustness=...)", "the robustness analysis")
     _require_drawing()
     from indexfuse_tools import __version__
     from indexfuse_tools._report import sections
     from indexfuse_tools._report.page import render
 
-    treated = None if preparation is None else treat(as_frame(data), preparation)
+    treated = None if preparation is None else treat(as_frame(data), preparation, "report()")
     result, (composite, values) = scored_audit(model, data, external, treated)
     scored = data if treated is None else treated.prepared
     scores = score_table(model, scored, composite, values)

@@ -108,8 +108,25 @@ def _close(fig: Figure) -> None:
         pyplot.close(fig)
 
 
+#: The ``digits`` of a column of ranks in :func:`table`.
+RANK = -1
+
+
+def rank_text(value: float) -> str:
+    """A rank as a rank: whole (``1,234``), or a half where tied units share their places (``12.5``).
+
+    Six significant digits, as ``g`` would write, would turn rank 123,456.5
+    into 123,456, and a million into ``1e+06``.
+    """
+    whole = math.floor(value)
+    if value - whole in (0.0, 0.5):
+        return f"{whole:,}" + (".5" if value > whole else "")
+    # Only an analysis saved by an older release holds interpolated ranks: shown as stored.
+    return f"{value:,}"
+
+
 def number(value: Any, digits: int) -> str:
-    """``value`` as a table shows it: ``digits`` decimals (significant ones when negative)."""
+    """``value`` as a table shows it: ``digits`` decimals, or a rank when ``digits`` is :data:`RANK`."""
     if value is None or (isinstance(value, float) and math.isnan(value)):
         return "–"
     if isinstance(value, bool):
@@ -117,7 +134,7 @@ def number(value: Any, digits: int) -> str:
     if isinstance(value, int):
         return f"{value:,}"
     if isinstance(value, float):
-        return f"{value:,g}" if digits < 0 else f"{value:,.{digits}f}"
+        return rank_text(value) if digits == RANK else f"{value:,.{digits}f}"
     return str(value)
 
 
@@ -137,8 +154,8 @@ def table(
     headers : mapping of str to str
         Column name to the title shown over it.
     digits : mapping of str to int, optional
-        Decimals of a column's numbers, where not ``default`` (negative:
-        as many as the number needs).
+        Decimals of a column's numbers, where not ``default`` (:data:`RANK`:
+        a rank, by :func:`rank_text`).
     default : int
         Decimals of the other columns' numbers.
     imputed : mapping of str to sequence of bool, optional

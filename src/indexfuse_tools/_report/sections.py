@@ -27,7 +27,7 @@ from indexfuse_tools._plots import (
     plot_weights,
     style,
 )
-from indexfuse_tools._report.pieces import framework, picture, table
+from indexfuse_tools._report.pieces import RANK, framework, picture, rank_text, table
 from indexfuse_tools._results import Treated
 from indexfuse_tools._robustness import FACTOR_LABELS, RobustnessResult
 
@@ -522,9 +522,9 @@ def _listed(scores: pd.DataFrame) -> pd.DataFrame:
 
 
 def _rank_intervals(analysis: RobustnessResult, index: pd.Index) -> pd.Series:
-    """Each unit's 5th to 95th percentile rank over the runs, as text ("3–7")."""
+    """Each unit's 5th to 95th percentile rank over the runs, as text ("3–7", "12.5–20")."""
     ranks = analysis.ranks
-    text = [f"{low:g}–{high:g}" for low, high in zip(ranks["p5"], ranks["p95"], strict=True)]
+    text = [f"{rank_text(low)}–{rank_text(high)}" for low, high in zip(ranks["p5"], ranks["p95"], strict=True)]
     return pd.Series(text, index=ranks.index).reindex(index)
 
 
@@ -579,7 +579,7 @@ def scores_section(
         {
             "total": len(scores),
             "half": LISTED_UNITS // 2 if len(scores) > LISTED_UNITS else None,
-            "table": table(units, headers, {"rank": -1, "missing": 0, "imputed": 0}, default=digits, imputed=marks),
+            "table": table(units, headers, {"rank": RANK, "missing": 0, "imputed": 0}, default=digits, imputed=marks),
             "marked": marks is not None and any(any(flags) for flags in marks.values()),
         },
     )

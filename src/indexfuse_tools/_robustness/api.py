@@ -12,6 +12,7 @@ from __future__ import annotations
 import functools
 import importlib
 import inspect
+import multiprocessing
 import warnings
 from collections.abc import Callable, Mapping
 from typing import Any, ParamSpec, TypeVar, cast
@@ -20,7 +21,7 @@ import numpy as np
 import pandas as pd
 
 from indexfuse_tools._check import check
-from indexfuse_tools._core import Schema, is_integer, signature_text
+from indexfuse_tools._core import Schema, is_integer, signature_text, unique_units
 from indexfuse_tools._robustness.design import (
     convergence,
     design,
@@ -86,6 +87,8 @@ def _require(module: str) -> None:
 def _check_call(schema: Any, data: Any, method: Any, n: Any, seed: Any) -> int:
     if not isinstance(data, pd.DataFrame):
         raise TypeError(f"data is a pandas DataFrame, got {type(data).__name__}")
+    # Refused before the runs rather than after: every table of the result, and a report on it, finds units by label.
+    unique_units(data.index, "robustness()")
     if not isinstance(schema, (dict, list, tuple)):
         raise TypeError(f"schema is a dict, list or tuple, got {type(schema).__name__}")
     if method not in METHODS:
@@ -104,6 +107,23 @@ def _check_call(schema: Any, data: Any, method: Any, n: Any, seed: Any) -> int:
     if not is_integer(seed) or seed < 0:
         raise ValueError(f"seed is a non-negative integer or None, got {seed!r}")
     return int(seed)
+
+
+def _refuse_in_a_starting_worker() -> None:
+    """Stop a spawned process that is running the caller's script again, with one line.
+
+    A local process started with ``spawn`` imports the main script before it
+    does anything; a script without the ``if __name__ == "__main__":`` guard
+    then calls :func:`robustness` again in every worker, and each fails with
+    two pages of multiprocessing's traceback. ``SystemExit`` with a message
+    prints that line alone and ends the worker, which is all it can do.
+    """
+    # multiprocessing's own test for the same mistake; False in any other process.
+    if getattr(multiprocessing.current_process(), "_inheriting", False):
+        raise SystemExit(
+            "robustness(): a local worker process ran the calling script again while starting; "
+            'put the code that calls robustness() under if __name__ == "__main__": (local processes are spawned)'
+        )
 
 
 @_options_by_keyword
@@ -193,7 +213,9 @@ def robustness(
         processes (1: this process only); a ``dask.distributed.Client``:
         the workers of its cluster. Local processes are started with
         ``spawn``, so a script that calls this at top level needs the usual
-        ``if __name__ == "__main__":`` guard.
+        ``if __name__ == "__main__":`` guard (without it, each worker stops
+        with one line saying so). Local workers end with this process, even
+        if it is killed outright.
     progress : bool, default True
         Show a progress bar (tqdm) of the runs done and the time left.
     **model_args
@@ -213,7 +235,9 @@ def robustness(
         naming no column, a non-numeric or incomplete column, ...): the
         nominal index would not be what the schema says.
     ValueError
-        For a bad method, ``n``, seed or factor level, before anything runs.
+        For a bad method, ``n``, seed or factor level, or ``data`` whose row
+        labels repeat (the result finds units by label), before anything
+        runs.
     TypeError
         For an unknown model argument or a scheduler of another kind.
 
@@ -246,6 +270,7 @@ def robustness(
     >>> len(result.runs), list(result.sensitivity.index)
     (256, ['scale_method', 'weight_noise'])
     """
+    _refuse_in_a_starting_worker()
     seed = _check_call(schema, data, method, n, seed)
     schema = cast(ModelSchema, schema)  # _check_call refused any other kind
     check(schema, data, strict=True)  # an index that is not what its schema says is not analysed

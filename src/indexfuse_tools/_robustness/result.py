@@ -7,7 +7,7 @@ import json
 import os
 import zipfile
 from collections.abc import Hashable, Mapping
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Final
 
 import numpy as np
 import pandas as pd
@@ -45,14 +45,41 @@ ROBUSTNESS_VERSION = 1
 
 RANK_SHIFT = "rank_shift"
 RANK_COLUMNS = ("nominal", "median", "p5", "p95", "mean_shift")
-_QUANTILES = (0.05, 0.5, 0.95)
+_TAILS = (0.05, 0.95)
+#: The percentile rule of the rank intervals (numpy's name): the best rank
+#: that the unit reaches or beats in at least that share of the runs. Unlike
+#: an interpolated percentile, it is a rank some run gave.
+PERCENTILE_RULE: Final = "inverted_cdf"
 _BLOCK = 2048  # units summarised at a time, to bound the temporary copies
 _DOCUMENT = "robustness.json"
 
 
 def rank_table(run_ranks: np.ndarray, nominal: np.ndarray, mean_shift: np.ndarray, index: pd.Index) -> pd.DataFrame:
-    """Each unit's nominal rank, the quantiles of its rank over the runs, and its mean shift."""
-    quantiles = np.empty((run_ranks.shape[1], len(_QUANTILES)))
+    """Each unit's nominal rank, its median rank and 5-95% rank interval over the runs, and its mean shift.
+
+    Parameters
+    ----------
+    run_ranks : numpy.ndarray
+        Every unit's rank in every run (runs x units).
+    nominal : numpy.ndarray
+        Every unit's rank in the nominal index.
+    mean_shift : numpy.ndarray
+        Every unit's mean absolute shift from its nominal rank.
+    index : pandas.Index
+        The units' labels.
+
+    Returns
+    -------
+    pandas.DataFrame
+        ``nominal``, ``median``, ``p5``, ``p95`` and ``mean_shift``, one row
+        per unit. ``p5`` and ``p95`` follow numpy's ``"inverted_cdf"`` rule:
+        the best rank that the unit reaches or beats in at least 5% (95%) of
+        the runs, so each is a rank some run gave (an integer, or a half where
+        ties share a rank), never one interpolated between two. ``median``
+        is the median rank (the mean of the two middle ones for an even
+        number of runs).
+    """
+    quantiles = np.empty((run_ranks.shape[1], 3))
     # One unit's ranks to a row, sorted: the quantiles then partition nothing,
     # and the one buffer is reused.
     buffer = np.empty((min(_BLOCK, run_ranks.shape[1]), run_ranks.shape[0]), dtype=run_ranks.dtype)
@@ -60,8 +87,10 @@ def rank_table(run_ranks: np.ndarray, nominal: np.ndarray, mean_shift: np.ndarra
         block = buffer[: min(_BLOCK, run_ranks.shape[1] - start)]
         np.copyto(block, run_ranks[:, start : start + _BLOCK].T)
         block.sort(axis=1)
-        quantiles[start : start + len(block)] = np.quantile(block, _QUANTILES, axis=1, overwrite_input=True).T
-    table = pd.DataFrame(quantiles, index=index, columns=["p5", "median", "p95"])
+        rows = slice(start, start + len(block))
+        quantiles[rows, :2] = np.quantile(block, _TAILS, axis=1, method=PERCENTILE_RULE).T
+        quantiles[rows, 2] = np.median(block, axis=1, overwrite_input=True)
+    table = pd.DataFrame(quantiles, index=index, columns=["p5", "p95", "median"])
     table.insert(0, "nominal", nominal)
     table["mean_shift"] = mean_shift
     return table[list(RANK_COLUMNS)]
@@ -108,9 +137,11 @@ class RobustnessResult:
         of the Sobol indices).
     ranks : pandas.DataFrame
         One row per unit (the rows of ``data``): ``nominal`` rank (1 = best,
-        ties averaged), ``median``, ``p5`` and ``p95`` (5th and 95th
-        percentiles) of its rank over the runs, and ``mean_shift``, the mean
-        absolute difference between its rank in a run and its nominal rank.
+        ties averaged), ``median`` rank over the runs, ``p5`` and ``p95``
+        (5th and 95th percentiles of its rank over the runs, each a rank some
+        run gave: numpy's ``"inverted_cdf"`` rule, no interpolation), and
+        ``mean_shift``, the mean absolute difference between its rank in a
+        run and its nominal rank.
     sensitivity : pandas.DataFrame
         For ``method="sobol"``: one row per factor, ``S1`` and ``ST`` with
         their bootstrap confidence intervals (``S1_low``, ``S1_high``,

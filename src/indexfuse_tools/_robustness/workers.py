@@ -2,18 +2,24 @@
 
 Each worker builds its own :class:`~indexfuse_tools._robustness.engine.Engine`
 from the job, sent to it once, and keeps it for the tasks that follow. Local
-processes write their ranks in place into one matrix in shared memory.
+processes write their ranks in place into one matrix in shared memory, and
+end with the process that started them.
 """
 
 from __future__ import annotations
 
 import concurrent.futures
 import contextlib
+import ctypes
 import multiprocessing
 import os
+import signal
+import sys
 import tempfile
 import threading
+import time
 from collections.abc import Iterator
+from concurrent.futures.process import BrokenProcessPool
 from typing import Any, NamedTuple, cast
 
 import numpy as np
@@ -38,11 +44,52 @@ def _engine_for(job: Job) -> Engine:
         return engine
 
 
-def _init_pool_worker(job: Job, shared: tuple[str, tuple[int, int], str] | None) -> None:
+_PR_SET_PDEATHSIG = 1  # from <linux/prctl.h>
+_PARENT_POLL_SECONDS = 0.5
+
+
+def _end_with_parent(parent: int) -> None:
+    """Make this worker end as soon as the process ``parent`` does.
+
+    A parent that is killed outright (SIGKILL, as the out-of-memory killer
+    does) never shuts its pool down, and its workers, which hold the writing
+    end of the queue they wait on, would wait for ever. On Linux the kernel
+    sends this worker SIGKILL when its parent dies (``PR_SET_PDEATHSIG``);
+    elsewhere, or if that call fails, a daemon thread polls ``os.getppid()``.
+    """
+    if sys.platform.startswith("linux"):
+        libc = ctypes.CDLL(None, use_errno=True)
+        if libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0) == 0:
+            # A parent that died before the call above sends no signal: this
+            # worker has been handed to another process already.
+            if os.getppid() != parent:
+                os._exit(1)
+            return
+    threading.Thread(target=_watch_parent, args=(parent,), name="indexfuse-parent-watch", daemon=True).start()
+
+
+def _watch_parent(parent: int) -> None:
+    while os.getppid() == parent:
+        time.sleep(_PARENT_POLL_SECONDS)
+    os._exit(1)
+
+
+def _init_pool_worker(
+    parent: int, job: Job, shared: tuple[str, tuple[int, int], str] | None, mapped: Any
+) -> None:
+    _end_with_parent(parent)
+    try:
+        if shared is not None:
+            path, shape, dtype = shared
+            # Gone only if every task ended before this worker started: nothing
+            # is left for it, and without the matrix it would send ranks back.
+            with contextlib.suppress(FileNotFoundError):
+                _outputs[job.token] = np.memmap(path, dtype=dtype, mode="r+", shape=shape)
+    finally:
+        # Released even on failure: the parent waits for every worker before it unlinks the file.
+        if mapped is not None:
+            mapped.release()
     _engine_for(job)
-    if shared is not None:
-        path, shape, dtype = shared
-        _outputs[job.token] = np.memmap(path, dtype=dtype, mode="r+", shape=shape)
 
 
 def _pool_task(token: str, task: Task) -> TaskResult:
@@ -173,8 +220,11 @@ def _shared_file(shape: tuple[int, int], dtype: np.dtype[Any]) -> Iterator[str |
 
     Sent back through pipes, every rank would be pickled, copied and copied
     again into the matrix (three passes over a gigabyte at the reference
-    size). The file is removed when the workers are done; the caller's
-    mapping of it lives on. Without room in /dev/shm, None: the pipes it is.
+    size). The file is unlinked as soon as every worker has mapped it (see
+    :func:`_on_processes`), so that a run killed outright leaves nothing in
+    /dev/shm: the mappings keep the memory alive, and the system reclaims it
+    with the last of them. It is unlinked here too, whatever happened.
+    Without room in /dev/shm, None: the pipes it is.
     """
     size = int(np.prod(shape)) * dtype.itemsize
     try:
@@ -195,17 +245,46 @@ def _on_processes(
     # spawn, not fork: the caller may run threads (a notebook, a Dask client),
     # and a forked child would inherit their locks in whatever state they were.
     context = multiprocessing.get_context("spawn")
+    mapped = None if shared is None else context.Semaphore(0)
+    # Workers are started by the thread that submits the tasks (this one, with
+    # spawn), which waits for their results: it outlives them, as the parent
+    # death signal, sent when the starting thread ends, requires.
     with concurrent.futures.ProcessPoolExecutor(
-        workers, mp_context=context, initializer=_init_pool_worker, initargs=(job, shared)
+        workers, mp_context=context, initializer=_init_pool_worker, initargs=(os.getpid(), job, shared, mapped)
     ) as pool:
         pending = {pool.submit(_pool_task, job.token, task) for task in tasks}
         try:
+            if shared is not None:
+                _unlink_once_mapped(shared[0], mapped, workers, pending)
             for future in concurrent.futures.as_completed(list(pending)):
                 pending.discard(future)  # a finished future holds its result: let both go
-                yield future.result()
+                yield _result_of(future)
         finally:
             for future in pending:
                 future.cancel()
+
+
+def _unlink_once_mapped(path: str, mapped: Any, workers: int, futures: set[concurrent.futures.Future[Any]]) -> None:
+    """Unlink the shared file once ``workers`` workers have said they mapped it.
+
+    Every task submitted, the pool starts no more workers; if it started
+    fewer, or broke, every task ends and the wait with it.
+    """
+    done = 0
+    while done < workers and not all(future.done() for future in futures):
+        done += bool(mapped.acquire(timeout=0.05))
+    with contextlib.suppress(FileNotFoundError):
+        os.unlink(path)
+
+
+def _result_of(future: concurrent.futures.Future[TaskResult]) -> TaskResult:
+    try:
+        return future.result()
+    except BrokenProcessPool:
+        raise BrokenProcessPool(
+            "a local worker process ended abruptly: killed (out of memory?) or failed while starting (see its "
+            'message above; a script that starts local processes needs the if __name__ == "__main__": guard)'
+        ) from None
 
 
 def _on_dask(client: Any, job: Job, tasks: list[Task]) -> Iterator[TaskResult]:
