@@ -392,7 +392,7 @@ def _pickled_array(members):
         (lambda m: m.pop("robustness.json"), "not a saved robustness analysis"),
         (lambda m: m.update({"robustness.json": b'{"format": "indexfuse-model"}'}), "format"),
         (_pickled_array, "not a saved robustness analysis"),
-        (lambda m: m.pop("codes.npy"), "missing or malformed"),
+        (lambda m: m.pop("codes.npy"), "no member 'codes.npy'"),
         (
             lambda m: m.update(
                 {"robustness.json": json.dumps({**json.loads(m["robustness.json"]), "version": 99}).encode()}

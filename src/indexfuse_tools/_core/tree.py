@@ -224,19 +224,24 @@ def map_leaves(
     Every mapping is rebuilt (with its keys passed through ``key``, when
     given); everything else is a leaf.
     """
-    order = list(nodes(tree, where))
-    built: dict[Path, Any] = {}
-    keys: dict[Path, list[Hashable]] = {}
-    for node in order:  # in tree order, so that the first bad leaf or key is the one reported
-        if isinstance(node.value, dict):
-            keys[node.path] = [k if key is None else key(k) for k in node.value]
+    # One pass in tree order, so that the first bad leaf or key is the one
+    # reported: a mapping's new dict is made when it is reached and filled as
+    # its children are, which keeps the keys' order. The robustness engine
+    # rebuilds a weight tree once per run, so no Node is made for a mapping.
+    top: dict[Any, Any] = {}
+    stack: list[tuple[Any, Path, int, dict[Any, Any], Any]] = [(tree, (), 0, top, None)]
+    while stack:
+        value, path, depth, parent, name = stack.pop()
+        if isinstance(value, dict):
+            built: dict[Any, Any] = {}
+            names = list(value) if key is None else [key(k) for k in value]
+            stack.extend(
+                reversed([(child, (*path, k), depth + 1, built, n) for (k, child), n in zip(value.items(), names)])
+            )
+            parent[name] = built
         else:
-            built[node.path] = leaf(node)
-    for node in reversed(order):
-        if isinstance(node.value, dict):
-            children = [built.pop((*node.path, k)) for k in node.value]
-            built[node.path] = dict(zip(keys[node.path], children))
-    return built[()]
+            parent[name] = leaf(Node(path, where, value, depth))
+    return top[None]
 
 
 # ---------------------------------------------------------- the entries --

@@ -2,8 +2,9 @@
 
 ``api`` holds :func:`robustness`; ``factors`` defines each factor once;
 ``design`` draws the runs and computes the Sobol indices; ``engine`` builds
-them and ``workers`` decides where; ``result`` is what the analysis found,
-its figures and its file.
+them and ``workers`` decides where; ``result`` is what the analysis found
+and its figures; ``saved`` is its file, which ``archive`` reads without
+trusting it.
 """
 
 from indexfuse_tools._robustness.api import METHODS, RobustnessWarning, robustness

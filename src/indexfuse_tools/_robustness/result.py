@@ -2,17 +2,14 @@
 
 from __future__ import annotations
 
-import io
-import json
 import os
-import zipfile
 from collections.abc import Hashable, Mapping
 from typing import TYPE_CHECKING, Any, Final
 
 import numpy as np
 import pandas as pd
 
-from indexfuse_tools._core import decode, encode, is_real
+from indexfuse_tools._core import is_real
 from indexfuse_tools._robustness.design import (
     CONVERGENCE_COLUMNS,
     SENSITIVITY_COLUMNS,
@@ -21,15 +18,21 @@ from indexfuse_tools._robustness.design import (
     salib_problem,
     sobol_indices,
 )
-from indexfuse_tools._robustness.engine import Engine, Job, make_job, resample_rows
+from indexfuse_tools._robustness.engine import Engine, Job, resample_rows
 from indexfuse_tools._robustness.factors import (
     DISCRETE,
     FACTOR_LABELS,
     NOISE,
     NOMINAL_ARGUMENTS,
     ModelSchema,
-    Nominal,
-    Setting,
+)
+from indexfuse_tools._robustness.saved import (
+    RANK_COLUMNS,
+    ROBUSTNESS_FORMAT,
+    ROBUSTNESS_VERSION,
+    Saved,
+    read_analysis,
+    write_analysis,
 )
 
 if TYPE_CHECKING:
@@ -38,20 +41,13 @@ if TYPE_CHECKING:
 
 __all__ = ["ROBUSTNESS_FORMAT", "ROBUSTNESS_VERSION", "RobustnessResult", "rank_table"]
 
-#: Value of the ``"format"`` field of a saved analysis.
-ROBUSTNESS_FORMAT = "indexfuse-robustness"
-#: Version of the file layout written by this release.
-ROBUSTNESS_VERSION = 1
-
 RANK_SHIFT = "rank_shift"
-RANK_COLUMNS = ("nominal", "median", "p5", "p95", "mean_shift")
 _TAILS = (0.05, 0.95)
 #: The percentile rule of the rank intervals (numpy's name): the best rank
 #: that the unit reaches or beats in at least that share of the runs. Unlike
 #: an interpolated percentile, it is a rank some run gave.
 PERCENTILE_RULE: Final = "inverted_cdf"
 _BLOCK = 2048  # units summarised at a time, to bound the temporary copies
-_DOCUMENT = "robustness.json"
 
 
 def rank_table(run_ranks: np.ndarray, nominal: np.ndarray, mean_shift: np.ndarray, index: pd.Index) -> pd.DataFrame:
@@ -321,106 +317,39 @@ class RobustnessResult:
         which :meth:`composite` works. ``run_ranks=False`` leaves the ranks
         of every run out (runs x units float32 values; 1 GB for 8,192 runs
         of 33,000 units) and with them :meth:`unit_sensitivity`.
+
+        Raises
+        ------
+        TypeError
+            If a row or column label cannot be stored (labels are None,
+            bool, int, float, str, numpy scalars, dates and time spans, or
+            tuples of these); the message names the label.
         """
-        job = self._job
-        arrays = {
-            "codes": self._codes,
-            "multipliers": self._multipliers,
-            "rank_shift": self.runs[RANK_SHIFT].to_numpy(),
-            "ranks": self.ranks.to_numpy(),
-            "nominal_ranks": job.nominal_ranks,
-        }
-        if run_ranks and self.run_ranks is not None:
-            arrays["run_ranks"] = self.run_ranks
-        data = job.data
-        for j in range(data.shape[1]):
-            arrays[f"data_{j}"] = data.iloc[:, j].to_numpy()
-        document = {
-            "format": ROBUSTNESS_FORMAT,
-            "version": ROBUSTNESS_VERSION,
-            "method": self.method,
-            "n": self.n,
-            "seed": self.seed,
-            "nominal": encode(self.nominal, "nominal"),
-            "levels": encode({name: list(levels) for name, levels in job.setting.levels.items()}, "levels"),
-            "varied": list(job.setting.varied),
-            "noise": job.setting.noise,
-            "schema": encode(job.schema, "schema"),
-            "top_keys": encode(list(job.top_keys), "top_keys"),
-            "units": encode(data.index.tolist(), "units"),
-            "unit_names": encode(list(data.index.names), "unit names"),
-            "columns": encode(data.columns.tolist(), "columns"),
-            "sensitivity": _table_document(self.sensitivity),
-            "convergence": _table_document(self.convergence),
-        }
-        text = json.dumps(document, allow_nan=False, ensure_ascii=False, indent=1)
-        with zipfile.ZipFile(path, "w") as archive:
-            archive.writestr(_DOCUMENT, text, compress_type=zipfile.ZIP_DEFLATED)
-            for name, array in arrays.items():
-                buffer = io.BytesIO()
-                try:
-                    np.save(buffer, array, allow_pickle=False)
-                except ValueError:
-                    raise TypeError(f"{name}: cannot store values of dtype {array.dtype} without pickle") from None
-                archive.writestr(f"{name}.npy", buffer.getvalue())
+        write_analysis(
+            path,
+            Saved(
+                self._job, self.n, self._codes, self._multipliers, self.runs[RANK_SHIFT].to_numpy(),
+                self.run_ranks if run_ranks else None, self.ranks.to_numpy(), self.sensitivity, self.convergence,
+            ),
+        )  # fmt: skip
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> RobustnessResult:
-        """Read an analysis written by :meth:`save`. Runs no code from the file."""
-        try:
-            with zipfile.ZipFile(path) as archive:
-                document = json.loads(archive.read(_DOCUMENT))
-                arrays = {
-                    name[: -len(".npy")]: np.load(io.BytesIO(archive.read(name)), allow_pickle=False)
-                    for name in archive.namelist()
-                    if name.endswith(".npy")
-                }
-        except (zipfile.BadZipFile, KeyError, json.JSONDecodeError, ValueError) as exc:
-            raise ValueError(f"{os.fspath(path)!r} is not a saved robustness analysis: {exc}") from None
-        return _from_document(document, arrays)
+        """Read an analysis written by :meth:`save`. Runs no code from the file.
 
+        The file may come from anyone: only the members the analysis needs
+        are read, each only after its declared size and array header agree
+        with what the document implies, and every field is checked as
+        :func:`robustness` checks its arguments.
 
-def _table_document(table: pd.DataFrame) -> Any:
-    return {
-        "index": table.index.tolist(),
-        "columns": table.columns.tolist(),
-        "data": [[None if np.isnan(v) else float(v) for v in row] for row in table.to_numpy(dtype=np.float64)],
-    }
-
-
-def _table(body: Any) -> pd.DataFrame:
-    values = np.array([[np.nan if v is None else v for v in row] for row in body["data"]], dtype=np.float64)
-    shape = (len(body["index"]), len(body["columns"]))
-    return pd.DataFrame(values.reshape(shape), index=pd.Index(body["index"], name="factor"), columns=body["columns"])
-
-
-def _from_document(document: Any, arrays: dict[str, np.ndarray]) -> RobustnessResult:
-    if not isinstance(document, dict) or document.get("format") != ROBUSTNESS_FORMAT:
-        raise ValueError(f"not a saved robustness analysis (format {document.get('format')!r})")
-    if document.get("version") != ROBUSTNESS_VERSION:
-        raise ValueError(
-            f"saved with layout version {document.get('version')!r}; this release reads {ROBUSTNESS_VERSION}"
-        )
-    try:
-        columns = decode(document["columns"], "columns")
-        names = decode(document["unit_names"], "unit names")
-        units = decode(document["units"], "units")
-        index = pd.MultiIndex.from_tuples(units, names=names) if len(names) > 1 else pd.Index(units, name=names[0])
-        data = pd.DataFrame({j: arrays[f"data_{j}"] for j in range(len(columns))}, index=index)
-        data.columns = pd.Index(columns) if columns else data.columns
-        nominal = Nominal(**decode(document["nominal"], "nominal"))
-        levels = {name: tuple(values) for name, values in decode(document["levels"], "levels").items()}
-        setting = Setting(levels, tuple(document["varied"]), document["noise"])
-        job = make_job(
-            document["method"], int(document["seed"]), data, decode(document["schema"], "schema"), nominal,
-            setting, tuple(decode(document["top_keys"], "top_keys")), arrays["nominal_ranks"],
-        )
-        ranks = pd.DataFrame(arrays["ranks"], index=index, columns=list(RANK_COLUMNS))
-        return RobustnessResult(
-            job, int(document["n"]), arrays["codes"], arrays["multipliers"], arrays["rank_shift"],
-            arrays.get("run_ranks"), ranks, _table(document["sensitivity"]), _table(document["convergence"]),
-        )
-    except (KeyError, TypeError, ValueError, IndexError) as exc:
-        raise ValueError(f"a saved robustness analysis with a missing or malformed part: {exc!r}") from None
-
-
+        Raises
+        ------
+        ValueError
+            Naming the file and what is wrong with it.
+        """
+        saved = read_analysis(path)
+        ranks = pd.DataFrame(saved.ranks, index=saved.job.data.index, columns=list(RANK_COLUMNS))
+        return cls(
+            saved.job, saved.n, saved.codes, saved.multipliers, saved.shifts, saved.run_ranks, ranks,
+            saved.sensitivity, saved.convergence,
+        )  # fmt: skip
