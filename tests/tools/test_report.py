@@ -332,7 +332,7 @@ def test_a_preparation_that_changed_nothing_says_so(statecrime):
 
     _, data = statecrime
     _, _, preparation = indexfuse_tools.prepare(SCHEMA, data)
-    facts = sections.treatment(treat(data, preparation)).facts
+    facts = sections.treatment(treat(data, preparation, "report()")).facts
     text = environment().get_template("treatment.html").render(facts=facts)
     assert "scored on 51 of 51 units" in text and "0 units" in text and "no indicator transformed" in text
     assert "No unit is dropped" in text and "No value is imputed" in text
