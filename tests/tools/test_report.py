@@ -271,6 +271,8 @@ def test_the_treatment_section_says_what_was_dropped_imputed_and_transformed(tre
     text = path.read_text()
     assert _sections(text)[:3] == ["glance", "framework", "treatment"]
     assert "(2 more left out by the" in _section(text, "glance")
+    indicators = _section(text, "indicators")
+    assert "after the <a href=\"#treatment\">data treatment</a>" in indicators and ">winsorised</th>" in indicators
     part = _section(text, "treatment")
     assert "scored on 49 of 51 units" in part and "5 values imputed" in part
     for state in ("Texas", "Idaho"):

@@ -221,10 +221,16 @@ def indicators(result: Audit) -> Section:
         "distinct": "distinct",
         "flags": "flags",
     }
+    treated = "imputed" in shown.columns
+    if treated:
+        flags = headers.pop("flags")
+        headers = {**headers, "imputed": "imputed", "winsorized": "winsorised", "transform": "transform"}
+        headers["flags"] = flags
+    counts = {"missing_share": 2, "imputed": 0, "winsorized": 0}
     return Section(
         "indicators",
         "Indicators",
-        {"few_distinct": FEW_DISTINCT, "table": table(shown, headers, {"missing_share": 2}, default=2)},
+        {"few_distinct": FEW_DISTINCT, "treated": treated, "table": table(shown, headers, counts, default=2)},
     )
 
 
