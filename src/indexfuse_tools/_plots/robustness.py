@@ -26,7 +26,7 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["plot_rank_intervals", "plot_sensitivity_indices"]
+__all__ = ["plot_level_shifts", "plot_rank_intervals", "plot_sensitivity_indices"]
 
 # Up to this many units each gets a line and its label; beyond, labels would
 # overlap and the units are drawn as a band over their nominal rank.
@@ -38,6 +38,9 @@ MEDIAN = PALETTE[0]
 NOMINAL = PALETTE[5]
 TOTAL_INDEX = PALETTE[0]
 FIRST_ORDER_INDEX = PALETTE[1]
+LEVEL = PALETTE[0]
+# The nominal level is the reference the others are read against, not one of the alternatives.
+NOMINAL_LEVEL = shade(MUTED, 0.35)
 
 
 def plot_rank_intervals(
@@ -202,4 +205,64 @@ def plot_sensitivity_indices(
         return _finish(
             figure, ax, "share of the variance of the mean absolute rank shift", title or "What moves the ranking",
             "lower right", "x",
+        )  # fmt: skip
+
+
+def plot_level_shifts(
+    table: pd.DataFrame,
+    *,
+    factor: str,
+    overall: float,
+    nominal: str | None = None,
+    title: str | None = None,
+    ax: Axes | None = None,
+) -> Figure:
+    """The mean rank shift of the runs at each level of one factor, the largest at the top.
+
+    Parameters
+    ----------
+    table : pandas.DataFrame
+        One row per level (its index: the level as text) with the column
+        ``"mean_shift"`` (the ``by_level`` table of a robustness result).
+    factor : str
+        What the factor is called, for the default title.
+    overall : float
+        The mean rank shift over all runs, drawn as a reference line.
+    nominal : str, optional
+        The level of the nominal index (for ``exclude``: ``"no exclusion"``),
+        drawn in grey as the reference the others are read against.
+    title : str, optional
+        Replaces the default title.
+    ax : matplotlib.axes.Axes, optional
+        Draw on this axes instead of a new figure.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> from indexfuse_tools._plots.robustness import plot_level_shifts
+    >>> table = pd.DataFrame({"mean_shift": [0.4, 2.5, 1.0]},
+    ...                      index=pd.Index(["no exclusion", "gdp", "literacy"], name="level"))
+    >>> figure = plot_level_shifts(table, factor="an indicator left out", overall=1.3,
+    ...                            nominal="no exclusion")
+    >>> [t.get_text() for t in figure.axes[0].get_yticklabels()]
+    ['no exclusion', 'literacy', 'gdp']
+    """
+    ordered = table.sort_values("mean_shift", kind="stable")
+    values = ordered["mean_shift"].to_numpy(dtype=np.float64)
+    colours = [NOMINAL_LEVEL if level == nominal else LEVEL for level in ordered.index]
+    with style():
+        figure, ax = figure_and_axes(ax, 1.3 + 0.3 * len(ordered))
+        y = np.arange(len(ordered))
+        ax.barh(y, np.nan_to_num(values), 0.6, color=colours)
+        ax.axvline(overall, color=NOMINAL, linestyle="--", linewidth=1, label="mean over all runs")
+        ax.set_yticks(y, [shorten(level) for level in ordered.index], fontsize=7 if len(ordered) > 30 else 8)
+        ax.set_ylim(-0.7, len(ordered) - 0.3)
+        frame(ax)
+        return _finish(
+            figure, ax, "mean absolute rank shift of the runs at this level",
+            title or f"How far each level moves the ranking: {factor}", "lower right", "x",
         )  # fmt: skip

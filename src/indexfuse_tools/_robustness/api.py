@@ -29,8 +29,18 @@ from indexfuse_tools._robustness.design import (
     salib_problem,
     sobol_indices,
 )
-from indexfuse_tools._robustness.engine import descending_ranks, make_job
-from indexfuse_tools._robustness.factors import DISCRETE, FACTORS, ModelSchema, nominal_of, setting_of
+from indexfuse_tools._preparation import prepare
+from indexfuse_tools._robustness.engine import descending_ranks, make_job, nominal_options
+from indexfuse_tools._robustness.factors import (
+    DISCRETE,
+    FACTORS,
+    TREATMENT,
+    ModelSchema,
+    Nominal,
+    check_treatment,
+    nominal_of,
+    setting_of,
+)
 from indexfuse_tools._robustness.result import RobustnessResult, rank_table
 from indexfuse_tools._robustness.workers import bootstrap_tasks, execute, plan_workers, split
 
@@ -109,6 +119,26 @@ def _check_call(schema: Any, data: Any, method: Any, n: Any, seed: Any) -> int:
     return int(seed)
 
 
+def _treatment_of(preparation: Any, factors: Any) -> dict[str, Any] | None:
+    """The nominal preparation's options; ``{}`` when only a treatment factor asks for one."""
+    treatment = check_treatment(preparation)
+    if treatment is None and isinstance(factors, Mapping) and any(name in factors for name in TREATMENT):
+        return {}
+    return treatment
+
+
+def _nominal_table(schema: ModelSchema, raw: pd.DataFrame, nominal: Nominal, treatment: Any) -> pd.DataFrame:
+    """The table the nominal index is fitted on: the raw one, or its nominal preparation."""
+    options = nominal_options(nominal, treatment)
+    if options is None:
+        return raw
+    try:
+        return prepare(schema, raw, **options)[0]
+    except Exception as exc:
+        exc.add_note(f"while preparing the nominal table: prepare(schema, data, **{options!r})")
+        raise
+
+
 def _refuse_in_a_starting_worker() -> None:
     """Stop a spawned process that is running the caller's script again, with one line.
 
@@ -137,6 +167,7 @@ def robustness(
     seed: int | None = 0,
     scheduler: Any = None,
     progress: bool = True,
+    preparation: Mapping[str, Any] | None = None,
     **model_args: Any,
 ) -> RobustnessResult:
     """How much would the ranking change under the other defensible choices?
@@ -149,7 +180,10 @@ def robustness(
     gives for its configuration: ``indexpca_diment(schema without the
     excluded indicators, scale_method=..., pca_cumulative=..., ent_k=...)``
     fitted on ``data`` inside ``tessel.modelbench.entropy.resolution(...)``,
-    its weights perturbed as below, then ``score(data)``.
+    its weights perturbed as below, then ``score(data)``. With a
+    ``preparation``, ``data`` is the raw table and each run scores
+    ``prepare(schema, data, **options)``'s table, the options those of the
+    run's treatment levels (:meth:`RobustnessResult.treatment`).
 
     Parameters
     ----------
@@ -176,6 +210,22 @@ def robustness(
             in turn. A level is None, a column label, or a list of labels
             left out together. A dimension left without indicators is left
             out with them.
+        ``imputation``
+            ``("median", "mean")``, and ``"group median"`` when the
+            preparation names a ``group``: ``prepare``'s ``impute``, the
+            "group" levels within the preparation's group. Also
+            ``"group mean"``.
+        ``transform``
+            ``(None, "log")``: ``prepare``'s ``transform`` of the
+            indicators the outlier rule flags. Also ``"box-cox"`` and
+            ``"yeo-johnson"``.
+        ``outliers``
+            ``("winsorize", "none")``: winsorise as the preparation does
+            (5 points when it does not), or not at all.
+
+        The three treatment factors are among the defaults when a
+        ``preparation`` is given; asked for without one, the nominal
+        preparation is ``{}`` (the raw table as it is).
         ``weight_noise``
             0.25: the half-width ``w`` (a single number, not a list). Each
             top-level dimension's fitted weight is multiplied by its own
@@ -218,6 +268,15 @@ def robustness(
         if it is killed outright.
     progress : bool, default True
         Show a progress bar (tqdm) of the runs done and the time left.
+    preparation : mapping, optional
+        The nominal treatment of the raw ``data``, as options of
+        :func:`prepare` (``{"impute": "median", "group": "region",
+        "winsorize": True}``, say). The nominal index is fitted on the
+        table it prepares, and each run prepares the raw table again with
+        its own treatment levels; a prepared table is shared by every run
+        with the same levels. The units ranked are the rows the
+        preparation keeps. Leaving indicators out (``exclude``) changes the
+        index, not the preparation: each run prepares the whole schema.
     **model_args
         The nominal configuration: ``scale_method``, ``pca_cumulative``,
         ``ent_k`` (as for ``indexpca_diment``) and ``resolution`` (default:
@@ -273,9 +332,11 @@ def robustness(
     _refuse_in_a_starting_worker()
     seed = _check_call(schema, data, method, n, seed)
     schema = cast(ModelSchema, schema)  # _check_call refused any other kind
-    check(schema, data, strict=True)  # an index that is not what its schema says is not analysed
+    treatment = _treatment_of(preparation, factors)
     nominal = nominal_of(model_args, schema)
-    setting = setting_of(factors, method, schema, nominal, data)
+    raw, data = data, _nominal_table(schema, data, nominal, treatment)
+    check(schema, data, strict=True)  # an index that is not what its schema says is not analysed
+    setting = setting_of(factors, method, schema, nominal, data, treatment)
     plan_workers(scheduler)  # a scheduler of another kind fails here, before the nominal fit
     try:
         model = nominal.fit(schema, data)
@@ -284,7 +345,10 @@ def robustness(
         exc.add_note("while fitting the nominal index")
         raise
     top_keys = tuple(schema) if isinstance(schema, dict) else ()
-    job = make_job(method, seed, data, schema, nominal, setting, top_keys, descending_ranks(composite, len(data)))
+    job = make_job(
+        method, seed, data, schema, nominal, setting, top_keys, descending_ranks(composite, len(data)), treatment,
+        None if treatment is None else raw,
+    )
     spec = salib_problem(setting, top_keys)
     if method == "bootstrap":
         codes, multipliers = np.zeros((n, len(DISCRETE)), dtype=np.int64), np.ones((n, 0))

@@ -17,7 +17,11 @@ configuration. Runs share most of their work, and the engine shares it too:
   remembers each estimate by its exact input, so every distinct input is
   estimated once per process;
 * runs of one configuration differ only in their weights: each run sets its
-  weights on the configuration's model and calls ``compute_score``.
+  weights on the configuration's model and calls ``compute_score``;
+* when the raw table is prepared in each run, a prepared table depends only
+  on the run's treatment levels: it is prepared once per combination of
+  them, with ``prepare`` itself, and every coefficient table and dimension
+  value above is computed once per prepared table.
 
 Where the runs are done (this process, local processes, a Dask cluster) is
 the business of ``workers``.
@@ -30,6 +34,7 @@ import contextvars
 import hashlib
 import threading
 import uuid
+import warnings
 from collections.abc import Callable, Hashable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple, cast
@@ -39,7 +44,17 @@ import pandas as pd
 
 import indexfuse
 from indexfuse_tools._core import Node, WeightTree, is_real, map_leaves, nodes, used_columns, without
-from indexfuse_tools._robustness.factors import DISCRETE, ModelSchema, Nominal, Setting, excluded
+from indexfuse_tools._preparation import prepare
+from indexfuse_tools._robustness.factors import (
+    DISCRETE,
+    TREATMENT,
+    ModelSchema,
+    Nominal,
+    Setting,
+    excluded,
+    nominal_level,
+    treatment_options,
+)
 from indexfuse_tools._weights import set_weights
 from tessel.modelbench import entropy
 
@@ -51,6 +66,8 @@ __all__ = [
     "apply_weights",
     "descending_ranks",
     "make_job",
+    "nominal_options",
+    "prepared_table",
     "perturbed",
     "rank_dtype",
     "resample_rows",
@@ -78,7 +95,7 @@ class Job:
     token: str
     method: str
     seed: int
-    data: pd.DataFrame
+    data: pd.DataFrame  # the columns the index uses; with a treatment, of the nominal preparation
     schema: ModelSchema
     nominal: Nominal
     setting: Setting
@@ -87,6 +104,15 @@ class Job:
     variants: tuple[ModelSchema, ...]  # the schema of each exclude level
     plans: tuple[Any, ...]  # the leaf plan of each variant
     leaves: tuple[Any, ...]  # the leaves the plans point to
+    treatment: dict[str, Any] | None = None  # the nominal preparation's options; None: data is used as it is
+    raw: pd.DataFrame | None = None  # the table each run prepares, with a treatment
+
+    def options(self, codes: Sequence[int]) -> dict[str, Any] | None:
+        """The options of ``prepare`` a run with these level codes prepares the raw table with."""
+        if self.treatment is None:
+            return None
+        levels = {name: self.setting.levels[name][int(codes[DISCRETE.index(name)])] for name in TREATMENT}
+        return treatment_options(self.treatment, levels)
 
 
 def make_job(
@@ -98,8 +124,13 @@ def make_job(
     setting: Setting,
     top_keys: tuple[Hashable, ...],
     nominal_ranks: np.ndarray,
+    treatment: dict[str, Any] | None = None,
+    raw: pd.DataFrame | None = None,
 ) -> Job:
-    """The job of an analysis, with the schema of each ``exclude`` level and their shared leaves."""
+    """The job of an analysis, with the schema of each ``exclude`` level and their shared leaves.
+
+    With a ``treatment``, ``data`` is the nominal preparation of ``raw``.
+    """
     columns = data.columns.tolist()
     variants = tuple(
         schema if level is None else without(schema, excluded(level), columns) for level in setting.levels["exclude"]
@@ -108,8 +139,31 @@ def make_job(
     plans = tuple(leaf_plan(variant, leaves) for variant in variants)
     return Job(
         uuid.uuid4().hex, method, seed, used_columns(data, schema), schema, nominal, setting,
-        top_keys, nominal_ranks, variants, plans, tuple(leaves),
+        top_keys, nominal_ranks, variants, plans, tuple(leaves), treatment,
+        None if raw is None else raw_columns(raw, schema, treatment),
     )
+
+
+def nominal_options(nominal: Nominal, treatment: Mapping[str, Any] | None) -> dict[str, Any] | None:
+    """The options of ``prepare`` the nominal index's table is prepared with (None: it is not)."""
+    if treatment is None:
+        return None
+    return treatment_options(treatment, {name: nominal_level(name, nominal, treatment) for name in TREATMENT})
+
+
+def raw_columns(raw: pd.DataFrame, schema: ModelSchema, treatment: Mapping[str, Any] | None) -> pd.DataFrame:
+    """The columns of the raw table a preparation reads: the index's and the group column."""
+    group = (treatment or {}).get("group")
+    used = used_columns(raw, schema)
+    if group is None or group in used.columns:
+        return used
+    return used.join(raw[[group]])
+
+
+def prepared_table(schema: ModelSchema, raw: pd.DataFrame, options: Mapping[str, Any]) -> pd.DataFrame:
+    """The columns the index uses of ``prepare(schema, raw, **options)``'s table."""
+    prepared = prepare(schema, raw, **options)[0]
+    return used_columns(prepared, schema)
 
 
 def leaf_plan(schema: ModelSchema, leaves: list[Any]) -> Any:
@@ -326,6 +380,9 @@ class TaskResult:
     unit_shifts: np.ndarray  # each unit's absolute rank shift, summed over the runs
 
 
+_CELL_FACTORS = ("exclude", "scale_method", "pca_cumulative", "ent_k", "resolution")
+
+
 @dataclass
 class Engine:
     """The memoised index builder of one process, or of one Dask worker."""
@@ -334,24 +391,49 @@ class Engine:
     memo: _EntropyMemo = field(default_factory=_EntropyMemo)
     lock: threading.Lock = field(default_factory=threading.Lock)
     _coef_models: dict[tuple[int, int], indexfuse.indexpca_diment] = field(default_factory=dict)
-    _leaf_values: dict[tuple[int, int, int], tuple[Any, Any]] = field(default_factory=dict)
+    _leaf_values: dict[tuple[Any, ...], tuple[Any, Any]] = field(default_factory=dict)
     _baselines: dict[tuple[int, int], tuple[Any, Any]] = field(default_factory=dict)
+    _tables: dict[tuple[int, ...], pd.DataFrame] = field(default_factory=dict)
 
     def level(self, name: str, code: int) -> Any:
         return self.job.setting.levels[name][code]
+
+    def table(self, codes: Sequence[int]) -> tuple[tuple[int, ...], pd.DataFrame]:
+        """(key, table) of the prepared table a configuration is built on; the nominal one without a treatment."""
+        key = tuple(int(codes[DISCRETE.index(name)]) for name in TREATMENT)
+        if key not in self._tables:
+            self._tables[key] = self._prepare(codes)
+        return key, self._tables[key]
+
+    def _prepare(self, codes: Sequence[int]) -> pd.DataFrame:
+        job = self.job
+        options = job.options(codes)
+        if options is None or options == nominal_options(job.nominal, job.treatment):
+            return job.data
+        assert job.raw is not None
+        with warnings.catch_warnings():
+            # prepare's advice (a transform, a cluster of dropped rows) is for the nominal table, said once there.
+            warnings.simplefilter("ignore", UserWarning)
+            table = prepared_table(job.schema, job.raw, options)
+        if not table.index.equals(job.data.index):
+            raise ValueError(
+                f"prepare(**{options!r}) keeps other rows than the nominal preparation: the runs would rank "
+                "other units (rows are dropped before any treatment, so only the thresholds could do this)"
+            )
+        return table
 
     def _ctor(self, s: int, c: int, **more: Any) -> dict[str, Any]:
         return self.job.nominal.ctor(
             scale_method=self.level("scale_method", s), pca_cumulative=self.level("pca_cumulative", c), **more
         )
 
-    def _leaf(self, leaf: int, s: int, c: int) -> tuple[Any, Any]:
-        """(coefficient table, dimension value) of one leaf for a scale method and cumulative."""
-        key = (leaf, s, c)
+    def _leaf(self, leaf: int, s: int, c: int, prepared: tuple[tuple[int, ...], pd.DataFrame]) -> tuple[Any, Any]:
+        """(coefficient table, dimension value) of one leaf for a scale method, cumulative and prepared table."""
+        key = (leaf, s, c, prepared[0])
         if key not in self._leaf_values:
             if (s, c) not in self._coef_models:
                 self._coef_models[s, c] = indexfuse.indexpca_diment(self.job.schema, **self._ctor(s, c))
-            model, data = self._coef_models[s, c], self.job.data
+            model, data = self._coef_models[s, c], prepared[1]
             table = model.compute_index_coef(data, self.job.leaves[leaf])
             values = model.compute_dim_value(data, table)
             self.memo.pin(values)
@@ -359,7 +441,10 @@ class Engine:
         return self._leaf_values[key]
 
     def _baseline(self, k: int, r: int) -> tuple[Any, Any]:
-        """(``k``, ``min_ent``) as ``fit`` sets them for a neighbour count and resolution."""
+        """(``k``, ``min_ent``) as ``fit`` sets them for a neighbour count and resolution.
+
+        They depend on the number of rows, which every prepared table shares.
+        """
         if (k, r) not in self._baselines:
             model = indexfuse.indexpca_diment(self.job.schema, **self.job.nominal.ctor(ent_k=self.level("ent_k", k)))
             with entropy.resolution(self.level("resolution", r)):
@@ -369,12 +454,13 @@ class Engine:
 
     def cell(self, codes: Sequence[int]) -> Cell:
         """The fitted model of a configuration, from the shared parts."""
-        e, s, c, k, r = (int(code) for code in codes)
+        e, s, c, k, r = (int(codes[DISCRETE.index(name)]) for name in _CELL_FACTORS)
+        prepared = self.table(codes)
         plan = self.job.plans[e]
         model = indexfuse.indexpca_diment(self.job.variants[e], **self._ctor(s, c, ent_k=self.level("ent_k", k)))
         model.k, model.min_ent = self._baseline(k, r)
-        model.index_coef = assemble(plan, lambda leaf: self._leaf(leaf, s, c)[0])
-        values = assemble(plan, lambda leaf: self._leaf(leaf, s, c)[1])
+        model.index_coef = assemble(plan, lambda leaf: self._leaf(leaf, s, c, prepared)[0])
+        values = assemble(plan, lambda leaf: self._leaf(leaf, s, c, prepared)[1])
         with entropy.resolution(self.level("resolution", r)):
             weights, _ = cast(tuple[Any, Any], model.compute_dim_weight(values))  # unpacked as fit does
         model.dim_weight = weights

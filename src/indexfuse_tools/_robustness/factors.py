@@ -29,6 +29,8 @@ __all__ = [
     "FACTOR_LABELS",
     "MODEL_ARGUMENTS",
     "NOISE",
+    "NO_EXCLUSION",
+    "TREATMENT",
     "NOMINAL_ARGUMENTS",
     "REGISTRY",
     "Factor",
@@ -37,7 +39,11 @@ __all__ = [
     "ModelSchema",
     "Setting",
     "check_resolution",
+    "check_treatment",
+    "nominal_level",
+    "treatment_options",
     "excluded",
+    "level_names",
     "nominal_of",
     "setting_of",
 ]
@@ -50,6 +56,18 @@ ENT_K_LEVELS = (5, 10, 20)
 RESOLUTION_STEPS = (0.1, 1.0, 10.0)
 #: The default half-width of the weight noise: the field's usual +/-25%.
 DEFAULT_WEIGHT_NOISE = 0.25
+#: What the tables and figures call the ``exclude`` level that leaves nothing out.
+NO_EXCLUSION = "no exclusion"
+#: The levels ``imputation`` takes: ``prepare``'s ``impute``, within ``group`` for the "group" ones.
+IMPUTATION_LEVELS = ("median", "mean", "group median", "group mean")
+#: The levels ``transform`` takes: ``prepare``'s ``transform`` of the indicators the outlier rule flags.
+TRANSFORM_LEVELS = (None, "log", "box-cox", "yeo-johnson")
+#: The levels ``outliers`` takes: winsorise as the nominal preparation does (or 5 points), or not at all.
+OUTLIER_LEVELS = ("winsorize", "none")
+#: The factors that change the preparation of the raw table rather than the index built on it.
+TREATMENT = ("imputation", "transform", "outliers")
+#: The options of ``prepare`` a preparation may hold.
+PREPARE_OPTIONS = ("impute", "group", "transform", "winsorize", "min_present", "min_present_total")
 
 #: A schema as the model's constructor takes it; :func:`robustness` refuses
 #: any other before it reads one.
@@ -106,6 +124,7 @@ class Ground:
     data: pd.DataFrame
     nominal: Nominal
     found: list[Any]  # the column labels the schema's entries select
+    treatment: Mapping[str, Any] | None = None  # the nominal preparation's options, if the raw table is prepared
 
     @property
     def columns(self) -> list[Any]:
@@ -115,12 +134,21 @@ class Ground:
 # -------------------------------------------------------------- a factor --
 
 
-def _always(schema: Schema) -> bool:
+def _always(ground: Ground) -> bool:
     return True
 
 
 def _unchanged(level: Any) -> Any:
     return level
+
+
+def _plain_name(level: Any) -> str:
+    return "none" if level is None else str(level)
+
+
+def _exclusion_name(level: Any) -> str:
+    # None would read as a missing value in a table; the analyst reads this level as the full index.
+    return NO_EXCLUSION if level is None else " + ".join(str(label) for label in excluded(level))
 
 
 @dataclass(frozen=True)
@@ -148,7 +176,9 @@ class Factor:
         Has a nominal value, set through ``robustness(**model_args)`` and
         used when the factor is not varied.
     applies : callable
-        ``applies(schema)``: whether the factor is among the defaults.
+        ``applies(ground)``: whether the factor is among the defaults.
+    name_of : callable
+        ``name_of(level)``: the level as the tables and figures show it.
     """
 
     name: str
@@ -159,7 +189,8 @@ class Factor:
     discrete: bool = True
     model_argument: bool = False
     nominal: bool = False
-    applies: Callable[[Schema], bool] = _always
+    applies: Callable[[Ground], bool] = _always
+    name_of: Callable[[Any], str] = _plain_name
 
     def levels(self, value: Any, ground: Ground) -> Any:
         """The checked and coerced levels of a caller's value (None: the defaults)."""
@@ -238,6 +269,31 @@ def _reweightable(schema: Schema) -> bool:
     return isinstance(schema, dict) and len(schema) >= 2
 
 
+def _reweightable_ground(ground: Ground) -> bool:
+    return _reweightable(ground.schema)
+
+
+def _prepared(ground: Ground) -> bool:
+    return ground.treatment is not None
+
+
+def _one_of(name: str, allowed: tuple[Any, ...]) -> Callable[[Any, Ground], None]:
+    def check(level: Any, ground: Ground) -> None:
+        if not any(level is other or (isinstance(level, str) and level == other) for other in allowed):
+            raise ValueError(f"factor {name!r}: level {level!r} cannot be used: the levels are {allowed!r}")
+
+    return check
+
+
+def _check_imputation(level: Any, ground: Ground) -> None:
+    _one_of("imputation", IMPUTATION_LEVELS)(level, ground)
+    if level.startswith("group ") and (ground.treatment or {}).get("group") is None:
+        raise ValueError(
+            f"factor 'imputation': level {level!r} needs a group column: give it as "
+            "preparation={'group': <column>, ...}"
+        )
+
+
 def _check_noise(value: Any, ground: Ground) -> None:
     if not is_real(value) or not 0 <= value < 1:
         raise ValueError(
@@ -260,6 +316,11 @@ def _default_resolution(ground: Ground) -> tuple[float, ...]:
     return tuple(entropy.DEFAULT_RESOLUTION * step for step in RESOLUTION_STEPS)
 
 
+def _default_imputations(ground: Ground) -> tuple[str, ...]:
+    grouped = (ground.treatment or {}).get("group") is not None
+    return ("median", "mean", "group median") if grouped else ("median", "mean")
+
+
 def _default_exclusions(ground: Ground) -> tuple[Any, ...]:
     columns = ground.columns
     return (None, *(label for label in ground.found if without(ground.schema, [label], columns) is not GONE))
@@ -279,10 +340,21 @@ REGISTRY: tuple[Factor, ...] = (
     ),
     Factor("ent_k", "entropy neighbours (k)", _default_ent_k, _check_k, int, model_argument=True, nominal=True),
     Factor("resolution", "entropy resolution", _default_resolution, _check_resolution_level, float, nominal=True),
-    Factor("exclude", "an indicator left out", _default_exclusions, _check_exclusion),
+    Factor("exclude", "an indicator left out", _default_exclusions, _check_exclusion, name_of=_exclusion_name),
+    Factor(
+        "imputation", "how gaps are filled", _default_imputations, _check_imputation, applies=_prepared,
+    ),
+    Factor(
+        "transform", "transform of skewed indicators", lambda ground: (None, "log"),
+        _one_of("transform", TRANSFORM_LEVELS), applies=_prepared,
+    ),
+    Factor(
+        "outliers", "outliers winsorised", lambda ground: OUTLIER_LEVELS, _one_of("outliers", OUTLIER_LEVELS),
+        applies=_prepared,
+    ),
     Factor(
         "weight_noise", "noise on the weights", lambda ground: DEFAULT_WEIGHT_NOISE, _check_noise, float,
-        discrete=False, applies=_reweightable,
+        discrete=False, applies=_reweightable_ground,
     ),
 )  # fmt: skip
 
@@ -300,6 +372,69 @@ DISCRETE = ("exclude", *(factor.name for factor in REGISTRY if factor.discrete a
 NOMINAL_ARGUMENTS = tuple(factor.name for factor in REGISTRY if factor.nominal)
 #: The factors that are arguments of the model's constructor.
 MODEL_ARGUMENTS = tuple(factor.name for factor in REGISTRY if factor.model_argument)
+
+
+def level_names(name: str, levels: Sequence[Any]) -> list[str]:
+    """The levels of factor ``name`` as tables show them, each name told apart from the others.
+
+    Two levels that read alike (the label ``1`` and the label ``"1"``) are
+    shown by their ``repr`` instead.
+    """
+    names = [BY_NAME[name].name_of(level) for level in levels]
+    if len(set(names)) < len(names):
+        names = [name if names.count(name) == 1 else repr(level) for name, level in zip(names, levels)]
+    return names
+
+
+def nominal_level(name: str, nominal: Nominal, treatment: Mapping[str, Any] | None) -> Any:
+    """The level of discrete factor ``name`` the nominal index has (a factor that is not varied keeps it)."""
+    if BY_NAME[name].nominal:
+        return getattr(nominal, name)
+    options = treatment or {}
+    if name == "imputation":
+        impute = options.get("impute")
+        return impute if impute is None or options.get("group") is None else f"group {impute}"
+    if name == "transform":
+        return options.get("transform")
+    if name == "outliers":
+        return "winsorize" if options.get("winsorize") else "none"
+    return None  # an exclusion: none
+
+
+def treatment_options(treatment: Mapping[str, Any], levels: Mapping[str, Any]) -> dict[str, Any]:
+    """The options of ``prepare`` for a run: the nominal preparation with the run's treatment levels.
+
+    Options at ``prepare``'s defaults are left out, so the call reads as
+    an analyst would write it.
+    """
+    options = {key: value for key, value in treatment.items() if key not in ("impute", "group", "transform")}
+    imputation = levels["imputation"]
+    if imputation is None:
+        options["group"] = treatment.get("group")  # without imputation it only tells where dropped rows cluster
+    else:
+        options["impute"] = imputation.removeprefix("group ")
+        if imputation.startswith("group "):
+            options["group"] = treatment["group"]
+    if levels["transform"] is not None:
+        options["transform"] = levels["transform"]
+    winsorize = treatment.get("winsorize")
+    options["winsorize"] = (winsorize or True) if levels["outliers"] == "winsorize" else False
+    return {key: value for key, value in options.items() if value is not None and value is not False}
+
+
+def check_treatment(preparation: Any) -> dict[str, Any] | None:
+    """The nominal preparation of :func:`robustness` as a dict of ``prepare`` options, checked for its keys."""
+    if preparation is None:
+        return None
+    if not isinstance(preparation, Mapping):
+        raise TypeError(
+            f"preparation is a mapping of prepare() options, such as {{'impute': 'median', 'winsorize': True}}, "
+            f"got {type(preparation).__name__}"
+        )
+    unknown = [key for key in preparation if key not in PREPARE_OPTIONS]
+    if unknown:
+        raise ValueError(f"preparation: unknown option(s) {unknown!r}; prepare() takes {', '.join(PREPARE_OPTIONS)}")
+    return dict(preparation)
 
 
 # ------------------------------------------------- the factors of a call --
@@ -324,7 +459,7 @@ def nominal_of(model_args: dict[str, Any], schema: ModelSchema) -> Nominal:
     return Nominal(**args, resolution=resolution)
 
 
-def _requested(factors: Any, method: str, schema: ModelSchema) -> Mapping[str, Any]:
+def _requested(factors: Any, method: str, ground: Ground) -> Mapping[str, Any]:
     """The caller's factors, by name, with None for their default levels."""
     if method == "bootstrap":
         if factors:
@@ -334,7 +469,7 @@ def _requested(factors: Any, method: str, schema: ModelSchema) -> Mapping[str, A
             )
         return {}
     if factors is None:
-        return {factor.name: None for factor in REGISTRY if factor.applies(schema)}
+        return {factor.name: None for factor in REGISTRY if factor.applies(ground)}
     if not isinstance(factors, Mapping):
         raise TypeError(f"factors is a mapping of factor names to levels, got {type(factors).__name__}")
     unknown = [name for name in factors if name not in BY_NAME]
@@ -345,16 +480,24 @@ def _requested(factors: Any, method: str, schema: ModelSchema) -> Mapping[str, A
     return factors
 
 
-def setting_of(factors: Any, method: str, schema: ModelSchema, nominal: Nominal, data: pd.DataFrame) -> Setting:
-    """The checked levels of the factors a call of ``method`` varies (``factors`` as the caller gave it)."""
-    ground = Ground(schema, data, nominal, indicators(schema, data.columns.tolist()))
-    requested = _requested(factors, method, schema)
+def setting_of(
+    factors: Any,
+    method: str,
+    schema: ModelSchema,
+    nominal: Nominal,
+    data: pd.DataFrame,
+    treatment: Mapping[str, Any] | None = None,
+) -> Setting:
+    """The checked levels of the factors a call of ``method`` varies (``factors`` as the caller gave it).
+
+    ``treatment`` holds the nominal preparation's options (None when the
+    table is not prepared); ``data`` is then the raw table.
+    """
+    ground = Ground(schema, data, nominal, indicators(schema, data.columns.tolist()), treatment)
+    requested = _requested(factors, method, ground)
     checked = {
         factor.name: factor.levels(requested[factor.name], ground) for factor in REGISTRY if factor.name in requested
     }
-    # A factor that is not varied keeps its nominal value; an exclusion, none.
-    levels = {
-        name: checked.get(name, (getattr(nominal, name) if BY_NAME[name].nominal else None,)) for name in DISCRETE
-    }
+    levels = {name: checked.get(name, (nominal_level(name, nominal, treatment),)) for name in DISCRETE}
     noise = next((checked[factor.name] for factor in REGISTRY if not factor.discrete and factor.name in checked), None)
     return Setting(levels, tuple(checked), noise)

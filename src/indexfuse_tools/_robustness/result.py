@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any, Final
 import numpy as np
 import pandas as pd
 
-from indexfuse_tools._core import is_real
+from indexfuse_tools._core import is_real, same_label
 from indexfuse_tools._robustness.design import (
     CONVERGENCE_COLUMNS,
     SENSITIVITY_COLUMNS,
@@ -25,6 +25,8 @@ from indexfuse_tools._robustness.factors import (
     NOISE,
     NOMINAL_ARGUMENTS,
     ModelSchema,
+    level_names,
+    nominal_level,
 )
 from indexfuse_tools._robustness.saved import (
     RANK_COLUMNS,
@@ -42,6 +44,7 @@ if TYPE_CHECKING:
 __all__ = ["ROBUSTNESS_FORMAT", "ROBUSTNESS_VERSION", "RobustnessResult", "rank_table"]
 
 RANK_SHIFT = "rank_shift"
+LEVEL_COLUMNS = ("runs", "mean_shift", "median_shift", "excess")
 _TAILS = (0.05, 0.95)
 #: The percentile rule of the rank intervals (numpy's name): the best rank
 #: that the unit reaches or beats in at least that share of the runs. Unlike
@@ -101,7 +104,11 @@ def _column(levels: tuple[Any, ...], codes: np.ndarray) -> pd.Series:
     return pd.Series(holder[codes], dtype=object)
 
 
-# --------------------------------------------------------- Sobol indices --
+def _centre(shifts: np.ndarray) -> tuple[float, float]:
+    """Mean and median of some runs' rank shifts; NaN for none (a level no run drew)."""
+    if not len(shifts):
+        return np.nan, np.nan
+    return float(shifts.mean()), float(np.median(shifts))
 
 
 # ---------------------------------------------------------------- result --
@@ -146,6 +153,9 @@ class RobustnessResult:
         For ``method="sobol"``: ``S1`` and ``ST`` from the first half of the
         base samples next to those from all of them, and the larger of the
         two changes (``change``). Empty for the other methods.
+    preparation : dict or None
+        The nominal preparation's options of :func:`prepare` (None: the
+        table was used as given).
     run_ranks : numpy.ndarray or None
         Every unit's rank in every run (runs x units; float32, which holds
         them exactly, up to 8 million units), or
@@ -173,6 +183,7 @@ class RobustnessResult:
         self.seed = job.seed
         nominal = job.nominal
         self.nominal = {name: getattr(nominal, name) for name in NOMINAL_ARGUMENTS}
+        self.preparation = None if job.treatment is None else dict(job.treatment)
         setting = job.setting
         self.factors = {
             name: setting.noise if name == NOISE else setting.levels[name] for name in setting.varied
@@ -220,6 +231,14 @@ class RobustnessResult:
         """The schema the index of run ``run`` is built on (the nominal one less its exclusion)."""
         return self._job.variants[int(self._codes[self._run(run), DISCRETE.index("exclude")])]
 
+    def treatment(self, run: int) -> dict[str, Any] | None:
+        """The options of :func:`prepare` run ``run`` prepared the raw table with; None without a preparation.
+
+        ``prepare(schema, data, **result.treatment(run))`` gives the table
+        the run's index is fitted on and scores.
+        """
+        return self._job.options(self._codes[self._run(run)])
+
     def weights(self, run: int) -> Any:
         """The dimension weights run ``run`` scored with (noisy ones when the weights are a factor)."""
         run = self._run(run)
@@ -238,7 +257,8 @@ class RobustnessResult:
 
         They equal, bit for bit, what ``score(data)`` gives for the model of
         that run's configuration (or, for the bootstrap, the nominal model
-        fitted on that run's resample).
+        fitted on that run's resample), ``data`` being the run's prepared
+        table when the analysis has a preparation (:meth:`treatment`).
         """
         run = self._run(run)
         engine = self._local()
@@ -263,6 +283,57 @@ class RobustnessResult:
         job = self._job
         spec = salib_problem(job.setting, job.top_keys)
         return sobol_indices(spec, self.run_ranks[:, position].astype(np.float64), self.seed)
+
+    def by_level(self, factor: str = "exclude") -> pd.DataFrame:
+        """How far the ranking moves at each level of a discrete factor.
+
+        The Sobol indices say how much a factor matters; this says which of
+        its levels does. For ``exclude``: which indicator's removal moves the
+        ranking most.
+
+        Parameters
+        ----------
+        factor : str, default "exclude"
+            A discrete factor of the analysis.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per level (index ``level``: the level as text, the
+            ``exclude`` level that leaves nothing out named
+            ``"no exclusion"``), the level that moves the ranking most
+            first: ``runs`` (how many runs took it), ``mean_shift`` and
+            ``median_shift`` (of their mean absolute rank shift from the
+            nominal ranking) and ``excess`` (``mean_shift`` less the mean
+            over all runs).
+
+        Raises
+        ------
+        ValueError
+            If ``factor`` is not a discrete factor of the analysis.
+
+        Notes
+        -----
+        Every other factor varies over the runs of a level, so a level's
+        ``mean_shift`` is its effect averaged over the other choices: the
+        conditional mean whose variance over the levels is the numerator of
+        the factor's first-order index.
+        """
+        if factor not in self.factors or factor not in DISCRETE:
+            discrete = [name for name in self.factors if name in DISCRETE]
+            raise ValueError(
+                f"by_level needs a discrete factor of the analysis ({', '.join(discrete) or 'it varies none'}), "
+                f"got {factor!r}"
+            )
+        levels = self._job.setting.levels[factor]
+        codes = self._codes[:, DISCRETE.index(factor)]
+        shifts = self.runs[RANK_SHIFT].to_numpy()
+        rows = [(int((codes == code).sum()), *_centre(shifts[codes == code])) for code in range(len(levels))]
+        table = pd.DataFrame(
+            rows, index=pd.Index(level_names(factor, levels), name="level"), columns=list(LEVEL_COLUMNS[:3])
+        )
+        table["excess"] = table["mean_shift"] - shifts.mean()
+        return table.sort_values("mean_shift", ascending=False, kind="stable")
 
     # --------------------------------------------------------- figures --
 
@@ -305,6 +376,26 @@ class RobustnessResult:
         from indexfuse_tools._plots import plot_sensitivity_indices
 
         return plot_sensitivity_indices(self.sensitivity, labels=FACTOR_LABELS, title=title, ax=ax)
+
+    def plot_by_level(
+        self, factor: str = "exclude", *, title: str | None = None, ax: Axes | None = None
+    ) -> Figure:
+        """The mean rank shift of the runs at each level of a discrete factor (the table :meth:`by_level`)."""
+        from indexfuse_tools._plots.robustness import plot_level_shifts
+
+        table = self.by_level(factor)
+        levels = self._job.setting.levels[factor]
+        nominal = self._nominal_level(factor)
+        names = level_names(factor, levels)
+        shown = next((names[i] for i, level in enumerate(levels) if same_label(level, nominal)), None)
+        return plot_level_shifts(
+            table, factor=FACTOR_LABELS[factor], overall=float(self.runs[RANK_SHIFT].mean()), nominal=shown,
+            title=title, ax=ax,
+        )  # fmt: skip
+
+    def _nominal_level(self, factor: str) -> Any:
+        """The level of ``factor`` the nominal index has: no exclusion, or its configuration's value."""
+        return nominal_level(factor, self._job.nominal, self._job.treatment)
 
     # ------------------------------------------------------------ file --
 

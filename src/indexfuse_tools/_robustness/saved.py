@@ -38,17 +38,20 @@ from indexfuse_tools._core import (
 )
 from indexfuse_tools._robustness.archive import Archive, FileProblem
 from indexfuse_tools._robustness.design import CONVERGENCE_COLUMNS, SENSITIVITY_COLUMNS
-from indexfuse_tools._robustness.engine import Job, make_job, rank_dtype
+from indexfuse_tools._robustness.engine import Job, make_job, nominal_options, prepared_table, rank_dtype
 from indexfuse_tools._robustness.factors import (
     BY_NAME,
     DISCRETE,
     FACTORS,
     NOISE,
     NOMINAL_ARGUMENTS,
+    TREATMENT,
     Ground,
     ModelSchema,
     Nominal,
     Setting,
+    check_treatment,
+    nominal_level,
     nominal_of,
 )
 
@@ -56,8 +59,10 @@ __all__ = ["RANK_COLUMNS", "ROBUSTNESS_FORMAT", "ROBUSTNESS_VERSION", "Saved", "
 
 #: Value of the ``"format"`` field of a saved analysis.
 ROBUSTNESS_FORMAT = "indexfuse-robustness"
-#: Version of the file layout written by this release.
-ROBUSTNESS_VERSION = 1
+#: Version of the file layout written by this release: 2 added the treatment
+#: of the raw table and its factors; files of version 1 are read too.
+ROBUSTNESS_VERSION = 2
+_READ_VERSIONS = (1, 2)
 #: The columns of a result's ``ranks``.
 RANK_COLUMNS = ("nominal", "median", "p5", "p95", "mean_shift")
 
@@ -73,7 +78,12 @@ _FIELDS = (
     "format", "version", "method", "n", "seed", "nominal", "levels", "varied", "noise", "schema",
     "top_keys", "units", "unit_names", "columns", "sensitivity", "convergence",
 )  # fmt: skip
+#: The fields version 2 added: the nominal treatment and the raw table it prepares (null without one).
+_TREATMENT_FIELDS = ("treatment", "raw")
 _TABLE_KEYS = {"index", "columns", "data"}
+_RAW_KEYS = {"index", "index_types", "index_names", "columns", "values", "dtypes"}
+# The dtypes a raw column is read back as: what a table of indicators and group labels holds.
+_RAW_DTYPES = ("float64", "int64", "bool", "object", "str", "string")
 _LABEL_TYPES = (
     "None, bool, int, float, str, numpy scalars, dates and time spans (a level of dtype datetime64 or "
     "timedelta64, with or without a time zone), or tuples of these"
@@ -128,6 +138,8 @@ def write_analysis(path: str | os.PathLike[str], saved: Saved) -> None:
         "columns": _encoded_labels(data.columns.tolist(), "the column labels"),
         "sensitivity": _table_document(saved.sensitivity),
         "convergence": _table_document(saved.convergence),
+        "treatment": encode(job.treatment, "treatment"),
+        "raw": None if job.raw is None else _raw_document(job.raw),
     }
     arrays = {
         "codes": saved.codes,
@@ -187,6 +199,19 @@ def _encoded_units(index: pd.Index) -> tuple[Any, list[Any]]:
     return units, types
 
 
+def _raw_document(raw: pd.DataFrame) -> Any:
+    """The raw table a treated analysis prepares, as tagged JSON: it holds gaps and group labels."""
+    units, unit_types = _encoded_units(raw.index)
+    return {
+        "index": units,
+        "index_types": unit_types,
+        "index_names": _encoded_labels(list(raw.index.names), "the names of the raw table's row index"),
+        "columns": _encoded_labels(raw.columns.tolist(), "the raw table's column labels"),
+        "values": [_encoded_labels(raw.iloc[:, j].tolist(), "the raw table's values") for j in range(raw.shape[1])],
+        "dtypes": [str(dtype) for dtype in raw.dtypes],
+    }
+
+
 def _table_document(table: pd.DataFrame) -> Any:
     return {
         "index": table.index.tolist(),
@@ -224,11 +249,17 @@ def _read(archive: Archive) -> Saved:
         raise FileProblem(f"schema: a dict, list or tuple, got {describe(schema)}")
     nominal = _nominal(decode(document["nominal"], "nominal"), schema)
     data = _data(document, archive, schema)
-    setting = _setting(document, schema, nominal, data)
+    treatment, raw = _treatment(document, schema, nominal, data)
+    setting = _setting(document, schema, nominal, data, treatment)
     top_keys = _top_keys(decode(document["top_keys"], "top_keys"), schema)
-    arrays = _arrays(archive, method, setting, len(top_keys), len(data), _run_count(method, document["n"], setting))
+    arrays = _arrays(
+        archive, method, setting, len(top_keys), len(data), _run_count(method, document["n"], setting),
+        _factors_in_file(document),
+    )  # fmt: skip
     factors = list(setting.varied) if method == "sobol" else []
-    job = make_job(method, document["seed"], data, schema, nominal, setting, top_keys, arrays["nominal_ranks"])
+    job = make_job(
+        method, document["seed"], data, schema, nominal, setting, top_keys, arrays["nominal_ranks"], treatment, raw
+    )
     return Saved(
         job, document["n"], arrays["codes"], arrays["multipliers"], arrays["rank_shift"], arrays.get("run_ranks"),
         arrays["ranks"], _table(document["sensitivity"], "sensitivity", SENSITIVITY_COLUMNS, factors),
@@ -244,11 +275,13 @@ def _document(text: bytes) -> dict[str, Any]:
         raise FileProblem(f"its document is {describe(document)}, not a JSON object")
     if document.get("format") != ROBUSTNESS_FORMAT:
         raise FileProblem(f"format {document.get('format')!r}, not {ROBUSTNESS_FORMAT!r}")
-    if document.get("version") != ROBUSTNESS_VERSION:
+    if document.get("version") not in _READ_VERSIONS:
         raise FileProblem(
-            f"saved with layout version {document.get('version')!r}; this release reads {ROBUSTNESS_VERSION}"
+            f"saved with layout version {document.get('version')!r}; this release reads "
+            f"{', '.join(map(str, _READ_VERSIONS))}"
         )
-    missing = [name for name in _FIELDS if name not in document]
+    fields = _FIELDS if document["version"] == 1 else (*_FIELDS, *_TREATMENT_FIELDS)
+    missing = [name for name in fields if name not in document]
     if missing:
         raise FileProblem(f"its document has no field {', '.join(map(repr, missing))}")
     if document["method"] not in _METHODS:
@@ -366,16 +399,75 @@ def _first_non_integer(labels: list[Any]) -> str:
     return describe(next(label for label in labels if type(label) is not int))
 
 
-def _setting(document: dict[str, Any], schema: ModelSchema, nominal: Nominal, data: pd.DataFrame) -> Setting:
+def _factors_in_file(document: dict[str, Any]) -> tuple[str, ...]:
+    """The discrete factors whose level codes the file holds: version 1 knew no treatment factor."""
+    return DISCRETE if document["version"] >= 2 else tuple(name for name in DISCRETE if name not in TREATMENT)
+
+
+def _treatment(
+    document: dict[str, Any], schema: ModelSchema, nominal: Nominal, data: pd.DataFrame
+) -> tuple[dict[str, Any] | None, pd.DataFrame | None]:
+    """The nominal treatment and the raw table, checked by preparing the one with the other again."""
+    if document.get("treatment") is None and document.get("raw") is None:
+        return None, None
+    try:
+        treatment = check_treatment(decode(document["treatment"], "treatment"))
+    except TypeError as exc:
+        raise FileProblem(f"treatment: {exc}") from None
+    if treatment is None or document.get("raw") is None:
+        raise FileProblem("treatment and raw: both null, or a treatment and the raw table it prepares")
+    raw = _raw(document["raw"])
+    options = nominal_options(nominal, treatment)
+    assert options is not None
+    try:
+        prepared = prepared_table(schema, raw, options)
+    except (TypeError, ValueError, KeyError) as exc:
+        raise FileProblem(f"raw: the treatment {options!r:.200} cannot prepare it: {exc}") from None
+    # The analysis's data is the raw table's nominal preparation; a file where it is not was not written by one.
+    if not (prepared.index.equals(data.index) and prepared.columns.equals(data.columns) and prepared.equals(data)):
+        raise FileProblem("raw: its nominal preparation is not the analysis's table")
+    return treatment, raw
+
+
+def _raw(body: Any) -> pd.DataFrame:
+    if not isinstance(body, dict) or set(body) != _RAW_KEYS:
+        raise FileProblem(f"raw: an object of {', '.join(sorted(_RAW_KEYS))}, got {describe(body)}")
+    index = _unit_index({"unit_names": body["index_names"], "units": body["index"], "unit_types": body["index_types"]})
+    columns = _labels(decode(body["columns"], "raw.columns"), "raw.columns")
+    values, dtypes = body["values"], body["dtypes"]
+    if not (isinstance(values, list) and isinstance(dtypes, list) and len(values) == len(dtypes) == len(columns)):
+        raise FileProblem("raw: values and dtypes hold one entry per column")
+    series = []
+    for column, dtype in zip(values, dtypes):
+        if dtype not in _RAW_DTYPES:
+            raise FileProblem(f"raw.dtypes: one of {', '.join(_RAW_DTYPES)}, got {describe(dtype)}")
+        decoded = decode(column, "raw.values")
+        if not isinstance(decoded, list) or len(decoded) != len(index):
+            raise FileProblem(f"raw.values: one value per row ({len(index)}), got {describe(decoded)}")
+        series.append(pd.Series(decoded, index=index, dtype=dtype))
+    frame = pd.concat(series, axis=1) if series else pd.DataFrame(index=index)
+    frame.columns = pd.Index(columns)
+    return frame
+
+
+def _setting(
+    document: dict[str, Any],
+    schema: ModelSchema,
+    nominal: Nominal,
+    data: pd.DataFrame,
+    treatment: dict[str, Any] | None,
+) -> Setting:
     """The factors' levels, each checked as :func:`robustness` checked the caller's."""
-    levels, varied, noise = decode(document["levels"], "levels"), document["varied"], document["noise"]
-    if not isinstance(levels, dict) or set(levels) != set(DISCRETE):
-        raise FileProblem(f"levels: an object of the factors {', '.join(DISCRETE)}, got {describe(levels)}")
+    stored, varied, noise = decode(document["levels"], "levels"), document["varied"], document["noise"]
+    in_file = _factors_in_file(document)
+    if not isinstance(stored, dict) or set(stored) != set(in_file):
+        raise FileProblem(f"levels: an object of the factors {', '.join(in_file)}, got {describe(stored)}")
+    levels = {name: stored.get(name, [nominal_level(name, nominal, treatment)]) for name in DISCRETE}
     if not isinstance(varied, list) or not set(varied) <= set(FACTORS) or len(set(varied)) != len(varied):
         raise FileProblem(f"varied: a list of distinct factors among {', '.join(FACTORS)}, got {describe(varied)}")
     if (document["method"] == "bootstrap") != (not varied):
         raise FileProblem(f"varied: method {document['method']!r} cannot vary {varied!r}")
-    ground = Ground(schema, data, nominal, indicators(schema, data.columns.tolist()))
+    ground = Ground(schema, data, nominal, indicators(schema, data.columns.tolist()), treatment)
     checked: dict[str, tuple[Any, ...]] = {}
     for name in DISCRETE:
         if not isinstance(levels[name], list):
@@ -383,7 +475,7 @@ def _setting(document: dict[str, Any], schema: ModelSchema, nominal: Nominal, da
         if name in varied:
             checked[name] = BY_NAME[name].levels(levels[name], ground)
             continue
-        fixed = (getattr(nominal, name) if BY_NAME[name].nominal else None,)
+        fixed = (nominal_level(name, nominal, treatment),)
         if tuple(levels[name]) != fixed:
             raise FileProblem(
                 f"levels[{name!r}]: a factor that is not varied keeps {list(fixed)!r}, got {levels[name]!r:.200}"
@@ -407,12 +499,16 @@ def _top_keys(keys: Any, schema: ModelSchema) -> tuple[Hashable, ...]:
 
 
 def _arrays(
-    archive: Archive, method: str, setting: Setting, top_level: int, units: int, runs: int
+    archive: Archive, method: str, setting: Setting, top_level: int, units: int, runs: int, in_file: tuple[str, ...]
 ) -> dict[str, np.ndarray]:
-    """The arrays of the file, each of the shape and dtype the document implies."""
+    """The arrays of the file, each of the shape and dtype the document implies.
+
+    The level codes of the factors the file does not know (``in_file`` lacks
+    them) are those of their one nominal level, 0.
+    """
     weights = 0 if method == "bootstrap" else top_level
     expected: dict[str, tuple[tuple[int, ...], Any]] = {
-        "codes": ((runs, len(DISCRETE)), np.int64),
+        "codes": ((runs, len(in_file)), np.int64),
         "multipliers": ((runs, weights), np.float64),
         "rank_shift": ((runs,), np.float64),
         "ranks": ((units, len(RANK_COLUMNS)), np.float64),
@@ -421,6 +517,8 @@ def _arrays(
     if archive.has("run_ranks.npy"):  # save(run_ranks=False) leaves them out
         expected["run_ranks"] = ((runs, units), rank_dtype(units))
     arrays = {name: archive.array(f"{name}.npy", shape, dtype) for name, (shape, dtype) in expected.items()}
+    if len(in_file) < len(DISCRETE):  # the factors a file knows are the first columns: they join at the end
+        arrays["codes"] = np.pad(arrays["codes"], ((0, 0), (0, len(DISCRETE) - len(in_file))))
     _check_codes(arrays["codes"], setting)
     _check_multipliers(arrays["multipliers"], setting.noise)
     return arrays

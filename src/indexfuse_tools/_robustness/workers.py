@@ -25,7 +25,7 @@ from typing import Any, NamedTuple, cast
 import numpy as np
 
 from indexfuse_tools._robustness.engine import Engine, Job, Task, TaskResult, rank_dtype
-from indexfuse_tools._robustness.factors import DISCRETE, REGISTRY
+from indexfuse_tools._robustness.factors import DISCRETE, REGISTRY, TREATMENT
 
 __all__ = ["SMALL_ANALYSIS", "Outcome", "bootstrap_tasks", "execute", "local_workers", "plan_workers", "split"]
 
@@ -139,22 +139,23 @@ def plan_workers(scheduler: Any, size: int = SMALL_ANALYSIS) -> tuple[str, int]:
     )
 
 
-# Neighbouring configurations share the most when they agree on the model's
-# arguments first: the registry's order, the weight noise aside.
-_TASK_ORDER = tuple(factor.name for factor in REGISTRY if factor.discrete)
+# Neighbouring configurations share the most when they agree on the prepared
+# table first (every coefficient table depends on it), then on the model's
+# arguments: the registry's order, the weight noise aside.
+_TASK_ORDER = (*TREATMENT, *(factor.name for factor in REGISTRY if factor.discrete and factor.name not in TREATMENT))
 
 
 def split(codes: np.ndarray, multipliers: np.ndarray, workers: int) -> list[Task]:
     """The runs in tasks of about equal size, breaking only between configurations.
 
-    Configurations are ordered so that those that share coefficient tables
-    and entropy estimates (the same scale method, cumulative, k and
-    resolution) are neighbours. A few tasks per worker balance the load, and
+    Configurations are ordered so that those that share prepared tables,
+    coefficient tables and entropy estimates (the same treatment, scale
+    method, cumulative, k and resolution) are neighbours. A few tasks per worker balance the load, and
     at least a few dozen keep a progress bar moving.
     """
     pieces = max(8 * workers, 32)
     n_runs = len(codes)
-    # np.lexsort sorts by its last key first: scale method, cumulative, k, resolution, exclude.
+    # np.lexsort sorts by its last key first: the treatment, scale method, cumulative, k, resolution, exclude.
     order = np.lexsort(tuple(codes[:, DISCRETE.index(name)] for name in reversed(_TASK_ORDER)))
     ordered = codes[order]
     starts = np.flatnonzero(np.concatenate(([True], (ordered[1:] != ordered[:-1]).any(axis=1))))
