@@ -94,6 +94,14 @@ def test_titles_and_names_are_escaped_and_directions_in_words(full_report):
     assert "rank, 5–95% over the alternatives" in text  # the robustness analysis' intervals, per unit
 
 
+def test_robustness_names_the_indicator_whose_removal_moves_the_ranking_most(full_report, analysis):
+    text = re.sub(DATA_URI, "", full_report.read_text())
+    levels = analysis.by_level("exclude")
+    table = text[text.index(">left out</th>") :]
+    rows = re.findall(r"<tr><td[^>]*>([^<]+)</td>", table)[: len(levels)]
+    assert rows == [str(level) for level in levels.index] and "no exclusion" in rows
+
+
 def test_single_dimension_model(tmp_path):
     data = sm.datasets.statecrime.load_pandas().data
     model = indexfuse.indexpca_diment([("violent", -1), ("murder", -1)])

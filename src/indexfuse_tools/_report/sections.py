@@ -280,6 +280,15 @@ def links(result: Audit) -> Section:
     )
 
 
+_LEVEL_HEADERS = {
+    "level": "left out",
+    "runs": "runs",
+    "mean_shift": "mean rank shift",
+    "median_shift": "median rank shift",
+    "excess": "above the mean of all runs",
+}
+
+
 def robustness(analysis: RobustnessResult) -> Section:
     """The rank intervals over the alternative indices, and with Sobol's method the sensitivity."""
     facts: dict[str, Any] = {"ranks": picture(analysis.plot_ranks()), "sensitivity": None}
@@ -290,6 +299,13 @@ def robustness(analysis: RobustnessResult) -> Section:
         headers = {str(name): _SENSITIVITY.get(str(name), str(name)) for name in shown.columns}
         facts["sensitivity"] = picture(analysis.plot_sensitivity())
         facts["table"] = table(shown, headers, default=2)
+    facts["exclusions"] = None
+    if "exclude" in analysis.factors:
+        # Which indicator's removal moves the ranking most: the reviewer's
+        # next question once the exclusion factor's index is large.
+        levels = analysis.by_level("exclude").reset_index()
+        facts["exclusions"] = picture(analysis.plot_by_level("exclude"))
+        facts["exclusion_table"] = table(levels, _LEVEL_HEADERS, {"runs": 0}, default=2)
     return Section("robustness", "Is the ranking robust?", facts)
 
 
