@@ -134,9 +134,10 @@ def test_report_renders_in_a_browser_and_loads_nothing(full_report, tmp_path):
     assert seen.complaints == []
     assert {url.split(":")[0] for url in seen.requests} <= {"file", "data"}
     assert page["heading"] == "Wellbeing <2009>"
-    # 5 figures of the index and 2 of the robustness analysis, decoded and at
-    # print resolution (200 dpi over at least 5 inches), none wider than the page.
-    assert len(page["images"]) == 7
+    # 5 figures of the index and 3 of the robustness analysis (intervals,
+    # sensitivity, exclusions), decoded and at print resolution (200 dpi over
+    # at least 5 inches), none wider than the page.
+    assert len(page["images"]) == 8
     assert all(done and pixels >= 1000 and 0 < shown <= 1100 for done, pixels, shown in page["images"])
     assert page["tables"] >= 9 and page["rows"] > 51 and page["words"] > 1000
 
