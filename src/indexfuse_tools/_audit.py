@@ -10,7 +10,7 @@ import math
 import os
 from collections.abc import Hashable, Iterator, Mapping
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
@@ -36,8 +36,12 @@ from indexfuse_tools._core import (
     unique_units,
 )
 from indexfuse_tools._preparation import needs_treatment
+from indexfuse_tools._results import Treated, treat
 from indexfuse_tools._tables import coefficients
 from indexfuse_tools._weights import equal_weights
+
+if TYPE_CHECKING:
+    from indexfuse_tools._preparation import Preparation
 
 __all__ = ["Audit", "audit", "FEW_DISTINCT"]
 
@@ -268,6 +272,26 @@ _INDICATOR_COLUMNS = [
     "min", "max", "mean", "std", "skew", "kurtosis", "distinct",
     "needs_treatment", "constant", "few_distinct",
 ]  # fmt: skip
+
+
+def _treatment_rows(table: pd.DataFrame, treated: Treated) -> pd.DataFrame:
+    """The indicator table of the prepared rows, told what the treatment did.
+
+    ``count`` and ``missing_share`` become those of the raw table, since
+    after imputation every value is present; the shape statistics stay
+    those of the values the model scores.
+    """
+    shown = table.copy()
+    raw = treated.raw
+    labels = shown["indicator"]
+    shown["count"] = [int(raw[label].notna().sum()) for label in labels]
+    shown["missing_share"] = [float(raw[label].isna().mean()) if len(raw) else math.nan for label in labels]
+    imputed, winsorized = treated.per_indicator("impute"), treated.per_indicator("winsorize")
+    transforms = treated.preparation.transforms
+    shown["imputed"] = [int(imputed.get(label, 0)) for label in labels]
+    shown["winsorized"] = [int(winsorized.get(label, 0)) for label in labels]
+    shown["transform"] = [str(transforms[label]["kind"]) if label in transforms else "" for label in labels]
+    return shown
 
 
 def _coherence(
@@ -542,6 +566,10 @@ class Audit:
         :func:`prepare` applies), ``constant`` and ``few_distinct`` (more than
         one but fewer than :data:`FEW_DISTINCT` distinct values). The
         statistics are those of the column as given, before its direction.
+        With a preparation, ``imputed`` and ``winsorized`` (values it
+        changed) and ``transform`` (its kind, or ``""``) follow, ``count``
+        and ``missing_share`` are those of the raw table, and the other
+        statistics those of the treated values the model scores.
     correlations : dict of str to pandas.DataFrame
         The Pearson correlation matrix of each dimension's indicators after
         their directions (pairwise complete rows); all entries should be
@@ -725,6 +753,8 @@ def _findings(result: Audit) -> list[str]:
                     f"is skewed and heavy-tailed (skew {row['skew']:.1f}, kurtosis {row['kurtosis']:.1f})",
                 ),
                 (row["missing_share"] > 0, f"misses {row['missing_share']:.0%} of its values"),
+                (row.get("imputed", 0) > 0, f"has {row.get('imputed')} values imputed"),
+                (row.get("winsorized", 0) > 0, f"has {row.get('winsorized')} values winsorised"),
             )
             if flag
         ]
@@ -752,7 +782,13 @@ def _findings(result: Audit) -> list[str]:
     return found + result.notes
 
 
-def audit(model: Any, data: pd.DataFrame, *, external: pd.DataFrame | pd.Series | None = None) -> Audit:
+def audit(
+    model: Any,
+    data: pd.DataFrame,
+    *,
+    external: pd.DataFrame | pd.Series | None = None,
+    preparation: Preparation | None = None,
+) -> Audit:
     """Check a fitted index the way a methodological review would.
 
     Parameters
@@ -766,6 +802,12 @@ def audit(model: Any, data: pd.DataFrame, *, external: pd.DataFrame | pd.Series 
         Other measures over the same rows (matched by row label), for example
         income per head: the audit then correlates the composite and each
         dimension with each of them.
+    preparation : Preparation, optional
+        The treatment the model was fitted after. ``data`` is then the raw
+        table: the preparation is replayed on it and the rows it keeps are
+        audited; the indicator table gains ``imputed`` and ``winsorized``
+        (values the replay changed) and ``transform`` (its kind, or ``""``),
+        and its ``count`` and ``missing_share`` are those of the raw table.
 
     Returns
     -------
@@ -777,14 +819,17 @@ def audit(model: Any, data: pd.DataFrame, *, external: pd.DataFrame | pd.Series 
     ------
     TypeError
         If ``model`` is not a model or ``data`` not a DataFrame, or
-        ``external`` is neither a DataFrame nor a Series.
+        ``external`` is neither a DataFrame nor a Series, or
+        ``preparation`` is not a :class:`Preparation`.
     ValueError
         If the model is not fitted, ``data`` lacks a column the model uses
         or no row of it has a composite (the table is empty, or every row
         lacks every indicator of some dimension), or ``external`` shares no
         row label with ``data``, repeats one, or holds a column that is not
-        numeric; with ``external``, if ``data`` repeats a row label (a
-        measure matched by label could not tell its rows apart).
+        numeric; with ``external`` or ``preparation``, if ``data`` repeats a
+        row label (rows matched by label could not be told apart).
+    KeyError
+        If ``data`` lacks an indicator column of ``preparation``.
 
     Notes
     -----
@@ -816,7 +861,8 @@ def audit(model: Any, data: pd.DataFrame, *, external: pd.DataFrame | pd.Series 
     >>> round(float(result.effective_weights["effective_weight"].sum()), 12)
     1.0
     """
-    return scored_audit(model, data, external)[0]
+    treated = None if preparation is None else treat(as_frame(data), preparation, "audit(preparation=...)")
+    return scored_audit(model, data, external, treated)[0]
 
 
 def _check_composite(composite: pd.Series, data: pd.DataFrame) -> None:
@@ -831,9 +877,16 @@ def _check_composite(composite: pd.Series, data: pd.DataFrame) -> None:
 
 
 def scored_audit(
-    model: Any, data: pd.DataFrame, external: pd.DataFrame | pd.Series | None = None
+    model: Any,
+    data: pd.DataFrame,
+    external: pd.DataFrame | pd.Series | None = None,
+    treated: Treated | None = None,
 ) -> tuple[Audit, tuple[pd.Series, Any]]:
     """:func:`audit`, and the model's scores of ``data`` it was read from.
+
+    With ``treated`` (the preparation replayed on ``data``), the prepared
+    rows are audited and scored, and the indicator table says what the
+    treatment did.
 
     Returns
     -------
@@ -844,6 +897,8 @@ def scored_audit(
         for a caller that shows the scores too and should not score the rows
         a second time.
     """
+    if treated is not None:
+        data = treated.prepared
     _check_inputs(model, data)
     if external is not None:
         # The outside measures are matched to the rows by label: a repeated label would give both rows one value.
@@ -864,7 +919,9 @@ def scored_audit(
     information, notes = _dimension_rows(model, values)
     result = Audit(
         rows=len(data),
-        indicators=_indicator_rows(data, dimensions),
+        indicators=_indicator_rows(data, dimensions)
+        if treated is None
+        else _treatment_rows(_indicator_rows(data, dimensions), treated),
         correlations=matrices,
         coherence=coherence,
         indicator_correlations=members,

@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-from typing import Any
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
@@ -22,10 +23,91 @@ from indexfuse_tools._core import (
     weight_leaves,
 )
 
-__all__ = ["results"]
+if TYPE_CHECKING:
+    from indexfuse_tools._preparation import Preparation
+
+__all__ = ["results", "Treated", "treat"]
 
 
-def results(model: Any, data: pd.DataFrame, *, min_present: float | None = None) -> pd.DataFrame:
+@dataclass(frozen=True)
+class Treated:
+    """A raw table and what replaying a preparation on it gave.
+
+    Attributes
+    ----------
+    raw : pandas.DataFrame
+        The table as given.
+    prepared : pandas.DataFrame
+        The rows the preparation kept, treated.
+    log : pandas.DataFrame
+        The replay's log: ``step``, ``column``, ``row``, ``before``,
+        ``after``, ``detail``.
+    preparation : Preparation
+        The rules replayed.
+    """
+
+    raw: pd.DataFrame
+    prepared: pd.DataFrame
+    log: pd.DataFrame
+    preparation: Preparation
+
+    @property
+    def dropped(self) -> pd.DataFrame:
+        """The log's ``"drop"`` rows: one per unit left out, with why."""
+        return self.steps("drop")
+
+    def steps(self, step: str) -> pd.DataFrame:
+        """The log's rows of one step."""
+        return self.log[self.log["step"] == step]
+
+    def per_row(self, step: str) -> pd.Series:
+        """How many values ``step`` changed in each row of the raw table."""
+        counts = self.steps(step)["row"].value_counts()
+        return counts.reindex(self.raw.index, fill_value=0).astype(np.int64)
+
+    def per_indicator(self, step: str) -> pd.Series:
+        """How many values ``step`` changed in each indicator, over every one the preparation knows."""
+        counts = self.steps(step)["column"].value_counts()
+        return counts.reindex(list(self.preparation.indicators), fill_value=0).astype(np.int64)
+
+    def marked(self, step: str) -> pd.DataFrame:
+        """Over the raw table's rows and the preparation's indicators: whether ``step`` changed the cell."""
+        indicators = list(self.preparation.indicators)
+        marks = pd.DataFrame(False, index=self.raw.index, columns=indicators)
+        for row, column in zip(self.steps(step)["row"], self.steps(step)["column"]):
+            marks.loc[row, column] = True
+        return marks
+
+
+def treat(data: pd.DataFrame, preparation: Preparation, function: str) -> Treated:
+    """Replay ``preparation`` on the raw table ``data`` for ``function`` (``"report()"``).
+
+    Raises
+    ------
+    TypeError
+        If ``preparation`` is not a :class:`Preparation`.
+    ValueError
+        If ``data`` repeats a row label: the treatment of a row is told by its label.
+    """
+    from indexfuse_tools._preparation import Preparation
+
+    if not isinstance(preparation, Preparation):
+        raise TypeError(
+            f"{function}: preparation must be the Preparation that prepare(schema, data) returns or "
+            f"Preparation.load(path) reads, or None; got {type(preparation).__name__}"
+        )
+    unique_units(data.index, function)
+    prepared, log = preparation.apply(data)
+    return Treated(data, prepared, log, preparation)
+
+
+def results(
+    model: Any,
+    data: pd.DataFrame,
+    *,
+    min_present: float | None = None,
+    preparation: Preparation | None = None,
+) -> pd.DataFrame:
     """Composite, rank, dimension values and missing counts of every row of ``data``.
 
     Parameters
@@ -42,6 +124,11 @@ def results(model: Any, data: pd.DataFrame, *, min_present: float | None = None)
         scores it: a missing indicator counts as the bottom of its scale (or
         its mean, with ``"z_score"``), and only a dimension whose
         indicators are all missing is NaN.
+    preparation : Preparation, optional
+        The treatment the model was fitted after (what :func:`prepare`
+        returns, or :meth:`Preparation.load` reads). ``data`` is then the
+        raw table: the preparation is replayed on it first, and the rows it
+        drops stay in the table with NaN composite, rank and dimensions.
 
     Returns
     -------
@@ -57,7 +144,9 @@ def results(model: Any, data: pd.DataFrame, *, min_present: float | None = None)
           before its weight and direction; NaN throughout for a dimension
           without coefficients;
         - ``"missing"``: how many of the model's indicator columns are
-          missing in the row.
+          missing in the row (in the raw table, with ``preparation``);
+        - ``"imputed"``, only with ``preparation``: how many of them it
+          filled.
 
     Raises
     ------
@@ -67,7 +156,10 @@ def results(model: Any, data: pd.DataFrame, *, min_present: float | None = None)
         unit is named by its label; the message shows how to make them
         unique).
     KeyError
-        If ``data`` lacks columns the model uses (all are named).
+        If ``data`` lacks columns the model uses, or the preparation's
+        indicators (all are named).
+    TypeError
+        If ``preparation`` is not a :class:`Preparation`.
 
     Examples
     --------
@@ -98,6 +190,10 @@ def results(model: Any, data: pd.DataFrame, *, min_present: float | None = None)
     frame = as_frame(data)
     unique_units(frame.index, "results()")
     share = as_share(min_present, "min_present")
+    if preparation is not None:
+        treated = treat(frame, preparation, "results()")
+        table = results(model, treated.prepared, min_present=min_present)
+        return with_treatment(table, treated, model)
     coef, weight_tree = fitted(model, "index_coef"), fitted(model, "dim_weight")
     dimensions = [(node.path, [split_key(key)[0] for key in node.value]) for node in coefficient_tables(coef)]
     used = list(dict.fromkeys(label for _, labels in dimensions for label in labels))
@@ -135,8 +231,8 @@ def score_table(model: Any, frame: pd.DataFrame, composite: Any, values: Any) ->
     pandas.DataFrame
         As :func:`results` returns it.
     """
-    coef, weight_tree = fitted(model, "index_coef"), fitted(model, "dim_weight")
-    used = list(dict.fromkeys(split_key(key)[0] for node in coefficient_tables(coef) for key in node.value))
+    weight_tree = fitted(model, "dim_weight")
+    used = _used(model)
     if not isinstance(composite, pd.Series):
         raise ValueError(
             "no dimension of the model carries a weight, so there is no composite; "
@@ -158,6 +254,28 @@ def score_table(model: Any, frame: pd.DataFrame, composite: Any, values: Any) ->
     table = pd.concat(columns, axis=1)
     table.index = frame.index
     return table
+
+
+def with_treatment(table: pd.DataFrame, treated: Treated, model: Any) -> pd.DataFrame:
+    """The table of :func:`score_table` on ``treated.prepared``, over the raw rows.
+
+    Rows the preparation dropped come back with NaN scores; ``missing``
+    counts the gaps of the raw table, and ``imputed`` the values filled.
+    """
+    used = _used(model)
+    absent = [label for label in used if label not in treated.raw.columns]
+    if absent:
+        raise KeyError(f"data lacks column(s) the model uses: {show(absent, 10)}")
+    whole = table.reindex(treated.raw.index)
+    whole["missing"] = treated.raw[used].isna().sum(axis=1).astype(np.int64)
+    whole["imputed"] = treated.per_row("impute")
+    return whole
+
+
+def _used(model: Any) -> list[Any]:
+    """The model's indicator columns, in the order of its coefficients."""
+    coef = fitted(model, "index_coef")
+    return list(dict.fromkeys(split_key(key)[0] for node in coefficient_tables(coef) for key in node.value))
 
 
 def _mask(tree: Any, path: tuple[Any, ...], keep: pd.Series) -> Any:

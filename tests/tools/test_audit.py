@@ -310,3 +310,28 @@ def test_equal_rows_carry_no_information_and_no_share(case):
     table = indexfuse_tools.audit(model, change(data)).dimensions
     assert table["information"].tolist() == [0.0] * 4
     assert table["information_share"].isna().all()
+
+
+def test_audit_with_a_preparation_says_what_the_treatment_did():
+    raw = _table()
+    raw.loc[raw.index[:6], "a"] = np.nan
+    raw.loc[raw.index[3:5], "d"] = np.nan
+    raw.loc["unit 7", "e"] = 40.0  # one far outlier: winsorised
+    prepared, log, preparation = indexfuse_tools.prepare(
+        SCHEMA, raw, impute="median", transform={"d": "log"}, winsorize=True
+    )
+    model, _ = _fitted(data=prepared)
+    result = indexfuse_tools.audit(model, raw, preparation=preparation)
+    table = result.indicators.set_index("indicator")
+    counts = log.groupby(["step", "column"]).size()
+    assert table["imputed"].to_dict() == {label: int(counts.get(("impute", label), 0)) for label in "abcde"}
+    assert table.loc["a", "imputed"] == 6 and table.loc["d", "imputed"] == 2
+    assert table.loc["e", "winsorized"] == counts[("winsorize", "e")] > 0
+    assert table["transform"].to_dict() == {"a": "", "b": "", "c": "", "d": "log", "e": ""}
+    # gaps are those of the table as given; the shape, that of the values scored
+    assert table.loc["a", "count"] == 74 and table.loc["a", "missing_share"] == pytest.approx(6 / 80)
+    assert table.loc["e", "max"] == prepared["e"].max() < 40
+    assert any("a (A) misses 8% of its values, has 6 values imputed" in text for text in result.findings())
+    plain = indexfuse_tools.audit(model, prepared).indicators
+    assert not {"imputed", "winsorized", "transform"} & set(plain.columns)
+    assert (plain["missing_share"] == 0).all()

@@ -94,6 +94,14 @@ def test_titles_and_names_are_escaped_and_directions_in_words(full_report):
     assert "rank, 5–95% over the alternatives" in text  # the robustness analysis' intervals, per unit
 
 
+def test_robustness_names_the_indicator_whose_removal_moves_the_ranking_most(full_report, analysis):
+    text = re.sub(DATA_URI, "", full_report.read_text())
+    levels = analysis.by_level("exclude")
+    table = text[text.index(">left out</th>") :]
+    rows = re.findall(r"<tr><td[^>]*>([^<]+)</td>", table)[: len(levels)]
+    assert rows == [str(level) for level in levels.index] and "no exclusion" in rows
+
+
 def test_single_dimension_model(tmp_path):
     data = sm.datasets.statecrime.load_pandas().data
     model = indexfuse.indexpca_diment([("violent", -1), ("murder", -1)])
@@ -126,9 +134,10 @@ def test_report_renders_in_a_browser_and_loads_nothing(full_report, tmp_path):
     assert seen.complaints == []
     assert {url.split(":")[0] for url in seen.requests} <= {"file", "data"}
     assert page["heading"] == "Wellbeing <2009>"
-    # 5 figures of the index and 2 of the robustness analysis, decoded and at
-    # print resolution (200 dpi over at least 5 inches), none wider than the page.
-    assert len(page["images"]) == 7
+    # 5 figures of the index and 3 of the robustness analysis (intervals,
+    # sensitivity, exclusions), decoded and at print resolution (200 dpi over
+    # at least 5 inches), none wider than the page.
+    assert len(page["images"]) == 8
     assert all(done and pixels >= 1000 and 0 < shown <= 1100 for done, pixels, shown in page["images"])
     assert page["tables"] >= 9 and page["rows"] > 51 and page["words"] > 1000
 
@@ -225,3 +234,117 @@ def test_awkward_tables_are_reported_with_what_was_left_out(statecrime, tmp_path
         assert "leaves rows out" not in weights_part
     else:
         assert note in weights_part and note in text.split('<section id="framework">')[0]  # and at a glance
+
+
+# ------------------------------------------------------- the data treatment --
+
+# Gaps where a statistics office finds them: two states lack a poverty figure,
+# three a share of single parents, and two every safety indicator (dropped).
+GAPS = {"poverty": ["Utah", "Iowa"], "single": ["Maine", "Ohio", "Vermont"], "violent": ["Texas", "Idaho"],
+        "murder": ["Texas", "Idaho"]}  # fmt: skip
+IMPUTED = {"Utah", "Iowa", "Maine", "Ohio", "Vermont"}
+
+
+@pytest.fixture(scope="module")
+def treated_report(tmp_path_factory):
+    raw = sm.datasets.statecrime.load_pandas().data
+    raw = raw.assign(band=["urban" if value > 75 else "rural" for value in raw["urban"]])
+    for label, states in GAPS.items():
+        raw.loc[states, label] = float("nan")
+    prepared, log, preparation = indexfuse_tools.prepare(
+        SCHEMA, raw, impute="median", group="band", transform={"murder": "log"}, winsorize=True,
+        min_present=0.5,
+    )  # fmt: skip
+    model = indexfuse.indexpca_diment(SCHEMA)
+    model.fit(prepared)
+    path = tmp_path_factory.mktemp("treated") / "treated.html"
+    indexfuse_tools.report(model, raw, path, preparation=preparation)
+    return path, log
+
+
+def _section(text, anchor):
+    return re.search(rf'<section id="{anchor}">(.*?)</section>', text, re.S).group(1)
+
+
+def _body_rows(html, marked=False):
+    """The text of each body row's cells, or with ``marked`` whether each is marked imputed."""
+    rows = []
+    for row in re.findall(r"<tr>(.*?)</tr>", html.split("<tbody>", 1)[-1]):
+        cells = re.findall(r"<td([^>]*)>(.*?)</td>", row)
+        rows.append([("imputed" in how) if marked else re.sub("<[^>]+>", "", text) for how, text in cells])
+    return rows
+
+
+def test_the_treatment_section_says_what_was_dropped_imputed_and_transformed(treated_report):
+    path, _ = treated_report
+    text = path.read_text()
+    assert _sections(text)[:3] == ["glance", "framework", "treatment"]
+    assert "(2 more left out by the" in _section(text, "glance")
+    indicators = _section(text, "indicators")
+    assert "after the <a href=\"#treatment\">data treatment</a>" in indicators and ">winsorised</th>" in indicators
+    part = _section(text, "treatment")
+    assert "scored on 49 of 51 units" in part and "5 values imputed" in part
+    for state in ("Texas", "Idaho"):
+        assert f"<li><strong>{state}</strong> (" in part and "safety 0 of 2" in part
+    between = part.split("<h3>Each indicator</h3>")[1].split("<h3>Units dropped</h3>")[0]
+    rows = {cells[0]: cells for cells in _body_rows(between)}
+    # indicator: missing in the data (over all 51 states), imputed (over the 49 kept), transform
+    assert rows["poverty"][1:4] == ["2", "2", ""] and rows["single"][1:3] == ["3", "3"]
+    assert rows["murder"][1:3] == ["2", "0"] and rows["murder"][3].startswith("log")
+    assert "band" in part  # dropped units by group
+    # the log spreads murder's low values apart; the cap moves the District's share of single parents
+    changes = _body_rows(part.split("<h3>Largest changes</h3>")[1])
+    moved = [abs(float(cells[-1])) for cells in changes]
+    assert {cells[1] for cells in changes} <= {"murder", "single"} and moved == sorted(moved, reverse=True)
+    assert 0 < moved[-1] and len(changes) == 10
+
+
+def test_scores_resting_on_imputed_values_are_marked(treated_report):
+    path, log = treated_report
+    part = _section(path.read_text(), "scores")
+    imputed = set(log.loc[log["step"] == "impute", "row"])
+    units = [cells[1] for cells in _body_rows(part)]
+    marked = dict(zip(units, _body_rows(part, marked=True), strict=True))
+    assert {unit for unit, flags in marked.items() if any(flags)} == imputed == IMPUTED
+    # the composite and the hardship dimension rest on them, safety and education do not
+    headers = re.findall(r"<th[^>]*>(.*?)</th>", part)
+    for unit in imputed:
+        flagged = {header for header, flag in zip(headers, marked[unit]) if flag}
+        assert flagged == {"composite", "opportunity / hardship (lowers the index)"}
+    assert "rests on imputed values" in part
+    assert "imputed values" in headers
+
+
+@pytest.mark.skipif(
+    CHROMIUM is None and not IN_CI,
+    reason="headless Chromium is not installed here (apt-get install chromium); .ci/run installs it",
+)
+@pytest.mark.parametrize("width", [1280, 390], ids=["desktop", "phone"])
+def test_the_treatment_section_fits_a_phone_and_a_desktop(treated_report, width):
+    assert CHROMIUM, "CI must have Chromium: .ci/run installs it when missing"
+    path, _ = treated_report
+    probe = """JSON.stringify({
+        page: document.documentElement.scrollWidth,
+        section: document.querySelector("#treatment").getBoundingClientRect().width,
+        tables: document.querySelectorAll("#treatment table").length,
+        marks: document.querySelectorAll("#scores td.imputed .mark").length})"""
+    seen = _chromium.visit(CHROMIUM, path, probe, width=width)
+    found = json.loads(seen.probe)
+    assert seen.complaints == []
+    # wide tables scroll inside their box; the page itself never scrolls sideways
+    assert found["page"] <= width and 0 < found["section"] <= width
+    assert found["tables"] >= 3 and found["marks"] == 2 * len(IMPUTED)
+
+
+def test_a_preparation_that_changed_nothing_says_so(statecrime):
+    from indexfuse_tools._report import sections
+    from indexfuse_tools._report.page import environment
+    from indexfuse_tools._results import treat
+
+    _, data = statecrime
+    _, _, preparation = indexfuse_tools.prepare(SCHEMA, data)
+    facts = sections.treatment(treat(data, preparation, "report()")).facts
+    text = environment().get_template("treatment.html").render(facts=facts)
+    assert "scored on 51 of 51 units" in text and "0 units" in text and "no indicator transformed" in text
+    assert "No unit is dropped" in text and "No value is imputed" in text
+    assert "Units dropped" not in text and "Largest changes" not in text and "winsorisation moved" not in text

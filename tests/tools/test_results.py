@@ -8,6 +8,7 @@ import pandas as pd
 import pytest
 
 import indexfuse
+import indexfuse_tools
 from indexfuse_tools import plot_ranking, results
 
 matplotlib.use("Agg")
@@ -99,3 +100,66 @@ def test_plot_ranking_draws_into_given_axes(model, data):
     ax = Figure().add_subplot()
     assert plot_ranking(results(model, data), ax=ax, title="T") is ax.figure
     assert ax.get_title("left") == "T"
+
+
+# ------------------------------------------------ with a stored preparation --
+
+FERTILITY_SCHEMA = {
+    "1980s": ["1980", "1985", "1989"],
+    "1990s": ["1990", "1995", "1999"],
+    "2000s": ["2001", "2006", "2011"],
+}
+
+
+@pytest.fixture(scope="module")
+def fertility():
+    """The World Bank's fertility table (gaps in small states), prepared and fitted."""
+    import statsmodels.api as sm
+
+    raw = sm.datasets.fertility.load_pandas().data.set_index("Country Name")
+    prepared, log, preparation = indexfuse_tools.prepare(
+        FERTILITY_SCHEMA, raw, impute="median", min_present=2 / 3, winsorize=True
+    )
+    fitted = indexfuse.indexpca_diment(FERTILITY_SCHEMA)
+    fitted.fit(prepared)
+    return fitted, raw, prepared, log, preparation
+
+
+def test_results_replay_the_preparation_on_the_raw_table(fertility):
+    model, raw, prepared, log, preparation = fertility
+    snapshot = raw.copy()
+    table = results(model, raw, preparation=preparation)
+    pd.testing.assert_frame_equal(raw, snapshot)  # the caller's table is left as it was
+    assert table.index.equals(raw.index)
+    assert table.columns.tolist()[-2:] == ["missing", "imputed"]
+
+    dropped = log.loc[log["step"] == "drop", "row"]
+    assert len(dropped) and table.loc[dropped, ["composite", "rank", "1980s"]].isna().all().all()
+    kept = table.drop(index=dropped)
+    # the rows kept score as the prepared table scores, to the bit
+    on_prepared = results(model, prepared)
+    pd.testing.assert_frame_equal(
+        kept.drop(columns=["missing", "imputed"]), on_prepared.drop(columns="missing"), check_exact=True
+    )
+
+    labels = [label for labels in FERTILITY_SCHEMA.values() for label in labels]
+    pd.testing.assert_series_equal(table["missing"], raw[labels].isna().sum(axis=1), check_names=False)
+    filled = log.loc[log["step"] == "impute", "row"].value_counts()
+    assert filled.sum() and (table["imputed"] == filled.reindex(raw.index, fill_value=0)).all()
+    assert (table["imputed"] <= table["missing"]).all()
+    assert "imputed" not in on_prepared.columns
+
+
+@pytest.mark.parametrize(
+    "change, preparation, error, message",
+    [
+        (lambda d: d, {"impute": "median"}, TypeError, "Preparation that prepare"),
+        (lambda d: d.drop(columns="1985"), None, KeyError, "1985"),
+        (lambda d: d.iloc[[0, 0, 1]], None, ValueError, "one row label per unit"),
+    ],
+    ids=["options instead of a preparation", "a column lacking", "a repeated row label"],
+)
+def test_results_refuse_what_cannot_be_replayed(fertility, change, preparation, error, message):
+    model, raw, *_, fitted_preparation = fertility
+    with pytest.raises(error, match=message):
+        results(model, change(raw), preparation=preparation or fitted_preparation)

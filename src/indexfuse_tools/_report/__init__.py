@@ -12,7 +12,7 @@ from __future__ import annotations
 import datetime
 import os
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import pandas as pd
 
@@ -20,8 +20,12 @@ from indexfuse_tools._audit import fit_resolution, scored_audit
 from indexfuse_tools._check import check
 from indexfuse_tools._core import as_frame, unique_units
 from indexfuse_tools._plots.style import PRINT_DPI
-from indexfuse_tools._results import score_table
+from indexfuse_tools._core import as_frame
+from indexfuse_tools._results import score_table, treat, with_treatment
 from indexfuse_tools._robustness import RobustnessResult
+
+if TYPE_CHECKING:
+    from indexfuse_tools._preparation import Preparation
 
 __all__ = ["report", "DPI"]
 
@@ -63,6 +67,7 @@ def report(
     title: str | None = None,
     source: str | None = None,
     robustness: RobustnessResult | None = None,
+    preparation: Preparation | None = None,
 ) -> Path:
     """Write a report of a fitted index to one self-contained HTML file.
 
@@ -75,7 +80,9 @@ def report(
     heat maps, Cronbach's alpha, principal components); the indicators'
     statistics and flags; the coefficients; the links to other measures
     when ``external`` is given; the robustness analysis when ``robustness``
-    is given; and the scores of the units.
+    is given; and the scores of the units. With ``preparation``, a "Data
+    treatment" section follows the framework, and the scores that rest on
+    imputed values are marked.
 
     The file needs nothing else to be read, printed or mailed: figures are
     PNG images at 200 dpi inside the page, styles are in the page, and it
@@ -101,6 +108,12 @@ def report(
         figure, and with ``method="sobol"`` its sensitivity figure and
         table, are shown, and the scores table gains each unit's 5-95% rank
         interval.
+    preparation : Preparation, optional
+        The treatment the model was fitted after. ``data`` is then the raw
+        table: the preparation is replayed on it, and the page shows the
+        units it dropped and why, the values imputed, transformed and
+        winsorised per indicator, and the largest changes; in the scores
+        table, a value resting on an imputed one is marked.
 
     Returns
     -------
@@ -111,11 +124,13 @@ def report(
     ------
     TypeError
         If ``robustness`` is neither None nor a :class:`RobustnessResult`;
-        and as :func:`audit` raises it for the model, the data and
-        ``external``.
+        and as :func:`audit` raises it for the model, the data,
+        ``external`` and ``preparation``.
     ValueError
         As :func:`audit` raises it, and if ``data`` or ``robustness`` repeats
         a row label: a unit is named and found by its label.
+    KeyError
+        As :func:`audit` raises it for ``preparation``.
     ImportError
         If matplotlib or Jinja2 is not installed.
 
@@ -148,12 +163,20 @@ def report(
     from indexfuse_tools._report import sections
     from indexfuse_tools._report.page import render
 
-    result, (composite, values) = scored_audit(model, data, external)
-    scores = score_table(model, data, composite, values)
-    problems = [problem for problem in check(model.schema, data) if problem.level == "warning"]
+    treated = None if preparation is None else treat(as_frame(data), preparation, "report()")
+    result, (composite, values) = scored_audit(model, data, external, treated)
+    scored = data if treated is None else treated.prepared
+    scores = score_table(model, scored, composite, values)
+    marks = None
+    if treated is not None:
+        scores = with_treatment(scores, treated, model)
+        scores = scores.loc[scored.index]
+        marks = sections.imputed_marks(model, scores, treated)
+    problems = [problem for problem in check(model.schema, scored) if problem.level == "warning"]
     shown = [
-        sections.glance(result, scores, problems),
+        sections.glance(result, scores, problems, 0 if treated is None else len(treated.dropped)),
         sections.framework_section(model),
+        *([] if treated is None else [sections.treatment(treated)]),
         sections.weights(model, result),
         sections.ranking(scores),
         sections.coherence(result),
@@ -164,7 +187,7 @@ def report(
         shown.append(sections.links(result))
     if robustness is not None:
         shown.append(sections.robustness(robustness))
-    shown.append(sections.scores_section(scores, result, robustness))
+    shown.append(sections.scores_section(scores, result, robustness, marks))
     page = render(
         title or "Composite index report",
         source,

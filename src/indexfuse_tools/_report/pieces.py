@@ -11,7 +11,7 @@ import base64
 import io
 import math
 import sys
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -35,10 +35,12 @@ class Picture:
 
 @dataclass(frozen=True)
 class Cell:
-    """One cell of a table: its text, and whether it holds a number (set right)."""
+    """One cell of a table: its text, whether it holds a number (set right),
+    and whether it rests on imputed values (marked, with a note under the table)."""
 
     text: str
     numeric: bool
+    imputed: bool = False
 
 
 @dataclass(frozen=True)
@@ -137,7 +139,11 @@ def number(value: Any, digits: int) -> str:
 
 
 def table(
-    frame: pd.DataFrame, headers: Mapping[str, str], digits: Mapping[str, int] | None = None, default: int = 3
+    frame: pd.DataFrame,
+    headers: Mapping[str, str],
+    digits: Mapping[str, int] | None = None,
+    default: int = 3,
+    imputed: Mapping[str, Sequence[bool]] | None = None,
 ) -> Table:
     """The columns of ``frame`` named in ``headers``, in that order, under the titles given there.
 
@@ -152,18 +158,22 @@ def table(
         a rank, by :func:`rank_text`).
     default : int
         Decimals of the other columns' numbers.
+    imputed : mapping of str to sequence of bool, optional
+        Column name to, row by row, whether its cell rests on imputed values.
     """
     digits = digits or {}
+    imputed = imputed or {}
     head = [Cell(title, pd.api.types.is_numeric_dtype(frame[name])) for name, title in headers.items()]
     rows = []
-    for _, row in frame.iterrows():
+    for position, (_, row) in enumerate(frame.iterrows()):
         cells = []
         for name in headers:
             value = row[name]
             if hasattr(value, "item") and not isinstance(value, str):
                 value = value.item()
             numeric = isinstance(value, (int, float)) and not isinstance(value, bool)
-            cells.append(Cell(number(value, digits.get(name, default)), numeric))
+            marked = name in imputed and bool(imputed[name][position])
+            cells.append(Cell(number(value, digits.get(name, default)), numeric, marked))
         rows.append(cells)
     return Table(head, rows)
 

@@ -8,14 +8,16 @@ tables and numbers, as plain values for the template to escape.
 from __future__ import annotations
 
 import math
+from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
+import numpy as np
 import pandas as pd
 
 from indexfuse_tools._audit import FEW_DISTINCT, Audit
 from indexfuse_tools._check import Problem
-from indexfuse_tools._core import effect, plain_name
+from indexfuse_tools._core import coefficient_tables, dimension_name, effect, plain_name, split_key
 from indexfuse_tools._plots import (
     decimals,
     plot_correlations,
@@ -26,7 +28,11 @@ from indexfuse_tools._plots import (
     style,
 )
 from indexfuse_tools._report.pieces import RANK, framework, picture, rank_text, table
+from indexfuse_tools._results import Treated
 from indexfuse_tools._robustness import FACTOR_LABELS, RobustnessResult
+
+if TYPE_CHECKING:
+    from indexfuse_tools._preparation import Preparation
 
 # Up to this many units the report draws and lists every one of them; beyond
 # it, the top and the bottom ones.
@@ -36,6 +42,8 @@ LISTED_UNITS = 100
 # of the ranked chart when there are too many to draw them all.
 NAMED_UNITS = 3
 DRAWN_UNITS = 15
+# Values the data treatment section lists among the largest changes.
+LARGEST_CHANGES = 10
 
 # Headers of the sensitivity table's columns; the second low and high carry a
 # space so that the table keeps both pairs of columns apart.
@@ -73,8 +81,9 @@ def _ends(ranked: pd.Series, digits: int) -> tuple[str, str]:
     return listed(ranked.head(NAMED_UNITS)), listed(ranked.tail(NAMED_UNITS).iloc[::-1])
 
 
-def glance(result: Audit, scores: pd.DataFrame, problems: list[Problem]) -> Section:
-    """How many units, the best and the worst, and what a reviewer would ask about."""
+def glance(result: Audit, scores: pd.DataFrame, problems: list[Problem], dropped: int = 0) -> Section:
+    """How many units, the best and the worst, and what a reviewer would ask about;
+    ``dropped`` units left out by the data treatment are counted too."""
     ranked = scores.sort_values("rank", kind="stable")["composite"].dropna()
     highest, lowest = _ends(ranked, decimals(ranked))
     findings = result.findings() + [f"{problem.place}: {problem.message}" for problem in problems]
@@ -83,6 +92,7 @@ def glance(result: Audit, scores: pd.DataFrame, problems: list[Problem]) -> Sect
         "At a glance",
         {
             "units": len(ranked),
+            "dropped": dropped,
             "indicators": len(result.indicators),
             "dimensions": len(result.coherence),
             "highest": highest,
@@ -211,10 +221,16 @@ def indicators(result: Audit) -> Section:
         "distinct": "distinct",
         "flags": "flags",
     }
+    treated = "imputed" in shown.columns
+    if treated:
+        flags = headers.pop("flags")
+        headers = {**headers, "imputed": "imputed", "winsorized": "winsorised", "transform": "transform"}
+        headers["flags"] = flags
+    counts = {"missing_share": 2, "imputed": 0, "winsorized": 0}
     return Section(
         "indicators",
         "Indicators",
-        {"few_distinct": FEW_DISTINCT, "table": table(shown, headers, {"missing_share": 2}, default=2)},
+        {"few_distinct": FEW_DISTINCT, "treated": treated, "table": table(shown, headers, counts, default=2)},
     )
 
 
@@ -264,6 +280,15 @@ def links(result: Audit) -> Section:
     )
 
 
+_LEVEL_HEADERS = {
+    "level": "left out",
+    "runs": "runs",
+    "mean_shift": "mean rank shift",
+    "median_shift": "median rank shift",
+    "excess": "above the mean of all runs",
+}
+
+
 def robustness(analysis: RobustnessResult) -> Section:
     """The rank intervals over the alternative indices, and with Sobol's method the sensitivity."""
     facts: dict[str, Any] = {"ranks": picture(analysis.plot_ranks()), "sensitivity": None}
@@ -274,7 +299,241 @@ def robustness(analysis: RobustnessResult) -> Section:
         headers = {str(name): _SENSITIVITY.get(str(name), str(name)) for name in shown.columns}
         facts["sensitivity"] = picture(analysis.plot_sensitivity())
         facts["table"] = table(shown, headers, default=2)
+    facts["exclusions"] = None
+    if "exclude" in analysis.factors:
+        # Which indicator's removal moves the ranking most: the reviewer's
+        # next question once the exclusion factor's index is large.
+        levels = analysis.by_level("exclude").reset_index()
+        facts["exclusions"] = picture(analysis.plot_by_level("exclude"))
+        facts["exclusion_table"] = table(levels, _LEVEL_HEADERS, {"runs": 0}, default=2)
     return Section("robustness", "Is the ranking robust?", facts)
+
+
+def _threshold_text(value: float | int) -> str:
+    """An availability threshold in words: a count, or a share of the indicators."""
+    return f"at least {value:,}" if isinstance(value, int) else f"at least {value:.0%}"
+
+
+def _thresholds(preparation: Preparation) -> list[str]:
+    """Each availability rule of ``preparation`` in words; one rule for every dimension in one phrase."""
+    rules = preparation.min_present
+    kinds = {(type(value), value) for value in rules.values()}
+    if len(rules) > 1 and len(kinds) == 1 and set(rules) == set(preparation.dimensions):
+        words = [f"{_threshold_text(next(iter(rules.values())))} of the indicators of every dimension"]
+    else:
+        words = [f"{_threshold_text(value)} of the indicators of {plain_name(path)}" for path, value in rules.items()]
+    total = preparation.min_present_total
+    if total is not None:
+        words.append(f"{_threshold_text(total)} of all the index's indicators")
+    return words
+
+
+def _transform_text(rule: Mapping[str, Any] | None) -> str:
+    """A stored transform in words, with its parameter: ``"log (shift 1)"``, ``"box-cox (λ 0.31)"``."""
+    if not rule:
+        return ""
+    kind = str(rule["kind"])
+    if kind == "log":
+        shift = float(rule.get("shift", 0.0))
+        return "log" if shift == 0 else f"log (shift {shift:.4g})"
+    if "lambda" in rule:
+        return f"{kind} (λ {float(rule['lambda']):.3g})"
+    return kind
+
+
+def _imputation_text(preparation: Preparation) -> str | None:
+    if preparation.impute is None:
+        return None
+    if preparation.group is None:
+        return f"the indicator's {preparation.impute} over the units kept"
+    return (
+        f"the indicator's {preparation.impute} among the units of the same {preparation.group} "
+        f"(the {preparation.impute} of all units kept where the group has no value)"
+    )
+
+
+def _owners(preparation: Preparation) -> dict[Any, str]:
+    """Each indicator's dimension in words (the first, for one used twice)."""
+    owners: dict[Any, str] = {}
+    for path, labels in preparation.dimensions.items():
+        for label in labels:
+            owners.setdefault(label, plain_name(path))
+    return owners
+
+
+def _cap_text(caps: tuple[float, float] | None, digits: int) -> str:
+    if caps is None:
+        return ""
+    low, high = caps
+    sides = [
+        f"≥ {low:,.{digits}f}" if math.isfinite(low) else "",
+        f"≤ {high:,.{digits}f}" if math.isfinite(high) else "",
+    ]
+    return ", ".join(side for side in sides if side)
+
+
+def _per_indicator(treated: Treated) -> pd.DataFrame:
+    """One row per indicator of the preparation: what the treatment did to it."""
+    preparation = treated.preparation
+    owners = _owners(preparation)
+    imputed, winsorized = treated.per_indicator("impute"), treated.per_indicator("winsorize")
+    rows = []
+    for label in preparation.indicators:
+        column = treated.prepared[label]
+        digits = decimals(column.dropna()) if column.notna().any() else 3
+        rows.append(
+            {
+                "dimension": owners.get(label, ""),
+                "indicator": str(label),
+                "missing": int(treated.raw[label].isna().sum()),
+                "imputed": int(imputed[label]),
+                "transform": _transform_text(preparation.transforms.get(label)),
+                "winsorized": int(winsorized[label]),
+                "caps": _cap_text(preparation.caps.get(label), digits),
+            }
+        )
+    return pd.DataFrame(rows)
+
+
+def _untreated(treated: Treated, label: Any) -> pd.Series:
+    """An indicator's values over the rows kept as they were before its transform and caps."""
+    values: pd.Series = treated.prepared[label].astype(np.float64)
+    first = "transform" if label in treated.preparation.transforms else "winsorize"
+    steps = treated.steps(first)
+    steps = steps[steps["column"] == label]
+    values.loc[steps["row"].to_numpy()] = steps["before"].to_numpy(dtype=np.float64)
+    return values
+
+
+def _place(values: pd.Series) -> pd.Series:
+    """Each value's place in the column's range: 0 at its lowest, 1 at its highest."""
+    low, high = values.min(), values.max()
+    return (values - low) / (high - low) if high > low else values * np.nan
+
+
+def _largest_changes(treated: Treated) -> pd.DataFrame:
+    """The values the transforms and caps moved most within their indicator's range."""
+    preparation = treated.preparation
+    moved = [label for label in preparation.indicators if label in preparation.transforms or label in preparation.caps]
+    parts = []
+    for label in moved:
+        before, after = _untreated(treated, label), treated.prepared[label].astype(np.float64)
+        part = pd.DataFrame(
+            {
+                "unit": before.index.map(str),
+                "indicator": str(label),
+                "before": before.to_numpy(),
+                "after": after.to_numpy(),
+                "place_before": _place(before).to_numpy(),
+                "place_after": _place(after).to_numpy(),
+            }
+        )
+        parts.append(part)
+    if not parts:
+        return pd.DataFrame()
+    changes = pd.concat(parts, ignore_index=True)
+    changes["shift"] = changes["place_after"] - changes["place_before"]
+    changes = changes[changes["shift"].abs() > 0]
+    order = changes["shift"].abs().sort_values(ascending=False, kind="stable").index
+    return changes.loc[order].head(LARGEST_CHANGES)
+
+
+def _dropped_by_group(treated: Treated) -> pd.DataFrame | None:
+    """Per group of the preparation's group column: units, how many dropped and their share."""
+    group = treated.preparation.group
+    if group is None or group not in treated.raw.columns or treated.dropped.empty:
+        return None
+    labels = treated.raw[group].astype(object).where(treated.raw[group].notna(), "(no group)").map(str)
+    dropped = pd.Series(treated.raw.index.isin(treated.dropped["row"]), index=treated.raw.index)
+    counts = dropped.groupby(labels.to_numpy()).agg(["size", "sum"])
+    shown = pd.DataFrame(
+        {
+            "group": counts.index.map(str),
+            "units": counts["size"].astype(int).to_numpy(),
+            "dropped": counts["sum"].astype(int).to_numpy(),
+        }
+    )
+    shown["share"] = shown["dropped"] / shown["units"]
+    return shown.sort_values(["share", "units"], ascending=False, kind="stable").reset_index(drop=True)
+
+
+@dataclass(frozen=True)
+class Dropped:
+    """A unit the preparation left out: its label, its group (or None) and why, in words."""
+
+    unit: str
+    group: str | None
+    reason: str
+
+
+# The log opens every reason for a drop with this; the section's heading says it once.
+_DROP_PREFIX = "too few indicators present: "
+
+
+def _dropped_units(treated: Treated) -> list[Dropped]:
+    """The first :data:`LISTED_UNITS` units dropped, in the table's order."""
+    listed = treated.dropped.head(LISTED_UNITS)
+    group = treated.preparation.group
+    groups: list[Any] = [None] * len(listed)
+    if group is not None and group in treated.raw.columns:
+        groups = treated.raw.loc[listed["row"].to_numpy(), group].tolist()
+    return [
+        Dropped(str(unit), None if key is None or pd.isna(key) else str(key), str(detail).removeprefix(_DROP_PREFIX))
+        for unit, key, detail in zip(listed["row"], groups, listed["detail"], strict=True)
+    ]
+
+
+def treatment(treated: Treated) -> Section:
+    """What the data went through before they were scored: units dropped and why, values imputed,
+    transformed and winsorised per indicator, and the largest changes."""
+    preparation = treated.preparation
+    dropped = treated.dropped
+    # The indicator and its counts first, so that a phone shows them before the table scrolls.
+    indicator_headers = {
+        "indicator": "indicator",
+        "missing": "missing in the data",
+        "imputed": "imputed",
+        "transform": "transform",
+        "winsorized": "winsorised",
+        "caps": "kept within",
+        "dimension": "dimension",
+    }
+    facts: dict[str, Any] = {
+        "units": len(treated.raw),
+        "kept": len(treated.prepared),
+        "dropped": len(dropped),
+        "imputed": len(treated.steps("impute")),
+        "winsorized": len(treated.steps("winsorize")),
+        "transformed": sorted(str(label) for label in preparation.transforms),
+        "capped": bool(preparation.caps),
+        "imputation": _imputation_text(preparation),
+        "thresholds": _thresholds(preparation),
+        "drops": _dropped_units(treated),
+        "indicators": table(_per_indicator(treated), indicator_headers),
+        "groups": None,
+        "changes": None,
+    }
+    by_group = _dropped_by_group(treated)
+    if by_group is not None:
+        facts["group"] = str(preparation.group)
+        facts["groups"] = table(
+            by_group,
+            {"group": str(preparation.group), "units": "units", "dropped": "dropped", "share": "share dropped"},
+            {"share": 2},
+        )
+    changes = _largest_changes(treated)
+    if not changes.empty:
+        headers = {
+            "unit": "unit",
+            "indicator": "indicator",
+            "before": "value",
+            "after": "treated",
+            "place_before": "place in its range",
+            "place_after": "treated place",
+            "shift": "moved by",
+        }
+        facts["changes"] = table(changes, headers, {"before": -1, "after": 3}, default=2)
+    return Section("treatment", "Data treatment", facts)
 
 
 def _listed(scores: pd.DataFrame) -> pd.DataFrame:
@@ -291,9 +550,34 @@ def _rank_intervals(analysis: RobustnessResult, index: pd.Index) -> pd.Series:
     return pd.Series(text, index=ranks.index).reindex(index)
 
 
-def scores_section(scores: pd.DataFrame, result: Audit, analysis: RobustnessResult | None) -> Section:
-    """The units' scores, ranks and dimension values, with their rank intervals when analysed."""
+def imputed_marks(model: Any, scores: pd.DataFrame, treated: Treated) -> dict[str, list[bool]]:
+    """Over the rows of ``scores``: whether each dimension value, and the composite, rests on an
+    imputed value of one of its indicators."""
+    filled = treated.marked("impute").reindex(scores.index, fill_value=False)
+    marks: dict[str, list[bool]] = {}
+    every = pd.Series(False, index=scores.index)
+    for node in coefficient_tables(model.index_coef):
+        labels = [label for label in (split_key(key)[0] for key in node.value) if label in filled.columns]
+        touched = filled[labels].any(axis=1) if labels else pd.Series(False, index=scores.index)
+        marks[dimension_name(node.path)] = touched.tolist()
+        every |= touched
+    marks["composite"] = every.tolist()
+    return marks
+
+
+def scores_section(
+    scores: pd.DataFrame,
+    result: Audit,
+    analysis: RobustnessResult | None,
+    imputed: dict[str, list[bool]] | None = None,
+) -> Section:
+    """The units' scores, ranks and dimension values, with their rank intervals when analysed;
+    with ``imputed`` (see :func:`imputed_marks`), the values resting on imputed ones marked."""
     listed = _listed(scores)
+    marks = None
+    if imputed is not None:
+        positions = scores.index.get_indexer(listed.index)
+        marks = {name: [flags[i] for i in positions] for name, flags in imputed.items()}
     units = listed.reset_index()
     name = str(units.columns[0])
     headers = {"rank": "rank", name: "unit" if name == "index" else name}
@@ -308,6 +592,8 @@ def scores_section(scores: pd.DataFrame, result: Audit, analysis: RobustnessResu
             headers[column] = plain_name(result.paths[column]) + lowers
     if "missing" in scores.columns:
         headers["missing"] = "missing values"
+    if "imputed" in scores.columns:
+        headers["imputed"] = "imputed values"
     digits = decimals(scores["composite"].dropna())
     return Section(
         "scores",
@@ -315,6 +601,7 @@ def scores_section(scores: pd.DataFrame, result: Audit, analysis: RobustnessResu
         {
             "total": len(scores),
             "half": LISTED_UNITS // 2 if len(scores) > LISTED_UNITS else None,
-            "table": table(units, headers, {"rank": RANK, "missing": 0}, default=digits),
+            "table": table(units, headers, {"rank": RANK, "missing": 0, "imputed": 0}, default=digits, imputed=marks),
+            "marked": marks is not None and any(any(flags) for flags in marks.values()),
         },
     )
