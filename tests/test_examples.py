@@ -188,7 +188,7 @@ def test_demo_writes_the_report(tmp_path):
     assert result.stdout.endswith(f"\nReport written to {target}\n")
     text = target.read_text()
     assert text.startswith("<!DOCTYPE html>") and "<title>Wellbeing in the US states, 2009</title>" in text
-    assert text.count('<img src="data:image/png;base64,') == 7  # with the robustness analysis' two
+    assert text.count('<img src="data:image/png;base64,') == 8  # with the robustness analysis' three
 
 
 def test_mypy_passes_on_the_examples_and_the_companion_package():
