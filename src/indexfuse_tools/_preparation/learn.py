@@ -10,7 +10,7 @@ from typing import Any, cast
 import numpy as np
 import pandas as pd
 from scipy import stats
-from tessel.validation import is_numeric, series_to_float
+from tessel.validation import series_to_float
 
 from indexfuse_tools._core import (
     Node,

@@ -20,7 +20,6 @@ from indexfuse_tools._audit import fit_resolution, scored_audit
 from indexfuse_tools._check import check
 from indexfuse_tools._core import as_frame, unique_units
 from indexfuse_tools._plots.style import PRINT_DPI
-from indexfuse_tools._core import as_frame
 from indexfuse_tools._results import score_table, treat, with_treatment
 from indexfuse_tools._robustness import RobustnessResult
 
