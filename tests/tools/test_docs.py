@@ -1,7 +1,9 @@
-"""The companion package's docstring examples run, and it reports the installed version."""
+"""The companion package's docstring examples run, it reports the installed version, and it imports without its extras."""
 
 import doctest
 import importlib.metadata
+import subprocess
+import sys
 
 import matplotlib
 import pytest
@@ -30,3 +32,17 @@ def test_docstring_examples_run(module):
 
 def test_version_comes_from_the_package_metadata():
     assert indexfuse_tools.__version__ == importlib.metadata.version("indexfuse")
+
+
+def test_the_package_imports_without_its_optional_extras():
+    # matplotlib, jinja2, SALib and tqdm are extras: the checks, the
+    # preparation, the tables and model files must not need them to import.
+    code = (
+        "import sys\n"
+        "for name in ('matplotlib', 'jinja2', 'SALib', 'tqdm', 'openpyxl'):\n"
+        "    sys.modules[name] = None\n"
+        "import indexfuse_tools\n"
+        "print(len(indexfuse_tools.__all__))\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr

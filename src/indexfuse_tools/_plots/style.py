@@ -150,11 +150,21 @@ def shorten(label: object, width: int = LABEL_WIDTH) -> str:
     return text if len(text) <= width else text[: width - 1] + "…"
 
 
-def shade(colour: str | tuple[float, float, float], amount: float) -> tuple[float, float, float]:
-    """``colour`` mixed with white: 0 keeps it, 1 gives white."""
+def _rgb(colour: str | tuple[float, float, float]) -> tuple[float, float, float]:
+    # The house colours are shaded when the chart modules are imported, and
+    # importing the package must not need matplotlib (an optional extra):
+    # "#rrggbb" is read here as matplotlib reads it, anything else by it.
+    if isinstance(colour, str) and len(colour) == 7 and colour.startswith("#"):
+        red, green, blue = (int(colour[i : i + 2], 16) / 255 for i in (1, 3, 5))
+        return red, green, blue
     from matplotlib.colors import to_rgb
 
-    r, g, b = to_rgb(colour)
+    return to_rgb(colour)
+
+
+def shade(colour: str | tuple[float, float, float], amount: float) -> tuple[float, float, float]:
+    """``colour`` mixed with white: 0 keeps it, 1 gives white."""
+    r, g, b = _rgb(colour)
     return (r + (1 - r) * amount, g + (1 - g) * amount, b + (1 - b) * amount)
 
 
