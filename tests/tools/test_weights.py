@@ -66,7 +66,7 @@ def test_weights_that_sum_to_one_are_kept_as_given(model):
         (_tree(np.nan, 1, 1), True, "got nan"),
         (_tree("1", 1, 1), True, "got '1'"),
         (_tree(True, 1, 1), True, "got True"),
-        (_tree(np.True_, 1, 1), True, "got np.True_"),
+        (_tree(np.True_, 1, 1), True, r"got (np\.True_|True)"),  # numpy 2 writes np.True_, 1.26 True
         (_tree(Decimal(1), 1, 1), True, "got Decimal"),
         (_tree(1e308, 1e308, 1), True, r"weights\['A'\]: the weight 1e\+308 is too large: the weights' total"),
         (_tree(1, 10**400, 1), True, r"weights\[\('B', -1\)\]\['b1'\]: the weight 1000.*\.\.\. is too large for a float"),
