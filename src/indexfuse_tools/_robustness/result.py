@@ -78,17 +78,21 @@ def rank_table(run_ranks: np.ndarray, nominal: np.ndarray, mean_shift: np.ndarra
         is the median rank (the mean of the two middle ones for an even
         number of runs).
     """
+    runs = run_ranks.shape[0]
     quantiles = np.empty((run_ranks.shape[1], 3))
-    # One unit's ranks to a row, sorted: the quantiles then partition nothing,
-    # and the one buffer is reused.
-    buffer = np.empty((min(_BLOCK, run_ranks.shape[1]), run_ranks.shape[0]), dtype=run_ranks.dtype)
+    # One unit's ranks to a row, sorted: each quantile is then a column of
+    # the block. Which column numpy's rule picks is read off its own answer
+    # for the positions 0 .. runs - 1, so the rule stays numpy's.
+    tails = np.quantile(np.arange(runs), _TAILS, method=PERCENTILE_RULE).astype(np.intp)
+    middle = [(runs - 1) // 2, runs // 2]
+    buffer = np.empty((min(_BLOCK, run_ranks.shape[1]), runs), dtype=run_ranks.dtype)
     for start in range(0, run_ranks.shape[1], _BLOCK):
         block = buffer[: min(_BLOCK, run_ranks.shape[1] - start)]
         np.copyto(block, run_ranks[:, start : start + _BLOCK].T)
         block.sort(axis=1)
         rows = slice(start, start + len(block))
-        quantiles[rows, :2] = np.quantile(block, _TAILS, axis=1, method=PERCENTILE_RULE).T
-        quantiles[rows, 2] = np.median(block, axis=1, overwrite_input=True)
+        quantiles[rows, :2] = block[:, tails]
+        quantiles[rows, 2] = block[:, middle].astype(np.float64).mean(axis=1)
     table = pd.DataFrame(quantiles, index=index, columns=["p5", "p95", "median"])
     table.insert(0, "nominal", nominal)
     table["mean_shift"] = mean_shift
