@@ -184,24 +184,16 @@ def _name_extremes(
     order = np.argsort(values, kind="stable")
     count = min(count, len(values) // 2)
     step = (reach - bottom) * 0.22
-    for rank, i in enumerate(order[::-1][:count]):
-        _callout(
-            ax,
-            values[i],
-            offsets[i],
-            f"{names[i]} ({fixed(values[i], digits)})",
-            reach + step * (count - rank - 0.4),
-            "right",
-        )
-    for rank, i in enumerate(order[:count]):
-        _callout(
-            ax,
-            values[i],
-            offsets[i],
-            f"{names[i]} ({fixed(values[i], digits)})",
-            reach + step * (count - rank - 0.4),
-            "left",
-        )
+    for side, picked in (("right", order[::-1][:count]), ("left", order[:count])):
+        for rank, i in enumerate(picked):
+            _callout(
+                ax,
+                values[i],
+                offsets[i],
+                f"{names[i]} ({fixed(values[i], digits)})",
+                reach + step * (count - rank - 0.4),
+                side,
+            )
 
 
 def _callout(ax: Axes, x: float, y: float, text: str, height: float, side: str) -> None:
