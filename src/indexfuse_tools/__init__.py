@@ -5,7 +5,8 @@
   outlier treatment, with a log of every change, and a :class:`Preparation`
   that replays them on new data and is saved as JSON);
 - after fitting: :func:`results` (one tidy table of composite, rank,
-  dimension values and missing counts) and :func:`plot_ranking`;
+  dimension values and missing counts), :func:`contributions` (what each
+  indicator adds to each unit's composite) and :func:`plot_ranking`;
   :func:`coefficients` and :func:`weights` (flat tables of the fitted model);
   :func:`set_weights` and :func:`equal_weights` (weights set by hand);
 - before publishing: :func:`audit` (coherence of each dimension, effective
@@ -29,6 +30,7 @@ from importlib.metadata import PackageNotFoundError, version
 
 from indexfuse_tools._audit import FEW_DISTINCT, Audit, audit
 from indexfuse_tools._check import Problem, SchemaError, check
+from indexfuse_tools._contributions import contributions
 from indexfuse_tools._persist import (
     MODEL_FORMAT,
     MODEL_VERSION,
@@ -85,6 +87,7 @@ __all__ = [
     "SchemaError",
     "audit",
     "check",
+    "contributions",
     "coefficients",
     "dimension_name",
     "dump",

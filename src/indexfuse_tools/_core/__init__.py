@@ -10,7 +10,8 @@ imports its shared pieces from here and from nowhere else in the package.
 - :mod:`~indexfuse_tools._core.codec`: tagged JSON;
 - :mod:`~indexfuse_tools._core.cells`: files a person opens: labels kept as
   text in spreadsheets, outputs written whole;
-- :mod:`~indexfuse_tools._core.defaults`: the model's defaults.
+- :mod:`~indexfuse_tools._core.defaults`: the model's defaults;
+- :mod:`~indexfuse_tools._core.presentation`: the 0..100 presentation scale.
 """
 
 from indexfuse_tools._core.cells import atomic_path, csv_safe, csv_safe_label, text_cells
@@ -33,6 +34,7 @@ from indexfuse_tools._core.defaults import (
     DEFAULT_SCALE_METHOD,
     MODEL_DEFAULTS,
 )
+from indexfuse_tools._core.presentation import PRESENTATION_SCALES, Presentation, check_scale, presentation
 from indexfuse_tools._core.tree import (
     GONE,
     MAX_DEPTH,
@@ -86,6 +88,10 @@ from indexfuse_tools._core.values import (
 )
 
 __all__ = [
+    "PRESENTATION_SCALES",
+    "Presentation",
+    "check_scale",
+    "presentation",
     "DEFAULT_K",
     "DEFAULT_PCA_CUMULATIVE",
     "DEFAULT_SCALE_METHOD",
