@@ -26,6 +26,7 @@ from indexfuse_tools._core import (
     dimension_name,
     dimension_nodes,
     fitted,
+    fixed,
     is_real,
     map_leaves,
     node_weight,
@@ -700,7 +701,7 @@ def _plain(result: Audit, name: str) -> str:
 def _fmt(value: Any, digits: int = 2) -> str:
     if value is None or (isinstance(value, float) and math.isnan(value)):
         return "-"
-    return f"{value:.{digits}f}"
+    return fixed(value, digits)
 
 
 def _records(frame: pd.DataFrame) -> list[dict[str, Any]]:
@@ -750,7 +751,7 @@ def _findings(result: Audit) -> list[str]:
                 (row["few_distinct"], f"has only {row['distinct']} distinct values"),
                 (
                     row["needs_treatment"],
-                    f"is skewed and heavy-tailed (skew {row['skew']:.1f}, kurtosis {row['kurtosis']:.1f})",
+                    f"is skewed and heavy-tailed (skew {fixed(row['skew'], 1)}, kurtosis {fixed(row['kurtosis'], 1)})",
                 ),
                 (row["missing_share"] > 0, f"misses {row['missing_share']:.0%} of its values"),
                 (row.get("imputed", 0) > 0, f"has {row.get('imputed')} values imputed"),
@@ -767,17 +768,17 @@ def _findings(result: Audit) -> list[str]:
                 if values[i, j] < _NEGATIVE_R:
                     found.append(
                         f"{labels[i]} and {labels[j]} ({_plain(result, name)}) correlate negatively once "
-                        f"their directions are applied (r = {values[i, j]:.2f}): check the directions"
+                        f"their directions are applied (r = {fixed(values[i, j], 2)}): check the directions"
                     )
     for row in _records(result.coefficients[result.coefficients["abnormal"]]):
         found.append(
-            f"the coefficient of {row['index']} ({_plain(result, row['dimension'])}) is abnormal ({row['coef']:.3f})"
+            f"the coefficient of {row['index']} ({_plain(result, row['dimension'])}) is abnormal ({fixed(row['coef'], 3)})"
         )
     for row in _records(result.effective_weights):
         if row["weight"] and abs(row["difference"]) > _PARTING * row["weight"]:
             found.append(
-                f"{_plain(result, row['dimension'])} has an effective weight of {row['effective_weight']:.3f} "
-                f"against a nominal {row['weight']:.3f}"
+                f"{_plain(result, row['dimension'])} has an effective weight of {fixed(row['effective_weight'], 3)} "
+                f"against a nominal {fixed(row['weight'], 3)}"
             )
     return found + result.notes
 

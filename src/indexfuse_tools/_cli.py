@@ -52,6 +52,8 @@ from indexfuse_tools._core import (
     map_leaves,
     parse,
     show,
+    table_text,
+    unsigned_zeros,
 )
 from indexfuse_tools._persist import dump, loads
 from indexfuse_tools._preparation import TRANSFORMS, Preparation, prepare
@@ -498,7 +500,7 @@ def _treatment_summary(data: pd.DataFrame, log: pd.DataFrame, preparation: Prepa
             f"{len(dropped)} rows dropped below the availability thresholds, by the dimension with the fewest "
             "indicators present: " + ", ".join(f"{name} {count}" for name, count in reasons.items())
         )
-    lines.append(per_indicator.to_string())
+    lines.append(unsigned_zeros(per_indicator).to_string())
     return "\n".join(lines)
 
 
@@ -667,7 +669,7 @@ def _run_robustness(arguments: argparse.Namespace) -> int:
                 preparation=preparation,
             )  # fmt: skip
     shown = analysis.sensitivity if len(analysis.sensitivity) else analysis.ranks.describe()
-    print(shown.round(3).to_string())
+    print(table_text(shown, 3))
     for label, path in (
         ("analysis", arguments.output),
         ("ranks", arguments.ranks),

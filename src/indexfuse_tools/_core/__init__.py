@@ -11,7 +11,8 @@ imports its shared pieces from here and from nowhere else in the package.
 - :mod:`~indexfuse_tools._core.cells`: files a person opens: labels kept as
   text in spreadsheets, outputs written whole;
 - :mod:`~indexfuse_tools._core.defaults`: the model's defaults;
-- :mod:`~indexfuse_tools._core.presentation`: the 0..100 presentation scale.
+- :mod:`~indexfuse_tools._core.presentation`: the 0..100 presentation scale;
+- :mod:`~indexfuse_tools._core.numbers`: numbers as text, never a negative zero.
 """
 
 from indexfuse_tools._core.cells import atomic_path, csv_safe, csv_safe_label, text_cells
@@ -34,6 +35,7 @@ from indexfuse_tools._core.defaults import (
     DEFAULT_SCALE_METHOD,
     MODEL_DEFAULTS,
 )
+from indexfuse_tools._core.numbers import fixed, number_format, significant, table_text, unsigned_zeros
 from indexfuse_tools._core.presentation import PRESENTATION_SCALES, Presentation, check_scale, presentation
 from indexfuse_tools._core.tree import (
     GONE,
@@ -92,6 +94,11 @@ __all__ = [
     "Presentation",
     "check_scale",
     "presentation",
+    "fixed",
+    "number_format",
+    "significant",
+    "table_text",
+    "unsigned_zeros",
     "DEFAULT_K",
     "DEFAULT_PCA_CUMULATIVE",
     "DEFAULT_SCALE_METHOD",

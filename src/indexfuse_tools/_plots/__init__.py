@@ -6,7 +6,7 @@ touches pyplot's state. matplotlib is imported only when a chart is drawn.
 """
 
 from indexfuse_tools._plots.correlations import plot_correlations
-from indexfuse_tools._plots.distribution import decimals, fixed, plot_distribution
+from indexfuse_tools._plots.distribution import decimals, plot_distribution
 from indexfuse_tools._plots.ranking import plot_ranking
 from indexfuse_tools._plots.robustness import plot_rank_intervals, plot_sensitivity_indices
 from indexfuse_tools._plots.style import style
@@ -22,5 +22,4 @@ __all__ = [
     "plot_sensitivity_indices",
     "style",
     "decimals",
-    "fixed",
 ]

@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from indexfuse_tools._plots.style import INK, NOTE_SIZE, TITLE_SIZE, WIDTH, new_figure, shorten, style
-from indexfuse_tools._core import plain_name
+from indexfuse_tools._core import fixed, plain_name
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -107,7 +107,7 @@ def plot_correlations(
                     ax.text(
                         j,
                         i,
-                        f"{value:.2f}",
+                        fixed(value, 2),
                         ha="center",
                         va="center",
                         fontsize=NOTE_SIZE,

@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
+from indexfuse_tools._core import fixed
 from indexfuse_tools._plots.style import (
     INK,
     MUTED,
@@ -24,7 +25,7 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["plot_distribution", "decimals", "fixed"]
+__all__ = ["plot_distribution", "decimals"]
 
 # Beyond this many units a swarm of dots turns into a blot: draw a histogram.
 SWARM_LIMIT = 400
@@ -163,12 +164,6 @@ def decimals(values: Any) -> int:
     figures of their range)."""
     spread = float(np.ptp(np.asarray(values, dtype=float))) if np.size(values) else 0.0
     return max(0, 2 - math.floor(math.log10(spread))) if spread > 0 and math.isfinite(spread) else 3
-
-
-def fixed(value: float, digits: int) -> str:
-    """``value`` with ``digits`` decimals, never as "-0.00"."""
-    text = f"{value:.{digits}f}"
-    return text[1:] if text.startswith("-") and float(text) == 0 else text
 
 
 def _name_extremes(

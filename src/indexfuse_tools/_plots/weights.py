@@ -23,7 +23,7 @@ from indexfuse_tools._plots.style import (
     shorten,
     style,
 )
-from indexfuse_tools._core import fitted, node_weight, plain_name, split_key
+from indexfuse_tools._core import fitted, fixed, node_weight, plain_name, split_key
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -127,7 +127,7 @@ def plot_weights(
                     ax.barh(row, width, left=left, color=lighter, height=0.64, edgecolor="white", linewidth=1.5)
             else:
                 ax.barh(row, bar.weight, color=bar.colour, height=0.64 if bar.parent else 0.42)
-            note = f"{bar.weight:.3f}" + ("   lowers the index" if bar.sign < 0 else "")
+            note = fixed(bar.weight, 3) + ("   lowers the index" if bar.sign < 0 else "")
             ax.text(
                 max(bar.weight, bar.equal) + largest * 0.02,
                 row,

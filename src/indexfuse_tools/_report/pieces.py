@@ -19,7 +19,7 @@ import pandas as pd
 from markupsafe import Markup
 
 from indexfuse_tools._report import DPI
-from indexfuse_tools._core import effect, is_coefficient_table, node_weight, split_key
+from indexfuse_tools._core import effect, fixed, is_coefficient_table, node_weight, split_key
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -134,7 +134,7 @@ def number(value: Any, digits: int) -> str:
     if isinstance(value, int):
         return f"{value:,}"
     if isinstance(value, float):
-        return rank_text(value) if digits == RANK else f"{value:,.{digits}f}"
+        return rank_text(value) if digits == RANK else fixed(value, digits, grouping=True)
     return str(value)
 
 
@@ -197,7 +197,7 @@ def _branches(coef: Any, weight: Any, sign: float) -> list[Branch]:
         for key, record in coef.items():
             label, direction = split_key(key)
             leaves.append(
-                Branch(str(label), False, pill(sign * direction), f"coefficient {record['coef']:.3f}", None)
+                Branch(str(label), False, pill(sign * direction), f"coefficient {fixed(record['coef'], 3)}", None)
             )
         return leaves
     branches = []
@@ -205,7 +205,7 @@ def _branches(coef: Any, weight: Any, sign: float) -> list[Branch]:
         label, direction = split_key(key)
         below = weight.get(key) if isinstance(weight, dict) else None
         share = node_weight(below)
-        note = "no weight" if math.isnan(share) else f"weight {share:.3f}"
+        note = "no weight" if math.isnan(share) else f"weight {fixed(share, 3)}"
         children = None if child is None else _branches(child, below, sign * direction)
         branches.append(Branch(str(label), True, pill(sign * direction), note, children))
     return branches

@@ -17,7 +17,7 @@ import pandas as pd
 
 from indexfuse_tools._audit import FEW_DISTINCT, Audit
 from indexfuse_tools._check import Problem
-from indexfuse_tools._core import coefficient_tables, dimension_name, effect, plain_name, split_key
+from indexfuse_tools._core import coefficient_tables, dimension_name, effect, fixed, plain_name, significant, split_key
 from indexfuse_tools._plots import (
     decimals,
     plot_correlations,
@@ -76,7 +76,7 @@ def _plain_column(frame: pd.DataFrame, result: Audit, column: str = "dimension")
 
 def _ends(ranked: pd.Series, digits: int) -> tuple[str, str]:
     def listed(part: pd.Series) -> str:
-        return ", ".join(f"{name} ({value:.{digits}f})" for name, value in part.items())
+        return ", ".join(f"{name} ({fixed(value, digits, grouping=True)})" for name, value in part.items())
 
     return listed(ranked.head(NAMED_UNITS)), listed(ranked.tail(NAMED_UNITS).iloc[::-1])
 
@@ -335,9 +335,9 @@ def _transform_text(rule: Mapping[str, Any] | None) -> str:
     kind = str(rule["kind"])
     if kind == "log":
         shift = float(rule.get("shift", 0.0))
-        return "log" if shift == 0 else f"log (shift {shift:.4g})"
+        return "log" if shift == 0 else f"log (shift {significant(shift, 4)})"
     if "lambda" in rule:
-        return f"{kind} (λ {float(rule['lambda']):.3g})"
+        return f"{kind} (λ {significant(float(rule['lambda']), 3)})"
     return kind
 
 
@@ -366,8 +366,8 @@ def _cap_text(caps: tuple[float, float] | None, digits: int) -> str:
         return ""
     low, high = caps
     sides = [
-        f"≥ {low:,.{digits}f}" if math.isfinite(low) else "",
-        f"≤ {high:,.{digits}f}" if math.isfinite(high) else "",
+        f"≥ {fixed(low, digits, grouping=True)}" if math.isfinite(low) else "",
+        f"≤ {fixed(high, digits, grouping=True)}" if math.isfinite(high) else "",
     ]
     return ", ".join(side for side in sides if side)
 
