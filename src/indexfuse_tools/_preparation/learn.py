@@ -18,6 +18,7 @@ from indexfuse_tools._core import (
     as_frame,
     as_share,
     dimension_name,
+    fixed,
     is_integer,
     leaf_columns,
     show,
@@ -490,7 +491,7 @@ def _learn_caps(filled: pd.DataFrame, label: Any, limit: int, log: LogRows) -> t
         inner = rest.max() if high else rest.min()
         detail = (
             f"{'highest' if high else 'lowest'} value set to the next one, point {point} of at most "
-            f"{limit} (skew {skew:.2f}, kurtosis {kurtosis:.2f})"
+            f"{limit} (skew {fixed(skew, 2)}, kurtosis {fixed(kurtosis, 2)})"
         )
         hit = values == extreme
         for position in np.flatnonzero(hit).tolist():
@@ -500,7 +501,7 @@ def _learn_caps(filled: pd.DataFrame, label: Any, limit: int, log: LogRows) -> t
     if needs_treatment(values):
         skew, kurtosis = _shape(values[np.isfinite(values)])
         warnings.warn(
-            f"{label!r} still has skew {skew:.2f} and kurtosis {kurtosis:.2f} after {limit} "
+            f"{label!r} still has skew {fixed(skew, 2)} and kurtosis {fixed(kurtosis, 2)} after {limit} "
             "winsorised points; a higher limit or a log transform may suit it better",
             UserWarning,
             stacklevel=3,

@@ -13,7 +13,7 @@ import pandas as pd
 from scipy import stats
 from tessel.validation import is_numeric, series_to_float
 
-from indexfuse_tools._core import as_frame, dimension_name, show
+from indexfuse_tools._core import as_frame, dimension_name, show, significant
 
 __all__ = ["LOG_COLUMNS", "Preparation", "TRANSFORMS"]
 
@@ -431,7 +431,8 @@ def cap_column(prepared: pd.DataFrame, label: Any, low: float, high: float, log:
     for position in np.flatnonzero(values != out).tolist():
         if np.isnan(values[position]):
             continue
-        side = f"above the cap {high:.6g}" if values[position] > high else f"below the cap {low:.6g}"
+        above = values[position] > high
+        side = f"above the cap {significant(high, 6)}" if above else f"below the cap {significant(low, 6)}"
         log.append(("winsorize", label, prepared.index[position], values[position], out[position], side))
     prepared[label] = out
 
