@@ -16,6 +16,8 @@
   :func:`plot_correlations`; :func:`robustness` (how far the ranks move
   under the other defensible choices, and which choice moves them most);
 - :func:`dump` / :func:`load` and friends: a fitted model as JSON;
+- :func:`number_format`: floats as text for pandas' ``float_format``, never
+  as "-0.00";
 - the command line ``indexfuse`` (or ``python -m indexfuse_tools``): check,
   fit, score, report and robustness from files.
 
@@ -31,6 +33,7 @@ from importlib.metadata import PackageNotFoundError, version
 from indexfuse_tools._audit import FEW_DISTINCT, Audit, audit
 from indexfuse_tools._check import Problem, SchemaError, check
 from indexfuse_tools._contributions import contributions
+from indexfuse_tools._core.numbers import number_format
 from indexfuse_tools._persist import (
     MODEL_FORMAT,
     MODEL_VERSION,
@@ -97,6 +100,7 @@ __all__ = [
     "load",
     "loads",
     "needs_treatment",
+    "number_format",
     "plot_correlations",
     "plot_distribution",
     "plot_effective_weights",

@@ -13,9 +13,11 @@ from indexfuse_tools._core import (
     as_model,
     as_share,
     at,
+    check_scale,
     coefficient_tables,
     dimension_name,
     fitted,
+    presentation,
     replace_at,
     show,
     split_key,
@@ -26,7 +28,7 @@ from indexfuse_tools._core import (
 if TYPE_CHECKING:
     from indexfuse_tools._preparation import Preparation
 
-__all__ = ["results", "Treated", "treat"]
+__all__ = ["results", "Treated", "treat", "with_score"]
 
 
 @dataclass(frozen=True)
@@ -107,6 +109,7 @@ def results(
     *,
     min_present: float | None = None,
     preparation: Preparation | None = None,
+    scale: str | None = None,
 ) -> pd.DataFrame:
     """Composite, rank, dimension values and missing counts of every row of ``data``.
 
@@ -129,6 +132,14 @@ def results(
         returns, or :meth:`Preparation.load` reads). ``data`` is then the
         raw table: the preparation is replayed on it first, and the rows it
         drops stay in the table with NaN composite, rank and dimensions.
+    scale : {"0-100"}, optional
+        A presentation scale: ``"0-100"`` adds the column ``"score"``, the
+        composite mapped linearly so that the lowest composite of the rows
+        scored is 0 and the highest 100. The map is fixed on these rows:
+        a unit's score depends on the other units scored with it. The
+        sentence that states it is in ``table.attrs["scale"]``, to show
+        wherever the scores are shown. The composite stays as the model
+        computes it.
 
     Returns
     -------
@@ -136,6 +147,7 @@ def results(
         Over the rows of ``data`` (same index), the columns:
 
         - ``"composite"``: the composite score;
+        - ``"score"``, only with ``scale``: the composite on that scale;
         - ``"rank"``: 1 for the highest composite; ties share the average
           rank; NaN where the composite is NaN;
         - one column per dimension, named as ``weights(model)`` names it
@@ -152,9 +164,9 @@ def results(
     ------
     ValueError
         If the model is not fitted, no dimension carries a weight,
-        ``min_present`` is not a share, or ``data`` repeats a row label (a
-        unit is named by its label; the message shows how to make them
-        unique).
+        ``min_present`` is not a share, ``scale`` is not a presentation
+        scale, or ``data`` repeats a row label (a unit is named by its
+        label; the message shows how to make them unique).
     KeyError
         If ``data`` lacks columns the model uses, or the preparation's
         indicators (all are named).
@@ -185,14 +197,50 @@ def results(
     >>> holes.loc["z", "jobs"] = float("nan")
     >>> results(model, holes, min_present=2/3).loc["z", ["composite", "economy", "missing"]].tolist()
     [nan, nan, 1.0]
+
+    The composite on 0..100, for a table to publish:
+
+    >>> scored = results(model, data, scale="0-100")
+    >>> scored["score"].round(1).tolist()
+    [0.0, 18.6, 32.1, 59.3, 77.9, 100.0]
+    >>> scored.attrs["scale"]
+    'Composite on a 0-100 scale: 0 is the lowest composite of the 6 units scored (0), 100 the highest (1).'
     """
+    check_scale(scale)
+    table = _scores(model, data, min_present, preparation)
+    return with_score(table, scale)
+
+
+def with_score(table: pd.DataFrame, scale: str | None) -> pd.DataFrame:
+    """``table`` with the column ``"score"`` right after ``"composite"`` on ``scale``, and the
+    sentence that states the scale in ``table.attrs["scale"]``; ``table`` itself without ``scale``.
+
+    The scale is fixed on the finite composites of ``table``. With no
+    finite composite, the scores are NaN and the sentence says so.
+    """
+    shown = presentation(table["composite"], scale)
+    if scale is None:
+        return table
+    scored = table.copy()
+    if shown is None:
+        score = pd.Series(np.nan, index=table.index)
+        sentence = "Composite on a 0-100 scale: no unit has a composite to fix the scale on."
+    else:
+        score, sentence = shown.apply(table["composite"].astype(np.float64)), shown.describe()
+    scored.insert(scored.columns.get_loc("composite") + 1, "score", score)
+    scored.attrs["scale"] = sentence
+    return scored
+
+
+def _scores(model: Any, data: pd.DataFrame, min_present: float | None, preparation: Preparation | None) -> pd.DataFrame:
+    """The table of :func:`results`, without a presentation scale."""
     model = as_model(model, "results")
     frame = as_frame(data)
     unique_units(frame.index, "results()")
     share = as_share(min_present, "min_present")
     if preparation is not None:
         treated = treat(frame, preparation, "results()")
-        table = results(model, treated.prepared, min_present=min_present)
+        table = _scores(model, treated.prepared, min_present, None)
         return with_treatment(table, treated, model)
     coef, weight_tree = fitted(model, "index_coef"), fitted(model, "dim_weight")
     dimensions = [(node.path, [split_key(key)[0] for key in node.value]) for node in coefficient_tables(coef)]

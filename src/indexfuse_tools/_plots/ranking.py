@@ -31,6 +31,7 @@ def plot_ranking(
     results: pd.DataFrame,
     *,
     n: int | None = 10,
+    column: str = "composite",
     label: str | None = None,
     title: str | None = None,
     ax: Axes | None = None,
@@ -45,8 +46,11 @@ def plot_ranking(
     n : int or None, default 10
         How many rows to show at each end; ``None`` shows every row. When
         ``2 * n`` covers all rows, all are shown.
+    column : str, default "composite"
+        The column to draw: ``"score"`` draws the composite on the
+        presentation scale of ``results(..., scale="0-100")``.
     label : str, optional
-        The name of the score, for the axis (default ``"composite"``).
+        The name of the score, for the axis (default: ``column``).
     title : str, optional
         The chart's title (by default it says which rows are shown).
     ax : matplotlib.axes.Axes, optional
@@ -70,9 +74,11 @@ def plot_ranking(
     """
     if not isinstance(results, pd.DataFrame) or not {"composite", "rank"} <= set(results.columns):
         raise TypeError("plot_ranking() needs the table made by results(model, data)")
+    if column not in results.columns:
+        raise ValueError(f"results has no column {column!r}; it has {list(results.columns)!r}")
     if n is not None and (not isinstance(n, int) or isinstance(n, bool) or n < 1):
         raise ValueError(f"n must be a positive integer or None, got {n!r}")
-    scored = results[results["composite"].notna()].sort_values("rank", kind="stable")
+    scored = results[results[column].notna()].sort_values("rank", kind="stable")
     shown, cut = scored, None
     if n is not None and len(scored) > 2 * n:
         shown, cut = pd.concat([scored.iloc[:n], scored.iloc[-n:]]), n
@@ -84,7 +90,7 @@ def plot_ranking(
         if cut is not None:
             y[cut:] += 1
         y = y.max() - y if len(y) else y
-        values = shown["composite"].to_numpy(dtype=float)
+        values = shown[column].to_numpy(dtype=float)
         ax.hlines(y, values.min() if len(values) else 0, values, color=GRID, linewidth=1, zorder=1)
         ax.scatter(values, y, color=PALETTE[0], s=28, zorder=2)
         ax.set_yticks(y, [f"{_rank_text(r)}  {shorten(i)}" for i, r in zip(shown.index, shown["rank"])])
@@ -93,7 +99,7 @@ def plot_ranking(
             hidden = len(scored) - 2 * cut
             ax.text(0.5, y[cut - 1] - 1, f"({hidden} rows not shown)", transform=ax.get_yaxis_transform(),
                     ha="center", va="center", color=MUTED, fontsize=NOTE_SIZE)  # fmt: skip
-        ax.set_xlabel(label or "composite")
+        ax.set_xlabel(label or column)
         frame(ax)
         grid(ax)
         set_title(ax, title or _default_title(len(scored), cut, len(results)))

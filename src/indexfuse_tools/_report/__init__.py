@@ -18,9 +18,9 @@ import pandas as pd
 
 from indexfuse_tools._audit import fit_resolution, scored_audit
 from indexfuse_tools._check import check
-from indexfuse_tools._core import as_frame, unique_units
+from indexfuse_tools._core import as_frame, check_scale, unique_units
 from indexfuse_tools._plots.style import PRINT_DPI
-from indexfuse_tools._results import score_table, treat, with_treatment
+from indexfuse_tools._results import score_table, treat, with_score, with_treatment
 from indexfuse_tools._robustness import RobustnessResult
 
 if TYPE_CHECKING:
@@ -67,6 +67,7 @@ def report(
     source: str | None = None,
     robustness: RobustnessResult | None = None,
     preparation: Preparation | None = None,
+    scale: str | None = None,
 ) -> Path:
     """Write a report of a fitted index to one self-contained HTML file.
 
@@ -113,6 +114,13 @@ def report(
         units it dropped and why, the values imputed, transformed and
         winsorised per indicator, and the largest changes; in the scores
         table, a value resting on an imputed one is marked.
+    scale : {"0-100"}, optional
+        A presentation scale, as :func:`results` takes it: wherever the page
+        shows composites (at a glance, the ranking's figures, the scores
+        table) it shows them on 0..100, fixed on the units reported (the
+        lowest composite is 0, the highest 100), with the sentence that
+        states the transformation beside them. By default the page shows
+        the composite and says that it is on the model's own scale.
 
     Returns
     -------
@@ -126,8 +134,9 @@ def report(
         and as :func:`audit` raises it for the model, the data,
         ``external`` and ``preparation``.
     ValueError
-        As :func:`audit` raises it, and if ``data`` or ``robustness`` repeats
-        a row label: a unit is named and found by its label.
+        As :func:`audit` raises it; if ``scale`` is not a presentation scale;
+        and if ``data`` or ``robustness`` repeats a row label: a unit is
+        named and found by its label.
     KeyError
         As :func:`audit` raises it for ``preparation``.
     ImportError
@@ -154,6 +163,7 @@ def report(
             "robustness must be the RobustnessResult that indexfuse_tools.robustness(schema, data) "
             f"returns, or None; got {type(robustness).__name__}"
         )
+    check_scale(scale)
     unique_units(as_frame(data).index, "report()")
     if robustness is not None:
         unique_units(robustness.ranks.index, "report(robustness=...)", "the robustness analysis")
@@ -171,6 +181,7 @@ def report(
         scores = with_treatment(scores, treated, model)
         scores = scores.loc[scored.index]
         marks = sections.imputed_marks(model, scores, treated)
+    scores = with_score(scores, scale)
     problems = [problem for problem in check(model.schema, scored) if problem.level == "warning"]
     shown = [
         sections.glance(result, scores, problems, 0 if treated is None else len(treated.dropped)),

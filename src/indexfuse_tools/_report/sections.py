@@ -44,6 +44,14 @@ NAMED_UNITS = 3
 DRAWN_UNITS = 15
 # Values the data treatment section lists among the largest changes.
 LARGEST_CHANGES = 10
+# Decimals of a score on the presentation scale: tenths of a point tell
+# apart units that integers would tie.
+SCORE_DIGITS = 1
+#: What every place that shows composites says when no presentation scale is asked for.
+OWN_SCALE = (
+    "Composite on the model's own scale: a weighted sum of the dimension values, with no unit of its "
+    "own; the order of the units and the gaps between them are what it tells."
+)
 
 # Headers of the sensitivity table's columns; the second low and high carry a
 # space so that the table keeps both pairs of columns apart.
@@ -74,6 +82,36 @@ def _plain_column(frame: pd.DataFrame, result: Audit, column: str = "dimension")
     return shown
 
 
+@dataclass(frozen=True)
+class Shown:
+    """The column of the scores table that the page shows as the units' score, and how.
+
+    Attributes
+    ----------
+    column : str
+        ``"score"`` on a presentation scale, else ``"composite"``.
+    title : str
+        Its name on the page.
+    digits : int
+        Its decimals.
+    scale : str
+        The sentence that states its scale.
+    """
+
+    column: str
+    title: str
+    digits: int
+    scale: str
+
+
+def shown_score(scores: pd.DataFrame) -> Shown:
+    """What the page shows of ``scores`` (a table of :func:`results`): the score on the presentation
+    scale when it has one, else the composite, with the sentence that states the scale."""
+    if "score" in scores.columns:
+        return Shown("score", "score (0–100)", SCORE_DIGITS, str(scores.attrs.get("scale", "")))
+    return Shown("composite", "composite", decimals(scores["composite"].dropna()), OWN_SCALE)
+
+
 def _ends(ranked: pd.Series, digits: int) -> tuple[str, str]:
     def listed(part: pd.Series) -> str:
         return ", ".join(f"{name} ({fixed(value, digits, grouping=True)})" for name, value in part.items())
@@ -84,8 +122,9 @@ def _ends(ranked: pd.Series, digits: int) -> tuple[str, str]:
 def glance(result: Audit, scores: pd.DataFrame, problems: list[Problem], dropped: int = 0) -> Section:
     """How many units, the best and the worst, and what a reviewer would ask about;
     ``dropped`` units left out by the data treatment are counted too."""
-    ranked = scores.sort_values("rank", kind="stable")["composite"].dropna()
-    highest, lowest = _ends(ranked, decimals(ranked))
+    shown = shown_score(scores)
+    ranked = scores.sort_values("rank", kind="stable")[shown.column].dropna()
+    highest, lowest = _ends(ranked, shown.digits)
     findings = result.findings() + [f"{problem.place}: {problem.message}" for problem in problems]
     return Section(
         "glance",
@@ -97,6 +136,8 @@ def glance(result: Audit, scores: pd.DataFrame, problems: list[Problem], dropped
             "dimensions": len(result.coherence),
             "highest": highest,
             "lowest": lowest,
+            "score": shown.title,
+            "scale": shown.scale,
             "findings": findings,
         },
     )
@@ -149,10 +190,15 @@ def weights(model: Any, result: Audit) -> Section:
 
 
 def ranking(scores: pd.DataFrame) -> Section:
-    """The ranked dot chart of the composite and the dot plot of its spread."""
+    """The ranked dot chart of the composite (or its score) and the dot plot of its spread."""
     every = len(scores) <= ALL_UNITS
+    shown = shown_score(scores)
     with style():  # lettering as in the other figures
-        chart = plot_ranking(scores, n=None if every else DRAWN_UNITS, title="Ranking on the composite")
+        chart = plot_ranking(
+            scores, n=None if every else DRAWN_UNITS, column=shown.column, label=shown.title,
+            title=f"Ranking on the {shown.column}",
+        )  # fmt: skip
+    spread = plot_distribution(scores, column=shown.column, title=f"Where the units fall on the {shown.column}")
     return Section(
         "ranking",
         "Ranking",
@@ -160,7 +206,9 @@ def ranking(scores: pd.DataFrame) -> Section:
             "chart": picture(chart),
             "every": every,
             "drawn": DRAWN_UNITS,
-            "spread": picture(plot_distribution(scores)),
+            "spread": picture(spread),
+            "score": shown.column,
+            "scale": shown.scale,
         },
     )
 
@@ -574,17 +622,20 @@ def scores_section(
     """The units' scores, ranks and dimension values, with their rank intervals when analysed;
     with ``imputed`` (see :func:`imputed_marks`), the values resting on imputed ones marked."""
     listed = _listed(scores)
+    shown = shown_score(scores)
     marks = None
     if imputed is not None:
         positions = scores.index.get_indexer(listed.index)
         marks = {name: [flags[i] for i in positions] for name, flags in imputed.items()}
+        # The score rests on what the composite rests on.
+        marks["score"] = marks.get("composite", [False] * len(listed))
     units = listed.reset_index()
     name = str(units.columns[0])
     headers = {"rank": "rank", name: "unit" if name == "index" else name}
     if analysis is not None:
         units["interval"] = _rank_intervals(analysis, listed.index).to_numpy()
         headers["interval"] = "rank, 5–95% over the alternatives"
-    headers["composite"] = "composite"
+    headers[shown.column] = shown.title
     signs = result.directions()
     for column in scores.columns:
         if column in result.paths:
@@ -595,13 +646,15 @@ def scores_section(
     if "imputed" in scores.columns:
         headers["imputed"] = "imputed values"
     digits = decimals(scores["composite"].dropna())
+    places = {"rank": RANK, "missing": 0, "imputed": 0, shown.column: shown.digits}
     return Section(
         "scores",
         "Scores",
         {
             "total": len(scores),
             "half": LISTED_UNITS // 2 if len(scores) > LISTED_UNITS else None,
-            "table": table(units, headers, {"rank": RANK, "missing": 0, "imputed": 0}, default=digits, imputed=marks),
+            "scale": shown.scale,
+            "table": table(units, headers, places, default=digits, imputed=marks),
             "marked": marks is not None and any(any(flags) for flags in marks.values()),
         },
     )
