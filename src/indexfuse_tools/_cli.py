@@ -45,6 +45,7 @@ from indexfuse_tools._core import (
     ModelFileError,
     Node,
     atomic_path,
+    check_scale,
     csv_safe,
     decode,
     dimension_name,
@@ -603,7 +604,9 @@ def _run_score(arguments: argparse.Namespace) -> int:
     _check_outputs(arguments, {"--output": arguments.output})
     data = _table(arguments)
     model, preparation = _treated_model(arguments, data)
-    scores = results(model, data, min_present=arguments.min_present, preparation=preparation)
+    scores = results(
+        model, data, min_present=arguments.min_present, preparation=preparation, scale=arguments.scale
+    )
     scores = _for_csv(scores, arguments)
     _write_text(arguments.output, scores.to_csv)
     return 0
@@ -624,7 +627,7 @@ def _run_report(arguments: argparse.Namespace) -> int:
     with atomic_path(arguments.output) as temporary:
         report(
             model, data, temporary, external=external, title=arguments.title, source=arguments.source,
-            preparation=preparation,
+            preparation=preparation, scale=arguments.scale,
         )  # fmt: skip
     print(f"report written to {arguments.output}")
     return 0
@@ -859,7 +862,25 @@ def _add_score(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "-o", "--output", metavar="FILE", help="where to write the scores (CSV; default: standard output)"
     )
+    _scale_argument(parser, 'add the column "score", the composite')
     _raw_csv_argument(parser)
+
+
+def _scale_option(text: str) -> str:
+    try:
+        return str(check_scale(text))
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _scale_argument(parser: argparse.ArgumentParser, what: str) -> None:
+    parser.add_argument(
+        "--scale",
+        type=_scale_option,
+        metavar="SCALE",
+        help=f"{what} on a presentation scale: 0-100 puts the lowest composite at 0 and the highest at 100 "
+        "(default: the composite as the model computes it)",
+    )
 
 
 def _raw_csv_argument(parser: argparse.ArgumentParser | argparse._ArgumentGroup) -> None:
@@ -886,6 +907,7 @@ def _add_report(parser: argparse.ArgumentParser) -> None:
         metavar="COLUMNS",
         help="columns of the table to correlate the index with (comma-separated; may be repeated)",
     )
+    _scale_argument(parser, "show every composite")
 
 
 def _add_robustness(parser: argparse.ArgumentParser) -> None:
