@@ -2,7 +2,6 @@ import statsmodels.api as sm
 
 import indexfuse
 import indexfuse_tools
-from tessel import process
 
 # US states and DC in 2009: one row per state, one column per indicator.
 data = sm.datasets.statecrime.load_pandas().data
@@ -36,12 +35,13 @@ print(indexfuse_tools.coefficients(model).round(3).to_string(index=False))
 print("\nAbnormal indices:", model.abnormal_index)
 
 # One row per state: the composite, its rank (1 = best), each dimension's
-# value and the count of missing indicators.
-table = indexfuse_tools.results(model, data)
-# The composite's scale has no meaning of its own: put it on 0..100.
-table["composite"] = process.rescale(table["composite"], range=(0, 100))
+# value and the count of missing indicators. The composite's scale has no
+# meaning of its own: scale="0-100" adds it as a "score" from 0 (the lowest
+# state) to 100 (the highest), and says so in table.attrs["scale"].
+table = indexfuse_tools.results(model, data, scale="0-100")
 ranked = table.sort_values("rank").round(2)
-print("\nHighest and lowest wellbeing (composite on 0..100):")
+print("\nHighest and lowest wellbeing:")
+print(table.attrs["scale"])
 print(ranked.head(5).to_string())
 print("...")
 print(ranked.tail(5).to_string())
