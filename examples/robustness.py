@@ -22,7 +22,9 @@ def main(figure_path: Path) -> None:
     print(f"{len(result.runs):,} runs; mean absolute rank shift {result.runs['rank_shift'].mean():.2f}")
 
     print("\nWhat moves the ranking (Sobol indices of the mean absolute rank shift):")
-    print((result.sensitivity.round(2) + 0.0).to_string())  # + 0.0: no "-0.00"
+    # Estimates of an index that is zero come out a hair below it: number_format
+    # writes them as 0.00, not -0.00.
+    print(result.sensitivity.to_string(float_format=indexfuse_tools.number_format(2)))
 
     print("\nThe least settled ranks:")
     widest = result.ranks.assign(width=result.ranks["p95"] - result.ranks["p5"]).nlargest(5, "width")
