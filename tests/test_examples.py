@@ -137,8 +137,10 @@ def test_quickstart_checks_first_and_ranks_the_states(quickstart_run, quickstart
     assert quickstart_run.stdout.startswith("Problems: []\n")
     table = quickstart["table"]
     assert len(table) == 51 and table.index.name == "state"
-    assert table["composite"].min() == 0 and table["composite"].max() == 100
-    assert table.loc[table["composite"].idxmax(), "rank"] == 1
+    assert table["score"].min() == 0 and table["score"].max() == 100
+    assert table.loc[table["score"].idxmax(), "rank"] == 1
+    # The published score and the report's agree: the table states its scale as the report does.
+    assert table.attrs["scale"] in quickstart_run.stdout
     # Lower crime and higher graduation rank higher: the directions took effect.
     assert table["composite"].corr(quickstart["data"]["murder"]) < 0
     assert table["composite"].corr(quickstart["data"]["hs_grad"]) > 0
