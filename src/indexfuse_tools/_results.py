@@ -218,16 +218,16 @@ def with_score(table: pd.DataFrame, scale: str | None) -> pd.DataFrame:
     The scale is fixed on the finite composites of ``table``. With no
     finite composite, the scores are NaN and the sentence says so.
     """
-    shown = presentation(table["composite"], scale)
     if scale is None:
         return table
+    shown = presentation(table["composite"], scale)
     scored = table.copy()
     if shown is None:
         score = pd.Series(np.nan, index=table.index)
         sentence = "Composite on a 0-100 scale: no unit has a composite to fix the scale on."
     else:
         score, sentence = shown.apply(table["composite"].astype(np.float64)), shown.describe()
-    scored.insert(scored.columns.get_loc("composite") + 1, "score", score)
+    scored.insert(list(scored.columns).index("composite") + 1, "score", score)
     scored.attrs["scale"] = sentence
     return scored
 

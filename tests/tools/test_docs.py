@@ -10,6 +10,7 @@ import pytest
 
 import indexfuse_tools
 from indexfuse_tools import _audit, _check, _cli, _contributions, _report, _results, _weights
+from indexfuse_tools._core import numbers as _numbers
 from indexfuse_tools._preparation import learn as _prepare
 from indexfuse_tools._preparation import rules as _rules
 from indexfuse_tools._plots import correlations, distribution, ranking, robustness, weights
@@ -21,7 +22,7 @@ matplotlib.use("Agg")
 @pytest.mark.filterwarnings("ignore::indexfuse_tools.RobustnessWarning")
 @pytest.mark.parametrize(
     "module",
-    [_check, _contributions, _prepare, _rules, _results, _robustness, _weights, _audit, _report, _cli]
+    [_check, _contributions, _prepare, _rules, _results, _robustness, _weights, _audit, _report, _cli, _numbers]
     + [weights, distribution, correlations, ranking, robustness],
     ids=lambda m: m.__name__,
 )

@@ -17,7 +17,6 @@ import warnings
 import numpy as np
 import pandas as pd
 import pytest
-import statsmodels.api as sm
 
 import indexfuse
 import indexfuse_tools

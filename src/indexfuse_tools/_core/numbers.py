@@ -65,8 +65,8 @@ def number_format(digits: int, *, grouping: bool = False) -> Callable[[float], s
     """A formatter of floats with ``digits`` decimals that never writes a negative zero.
 
     For pandas' ``float_format`` (``DataFrame.to_string``, ``to_html``) and
-    ``Styler.format``, and for matplotlib's ``FuncFormatter`` (with a second,
-    ignored argument it does not take: wrap it).
+    ``Styler.format``. pandas then sets the numbers as they come, without
+    the blank it keeps for a sign when it formats them itself.
 
     Parameters
     ----------
@@ -86,9 +86,9 @@ def number_format(digits: int, *, grouping: bool = False) -> Callable[[float], s
     >>> from indexfuse_tools import number_format
     >>> table = pd.DataFrame({"S1": [0.104, -0.003]}, index=["scale_method", "ent_k"])
     >>> print(table.to_string(float_format=number_format(2)))
-                    S1
-    scale_method  0.10
-    ent_k         0.00
+                   S1
+    scale_method 0.10
+    ent_k        0.00
     """
     if not isinstance(digits, int) or isinstance(digits, bool) or digits < 0:
         raise ValueError(f"digits must be a whole number of decimals (0 or more), got {digits!r}")
