@@ -38,6 +38,7 @@ def main(argv: list[str]) -> Path:
         title="Wellbeing in the US states, 2009",
         source=SOURCE,
         robustness=analysis,
+        scale="0-100",  # the quickstart's score: the page and the published table agree
     )
     print(f"\nReport written to {target}")
     return target
