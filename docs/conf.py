@@ -24,7 +24,7 @@ import indexfuse_tools  # noqa: E402
 DOCS = Path(__file__).resolve().parent
 ROOT = DOCS.parent
 EXAMPLES = ROOT / "examples"
-# The gallery names its scraper by module, so that the configuration stays
+# The gallery names its helpers by module, so that the configuration stays
 # picklable between builds.
 sys.path.insert(0, str(DOCS / "_ext"))
 
@@ -70,7 +70,8 @@ sphinx_gallery_conf = {
     # threads on this machine) and all of them together take well under a
     # minute.
     "filename_pattern": r"\.py$",
-    "image_scrapers": ("matplotlib", "gallery_scrapers.written_files_scraper"),
+    "image_scrapers": ("matplotlib", "indexfuse_gallery.written_files_scraper"),
+    "within_subsection_order": "indexfuse_gallery.ReadingOrder",
     "download_all_examples": False,
     "write_computation_times": False,
     "show_memory": False,
@@ -96,7 +97,10 @@ gen_rst.execute_code_block = _execute_with_file
 # ---------------------------------------------------------------- theme --
 html_theme = "pydata_sphinx_theme"
 html_title = "indexfuse"
-html_static_path: list[str] = []
+html_static_path = ["_static"]
+html_css_files = ["indexfuse.css"]
+# A reader's first visit follows the system's light or dark setting.
+html_context = {"default_mode": "auto"}
 html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
@@ -105,6 +109,9 @@ html_theme_options = {
 }
 html_sidebars = {"index": []}
 html_show_sourcelink = False
+# The search reads searchindex.js, which a page opened from file:// can load;
+# the summaries under each result would be fetched, which file:// refuses.
+html_show_search_summary = False
 
 
 # ----------------------------- the extension's class, from its type stub --
@@ -134,6 +141,14 @@ def fill_from_stub(app: Any, what: str, name: str, obj: Any, options: Any, lines
         lines[:] = docstring.splitlines()
 
 
+def keep_stub_documented_members(app: Any, what: str, name: str, obj: Any, skip: bool, options: Any) -> bool | None:
+    # autodoc leaves out members without a docstring, which are all of the
+    # compiled class's: those the stub documents stay in.
+    if getattr(obj, "__module__", None) == "indexfuse" and getattr(obj, "__qualname__", "") in STUB_DOCSTRINGS:
+        return name.startswith("_")
+    return None
+
+
 def copy_written_pages(app: Any, exception: Exception | None) -> None:
     """Put the pages the examples wrote beside the gallery's pages."""
     if exception is not None or app.builder.format != "html":
@@ -161,4 +176,5 @@ def setup(app: Any) -> None:
     app.connect("source-read", drop_awaited_pages)
     # Before numpydoc (priority 500) reads the docstring.
     app.connect("autodoc-process-docstring", fill_from_stub, priority=100)
+    app.connect("autodoc-skip-member", keep_stub_documented_members)
     app.connect("build-finished", copy_written_pages)
