@@ -107,7 +107,7 @@ html_theme_options = {
     "header_links_before_dropdown": 5,
     "secondary_sidebar_items": ["page-toc"],
 }
-html_sidebars = {"index": []}
+html_sidebars: dict[str, list[str]] = {"index": []}
 html_show_sourcelink = False
 # The search reads searchindex.js, which a page opened from file:// can load;
 # the summaries under each result would be fetched, which file:// refuses.

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import ast
 import importlib
+import importlib.util
 import inspect
 import re
 from pathlib import Path
@@ -157,3 +158,57 @@ def test_the_readme_keeps_the_markers_the_guide_includes(marker):
     start, end = f"<!-- {marker}: start -->", f"<!-- {marker}: end -->"
     assert text.count(start) == text.count(end) == 1 and text.index(start) < text.index(end)
     assert any(start in page.read_text() for page in (DOCS / "guide").glob("*.md"))
+
+
+# ------------------------------------------------------------ the gallery --
+
+
+@pytest.fixture
+def gallery(tmp_path, monkeypatch):
+    """The gallery helpers, watching a fresh examples folder under tmp_path."""
+    pytest.importorskip("sphinx_gallery")
+    spec = importlib.util.spec_from_file_location("indexfuse_gallery", DOCS / "_ext" / "indexfuse_gallery.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    examples = tmp_path / "examples"
+    (examples / "figures").mkdir(parents=True)
+    (examples / "figures" / "old.png").write_bytes(b"png")
+    monkeypatch.setattr(module, "EXAMPLES", examples)
+    monkeypatch.setattr(module, "_seen", module._snapshot())
+    return module
+
+
+def _block_vars(tmp_path):
+    images = tmp_path / "docs" / "auto_examples" / "images"
+    images.mkdir(parents=True)
+    names = (images / f"sphx_glr_example_{i:03}.png" for i in range(1, 10))
+    return {"image_path_iterator": names}, {"src_dir": str(tmp_path / "docs")}
+
+
+def test_the_scraper_shows_only_the_figures_the_block_wrote(gallery, tmp_path):
+    block_vars, conf = _block_vars(tmp_path)
+    (gallery.EXAMPLES / "figures" / "ranks.png").write_bytes(b"new")
+    rst = gallery.written_files_scraper(None, block_vars, conf)
+    assert "sphx_glr_example_001.png" in rst and "old.png" not in rst
+    assert (tmp_path / "docs/auto_examples/images/sphx_glr_example_001.png").read_bytes() == b"new"
+    assert gallery.written_files_scraper(None, block_vars, conf) == ""  # nothing new since
+
+
+@pytest.mark.parametrize("with_screenshot", [True, False])
+def test_the_scraper_links_a_written_page_with_its_screenshot(gallery, tmp_path, with_screenshot):
+    block_vars, conf = _block_vars(tmp_path)
+    if with_screenshot:
+        (gallery.EXAMPLES / "figures" / "report_page.png").write_bytes(b"shot")
+        gallery._seen.update(gallery._snapshot())  # committed before the example ran
+    (gallery.EXAMPLES / "output").mkdir()
+    (gallery.EXAMPLES / "output" / "report.html").write_text("<html></html>")
+    rst = gallery.written_files_scraper(None, block_vars, conf)
+    assert "`report.html <output/report.html>`__" in rst
+    assert (":target: output/report.html" in rst) is with_screenshot
+
+
+def test_the_gallery_runs_in_reading_order(gallery):
+    key = gallery.ReadingOrder("examples")
+    names = ["persistence.py", "zz_new.py", "audit.py", "quickstart.py", "aa_new.py"]
+    assert sorted(names, key=key) == ["quickstart.py", "audit.py", "persistence.py", "aa_new.py", "zz_new.py"]
+    assert set(gallery.READING_ORDER) <= {path.name for path in (ROOT / "examples").glob("*.py")}  # none renamed away

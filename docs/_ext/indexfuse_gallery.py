@@ -10,13 +10,11 @@ from sphinx_gallery.scrapers import figure_rst
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
-_WATCHED = (EXAMPLES / "figures", EXAMPLES / "output")
-
 
 def _snapshot() -> dict[Path, int]:
     return {
         path: path.stat().st_mtime_ns
-        for folder in _WATCHED
+        for folder in (EXAMPLES / "figures", EXAMPLES / "output")
         if folder.is_dir()
         for path in folder.iterdir()
         if path.is_file()
@@ -66,8 +64,6 @@ def _page_rst(page: Path, block_vars: dict[str, Any], gallery_conf: dict[str, An
         relative = target.relative_to(Path(gallery_conf["src_dir"])).as_posix()
         rst += f"\n.. image:: /{relative}\n   :alt: {page.name}, as a browser shows it\n   :target: {link}\n"
     return rst + "\n"
-
-
 
 
 # The gallery in the order a newcomer reads the guide; an example not named
