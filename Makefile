@@ -8,7 +8,7 @@ BUILD   := build
 PIP     := $(PY) -m pip --disable-pip-version-check
 INSTALL := $(PIP) install --quiet --no-build-isolation
 
-.PHONY: all install demo test bench bench-smoke clean asan-build test-asan test-valgrind \
+.PHONY: all install demo test docs bench bench-smoke clean asan-build test-asan test-valgrind \
 	test-oldest
 
 all: test
@@ -28,6 +28,15 @@ demo: install
 
 test: install
 	$(PY) -m pytest -q
+
+# The manual (docs/): Sphinx into docs/_build/html/, every warning an error.
+# The gallery runs the examples, so a broken example fails the build too.
+DOCS_OUT := docs/_build/html
+
+docs: install
+	$(INSTALL) -Cbuild-dir=$(RELEASE_DIR) ".[docs]"
+	$(PY) -m sphinx -b html -W --keep-going -q docs $(DOCS_OUT)
+	@echo "The manual: $(DOCS_OUT)/index.html"
 
 # Benchmarks (benchmarks/README.md): the full suite at 1e4, 1e5 and 1e6 rows
 # (a few minutes), or the smallest size only, as a check that it runs and agrees.
@@ -111,4 +120,4 @@ test-oldest: install
 		$(OLDEST_PY) -m pytest -q -p no:cacheprovider --hypothesis-profile=smoke $(OLDEST_TESTS)
 
 clean:
-	rm -rf $(BUILD) $(VENV) .pytest_cache .hypothesis
+	rm -rf $(BUILD) $(VENV) .pytest_cache .hypothesis docs/_build docs/auto_examples docs/api/generated

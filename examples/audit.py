@@ -1,3 +1,11 @@
+"""
+Auditing an index
+=================
+
+The quickstart's index audited: coherence of each dimension, nominal against
+effective weights, and its link to an outside measure.
+"""
+
 import contextlib
 import io
 import runpy

@@ -1,4 +1,8 @@
-"""Fit on a sample, score a partitioned table with Dask.
+"""
+Scoring with Dask
+=================
+
+Fit on a sample, score a partitioned table with Dask.
 
 The RAND Health Insurance Experiment data (20,190 person-years, shipped with
 statsmodels) stands in for a table too large for one machine: it is split

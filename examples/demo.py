@@ -1,4 +1,8 @@
-"""Run the quickstart, then write its report.
+"""
+The report
+==========
+
+Run the quickstart, then write its report.
 
 Writes ``examples/output/wellbeing.html`` (or the path given as the first
 argument): one self-contained page with the framework, the weights, the

@@ -1,3 +1,11 @@
+"""
+Checking directions
+===================
+
+A draft whose coefficient comes out negative, and the same dimension with
+the direction fixed.
+"""
+
 import statsmodels.api as sm
 
 import indexfuse

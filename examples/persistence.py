@@ -1,3 +1,10 @@
+"""
+Saving and shipping a model
+===========================
+
+The same fitted model through JSON and through pickle, scoring identically.
+"""
+
 import pickle
 import tempfile
 from pathlib import Path

@@ -1,3 +1,12 @@
+"""
+Preparing real data
+===================
+
+The UN's social indicators of 207 countries, with gaps: availability
+thresholds, imputation within regions, a log transform, and a model file that
+replays the treatment on the raw table.
+"""
+
 import tempfile
 from pathlib import Path
 

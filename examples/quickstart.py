@@ -1,3 +1,11 @@
+"""
+Quickstart: a wellbeing index of the US states
+==============================================
+
+Safety from two crime rates, opportunity as a nested dimension of education
+and hardship: check the schema, fit, and rank the 50 states and DC.
+"""
+
 import statsmodels.api as sm
 
 import indexfuse

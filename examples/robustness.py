@@ -1,3 +1,11 @@
+"""
+Is the ranking robust?
+======================
+
+The quickstart's ranking under the other defensible choices: Sobol indices
+of what moves it, and each state's rank interval.
+"""
+
 import sys
 from pathlib import Path
 

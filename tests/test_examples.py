@@ -1,4 +1,4 @@
-"""The examples run, the README shows them as they are, and what it claims holds."""
+"""The examples run, the README and the manual show them as they are, and what they claim holds."""
 
 from __future__ import annotations
 
@@ -18,11 +18,30 @@ import indexfuse_tools
 ROOT = Path(__file__).resolve().parents[1]
 README = (ROOT / "README.md").read_text()
 EXAMPLES = ROOT / "examples"
+# The README and the manual's Markdown pages, by path: the sections that moved
+# from the README into the manual keep their ties to the files.
+PAGES = {
+    path.relative_to(ROOT).as_posix(): path.read_text()
+    for path in [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]
+    if "_build" not in path.parts
+}
+
+
+def _marked(kind: str) -> list[tuple[str, str, str]]:
+    """``(page, path, body)`` of every code block preceded by ``<!-- kind: path -->``."""
+    pattern = rf"<!-- {kind}: (\S+) -->\n```\w*\n(.*?)```"
+    return [(page, path, body) for page, text in PAGES.items() for path, body in re.findall(pattern, text, flags=re.S)]
+
 
 def _marked_blocks(kind: str) -> dict[str, str]:
-    """README code blocks preceded by ``<!-- kind: path -->``, by path."""
-    pattern = rf"<!-- {kind}: (\S+) -->\n```\w*\n(.*?)```"
-    return {path: body for path, body in re.findall(pattern, README, flags=re.S)}
+    """Code blocks preceded by ``<!-- kind: path -->`` in any page, by path."""
+    return {path: body for _, path, body in _marked(kind)}
+
+
+def _page_holding(text: str) -> str:
+    pages = [body for body in PAGES.values() if text in body]
+    assert len(pages) == 1, f"{text!r} is on {len(pages)} pages"
+    return pages[0]
 
 
 def _run(*args: str) -> subprocess.CompletedProcess[str]:
@@ -63,16 +82,28 @@ def test_readme_starts_with_the_two_setup_commands():
     ],
 )
 def test_readme_code_is_the_example_file(path):
-    blocks = _marked_blocks("example")
-    assert path in blocks, f"README has no block marked as {path}"
-    assert blocks[path] == (ROOT / path).read_text()
+    shown = [(page, body) for page, marked, body in _marked("example") if marked == path]
+    assert shown, f"no page has a block marked as {path}"
+    for page, body in shown:
+        assert body == (ROOT / path).read_text(), f"{page} shows an old {path}"
 
 
 def test_readme_excerpts_are_taken_from_the_files():
-    excerpts = _marked_blocks("excerpt")
+    excerpts = _marked("excerpt")
     assert excerpts, "no excerpt found"
-    for path, body in excerpts.items():
-        assert body in (ROOT / path).read_text(), path
+    for page, path, body in excerpts:
+        assert body in (ROOT / path).read_text(), f"{page}: {path}"
+
+
+@pytest.mark.parametrize("page, path", [(page, path) for page, path, _ in _marked("example")])
+def test_every_example_block_is_its_file(page, path):
+    body = next(body for shown_on, marked, body in _marked("example") if (shown_on, marked) == (page, path))
+    assert body == (ROOT / path).read_text(), f"{page} shows an old {path}"
+
+
+def test_each_output_is_shown_once():
+    outputs = [path for _, path, _ in _marked("output")]
+    assert len(outputs) == len(set(outputs)), outputs  # else a test would compare only one of them
 
 
 def test_readme_output_is_what_the_quickstart_prints(quickstart_run):
@@ -123,7 +154,8 @@ def test_quickstart_model(quickstart):
 def test_readme_resolution_table_is_what_the_quickstart_gives(quickstart):
     from tessel.modelbench import entropy
 
-    section = README.split("The quickstart's weights at three resolutions:")[1].split("\n\n")[1]
+    heading = "The quickstart's weights at three resolutions:"
+    section = _page_holding(heading).split(heading)[1].split("\n\n")[1]
     rows = [line.strip("|").split("|") for line in section.splitlines()[2:]]
     assert len(rows) == 3
     for first, *shown in rows:
@@ -172,7 +204,10 @@ def test_robustness_example_prints_the_readme_output_and_draws_the_figure(tmp_pa
 
     height, width, _ = matplotlib.image.imread(target).shape
     assert height > width > 800  # one line per state
-    assert "](examples/figures/robustness_ranks.png)" in README and (ROOT / "examples/figures/robustness_ranks.png").exists()
+    page = next(page for page, text in PAGES.items() if "robustness_ranks.png)" in text)
+    link = re.search(r"\]\((\S*robustness_ranks\.png)\)", PAGES[page]).group(1)
+    assert (ROOT / page).parent.joinpath(link).resolve() == ROOT / "examples/figures/robustness_ranks.png"
+    assert (ROOT / "examples/figures/robustness_ranks.png").exists()
 
 
 def test_preparing_example_leaves_nothing_for_check():
@@ -198,7 +233,7 @@ def test_mypy_passes_on_the_examples_and_the_companion_package():
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-# ----------------------------------------------- behaviour the README states --
+# ----------------------------------------------- behaviour the pages state --
 
 
 @pytest.fixture

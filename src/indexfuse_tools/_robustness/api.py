@@ -222,10 +222,6 @@ def robustness(
         ``outliers``
             ``("winsorize", "none")``: winsorise as the preparation does
             (5 points when it does not), or not at all.
-
-        The three treatment factors are among the defaults when a
-        ``preparation`` is given; asked for without one, the nominal
-        preparation is ``{}`` (the raw table as it is).
         ``weight_noise``
             0.25: the half-width ``w`` (a single number, not a list). Each
             top-level dimension's fitted weight is multiplied by its own
@@ -236,6 +232,10 @@ def robustness(
             fails, naming itself). One factor (a group of one multiplier
             per dimension) in the Sobol analysis. Needs two top-level
             dimensions, and is not among the defaults without them.
+
+        The three treatment factors are among the defaults when a
+        ``preparation`` is given; asked for without one, the nominal
+        preparation is ``{}`` (the raw table as it is).
 
         Discrete levels are drawn with equal probability (in the Sobol
         design, level ``floor(u * L)`` of L for a coordinate ``u`` in
