@@ -57,7 +57,7 @@ from indexfuse_tools._persist import dump, loads
 from indexfuse_tools._preparation import TRANSFORMS, Preparation, prepare
 from indexfuse_tools._report import report
 from indexfuse_tools._results import results
-from indexfuse_tools._robustness import FACTORS, METHODS, robustness
+from indexfuse_tools._robustness import FACTORS, METHODS, RobustnessResult, robustness
 
 __all__ = ["main", "read_schema", "read_table"]
 
@@ -92,6 +92,8 @@ MAX_RESOLUTION = 1.0
 # Base samples of the analysis: 2**20 runs of each factor are already more
 # than any analysis needs, and more than memory holds on a large table.
 MAX_SAMPLES = 2**20
+# Units the robustness command names: the widest rank intervals.
+SETTLED_SHOWN = 10
 
 
 class InputError(Exception):
@@ -666,8 +668,7 @@ def _run_robustness(arguments: argparse.Namespace) -> int:
                 model, data, temporary, title=arguments.title, source=arguments.source, robustness=analysis,
                 preparation=preparation,
             )  # fmt: skip
-    shown = analysis.sensitivity if len(analysis.sensitivity) else analysis.ranks.describe()
-    print(shown.round(3).to_string())
+    print(_robustness_summary(analysis))
     for label, path in (
         ("analysis", arguments.output),
         ("ranks", arguments.ranks),
@@ -676,6 +677,29 @@ def _run_robustness(arguments: argparse.Namespace) -> int:
         if path:
             print(f"{label} written to {path}", file=sys.stderr)
     return 0
+
+
+def _rank_cell(value: float) -> str:
+    """A rank as a reader writes it: whole, or a half where tied units share their places."""
+    return f"{value:.0f}" if value == int(value) else f"{value:.1f}"
+
+
+def _robustness_summary(analysis: RobustnessResult) -> str:
+    """What the analysis found, in a few lines: the sensitivity indices when there are any, and the
+    units whose rank moves most, by name."""
+    parts = [
+        f"{len(analysis.runs):,} runs ({analysis.method}) of {len(analysis.ranks):,} units; "
+        f"mean absolute rank shift {analysis.runs['rank_shift'].mean():.2f}"
+    ]
+    if len(analysis.sensitivity):
+        indices = analysis.sensitivity.round(3).to_string()
+        parts.append(f"What moves the ranking (Sobol indices of the mean absolute rank shift):\n{indices}")
+    settled = analysis.least_settled(SETTLED_SHOWN)
+    if len(settled):
+        cells = {column: _rank_cell for column in settled.columns}
+        named = settled.to_string(formatters=cells, index_names=False)
+        parts.append(f"The least settled units (the widest 5-95% rank intervals over the runs):\n{named}")
+    return "\n\n".join(parts)
 
 
 def _prepare_options(preparation: Preparation, data: pd.DataFrame) -> dict[str, Any]:
