@@ -638,6 +638,7 @@ def _run_robustness(arguments: argparse.Namespace) -> int:
     if arguments.n > MAX_SAMPLES:
         raise InputError(f"-n {arguments.n}: at most {MAX_SAMPLES} (2**20) base samples, draws or resamples")
     data = _table(arguments)
+    highlight = _highlighted_units(arguments.highlight, arguments.report, data.index)
     schema = read_schema(arguments.schema)
     model, preparation = _treated_model(arguments, data)  # the nominal index; also checks the schema
     factors = None
@@ -666,7 +667,7 @@ def _run_robustness(arguments: argparse.Namespace) -> int:
         with atomic_path(arguments.report) as temporary:
             report(
                 model, data, temporary, title=arguments.title, source=arguments.source, robustness=analysis,
-                preparation=preparation,
+                preparation=preparation, highlight=highlight,
             )  # fmt: skip
     print(_robustness_summary(analysis))
     for label, path in (
@@ -677,6 +678,20 @@ def _run_robustness(arguments: argparse.Namespace) -> int:
         if path:
             print(f"{label} written to {path}", file=sys.stderr)
     return 0
+
+
+def _highlighted_units(values: list[str] | None, report_path: str | None, units: pd.Index) -> list[Any] | None:
+    """The row labels ``--highlight`` names (a label read from a file is matched as text)."""
+    if not values:
+        return None
+    if not report_path:
+        raise InputError("--highlight names units in the report's figure: give --report FILE too")
+    by_text = {str(unit): unit for unit in units}
+    names = [name.strip() for value in values for name in value.split(",") if name.strip()]
+    missing = [name for name in names if name not in by_text]
+    if missing:
+        raise InputError(f"--highlight names no row of the table: {show(missing)}")
+    return [by_text[name] for name in names]
 
 
 def _rank_cell(value: float) -> str:
@@ -950,6 +965,13 @@ def _add_robustness(parser: argparse.ArgumentParser) -> None:
     )
     _raw_csv_argument(out)
     out.add_argument("--report", metavar="FILE", help="the HTML report with the analysis in it")
+    out.add_argument(
+        "--highlight",
+        action="append",
+        metavar="UNITS",
+        help="units to name in the report's rank-interval figure whatever their interval "
+        "(row labels, comma-separated; may be repeated)",
+    )
     out.add_argument("--title", help="the report's title")
     out.add_argument("--source", help="where the data come from, shown under the report's title")
 

@@ -246,19 +246,46 @@ def test_on_the_un_table_the_widest_intervals_are_named_in_the_figure_and_the_ta
 # ------------------------------------------------------------- command line --
 
 
-@pytest.mark.parametrize("method", ["sobol", "uncertainty", "bootstrap"])
-def test_the_command_line_names_the_least_settled_units_for_every_method(statecrime, tmp_path, method):
+TOML = 'safety = ["violent:-1", "murder:-1"]\nschooling = ["hs_grad", "poverty:-1"]\n'
+
+
+@pytest.fixture
+def files(statecrime, tmp_path):
     statecrime.to_csv(tmp_path / "statecrime.csv")
-    (tmp_path / "schema.toml").write_text('safety = ["violent:-1", "murder:-1"]\nschooling = ["hs_grad", "poverty:-1"]\n')
+    (tmp_path / "schema.toml").write_text(TOML)
+    return tmp_path
+
+
+@pytest.mark.parametrize(
+    "method, more",
+    [("sobol", ["--report", "r.html", "--highlight", "New York,Ohio"]), ("uncertainty", []), ("bootstrap", [])],
+)
+def test_the_command_line_names_the_least_settled_units_for_every_method(files, method, more):
     result = subprocess.run(
         [sys.executable, "-m", "indexfuse_tools", "robustness", "statecrime.csv", "--schema", "schema.toml",
-         "--method", method, "-n", "32", "--quiet", "--workers", "1", "-o", "analysis.zip"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=300,
+         "--method", method, "-n", "32", "--quiet", "--workers", "1", "-o", "analysis.zip", *more],
+        cwd=files, capture_output=True, text=True, timeout=300,
     )  # fmt: skip
     assert result.returncode == 0, result.stderr
+    tmp_path = files
     widest = indexfuse_tools.RobustnessResult.load(tmp_path / "analysis.zip").least_settled(10)
     listed = result.stdout[result.stdout.index("least settled units") :].splitlines()[2:]
     assert [line.split()[0] for line in listed] == [unit.split()[0] for unit in widest.index]
     assert "count" not in result.stdout and "mean_shift" not in result.stdout  # no describe() left
     first = listed[0].split()
     assert first[-1] == f"{widest['width'].iloc[0]:.0f}" or first[-1] == f"{widest['width'].iloc[0]:.1f}"
+
+
+@pytest.mark.parametrize(
+    "more, phrase",
+    [
+        (["--highlight", "Ohio"], "give --report FILE too"),
+        (["--highlight", "Ohio, Atlantis", "--report", "r.html"], "no row of the table: 'Atlantis'"),
+    ],
+)
+def test_highlight_on_the_command_line_names_its_mistake_before_any_run(files, monkeypatch, capsys, more, phrase):
+    from indexfuse_tools._cli import main
+
+    monkeypatch.chdir(files)
+    status = main(["robustness", "statecrime.csv", "--schema", "schema.toml", "-n", "32", "--quiet", *more])
+    assert status == 2 and phrase in capsys.readouterr().err and not (files / "r.html").exists()

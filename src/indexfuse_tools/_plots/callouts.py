@@ -68,4 +68,5 @@ def spread(wanted: np.ndarray, gap: float, low: float = 0.0, high: float = 1.0) 
     # such q, held within the range, gives back the positions.
     steps = gap * np.arange(count)
     lifted = _nondecreasing(wanted - steps)
-    return np.clip(lifted, low, high - steps[-1]) + steps
+    placed: np.ndarray = np.clip(lifted, low, high - steps[-1]) + steps
+    return placed

@@ -4,7 +4,7 @@ alternative indices, and which choices move it."""
 from __future__ import annotations
 
 from collections.abc import Hashable, Iterable, Mapping
-from typing import TYPE_CHECKING, Literal
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 import pandas as pd
@@ -151,7 +151,7 @@ def known_units(highlight: Iterable[Hashable] | None, index: pd.Index) -> list[H
     return wanted
 
 
-def _display_names(units: Iterable[Hashable], label: Mapping[Hashable, str] | pd.Series | None) -> list[str]:
+def _display_names(units: Iterable[Any], label: Mapping[Hashable, str] | pd.Series | None) -> list[str]:
     return [shorten(label[u]) if label is not None and u in label else shorten(u) for u in units]
 
 
@@ -249,7 +249,7 @@ def _call_out(figure: Figure, ax: Axes, chosen: pd.DataFrame, names: list[str], 
         )  # fmt: skip
 
 
-_Corner = Literal["upper right", "upper left", "lower right"]
+_Corner = Literal["upper right", "upper left", "lower right", "lower left"]
 
 
 def _finish(

@@ -304,7 +304,9 @@ _SETTLED_HEADERS = {
 
 def _unit_column(frame: pd.DataFrame) -> tuple[pd.DataFrame, str]:
     """``frame`` with its row labels as its first column, and that column's name."""
-    named = frame.rename_axis(frame.index.name if frame.index.name is not None else "unit").reset_index()
+    named = frame.reset_index()
+    if frame.index.name is None and frame.index.nlevels == 1:
+        named = named.rename(columns={named.columns[0]: "unit"})
     return named, str(named.columns[0])
 
 
