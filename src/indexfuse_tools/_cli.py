@@ -60,7 +60,7 @@ from indexfuse_tools._persist import dump, loads
 from indexfuse_tools._preparation import TRANSFORMS, Preparation, prepare
 from indexfuse_tools._report import report
 from indexfuse_tools._results import results
-from indexfuse_tools._robustness import FACTORS, METHODS, robustness
+from indexfuse_tools._robustness import FACTORS, METHODS, RobustnessResult, robustness
 
 __all__ = ["main", "read_schema", "read_table"]
 
@@ -95,6 +95,8 @@ MAX_RESOLUTION = 1.0
 # Base samples of the analysis: 2**20 runs of each factor are already more
 # than any analysis needs, and more than memory holds on a large table.
 MAX_SAMPLES = 2**20
+# Units the robustness command names: the widest rank intervals.
+SETTLED_SHOWN = 10
 
 
 class InputError(Exception):
@@ -641,6 +643,7 @@ def _run_robustness(arguments: argparse.Namespace) -> int:
     if arguments.n > MAX_SAMPLES:
         raise InputError(f"-n {arguments.n}: at most {MAX_SAMPLES} (2**20) base samples, draws or resamples")
     data = _table(arguments)
+    highlight = _highlighted_units(arguments.highlight, arguments.report, data.index)
     schema = read_schema(arguments.schema)
     model, preparation = _treated_model(arguments, data)  # the nominal index; also checks the schema
     factors = None
@@ -669,10 +672,9 @@ def _run_robustness(arguments: argparse.Namespace) -> int:
         with atomic_path(arguments.report) as temporary:
             report(
                 model, data, temporary, title=arguments.title, source=arguments.source, robustness=analysis,
-                preparation=preparation,
+                preparation=preparation, highlight=highlight,
             )  # fmt: skip
-    shown = analysis.sensitivity if len(analysis.sensitivity) else analysis.ranks.describe()
-    print(table_text(shown, 3))
+    print(_robustness_summary(analysis))
     for label, path in (
         ("analysis", arguments.output),
         ("ranks", arguments.ranks),
@@ -681,6 +683,43 @@ def _run_robustness(arguments: argparse.Namespace) -> int:
         if path:
             print(f"{label} written to {path}", file=sys.stderr)
     return 0
+
+
+def _highlighted_units(values: list[str] | None, report_path: str | None, units: pd.Index) -> list[Any] | None:
+    """The row labels ``--highlight`` names (a label read from a file is matched as text)."""
+    if not values:
+        return None
+    if not report_path:
+        raise InputError("--highlight names units in the report's figure: give --report FILE too")
+    by_text = {str(unit): unit for unit in units}
+    names = [name.strip() for value in values for name in value.split(",") if name.strip()]
+    missing = [name for name in names if name not in by_text]
+    if missing:
+        raise InputError(f"--highlight names no row of the table: {show(missing)}")
+    return [by_text[name] for name in names]
+
+
+def _rank_cell(value: float) -> str:
+    """A rank as a reader writes it: whole, or a half where tied units share their places."""
+    return f"{value:.0f}" if value == int(value) else f"{value:.1f}"
+
+
+def _robustness_summary(analysis: RobustnessResult) -> str:
+    """What the analysis found, in a few lines: the sensitivity indices when there are any, and the
+    units whose rank moves most, by name."""
+    parts = [
+        f"{len(analysis.runs):,} runs ({analysis.method}) of {len(analysis.ranks):,} units; "
+        f"mean absolute rank shift {analysis.runs['rank_shift'].mean():.2f}"
+    ]
+    if len(analysis.sensitivity):
+        indices = table_text(analysis.sensitivity, 3)
+        parts.append(f"What moves the ranking (Sobol indices of the mean absolute rank shift):\n{indices}")
+    settled = analysis.least_settled(SETTLED_SHOWN)
+    if len(settled):
+        cells = {column: _rank_cell for column in settled.columns}
+        named = settled.to_string(formatters=cells, index_names=False)
+        parts.append(f"The least settled units (the widest 5-95% rank intervals over the runs):\n{named}")
+    return "\n\n".join(parts)
 
 
 def _prepare_options(preparation: Preparation, data: pd.DataFrame) -> dict[str, Any]:
@@ -950,6 +989,13 @@ def _add_robustness(parser: argparse.ArgumentParser) -> None:
     )
     _raw_csv_argument(out)
     out.add_argument("--report", metavar="FILE", help="the HTML report with the analysis in it")
+    out.add_argument(
+        "--highlight",
+        action="append",
+        metavar="UNITS",
+        help="units to name in the report's rank-interval figure whatever their interval "
+        "(row labels, comma-separated; may be repeated)",
+    )
     out.add_argument("--title", help="the report's title")
     out.add_argument("--source", help="where the data come from, shown under the report's title")
 

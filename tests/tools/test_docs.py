@@ -13,8 +13,9 @@ from indexfuse_tools import _audit, _check, _cli, _contributions, _report, _resu
 from indexfuse_tools._core import numbers as _numbers
 from indexfuse_tools._preparation import learn as _prepare
 from indexfuse_tools._preparation import rules as _rules
-from indexfuse_tools._plots import correlations, distribution, ranking, robustness, weights
+from indexfuse_tools._plots import callouts, correlations, distribution, ranking, robustness, weights
 from indexfuse_tools._robustness import api as _robustness
+from indexfuse_tools._robustness import result as _robustness_result
 
 matplotlib.use("Agg")
 
@@ -22,8 +23,8 @@ matplotlib.use("Agg")
 @pytest.mark.filterwarnings("ignore::indexfuse_tools.RobustnessWarning")
 @pytest.mark.parametrize(
     "module",
-    [_check, _contributions, _prepare, _rules, _results, _robustness, _weights, _audit, _report, _cli, _numbers]
-    + [weights, distribution, correlations, ranking, robustness],
+    [_check, _contributions, _prepare, _rules, _results, _robustness, _robustness_result, _weights, _audit, _report]
+    + [_cli, _numbers, weights, distribution, correlations, ranking, robustness, callouts],
     ids=lambda m: m.__name__,
 )
 def test_docstring_examples_run(module):

@@ -3,8 +3,8 @@ alternative indices, and which choices move it."""
 
 from __future__ import annotations
 
-from collections.abc import Hashable, Mapping
-from typing import TYPE_CHECKING, Literal
+from collections.abc import Hashable, Iterable, Mapping
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 import pandas as pd
@@ -12,6 +12,7 @@ import pandas as pd
 from indexfuse_tools._plots.style import (
     INK,
     MUTED,
+    NOTE_SIZE,
     PALETTE,
     figure_and_axes,
     frame,
@@ -21,19 +22,31 @@ from indexfuse_tools._plots.style import (
     shorten,
     style,
 )
+from indexfuse_tools._core import show
+from indexfuse_tools._plots.callouts import spread
+from indexfuse_tools._robustness.result import least_settled
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["plot_level_shifts", "plot_rank_intervals", "plot_sensitivity_indices"]
+__all__ = ["known_units", "named_units", "plot_level_shifts", "plot_rank_intervals", "plot_sensitivity_indices"]
 
 # Up to this many units each gets a line and its label; beyond, labels would
-# overlap and the units are drawn as a band over their nominal rank.
+# overlap, and the units a reader asks about are named beside the chart.
 LABELLED_UNITS = 60
+# Named beside a chart of more: the widest intervals, and the best and worst few.
+WIDEST_NAMED = 10
+ENDS_NAMED = 3
+# Inches of a chart of many units: some 2.5 points a rank for 190 units.
+NAMED_HEIGHT = 8.0
+# A label's height, in multiples of its size.
+LINE_SPACING = 1.3
 # Light enough for the median, drawn over them in the full colour, to stand out.
 INTERVAL = shade(PALETTE[0], 0.6)
-BAND = shade(PALETTE[0], 0.75)
+# Every unit's interval behind the named ones: there, but quiet.
+FAINT_INTERVAL = shade(PALETTE[0], 0.72)
+FAINT_MEDIAN = shade(PALETTE[0], 0.4)
 MEDIAN = PALETTE[0]
 NOMINAL = PALETTE[5]
 TOTAL_INDEX = PALETTE[0]
@@ -49,6 +62,7 @@ def plot_rank_intervals(
     runs: int,
     n: int | None = None,
     label: Mapping[Hashable, str] | pd.Series | None = None,
+    highlight: Iterable[Hashable] | None = None,
     title: str | None = None,
     ax: Axes | None = None,
 ) -> Figure:
@@ -63,11 +77,13 @@ def plot_rank_intervals(
         How many runs the ranks come from, for the default title.
     n : int, optional
         Show the ``n`` best and ``n`` worst units (by nominal rank); by
-        default all of them. Up to 60 units are drawn one per line with
-        their labels; more are drawn as a band over the nominal rank.
+        default all of them.
     label : mapping or Series, optional
         Display names of units (by their index label); units it lacks show
         their index label.
+    highlight : iterable, optional
+        Units (index labels) to name whatever their interval; their names
+        are set in bold.
     title : str, optional
         Replaces the default title.
     ax : matplotlib.axes.Axes, optional
@@ -76,6 +92,15 @@ def plot_rank_intervals(
     Returns
     -------
     matplotlib.figure.Figure
+
+    Notes
+    -----
+    Up to 60 units are drawn one per row, each with its label. More are
+    drawn as one thin, light line per unit at the height of its nominal rank,
+    and the units a reader asks about are drawn in full and named in a
+    column right of the chart, each joined to its line, no name on another:
+    the ten widest intervals, the three best and three worst units, and
+    ``highlight``.
 
     Examples
     --------
@@ -96,24 +121,79 @@ def plot_rank_intervals(
             raise ValueError(f"n must be a positive integer or None, got {n!r}")
         if 2 * n < len(table):
             table = pd.concat([table.iloc[:n], table.iloc[-n:]])
+    marked = known_units(highlight, ranks.index)
     name = shorten(ranks.index.name) if isinstance(ranks.index.name, str) else "unit"
     title = title or f"Rank of each {name} over {runs:,} runs"
     with style():
         if len(table) <= LABELLED_UNITS:
-            return _interval_chart(table, label, title, ax, gap=n is not None and 2 * n < len(ranks))
-        return _band_chart(table, title, ax)
+            gap = n is not None and 2 * n < len(ranks)
+            return _interval_chart(table, label, marked, title, ax, gap=gap)
+        return _named_chart(table, label, marked, title, ax)
+
+
+def known_units(highlight: Iterable[Hashable] | None, index: pd.Index) -> list[Hashable]:
+    """``highlight`` as a list of units of ``index``, each once (one label alone is one unit).
+
+    Raises
+    ------
+    KeyError
+        Naming the labels that are no unit of ``index``: a unit asked for
+        and silently left out would be missed by the reader who asked.
+    """
+    if highlight is None:
+        return []
+    if isinstance(highlight, (str, bytes)):
+        highlight = [highlight]
+    wanted = list(dict.fromkeys(highlight))
+    missing = [unit for unit in wanted if unit not in index]
+    if missing:
+        raise KeyError(f"highlight names units the ranks lack: {show(missing)}")
+    return wanted
+
+
+def _display_names(units: Iterable[Any], label: Mapping[Hashable, str] | pd.Series | None) -> list[str]:
+    return [shorten(label[u]) if label is not None and u in label else shorten(u) for u in units]
+
+
+def named_units(table: pd.DataFrame, highlight: Iterable[Hashable] = ()) -> list[Hashable]:
+    """The units a chart of many names: the widest intervals, the best and worst few, and ``highlight``.
+
+    Parameters
+    ----------
+    table : pandas.DataFrame
+        The ranks drawn, with ``"nominal"``, ``"p5"`` and ``"p95"``.
+    highlight : iterable
+        Units to name besides.
+
+    Returns
+    -------
+    list
+        Each unit once, in the order of their nominal rank.
+    """
+    ordered = table.sort_values("nominal", kind="stable")
+    widest = least_settled(table, WIDEST_NAMED).index
+    chosen = {*widest, *ordered.index[:ENDS_NAMED], *ordered.index[-ENDS_NAMED:], *highlight}
+    return [unit for unit in ordered.index if unit in chosen]
 
 
 def _interval_chart(
-    table: pd.DataFrame, label: Mapping[Hashable, str] | pd.Series | None, title: str, ax: Axes | None, gap: bool
+    table: pd.DataFrame,
+    label: Mapping[Hashable, str] | pd.Series | None,
+    marked: list[Hashable],
+    title: str,
+    ax: Axes | None,
+    gap: bool,
 ) -> Figure:
     figure, ax = figure_and_axes(ax, 1.4 + 0.22 * len(table))
     y = np.arange(len(table))[::-1]
-    names = [shorten(label[u]) if label is not None and u in label else shorten(u) for u in table.index]
+    names = _display_names(table.index, label)
     ax.hlines(y, table["p5"], table["p95"], color=INTERVAL, linewidth=3, label="5-95% of runs")
     ax.scatter(table["median"], y, color=MEDIAN, s=14, zorder=3, label="median")
     ax.scatter(table["nominal"], y, color=NOMINAL, marker="|", s=90, linewidths=1.6, zorder=4, label="nominal")
     ax.set_yticks(y, names, fontsize=7 if len(table) > 30 else 8)
+    for tick, unit in zip(ax.get_yticklabels(), table.index, strict=True):
+        if unit in marked:
+            tick.set_fontweight("bold")
     if gap:
         middle = len(table) // 2
         ax.axhline(y[middle] + 0.5, color=MUTED, linestyle=":", linewidth=1)
@@ -122,18 +202,54 @@ def _interval_chart(
     return _finish(figure, ax, "rank (1 = best)", title, "upper right", "x")
 
 
-def _band_chart(table: pd.DataFrame, title: str, ax: Axes | None) -> Figure:
-    figure, ax = figure_and_axes(ax, 4.5)
-    x = table["nominal"].to_numpy()
-    ax.fill_between(x, table["p5"], table["p95"], color=BAND, linewidth=0, label="5-95% of runs")
-    ax.plot(x, table["median"], color=MEDIAN, linewidth=0.8, label="median")
-    ax.plot(x, x, color=NOMINAL, linewidth=0.8, linestyle="--", label="nominal")
-    ax.set_ylabel("rank over the runs")
+def _named_chart(
+    table: pd.DataFrame,
+    label: Mapping[Hashable, str] | pd.Series | None,
+    marked: list[Hashable],
+    title: str,
+    ax: Axes | None,
+) -> Figure:
+    named = named_units(table.dropna(subset=["nominal"]), [unit for unit in marked if unit in table.index])
+    line = NOTE_SIZE * LINE_SPACING / 72  # inches a label takes, one above the other
+    figure, ax = figure_and_axes(ax, max(NAMED_HEIGHT, 1.8 + 1.15 * line * len(named)))
+    rank = table["nominal"].to_numpy(dtype=np.float64)
+    ax.hlines(rank, table["p5"], table["p95"], color=FAINT_INTERVAL, linewidth=0.8, label="5-95% of runs")
+    ax.scatter(table["median"], rank, color=FAINT_MEDIAN, s=2, linewidths=0, zorder=2)
+    chosen = table.loc[named]
+    ax.hlines(chosen["nominal"], chosen["p5"], chosen["p95"], color=MEDIAN, linewidth=1.6, zorder=3,
+              label="named units")  # fmt: skip
+    ax.scatter(chosen["median"], chosen["nominal"], color=MEDIAN, s=12, zorder=4, label="median")
+    top = float(np.nanmax(table[["p95", "nominal"]].to_numpy(dtype=np.float64)))
+    ax.plot([1, top], [1, top], color=NOMINAL, linewidth=0.8, linestyle="--", zorder=1, label="nominal")
+    ax.set_xlim(0, top + 1)
+    ax.set_ylim(top + 1, 0)  # rank 1 at the top
+    ax.set_ylabel("nominal rank (1 = best)")
     frame(ax, categories=False)
-    return _finish(figure, ax, "nominal rank (1 = best)", title, "upper left", "both")
+    _finish(figure, ax, "rank over the runs", title, "lower left", "both")
+    _call_out(figure, ax, chosen, _display_names(named, label), [unit in marked for unit in named])
+    return figure
 
 
-_Corner = Literal["upper right", "upper left", "lower right"]
+def _call_out(figure: Figure, ax: Axes, chosen: pd.DataFrame, names: list[str], bold: list[bool]) -> None:
+    """Name ``chosen`` in a column right of the chart, each beside its rank, none on another."""
+    if not names:
+        return
+    figure.draw_without_rendering()  # the axes' height, once the layout has placed it
+    height = ax.get_window_extent().height * 72 / figure.dpi
+    gap = NOTE_SIZE * LINE_SPACING / height
+    # Axes fractions upside down, so that they rise with the rank as the labels go down.
+    wanted = ax.transLimits.transform(np.column_stack([chosen["p95"], chosen["nominal"]]))[:, 1]
+    places = 1 - spread(1 - wanted, gap, gap / 2, 1 - gap / 2)
+    for name, heavy, end, rank, place in zip(names, bold, chosen["p95"], chosen["nominal"], places, strict=True):
+        ax.annotate(
+            name, xy=(end, rank), xycoords="data", xytext=(1.02, place), textcoords="axes fraction",
+            ha="left", va="center", fontsize=NOTE_SIZE, fontweight="bold" if heavy else "normal", color=INK,
+            annotation_clip=False, arrowprops={"arrowstyle": "-", "color": MUTED, "linewidth": 0.5,
+                                               "shrinkA": 1, "shrinkB": 2},
+        )  # fmt: skip
+
+
+_Corner = Literal["upper right", "upper left", "lower right", "lower left"]
 
 
 def _finish(

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import datetime
 import os
+from collections.abc import Hashable, Iterable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -57,6 +58,17 @@ def _settings(model: Any) -> list[str]:
     return settings
 
 
+def _highlighted(highlight: Iterable[Hashable] | None, analysis: RobustnessResult | None) -> list[Hashable]:
+    """The units ``highlight`` names, checked against the analysis before any work starts."""
+    if highlight is None:
+        return []
+    if analysis is None:
+        raise ValueError("highlight names units in the robustness section: pass robustness= as well")
+    from indexfuse_tools._plots.robustness import known_units
+
+    return known_units(highlight, analysis.ranks.index)
+
+
 def report(
     model: Any,
     data: pd.DataFrame,
@@ -68,6 +80,7 @@ def report(
     robustness: RobustnessResult | None = None,
     preparation: Preparation | None = None,
     scale: str | None = None,
+    highlight: Iterable[Hashable] | None = None,
 ) -> Path:
     """Write a report of a fitted index to one self-contained HTML file.
 
@@ -105,8 +118,12 @@ def report(
         Where the data come from, shown under the title.
     robustness : RobustnessResult, optional
         The result of :func:`robustness` on the same rows: its rank-interval
-        figure, and with ``method="sobol"`` its sensitivity figure and
-        table, are shown, and the scores table gains each unit's 5-95% rank
+        figure (with more than 60 units, the widest intervals, the three best
+        and three worst units and ``highlight`` named), the least settled
+        units (:meth:`RobustnessResult.least_settled`), a link that
+        downloads every unit's rank, interval and composite as
+        ``ranks.csv``, and with ``method="sobol"`` its sensitivity figure and
+        table, are shown; the scores table gains each unit's 5-95% rank
         interval.
     preparation : Preparation, optional
         The treatment the model was fitted after. ``data`` is then the raw
@@ -121,6 +138,10 @@ def report(
         lowest composite is 0, the highest 100), with the sentence that
         states the transformation beside them. By default the page shows
         the composite and says that it is on the model's own scale.
+    highlight : iterable, optional
+        Units (row labels) to name in the robustness section's rank-interval
+        figure whatever their interval, in bold: the ones a reader of this
+        report will look for. Needs ``robustness``.
 
     Returns
     -------
@@ -135,10 +156,12 @@ def report(
         ``external`` and ``preparation``.
     ValueError
         As :func:`audit` raises it; if ``scale`` is not a presentation scale;
-        and if ``data`` or ``robustness`` repeats a row label: a unit is
-        named and found by its label.
+        if ``data`` or ``robustness`` repeats a row label (a unit is named
+        and found by its label); and if ``highlight`` is given without
+        ``robustness``.
     KeyError
-        As :func:`audit` raises it for ``preparation``.
+        As :func:`audit` raises it for ``preparation``, and naming the
+        labels of ``highlight`` that are no unit of the analysis.
     ImportError
         If matplotlib or Jinja2 is not installed.
 
@@ -167,6 +190,7 @@ def report(
     unique_units(as_frame(data).index, "report()")
     if robustness is not None:
         unique_units(robustness.ranks.index, "report(robustness=...)", "the robustness analysis")
+    named = _highlighted(highlight, robustness)
     _require_drawing()
     from indexfuse_tools import __version__
     from indexfuse_tools._report import sections
@@ -196,7 +220,7 @@ def report(
     if result.links is not None:
         shown.append(sections.links(result))
     if robustness is not None:
-        shown.append(sections.robustness(robustness))
+        shown.append(sections.robustness(robustness, scores, named))
     shown.append(sections.scores_section(scores, result, robustness, marks))
     page = render(
         title or "Composite index report",

@@ -8,7 +8,8 @@ tables and numbers, as plain values for the template to escape.
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping
+import urllib.parse
+from collections.abc import Hashable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -17,7 +18,16 @@ import pandas as pd
 
 from indexfuse_tools._audit import FEW_DISTINCT, Audit
 from indexfuse_tools._check import Problem
-from indexfuse_tools._core import coefficient_tables, dimension_name, effect, fixed, plain_name, significant, split_key
+from indexfuse_tools._core import (
+    coefficient_tables,
+    csv_safe,
+    dimension_name,
+    effect,
+    fixed,
+    plain_name,
+    significant,
+    split_key,
+)
 from indexfuse_tools._plots import (
     decimals,
     plot_correlations,
@@ -42,6 +52,8 @@ LISTED_UNITS = 100
 # of the ranked chart when there are too many to draw them all.
 NAMED_UNITS = 3
 DRAWN_UNITS = 15
+# Units the robustness section lists as the least settled (widest intervals).
+LEAST_SETTLED = 12
 # Values the data treatment section lists among the largest changes.
 LARGEST_CHANGES = 10
 # Decimals of a score on the presentation scale: tenths of a point tell
@@ -337,9 +349,65 @@ _LEVEL_HEADERS = {
 }
 
 
-def robustness(analysis: RobustnessResult) -> Section:
-    """The rank intervals over the alternative indices, and with Sobol's method the sensitivity."""
-    facts: dict[str, Any] = {"ranks": picture(analysis.plot_ranks()), "sensitivity": None}
+# The interval before the median, so that a phone shows it before the table scrolls.
+_SETTLED_HEADERS = {
+    "nominal": "rank",
+    "p5": "5%",
+    "p95": "95%",
+    "width": "width",
+    "median": "median",
+}
+
+
+def _unit_column(frame: pd.DataFrame) -> tuple[pd.DataFrame, str]:
+    """``frame`` with its row labels as its first column, and that column's name."""
+    named = frame.reset_index()
+    if frame.index.name is None and frame.index.nlevels == 1:
+        named = named.rename(columns={named.columns[0]: "unit"})
+    return named, str(named.columns[0])
+
+
+def ranks_csv(analysis: RobustnessResult, scores: pd.DataFrame) -> str:
+    """Every unit's nominal rank, median, 5-95% interval and composite, best first, as CSV text.
+
+    Labels a spreadsheet would read as a formula are written as text
+    (:func:`csv_safe`); numbers are written in full.
+    """
+    ranks = analysis.ranks
+    full = pd.DataFrame(
+        {
+            "nominal": ranks["nominal"],
+            "median": ranks["median"],
+            "p5": ranks["p5"],
+            "p95": ranks["p95"],
+            "composite": scores["composite"].reindex(ranks.index),
+        },
+        index=ranks.index,
+    ).sort_values("nominal", kind="stable")
+    shown, _ = _unit_column(full)
+    return str(csv_safe(shown).to_csv(index=False, lineterminator="\r\n"))
+
+
+def download_link(text: str, media: str = "text/csv") -> str:
+    """``text`` as a data URI a link downloads: every byte but letters, digits and ``_.-~`` escaped."""
+    return f"data:{media};charset=utf-8," + urllib.parse.quote(text, safe="")
+
+
+def robustness(
+    analysis: RobustnessResult, scores: pd.DataFrame, highlight: Sequence[Hashable] | None = None
+) -> Section:
+    """The rank intervals over the alternative indices, the units least settled, every unit's interval
+    as a CSV download, and with Sobol's method the sensitivity."""
+    settled, unit = _unit_column(analysis.least_settled(LEAST_SETTLED))
+    facts: dict[str, Any] = {
+        "ranks": picture(analysis.plot_ranks(highlight=highlight)),
+        "settled": table(settled, {unit: unit, **_SETTLED_HEADERS}, default=RANK),
+        "shown": len(settled),
+        "units": len(analysis.ranks),
+        "download": download_link(ranks_csv(analysis, scores)),
+        "highlighted": bool(highlight),
+        "sensitivity": None,
+    }
     if len(analysis.sensitivity):
         shown = analysis.sensitivity.reset_index()
         first = str(shown.columns[0])
@@ -654,6 +722,7 @@ def scores_section(
             "total": len(scores),
             "half": LISTED_UNITS // 2 if len(scores) > LISTED_UNITS else None,
             "scale": shown.scale,
+            "download": analysis is not None,
             "table": table(units, headers, places, default=digits, imputed=marks),
             "marked": marks is not None and any(any(flags) for flags in marks.values()),
         },

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Hashable, Mapping
+from collections.abc import Hashable, Iterable, Mapping
 from typing import TYPE_CHECKING, Any, Final
 
 import numpy as np
@@ -41,7 +41,7 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["ROBUSTNESS_FORMAT", "ROBUSTNESS_VERSION", "RobustnessResult", "rank_table"]
+__all__ = ["ROBUSTNESS_FORMAT", "ROBUSTNESS_VERSION", "RobustnessResult", "least_settled", "rank_table"]
 
 RANK_SHIFT = "rank_shift"
 LEVEL_COLUMNS = ("runs", "mean_shift", "median_shift", "excess")
@@ -51,6 +51,8 @@ _TAILS = (0.05, 0.95)
 #: an interpolated percentile, it is a rank some run gave.
 PERCENTILE_RULE: Final = "inverted_cdf"
 _BLOCK = 2048  # units summarised at a time, to bound the temporary copies
+#: The columns of :func:`least_settled`.
+SETTLED_COLUMNS = ("nominal", "median", "p5", "p95", "width")
 
 
 def rank_table(run_ranks: np.ndarray, nominal: np.ndarray, mean_shift: np.ndarray, index: pd.Index) -> pd.DataFrame:
@@ -97,6 +99,35 @@ def rank_table(run_ranks: np.ndarray, nominal: np.ndarray, mean_shift: np.ndarra
     table.insert(0, "nominal", nominal)
     table["mean_shift"] = mean_shift
     return table[list(RANK_COLUMNS)]
+
+
+def least_settled(ranks: pd.DataFrame, n: int | None = 10) -> pd.DataFrame:
+    """The units whose rank moves most over the runs: the widest 5-95% rank intervals first.
+
+    Parameters
+    ----------
+    ranks : pandas.DataFrame
+        The ``ranks`` table of a robustness result (the columns
+        ``"nominal"``, ``"median"``, ``"p5"`` and ``"p95"`` are used).
+    n : int or None, default 10
+        How many units to return; None returns every unit with a rank.
+
+    Returns
+    -------
+    pandas.DataFrame
+        ``nominal``, ``median``, ``p5``, ``p95`` and ``width``
+        (``p95 - p5``), one row per unit, the widest interval first and
+        units of the same width by nominal rank. Units without a rank (no
+        composite) are left out.
+    """
+    if n is not None and (not isinstance(n, (int, np.integer)) or isinstance(n, (bool, np.bool_)) or n < 1):
+        raise ValueError(f"n must be a positive integer or None, got {n!r}")
+    table = ranks[["nominal", "median", "p5", "p95"]].assign(width=ranks["p95"] - ranks["p5"])
+    table = table[table["width"].notna()]
+    # Two sorts, each stable: width decides, the nominal rank breaks its ties,
+    # and units that tie on both keep the table's order.
+    table = table.sort_values("nominal", kind="stable").sort_values("width", ascending=False, kind="stable")
+    return table if n is None else table.head(int(n))
 
 
 def _column(levels: tuple[Any, ...], codes: np.ndarray) -> pd.Series:
@@ -339,6 +370,52 @@ class RobustnessResult:
         table["excess"] = table["mean_shift"] - shifts.mean()
         return table.sort_values("mean_shift", ascending=False, kind="stable")
 
+    def least_settled(self, n: int | None = 10) -> pd.DataFrame:
+        """The units whose rank moves most over the runs: the widest 5-95% rank intervals first.
+
+        A unit's interval runs from ``p5`` to ``p95`` of :attr:`ranks`; the
+        wider it is, the more its place owes to the choices the analysis
+        varied. These are the units to publish with their interval, or to
+        look at before publishing a rank at all.
+
+        Parameters
+        ----------
+        n : int or None, default 10
+            How many units to return; None returns every unit with a rank.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per unit (indexed as :attr:`ranks`): ``nominal`` rank,
+            ``median`` rank over the runs, ``p5`` and ``p95`` (the ends of
+            its interval) and ``width`` (``p95 - p5``); the widest interval
+            first, and units of the same width by nominal rank.
+
+        Raises
+        ------
+        ValueError
+            If ``n`` is neither None nor a positive integer.
+
+        Examples
+        --------
+        >>> import warnings
+        >>> import statsmodels.api as sm
+        >>> import indexfuse_tools
+        >>> data = sm.datasets.statecrime.load_pandas().data
+        >>> schema = {"safety": [("violent", -1), ("murder", -1)], "schooling": ["hs_grad"]}
+        >>> with warnings.catch_warnings():
+        ...     warnings.simplefilter("ignore", indexfuse_tools.RobustnessWarning)
+        ...     result = indexfuse_tools.robustness(schema, data, n=32, progress=False, scheduler=1)
+        >>> widest = result.least_settled(3)
+        >>> list(widest.columns)
+        ['nominal', 'median', 'p5', 'p95', 'width']
+        >>> bool(widest["width"].is_monotonic_decreasing)
+        True
+        >>> bool((widest["width"] == widest["p95"] - widest["p5"]).all())
+        True
+        """
+        return least_settled(self.ranks, n)
+
     # --------------------------------------------------------- figures --
 
     def plot_ranks(
@@ -346,6 +423,7 @@ class RobustnessResult:
         *,
         n: int | None = None,
         label: Mapping[Hashable, str] | pd.Series | None = None,
+        highlight: Iterable[Hashable] | None = None,
         title: str | None = None,
         ax: Axes | None = None,
     ) -> Figure:
@@ -355,11 +433,17 @@ class RobustnessResult:
         ----------
         n : int, optional
             Show the ``n`` best and ``n`` worst units (by nominal rank); by
-            default all of them. Up to 60 units are drawn one per line with
-            their labels; more are drawn as a band over the nominal rank.
+            default all of them. Up to 60 units are drawn one per row with
+            their labels. More are drawn as thin lines, and the ten widest
+            intervals (:meth:`least_settled`), the three best and three worst
+            units and ``highlight`` are drawn in full and named beside the
+            chart.
         label : mapping or Series, optional
             Display names of units (by their index label); units it lacks
             show their index label.
+        highlight : iterable, optional
+            Units (index labels of :attr:`ranks`) to name in any case, in
+            bold. A label that is no unit raises ``KeyError``.
         title : str, optional
             Replaces the default title.
         ax : matplotlib.axes.Axes, optional
@@ -371,7 +455,9 @@ class RobustnessResult:
         """
         from indexfuse_tools._plots import plot_rank_intervals
 
-        return plot_rank_intervals(self.ranks, runs=len(self.runs), n=n, label=label, title=title, ax=ax)
+        return plot_rank_intervals(
+            self.ranks, runs=len(self.runs), n=n, label=label, highlight=highlight, title=title, ax=ax
+        )
 
     def plot_sensitivity(self, *, title: str | None = None, ax: Axes | None = None) -> Figure:
         """First-order and total Sobol indices of each factor, with their 95% intervals."""
