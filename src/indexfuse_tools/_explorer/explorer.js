@@ -1,0 +1,621 @@
+// The explorer's own code. The table (sorting, searching, paging, keyboard
+// and screen-reader support) is DataTables'; what is written by hand here is
+// what no library has: the model's arithmetic (re-weighting with the same
+// renormalisation as set_weights, the composite folded as the model folds
+// its dimensions, ranks as pandas averages ties, contributions from the
+// coefficient records) and the profile of one unit. Every label reaches the
+// page through textContent, never as markup.
+"use strict";
+
+(function () {
+  const data = JSON.parse(document.getElementById("explorer-data").textContent);
+  const n = data.units.length;
+  const dims = data.dimensions;
+
+  function decode(text, Type) {
+    const bytes = Uint8Array.from(atob(text), (c) => c.charCodeAt(0));
+    return new Type(bytes.buffer);
+  }
+  const values = dims.map((d) => decode(d.values, Float64Array));
+  const raw = data.columns.map((c) => decode(c.values, Float32Array));
+  const intervals = data.intervals && {
+    p5: decode(data.intervals.p5, Float32Array),
+    median: decode(data.intervals.median, Float32Array),
+    p95: decode(data.intervals.p95, Float32Array),
+  };
+  const editions = data.editions && {
+    periods: data.editions.periods,
+    composite: decode(data.editions.composite, Float64Array),
+    rank: decode(data.editions.rank, Float32Array),
+  };
+
+  // ------------------------------------------------------------ arithmetic --
+
+  // math.fsum (Shewchuk's algorithm, with CPython's final rounding step):
+  // set_weights divides by this total, so the page's weights equal Python's
+  // to the last bit.
+  function fsum(numbers) {
+    const partials = [];
+    for (let x of numbers) {
+      let i = 0;
+      for (let y of partials) {
+        if (Math.abs(x) < Math.abs(y)) [x, y] = [y, x];
+        const hi = x + y;
+        const lo = y - (hi - x);
+        if (lo) partials[i++] = lo;
+        x = hi;
+      }
+      partials.length = i;
+      partials.push(x);
+    }
+    let k = partials.length;
+    let hi = 0;
+    let lo = 0;
+    if (k > 0) {
+      hi = partials[--k];
+      while (k > 0) {
+        const x = hi;
+        const y = partials[--k];
+        hi = x + y;
+        lo = y - (hi - x);
+        if (lo) break;
+      }
+      if (k > 0 && ((lo < 0 && partials[k - 1] < 0) || (lo > 0 && partials[k - 1] > 0))) {
+        const y = lo * 2;
+        const x = hi + y;
+        if (y === x - hi) hi = x;
+      }
+    }
+    return hi;
+  }
+
+  function normalised(given) {
+    const total = fsum(given);
+    return given.map((w) => w / total);
+  }
+
+  // The composite as the model folds it: a nested dimension adds up its
+  // sub-dimensions (weight times value), then enters its parent with its
+  // direction.
+  function fold(branches, weights) {
+    let sum = null;
+    for (const branch of branches) {
+      let part;
+      if (branch.children) {
+        part = fold(branch.children, weights);
+      } else {
+        const w = weights[branch.leaf];
+        const v = values[branch.leaf];
+        part = new Float64Array(n);
+        for (let i = 0; i < n; i++) part[i] = w * v[i];
+      }
+      const direction = branch.direction;
+      if (direction !== 1) for (let i = 0; i < n; i++) part[i] *= direction;
+      if (sum === null) sum = part;
+      else for (let i = 0; i < n; i++) sum[i] += part[i];
+    }
+    return sum || new Float64Array(n).fill(NaN);
+  }
+
+  // 1 for the highest composite, ties sharing their average rank, NaN where
+  // the composite is NaN: pandas' rank(ascending=False, method="average").
+  function ranks(composite) {
+    const order = [];
+    for (let i = 0; i < n; i++) if (!Number.isNaN(composite[i])) order.push(i);
+    order.sort((a, b) => composite[b] - composite[a]);
+    const rank = new Float64Array(n).fill(NaN);
+    for (let k = 0; k < order.length; ) {
+      let j = k;
+      while (j + 1 < order.length && composite[order[j + 1]] === composite[order[k]]) j++;
+      const shared = (k + j) / 2 + 1;
+      for (let t = k; t <= j; t++) rank[order[t]] = shared;
+      k = j + 1;
+    }
+    return rank;
+  }
+
+  // What scaling does to one raw value, as the model's records say.
+  function scaled(x, record) {
+    if (data.scaleMethod === "z_score") return record.std ? (x - record.mean) / record.std : 0;
+    const width = record.max - record.min;
+    return width ? (x - record.min) / width : 0;
+  }
+
+  // ----------------------------------------------------- the weight tree --
+
+  const nodes = [];
+  function index(branches, parent) {
+    const ids = [];
+    for (const branch of branches) {
+      const id = nodes.length;
+      const node = { id, parent, label: branch.label, effect: branch.effect, leaf: branch.leaf, children: null };
+      nodes.push(node);
+      if (branch.children) node.children = index(branch.children, id);
+      ids.push(id);
+    }
+    return ids;
+  }
+  const roots = index(data.tree, null);
+  // Directions: each key's own, read from its leaves' paths.
+  for (const node of nodes) {
+    let depth = 0;
+    for (let p = node.parent; p !== null; p = nodes[p].parent) depth++;
+    const leaf = firstLeaf(node);
+    node.direction = dims[leaf].directions[depth];
+  }
+  function firstLeaf(node) {
+    return node.children ? firstLeaf(nodes[node.children[0]]) : node.leaf;
+  }
+  function branchesOf(ids) {
+    return ids.map((id) => {
+      const node = nodes[id];
+      return { leaf: node.leaf, direction: node.direction, children: node.children && branchesOf(node.children) };
+    });
+  }
+  const folding = branchesOf(roots);
+  const siblingsOf = (node) => (node.parent === null ? roots : nodes[node.parent].children);
+
+  const published = dims.map((d) => d.weight);
+  const publishedComposite = fold(folding, published);
+  const publishedRank = ranks(publishedComposite);
+
+  let shares = new Float64Array(nodes.length);
+  let weights = published.slice();
+  let composite = publishedComposite;
+  let rank = publishedRank;
+
+  function leafTotal(node, leafWeights) {
+    if (!node.children) return leafWeights[node.leaf];
+    return node.children.reduce((sum, id) => sum + leafTotal(nodes[id], leafWeights), 0);
+  }
+
+  // Each dimension's share of its parent, from weights of the whole index.
+  function sharesFrom(leafWeights) {
+    const result = new Float64Array(nodes.length);
+    for (const node of nodes) {
+      const level = siblingsOf(node);
+      const total = level.reduce((sum, id) => sum + leafTotal(nodes[id], leafWeights), 0);
+      result[node.id] = total > 0 ? leafTotal(node, leafWeights) / total : 1 / level.length;
+    }
+    return result;
+  }
+
+  // The weights set_weights is given: each dimension's share of the whole,
+  // the product of the shares on its way down.
+  function given() {
+    return dims.map((_, leaf) => {
+      let node = nodes.find((candidate) => candidate.leaf === leaf);
+      let product = 1;
+      for (; node; node = node.parent === null ? null : nodes[node.parent]) product *= shares[node.id];
+      return product;
+    });
+  }
+
+  function differs() {
+    return weights.some((w, i) => Math.abs(w - published[i]) > 1e-12);
+  }
+
+  // ------------------------------------------------------------ formats --
+
+  const plain = (text) => (/^-0\.?0*$/.test(text) ? text.slice(1) : text);
+  const fixed = (x, digits) => (Number.isFinite(x) ? plain(x.toFixed(digits)) : "–");
+  const signed = (x, digits) => (Number.isFinite(x) && x > 0 && fixed(x, digits) !== fixed(0, digits) ? "+" : "") + fixed(x, digits);
+  const significant = new Intl.NumberFormat("en", { maximumSignificantDigits: 4 });
+  const number = (x) => (Number.isFinite(x) ? plain(significant.format(x)) : "–");
+  const rankText = (r) => (Number.isFinite(r) ? (Number.isInteger(r) ? String(r) : r.toFixed(1)) : "–");
+  const percent = (x) => fixed(100 * x, 1) + "%";
+  const count = new Intl.NumberFormat("en");
+
+  function element(tag, text, className) {
+    const made = document.createElement(tag);
+    if (text !== undefined && text !== null) made.textContent = text;
+    if (className) made.className = className;
+    return made;
+  }
+
+  // -------------------------------------------------------- the controls --
+
+  const controls = {};
+  function controlRow(node, container, depth) {
+    const row = element("div", null, "weight-row");
+    row.style.setProperty("--depth", depth);
+    const id = "weight-" + node.id;
+    const label = element("label", node.label);
+    label.htmlFor = id;
+    if (node.direction < 0) label.append(element("span", node.effect, "pill lowers"));
+    const parentLabel = node.parent === null ? "the index" : nodes[node.parent].label;
+    const slider = Object.assign(document.createElement("input"), { type: "range", id, min: 0, max: 100, step: 0.1 });
+    const box = Object.assign(document.createElement("input"), { type: "number", min: 0, max: 100, step: 0.1 });
+    box.setAttribute("aria-label", node.label + ": share of " + parentLabel + ", percent");
+    slider.setAttribute("aria-describedby", id + "-whole");
+    const whole = element("span", "", "whole");
+    whole.id = id + "-whole";
+    const alone = siblingsOf(node).length < 2;
+    slider.disabled = box.disabled = alone;
+    slider.addEventListener("input", () => move(node, Number(slider.value)));
+    box.addEventListener("change", () => {
+      const value = Number(box.value);
+      if (box.value !== "" && Number.isFinite(value)) move(node, Math.min(100, Math.max(0, value)));
+      else show();
+    });
+    const inputs = element("div", null, "weight-inputs");
+    inputs.append(slider, box, element("span", "%", "unit-sign"));
+    row.append(label, inputs, whole);
+    container.append(row);
+    controls[node.id] = { slider, box, whole };
+    if (node.children) {
+      const group = element("div", null, "nested");
+      group.setAttribute("role", "group");
+      group.setAttribute("aria-label", "Within " + node.label);
+      for (const child of node.children) controlRow(nodes[child], group, depth + 1);
+      container.append(group);
+    }
+  }
+  const controlBox = document.getElementById("weight-controls");
+  for (const id of roots) controlRow(nodes[id], controlBox, 0);
+
+  function move(node, percentValue) {
+    const share = percentValue / 100;
+    const others = siblingsOf(node).filter((id) => id !== node.id);
+    const before = others.reduce((sum, id) => sum + shares[id], 0);
+    for (const id of others) shares[id] = before > 0 ? (shares[id] * (1 - share)) / before : (1 - share) / others.length;
+    shares[node.id] = share;
+    weights = normalised(given());
+    schedule();
+  }
+
+  function reset() {
+    shares = sharesFrom(published);
+    weights = published.slice();
+    schedule();
+  }
+
+  let pending = false;
+  function schedule() {
+    if (pending) return;
+    pending = true;
+    requestAnimationFrame(() => {
+      pending = false;
+      recompute();
+    });
+  }
+
+  function recompute() {
+    const changed = differs();
+    composite = changed ? fold(folding, weights) : publishedComposite;
+    rank = changed ? ranks(composite) : publishedRank;
+    show();
+    if (table) {
+      table.column(3).visible(changed, false);
+      table.rows().invalidate("data").draw(false);
+    }
+    if (selected !== null) profile(selected);
+  }
+
+  function show() {
+    const whole = given();
+    for (const node of nodes) {
+      const control = controls[node.id];
+      const value = (100 * shares[node.id]).toFixed(1);
+      control.slider.value = value;
+      control.box.value = value;
+      const part = leafTotal(node, weights);
+      control.whole.textContent = node.parent === null ? "" : percent(part) + " of the index";
+    }
+    const changed = differs();
+    const note = document.getElementById("weights-note");
+    note.hidden = !changed;
+    note.textContent = changed
+      ? "These are not the published weights: composites and ranks are computed again with the weights above."
+      : "";
+    document.getElementById("reset").disabled = !changed;
+    remember(changed, whole);
+  }
+
+  // ------------------------------------------------ the page's address --
+
+  function remember(changed, whole) {
+    const fragment = changed
+      ? "#" + new URLSearchParams(dims.map((d, i) => [d.name, String(whole[i])])).toString()
+      : "";
+    if (fragment !== location.hash) history.replaceState(null, "", location.pathname + location.search + fragment);
+  }
+
+  function fromAddress() {
+    if (!location.hash || location.hash === "#") return null;
+    const found = new URLSearchParams(location.hash.slice(1));
+    const read = dims.map((d) => (found.has(d.name) ? Number(found.get(d.name)) : NaN));
+    if (read.some((w) => !Number.isFinite(w) || w < 0) || fsum(read) <= 0) return null;
+    return normalised(read);
+  }
+
+  function applyAddress() {
+    const read = fromAddress();
+    if (location.hash.length > 1 && read === null) {
+      const note = document.getElementById("weights-note");
+      note.hidden = false;
+      note.textContent = "The weights in this page's address could not be read: the published weights are shown.";
+      return;
+    }
+    shares = sharesFrom(read || published);
+    weights = read ? normalised(given()) : published.slice();
+    recompute();
+  }
+
+  // ---------------------------------------------------------- the table --
+
+  let table = null;
+  const columns = [
+    { title: "Unit", key: "unit" },
+    { title: "Rank", key: "rank" },
+    { title: "Composite", key: "composite" },
+    { title: "Published rank", key: "published" },
+    ...dims.map((d, leaf) => ({ title: d.name, key: "dimension", leaf })),
+  ];
+  if (intervals) columns.push({ title: "Rank, 5–95% over the alternatives", key: "interval" });
+
+  function cellText(column, i) {
+    switch (column.key) {
+      case "unit":
+        return data.units[i];
+      case "rank":
+        return rankText(rank[i]);
+      case "composite":
+        return fixed(composite[i], 4);
+      case "published":
+        return rankText(publishedRank[i]);
+      case "dimension":
+        return fixed(values[column.leaf][i], 3);
+      default:
+        return Number.isFinite(intervals.p5[i]) ? rankText(intervals.p5[i]) + "–" + rankText(intervals.p95[i]) : "–";
+    }
+  }
+
+  function sortValue(column, i) {
+    switch (column.key) {
+      case "unit":
+        return data.units[i];
+      case "rank":
+        return Number.isFinite(rank[i]) ? rank[i] : Infinity;
+      case "composite":
+        return Number.isFinite(composite[i]) ? composite[i] : -Infinity;
+      case "published":
+        return Number.isFinite(publishedRank[i]) ? publishedRank[i] : Infinity;
+      case "dimension":
+        return Number.isFinite(values[column.leaf][i]) ? values[column.leaf][i] : -Infinity;
+      default:
+        return Number.isFinite(intervals.p5[i]) ? intervals.p5[i] : Infinity;
+    }
+  }
+
+  function fill(api) {
+    const visible = api.columns(":visible").indexes().toArray();
+    api.rows({ page: "current" }).every(function () {
+      const i = this.data()[0];
+      const cells = this.node().cells;
+      visible.forEach((c, position) => {
+        const cell = cells[position];
+        if (columns[c].key === "unit") {
+          const button = element("button", data.units[i], "unit");
+          button.type = "button";
+          button.dataset.row = String(i);
+          cell.replaceChildren(button);
+        } else {
+          cell.textContent = cellText(columns[c], i);
+        }
+      });
+    });
+  }
+
+  function drawTable(DataTable) {
+    const head = document.querySelector("#table thead tr");
+    for (const column of columns) {
+      const th = element("th", column.title);
+      th.scope = "col";
+      head.append(th);
+    }
+    const rows = Array.from({ length: n }, (_, i) => [i]);
+    table = new DataTable("#table", {
+      data: rows,
+      deferRender: true,
+      autoWidth: false,
+      pageLength: 25,
+      lengthMenu: [10, 25, 50, 100],
+      order: [[1, "asc"]],
+      columns: columns.map((column) => ({
+        data: (row, type) => (type === "display" ? "" : type === "filter" ? (column.key === "unit" ? data.units[row[0]] : "") : sortValue(column, row[0])),
+        type: column.key === "unit" ? "string" : "num",
+        searchable: column.key === "unit",
+        className: column.key === "unit" ? "text" : "dt-right",
+      })),
+      columnDefs: [{ targets: 3, visible: false }],
+      language: {
+        search: "Find a unit:",
+        searchPlaceholder: "any part of its name",
+        info: "Units _START_ to _END_ of _TOTAL_",
+        infoFiltered: "(found among _MAX_)",
+        zeroRecords: "No unit's name contains that.",
+      },
+      drawCallback() {
+        fill(this.api());
+      },
+    });
+    document.querySelector("#table tbody").addEventListener("click", (event) => {
+      const button = event.target.closest("button.unit");
+      if (button) profile(Number(button.dataset.row), true);
+    });
+  }
+
+  // -------------------------------------------------------- the profile --
+
+  let selected = null;
+
+  function bar(value, largest) {
+    const track = element("div", null, "track");
+    const fillBar = element("span", null, value < 0 ? "bar lowers" : "bar raises");
+    const width = largest > 0 && Number.isFinite(value) ? (50 * Math.abs(value)) / largest : 0;
+    fillBar.style.width = width + "%";
+    fillBar.style[value < 0 ? "right" : "left"] = "50%";
+    track.append(fillBar);
+    return track;
+  }
+
+  function place(value, low, high) {
+    const track = element("div", null, "range");
+    if (Number.isFinite(value) && low !== null && high !== null) {
+      const mark = element("span", null, "mark-dot");
+      mark.style.left = (high > low ? (100 * (value - low)) / (high - low) : 50) + "%";
+      track.append(mark);
+    }
+    const ends = element("div", number(low) + " … " + number(high), "ends");
+    const cell = element("div");
+    cell.append(track, ends);
+    return cell;
+  }
+
+  function row(cells) {
+    const tr = document.createElement("tr");
+    cells.forEach((content, k) => {
+      const td = element("td", typeof content === "string" ? content : null, k === 0 ? "text" : null);
+      if (typeof content !== "string") td.append(content);
+      tr.append(td);
+    });
+    return tr;
+  }
+
+  function profile(i, focus) {
+    selected = i;
+    const section = document.getElementById("profile");
+    section.hidden = false;
+    const heading = document.getElementById("profile-heading");
+    heading.textContent = "Why " + data.units[i] + " ranks where it does";
+    const ranked = publishedRank.reduce((m, r) => m + (Number.isFinite(r) ? 1 : 0), 0);
+    let summary;
+    if (Number.isFinite(composite[i])) {
+      summary = "Rank " + rankText(rank[i]) + " of " + count.format(ranked) + ", composite " + fixed(composite[i], 4) + ".";
+      if (differs()) summary += " With the published weights: rank " + rankText(publishedRank[i]) + ", composite " + fixed(publishedComposite[i], 4) + ".";
+    } else {
+      summary = "No composite: the unit was left out by the data treatment, or a whole dimension is missing.";
+    }
+    if (intervals && Number.isFinite(intervals.p5[i])) {
+      summary += " Over the alternative indices of the robustness analysis (published weights) its rank runs from " +
+        rankText(intervals.p5[i]) + " to " + rankText(intervals.p95[i]) + " (5–95%), median " + rankText(intervals.median[i]) + ".";
+    }
+    document.getElementById("profile-summary").textContent = summary;
+
+    const adds = dims.map((d, leaf) => weights[leaf] * d.directions.reduce((p, x) => p * x, 1) * values[leaf][i]);
+    const largestDimension = Math.max(0, ...adds.map((x) => (Number.isFinite(x) ? Math.abs(x) : 0)));
+    document.querySelector("#profile-dimensions tbody").replaceChildren(
+      ...dims.map((d, leaf) => row([d.name, fixed(values[leaf][i], 3), percent(weights[leaf]), signed(adds[leaf], 4), bar(adds[leaf], largestDimension)]))
+    );
+
+    const blank = !Number.isFinite(composite[i]);
+    const terms = data.indicators.map((record) => {
+      const x = raw[record.column][i];
+      const factor = weights[record.leaf] * dims[record.leaf].directions.reduce((p, d) => p * d, 1);
+      if (blank) return NaN;
+      return Number.isNaN(x) ? 0 : scaled(x * record.direction, record) * record.coef * factor;
+    });
+    const largestTerm = Math.max(0, ...terms.map((x) => (Number.isFinite(x) ? Math.abs(x) : 0)));
+    document.querySelector("#profile-indicators tbody").replaceChildren(
+      ...data.indicators.map((record, k) => {
+        const column = data.columns[record.column];
+        const name = element("span", column.label);
+        const sign = record.direction * dims[record.leaf].directions.reduce((p, d) => p * d, 1);
+        const label = element("div");
+        label.append(name, element("span", dims[record.leaf].name + (sign < 0 ? ", lowers the index" : ""), "sub"));
+        return row([label, number(raw[record.column][i]), place(raw[record.column][i], column.low, column.high), signed(terms[k], 4), bar(terms[k], largestTerm)]);
+      })
+    );
+    trajectory(i);
+    if (focus) {
+      section.scrollIntoView({ block: "start" });
+      heading.focus({ preventScroll: true });
+    }
+  }
+
+  function trajectory(i) {
+    const box = document.getElementById("profile-trajectory");
+    box.hidden = !editions;
+    if (!editions) return;
+    const count = editions.periods.length;
+    const points = editions.periods.map((period, p) => ({ period, composite: editions.composite[p * n + i], rank: editions.rank[p * n + i] }));
+    document.querySelector("#trajectory-table tbody").replaceChildren(
+      ...points.map((point) => row([point.period, fixed(point.composite, 4), rankText(point.rank)]))
+    );
+    const drawn = points.filter((point) => Number.isFinite(point.rank));
+    const chart = document.getElementById("trajectory-chart");
+    chart.replaceChildren();
+    if (drawn.length < 2) return;
+    const svgNs = "http://www.w3.org/2000/svg";
+    const svg = document.createElementNS(svgNs, "svg");
+    const width = 320;
+    const height = 120;
+    svg.setAttribute("viewBox", "0 0 " + width + " " + height);
+    svg.setAttribute("role", "img");
+    svg.setAttribute("aria-label", "Rank over the editions; the table below gives the numbers");
+    const worst = Math.max(...drawn.map((point) => point.rank));
+    const x = (p) => 20 + (count > 1 ? (p * (width - 40)) / (count - 1) : 0);
+    const y = (r) => 15 + (worst > 1 ? ((r - 1) * (height - 30)) / (worst - 1) : 0);
+    const line = document.createElementNS(svgNs, "polyline");
+    line.setAttribute("points", points.map((point, p) => (Number.isFinite(point.rank) ? x(p) + "," + y(point.rank) : "")).filter(Boolean).join(" "));
+    line.setAttribute("class", "trajectory");
+    svg.append(line);
+    points.forEach((point, p) => {
+      if (!Number.isFinite(point.rank)) return;
+      const dot = document.createElementNS(svgNs, "circle");
+      dot.setAttribute("cx", x(p));
+      dot.setAttribute("cy", y(point.rank));
+      dot.setAttribute("r", 3.5);
+      svg.append(dot);
+    });
+    chart.append(svg);
+  }
+
+  // ------------------------------------------------------------ start --
+
+  document.getElementById("reset").addEventListener("click", reset);
+  window.addEventListener("hashchange", () => {
+    const read = fromAddress();
+    const current = normalised(given());
+    if (read && read.some((w, k) => Math.abs(w - current[k]) > 1e-15)) applyAddress();
+  });
+  const ranked = publishedRank.reduce((m, r) => m + (Number.isFinite(r) ? 1 : 0), 0);
+  document.getElementById("units-note").textContent =
+    count.format(n) + " units, " + count.format(ranked) + " with a composite. Rank 1 is the highest composite; tied units share the average rank. " +
+    "Dimension values are before their weight and direction.";
+
+  // The table library arrives as an ES module inside the page; importing it
+  // from a blob address is how it loads without a network (itables' own
+  // offline pages do the same).
+  async function library() {
+    const embedded = JSON.parse(document.getElementById("table-library").textContent);
+    const style = document.createElement("style");
+    style.textContent = new TextDecoder().decode(Uint8Array.from(atob(embedded.styles), (c) => c.charCodeAt(0)));
+    document.head.prepend(style);
+    const source = Uint8Array.from(atob(embedded.script), (c) => c.charCodeAt(0));
+    const address = URL.createObjectURL(new Blob([source], { type: "text/javascript" }));
+    try {
+      return (await import(address)).default;
+    } finally {
+      URL.revokeObjectURL(address);
+    }
+  }
+
+  shares = sharesFrom(published);
+  applyAddress();
+  const ready = library().then((DataTable) => {
+    drawTable(DataTable);
+    table.column(3).visible(differs());
+    document.body.dataset.ready = "true";
+  });
+
+  // For the page's own tests and for anyone scripting the page.
+  window.indexfuseExplorer = {
+    ready,
+    given: () => Object.fromEntries(dims.map((d, k) => [d.name, given()[k]])),
+    weights: () => Object.fromEntries(dims.map((d, k) => [d.name, weights[k]])),
+    composite: () => Array.from(composite),
+    rank: () => Array.from(rank),
+  };
+})();
