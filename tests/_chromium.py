@@ -95,6 +95,8 @@ class _Pipe:
         return message
 
     def call(self, method: str, session: str | None = None, **params: Any) -> dict[str, Any]:
+        # Each step has its own time: a page kept open for many steps is not a hung browser.
+        self._deadline = time.monotonic() + TIMEOUT
         self._next_id += 1
         message: dict[str, Any] = {"id": self._next_id, "method": method, "params": params}
         if session:
@@ -112,6 +114,7 @@ class _Pipe:
     def wait_for(self, event: str) -> None:
         if any(seen.get("method") == event for seen in self.events):
             return
+        self._deadline = time.monotonic() + TIMEOUT
         while True:
             message = self._message()
             self.events.append(message)
@@ -190,11 +193,14 @@ class Session:
             width=width, height=height, deviceScaleFactor=1, mobile=False,
         )  # fmt: skip
 
-    def load(self, page: Path) -> None:
-        """Open ``page`` from its file address and wait for its load event."""
-        self._pipe.events = [event for event in self._pipe.events if event.get("method") != "Page.loadEventFired"]
-        self._pipe.call("Page.navigate", self._session, url=page.resolve().as_uri())
-        self._pipe.wait_for("Page.loadEventFired")
+    def load(self, page: Path, fragment: str = "") -> None:
+        """Open ``page`` from its file address (with ``#fragment``) and wait for its load event."""
+        # Through a blank page: a move to the same page with another fragment
+        # would only scroll, and fire no load event.
+        for url in ("about:blank", page.resolve().as_uri() + (f"#{fragment}" if fragment else "")):
+            self._pipe.events = [event for event in self._pipe.events if event.get("method") != "Page.loadEventFired"]
+            self._pipe.call("Page.navigate", self._session, url=url)
+            self._pipe.wait_for("Page.loadEventFired")
 
     def evaluate(self, expression: str) -> Any:
         """The value of a JavaScript expression in the page; a promise is awaited."""

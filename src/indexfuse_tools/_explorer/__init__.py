@@ -166,6 +166,8 @@ def explorer(
     from indexfuse_tools import __version__
     from indexfuse_tools._explorer.page import render
 
+    # Before scoring, so that the message names the unit as well as the column.
+    refuse_non_finite(frame[[label for label in used_columns(model) if label in frame.columns]], "the column")
     scores = results(model, frame, preparation=preparation)
     scored = frame if preparation is None else treat(frame, preparation, "explorer()").prepared
     raw = scored[used_columns(model)].reindex(scores.index)

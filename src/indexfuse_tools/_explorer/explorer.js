@@ -450,14 +450,17 @@
 
   let selected = null;
 
-  function bar(value, largest) {
+  // What a part adds, in words and as a bar from the middle: right raises, left lowers.
+  function bar(value, largest, digits) {
+    const cell = element("div", signed(value, digits), "adds");
     const track = element("div", null, "track");
     const fillBar = element("span", null, value < 0 ? "bar lowers" : "bar raises");
     const width = largest > 0 && Number.isFinite(value) ? (50 * Math.abs(value)) / largest : 0;
     fillBar.style.width = width + "%";
     fillBar.style[value < 0 ? "right" : "left"] = "50%";
     track.append(fillBar);
-    return track;
+    cell.append(track);
+    return cell;
   }
 
   function place(value, low, high) {
@@ -506,7 +509,7 @@
     const adds = dims.map((d, leaf) => weights[leaf] * d.directions.reduce((p, x) => p * x, 1) * values[leaf][i]);
     const largestDimension = Math.max(0, ...adds.map((x) => (Number.isFinite(x) ? Math.abs(x) : 0)));
     document.querySelector("#profile-dimensions tbody").replaceChildren(
-      ...dims.map((d, leaf) => row([d.name, fixed(values[leaf][i], 3), percent(weights[leaf]), signed(adds[leaf], 4), bar(adds[leaf], largestDimension)]))
+      ...dims.map((d, leaf) => row([d.name, fixed(values[leaf][i], 3), percent(weights[leaf]), bar(adds[leaf], largestDimension, 4)]))
     );
 
     const blank = !Number.isFinite(composite[i]);
@@ -524,7 +527,7 @@
         const sign = record.direction * dims[record.leaf].directions.reduce((p, d) => p * d, 1);
         const label = element("div");
         label.append(name, element("span", dims[record.leaf].name + (sign < 0 ? ", lowers the index" : ""), "sub"));
-        return row([label, number(raw[record.column][i]), place(raw[record.column][i], column.low, column.high), signed(terms[k], 4), bar(terms[k], largestTerm)]);
+        return row([label, number(raw[record.column][i]), place(raw[record.column][i], column.low, column.high), bar(terms[k], largestTerm, 4)]);
       })
     );
     trajectory(i);

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import datetime
 import os
+import urllib.parse
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -67,6 +68,7 @@ def report(
     source: str | None = None,
     robustness: RobustnessResult | None = None,
     preparation: Preparation | None = None,
+    explorer: str | os.PathLike[str] | None = None,
 ) -> Path:
     """Write a report of a fitted index to one self-contained HTML file.
 
@@ -113,6 +115,11 @@ def report(
         units it dropped and why, the values imputed, transformed and
         winsorised per indicator, and the largest changes; in the scores
         table, a value resting on an imputed one is marked.
+    explorer : str or os.PathLike, optional
+        Where to write the explorer page too (:func:`explorer`, from the
+        same model, data, title, source, robustness and preparation); the
+        report's header links to it by its path relative to the report's
+        folder, so keep the two files side by side when moving them.
 
     Returns
     -------
@@ -194,7 +201,20 @@ def report(
         __version__,
         _settings(model),
         shown,
+        explorer=None if explorer is None else _address(explorer, path),
     )
     target = Path(path)
+    if explorer is not None:
+        from indexfuse_tools._explorer import explorer as write_explorer
+
+        write_explorer(
+            model, data, explorer, title=title, source=source, robustness=robustness, preparation=preparation
+        )
     target.write_text(page, encoding="utf-8")
     return target
+
+
+def _address(page: str | os.PathLike[str], report: str | os.PathLike[str]) -> str:
+    """The address of ``page`` relative to the folder of ``report``, for a link."""
+    relative = os.path.relpath(os.path.realpath(page), os.path.dirname(os.path.realpath(report)))
+    return urllib.parse.quote(Path(relative).as_posix())
