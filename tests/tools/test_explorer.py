@@ -234,6 +234,7 @@ def set_weight(session, label: str, kind: str, percent: float) -> None:
 def search(session, text: str) -> list[list[str]]:
     session.evaluate(f"(() => {{ const box = document.querySelector('.dt-search input'); box.value = {json.dumps(text)};"
                      " box.dispatchEvent(new Event('input')); })()")  # fmt: skip
+    session.evaluate("new Promise(done => setTimeout(done, 150))")  # the search box waits for a pause in typing
     session.evaluate(SETTLED)
     return session.evaluate(ROWS)
 

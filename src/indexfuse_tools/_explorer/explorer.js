@@ -12,12 +12,19 @@
   const n = data.units.length;
   const dims = data.dimensions;
 
+  function bytesOf(text) {
+    const binary = atob(text);
+    const bytes = new Uint8Array(binary.length);
+    for (let i = 0; i < binary.length; i++) bytes[i] = binary.charCodeAt(i);
+    return bytes;
+  }
   function decode(text, Type) {
-    const bytes = Uint8Array.from(atob(text), (c) => c.charCodeAt(0));
-    return new Type(bytes.buffer);
+    return new Type(bytesOf(text).buffer);
   }
   const values = dims.map((d) => decode(d.values, Float64Array));
-  const raw = data.columns.map((c) => decode(c.values, Float32Array));
+  // The raw values are read only for a unit's profile: decoded when first asked for.
+  const rawColumns = [];
+  const raw = (column) => (rawColumns[column] ||= decode(data.columns[column].values, Float32Array));
   const intervals = data.intervals && {
     p5: decode(data.intervals.p5, Float32Array),
     median: decode(data.intervals.median, Float32Array),
@@ -287,7 +294,7 @@
     show();
     if (table) {
       table.column(3).visible(changed, false);
-      table.rows().invalidate("data").draw(false);
+      table.draw(false);
     }
     if (selected !== null) profile(selected);
   }
@@ -371,21 +378,58 @@
     }
   }
 
-  function sortValue(column, i) {
+  // The number a column sorts by; NaN sorts last either way.
+  function sortKey(column) {
     switch (column.key) {
-      case "unit":
-        return data.units[i];
       case "rank":
-        return Number.isFinite(rank[i]) ? rank[i] : Infinity;
+        return rank;
       case "composite":
-        return Number.isFinite(composite[i]) ? composite[i] : -Infinity;
+        return composite;
       case "published":
-        return Number.isFinite(publishedRank[i]) ? publishedRank[i] : Infinity;
+        return publishedRank;
       case "dimension":
-        return Number.isFinite(values[column.leaf][i]) ? values[column.leaf][i] : -Infinity;
+        return values[column.leaf];
       default:
-        return Number.isFinite(intervals.p5[i]) ? intervals.p5[i] : Infinity;
+        return intervals.p5;
     }
+  }
+
+  // DataTables draws the table, its sorting headers, search box and pages;
+  // the rows it shows are picked here, from the page's own arrays. Its
+  // client-side mode keeps an object per row and takes over a second to set
+  // up 33,000 of them, so the table runs in its server-side mode with this
+  // function as the server: a search is a scan of the labels and a sort one
+  // typed-array sort, some milliseconds each.
+  let lowered = null;
+  const collator = new Intl.Collator(undefined, { numeric: true });
+  function query(request) {
+    const words = request.search.value.toLowerCase().split(/\s+/).filter(Boolean);
+    let found = Array.from({ length: n }, (_, i) => i);
+    if (words.length) {
+      lowered ||= data.units.map((unit) => unit.toLowerCase());
+      found = found.filter((i) => words.every((word) => lowered[i].includes(word)));
+    }
+    const order = request.order && request.order[0];
+    if (order) {
+      const column = columns[order.column];
+      const flip = order.dir === "desc" ? -1 : 1;
+      if (column.key === "unit") {
+        found.sort((a, b) => flip * collator.compare(data.units[a], data.units[b]) || a - b);
+      } else {
+        const key = sortKey(column);
+        const missing = found.filter((i) => Number.isNaN(key[i]));
+        found = found.filter((i) => !Number.isNaN(key[i]));
+        found.sort((a, b) => flip * (key[a] - key[b]) || a - b);
+        found = found.concat(missing);
+      }
+    }
+    const end = request.length < 0 ? found.length : request.start + request.length;
+    return {
+      draw: request.draw,
+      recordsTotal: n,
+      recordsFiltered: found.length,
+      data: found.slice(request.start, end).map((i) => [i]),
+    };
   }
 
   function fill(api) {
@@ -414,17 +458,19 @@
       th.scope = "col";
       head.append(th);
     }
-    const rows = Array.from({ length: n }, (_, i) => [i]);
     table = new DataTable("#table", {
-      data: rows,
-      deferRender: true,
+      serverSide: true,
+      ajax: (request, callback) => callback(query(request)),
+      // A search scans 33,000 labels in milliseconds: wait only for a pause in typing.
+      searchDelay: 50,
+      processing: false,
       autoWidth: false,
       pageLength: 25,
       lengthMenu: [10, 25, 50, 100],
       order: [[1, "asc"]],
       columns: columns.map((column) => ({
-        data: (row, type) => (type === "display" ? "" : type === "filter" ? (column.key === "unit" ? data.units[row[0]] : "") : sortValue(column, row[0])),
-        type: column.key === "unit" ? "string" : "num",
+        data: null,
+        render: () => "",
         searchable: column.key === "unit",
         className: column.key === "unit" ? "text" : "dt-right",
       })),
@@ -434,6 +480,7 @@
         searchPlaceholder: "any part of its name",
         info: "Units _START_ to _END_ of _TOTAL_",
         infoFiltered: "(found among _MAX_)",
+        infoEmpty: "No unit found",
         zeroRecords: "No unit's name contains that.",
       },
       drawCallback() {
@@ -514,7 +561,7 @@
 
     const blank = !Number.isFinite(composite[i]);
     const terms = data.indicators.map((record) => {
-      const x = raw[record.column][i];
+      const x = raw(record.column)[i];
       const factor = weights[record.leaf] * dims[record.leaf].directions.reduce((p, d) => p * d, 1);
       if (blank) return NaN;
       return Number.isNaN(x) ? 0 : scaled(x * record.direction, record) * record.coef * factor;
@@ -527,7 +574,7 @@
         const sign = record.direction * dims[record.leaf].directions.reduce((p, d) => p * d, 1);
         const label = element("div");
         label.append(name, element("span", dims[record.leaf].name + (sign < 0 ? ", lowers the index" : ""), "sub"));
-        return row([label, number(raw[record.column][i]), place(raw[record.column][i], column.low, column.high), bar(terms[k], largestTerm, 4)]);
+        return row([label, number(raw(record.column)[i]), place(raw(record.column)[i], column.low, column.high), bar(terms[k], largestTerm, 4)]);
       })
     );
     trajectory(i);
@@ -552,25 +599,37 @@
     if (drawn.length < 2) return;
     const svgNs = "http://www.w3.org/2000/svg";
     const svg = document.createElementNS(svgNs, "svg");
-    const width = 320;
-    const height = 120;
+    const width = 360;
+    const height = 130;
     svg.setAttribute("viewBox", "0 0 " + width + " " + height);
     svg.setAttribute("role", "img");
-    svg.setAttribute("aria-label", "Rank over the editions; the table below gives the numbers");
-    const worst = Math.max(...drawn.map((point) => point.rank));
-    const x = (p) => 20 + (count > 1 ? (p * (width - 40)) / (count - 1) : 0);
-    const y = (r) => 15 + (worst > 1 ? ((r - 1) * (height - 30)) / (worst - 1) : 0);
+    svg.setAttribute("aria-label", "Rank over the editions, best at the top; the table below gives the numbers");
+    // Rank 1 is at the top; the scale spans this unit's own ranks, one rank of room on each side.
+    const best = Math.min(...drawn.map((point) => point.rank)) - 1;
+    const worst = Math.max(...drawn.map((point) => point.rank)) + 1;
+    const x = (p) => 30 + (count > 1 ? (p * (width - 60)) / (count - 1) : 0);
+    const y = (r) => 22 + ((r - best) * (height - 52)) / (worst - best);
+    function text(content, at, top, className) {
+      const made = document.createElementNS(svgNs, "text");
+      made.textContent = content;
+      made.setAttribute("x", at);
+      made.setAttribute("y", top);
+      made.setAttribute("text-anchor", "middle");
+      made.setAttribute("class", className);
+      return made;
+    }
     const line = document.createElementNS(svgNs, "polyline");
     line.setAttribute("points", points.map((point, p) => (Number.isFinite(point.rank) ? x(p) + "," + y(point.rank) : "")).filter(Boolean).join(" "));
     line.setAttribute("class", "trajectory");
     svg.append(line);
     points.forEach((point, p) => {
+      svg.append(text(point.period, x(p), height - 6, "period"));
       if (!Number.isFinite(point.rank)) return;
       const dot = document.createElementNS(svgNs, "circle");
       dot.setAttribute("cx", x(p));
       dot.setAttribute("cy", y(point.rank));
       dot.setAttribute("r", 3.5);
-      svg.append(dot);
+      svg.append(dot, text(rankText(point.rank), x(p), y(point.rank) - 8, "rank"));
     });
     chart.append(svg);
   }
@@ -594,9 +653,9 @@
   async function library() {
     const embedded = JSON.parse(document.getElementById("table-library").textContent);
     const style = document.createElement("style");
-    style.textContent = new TextDecoder().decode(Uint8Array.from(atob(embedded.styles), (c) => c.charCodeAt(0)));
+    style.textContent = new TextDecoder().decode(bytesOf(embedded.styles));
     document.head.prepend(style);
-    const source = Uint8Array.from(atob(embedded.script), (c) => c.charCodeAt(0));
+    const source = bytesOf(embedded.script);
     const address = URL.createObjectURL(new Blob([source], { type: "text/javascript" }));
     try {
       return (await import(address)).default;
@@ -611,6 +670,8 @@
     drawTable(DataTable);
     table.column(3).visible(differs());
     document.body.dataset.ready = "true";
+    // Milliseconds from the start of the page's navigation until the table is drawn.
+    window.indexfuseExplorer.drawn = performance.now();
   });
 
   // For the page's own tests and for anyone scripting the page.
