@@ -643,7 +643,9 @@ def _load_robustness(path: str | None) -> RobustnessResult | None:
 def _run_explore(arguments: argparse.Namespace) -> int:
     _check_outputs(arguments, {"--output": arguments.output})
     if arguments.robustness is not None and _same_file(arguments.output, arguments.robustness):
-        raise InputError(f"--output {arguments.output}: that is the robustness analysis; write the page to another file")
+        raise InputError(
+            f"--output {arguments.output}: that is the robustness analysis; write the page to another file"
+        )
     data = _table(arguments)
     model, preparation = _treated_model(arguments, data)
     _refuse_constant(model.schema, _replayed(preparation, data))

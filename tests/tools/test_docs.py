@@ -9,7 +9,8 @@ import matplotlib
 import pytest
 
 import indexfuse_tools
-from indexfuse_tools import _audit, _check, _cli, _contributions, _report, _results, _weights
+from indexfuse_tools import _audit, _check, _cli, _contributions, _explorer, _report, _results, _weights
+from indexfuse_tools._explorer import page as _explorer_page
 from indexfuse_tools._preparation import learn as _prepare
 from indexfuse_tools._preparation import rules as _rules
 from indexfuse_tools._plots import correlations, distribution, ranking, robustness, weights
@@ -22,6 +23,7 @@ matplotlib.use("Agg")
 @pytest.mark.parametrize(
     "module",
     [_check, _contributions, _prepare, _rules, _results, _robustness, _weights, _audit, _report, _cli]
+    + [_explorer, _explorer_page]
     + [weights, distribution, correlations, ranking, robustness],
     ids=lambda m: m.__name__,
 )

@@ -15,8 +15,21 @@ from typing import TYPE_CHECKING, Any
 
 import pandas as pd
 
-from indexfuse_tools._core import as_frame, as_model, atomic_path, dimension_name, fitted, unique_units
-from indexfuse_tools._explorer.payload import Inputs, payload, refuse_non_finite, used_columns, weighted_leaves
+from indexfuse_tools._core import (
+    as_frame,
+    as_model,
+    atomic_path,
+    dimension_name,
+    fitted,
+    unique_units,
+)
+from indexfuse_tools._explorer.payload import (
+    Inputs,
+    payload,
+    refuse_non_finite,
+    used_columns,
+    weighted_leaves,
+)
 from indexfuse_tools._results import results, treat
 from indexfuse_tools._robustness import RobustnessResult
 
@@ -30,7 +43,9 @@ def _require_jinja() -> None:
     try:
         import jinja2  # noqa: F401
     except ImportError:
-        raise ImportError("explorer() writes its page with Jinja2: pip install jinja2 (or indexfuse[explorer])") from None
+        raise ImportError(
+            "explorer() writes its page with Jinja2: pip install jinja2 (or indexfuse[explorer])"
+        ) from None
 
 
 def _intervals(robustness: RobustnessResult | None, units: pd.Index) -> pd.DataFrame | None:

@@ -300,7 +300,6 @@
   }
 
   function show() {
-    const whole = given();
     for (const node of nodes) {
       const control = controls[node.id];
       const value = (100 * shares[node.id]).toFixed(1);
@@ -316,37 +315,48 @@
       ? "These are not the published weights: composites and ranks are computed again with the weights above."
       : "";
     document.getElementById("reset").disabled = !changed;
-    remember(changed, whole);
+    remember();
   }
 
   // ------------------------------------------------ the page's address --
 
-  function remember(changed, whole) {
-    const fragment = changed
-      ? "#" + new URLSearchParams(dims.map((d, i) => [d.name, String(whole[i])])).toString()
-      : "";
+  // The address keeps the weights ("w:" and a dimension's name, its share of
+  // the whole) and the unit shown ("unit"), so that a reader can share both.
+  function remember() {
+    const entries = [];
+    if (differs()) {
+      const whole = given();
+      dims.forEach((d, k) => entries.push(["w:" + d.name, String(whole[k])]));
+    }
+    if (selected !== null) entries.push(["unit", data.units[selected]]);
+    const fragment = entries.length ? "#" + new URLSearchParams(entries).toString() : "";
     if (fragment !== location.hash) history.replaceState(null, "", location.pathname + location.search + fragment);
   }
 
-  function fromAddress() {
-    if (!location.hash || location.hash === "#") return null;
+  function readAddress() {
     const found = new URLSearchParams(location.hash.slice(1));
-    const read = dims.map((d) => (found.has(d.name) ? Number(found.get(d.name)) : NaN));
-    if (read.some((w) => !Number.isFinite(w) || w < 0) || fsum(read) <= 0) return null;
-    return normalised(read);
+    const named = dims.map((d) => found.get("w:" + d.name));
+    let read = null;
+    let unreadable = false;
+    if (named.some((value) => value !== null)) {
+      read = named.map((value) => (value === null || value.trim() === "" ? NaN : Number(value)));
+      unreadable = read.some((w) => !Number.isFinite(w) || w < 0) || fsum(read) <= 0;
+    }
+    const unit = found.has("unit") ? data.units.indexOf(found.get("unit")) : -1;
+    return { weights: unreadable ? null : read && normalised(read), unreadable, unit };
   }
 
   function applyAddress() {
-    const read = fromAddress();
-    if (location.hash.length > 1 && read === null) {
+    const read = readAddress();
+    shares = sharesFrom(read.weights || published);
+    weights = read.weights ? normalised(given()) : published.slice();
+    selected = read.unit >= 0 ? read.unit : null;
+    recompute();
+    if (read.unreadable) {
       const note = document.getElementById("weights-note");
       note.hidden = false;
       note.textContent = "The weights in this page's address could not be read: the published weights are shown.";
-      return;
     }
-    shares = sharesFrom(read || published);
-    weights = read ? normalised(given()) : published.slice();
-    recompute();
   }
 
   // ---------------------------------------------------------- the table --
@@ -578,6 +588,7 @@
       })
     );
     trajectory(i);
+    remember();
     if (focus) {
       section.scrollIntoView({ block: "start" });
       heading.focus({ preventScroll: true });
@@ -637,11 +648,9 @@
   // ------------------------------------------------------------ start --
 
   document.getElementById("reset").addEventListener("click", reset);
-  window.addEventListener("hashchange", () => {
-    const read = fromAddress();
-    const current = normalised(given());
-    if (read && read.some((w, k) => Math.abs(w - current[k]) > 1e-15)) applyAddress();
-  });
+  // A reader who edits the address asks for what it says; the page's own
+  // updates replace the address without this event.
+  window.addEventListener("hashchange", applyAddress);
   const ranked = publishedRank.reduce((m, r) => m + (Number.isFinite(r) ? 1 : 0), 0);
   document.getElementById("units-note").textContent =
     count.format(n) + " units, " + count.format(ranked) + " with a composite. Rank 1 is the highest composite; tied units share the average rank. " +
