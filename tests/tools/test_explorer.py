@@ -136,6 +136,17 @@ def test_a_missing_value_is_shown_missing_not_refused(statecrime, tmp_path):
     assert indexfuse_tools.explorer(model, data, tmp_path / "page.html").exists()
 
 
+def test_units_the_preparation_drops_are_listed_without_a_score(statecrime, tmp_path):
+    model, data = statecrime
+    raw = data.copy()
+    raw.loc[["Ohio", "Utah"], ["poverty", "single"]] = np.nan
+    _, _, preparation = indexfuse_tools.prepare(SCHEMA, raw, min_present={"opportunity / hardship (-1)": 1})
+    carried = embedded(indexfuse_tools.explorer(model, raw, tmp_path / "page.html", preparation=preparation))
+    assert carried["units"] == list(raw.index)
+    decoded = np.frombuffer(__import__("base64").b64decode(carried["dimensions"][0]["values"]), "<f8")
+    assert np.isnan(decoded[raw.index.get_indexer(["Ohio", "Utah"])]).all() and np.isfinite(decoded).sum() == 49
+
+
 def test_a_failed_write_leaves_the_page_that_was_there(statecrime, tmp_path, monkeypatch):
     model, data = statecrime
     path = tmp_path / "page.html"
@@ -266,6 +277,14 @@ def test_search_and_sort_find_units_and_nothing_leaves_the_file(browser, page, s
     browser.evaluate(SETTLED)
     lowest = scores.sort_values("safety").head(25)
     assert [row[0] for row in browser.evaluate(ROWS)] == list(lowest.index)
+    # Every control is reached by Tab and named for a screen reader.
+    unnamed = browser.evaluate(
+        "[...document.querySelectorAll('input, select, button, [role=button]')]"
+        ".filter(e => !e.disabled && e.getAttribute('aria-disabled') !== 'true')"
+        ".filter(e => e.tabIndex < 0 || !(e.labels?.length || e.getAttribute('aria-label') || e.textContent.trim()))"
+        ".map(e => e.outerHTML.slice(0, 80))"
+    )
+    assert unnamed == [] and browser.evaluate("document.querySelectorAll('[role=button][aria-label*=sort]').length") == 7
     assert browser.complaints == []
     assert {url.split(":")[0] for url in browser.requests} <= {"file", "blob", "about"}
 
