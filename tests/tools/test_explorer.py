@@ -322,6 +322,18 @@ def test_what_if_weights_equal_set_weights_then_results(browser, page, statecrim
 
 
 @needs_browser
+def test_a_model_of_one_dimension_has_nothing_to_reweight(browser, tmp_path):
+    data = sm.datasets.statecrime.load_pandas().data
+    model = indexfuse.indexpca_diment([("violent", -1), "hs_grad"])
+    model.fit(data)
+    open_page(browser, indexfuse_tools.explorer(model, data, tmp_path / "one.html"))
+    expected = indexfuse_tools.results(model, data)
+    assert browser.evaluate("window.indexfuseExplorer.composite()") == pytest.approx(expected["composite"].tolist(), abs=1e-15)
+    assert browser.evaluate("document.querySelector('#weight-controls input[type=range]').disabled")
+    assert browser.complaints == []
+
+
+@needs_browser
 def test_the_weights_travel_in_the_address_and_reset_brings_back_the_published(browser, page, statecrime):
     open_page(browser, page)
     set_weight(browser, "hardship", "range", 80)

@@ -143,12 +143,13 @@
     return ids;
   }
   const roots = index(data.tree, null);
-  // Directions: each key's own, read from its leaves' paths.
+  // Directions: each key's own, read from its leaves' paths (a model of one
+  // dimension has no key, and so no direction).
   for (const node of nodes) {
     let depth = 0;
     for (let p = node.parent; p !== null; p = nodes[p].parent) depth++;
     const leaf = firstLeaf(node);
-    node.direction = dims[leaf].directions[depth];
+    node.direction = dims[leaf].directions[depth] ?? 1;
   }
   function firstLeaf(node) {
     return node.children ? firstLeaf(nodes[node.children[0]]) : node.leaf;
