@@ -95,6 +95,8 @@ class _Pipe:
         return message
 
     def call(self, method: str, session: str | None = None, **params: Any) -> dict[str, Any]:
+        # Each step has its own time: a page kept open for many steps is not a hung browser.
+        self._deadline = time.monotonic() + TIMEOUT
         self._next_id += 1
         message: dict[str, Any] = {"id": self._next_id, "method": method, "params": params}
         if session:
@@ -112,6 +114,7 @@ class _Pipe:
     def wait_for(self, event: str) -> None:
         if any(seen.get("method") == event for seen in self.events):
             return
+        self._deadline = time.monotonic() + TIMEOUT
         while True:
             message = self._message()
             self.events.append(message)
@@ -148,41 +151,107 @@ def _complaints(events: list[dict[str, Any]]) -> list[tuple[str, str]]:
     return found
 
 
+class Session:
+    """One page in headless Chromium, kept open for several steps.
+
+    Load a page, then evaluate scripts (a promise is awaited), resize and
+    take screenshots, and read everything the page asked for and complained
+    about; :func:`visit` is one load, one probe and one screenshot of it.
+    Use as a context manager: the browser closes at the end of the block.
+    """
+
+    def __init__(self, binary: str, width: int = 1100, height: int = 900) -> None:
+        self._profile = tempfile.TemporaryDirectory(prefix="indexfuse-chromium-")
+        self._pipe = _Pipe(binary, self._profile.name)
+        try:
+            targets = self._pipe.call("Target.getTargets")["targetInfos"]
+            page_target = next(target for target in targets if target["type"] == "page")
+            self._session = self._pipe.call(
+                "Target.attachToTarget", targetId=page_target["targetId"], flatten=True
+            )["sessionId"]
+            for domain in ("Runtime", "Log", "Network", "Page"):
+                self._pipe.call(f"{domain}.enable", self._session)
+            self.resize(width, height)
+        except BaseException:
+            self.close()
+            raise
+
+    def __enter__(self) -> Session:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def close(self) -> None:
+        self._pipe.close()
+        self._profile.cleanup()
+
+    def resize(self, width: int, height: int = 900) -> None:
+        self.width = width
+        self._pipe.call(
+            "Emulation.setDeviceMetricsOverride", self._session,
+            width=width, height=height, deviceScaleFactor=1, mobile=False,
+        )  # fmt: skip
+
+    def load(self, page: Path, fragment: str = "") -> None:
+        """Open ``page`` from its file address (with ``#fragment``) and wait for its load event."""
+        # Through a blank page: a move to the same page with another fragment
+        # would only scroll, and fire no load event.
+        for url in ("about:blank", page.resolve().as_uri() + (f"#{fragment}" if fragment else "")):
+            self._pipe.events = [event for event in self._pipe.events if event.get("method") != "Page.loadEventFired"]
+            self._pipe.call("Page.navigate", self._session, url=url)
+            self._pipe.wait_for("Page.loadEventFired")
+
+    def evaluate(self, expression: str) -> Any:
+        """The value of a JavaScript expression in the page; a promise is awaited."""
+        reply = self._pipe.call(
+            "Runtime.evaluate", self._session, expression=expression, returnByValue=True, awaitPromise=True
+        )
+        if "exceptionDetails" in reply:
+            details = reply["exceptionDetails"]
+            raise RuntimeError(details.get("exception", {}).get("description", details.get("text", "")))
+        return reply["result"].get("value")
+
+    def screenshot(self) -> bytes:
+        """The whole page as PNG, at the current width."""
+        height = self._pipe.call("Page.getLayoutMetrics", self._session)["cssContentSize"]["height"]
+        whole = {"x": 0, "y": 0, "width": self.width, "height": height, "scale": 1}
+        shot = self._pipe.call(
+            "Page.captureScreenshot", self._session, format="png", captureBeyondViewport=True, clip=whole
+        )
+        return base64.b64decode(shot["data"])
+
+    @property
+    def height(self) -> float:
+        return float(self._pipe.call("Page.getLayoutMetrics", self._session)["cssContentSize"]["height"])
+
+    @property
+    def requests(self) -> list[str]:
+        """Every URL the page asked for so far (the page itself included)."""
+        return [
+            event["params"]["request"]["url"]
+            for event in self._pipe.events
+            if event.get("method") == "Network.requestWillBeSent"
+        ]
+
+    @property
+    def complaints(self) -> list[tuple[str, str]]:
+        """Console errors and warnings, uncaught exceptions and dialogs opened, as (kind, text)."""
+        dialogs = [
+            ("dialog", event["params"].get("message", ""))
+            for event in self._pipe.events
+            if event.get("method") == "Page.javascriptDialogOpening"
+        ]
+        return _complaints(self._pipe.events) + dialogs
+
+
 def visit(binary: str, page: Path, probe: str = "null", width: int = 1100) -> Visit:
     """Load ``page``, evaluate ``probe`` in it, and take a full-page screenshot."""
-    with tempfile.TemporaryDirectory(prefix="indexfuse-chromium-") as profile:
-        pipe = _Pipe(binary, profile)
-        try:
-            targets = pipe.call("Target.getTargets")["targetInfos"]
-            page_target = next(target for target in targets if target["type"] == "page")
-            session = pipe.call("Target.attachToTarget", targetId=page_target["targetId"], flatten=True)[
-                "sessionId"
-            ]
-            for domain in ("Runtime", "Log", "Network", "Page"):
-                pipe.call(f"{domain}.enable", session)
-            pipe.call(
-                "Emulation.setDeviceMetricsOverride",
-                session,
-                width=width,
-                height=900,
-                deviceScaleFactor=1,
-                mobile=False,
-            )
-            pipe.call("Page.navigate", session, url=page.resolve().as_uri())
-            pipe.wait_for("Page.loadEventFired")
-            value = pipe.call("Runtime.evaluate", session, expression=probe, returnByValue=True)[
-                "result"
-            ].get("value")
-            height = pipe.call("Page.getLayoutMetrics", session)["cssContentSize"]["height"]
-            whole = {"x": 0, "y": 0, "width": width, "height": height, "scale": 1}
-            shot = pipe.call(
-                "Page.captureScreenshot", session, format="png", captureBeyondViewport=True, clip=whole
-            )
-        finally:
-            pipe.close()
-    requests = [
-        event["params"]["request"]["url"]
-        for event in pipe.events
-        if event.get("method") == "Network.requestWillBeSent"
-    ]
-    return Visit(base64.b64decode(shot["data"]), height, _complaints(pipe.events), requests, value)
+    with Session(binary, width) as session:
+        session.load(page)
+        value = session._pipe.call("Runtime.evaluate", session._session, expression=probe, returnByValue=True)[
+            "result"
+        ].get("value")
+        height = session.height
+        shot = session.screenshot()
+        return Visit(shot, height, session.complaints, session.requests, value)

@@ -11,15 +11,17 @@
   :func:`set_weights` and :func:`equal_weights` (weights set by hand);
 - before publishing: :func:`audit` (coherence of each dimension, effective
   weights, links to other measures) and :func:`report` (one self-contained
-  HTML page), with the figures :func:`plot_weights`,
+  HTML page, linking to the :func:`explorer` when asked), with the figures :func:`plot_weights`,
   :func:`plot_effective_weights`, :func:`plot_distribution` and
   :func:`plot_correlations`; :func:`robustness` (how far the ranks move
   under the other defensible choices, and which choice moves them most);
+- for the index's readers: :func:`explorer` (one offline HTML page to sort,
+  search and re-weight every unit, and to see why each ranks where it does);
 - :func:`dump` / :func:`load` and friends: a fitted model as JSON;
 - :func:`number_format`: floats as text for pandas' ``float_format``, never
   as "-0.00";
 - the command line ``indexfuse`` (or ``python -m indexfuse_tools``): check,
-  fit, score, report and robustness from files.
+  fit, score, report, explore and robustness from files.
 
 >>> import indexfuse_tools
 >>> indexfuse_tools.check(schema, data)         # doctest: +SKIP
@@ -34,6 +36,7 @@ from indexfuse_tools._audit import FEW_DISTINCT, Audit, audit
 from indexfuse_tools._check import Problem, SchemaError, check
 from indexfuse_tools._contributions import contributions
 from indexfuse_tools._core.numbers import number_format
+from indexfuse_tools._explorer import explorer
 from indexfuse_tools._persist import (
     MODEL_FORMAT,
     MODEL_VERSION,
@@ -96,6 +99,7 @@ __all__ = [
     "dump",
     "dumps",
     "equal_weights",
+    "explorer",
     "from_dict",
     "load",
     "loads",

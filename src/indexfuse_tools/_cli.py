@@ -56,6 +56,7 @@ from indexfuse_tools._core import (
     table_text,
     unsigned_zeros,
 )
+from indexfuse_tools._explorer import explorer
 from indexfuse_tools._persist import dump, loads
 from indexfuse_tools._preparation import TRANSFORMS, Preparation, prepare
 from indexfuse_tools._report import report
@@ -615,7 +616,7 @@ def _run_score(arguments: argparse.Namespace) -> int:
 
 
 def _run_report(arguments: argparse.Namespace) -> int:
-    _check_outputs(arguments, {"--output": arguments.output})
+    _check_outputs(arguments, {"--output": arguments.output, "--explorer": arguments.explorer})
     data = _table(arguments)
     external = None
     if arguments.external:
@@ -629,9 +630,38 @@ def _run_report(arguments: argparse.Namespace) -> int:
     with atomic_path(arguments.output) as temporary:
         report(
             model, data, temporary, external=external, title=arguments.title, source=arguments.source,
-            preparation=preparation, scale=arguments.scale,
+            preparation=preparation, scale=arguments.scale, explorer=arguments.explorer,
         )  # fmt: skip
     print(f"report written to {arguments.output}")
+    if arguments.explorer:
+        print(f"explorer written to {arguments.explorer}")
+    return 0
+
+
+def _load_robustness(path: str | None) -> RobustnessResult | None:
+    if path is None:
+        return None
+    try:
+        return RobustnessResult.load(path)
+    except (ValueError, KeyError) as exc:
+        raise InputError(f"{path}: not an analysis saved by robustness -o ({_one_line(exc)})") from None
+
+
+def _run_explore(arguments: argparse.Namespace) -> int:
+    _check_outputs(arguments, {"--output": arguments.output})
+    if arguments.robustness is not None and _same_file(arguments.output, arguments.robustness):
+        raise InputError(
+            f"--output {arguments.output}: that is the robustness analysis; write the page to another file"
+        )
+    data = _table(arguments)
+    model, preparation = _treated_model(arguments, data)
+    _refuse_constant(model.schema, _replayed(preparation, data))
+    analysis = _load_robustness(arguments.robustness)
+    explorer(
+        model, data, arguments.output, title=arguments.title, source=arguments.source, robustness=analysis,
+        preparation=preparation,
+    )  # fmt: skip
+    print(f"explorer written to {arguments.output}")
     return 0
 
 
@@ -947,6 +977,27 @@ def _add_report(parser: argparse.ArgumentParser) -> None:
         help="columns of the table to correlate the index with (comma-separated; may be repeated)",
     )
     _scale_argument(parser, "show every composite")
+    parser.add_argument(
+        "--explorer",
+        metavar="FILE",
+        help="write the explorer page (as explore does) too, and link to it from the report",
+    )
+
+
+def _add_explore(parser: argparse.ArgumentParser) -> None:
+    _table_arguments(parser)
+    _model_arguments(parser, loadable=True)
+    _preparation_argument(parser, fits=False)
+    parser.add_argument(
+        "-o", "--output", metavar="FILE", required=True, help="where to write the explorer page (HTML)"
+    )
+    parser.add_argument("--title", help='the page\'s title (default: "Composite index explorer")')
+    parser.add_argument("--source", help="where the data come from, shown under the title")
+    parser.add_argument(
+        "--robustness",
+        metavar="FILE",
+        help="an analysis saved by robustness -o: each unit's 5-95%% rank interval",
+    )
 
 
 def _add_robustness(parser: argparse.ArgumentParser) -> None:
@@ -1019,6 +1070,12 @@ _COMMANDS = (
     _Command("fit", "fit a model and write it as JSON", _add_fit, _run_fit),
     _Command("score", "score a table: composite, rank and dimensions as CSV", _add_score, _run_score),
     _Command("report", "write a self-contained HTML report of the index", _add_report, _run_report),
+    _Command(
+        "explore",
+        "write one offline HTML page to sort, search and re-weight every unit",
+        _add_explore,
+        _run_explore,
+    ),
     _Command(
         "robustness",
         "how far the ranks move under other defensible choices, and which choice moves them most",

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import datetime
 import os
+import urllib.parse
 from collections.abc import Hashable, Iterable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -81,6 +82,7 @@ def report(
     preparation: Preparation | None = None,
     scale: str | None = None,
     highlight: Iterable[Hashable] | None = None,
+    explorer: str | os.PathLike[str] | None = None,
 ) -> Path:
     """Write a report of a fitted index to one self-contained HTML file.
 
@@ -142,6 +144,11 @@ def report(
         Units (row labels) to name in the robustness section's rank-interval
         figure whatever their interval, in bold: the ones a reader of this
         report will look for. Needs ``robustness``.
+    explorer : str or os.PathLike, optional
+        Where to write the explorer page too (:func:`explorer`, from the
+        same model, data, title, source, robustness and preparation); the
+        report's header links to it by its path relative to the report's
+        folder, so keep the two files side by side when moving them.
 
     Returns
     -------
@@ -229,7 +236,20 @@ def report(
         __version__,
         _settings(model),
         shown,
+        explorer=None if explorer is None else _address(explorer, path),
     )
     target = Path(path)
+    if explorer is not None:
+        from indexfuse_tools._explorer import explorer as write_explorer
+
+        write_explorer(
+            model, data, explorer, title=title, source=source, robustness=robustness, preparation=preparation
+        )
     target.write_text(page, encoding="utf-8")
     return target
+
+
+def _address(page: str | os.PathLike[str], report: str | os.PathLike[str]) -> str:
+    """The address of ``page`` relative to the folder of ``report``, for a link."""
+    relative = os.path.relpath(os.path.realpath(page), os.path.dirname(os.path.realpath(report)))
+    return urllib.parse.quote(Path(relative).as_posix())

@@ -43,7 +43,13 @@ def stylesheet() -> Markup:
 
 
 def render(
-    title: str, source: str | None, written: str, version: str, settings: Sequence[str], sections: Sequence[Section]
+    title: str,
+    source: str | None,
+    written: str,
+    version: str,
+    settings: Sequence[str],
+    sections: Sequence[Section],
+    explorer: str | None = None,
 ) -> str:
     """The whole page as HTML.
 
@@ -62,6 +68,8 @@ def render(
     sections : sequence of Section
         The sections, in the order shown; each is rendered by the template
         named by its anchor.
+    explorer : str, optional
+        The address of the explorer page, relative to the report's, to link to.
     """
     return environment().get_template("page.html").render(
         title=title,
@@ -70,5 +78,6 @@ def render(
         version=version,
         settings=settings,
         sections=sections,
+        explorer=explorer,
         css=stylesheet(),
     )

@@ -1,0 +1,212 @@
+"""One offline HTML page for an index's readers: every unit in a table to sort
+and search, the weights to try otherwise, and why a unit ranks where it does.
+
+The page is written from ``explorer.html`` with ``explorer.css`` and
+``explorer.js``, all shipped with the package; :mod:`.payload` works out the
+numbers it carries and :mod:`.library` embeds the table library.
+"""
+
+from __future__ import annotations
+
+import datetime
+import os
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import pandas as pd
+
+from indexfuse_tools._core import (
+    as_frame,
+    as_model,
+    atomic_path,
+    dimension_name,
+    fitted,
+    unique_units,
+)
+from indexfuse_tools._explorer.payload import (
+    Inputs,
+    payload,
+    refuse_non_finite,
+    used_columns,
+    weighted_leaves,
+)
+from indexfuse_tools._results import results, treat
+from indexfuse_tools._robustness import RobustnessResult
+
+if TYPE_CHECKING:
+    from indexfuse_tools._preparation import Preparation
+
+__all__ = ["explorer"]
+
+
+def _require_jinja() -> None:
+    try:
+        import jinja2  # noqa: F401
+    except ImportError:
+        raise ImportError(
+            "explorer() writes its page with Jinja2: pip install jinja2 (or indexfuse[explorer])"
+        ) from None
+
+
+def _intervals(robustness: RobustnessResult | None, units: pd.Index) -> pd.DataFrame | None:
+    if robustness is None:
+        return None
+    if not isinstance(robustness, RobustnessResult):
+        raise TypeError(
+            "robustness must be the RobustnessResult that indexfuse_tools.robustness(schema, data) "
+            f"returns, or None; got {type(robustness).__name__}"
+        )
+    unique_units(robustness.ranks.index, "explorer(robustness=...)", "the robustness analysis")
+    intervals = robustness.ranks[["p5", "median", "p95"]].reindex(units)
+    refuse_non_finite(intervals, "the robustness analysis's column")
+    return intervals
+
+
+def _editions(editions: Any) -> tuple[pd.DataFrame, list[Any]] | None:
+    """The editions' composites and ranks by (period, unit), and their periods."""
+    if editions is None:
+        return None
+    table = getattr(editions, "results", None)
+    periods = getattr(editions, "periods", None)
+    if not isinstance(table, pd.DataFrame) or periods is None:
+        raise TypeError(
+            "editions must be the Editions that indexfuse_tools.editions(...) returns (with .results "
+            f"and .periods), or None; got {type(editions).__name__}"
+        )
+    if table.index.nlevels != 2 or not {"composite", "rank"} <= set(table.columns):
+        raise ValueError(
+            "editions.results must be indexed by (period, unit) and hold the columns composite and rank"
+        )
+    trajectories = table[["composite", "rank"]]
+    refuse_non_finite(trajectories, "the editions' column")
+    return trajectories, list(periods)
+
+
+def _settings(model: Any) -> list[str]:
+    from indexfuse_tools._report import _settings as report_settings
+
+    return report_settings(model)
+
+
+def explorer(
+    model: Any,
+    data: pd.DataFrame,
+    path: str | os.PathLike[str],
+    *,
+    title: str | None = None,
+    source: str | None = None,
+    robustness: RobustnessResult | None = None,
+    editions: Any = None,
+    preparation: Preparation | None = None,
+) -> Path:
+    """Write one offline HTML page where readers sort, search and re-weight the index.
+
+    The page shows every unit in a table (rank, composite, each dimension's
+    value; the rank interval with ``robustness``) that sorts on every column,
+    pages, and finds a unit by any part of its label. A slider and a number
+    box per dimension (nested dimensions inside their parent) set the
+    weights: moving one rescales its siblings so that they keep their
+    proportions and share what is left, and every composite and rank is
+    computed again in the page, as :func:`set_weights` with
+    ``normalize=True`` followed by :func:`results` computes them. The
+    weights are kept in the page's address (after ``#``) so that a setting
+    can be shared, and a note says so while they differ from the model's.
+    Selecting a unit shows why it ranks where it does: what each dimension
+    and indicator adds to its composite, its raw values against the range
+    of all units, its rank interval and its trajectory over the editions.
+
+    The file needs nothing else: open it in any browser, from a disk or a
+    mail, without a network. Its table is drawn by DataTables, embedded
+    from the installed itables package with its licence notice.
+
+    Parameters
+    ----------
+    model : indexfuse.indexpca_diment
+        A fitted model; its weights are the published ones.
+    data : pandas.DataFrame
+        The units to show, one row each, labelled by their names.
+    path : str or os.PathLike
+        Where to write the page (replaced whole, or left as it was on error).
+    title : str, optional
+        The page's title; by default "Composite index explorer".
+    source : str, optional
+        Where the data come from, shown under the title.
+    robustness : RobustnessResult, optional
+        The analysis of :func:`robustness` on the same units: each unit's
+        5-95% rank interval, for the published weights.
+    editions : Editions, optional
+        Earlier editions of the index: each unit's composite and rank per
+        period (``editions.results``, indexed by period and unit, over
+        ``editions.periods``).
+    preparation : Preparation, optional
+        The treatment the model was fitted after; ``data`` is then the raw
+        table, replayed as :func:`results` replays it. The units it drops
+        are listed without a score.
+
+    Returns
+    -------
+    pathlib.Path
+        The path written.
+
+    Raises
+    ------
+    ValueError
+        If a value the page would show is infinite (the message names the
+        column and the unit), if ``data`` repeats a unit, and as
+        :func:`results` raises it.
+    TypeError
+        If ``robustness``, ``editions`` or ``preparation`` is not what it
+        should be.
+    ImportError
+        If Jinja2 or itables is not installed (``pip install indexfuse[explorer]``).
+
+    Examples
+    --------
+    >>> import pathlib, tempfile
+    >>> import pandas as pd
+    >>> import indexfuse
+    >>> from indexfuse_tools import explorer
+    >>> data = pd.DataFrame({"gdp": [1.0, 2.0, 4.0, 3.0, 6.0, 5.0],
+    ...                      "crime": [3.0, 1.0, 2.0, 5.0, 4.0, 6.0]}, index=list("uvwxyz"))
+    >>> model = indexfuse.indexpca_diment({"economy": ["gdp"], "safety": [("crime", -1)]})
+    >>> model.fit(data)
+    >>> page = explorer(model, data, pathlib.Path(tempfile.mkdtemp()) / "explore.html")
+    >>> page.read_text(encoding="utf-8").startswith("<!DOCTYPE html>")
+    True
+    """
+    model = as_model(model, "explorer")
+    frame = as_frame(data)
+    unique_units(frame.index, "explorer()")
+    _require_jinja()
+    from indexfuse_tools import __version__
+    from indexfuse_tools._explorer.page import render
+
+    # Before scoring, so that the message names the unit as well as the column.
+    refuse_non_finite(frame[[label for label in used_columns(model) if label in frame.columns]], "the column")
+    scores = results(model, frame, preparation=preparation)
+    scored = frame if preparation is None else treat(frame, preparation, "explorer()").prepared
+    raw = scored[used_columns(model)].reindex(scores.index)
+    refuse_non_finite(raw, "the column")
+    names = [dimension_name(path) for path, _ in weighted_leaves(fitted(model, "dim_weight"))]
+    refuse_non_finite(scores[names], "the dimension")
+    editions_found = _editions(editions)
+    inputs = Inputs(
+        scores=scores,
+        raw=raw,
+        intervals=_intervals(robustness, scores.index),
+        trajectories=None if editions_found is None else editions_found[0],
+        periods=None if editions_found is None else editions_found[1],
+    )
+    page = render(
+        title=title or "Composite index explorer",
+        source=source,
+        written=datetime.date.today().isoformat(),
+        version=__version__,
+        settings=_settings(model),
+        data=payload(model, inputs),
+    )
+    target = Path(path)
+    with atomic_path(target) as temporary:
+        temporary.write_text(page, encoding="utf-8")
+    return target
+
