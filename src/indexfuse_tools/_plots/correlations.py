@@ -38,7 +38,7 @@ __all__ = ["plot_correlations"]
 # Sides of a cell in inches: roomy for a few indicators, and never so small
 # that a label's line is taller than its cell.
 CELL_MOST = 0.45
-CELL_LEAST = 0.2
+CELL_LEAST = 0.18
 # Inches around the figure, between maps side by side, between rows of maps
 # and between the maps and the colour bar.
 MARGIN = 0.12
