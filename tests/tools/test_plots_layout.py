@@ -210,6 +210,27 @@ def test_a_reversed_indicator_says_so_on_the_line_of_its_name():
 # ------------------------------------------------------------------ the page --
 
 
+def _short_names():
+    rng = np.random.default_rng(3)
+    data = pd.DataFrame(rng.normal(size=(30, 3)), columns=["gdp", "jobs", "crime"])
+    model = indexfuse.indexpca_diment({"economy": ["gdp", "jobs"], "safety": [("crime", -1)]})
+    model.fit(data)
+    return audit(model, data)
+
+
+@pytest.mark.parametrize("found, cut", [(lambda: _case(3)[2], True), (_short_names, False)], ids=["long", "short"])
+def test_the_maps_caption_says_when_a_name_is_cut_and_where_it_is_whole(found, cut):
+    from indexfuse_tools._report import sections
+    from indexfuse_tools._report.page import environment
+
+    facts = sections.coherence(found()).facts
+    text = environment().get_template("coherence.html").render(facts=facts)
+    assert ("Names longer than 32 characters are cut on the maps" in text) is cut
+    if cut:
+        assert _named("health", 0) in text and _named("reproduction", 1) in text
+
+
+
 @pytest.fixture(scope="module")
 def wide_report(tmp_path_factory):
     model, data, _, _ = _case(15)
