@@ -136,7 +136,8 @@ def test_no_label_overprints_another_or_leaves_the_figure(case, chart):
     # titles, names of units, notes and numbers in cells: no text over another
     assert _colliding(boxes) == []
     inside = figure.bbox.padded(TOUCH)
-    outside = [text.get_text() for text, box in boxes if not (inside.contains(box.x0, box.y0) and inside.contains(box.x1, box.y1))]
+    outside = [text.get_text() for text, box in boxes
+               if not (inside.contains(box.x0, box.y0) and inside.contains(box.x1, box.y1))]  # fmt: skip
     assert outside == []
 
 
@@ -218,7 +219,9 @@ def _short_names():
     return audit(model, data)
 
 
-@pytest.mark.parametrize("found, cut", [(lambda: _case(3)[2], True), (_short_names, False)], ids=["long", "short"])
+@pytest.mark.parametrize(
+    "found, cut", [(lambda: _case(3)[2], True), (_short_names, False)], ids=["long names", "short names"]
+)
 def test_the_maps_caption_says_when_a_name_is_cut_and_where_it_is_whole(found, cut):
     from indexfuse_tools._report import sections
     from indexfuse_tools._report.page import environment

@@ -202,6 +202,11 @@ def _row_labels_width(shown: _Map) -> float:
     return shown.label_length + TICK_PAD / 72
 
 
+def _map_width(shown: _Map, cell: float) -> float:
+    """Inches a map takes across, its row labels included."""
+    return _row_labels_width(shown) + len(shown.labels) * cell
+
+
 def _column_labels_height(shown: _Map, upright: bool) -> float:
     line = text_size("Ag", NOTE_SIZE)[1]
     return (shown.label_length if upright else line) + TICK_PAD / 72
@@ -217,7 +222,7 @@ def _arrange(maps: list[_Map], cell: float, upright: bool, room: float) -> tuple
     rows: list[list[_Map]] = [[]]
     used = 0.0
     for shown in maps:
-        width = _row_labels_width(shown) + len(shown.labels) * cell
+        width = _map_width(shown, cell)
         if rows[-1] and used + GAP + width > room:
             rows.append([])
             used = 0.0
@@ -225,8 +230,7 @@ def _arrange(maps: list[_Map], cell: float, upright: bool, room: float) -> tuple
         rows[-1].append(shown)
     places, top, widest = [], 0.0, 0.0
     for row in rows:
-        titles = [_wrap(shown.name, _row_labels_width(shown) + len(shown.labels) * cell, MAP_TITLE_SIZE, "bold")
-                  for shown in row]  # fmt: skip
+        titles = [_wrap(shown.name, _map_width(shown, cell), MAP_TITLE_SIZE, "bold") for shown in row]
         above = max(map(_title_height, titles))
         left = 0.0
         for shown, name in zip(row, titles):
@@ -271,7 +275,10 @@ def _bar_labels_width() -> float:
     return ticks + name + 0.05
 
 
-def _inches_to_figure(size: tuple[float, float], left: float, top: float, side: float) -> tuple[float, float, float, float]:
+_Box = tuple[float, float, float, float]
+
+
+def _inches_to_figure(size: tuple[float, float], left: float, top: float, side: float) -> _Box:
     """A square ``side`` inches wide whose top left corner is ``left``, ``top``
     inches from the figure's, as matplotlib places axes (fractions from the bottom left)."""
     return left / size[0], 1 - (top + side) / size[1], side / size[0], side / size[1]
@@ -306,7 +313,8 @@ def _number_size(cell: float) -> float:
     return size if size >= SMALLEST_NUMBER else 0.0
 
 
-def _colour_bar(fig: Figure, image: AxesImage, size: tuple[float, float], box: tuple[float, float, float, float]) -> None:
+def _colour_bar(fig: Figure, image: AxesImage, size: tuple[float, float], box: _Box) -> None:
+    """The colour bar in the box ``box`` (left, top, width, height in inches from the top left corner)."""
     left, top, width, height = box
     where = fig.add_axes((left / size[0], 1 - (top + height) / size[1], width / size[0], height / size[1]))
     bar = fig.colorbar(image, cax=where)

@@ -206,9 +206,8 @@ def _name_extremes(
 
 def _sides_meet(ax: Axes, values: np.ndarray, sides: dict[str, list[tuple[int, str]]]) -> bool:
     """Whether a name of a highest unit and the name of the lowest on its line would touch."""
-    figure = ax.get_figure()
     # The axes only widen once laid out: the width they have now errs on the side of room.
-    inches = ax.get_position().width * (figure.get_figwidth() if figure is not None else 1.0)
+    inches = ax.bbox.width / ax.figure.dpi
     low, high = ax.get_xlim()
     per_inch = (high - low) / inches
     margin = 0.15 * per_inch

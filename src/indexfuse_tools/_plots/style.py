@@ -123,9 +123,10 @@ def text_size(
     from matplotlib.backends.backend_agg import FigureCanvasAgg
 
     scratch = new_figure(1, 1, layout=None)
+    FigureCanvasAgg(scratch)  # measured as drawn to PNG, as the report's figures are
     with style():
         drawn = scratch.text(0, 0, text, fontsize=size, fontweight=weight, rotation=rotation)
-    box = drawn.get_window_extent(FigureCanvasAgg(scratch).get_renderer())
+    box = drawn.get_window_extent()
     return float(box.width) / DPI, float(box.height) / DPI
 
 
