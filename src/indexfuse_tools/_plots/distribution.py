@@ -19,6 +19,7 @@ from indexfuse_tools._plots.style import (
     set_title,
     shorten,
     style,
+    text_size,
 )
 
 if TYPE_CHECKING:
@@ -140,9 +141,9 @@ def plot_distribution(
             color=MUTED,
             fontsize=NOTE_SIZE,
         )
-        _name_extremes(ax, values, offsets, names, n, reach, bottom)
         ax.set_xlim(low, high)
-        ax.set_ylim(bottom - (reach - bottom) * 0.25, reach + (reach - bottom) * (0.22 * n + 0.1))
+        levels = _name_extremes(ax, values, offsets, names, n, reach, bottom)
+        ax.set_ylim(bottom - (reach - bottom) * 0.25, reach + (reach - bottom) * (0.22 * levels + 0.1))
         if values.size <= SWARM_LIMIT:
             ax.set_yticks([])
             ax.spines["left"].set_visible(False)
@@ -174,21 +175,43 @@ def _name_extremes(
     count: int,
     reach: float,
     bottom: float,
-) -> None:
+) -> int:
+    """Name the ``count`` highest units (their names ending at their dots) and
+    the ``count`` lowest (starting at theirs), the most extreme on top; returns
+    how many lines of names that took.
+
+    The two sides share their lines unless a long name of one side would run
+    into the other's: then the lowest units' names go on lines of their own, above.
+    """
     digits = decimals(values)
     order = np.argsort(values, kind="stable")
-    count = min(count, len(values) // 2)
+    shown = min(count, len(values) // 2)
     step = (reach - bottom) * 0.22
-    for side, picked in (("right", order[::-1][:count]), ("left", order[:count])):
-        for rank, i in enumerate(picked):
-            _callout(
-                ax,
-                values[i],
-                offsets[i],
-                f"{names[i]} ({fixed(values[i], digits)})",
-                reach + step * (count - rank - 0.4),
-                side,
-            )
+    sides = {
+        "right": [(i, f"{names[i]} ({fixed(values[i], digits)})") for i in order[::-1][:shown]],
+        "left": [(i, f"{names[i]} ({fixed(values[i], digits)})") for i in order[:shown]],
+    }
+    apart = _sides_meet(ax, values, sides)
+    for side, picked in sides.items():
+        above = shown if apart and side == "left" else 0
+        for rank, (i, text) in enumerate(picked):
+            _callout(ax, values[i], offsets[i], text, reach + step * (above + shown - rank - 0.4), side)
+    return count + (shown if apart else 0)
+
+
+def _sides_meet(ax: Axes, values: np.ndarray, sides: dict[str, list[tuple[int, str]]]) -> bool:
+    """Whether a name of a highest unit and the name of the lowest on its line would touch."""
+    # The axes only widen once laid out: the width they have now errs on the side of room.
+    inches = ax.bbox.width / ax.figure.dpi
+    low, high = ax.get_xlim()
+    per_inch = (high - low) / inches
+    margin = 0.15 * per_inch
+    for (top, top_text), (end, end_text) in zip(sides["right"], sides["left"]):
+        if values[end] + text_size(end_text, NOTE_SIZE)[0] * per_inch + margin > (
+            values[top] - text_size(top_text, NOTE_SIZE)[0] * per_inch
+        ):
+            return True
+    return False
 
 
 def _callout(ax: Axes, x: float, y: float, text: str, height: float, side: str) -> None:

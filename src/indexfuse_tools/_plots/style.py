@@ -33,6 +33,7 @@ __all__ = [
     "style",
     "shorten",
     "new_figure",
+    "text_size",
     "figure_and_axes",
     "shade",
     "frame",
@@ -101,12 +102,32 @@ def style() -> Iterator[None]:
         yield
 
 
-def new_figure(width: float, height: float) -> Figure:
-    """A figure of the given size in inches, laid out by matplotlib and owned by
-    the caller alone (pyplot keeps no reference to it)."""
+def new_figure(width: float, height: float, *, layout: Literal["constrained"] | None = "constrained") -> Figure:
+    """A figure of the given size in inches, owned by the caller alone (pyplot
+    keeps no reference to it): laid out by matplotlib, or with ``layout=None``
+    by a chart that places its axes itself."""
     from matplotlib.figure import Figure
 
-    return Figure(figsize=(width, height), dpi=DPI, layout="constrained")
+    return Figure(figsize=(width, height), dpi=DPI, layout=layout)
+
+
+def text_size(
+    text: str, size: float, *, weight: str = "normal", rotation: float = 0
+) -> tuple[float, float]:
+    """Width and height in inches of the box ``text`` fills when drawn in the
+    house lettering at ``size`` points, turned by ``rotation`` degrees.
+
+    What a chart that places its parts itself measures its labels with, so
+    that the room it leaves them is the room they take, whatever the font.
+    """
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    scratch = new_figure(1, 1, layout=None)
+    FigureCanvasAgg(scratch)  # measured as drawn to PNG, as the report's figures are
+    with style():
+        drawn = scratch.text(0, 0, text, fontsize=size, fontweight=weight, rotation=rotation)
+    box = drawn.get_window_extent()
+    return float(box.width) / DPI, float(box.height) / DPI
 
 
 def figure_and_axes(ax: Axes | None, height: float, width: float = WIDTH) -> tuple[Figure, Axes]:

@@ -37,6 +37,7 @@ from indexfuse_tools._plots import (
     plot_weights,
     style,
 )
+from indexfuse_tools._plots.style import LABEL_WIDTH
 from indexfuse_tools._report.pieces import RANK, framework, picture, rank_text, table
 from indexfuse_tools._results import Treated
 from indexfuse_tools._robustness import FACTOR_LABELS, RobustnessResult
@@ -249,6 +250,8 @@ def coherence(result: Audit) -> Section:
         "Do the indicators hang together?",
         {
             "maps": picture(plot_correlations(result)) if maps else None,
+            "cut": maps and _cut_on_the_maps(result),
+            "label_width": LABEL_WIDTH,
             "dimensions": table(
                 _plain_column(result.coherence, result),
                 coherence_headers,
@@ -257,6 +260,17 @@ def coherence(result: Audit) -> Section:
             "members": table(_plain_column(result.indicator_correlations, result), member_headers),
         },
     )
+
+
+def _cut_on_the_maps(result: Audit) -> bool:
+    """Whether the heat maps cut a name: the tables below them then give it whole."""
+    names = [
+        name
+        for dimension, matrix in result.correlations.items()
+        if matrix.shape[0] >= 2
+        for name in (*matrix.columns, *(split_key(key)[0] for key in result.paths[dimension]))
+    ]
+    return any(len(str(name)) > LABEL_WIDTH for name in names)
 
 
 def indicators(result: Audit) -> Section:
