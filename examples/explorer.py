@@ -1,6 +1,10 @@
-"""The quickstart's index as one page its readers open in any browser.
+"""
+The explorer
+============
 
-    python examples/explorer.py                      # writes wellbeing-explorer.html here
+The quickstart's index as one page its readers open in any browser.
+
+    python examples/explorer.py            # writes examples/output/wellbeing-explorer.html
     python examples/explorer.py PAGE --screenshot PNG
 
 The page works offline: mail it, put it on a shared drive, or open it from
@@ -10,14 +14,18 @@ the disk with a double click.
 import argparse
 import shutil
 import subprocess
+from pathlib import Path
 
 import statsmodels.api as sm
 
 import indexfuse
 import indexfuse_tools
 
-parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-parser.add_argument("page", nargs="?", default="wellbeing-explorer.html", help="where to write the page")
+HERE = Path(__file__).resolve().parent
+parser = argparse.ArgumentParser(description="The quickstart's index as one page its readers open in any browser.")
+parser.add_argument(
+    "page", nargs="?", default=HERE / "output" / "wellbeing-explorer.html", type=Path, help="where to write the page"
+)
 parser.add_argument("--screenshot", metavar="PNG", help="also save a picture of the page (needs Chromium)")
 arguments = parser.parse_args()
 
@@ -32,6 +40,7 @@ schema = {
 model = indexfuse.indexpca_diment(schema)
 model.fit(data)
 
+arguments.page.parent.mkdir(parents=True, exist_ok=True)
 page = indexfuse_tools.explorer(
     model,
     data,

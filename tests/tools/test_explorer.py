@@ -457,7 +457,7 @@ def test_the_guides_example_writes_the_page_and_its_picture(tmp_path):
     guide = (ROOT / "docs/guide/explorer.md").read_text()
     shown = re.search(r"<!-- example: examples/explorer.py -->\n```python\n(.*?)```", guide, re.S).group(1)
     assert shown == (ROOT / "examples/explorer.py").read_text()
-    assert (ROOT / "examples/figures/explorer.png").exists() and "examples/figures/explorer.png" in guide
+    assert (ROOT / "examples/figures/wellbeing-explorer_page.png").exists() and "examples/figures/wellbeing-explorer_page.png" in guide
     picture = ["--screenshot", str(tmp_path / "page.png")] if CHROMIUM else []
     result = subprocess.run(
         [sys.executable, str(ROOT / "examples/explorer.py"), str(tmp_path / "page.html"), *picture],
