@@ -282,6 +282,16 @@ def test_bad_input_is_named_before_any_fitting(produc, monkeypatch, case):
         editions(SCHEMA, alter(produc), **arguments)
 
 
+def test_gaps_where_the_model_is_fitted_point_to_a_preparation(produc):
+    holes = produc.copy()
+    holes.loc[holes.index[holes["year"] == 1980][:2], "water"] = np.nan
+    with pytest.raises(ValueError, match=r"fitting on the stacked editions failed: .*water.*preparation=\{'impute'"):
+        editions(SCHEMA, holes, period="year", unit="state")
+    ed = editions(SCHEMA, holes, period="year", unit="state", baseline="reference")
+    gaps = ed.comparability[ed.comparability["finding"] == "indicator missing for unit"]
+    assert gaps["unit"].tolist() == ["ALABAMA", "ARIZONA"] and "lowest value" in gaps["detail"].iloc[0]
+
+
 @pytest.mark.parametrize("baseline", BASELINES)
 @pytest.mark.parametrize("mapping", [False, True], ids=["long", "mapping"])
 def test_the_callers_data_is_left_untouched(produc, baseline, mapping):

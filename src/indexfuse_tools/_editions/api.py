@@ -169,15 +169,15 @@ def editions(
         preparations = dict.fromkeys(periods, preparation if isinstance(preparation, Preparation) else None)
     elif baseline == "refit":
         for key, frame in frames.items():
-            models[key], preparations[key] = _fit(schema, frame, preparation, model_args)
+            models[key], preparations[key] = _fit(schema, frame, preparation, model_args, f"the {key!r} edition")
     else:
         if baseline == "pooled":
             # A table already in period order is the stacked editions as it stands: no copy to fit on.
-            plain = in_order is not None and preparation is None
-            basis = in_order if plain else stack(frames)
+            basis = in_order if in_order is not None and preparation is None else stack(frames)
         else:
             basis = frames[reference]
-        model, learnt = _fit(schema, basis, preparation, model_args)
+        where = "the stacked editions" if baseline == "pooled" else f"the reference edition {reference!r}"
+        model, learnt = _fit(schema, basis, preparation, model_args, where)
         models = dict.fromkeys(periods, model)
         preparations = dict.fromkeys(periods, learnt)
     scored = {key: Scored.of(models[key], frames[key], preparations[key]) for key in periods}
@@ -246,12 +246,14 @@ def _from_long(
     # One stable sort of the codes keeps each edition's rows in the order the table gives them.
     by_code = np.argsort(codes, kind="stable")
     bounds = np.searchsorted(codes[by_code], np.arange(len(uniques) + 1))
-    rows = {label: by_code[bounds[code] : bounds[code + 1]] for code, label in enumerate(pd.Index(uniques).tolist())}
+    positions = {
+        label: by_code[bounds[code] : bounds[code + 1]] for code, label in enumerate(pd.Index(uniques).tolist())
+    }
     columns = [position for position, label in enumerate(frame.columns) if label not in (period, unit)]
     frames = {}
     together = True
     for key in periods:
-        at: Any = rows[key]
+        at: Any = positions[key]
         if at[-1] - at[0] + 1 == len(at):
             # An edition whose rows are together is a slice of the table, not a copy of its rows.
             at = slice(int(at[0]), int(at[-1]) + 1)
@@ -260,7 +262,7 @@ def _from_long(
         edition = frame.iloc[at, columns]
         edition.index = pd.Index(units.iloc[at], name="unit")
         frames[key] = edition
-    starts = [int(rows[key][0]) for key in periods]
+    starts = [int(positions[key][0]) for key in periods]
     return frames, together and starts == sorted(starts)
 
 
@@ -346,9 +348,9 @@ def _check_columns(schema: Any, frames: Mapping[Any, pd.DataFrame]) -> None:
 
 
 def _fit(
-    schema: Any, frame: pd.DataFrame, preparation: Any, model_args: dict[str, Any]
+    schema: Any, frame: pd.DataFrame, preparation: Any, model_args: dict[str, Any], where: str
 ) -> tuple[indexfuse.indexpca_diment, Preparation | None]:
-    """A model fitted on ``frame`` and the preparation it was fitted after."""
+    """A model fitted on ``frame`` (``where``, as a message names it) and the preparation it was fitted after."""
     if isinstance(preparation, Mapping):
         # prepare() returns its own replay, so the model is fitted on what apply() gives.
         fitted_on, _, preparation = prepare(schema, frame, **dict(preparation))
@@ -357,5 +359,14 @@ def _fit(
     else:
         fitted_on = frame
     model = indexfuse.indexpca_diment(schema, **model_args)
-    model.fit(fitted_on)
+    try:
+        model.fit(fitted_on)
+    except ValueError as error:
+        hint = (
+            "; pass preparation={'impute': 'median'} (or another of prepare()'s treatments) to fill the gaps "
+            "where the model is fitted"
+            if "missing" in str(error) and preparation is None
+            else ""
+        )
+        raise ValueError(f"{_FUNCTION}: fitting on {where} failed: {error}{hint}") from error
     return model, preparation

@@ -74,9 +74,10 @@ def _gaps(editions: Editions) -> list[Row]:
         frame = editions.frame(key)
         preparation = editions._preparations[key]
         filled = preparation is not None and preparation.impute is not None
+        bottom = "mean" if editions.models[key].scale_method == "z_score" else "lowest value"
         consequence = (
             f"the preparation fills it with its {preparation.impute}" if filled and preparation else
-            "its term is 0, as if it sat at the bottom of its scale (at its mean under z_score)"
+            f"its term is 0, as if it sat at the {bottom} the model was fitted on"
         )
         gaps = np.array(frame[labels].isna(), dtype=bool)
         whole = gaps.all(axis=0)
