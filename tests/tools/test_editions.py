@@ -327,6 +327,23 @@ def test_a_preparation_learnt_on_the_pooled_editions_is_prepare_on_the_stacked_t
     assert ed.results["imputed"].sum() == holes[["water", "unemp"]].isna().sum().sum()
 
 
+def test_a_unit_the_preparation_drops_in_one_edition_keeps_its_row_without_scores(produc):
+    holes = produc.copy()
+    holes.loc[(holes["year"] == 1980) & (holes["state"] == "OHIO"), ["hwy", "water", "util"]] = np.nan
+    arguments = {"impute": "median", "min_present_total": 5}
+    ed = editions(SCHEMA, holes, period="year", unit="state", preparation=arguments)
+    ohio = ed.results.loc[(1980, "OHIO")]
+    assert np.isnan(ohio["composite"]) and np.isnan(ohio["rank"]) and ohio["missing"] == 3
+    assert ed.results.loc[1980, "rank"].max() == 47
+    table = ed.change(1979, 1980)
+    assert table.loc["OHIO", "status"] == "both" and table.loc["OHIO", ed.terms].isna().all()
+    # The learnt preparation, given as it is with the fitted model, scores the same.
+    again = editions(ed.model, holes, period="year", unit="state", preparation=ed.preparation)
+    pd.testing.assert_frame_equal(again.results, ed.results)
+    with pytest.raises(ValueError, match="nothing is learnt"):
+        editions(ed.model, holes, period="year", unit="state", preparation=arguments)
+
+
 @pytest.mark.parametrize("baseline, fitted_on", [("reference", [1975]), ("refit", list(range(1970, 1987)))])
 def test_a_preparation_is_learnt_where_the_model_is_fitted(produc, baseline, fitted_on):
     holes = produc.copy()

@@ -32,10 +32,12 @@ def attribute(editions: Editions, start: Any, end: Any, units: Any = None) -> pd
         labels, data, missing, method = _one_model(editions, start, end, at_start, at_end)
     else:
         labels, data, missing, method = _refit(editions, start, end, at_start, at_end)
-    both = status == STATUSES[0]
-    data[~both] = np.nan
-    missing[~both] = np.nan
-    method[~both] = np.nan
+    # A unit without a composite at one end (absent, a dimension wholly missing, dropped by the
+    # preparation) has no change to attribute.
+    unscored = ~(np.isfinite(composite_start) & np.isfinite(composite_end))
+    data[unscored] = np.nan
+    missing[unscored] = np.nan
+    method[unscored] = np.nan
     numbers = np.column_stack([composite_start, composite_end, composite_end - composite_start, data, missing, method])
     plain = [(name, "") for name in ("start", "end", "change")]
     names = [*plain, *labels, ("missing", ""), ("method", "")]
