@@ -24,6 +24,7 @@ from indexfuse_tools._results import score_table, treat, with_treatment
 from indexfuse_tools._robustness import RobustnessResult
 
 if TYPE_CHECKING:
+    from indexfuse_tools._editions import Editions
     from indexfuse_tools._preparation import Preparation
 
 __all__ = ["report", "DPI"]
@@ -57,6 +58,16 @@ def _settings(model: Any) -> list[str]:
     return settings
 
 
+def _check_editions(editions: object) -> None:
+    from indexfuse_tools._editions import Editions
+
+    if editions is not None and not isinstance(editions, Editions):
+        raise TypeError(
+            "editions must be the Editions that indexfuse_tools.editions(schema, data, period=...) "
+            f"returns, or None; got {type(editions).__name__}"
+        )
+
+
 def report(
     model: Any,
     data: pd.DataFrame,
@@ -67,6 +78,7 @@ def report(
     source: str | None = None,
     robustness: RobustnessResult | None = None,
     preparation: Preparation | None = None,
+    editions: Editions | None = None,
 ) -> Path:
     """Write a report of a fitted index to one self-contained HTML file.
 
@@ -81,7 +93,8 @@ def report(
     when ``external`` is given; the robustness analysis when ``robustness``
     is given; and the scores of the units. With ``preparation``, a "Data
     treatment" section follows the framework, and the scores that rest on
-    imputed values are marked.
+    imputed values are marked. With ``editions``, an "Over time" section
+    follows the ranking.
 
     The file needs nothing else to be read, printed or mailed: figures are
     PNG images at 200 dpi inside the page, styles are in the page, and it
@@ -113,6 +126,14 @@ def report(
         units it dropped and why, the values imputed, transformed and
         winsorised per indicator, and the largest changes; in the scores
         table, a value resting on an imputed one is marked.
+    editions : Editions, optional
+        The editions of the index (what :func:`editions` returns), usually
+        with ``model`` and ``data`` its latest edition: the page gains an
+        "Over time" section with every unit's trajectory, the largest risers
+        and fallers between the first and the last edition with the
+        waterfall of the top one of each, and what limits the comparison of
+        the editions, in words. Under ``baseline="refit"`` it says that
+        composites are not comparable and ranks the movers by places.
 
     Returns
     -------
@@ -122,7 +143,8 @@ def report(
     Raises
     ------
     TypeError
-        If ``robustness`` is neither None nor a :class:`RobustnessResult`;
+        If ``robustness`` is neither None nor a :class:`RobustnessResult`,
+        or ``editions`` neither None nor an :class:`Editions`;
         and as :func:`audit` raises it for the model, the data,
         ``external`` and ``preparation``.
     ValueError
@@ -154,12 +176,14 @@ def report(
             "robustness must be the RobustnessResult that indexfuse_tools.robustness(schema, data) "
             f"returns, or None; got {type(robustness).__name__}"
         )
+    _check_editions(editions)
     unique_units(as_frame(data).index, "report()")
     if robustness is not None:
         unique_units(robustness.ranks.index, "report(robustness=...)", "the robustness analysis")
     _require_drawing()
     from indexfuse_tools import __version__
     from indexfuse_tools._report import sections
+    from indexfuse_tools._report.editions import over_time
     from indexfuse_tools._report.page import render
 
     treated = None if preparation is None else treat(as_frame(data), preparation, "report()")
@@ -178,6 +202,7 @@ def report(
         *([] if treated is None else [sections.treatment(treated)]),
         sections.weights(model, result),
         sections.ranking(scores),
+        *([] if editions is None else [over_time(editions)]),
         sections.coherence(result),
         sections.indicators(result),
         sections.coefficients(result),
