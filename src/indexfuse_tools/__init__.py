@@ -7,6 +7,8 @@
 - after fitting: :func:`results` (one tidy table of composite, rank,
   dimension values and missing counts), :func:`contributions` (what each
   indicator adds to each unit's composite) and :func:`plot_ranking`;
+  :func:`editions` (an index published edition after edition, scored
+  against one baseline, every change attributed);
   :func:`coefficients` and :func:`weights` (flat tables of the fitted model);
   :func:`set_weights` and :func:`equal_weights` (weights set by hand);
 - before publishing: :func:`audit` (coherence of each dimension, effective
@@ -31,6 +33,7 @@ from importlib.metadata import PackageNotFoundError, version
 from indexfuse_tools._audit import FEW_DISTINCT, Audit, audit
 from indexfuse_tools._check import Problem, SchemaError, check
 from indexfuse_tools._contributions import contributions
+from indexfuse_tools._editions import Editions, editions
 from indexfuse_tools._persist import (
     MODEL_FORMAT,
     MODEL_VERSION,
@@ -79,6 +82,7 @@ __all__ = [
     "TRANSFORMS",
     "WINSORIZE_LIMIT",
     "Audit",
+    "Editions",
     "ModelFileError",
     "Preparation",
     "Problem",
@@ -92,6 +96,7 @@ __all__ = [
     "dimension_name",
     "dump",
     "dumps",
+    "editions",
     "equal_weights",
     "from_dict",
     "load",

@@ -1,0 +1,336 @@
+"""Editions of an index: the checks on what is given, the baseline's fit, the scoring of every edition."""
+
+from __future__ import annotations
+
+from collections.abc import Hashable, Mapping
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+import indexfuse
+from indexfuse_tools._core import (
+    as_frame,
+    check_scale,
+    indicators,
+    presentation,
+    show,
+    unique_units,
+)
+from indexfuse_tools._editions.result import Editions, Scored
+from indexfuse_tools._preparation import Preparation, prepare
+
+__all__ = ["BASELINES", "editions", "split_editions"]
+
+#: The baselines an index's editions can be scored against.
+BASELINES = ("pooled", "reference", "refit")
+
+_FUNCTION = "editions()"
+
+
+def editions(
+    model_or_schema: Any,
+    data: pd.DataFrame | Mapping[Any, pd.DataFrame],
+    *,
+    period: Hashable,
+    unit: Hashable | None = None,
+    baseline: str = "pooled",
+    reference: Any = None,
+    preparation: Preparation | Mapping[str, Any] | None = None,
+    scale: str | None = None,
+    **model_args: Any,
+) -> Editions:
+    """Score every edition of an index against one baseline, so that editions compare.
+
+    An index that comes out year after year is only comparable across
+    years if every edition is scored with the same scaling statistics,
+    coefficients and weights. Refitting each year moves all three with the
+    data, and a 0..100 rescale per year hides real change; this function
+    fixes the baseline once and says where comparing still needs care.
+
+    Parameters
+    ----------
+    model_or_schema : dict, list, tuple or indexfuse.indexpca_diment
+        The schema of the model to fit (as ``indexpca_diment`` takes it), or
+        a model already fitted, which then scores every edition as it
+        stands (the baseline is reported as ``"given"``).
+    data : pandas.DataFrame or mapping
+        A long table with a ``period`` column and one row per unit and
+        period, the units named by the ``unit`` column or, when ``unit`` is
+        None, by the row labels; or a mapping ``{period: DataFrame}`` whose
+        frames name their units by their row labels. Never modified.
+    period : column label
+        The column holding the editions' labels: years, dates or any labels
+        that sort. With a mapping it only names the level of the results'
+        index, which is always ``"period"``.
+    unit : column label, optional
+        The column naming the units in a long table.
+    baseline : {"pooled", "reference", "refit"}, default "pooled"
+        ``"pooled"``: one model fitted on all editions stacked, the usual
+        choice for comparability; ``"reference"``: one model fitted on the
+        edition ``reference`` and every edition scored with it (a frozen
+        baseline); ``"refit"``: one model per edition, whose composites do
+        not compare across editions (ranks do), as every comparison of the
+        object says. Ignored with a fitted model.
+    reference : period label, optional
+        With ``baseline="reference"``: the edition to fit on (the first by
+        default).
+    preparation : Preparation or dict, optional
+        A :class:`Preparation` is replayed on every edition as it is. A dict
+        holds :func:`prepare`'s keyword arguments (``impute``, ``group``,
+        ``transform``, ``winsorize``, ``min_present``,
+        ``min_present_total``): the rules are learnt where the model is
+        fitted (on the stacked editions for ``"pooled"``, on the reference
+        edition for ``"reference"``, on each edition for ``"refit"``) and
+        replayed on every edition, so that treatment does not break
+        comparability either.
+    scale : {"0-100"}, optional
+        Adds a ``"score"`` column: the composite on 0..100, fixed once over
+        the composites of all editions together (never per edition), so
+        that a unit's score moves only when its composite does.
+    **model_args
+        The model's constructor arguments (``scale_method``,
+        ``pca_cumulative``, ``ent_k``); not with a fitted model.
+
+    Returns
+    -------
+    Editions
+        The results of every edition, the model(s), the comparability
+        findings, each unit's trajectory and the attribution of a change.
+
+    Raises
+    ------
+    ValueError
+        Before any fitting: an unknown ``baseline`` or ``scale``; a period
+        column with missing or unsortable labels; a unit column (or row
+        labels) with missing labels; a unit repeated within a period (a few
+        pairs named); an edition with fewer than 2 rows; a ``reference``
+        that is not a period (or given without ``baseline="reference"``);
+        a dict ``preparation`` with a fitted model.
+    KeyError
+        If ``period`` or ``unit`` is not a column, or the frames of a
+        mapping lack indicator columns that others have (named per period).
+    TypeError
+        If ``data`` is neither a DataFrame nor a mapping of DataFrames, or
+        ``model_args`` come with a fitted model.
+
+    See Also
+    --------
+    Editions.change : the exact attribution of a unit's change.
+    results, contributions, prepare
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> from indexfuse_tools import editions
+    >>> data = pd.DataFrame({
+    ...     "year": [2020] * 4 + [2021] * 4,
+    ...     "region": ["n", "s", "e", "w"] * 2,
+    ...     "gdp": [1.0, 2.0, 3.0, 4.0, 1.5, 2.0, 3.5, 3.0],
+    ...     "crime": [4.0, 3.0, 2.5, 1.0, 3.5, 3.0, 2.0, 1.5]})
+    >>> ed = editions({"economy": ["gdp"], "safety": [("crime", -1)]}, data,
+    ...               period="year", unit="region")
+    >>> ed
+    Editions(2 periods 2020..2021, 4 units, baseline='pooled')
+    >>> ed.results.loc[2021, "rank_change"].tolist()
+    [0.0, 0.0, 1.0, -1.0]
+    >>> terms = ed.change(2020, 2021)
+    >>> bool(abs(terms.loc["n", "change"] - terms.loc["n", ed.terms].sum()) < 1e-12)
+    True
+    """
+    check_scale(scale)
+    given = isinstance(model_or_schema, indexfuse.indexpca_diment)
+    if given:
+        _check_given(model_or_schema, preparation, model_args)
+        baseline = "given"
+    elif baseline not in BASELINES:
+        raise ValueError(f"baseline must be one of {show(BASELINES)}, got {baseline!r}")
+    if reference is not None and baseline != "reference":
+        raise ValueError(
+            f"reference={reference!r} names the edition to fit on, which only baseline='reference' uses "
+            f"(baseline is {baseline!r})"
+        )
+    if preparation is not None and not isinstance(preparation, (Preparation, Mapping)):
+        raise TypeError(
+            "preparation must be a Preparation, a dict of prepare()'s keyword arguments or None, "
+            f"got {type(preparation).__name__}"
+        )
+    frames = split_editions(data, period, unit)
+    periods = list(frames)
+    if baseline == "reference":
+        reference = _reference(reference, periods)
+    schema = model_or_schema.schema if given else model_or_schema
+    _check_columns(schema, frames)
+
+    models: dict[Any, indexfuse.indexpca_diment] = {}
+    preparations: dict[Any, Preparation | None] = {}
+    if given:
+        models = dict.fromkeys(periods, model_or_schema)
+        preparations = dict.fromkeys(periods, preparation if isinstance(preparation, Preparation) else None)
+    elif baseline == "refit":
+        for key, frame in frames.items():
+            models[key], preparations[key] = _fit(schema, frame, preparation, model_args)
+    else:
+        if baseline == "pooled":
+            basis = stack(frames)
+        else:
+            basis = frames[reference]
+        model, learnt = _fit(schema, basis, preparation, model_args)
+        models = dict.fromkeys(periods, model)
+        preparations = dict.fromkeys(periods, learnt)
+    scored = {key: Scored.of(models[key], frames[key], preparations[key]) for key in periods}
+    composites = np.concatenate([s.table["composite"].to_numpy(np.float64) for s in scored.values()])
+    return Editions(
+        frames=frames,
+        models=models,
+        preparations=preparations,
+        scored=scored,
+        baseline=baseline,
+        reference=reference,
+        presentation=presentation(composites, scale),
+    )
+
+
+def stack(frames: Mapping[Any, pd.DataFrame]) -> pd.DataFrame:
+    """The editions one under the other, indexed by (period, unit)."""
+    return pd.concat(list(frames.values()), keys=list(frames), names=["period", "unit"])
+
+
+def split_editions(
+    data: pd.DataFrame | Mapping[Any, pd.DataFrame], period: Hashable, unit: Hashable | None
+) -> dict[Any, pd.DataFrame]:
+    """``{period: frame indexed by unit}``, periods in order, after every check on the editions.
+
+    The frames are new objects: the caller's table is never modified
+    through them.
+    """
+    if isinstance(data, Mapping):
+        frames = _from_mapping(data)
+    else:
+        frames = _from_long(as_frame(data), period, unit)
+    thin = [key for key, frame in frames.items() if len(frame) < 2]
+    if thin:
+        raise ValueError(
+            f"{_FUNCTION}: every edition needs at least 2 units to be scored, and edition(s) "
+            f"{show(thin)} have fewer"
+        )
+    return frames
+
+
+def _from_long(frame: pd.DataFrame, period: Hashable, unit: Hashable | None) -> dict[Any, pd.DataFrame]:
+    if period not in frame.columns:
+        raise KeyError(f"{_FUNCTION}: period={period!r} is not a column of data")
+    if unit is not None and unit not in frame.columns:
+        raise KeyError(f"{_FUNCTION}: unit={unit!r} is not a column of data")
+    labels = frame[period]
+    if labels.isna().any():
+        rows = frame.index[labels.isna().to_numpy()].tolist()
+        raise ValueError(f"{_FUNCTION}: the period column {period!r} has missing labels, in rows {show(rows)}")
+    units = frame.index.to_series(index=frame.index) if unit is None else frame[unit]
+    holder = "the row labels" if unit is None else f"the unit column {unit!r}"
+    if units.isna().any():
+        rows = frame.index[units.isna().to_numpy()].tolist() if unit is not None else []
+        where = f", in rows {show(rows)}" if rows else ""
+        raise ValueError(f"{_FUNCTION}: {holder} have missing labels{where}; every row must name its unit")
+    periods = _sorted(pd.unique(labels), f"the period column {period!r}")
+    pairs = pd.DataFrame({"period": labels.to_numpy(), "unit": units.to_numpy()})
+    repeated = pairs[pairs.duplicated(keep="first")].drop_duplicates()
+    if len(repeated):
+        named = list(zip(repeated["period"], repeated["unit"]))
+        raise ValueError(
+            f"{_FUNCTION}: each unit may appear once per period, and {len(named)} (period, unit) pair(s) "
+            f"repeat: {show(named, 3)}"
+        )
+    positions = frame.groupby(labels.to_numpy(), sort=False).indices
+    drop = [period] if unit is None else [period, unit]
+    body = frame.drop(columns=drop)
+    frames = {}
+    for key in periods:
+        at: Any = positions[key]
+        edition = body.iloc[at]
+        edition.index = pd.Index(units.to_numpy()[at], name="unit")
+        frames[key] = edition
+    return frames
+
+
+def _from_mapping(data: Mapping[Any, pd.DataFrame]) -> dict[Any, pd.DataFrame]:
+    periods = _sorted(list(data), "the mapping's keys")
+    frames = {}
+    for key in periods:
+        frame = data[key]
+        if not isinstance(frame, pd.DataFrame):
+            raise TypeError(f"{_FUNCTION}: edition {key!r} is a {type(frame).__name__}, not a DataFrame")
+        if frame.index.hasnans:
+            raise ValueError(f"{_FUNCTION}: the row labels of edition {key!r} have missing labels; each row names its unit")
+        unique_units(frame.index, _FUNCTION, f"edition {key!r}")
+        edition = frame.copy(deep=False)
+        edition.index = edition.index.rename("unit")
+        frames[key] = edition
+    return frames
+
+
+def _sorted(labels: Any, holder: str) -> list[Any]:
+    try:
+        return sorted(labels)
+    except TypeError as error:
+        kinds = sorted({type(label).__name__ for label in labels})
+        raise ValueError(
+            f"{_FUNCTION}: the periods of {holder} must sort (years, dates or labels of one kind), "
+            f"and these do not: {error} (kinds: {', '.join(kinds)})"
+        ) from None
+
+
+def _reference(reference: Any, periods: list[Any]) -> Any:
+    if reference is None:
+        return periods[0]
+    if reference not in periods:
+        raise ValueError(f"{_FUNCTION}: reference={reference!r} is not a period; the periods are {show(periods)}")
+    return reference
+
+
+def _check_given(model: Any, preparation: Any, model_args: dict[str, Any]) -> None:
+    if not hasattr(model, "index_coef"):
+        raise ValueError(f"{_FUNCTION}: the model given is not fitted: call fit(data) first, or pass its schema")
+    if model_args:
+        raise TypeError(
+            f"{_FUNCTION}: {show(sorted(model_args))} configure a model to fit; the model given is fitted already"
+        )
+    if preparation is not None and not isinstance(preparation, Preparation):
+        raise ValueError(
+            f"{_FUNCTION}: with a fitted model nothing is learnt, so preparation must be the Preparation "
+            "it was fitted after (or None), not prepare()'s arguments"
+        )
+
+
+def _check_columns(schema: Any, frames: Mapping[Any, pd.DataFrame]) -> None:
+    """``KeyError`` naming, per edition, the indicator columns it lacks and other editions have."""
+    union = list(dict.fromkeys(label for frame in frames.values() for label in frame.columns))
+    needed = indicators(schema, union)
+    lacking = {}
+    for key, frame in frames.items():
+        absent = [label for label in needed if label not in frame.columns]
+        if absent:
+            lacking[key] = absent
+    if lacking:
+        named = "; ".join(f"edition {key!r} lacks {show(labels)}" for key, labels in list(lacking.items())[:5])
+        raise KeyError(
+            f"{_FUNCTION}: every edition needs the indicator columns the schema names: {named}"
+            + (f" ({len(lacking)} editions in all)" if len(lacking) > 5 else "")
+            + "; an indicator not collected in an edition is a column of missing values there"
+        )
+
+
+def _fit(
+    schema: Any, frame: pd.DataFrame, preparation: Any, model_args: dict[str, Any]
+) -> tuple[indexfuse.indexpca_diment, Preparation | None]:
+    """A model fitted on ``frame`` and the preparation it was fitted after."""
+    if isinstance(preparation, Mapping):
+        # prepare() returns its own replay, so the model is fitted on what apply() gives.
+        fitted_on, _, preparation = prepare(schema, frame, **dict(preparation))
+    elif preparation is not None:
+        fitted_on = preparation.apply(frame)[0]
+    else:
+        fitted_on = frame
+    model = indexfuse.indexpca_diment(schema, **model_args)
+    model.fit(fitted_on)
+    return model, preparation

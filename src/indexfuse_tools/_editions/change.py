@@ -1,0 +1,183 @@
+"""Why a unit's composite moved between two editions, indicator by indicator, exactly."""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import pandas as pd
+
+from indexfuse_tools._core import show
+
+if TYPE_CHECKING:
+    from indexfuse_tools._editions.result import Editions, Terms
+
+__all__ = ["attribute", "STATUSES"]
+
+#: Where a unit of a change is: at both ends, or at one only.
+STATUSES = ("both", "start only", "end only")
+
+
+def attribute(editions: Editions, start: Any, end: Any, units: Any = None) -> pd.DataFrame:
+    """Each unit's change in composite from ``start`` to ``end``, split into terms that add up to it.
+
+    Under one model (baseline ``"pooled"``, ``"reference"`` or ``"given"``)
+    the composite is the sum of one term per indicator
+    (:func:`contributions`), so the change is the sum of the changes of the
+    terms, exactly. Under ``"refit"`` the two editions are scored by two
+    models, and the change is split between the data and the method by the
+    two-factor Shapley rule, the average over both orders of changing one
+    factor at a time: with ``t_i(d, m)`` the term of indicator ``i`` on the
+    data of edition ``d`` under the model (and preparation) of edition
+    ``m``, and ``C`` their sum,
+
+    - data term of ``i`` = 1/2 [(t_i(d1, m0) - t_i(d0, m0)) + (t_i(d1, m1) - t_i(d0, m1))],
+    - ``method`` = 1/2 [(C(d0, m1) - C(d0, m0)) + (C(d1, m1) - C(d1, m0))].
+
+    Parameters
+    ----------
+    editions : Editions
+        The scored editions.
+    start, end : period labels
+        The two editions (both periods of ``editions``).
+    units : list-like, optional
+        The units to show, in this order; by default every unit of the
+        start edition, then those of the end edition it lacks.
+
+    Returns
+    -------
+    pandas.DataFrame
+        Indexed by unit. The columns are a flat ``Index`` of object dtype
+        mixing strings and tuples (not a ``MultiIndex``, so that no
+        dimension's name can collide with them):
+
+        - ``"status"``: ``"both"``, ``"start only"`` or ``"end only"``; a
+          unit at one end only has NaN composite at the other and NaN
+          terms;
+        - ``"start"``, ``"end"``: the composites (as in ``results``);
+        - ``"change"``: ``end - start``;
+        - one column per indicator term, labelled ``(dimension, indicator)``
+          exactly as :func:`contributions` labels its columns (the list is
+          ``Editions.terms``); an indicator of two dimensions has two;
+        - ``"missing"``: the part of the change due to indicators present at
+          one end and missing at the other (in what the model scored), taken
+          out of those indicators' terms: a missing indicator's term is 0,
+          so its whole term appears or vanishes;
+        - ``"method"``: the part due to the change of model; 0 except under
+          ``"refit"``.
+
+        For every unit at both ends with finite composites, the terms plus
+        ``"missing"`` plus ``"method"`` add up to ``"change"`` to within
+        1e-12 of the sum of their absolute values. A unit whose composite
+        is NaN at one end (a dimension wholly missing, or a row the
+        preparation drops) has NaN terms.
+
+    Examples
+    --------
+    The term columns, selected by their labels::
+
+        table = ed.change(1970, 1986)
+        table[("capital", "hwy")]             # one indicator's term
+        table[ed.terms].sum(axis=1)           # the indicators' share of the change
+        table.loc["TEXAS", ed.terms].sort_values()   # one unit's waterfall
+    """
+    chosen = _units(editions, start, end, units)
+    at_start = editions.frame(start).index.get_indexer(chosen)
+    at_end = editions.frame(end).index.get_indexer(chosen)
+    status = np.where(at_start >= 0, np.where(at_end >= 0, STATUSES[0], STATUSES[1]), STATUSES[2])
+    before = editions.results.loc[start, "composite"].to_numpy(np.float64)
+    after = editions.results.loc[end, "composite"].to_numpy(np.float64)
+    composite_start = _rows(before[:, None], at_start)[:, 0]
+    composite_end = _rows(after[:, None], at_end)[:, 0]
+    if editions.one_model:
+        labels, data, missing, method = _one_model(editions, start, end, at_start, at_end)
+    else:
+        labels, data, missing, method = _refit(editions, start, end, at_start, at_end)
+    both = status == STATUSES[0]
+    data[~both] = np.nan
+    missing[~both] = np.nan
+    method[~both] = np.nan
+    numbers = np.column_stack([composite_start, composite_end, composite_end - composite_start, data, missing, method])
+    names: list[Any] = ["start", "end", "change", *labels, "missing", "method"]
+    table = pd.DataFrame(numbers, index=chosen, columns=pd.Index(names, dtype=object, tupleize_cols=False))
+    table.insert(0, "status", status)
+    table.attrs["terms"] = labels
+    return table
+
+
+def _units(editions: Editions, start: Any, end: Any, units: Any) -> pd.Index:
+    both = editions.frame(start).index.append(editions.frame(end).index).unique().rename("unit")
+    if units is None:
+        return both
+    chosen = pd.Index(list(units) if not isinstance(units, pd.Index) else units, name="unit")
+    unknown = chosen[both.get_indexer(chosen) < 0].tolist()
+    if unknown:
+        raise KeyError(f"unit(s) {show(unknown)} are in neither edition {start!r} nor {end!r}")
+    return chosen
+
+
+def _rows(values: np.ndarray, positions: np.ndarray) -> np.ndarray:
+    """Rows of ``values`` at ``positions``, NaN where a position is -1."""
+    taken: np.ndarray = values[np.maximum(positions, 0)].astype(np.float64)
+    taken[positions < 0] = np.nan
+    return taken
+
+
+def _aligned(terms: Terms, labels: list[tuple[Any, Any]], positions: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The terms and absences of ``terms`` over ``labels`` (0 for a label the model lacks) and rows."""
+    columns = [terms.labels.index(label) if label in terms.labels else -1 for label in labels]
+    values = np.zeros((len(terms.units), len(labels)))
+    absent = np.zeros((len(terms.units), len(labels)), dtype=bool)
+    # A row whose composite is NaN is NaN in every term, including those of a label this model lacks.
+    blank = np.isnan(terms.values).any(axis=1)
+    for j, column in enumerate(columns):
+        if column >= 0:
+            values[:, j] = terms.values[:, column]
+            absent[:, j] = terms.absent[:, column]
+        else:
+            values[:, j] = np.where(blank, np.nan, 0.0)
+    taken_absent = absent[np.maximum(positions, 0)]
+    taken_absent[positions < 0] = False
+    return _rows(values, positions), taken_absent
+
+
+def _labels(*terms: Terms) -> list[tuple[Any, Any]]:
+    labels: list[tuple[Any, Any]] = []
+    for table in terms:
+        labels.extend(label for label in table.labels if label not in labels)
+    return labels
+
+
+def _split_missing(data: np.ndarray, flipped: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """``data`` with the terms of indicators missing at one end moved to a column of their own."""
+    moved = np.where(flipped, data, 0.0)
+    return np.where(flipped, 0.0, data), moved.sum(axis=1)
+
+
+def _one_model(
+    editions: Editions, start: Any, end: Any, at_start: np.ndarray, at_end: np.ndarray
+) -> tuple[list[tuple[Any, Any]], np.ndarray, np.ndarray, np.ndarray]:
+    first, last = editions.terms_of(start, start), editions.terms_of(end, end)
+    labels = _labels(first, last)
+    t0, a0 = _aligned(first, labels, at_start)
+    t1, a1 = _aligned(last, labels, at_end)
+    data, missing = _split_missing(t1 - t0, a0 != a1)
+    return labels, data, missing, np.zeros(len(at_start))
+
+
+def _refit(
+    editions: Editions, start: Any, end: Any, at_start: np.ndarray, at_end: np.ndarray
+) -> tuple[list[tuple[Any, Any]], np.ndarray, np.ndarray, np.ndarray]:
+    own_start, own_end = editions.terms_of(start, start), editions.terms_of(end, end)
+    # Named t_<data><model>: t10 is the end edition's data under the start edition's model.
+    crossed_start, crossed_end = editions.terms_of(start, end), editions.terms_of(end, start)
+    labels = _labels(own_start, own_end, crossed_start, crossed_end)
+    t00, a0 = _aligned(own_start, labels, at_start)
+    t11, a1 = _aligned(own_end, labels, at_end)
+    t10, _ = _aligned(crossed_start, labels, at_end)
+    t01, _ = _aligned(crossed_end, labels, at_start)
+    data = 0.5 * ((t10 - t00) + (t11 - t01))
+    c00, c01, c10, c11 = (t.sum(axis=1) for t in (t00, t01, t10, t11))
+    method = 0.5 * ((c01 - c00) + (c11 - c10))
+    data, missing = _split_missing(data, a0 != a1)
+    return labels, data, missing, method

@@ -1,0 +1,355 @@
+"""The :class:`Editions` object: every edition scored against one baseline."""
+
+from __future__ import annotations
+
+import difflib
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from indexfuse_tools._contributions import contributions
+from indexfuse_tools._core import Presentation, show
+from indexfuse_tools._preparation import Preparation
+from indexfuse_tools._results import results, treat, with_treatment
+
+__all__ = ["Editions", "Scored", "Terms"]
+
+#: The results' columns that are not dimensions, in the order they come.
+_LEADING = ("composite", "score", "rank", "rank_change", "composite_change", "score_change")
+_TRAILING = ("missing", "imputed")
+
+
+@dataclass(frozen=True)
+class Scored:
+    """One edition scored by one model.
+
+    Attributes
+    ----------
+    table : pandas.DataFrame
+        :func:`results` of the edition, over its units.
+    scored : pandas.DataFrame
+        The rows the model scored (after the preparation, when there is
+        one), indexed by unit.
+    """
+
+    table: pd.DataFrame
+    scored: pd.DataFrame
+
+    @classmethod
+    def of(cls, model: Any, frame: pd.DataFrame, preparation: Preparation | None) -> Scored:
+        """``frame`` scored by ``model`` after replaying ``preparation``."""
+        if preparation is None:
+            return cls(results(model, frame), frame)
+        treated = treat(frame, preparation, "editions()")
+        table = with_treatment(results(model, treated.prepared), treated, model)
+        return cls(table, treated.prepared)
+
+
+@dataclass(frozen=True)
+class Terms:
+    """The contributions of one model on one edition, as arrays over the edition's units.
+
+    Attributes
+    ----------
+    units : pandas.Index
+        The edition's units.
+    labels : list of tuple
+        ``(dimension, indicator)``, as :func:`contributions` labels them.
+    values : numpy.ndarray
+        units x labels; a row is NaN where the composite is.
+    absent : numpy.ndarray
+        units x labels, bool: the indicator is missing in what the model
+        scored (its term is then 0).
+    """
+
+    units: pd.Index
+    labels: list[tuple[Any, Any]]
+    values: np.ndarray
+    absent: np.ndarray
+
+
+class Editions:
+    """Every edition of an index scored against one baseline; made by :func:`editions`.
+
+    Attributes
+    ----------
+    periods : list
+        The editions' labels, in order.
+    baseline : str
+        ``"pooled"``, ``"reference"``, ``"refit"`` or ``"given"`` (a fitted
+        model scored every edition).
+    reference : period label or None
+        The edition fitted on, under ``"reference"``.
+    models : dict
+        ``{period: model}``; the same object for every period unless the
+        baseline is ``"refit"``.
+    preparation : Preparation, dict or None
+        The preparation learnt or given (replayed on every edition), a
+        dict ``{period: Preparation}`` under ``"refit"``, or None.
+    presentation : Presentation or None
+        The 0..100 scale fixed over all editions' composites, with
+        ``scale="0-100"``.
+    results : pandas.DataFrame
+        Indexed by (``"period"``, ``"unit"``), periods in order; the
+        columns ``"composite"``, ``"score"`` (with a scale: the composite
+        on 0..100), ``"rank"`` (within the period, 1 = best),
+        ``"rank_change"`` (the previous edition's rank minus this one, so
+        positive means the unit climbed; NaN in the first edition and for
+        a unit absent from the previous one), ``"composite_change"`` (this
+        composite minus the previous one; NaN under ``"refit"``, whose
+        composites do not compare), ``"score_change"`` (with a scale), one
+        column per dimension (named as :func:`results` names them),
+        ``"missing"`` and, with a preparation, ``"imputed"``. With a scale,
+        ``results.attrs["scale"]`` is ``presentation.describe()``.
+    """
+
+    def __init__(
+        self,
+        *,
+        frames: dict[Any, pd.DataFrame],
+        models: dict[Any, Any],
+        preparations: dict[Any, Preparation | None],
+        scored: dict[Any, Scored],
+        baseline: str,
+        reference: Any,
+        presentation: Presentation | None,
+    ) -> None:
+        self.periods: list[Any] = list(frames)
+        self.baseline = baseline
+        self.reference = reference
+        self.models = models
+        self.presentation = presentation
+        self._frames = frames
+        self._preparations = preparations
+        self._scored = scored
+        self._terms: dict[tuple[Any, Any], Terms] = {}
+        self._comparability: pd.DataFrame | None = None
+        self.results = self._results()
+
+    # ------------------------------------------------------------ models --
+
+    @property
+    def one_model(self) -> bool:
+        """Whether one model scored every edition (every baseline but ``"refit"``)."""
+        return self.baseline != "refit"
+
+    @property
+    def model(self) -> Any:
+        """The model that scored every edition; under ``"refit"`` an error pointing to :attr:`models`."""
+        if not self.one_model:
+            raise AttributeError(
+                "baseline='refit' fitted one model per edition, so there is no single model: "
+                "use models[period]"
+            )
+        return self.models[self.periods[0]]
+
+    @property
+    def preparation(self) -> Preparation | dict[Any, Preparation | None] | None:
+        """The preparation replayed on every edition (``{period: Preparation}`` under refit), or None."""
+        if not self.one_model and self._preparations[self.periods[0]] is not None:
+            return dict(self._preparations)
+        return self._preparations[self.periods[0]]
+
+    @property
+    def units(self) -> pd.Index:
+        """Every unit of any edition, in order of first appearance."""
+        return self.results.index.get_level_values("unit").unique()
+
+    def __repr__(self) -> str:
+        span = f"{self.periods[0]}..{self.periods[-1]}" if len(self.periods) > 1 else f"{self.periods[0]}"
+        return (
+            f"Editions({len(self.periods)} periods {span}, {len(self.units):,} units, "
+            f"baseline={self.baseline!r})"
+        )
+
+    # ----------------------------------------------------------- results --
+
+    def _results(self) -> pd.DataFrame:
+        tables = []
+        previous: pd.DataFrame | None = None
+        for key in self.periods:
+            table = self._scored[key].table.copy()
+            if self.presentation is not None:
+                table["score"] = self.presentation.apply(table["composite"])
+            if previous is None:
+                table["rank_change"] = np.nan
+                table["composite_change"] = np.nan
+            else:
+                before = previous.reindex(table.index)
+                table["rank_change"] = before["rank"] - table["rank"]
+                table["composite_change"] = (
+                    table["composite"] - before["composite"] if self.one_model else np.nan
+                )
+            if self.presentation is not None:
+                table["score_change"] = table["composite_change"] * _factor(self.presentation)
+            previous = table
+            tables.append(table)
+        whole = pd.concat(tables, keys=self.periods, names=["period", "unit"])
+        leading = [c for c in _LEADING if c in whole.columns]
+        trailing = [c for c in _TRAILING if c in whole.columns]
+        dimensions = [c for c in whole.columns if c not in leading and c not in trailing]
+        whole = whole[leading + dimensions + trailing]
+        if self.presentation is not None:
+            whole.attrs["scale"] = self.presentation.describe()
+        return whole
+
+    @property
+    def dimensions(self) -> list[str]:
+        """The results' dimension columns."""
+        return [c for c in self.results.columns if c not in _LEADING and c not in _TRAILING]
+
+    def trajectory(self, unit: Any) -> pd.DataFrame:
+        """One unit over the editions it appears in.
+
+        Parameters
+        ----------
+        unit : label
+            A unit of any edition.
+
+        Returns
+        -------
+        pandas.DataFrame
+            Indexed by period: ``"composite"``, ``"score"`` (with a scale),
+            ``"rank"``, ``"rank_change"``, ``"composite_change"`` and the
+            dimensions, as in :attr:`results`.
+
+        Raises
+        ------
+        KeyError
+            If no edition has ``unit`` (near labels are suggested).
+        """
+        self._require_unit(unit)
+        columns = [
+            c for c in ("composite", "score", "rank", "rank_change", "composite_change") if c in self.results
+        ] + self.dimensions
+        rows = self.results.xs(unit, level="unit")
+        assert isinstance(rows, pd.DataFrame)
+        return rows[columns]
+
+    def _require_unit(self, unit: Any) -> None:
+        units = self.units
+        try:
+            known = unit in units
+        except TypeError:
+            known = False
+        if known:
+            return
+        near = difflib.get_close_matches(str(unit), [str(u) for u in units], n=3)
+        hint = f"; did you mean {show(near)}?" if near else ""
+        raise KeyError(f"unit {unit!r} is in no edition{hint}")
+
+    def _require_period(self, period: Any, name: str) -> None:
+        if period not in self.periods:
+            raise KeyError(f"{name}={period!r} is not a period; the periods are {show(self.periods)}")
+
+    # ------------------------------------------------------ contributions --
+
+    def terms_of(self, model_period: Any, data_period: Any) -> Terms:
+        """The contributions of the model of ``model_period`` on the edition ``data_period``, computed once.
+
+        Under one model every ``model_period`` gives the same terms.
+        """
+        key = (None if self.one_model else model_period, data_period)
+        if key not in self._terms:
+            self._terms[key] = self._compute_terms(model_period, data_period)
+        return self._terms[key]
+
+    def _compute_terms(self, model_period: Any, data_period: Any) -> Terms:
+        frame = self._frames[data_period]
+        if model_period == data_period or self.one_model:
+            scored = self._scored[data_period].scored
+        else:
+            scored = Scored.of(self.models[model_period], frame, self._preparations[model_period]).scored
+        table = contributions(self.models[model_period], scored).reindex(frame.index)
+        labels: list[tuple[Any, Any]] = [(label[0], label[1]) for label in table.columns]
+        values = table.to_numpy(np.float64)
+        present = scored.reindex(frame.index)
+        absent = np.column_stack([present[label[1]].isna().to_numpy() for label in labels])
+        return Terms(frame.index, labels, values, absent)
+
+    @property
+    def terms(self) -> list[tuple[Any, Any]]:
+        """The term columns of :meth:`change`: ``(dimension, indicator)`` as :func:`contributions` labels them."""
+        labels: list[tuple[Any, Any]] = []
+        for key in self.periods[:1] if self.one_model else self.periods:
+            for label in self.terms_of(key, key).labels:
+                if label not in labels:
+                    labels.append(label)
+        return labels
+
+    # ------------------------------------------------------- what it says --
+
+    @property
+    def comparability(self) -> pd.DataFrame:
+        """What keeps the editions from comparing as they stand, one row per finding.
+
+        Columns ``"finding"``, ``"period"``, ``"unit"``, ``"indicator"``,
+        ``"amount"`` and ``"detail"`` (a sentence), sorted by period then
+        finding. The findings:
+
+        - ``"unit entering"`` / ``"unit leaving"``: a unit present in an
+          edition and absent from the previous one, or the reverse (the
+          period is the edition where it appears, or first lacks);
+        - ``"indicator missing in edition"``: no unit has the indicator
+          (amount: the number of units);
+        - ``"indicator missing for unit"``: one unit lacks it (in the data
+          as given, before any preparation);
+        - ``"outside fitted range"``: per period and indicator, values
+          beyond the lowest or highest value the model was fitted on, which
+          its scale stretches past 0..1; amount is the largest distance
+          past the range as a share of the fitted range (0.1: a tenth of
+          the range beyond it); the units are named in the detail;
+        - ``"not comparable"`` (``"refit"`` only), one per edition after
+          the first: composites of different editions come from different
+          models; ranks compare.
+        """
+        if self._comparability is None:
+            from indexfuse_tools._editions.comparability import findings
+
+            self._comparability = findings(self)
+        return self._comparability
+
+    def change(self, start: Any, end: Any, *, units: Any = None) -> pd.DataFrame:
+        """The exact attribution of each unit's change in composite between two editions.
+
+        Parameters
+        ----------
+        start, end : period labels
+            The two editions.
+        units : list-like, optional
+            The units to attribute (every unit of either edition by default).
+
+        Returns
+        -------
+        pandas.DataFrame
+            Indexed by unit; see :func:`~indexfuse_tools._editions.change.attribute`
+            for the columns and how the terms add up.
+
+        Raises
+        ------
+        KeyError
+            If ``start`` or ``end`` is not a period, or a unit of ``units``
+            is in neither edition.
+        """
+        from indexfuse_tools._editions.change import attribute
+
+        self._require_period(start, "start")
+        self._require_period(end, "end")
+        return attribute(self, start, end, units)
+
+    def frame(self, period: Any) -> pd.DataFrame:
+        """The edition ``period`` as given, indexed by unit (not a copy: do not modify)."""
+        self._require_period(period, "period")
+        return self._frames[period]
+
+    def scored(self, period: Any) -> pd.DataFrame:
+        """The rows of edition ``period`` its model scored, after any preparation (not a copy)."""
+        self._require_period(period, "period")
+        return self._scored[period].scored
+
+
+def _factor(presentation: Presentation) -> float:
+    span = presentation.high - presentation.low
+    return 100.0 / span if span > 0 else 0.0
