@@ -46,10 +46,12 @@ from indexfuse_tools._persist import (
     to_dict,
 )
 from indexfuse_tools._plots import (
+    plot_change,
     plot_correlations,
     plot_distribution,
     plot_effective_weights,
     plot_ranking,
+    plot_trajectories,
     plot_weights,
 )
 from indexfuse_tools._preparation import (
@@ -102,10 +104,12 @@ __all__ = [
     "load",
     "loads",
     "needs_treatment",
+    "plot_change",
     "plot_correlations",
     "plot_distribution",
     "plot_effective_weights",
     "plot_ranking",
+    "plot_trajectories",
     "plot_weights",
     "prepare",
     "report",

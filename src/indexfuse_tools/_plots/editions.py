@@ -38,8 +38,8 @@ Value = Literal["composite", "rank", "score"]
 _VALUES = ("composite", "rank", "score")
 #: What every chart of composites fitted edition by edition says under them.
 REFIT_NOTE = "Each edition has its own model (refit): composites of different editions are not comparable; ranks are."
-# The columns of a change table that are not an indicator's term.
-_NOT_TERMS = ("status", "start", "end", "change", "missing", "method")
+# The palette without its yellow, which a thin line or a label on white hardly shows.
+HIGHLIGHT = tuple(colour for colour in PALETTE if colour != "#F0E442")
 # Light enough that a few thousand lines read as a cloud behind the highlighted ones.
 BACKGROUND = shade(MUTED, 0.55)
 RISE = PALETTE[2]
@@ -228,7 +228,7 @@ def plot_trajectories(
         _background(ax, x, wide)
         ends = []
         for number, unit in enumerate(chosen):
-            colour = PALETTE[number % len(PALETTE)]
+            colour = HIGHLIGHT[number % len(HIGHLIGHT)]
             line = wide[unit].to_numpy(dtype=float)
             ax.plot(x, line, color=colour, linewidth=1.8, marker="o", markersize=2.5, zorder=3)
             last = np.flatnonzero(np.isfinite(line))
@@ -314,11 +314,6 @@ def term_label(column: Any, duplicated: bool = False) -> str:
         dimension, indicator = column
         return f"{indicator} ({dimension})" if duplicated else str(indicator)
     return str(column)
-
-
-def term_columns(table: pd.DataFrame) -> list[Any]:
-    """The indicator term columns of a table made by ``Editions.change``."""
-    return [column for column in table.columns if column not in _NOT_TERMS]
 
 
 def _waterfall_rows(row: pd.Series, terms: list[Any], n: int) -> list[tuple[str, float, str]]:
@@ -409,7 +404,7 @@ def plot_change(
             f"unit {unit!r} is in {row['status'].replace(' only', '')} edition only ({start!r} to {end!r}): "
             "there is no change to explain"
         )
-    bars = _waterfall_rows(row, term_columns(table), n)
+    bars = _waterfall_rows(row, list(editions.terms), n)
     first, last = float(row["start"]), float(row["end"])
     refit = editions.baseline == "refit"
     with style():

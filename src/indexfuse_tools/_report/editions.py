@@ -28,7 +28,9 @@ __all__ = ["over_time", "Finding", "findings", "movers_table"]
 HIGHLIGHTED = 8
 LISTED_MOVERS = 5
 # Examples given in words for each kind of finding; the rest are counted.
-EXAMPLES = 4
+EXAMPLES = 3
+# Kinds whose findings say the same thing edition after edition: one example tells it.
+_REPEATED = {"not comparable"}
 # How each kind of finding reads as a heading, in the order a reader meets them.
 _KINDS = {
     "not comparable": "Composites are not comparable",
@@ -74,8 +76,8 @@ def findings(comparability: pd.DataFrame) -> list[Finding]:
         amounts = pd.to_numeric(rows["amount"], errors="coerce").abs()
         if amounts.notna().any():
             rows = rows.iloc[np.argsort(-amounts.fillna(-np.inf).to_numpy(), kind="stable")]
-        details = [str(detail) for detail in rows["detail"] if isinstance(detail, str) and detail]
-        shown = list(dict.fromkeys(details))[:EXAMPLES]
+        details = [str(detail).strip().rstrip(".") for detail in rows["detail"] if isinstance(detail, str) and detail]
+        shown = list(dict.fromkeys(details))[: 1 if kind in _REPEATED else EXAMPLES]
         grouped.append(Finding(_KINDS.get(kind, str(kind).capitalize()), len(rows), shown, len(rows) - len(shown)))
     return grouped
 
