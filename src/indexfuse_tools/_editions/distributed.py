@@ -41,9 +41,17 @@ def _split(part: pd.DataFrame, period: Hashable, unit: Hashable | None) -> list[
         body = body.set_index(unit)
     elif body.index.hasnans:
         raise ValueError("editions(): the row labels have missing labels; every row must name its unit")
-    body.index = body.index.rename("unit")
+    body.index = _plain_labels(body.index).rename("unit")
     positions = part.groupby(labels.to_numpy(), sort=False).indices
     return [(key, body.iloc[rows]) for key, rows in positions.items()]
+
+
+def _plain_labels(index: pd.Index) -> pd.Index:
+    """Text labels in pandas' own string dtype: Dask hands text back in its Arrow-backed one,
+    and the results of the same table in pandas would carry other labels' dtype."""
+    if isinstance(index.dtype, pd.StringDtype) and index.dtype != pd.Index(["a"]).dtype:
+        return index.astype(pd.Index(["a"]).dtype)
+    return index
 
 
 def gathered_editions(data: Any, period: Hashable, unit: Hashable | None) -> dict[Any, pd.DataFrame]:
@@ -72,7 +80,7 @@ def gathered_editions(data: Any, period: Hashable, unit: Hashable | None) -> dic
     """
     import dask
 
-    if period in data.index.names and period not in data.columns:
+    if data.index.name == period and period not in data.columns:
         data = data.reset_index()
     pieces = dask.compute(*(dask.delayed(_split)(part, period, unit) for part in data.to_delayed()))
     editions: dict[Any, list[pd.DataFrame]] = {}
