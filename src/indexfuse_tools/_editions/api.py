@@ -229,12 +229,13 @@ def _from_long(frame: pd.DataFrame, period: Hashable, unit: Hashable | None) -> 
         rows = frame.index[labels.isna().to_numpy()].tolist()
         raise ValueError(f"{_FUNCTION}: the period column {period!r} has missing labels, in rows {show(rows)}")
     units = frame.index.to_series(index=frame.index) if unit is None else frame[unit]
-    holder = "the row labels" if unit is None else f"the unit column {unit!r}"
+    holder = "the row labels have" if unit is None else f"the unit column {unit!r} has"
     if units.isna().any():
         rows = frame.index[units.isna().to_numpy()].tolist() if unit is not None else []
         where = f", in rows {show(rows)}" if rows else ""
-        raise ValueError(f"{_FUNCTION}: {holder} have missing labels{where}; every row must name its unit")
-    periods = _sorted(pd.unique(labels), f"the period column {period!r}")
+        raise ValueError(f"{_FUNCTION}: {holder} missing labels{where}; every row must name its unit")
+    codes, uniques = pd.factorize(labels)
+    periods = _sorted(pd.Index(uniques).tolist(), f"the period column {period!r}")
     pairs = pd.DataFrame({"period": labels.to_numpy(), "unit": units.to_numpy()})
     repeated = pairs[pairs.duplicated(keep="first")].drop_duplicates()
     if len(repeated):
@@ -243,7 +244,12 @@ def _from_long(frame: pd.DataFrame, period: Hashable, unit: Hashable | None) -> 
             f"{_FUNCTION}: each unit may appear once per period, and {len(named)} (period, unit) pair(s) "
             f"repeat: {show(named, 3)}"
         )
-    positions = frame.groupby(labels.to_numpy(), sort=False).indices
+    # One stable sort of the codes keeps each edition's rows in the order the table gives them.
+    by_code = np.argsort(codes, kind="stable")
+    bounds = np.searchsorted(codes[by_code], np.arange(len(uniques) + 1))
+    positions = {
+        label: by_code[bounds[code] : bounds[code + 1]] for code, label in enumerate(pd.Index(uniques).tolist())
+    }
     drop = [period] if unit is None else [period, unit]
     body = frame.drop(columns=drop)
     frames = {}

@@ -19,68 +19,7 @@ STATUSES = ("both", "start only", "end only")
 
 
 def attribute(editions: Editions, start: Any, end: Any, units: Any = None) -> pd.DataFrame:
-    """Each unit's change in composite from ``start`` to ``end``, split into terms that add up to it.
-
-    Under one model (baseline ``"pooled"``, ``"reference"`` or ``"given"``)
-    the composite is the sum of one term per indicator
-    (:func:`contributions`), so the change is the sum of the changes of the
-    terms, exactly. Under ``"refit"`` the two editions are scored by two
-    models, and the change is split between the data and the method by the
-    two-factor Shapley rule, the average over both orders of changing one
-    factor at a time: with ``t_i(d, m)`` the term of indicator ``i`` on the
-    data of edition ``d`` under the model (and preparation) of edition
-    ``m``, and ``C`` their sum,
-
-    - data term of ``i`` = 1/2 [(t_i(d1, m0) - t_i(d0, m0)) + (t_i(d1, m1) - t_i(d0, m1))],
-    - ``method`` = 1/2 [(C(d0, m1) - C(d0, m0)) + (C(d1, m1) - C(d1, m0))].
-
-    Parameters
-    ----------
-    editions : Editions
-        The scored editions.
-    start, end : period labels
-        The two editions (both periods of ``editions``).
-    units : list-like, optional
-        The units to show, in this order; by default every unit of the
-        start edition, then those of the end edition it lacks.
-
-    Returns
-    -------
-    pandas.DataFrame
-        Indexed by unit. The columns are a flat ``Index`` of object dtype
-        mixing strings and tuples (not a ``MultiIndex``, so that no
-        dimension's name can collide with them):
-
-        - ``"status"``: ``"both"``, ``"start only"`` or ``"end only"``; a
-          unit at one end only has NaN composite at the other and NaN
-          terms;
-        - ``"start"``, ``"end"``: the composites (as in ``results``);
-        - ``"change"``: ``end - start``;
-        - one column per indicator term, labelled ``(dimension, indicator)``
-          exactly as :func:`contributions` labels its columns (the list is
-          ``Editions.terms``); an indicator of two dimensions has two;
-        - ``"missing"``: the part of the change due to indicators present at
-          one end and missing at the other (in what the model scored), taken
-          out of those indicators' terms: a missing indicator's term is 0,
-          so its whole term appears or vanishes;
-        - ``"method"``: the part due to the change of model; 0 except under
-          ``"refit"``.
-
-        For every unit at both ends with finite composites, the terms plus
-        ``"missing"`` plus ``"method"`` add up to ``"change"`` to within
-        1e-12 of the sum of their absolute values. A unit whose composite
-        is NaN at one end (a dimension wholly missing, or a row the
-        preparation drops) has NaN terms.
-
-    Examples
-    --------
-    The term columns, selected by their labels::
-
-        table = ed.change(1970, 1986)
-        table[("capital", "hwy")]             # one indicator's term
-        table[ed.terms].sum(axis=1)           # the indicators' share of the change
-        table.loc["TEXAS", ed.terms].sort_values()   # one unit's waterfall
-    """
+    """Each unit's change from ``start`` to ``end``, as :meth:`Editions.change` documents it."""
     chosen = _units(editions, start, end, units)
     at_start = editions.frame(start).index.get_indexer(chosen)
     at_end = editions.frame(end).index.get_indexer(chosen)
@@ -98,9 +37,11 @@ def attribute(editions: Editions, start: Any, end: Any, units: Any = None) -> pd
     missing[~both] = np.nan
     method[~both] = np.nan
     numbers = np.column_stack([composite_start, composite_end, composite_end - composite_start, data, missing, method])
-    names: list[Any] = ["start", "end", "change", *labels, "missing", "method"]
-    table = pd.DataFrame(numbers, index=chosen, columns=pd.Index(names, dtype=object, tupleize_cols=False))
-    table.insert(0, "status", status)
+    plain = [(name, "") for name in ("start", "end", "change")]
+    names = [*plain, *labels, ("missing", ""), ("method", "")]
+    columns = pd.MultiIndex.from_tuples(names, names=["dimension", "indicator"])
+    table = pd.DataFrame(numbers, index=chosen, columns=columns)
+    table.insert(0, ("status", ""), status)
     table.attrs["terms"] = labels
     return table
 

@@ -11,6 +11,8 @@ import pandas as pd
 
 from indexfuse_tools._contributions import contributions
 from indexfuse_tools._core import Presentation, show
+from indexfuse_tools._editions.change import attribute
+from indexfuse_tools._editions.comparability import findings
 from indexfuse_tools._preparation import Preparation
 from indexfuse_tools._results import results, treat, with_treatment
 
@@ -321,35 +323,96 @@ class Editions:
           models; ranks compare.
         """
         if self._comparability is None:
-            from indexfuse_tools._editions.comparability import findings
-
             self._comparability = findings(self)
         return self._comparability
 
     def change(self, start: Any, end: Any, *, units: Any = None) -> pd.DataFrame:
-        """The exact attribution of each unit's change in composite between two editions.
+        """The exact attribution of each unit's change in composite from ``start`` to ``end``.
+
+        Under one model (baseline ``"pooled"``, ``"reference"`` or ``"given"``)
+        the composite is the sum of one term per indicator
+        (:func:`contributions`), so the change is the sum of the changes of the
+        terms, exactly. Under ``"refit"`` the two editions are scored by two
+        models, and the change is split between the data and the method by the
+        two-factor Shapley rule, the average over both orders of changing one
+        factor at a time: with ``t_i(d, m)`` the term of indicator ``i`` on the
+        data of edition ``d`` under the model (and preparation) of edition
+        ``m``, and ``C`` their sum,
+
+        - data term of ``i`` = 1/2 [(t_i(d1, m0) - t_i(d0, m0)) + (t_i(d1, m1) - t_i(d0, m1))],
+        - ``method`` = 1/2 [(C(d0, m1) - C(d0, m0)) + (C(d1, m1) - C(d1, m0))].
 
         Parameters
         ----------
         start, end : period labels
             The two editions.
         units : list-like, optional
-            The units to attribute (every unit of either edition by default).
+            The units to show, in this order; by default every unit of the
+            start edition, then those of the end edition it lacks.
 
         Returns
         -------
         pandas.DataFrame
-            Indexed by unit; see :func:`~indexfuse_tools._editions.change.attribute`
-            for the columns and how the terms add up.
+            Indexed by unit. The columns are a ``MultiIndex`` of two levels,
+            ``"dimension"`` and ``"indicator"``, as :func:`contributions` has
+            them: the indicator terms are ``(dimension, indicator)`` and the
+            other columns ``(name, "")``, which pandas selects by their name
+            alone (``table["change"]`` is a Series, ``table.loc[unit,
+            "change"]`` a number), while ``table["economy"]`` holds the terms of
+            one dimension. (A dimension named like one of the other columns is
+            selected together with it: select its terms by their tuples.)
+
+            - ``"status"``: ``"both"``, ``"start only"`` or ``"end only"``; a
+              unit at one end only has NaN composite at the other and NaN
+              terms;
+            - ``"start"``, ``"end"``: the composites (as in ``results``);
+            - ``"change"``: ``end - start``;
+            - one column per indicator term, labelled ``(dimension, indicator)``
+              exactly as :func:`contributions` labels its columns (the list is
+              :attr:`terms`); an indicator of two dimensions has two;
+            - ``"missing"``: the part of the change due to indicators present at
+              one end and missing at the other (in what the model scored), taken
+              out of those indicators' terms: a missing indicator's term is 0,
+              so its whole term appears or vanishes;
+            - ``"method"``: the part due to the change of model; 0 except under
+              ``"refit"``.
+
+            For every unit at both ends with finite composites, the terms plus
+            ``"missing"`` plus ``"method"`` add up to ``"change"`` to within
+            1e-12 of the sum of their absolute values. A unit whose composite
+            is NaN at one end (a dimension wholly missing, or a row the
+            preparation drops) has NaN terms.
 
         Raises
         ------
         KeyError
             If ``start`` or ``end`` is not a period, or a unit of ``units``
             is in neither edition.
-        """
-        from indexfuse_tools._editions.change import attribute
 
+        Examples
+        --------
+        >>> import pandas as pd
+        >>> from indexfuse_tools import editions
+        >>> data = pd.DataFrame({
+        ...     "year": [2020] * 4 + [2021] * 4,
+        ...     "region": ["n", "s", "e", "w"] * 2,
+        ...     "gdp": [1.0, 2.0, 3.0, 4.0, 1.5, 2.0, 3.5, 3.0],
+        ...     "jobs": [2.0, 2.5, 3.0, 5.0, 2.5, 2.0, 3.0, 4.5],
+        ...     "crime": [4.0, 3.0, 2.5, 1.0, 3.5, 3.0, 2.0, 1.5]})
+        >>> ed = editions({"economy": ["gdp", "jobs"], "safety": [("crime", -1)]}, data,
+        ...               period="year", unit="region")
+        >>> table = ed.change(2020, 2021)
+        >>> table.columns.tolist()[:4]
+        [('status', ''), ('start', ''), ('end', ''), ('change', '')]
+        >>> ed.terms
+        [('economy', 'gdp'), ('economy', 'jobs'), ('safety', 'crime')]
+        >>> table.loc["n", "change"].round(4)
+        np.float64(0.1667)
+        >>> table.loc["n", ed.terms].round(4).tolist()
+        [0.0398, 0.0436, 0.0833]
+        >>> table["economy"].columns.tolist()
+        ['gdp', 'jobs']
+        """
         self._require_period(start, "start")
         self._require_period(end, "end")
         return attribute(self, start, end, units)
