@@ -113,8 +113,9 @@ def _editions(arguments: argparse.Namespace, table: pd.DataFrame, unit: str) -> 
 
 def long_results(result: Editions, period: str, unit: str) -> pd.DataFrame:
     """``result.results`` as a long table: the period and unit columns first, named as in the input."""
-    table = result.results.reset_index()
-    return table.rename(columns={"period": period, "unit": unit})
+    table: pd.DataFrame = result.results.reset_index()
+    table.columns = [{"period": period, "unit": unit}.get(name, name) for name in table.columns]
+    return table
 
 
 def run_score(arguments: argparse.Namespace) -> int:
@@ -128,13 +129,6 @@ def run_score(arguments: argparse.Namespace) -> int:
     return 0
 
 
-def _latest(table: pd.DataFrame, result: Editions, period: str, unit: str) -> pd.DataFrame:
-    """The latest edition's rows, labelled by unit: the table the report's other sections describe."""
-    last = result.periods[-1]
-    rows = table[table[period] == last]
-    return rows.drop(columns=[period]).set_index(unit)
-
-
 def run_report(arguments: argparse.Namespace, table: pd.DataFrame, unit: str, external: list[str] | None) -> int:
     """``report --period``: the report of the latest edition, with its "Over time" section.
 
@@ -142,7 +136,7 @@ def run_report(arguments: argparse.Namespace, table: pd.DataFrame, unit: str, ex
     the columns of ``--external``, checked to be in it.
     """
     result, preparation = _editions(arguments, table, unit)
-    latest = _latest(table, result, arguments.period, unit)
+    latest = result.frame(result.periods[-1])
     model = result.models[result.periods[-1]]
     given = preparation if isinstance(preparation, Preparation) else None
     with atomic_path(arguments.output) as temporary:

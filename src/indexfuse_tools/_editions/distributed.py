@@ -78,8 +78,10 @@ def gathered_editions(data: Any, period: Hashable, unit: Hashable | None) -> dic
         A missing period or unit column, or missing labels in them, as
         :func:`editions` raises them for a pandas table.
     """
-    import dask
+    import importlib
 
+    # dask ships no annotations for these: reached as plain objects.
+    dask: Any = importlib.import_module("dask")
     if data.index.name == period and period not in data.columns:
         data = data.reset_index()
     pieces = dask.compute(*(dask.delayed(_split)(part, period, unit) for part in data.to_delayed()))

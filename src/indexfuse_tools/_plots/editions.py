@@ -115,7 +115,7 @@ def _highlighted(editions: Editions, units: Iterable[Hashable] | None, n: int, v
     return list(dict.fromkeys(chosen))
 
 
-def spread_labels(wanted: Sequence[float], gap: float, low: float, high: float) -> np.ndarray:
+def spread_labels(wanted: Sequence[float] | np.ndarray, gap: float, low: float, high: float) -> np.ndarray:
     """Positions as close to ``wanted`` as they can be with ``gap`` between any two, within [low, high].
 
     Labels are pushed apart in order, up then down: where they crowd they
@@ -239,6 +239,9 @@ def plot_trajectories(
         if value == "rank":
             top = np.nanmax(wide.to_numpy(dtype=float)) if wide.notna().any().any() else 1.0
             ax.set_ylim(top + 0.5, 0.5)
+            # The best rank is the one a reader looks for first: it gets its tick.
+            ticks = [tick for tick in ax.get_yticks() if 1 < tick <= top]
+            ax.set_yticks([1.0, *ticks])
             ax.set_ylabel("rank (1 = best)")
         else:
             ax.set_ylabel("composite, 0..100" if value == "score" else "composite")
@@ -272,7 +275,7 @@ def _background(ax: Axes, x: np.ndarray, wide: pd.DataFrame) -> None:
 def _period_axis(ax: Axes, x: np.ndarray, periods: pd.Index) -> None:
     step = max(1, math.ceil(len(x) / PERIOD_TICKS))
     shown = np.arange(0, len(x), step)
-    ax.set_xticks(x[shown], [_period_text(periods[i]) for i in shown])
+    ax.set_xticks(x[shown], [_period_text(periods[int(i)]) for i in shown])
     ax.set_xlabel("edition")
 
 
@@ -316,8 +319,9 @@ def term_label(column: Any, duplicated: bool = False) -> str:
     return str(column)
 
 
-def _waterfall_rows(row: pd.Series, terms: list[Any], n: int) -> list[tuple[str, float, str]]:
-    """(label, amount, kind) of each bar between the two composites, largest term first."""
+def _waterfall_rows(row: dict[Any, float], terms: list[Any], n: int) -> list[tuple[str, float, str]]:
+    """(label, amount, kind) of each bar between the two composites, largest term first;
+    ``row`` maps each term, "missing" and "method" to its amount."""
     indicators = [term[1] if isinstance(term, tuple) and len(term) == 2 else term for term in terms]
     twice = {name for name in indicators if indicators.count(name) > 1}
     amounts = pd.Series([float(row[term]) for term in terms], index=range(len(terms)))
@@ -327,7 +331,7 @@ def _waterfall_rows(row: pd.Series, terms: list[Any], n: int) -> list[tuple[str,
     if len(rest):
         rows.append((f"other indicators ({len(rest)})", float(amounts[rest].sum()), "other"))
     for part, words in (("missing", "missing values"), ("method", "change of model (method)")):
-        if part in row.index and float(row[part]) != 0 and math.isfinite(float(row[part])):
+        if part in row and row[part] != 0 and math.isfinite(row[part]):
             rows.append((words, float(row[part]), "side"))
     return rows
 
@@ -397,15 +401,18 @@ def plot_change(
     """
     if not isinstance(n, int) or isinstance(n, bool) or n < 1:
         raise ValueError(f"n must be a positive whole number, got {n!r}")
-    table = editions.change(start, end, units=[unit])
-    row = table.loc[unit]
-    if row["status"] != "both":
+    table: Any = editions.change(start, end, units=[unit])
+    status = str(table.loc[unit, "status"])
+    if status != "both":
         raise ValueError(
-            f"unit {unit!r} is in {row['status'].replace(' only', '')} edition only ({start!r} to {end!r}): "
+            f"unit {unit!r} is in {status.replace(' only', '')} edition only ({start!r} to {end!r}): "
             "there is no change to explain"
         )
-    bars = _waterfall_rows(row, list(editions.terms), n)
-    first, last = float(row["start"]), float(row["end"])
+    terms = list(editions.terms)
+    parts = [part for part in ("missing", "method") if part in table.columns.get_level_values(0)]
+    amounts = {key: float(table.loc[unit, key]) for key in [*terms, *parts]}
+    bars = _waterfall_rows(amounts, terms, n)
+    first, last = float(table.loc[unit, "start"]), float(table.loc[unit, "end"])
     refit = editions.baseline == "refit"
     with style():
         figure, ax = figure_and_axes(ax, 1.3 + 0.32 * (len(bars) + 2))

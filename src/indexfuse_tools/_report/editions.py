@@ -15,7 +15,7 @@ import numpy as np
 import pandas as pd
 
 from indexfuse_tools._plots.distribution import decimals
-from indexfuse_tools._plots.editions import REFIT_NOTE, plot_change, plot_trajectories
+from indexfuse_tools._plots.editions import REFIT_NOTE, Value, plot_change, plot_trajectories
 from indexfuse_tools._report.pieces import RANK, Picture, picture, table
 from indexfuse_tools._report.sections import Section
 
@@ -157,7 +157,7 @@ def over_time(editions: Editions) -> Section:
         headers["change"] = "change"
     whole = bool((pd.concat([risers["climbed"], fallers["climbed"]]) % 1 == 0).all())
     kinds = {"rank_start": RANK, "rank_end": RANK, "climbed": 0 if whole else 1}
-    value = "rank" if refit else "composite"
+    value: Value = "rank" if refit else "composite"
     return Section(
         "over_time",
         "Over time",
