@@ -137,10 +137,12 @@ def test_the_presentation_scale_is_fixed_once_over_all_editions(produc, baseline
     assert table.columns[:6].tolist() == ["composite", "score", "rank", "rank_change", "composite_change", "score_change"]
 
 
-def _crafted(produc):
+def _crafted(produc, dtype=None):
     """Three editions: Ohio enters in 1971, Texas leaves in 1971 and comes back in 1972,
     water is not collected in 1972, Iowa lacks hwy in 1971, California's 1972 output doubles."""
     data = produc[produc["year"].isin([1970, 1971, 1972])].copy()
+    if dtype is not None:
+        data[INDICATORS] = data[INDICATORS].astype(dtype)
     year, state = data["year"], data["state"]
     data = data[~(((year == 1970) & (state == "OHIO")) | ((year == 1971) & (state == "TEXAS")))].copy()
     data.loc[data["year"] == 1972, "water"] = np.nan
@@ -149,8 +151,10 @@ def _crafted(produc):
     return data
 
 
-def test_the_comparability_findings_of_a_crafted_panel(produc):
-    data = _crafted(produc)
+# All-float indicators are one block in pandas, which hands out a read-only view of it.
+@pytest.mark.parametrize("dtype", [None, "float64"], ids=["as given", "all float"])
+def test_the_comparability_findings_of_a_crafted_panel(produc, dtype):
+    data = _crafted(produc, dtype)
     ed = editions(SCHEMA, data, period="year", unit="state", baseline="reference")
     found = ed.comparability
     assert found.columns.tolist() == ["finding", "period", "unit", "indicator", "amount", "detail"]
@@ -278,6 +282,16 @@ def test_bad_input_is_named_before_any_fitting(produc, monkeypatch, case):
         editions(SCHEMA, alter(produc), **arguments)
 
 
+def test_gaps_where_the_model_is_fitted_point_to_a_preparation(produc):
+    holes = produc.copy()
+    holes.loc[holes.index[holes["year"] == 1980][:2], "water"] = np.nan
+    with pytest.raises(ValueError, match=r"fitting on the stacked editions failed: .*water.*preparation=\{'impute'"):
+        editions(SCHEMA, holes, period="year", unit="state")
+    ed = editions(SCHEMA, holes, period="year", unit="state", baseline="reference")
+    gaps = ed.comparability[ed.comparability["finding"] == "indicator missing for unit"]
+    assert gaps["unit"].tolist() == ["ALABAMA", "ARIZONA"] and "lowest value" in gaps["detail"].iloc[0]
+
+
 @pytest.mark.parametrize("baseline", BASELINES)
 @pytest.mark.parametrize("mapping", [False, True], ids=["long", "mapping"])
 def test_the_callers_data_is_left_untouched(produc, baseline, mapping):
@@ -311,6 +325,23 @@ def test_a_preparation_learnt_on_the_pooled_editions_is_prepare_on_the_stacked_t
         expected = results(model, ed.frame(year), preparation=learnt)
         pd.testing.assert_frame_equal(ed.results.loc[year, expected.columns], expected, check_names=False)
     assert ed.results["imputed"].sum() == holes[["water", "unemp"]].isna().sum().sum()
+
+
+def test_a_unit_the_preparation_drops_in_one_edition_keeps_its_row_without_scores(produc):
+    holes = produc.copy()
+    holes.loc[(holes["year"] == 1980) & (holes["state"] == "OHIO"), ["hwy", "water", "util"]] = np.nan
+    arguments = {"impute": "median", "min_present_total": 5}
+    ed = editions(SCHEMA, holes, period="year", unit="state", preparation=arguments)
+    ohio = ed.results.loc[(1980, "OHIO")]
+    assert np.isnan(ohio["composite"]) and np.isnan(ohio["rank"]) and ohio["missing"] == 3
+    assert ed.results.loc[1980, "rank"].max() == 47
+    table = ed.change(1979, 1980)
+    assert table.loc["OHIO", "status"] == "both" and table.loc["OHIO", ed.terms].isna().all()
+    # The learnt preparation, given as it is with the fitted model, scores the same.
+    again = editions(ed.model, holes, period="year", unit="state", preparation=ed.preparation)
+    pd.testing.assert_frame_equal(again.results, ed.results)
+    with pytest.raises(ValueError, match="nothing is learnt"):
+        editions(ed.model, holes, period="year", unit="state", preparation=arguments)
 
 
 @pytest.mark.parametrize("baseline, fitted_on", [("reference", [1975]), ("refit", list(range(1970, 1987)))])

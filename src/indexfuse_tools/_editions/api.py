@@ -157,7 +157,7 @@ def editions(
             f"got {type(preparation).__name__}"
         )
     data = gathered_editions(data, period, unit) if is_dask_frame(data) else data
-    frames = split_editions(data, period, unit)
+    frames, in_order = split_editions(data, period, unit)
     periods = list(frames)
     if baseline == "reference":
         reference = _reference(reference, periods)
@@ -171,13 +171,15 @@ def editions(
         preparations = dict.fromkeys(periods, preparation if isinstance(preparation, Preparation) else None)
     elif baseline == "refit":
         for key, frame in frames.items():
-            models[key], preparations[key] = _fit(schema, frame, preparation, model_args)
+            models[key], preparations[key] = _fit(schema, frame, preparation, model_args, f"the {key!r} edition")
     else:
         if baseline == "pooled":
-            basis = stack(frames)
+            # A table already in period order is the stacked editions as it stands: no copy to fit on.
+            basis = in_order if in_order is not None and preparation is None else stack(frames)
         else:
             basis = frames[reference]
-        model, learnt = _fit(schema, basis, preparation, model_args)
+        where = "the stacked editions" if baseline == "pooled" else f"the reference edition {reference!r}"
+        model, learnt = _fit(schema, basis, preparation, model_args, where)
         models = dict.fromkeys(periods, model)
         preparations = dict.fromkeys(periods, learnt)
     scored = {key: Scored.of(models[key], frames[key], preparations[key]) for key in periods}
@@ -200,26 +202,32 @@ def stack(frames: Mapping[Any, pd.DataFrame]) -> pd.DataFrame:
 
 def split_editions(
     data: pd.DataFrame | Mapping[Any, pd.DataFrame], period: Hashable, unit: Hashable | None
-) -> dict[Any, pd.DataFrame]:
+) -> tuple[dict[Any, pd.DataFrame], pd.DataFrame | None]:
     """``{period: frame indexed by unit}``, periods in order, after every check on the editions.
 
     The frames are new objects: the caller's table is never modified
-    through them.
+    through them. The second value is the caller's long table when its
+    rows already come edition after edition, in period order (so that it
+    is the stacked editions), else None.
     """
+    in_order = None
     if isinstance(data, Mapping):
         frames = _from_mapping(data)
     else:
-        frames = _from_long(as_frame(data), period, unit)
+        frames, ordered = _from_long(as_frame(data), period, unit)
+        in_order = data if ordered else None
     thin = [key for key, frame in frames.items() if len(frame) < 2]
     if thin:
         raise ValueError(
             f"{_FUNCTION}: every edition needs at least 2 units to be scored, and edition(s) "
             f"{show(thin)} have fewer"
         )
-    return frames
+    return frames, in_order
 
 
-def _from_long(frame: pd.DataFrame, period: Hashable, unit: Hashable | None) -> dict[Any, pd.DataFrame]:
+def _from_long(
+    frame: pd.DataFrame, period: Hashable, unit: Hashable | None
+) -> tuple[dict[Any, pd.DataFrame], bool]:
     if period not in frame.columns:
         raise KeyError(f"{_FUNCTION}: period={period!r} is not a column of data")
     if unit is not None and unit not in frame.columns:
@@ -236,29 +244,42 @@ def _from_long(frame: pd.DataFrame, period: Hashable, unit: Hashable | None) -> 
         raise ValueError(f"{_FUNCTION}: {holder} missing labels{where}; every row must name its unit")
     codes, uniques = pd.factorize(labels)
     periods = _sorted(pd.Index(uniques).tolist(), f"the period column {period!r}")
-    pairs = pd.DataFrame({"period": labels.to_numpy(), "unit": units.to_numpy()})
-    repeated = pairs[pairs.duplicated(keep="first")].drop_duplicates()
-    if len(repeated):
-        named = list(zip(repeated["period"], repeated["unit"]))
-        raise ValueError(
-            f"{_FUNCTION}: each unit may appear once per period, and {len(named)} (period, unit) pair(s) "
-            f"repeat: {show(named, 3)}"
-        )
+    _no_repeats(codes, labels, units)
     # One stable sort of the codes keeps each edition's rows in the order the table gives them.
     by_code = np.argsort(codes, kind="stable")
     bounds = np.searchsorted(codes[by_code], np.arange(len(uniques) + 1))
     positions = {
         label: by_code[bounds[code] : bounds[code + 1]] for code, label in enumerate(pd.Index(uniques).tolist())
     }
-    drop = [period] if unit is None else [period, unit]
-    body = frame.drop(columns=drop)
+    columns = [position for position, label in enumerate(frame.columns) if label not in (period, unit)]
     frames = {}
+    together = True
     for key in periods:
         at: Any = positions[key]
-        edition = body.iloc[at]
-        edition.index = pd.Index(units.to_numpy()[at], name="unit")
+        if at[-1] - at[0] + 1 == len(at):
+            # An edition whose rows are together is a slice of the table, not a copy of its rows.
+            at = slice(int(at[0]), int(at[-1]) + 1)
+        else:
+            together = False
+        edition = frame.iloc[at, columns]
+        edition.index = pd.Index(units.iloc[at], name="unit")
         frames[key] = edition
-    return frames
+    starts = [int(positions[key][0]) for key in periods]
+    return frames, together and starts == sorted(starts)
+
+
+def _no_repeats(codes: np.ndarray, labels: pd.Series, units: pd.Series) -> None:
+    """``ValueError`` naming a few (period, unit) pairs that ``units`` repeats within a period."""
+    unit_codes, unit_labels = pd.factorize(units)
+    pairs = codes.astype(np.int64) * (len(unit_labels) + 1) + unit_codes
+    repeated = pd.Series(pairs).duplicated(keep="first").to_numpy()
+    if not repeated.any():
+        return
+    named = list(dict.fromkeys(zip(labels[repeated].tolist(), units[repeated].tolist())))
+    raise ValueError(
+        f"{_FUNCTION}: each unit may appear once per period, and {len(named)} (period, unit) pair(s) "
+        f"repeat: {show(named, 3)}"
+    )
 
 
 def _from_mapping(data: Mapping[Any, pd.DataFrame]) -> dict[Any, pd.DataFrame]:
@@ -329,9 +350,9 @@ def _check_columns(schema: Any, frames: Mapping[Any, pd.DataFrame]) -> None:
 
 
 def _fit(
-    schema: Any, frame: pd.DataFrame, preparation: Any, model_args: dict[str, Any]
+    schema: Any, frame: pd.DataFrame, preparation: Any, model_args: dict[str, Any], where: str
 ) -> tuple[indexfuse.indexpca_diment, Preparation | None]:
-    """A model fitted on ``frame`` and the preparation it was fitted after."""
+    """A model fitted on ``frame`` (``where``, as a message names it) and the preparation it was fitted after."""
     if isinstance(preparation, Mapping):
         # prepare() returns its own replay, so the model is fitted on what apply() gives.
         fitted_on, _, preparation = prepare(schema, frame, **dict(preparation))
@@ -340,5 +361,14 @@ def _fit(
     else:
         fitted_on = frame
     model = indexfuse.indexpca_diment(schema, **model_args)
-    model.fit(fitted_on)
+    try:
+        model.fit(fitted_on)
+    except ValueError as error:
+        hint = (
+            "; pass preparation={'impute': 'median'} (or another of prepare()'s treatments) to fill the gaps "
+            "where the model is fitted"
+            if "missing" in str(error) and preparation is None
+            else ""
+        )
+        raise ValueError(f"{_FUNCTION}: fitting on {where} failed: {error}{hint}") from error
     return model, preparation

@@ -32,10 +32,12 @@ def attribute(editions: Editions, start: Any, end: Any, units: Any = None) -> pd
         labels, data, missing, method = _one_model(editions, start, end, at_start, at_end)
     else:
         labels, data, missing, method = _refit(editions, start, end, at_start, at_end)
-    both = status == STATUSES[0]
-    data[~both] = np.nan
-    missing[~both] = np.nan
-    method[~both] = np.nan
+    # A unit without a composite at one end (absent, a dimension wholly missing, dropped by the
+    # preparation) has no change to attribute.
+    unscored = ~(np.isfinite(composite_start) & np.isfinite(composite_end))
+    data[unscored] = np.nan
+    missing[unscored] = np.nan
+    method[unscored] = np.nan
     numbers = np.column_stack([composite_start, composite_end, composite_end - composite_start, data, missing, method])
     plain = [(name, "") for name in ("start", "end", "change")]
     names = [*plain, *labels, ("missing", ""), ("method", "")]
@@ -58,14 +60,30 @@ def _units(editions: Editions, start: Any, end: Any, units: Any) -> pd.Index:
 
 
 def _rows(values: np.ndarray, positions: np.ndarray) -> np.ndarray:
-    """Rows of ``values`` at ``positions``, NaN where a position is -1."""
-    taken: np.ndarray = values[np.maximum(positions, 0)].astype(np.float64)
-    taken[positions < 0] = np.nan
+    """Rows of ``values`` at ``positions``, NaN where a position is -1 (``values`` itself when they are all, in order)."""
+    if len(positions) == len(values) and (positions == np.arange(len(values))).all():
+        return values
+    taken: np.ndarray = np.take(values, np.maximum(positions, 0), axis=0).astype(np.float64, copy=False)
+    outside = positions < 0
+    if outside.any():
+        taken[outside] = np.nan
     return taken
 
 
 def _aligned(terms: Terms, labels: list[tuple[Any, Any]], positions: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """The terms and absences of ``terms`` over ``labels`` (0 for a label the model lacks) and rows."""
+    if labels == terms.labels:
+        values, absent = terms.values, terms.absent
+    else:
+        values, absent = _relabelled(terms, labels)
+    if len(positions) == len(values) and (positions == np.arange(len(values))).all():
+        return values, absent
+    taken_absent = np.take(absent, np.maximum(positions, 0), axis=0)
+    taken_absent[positions < 0] = False
+    return _rows(values, positions), taken_absent
+
+
+def _relabelled(terms: Terms, labels: list[tuple[Any, Any]]) -> tuple[np.ndarray, np.ndarray]:
     columns = [terms.labels.index(label) if label in terms.labels else -1 for label in labels]
     values = np.zeros((len(terms.units), len(labels)))
     absent = np.zeros((len(terms.units), len(labels)), dtype=bool)
@@ -77,9 +95,7 @@ def _aligned(terms: Terms, labels: list[tuple[Any, Any]], positions: np.ndarray)
             absent[:, j] = terms.absent[:, column]
         else:
             values[:, j] = np.where(blank, np.nan, 0.0)
-    taken_absent = absent[np.maximum(positions, 0)]
-    taken_absent[positions < 0] = False
-    return _rows(values, positions), taken_absent
+    return values, absent
 
 
 def _labels(*terms: Terms) -> list[tuple[Any, Any]]:
@@ -90,9 +106,18 @@ def _labels(*terms: Terms) -> list[tuple[Any, Any]]:
 
 
 def _split_missing(data: np.ndarray, flipped: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """``data`` with the terms of indicators missing at one end moved to a column of their own."""
-    moved = np.where(flipped, data, 0.0)
-    return np.where(flipped, 0.0, data), moved.sum(axis=1)
+    """``data`` with the terms of indicators missing at one end moved to a column of their own.
+
+    ``data`` is the caller's own new array, changed in place.
+    """
+    rows = np.flatnonzero(flipped.any(axis=1))
+    missing = np.zeros(len(data))
+    if len(rows):
+        block, gaps = data[rows], flipped[rows]
+        missing[rows] = np.where(gaps, block, 0.0).sum(axis=1)
+        block[gaps] = 0.0
+        data[rows] = block
+    return data, missing
 
 
 def _one_model(

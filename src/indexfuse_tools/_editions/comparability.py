@@ -49,13 +49,13 @@ def _membership(editions: Editions) -> list[Row]:
     rows: list[Row] = []
     for previous, key in zip(editions.periods, editions.periods[1:]):
         before, now = editions.frame(previous).index, editions.frame(key).index
-        for unit in now[~now.isin(before)]:
+        for unit in now[before.get_indexer(now) < 0]:
             rows.append(
                 ("unit entering", key, unit, None, np.nan,
                  f"{unit} is in the {key} edition but not in the {previous} one, so it has no rank or "
                  f"composite change in {key}.")
             )
-        for unit in before[~before.isin(now)]:
+        for unit in before[now.get_indexer(before) < 0]:
             rows.append(
                 ("unit leaving", key, unit, None, np.nan,
                  f"{unit} is in the {previous} edition but not in the {key} one.")
@@ -74,11 +74,12 @@ def _gaps(editions: Editions) -> list[Row]:
         frame = editions.frame(key)
         preparation = editions._preparations[key]
         filled = preparation is not None and preparation.impute is not None
+        bottom = "mean" if editions.models[key].scale_method == "z_score" else "lowest value"
         consequence = (
             f"the preparation fills it with its {preparation.impute}" if filled and preparation else
-            "its term is 0, as if it sat at the bottom of its scale (at its mean under z_score)"
+            f"its term is 0, as if it sat at the {bottom} the model was fitted on"
         )
-        gaps = frame[labels].isna().to_numpy()
+        gaps = np.array(frame[labels].isna(), dtype=bool)
         whole = gaps.all(axis=0)
         for column in np.flatnonzero(whole):
             rows.append(
