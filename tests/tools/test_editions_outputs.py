@@ -426,8 +426,11 @@ def test_editions_of_a_dask_frame_partitioned_by_period_equal_those_in_pandas(pr
         first = model if baseline == "given" else SCHEMA
         options = {"baseline": baseline} if baseline == "refit" else {}
         want = editions(first, produc, period="year", unit="state", **options)
-        pd.testing.assert_frame_equal(result.results, want.results, check_exact=True)
-        pd.testing.assert_frame_equal(result.change(1970, 1986), want.change(1970, 1986), check_exact=True)
+        # Dask may hand text labels back in its own string dtype; the labels and the values are the same.
+        pd.testing.assert_frame_equal(result.results, want.results, check_exact=True, check_index_type=False)
+        pd.testing.assert_frame_equal(
+            result.change(1970, 1986), want.change(1970, 1986), check_exact=True, check_index_type=False
+        )
 
 
 def test_a_dask_frame_with_missing_unit_labels_is_refused_naming_the_column(produc):

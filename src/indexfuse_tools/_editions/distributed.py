@@ -5,7 +5,9 @@ a cluster), each edition labelled by its units there; the client receives
 one table per period, the pieces of a period spread over several
 partitions put together, and fits and scores them as it does editions given
 as a mapping. The scores then are those of the same table in pandas, to the
-bit. Dask is imported only when the data is a Dask DataFrame.
+bit; text labels come back in the string dtype Dask gives them (its
+``dataframe.convert-string`` setting). Dask is imported only when the data
+is a Dask DataFrame.
 """
 
 from __future__ import annotations
@@ -41,17 +43,9 @@ def _split(part: pd.DataFrame, period: Hashable, unit: Hashable | None) -> list[
         body = body.set_index(unit)
     elif body.index.hasnans:
         raise ValueError("editions(): the row labels have missing labels; every row must name its unit")
-    body.index = _plain_labels(body.index).rename("unit")
+    body.index = body.index.rename("unit")
     positions = part.groupby(labels.to_numpy(), sort=False).indices
     return [(key, body.iloc[rows]) for key, rows in positions.items()]
-
-
-def _plain_labels(index: pd.Index) -> pd.Index:
-    """Text labels in pandas' own string dtype: Dask hands text back in its Arrow-backed one,
-    and the results of the same table in pandas would carry other labels' dtype."""
-    if isinstance(index.dtype, pd.StringDtype) and index.dtype != pd.Index(["a"]).dtype:
-        return index.astype(pd.Index(["a"]).dtype)
-    return index
 
 
 def gathered_editions(data: Any, period: Hashable, unit: Hashable | None) -> dict[Any, pd.DataFrame]:
