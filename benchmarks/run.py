@@ -6,7 +6,9 @@ Runs, in one process (memory in fresh child processes):
 2. the toolkit's 1-D ``multivar_knn`` vs. ``cKDTree`` vs. ``numpy.sort``;
 3. call overhead of three model methods vs. plain Python;
 4. peak memory of ``fit``;
-5. a log-log plot of fit and score time against rows (``results/growth.png``).
+5. editions: ``editions()`` against the plain fits and scores it stands for
+   (20 editions of 33,000 units; 3 of 2,000 with ``--smoke``);
+6. a log-log plot of fit and score time against rows (``results/growth.png``).
 
 Every comparison checks that both sides agree before it times anything, and
 stops with an error if they do not. The full run then checks the goals and
@@ -25,6 +27,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
+import bench_editions  # noqa: E402
 import bench_end_to_end  # noqa: E402
 import bench_knn  # noqa: E402
 import bench_memory  # noqa: E402
@@ -60,6 +63,8 @@ def goals(results: dict) -> list[tuple[str, str, bool]]:
             if side != "plain":
                 figure += f" ({row['plain_ratio']:.2f}x vs plain)"
             out.append((f"overhead >= 3x: {row['case']}", figure, ratio >= 3))
+    if results.get("editions"):
+        out.extend(bench_editions.goals(results["editions"]))
     for r in results.get("memory", []):
         if r["impl"] == "indexfuse" and r["n"] == big:
             out.append(("fit peak memory at 1e6 < 4x the frame",
@@ -76,7 +81,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--sizes", type=int, nargs="+", help="row counts (default 1e4 1e5 1e6)")
     parser.add_argument("--repeats", type=int, help="timed runs per figure (median)")
     parser.add_argument("--skip", nargs="*", default=[],
-                        choices=["end_to_end", "kernel", "overhead", "memory", "plot"])
+                        choices=["end_to_end", "kernel", "overhead", "memory", "editions", "plot"])
     parser.add_argument("--json", type=Path, help="where to write the raw figures")
     args = parser.parse_args(argv)
 
@@ -109,6 +114,12 @@ def main(argv: list[str] | None = None) -> int:
     if "memory" not in skip:
         results["memory"] = bench_memory.run(max(sizes))
         bench_memory.print_table(results["memory"])
+        print()
+    if "editions" not in skip:
+        size = ((bench_editions.SMOKE_UNITS, bench_editions.SMOKE_EDITIONS) if args.smoke
+                else (bench_editions.UNITS, bench_editions.EDITIONS))
+        results["editions"] = bench_editions.run(*size, repeats=1 if args.smoke else 3)
+        bench_editions.print_table(results["editions"])
         print()
     if "plot" not in skip and len(results["end_to_end"]) > 1:
         from plot_growth import plot

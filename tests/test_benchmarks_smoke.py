@@ -190,3 +190,34 @@ def test_robustness_benchmark_agrees_with_the_naive_loop_at_a_small_size():
     figures = bench_robustness.run(rows=300, n=4, repeats=1, sample=3, quickstart=False)
     assert figures["runs"] == 4 * (len(figures["factors"]) + 2)
     assert figures["naive_seconds"] > 0 and figures["peak_bytes"] > 0
+
+
+def test_editions_benchmark_agrees_and_checks_its_goals_at_a_small_size():
+    import bench_editions
+
+    figures = bench_editions.run(units=600, count=3, repeats=1)
+    assert figures["rows"] == 1800 and figures["change_units"] == 600
+    assert min(figures["pooled_seconds"], figures["fit_score_seconds"], figures["refit_seconds"]) > 0
+    assert [met for _, _, met in bench_editions.goals({**figures, "pooled_ratio": 2.5})][0] is False
+
+
+def test_editions_agreement_check_catches_a_different_model():
+    import bench_editions
+
+    table = bench_editions.long_table(300, 2)
+    data = bench_editions.stacked(table)
+    bench_editions.check_agreement(make_schema(), table, data)
+    shifted = data.copy()
+    shifted.iloc[:, 0] += np.linspace(0, 1, len(shifted))  # the plain side fits on other values
+    with pytest.raises(AssertionError, match="pooled"):
+        bench_editions.check_agreement(make_schema(), table, shifted)
+
+
+def test_editions_are_long_tables_of_drifting_editions():
+    import bench_editions
+
+    table = bench_editions.long_table(50, 4)
+    assert list(table.columns[:2]) == ["period", "unit"] and len(table) == 200
+    assert table.groupby("period")["unit"].apply(list).map(len).tolist() == [50] * 4
+    means = table.groupby("period")["g0_i0"].mean()
+    assert means.is_monotonic_increasing  # each edition drifts up from the one before

@@ -118,8 +118,9 @@ def test_readme_output_is_what_the_audit_example_prints():
 
 def test_every_example_is_shown_or_run_by_a_test():
     shown = set(_marked_blocks("example")) | set(_marked_blocks("excerpt"))
-    # run by test_demo_writes_the_report and by tests/tools/test_explorer.py
-    run_elsewhere = {"examples/demo.py", "examples/explorer.py"}
+    # run by test_demo_writes_the_report, by tests/tools/test_explorer.py, and shown on a
+    # guide page by test_editions_page_*
+    run_elsewhere = {"examples/demo.py", "examples/explorer.py", "examples/editions.py"}
     files = {f"examples/{p.name}" for p in EXAMPLES.glob("*.py")}
     assert files <= shown | run_elsewhere
 
@@ -227,6 +228,23 @@ def test_demo_writes_the_report(tmp_path):
     text = target.read_text()
     assert text.startswith("<!DOCTYPE html>") and "<title>Wellbeing in the US states, 2009</title>" in text
     assert text.count('<img src="data:image/png;base64,') == 8  # with the robustness analysis' three
+
+
+def _page_blocks(page: str, kind: str) -> dict[str, str]:
+    """Code blocks of a guide page preceded by ``<!-- kind: path -->``, by path."""
+    text = (ROOT / "docs" / "guide" / page).read_text()
+    return {path: body for path, body in re.findall(rf"<!-- {kind}: (\S+) -->\n```\w*\n(.*?)```", text, flags=re.S)}
+
+
+def test_editions_page_shows_the_example_and_what_it_prints(tmp_path):
+    assert _page_blocks("editions.md", "example")["examples/editions.py"] == (EXAMPLES / "editions.py").read_text()
+    result = _run("examples/editions.py", str(tmp_path))
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    shown = result.stdout.replace(str(tmp_path), "examples/figures")
+    assert shown == _page_blocks("editions.md", "output")["examples/editions.py"]
+    for name in ("editions_georgia.png", "editions_ranks.png"):
+        assert (tmp_path / name).stat().st_size > 10_000 and (EXAMPLES / "figures" / name).exists()
+        assert f"](../../examples/figures/{name})" in (ROOT / "docs" / "guide" / "editions.md").read_text()
 
 
 def test_mypy_passes_on_the_examples_and_the_companion_package():

@@ -75,6 +75,7 @@ READING_ORDER = (
     "audit.py",
     "robustness.py",
     "demo.py",
+    "editions.py",
     "explorer.py",
     "dask_scoring.py",
     "persistence.py",

@@ -52,10 +52,12 @@ from indexfuse_tools._persist import (
     to_dict,
 )
 from indexfuse_tools._plots import (
+    plot_change,
     plot_correlations,
     plot_distribution,
     plot_effective_weights,
     plot_ranking,
+    plot_trajectories,
     plot_weights,
 )
 from indexfuse_tools._preparation import (
@@ -110,10 +112,12 @@ __all__ = [
     "loads",
     "needs_treatment",
     "number_format",
+    "plot_change",
     "plot_correlations",
     "plot_distribution",
     "plot_effective_weights",
     "plot_ranking",
+    "plot_trajectories",
     "plot_weights",
     "prepare",
     "report",

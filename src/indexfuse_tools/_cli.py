@@ -93,6 +93,8 @@ MAX_SCHEMA_DEPTH = 64
 # keeps indicators in [0, 1]); a coarser resolution reads every dimension as
 # one value and leaves nothing to weight by.
 MAX_RESOLUTION = 1.0
+# What --baseline offers: how the editions of a long table are fitted.
+_BASELINES = ("pooled", "reference", "refit")
 # Base samples of the analysis: 2**20 runs of each factor are already more
 # than any analysis needs, and more than memory holds on a large table.
 MAX_SAMPLES = 2**20
@@ -605,6 +607,11 @@ def _run_fit(arguments: argparse.Namespace) -> int:
 
 def _run_score(arguments: argparse.Namespace) -> int:
     _check_outputs(arguments, {"--output": arguments.output})
+    if arguments.period is not None:
+        from indexfuse_tools._cli_editions import run_score
+
+        return run_score(arguments)
+    _refuse_period_options(arguments)
     data = _table(arguments)
     model, preparation = _treated_model(arguments, data)
     scores = results(
@@ -617,14 +624,15 @@ def _run_score(arguments: argparse.Namespace) -> int:
 
 def _run_report(arguments: argparse.Namespace) -> int:
     _check_outputs(arguments, {"--output": arguments.output, "--explorer": arguments.explorer})
+    if arguments.period is not None:
+        from indexfuse_tools._cli_editions import read_long_table, run_report
+
+        table, unit = read_long_table(arguments)
+        return run_report(arguments, table, unit, _external_columns(arguments, table))
+    _refuse_period_options(arguments)
     data = _table(arguments)
-    external = None
-    if arguments.external:
-        names = [name.strip() for value in arguments.external for name in value.split(",") if name.strip()]
-        missing = [name for name in names if name not in data.columns]
-        if missing:
-            raise InputError(f"--external names no column of the table: {', '.join(missing)}")
-        external = data[names]
+    names = _external_columns(arguments, data)
+    external = None if names is None else data[names]
     model, preparation = _treated_model(arguments, data)
     _refuse_constant(model.schema, _replayed(preparation, data))
     with atomic_path(arguments.output) as temporary:
@@ -663,6 +671,17 @@ def _run_explore(arguments: argparse.Namespace) -> int:
     )  # fmt: skip
     print(f"explorer written to {arguments.output}")
     return 0
+
+
+def _external_columns(arguments: argparse.Namespace, data: pd.DataFrame) -> list[str] | None:
+    """The columns --external names, each checked to be in the table."""
+    if not arguments.external:
+        return None
+    names = [name.strip() for value in arguments.external for name in value.split(",") if name.strip()]
+    missing = [name for name in names if name not in data.columns]
+    if missing:
+        raise InputError(f"--external names no column of the table: {', '.join(missing)}")
+    return names
 
 
 def _run_robustness(arguments: argparse.Namespace) -> int:
@@ -933,6 +952,7 @@ def _add_score(parser: argparse.ArgumentParser) -> None:
     )
     _scale_argument(parser, 'add the column "score", the composite')
     _raw_csv_argument(parser)
+    _period_arguments(parser)
 
 
 def _scale_option(text: str) -> str:
@@ -961,6 +981,40 @@ def _raw_csv_argument(parser: argparse.ArgumentParser | argparse._ArgumentGroup)
     )
 
 
+def _period_arguments(parser: argparse.ArgumentParser) -> None:
+    """The options that make a command read a long table of editions."""
+    group = parser.add_argument_group("editions (a long table: one row per unit and period)")
+    group.add_argument(
+        "--period",
+        metavar="COLUMN",
+        help="column of the period (year, date or any sortable label): score every edition",
+    )
+    group.add_argument(
+        "--unit",
+        metavar="COLUMN",
+        help="with --period: column that names the units (default: the first column other than the period)",
+    )
+    group.add_argument(
+        "--baseline",
+        choices=_BASELINES,
+        help="with --period and --schema: pooled (one model on all editions stacked; the default), "
+        "reference (one model on the --reference edition) or refit (one model per edition; composites "
+        "are then not comparable across editions)",
+    )
+    group.add_argument(
+        "--reference",
+        metavar="PERIOD",
+        help="with --baseline reference: the edition the model is fitted on (default: the first)",
+    )
+
+
+def _refuse_period_options(arguments: argparse.Namespace) -> None:
+    """Options that only mean something with --period, given without it."""
+    for option in ("unit", "baseline", "reference"):
+        if getattr(arguments, option, None) is not None:
+            raise InputError(f"--{option} needs --period COLUMN: it applies to a long table of editions")
+
+
 def _add_report(parser: argparse.ArgumentParser) -> None:
     _table_arguments(parser)
     _model_arguments(parser, loadable=True)
@@ -982,6 +1036,7 @@ def _add_report(parser: argparse.ArgumentParser) -> None:
         metavar="FILE",
         help="write the explorer page (as explore does) too, and link to it from the report",
     )
+    _period_arguments(parser)
 
 
 def _add_explore(parser: argparse.ArgumentParser) -> None:

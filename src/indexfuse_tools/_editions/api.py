@@ -17,6 +17,7 @@ from indexfuse_tools._core import (
     show,
     unique_units,
 )
+from indexfuse_tools._editions.distributed import gathered_editions, is_dask_frame
 from indexfuse_tools._editions.result import Editions, Scored
 from indexfuse_tools._preparation import Preparation, prepare
 
@@ -155,6 +156,7 @@ def editions(
             "preparation must be a Preparation, a dict of prepare()'s keyword arguments or None, "
             f"got {type(preparation).__name__}"
         )
+    data = gathered_editions(data, period, unit) if is_dask_frame(data) else data
     frames, in_order = split_editions(data, period, unit)
     periods = list(frames)
     if baseline == "reference":

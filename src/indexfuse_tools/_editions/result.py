@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import difflib
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
@@ -17,6 +17,9 @@ from indexfuse_tools._preparation import Preparation
 from indexfuse_tools._results import results, treat, with_treatment
 
 __all__ = ["Editions", "Scored", "Terms"]
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
 
 #: The results' columns that are not dimensions, in the order they come.
 _LEADING = ("composite", "score", "rank", "rank_change", "composite_change", "score_change")
@@ -165,6 +168,18 @@ class Editions:
             f"Editions({len(self.periods)} periods {span}, {len(self.units):,} units, "
             f"baseline={self.baseline!r})"
         )
+
+    def plot_trajectories(self, units: Any = None, n: int = 10, **options: Any) -> Figure:
+        """Every unit's composite, rank or score over the editions, a few highlighted: see :func:`plot_trajectories`."""
+        from indexfuse_tools._plots.editions import plot_trajectories
+
+        return plot_trajectories(self, units, n, **options)
+
+    def plot_change(self, unit: Any, start: Any, end: Any, **options: Any) -> Figure:
+        """A waterfall of what each indicator added to one unit's change: see :func:`plot_change`."""
+        from indexfuse_tools._plots.editions import plot_change
+
+        return plot_change(self, unit, start, end, **options)
 
     # ----------------------------------------------------------- results --
 

@@ -26,6 +26,7 @@ from indexfuse_tools._results import score_table, treat, with_score, with_treatm
 from indexfuse_tools._robustness import RobustnessResult
 
 if TYPE_CHECKING:
+    from indexfuse_tools._editions import Editions
     from indexfuse_tools._preparation import Preparation
 
 __all__ = ["report", "DPI"]
@@ -70,6 +71,16 @@ def _highlighted(highlight: Iterable[Hashable] | None, analysis: RobustnessResul
     return known_units(highlight, analysis.ranks.index)
 
 
+def _check_editions(editions: object) -> None:
+    from indexfuse_tools._editions import Editions
+
+    if editions is not None and not isinstance(editions, Editions):
+        raise TypeError(
+            "editions must be the Editions that indexfuse_tools.editions(schema, data, period=...) "
+            f"returns, or None; got {type(editions).__name__}"
+        )
+
+
 def report(
     model: Any,
     data: pd.DataFrame,
@@ -83,6 +94,7 @@ def report(
     scale: str | None = None,
     highlight: Iterable[Hashable] | None = None,
     explorer: str | os.PathLike[str] | None = None,
+    editions: Editions | None = None,
 ) -> Path:
     """Write a report of a fitted index to one self-contained HTML file.
 
@@ -97,7 +109,8 @@ def report(
     when ``external`` is given; the robustness analysis when ``robustness``
     is given; and the scores of the units. With ``preparation``, a "Data
     treatment" section follows the framework, and the scores that rest on
-    imputed values are marked.
+    imputed values are marked. With ``editions``, an "Over time" section
+    follows the ranking.
 
     The file needs nothing else to be read, printed or mailed: figures are
     PNG images at 200 dpi inside the page, styles are in the page, and it
@@ -149,6 +162,14 @@ def report(
         same model, data, title, source, robustness and preparation); the
         report's header links to it by its path relative to the report's
         folder, so keep the two files side by side when moving them.
+    editions : Editions, optional
+        The editions of the index (what :func:`editions` returns), usually
+        with ``model`` and ``data`` its latest edition: the page gains an
+        "Over time" section with every unit's trajectory, the largest risers
+        and fallers between the first and the last edition with the
+        waterfall of the top one of each, and what limits the comparison of
+        the editions, in words. Under ``baseline="refit"`` it says that
+        composites are not comparable and ranks the movers by places.
 
     Returns
     -------
@@ -158,7 +179,8 @@ def report(
     Raises
     ------
     TypeError
-        If ``robustness`` is neither None nor a :class:`RobustnessResult`;
+        If ``robustness`` is neither None nor a :class:`RobustnessResult`,
+        or ``editions`` neither None nor an :class:`Editions`;
         and as :func:`audit` raises it for the model, the data,
         ``external`` and ``preparation``.
     ValueError
@@ -194,6 +216,7 @@ def report(
             f"returns, or None; got {type(robustness).__name__}"
         )
     check_scale(scale)
+    _check_editions(editions)
     unique_units(as_frame(data).index, "report()")
     if robustness is not None:
         unique_units(robustness.ranks.index, "report(robustness=...)", "the robustness analysis")
@@ -201,6 +224,7 @@ def report(
     _require_drawing()
     from indexfuse_tools import __version__
     from indexfuse_tools._report import sections
+    from indexfuse_tools._report.editions import over_time
     from indexfuse_tools._report.page import render
 
     treated = None if preparation is None else treat(as_frame(data), preparation, "report()")
@@ -220,6 +244,7 @@ def report(
         *([] if treated is None else [sections.treatment(treated)]),
         sections.weights(model, result),
         sections.ranking(scores),
+        *([] if editions is None else [over_time(editions)]),
         sections.coherence(result),
         sections.indicators(result),
         sections.coefficients(result),
