@@ -22,7 +22,7 @@ from typing import Any
 BINARIES = ("chromium", "chromium-browser", "google-chrome")
 # The sanitizer run preloads its runtime into every child; the browser is no
 # part of what it checks.
-_SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "PYTHONMALLOC")
+SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "PYTHONMALLOC")
 # Every step of a page load here takes well under a second; this only stops a hung browser.
 TIMEOUT = 60.0
 
@@ -71,7 +71,7 @@ class _Pipe:
              "--remote-debugging-pipe", f"--user-data-dir={profile}", "about:blank"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             close_fds=False, preexec_fn=place_pipe_ends,
-            env={name: value for name, value in os.environ.items() if name not in _SANITIZER_VARIABLES},
+            env={name: value for name, value in os.environ.items() if name not in SANITIZER_VARIABLES},
         )  # fmt: skip
         for fd in self._child_ends:
             os.close(fd)
