@@ -13,6 +13,7 @@ import functools
 import importlib
 import inspect
 import multiprocessing
+import os
 import warnings
 from collections.abc import Callable, Mapping
 from typing import Any, ParamSpec, TypeVar, cast
@@ -30,7 +31,7 @@ from indexfuse_tools._robustness.design import (
     sobol_indices,
 )
 from indexfuse_tools._preparation import prepare
-from indexfuse_tools._robustness.engine import descending_ranks, make_job, nominal_options
+from indexfuse_tools._robustness.engine import make_job, nominal_options
 from indexfuse_tools._robustness.factors import (
     DISCRETE,
     FACTORS,
@@ -42,7 +43,9 @@ from indexfuse_tools._robustness.factors import (
     setting_of,
 )
 from indexfuse_tools._robustness.result import RobustnessResult, rank_table
-from indexfuse_tools._robustness.workers import bootstrap_tasks, execute, plan_workers, split
+from indexfuse_tools._robustness.series import RANKS, SHIFT, Accumulator, analysis_series, descending_ranks
+from indexfuse_tools._robustness.spill import default_spill_dir
+from indexfuse_tools._robustness.workers import bootstrap_tasks, execute, plan_workers, split, task_count
 
 __all__ = ["FACTORS", "METHODS", "RobustnessWarning", "robustness"]
 
@@ -168,6 +171,8 @@ def robustness(
     scheduler: Any = None,
     progress: bool = True,
     preparation: Mapping[str, Any] | None = None,
+    memory: int | str | None = None,
+    spill_dir: str | os.PathLike[str] | None = None,
     **model_args: Any,
 ) -> RobustnessResult:
     """How much would the ranking change under the other defensible choices?
@@ -354,10 +359,21 @@ def robustness(
         codes, multipliers = np.zeros((n, len(DISCRETE)), dtype=np.int64), np.ones((n, 0))
     else:
         codes, multipliers = from_unit(design(method, spec, n, seed), setting, top_keys)
-    _, workers = plan_workers(scheduler, len(codes) * len(data))
-    tasks = bootstrap_tasks(n, workers) if method == "bootstrap" else split(codes, multipliers, workers)
-    run_ranks, shifts, unit_shifts = execute(job, tasks, scheduler, progress)
-    ranks = rank_table(run_ranks, job.nominal_ranks, unit_shifts, data.index)
+    series = analysis_series(len(data))
+    kind, workers = plan_workers(scheduler, len(codes) * len(data))
+    least = task_count(kind, len(codes), sum(s.dtype.itemsize * len(data) for s in series if s.kept))
+    if method == "bootstrap":
+        tasks = bootstrap_tasks(n, workers, least)
+    else:
+        tasks = split(codes, multipliers, workers, least)
+    accumulator = Accumulator(series, len(codes), len(data), default_spill_dir() if spill_dir is None else spill_dir)
+    try:
+        execute(job, tasks, scheduler, progress, accumulator)
+        ranks = rank_table(accumulator.spills[RANKS], job.nominal_ranks, accumulator.mean(SHIFT), data.index)
+    except BaseException:
+        accumulator.close()
+        raise
+    shifts, run_ranks = accumulator.scalars, accumulator.spills[RANKS]
     sensitivity = settled = None
     if method == "sobol":
         sensitivity = sobol_indices(spec, shifts, seed)

@@ -55,6 +55,16 @@ from indexfuse_tools._robustness.factors import (
     nominal_level,
     treatment_options,
 )
+from indexfuse_tools._robustness.series import (
+    Series,
+    Tally,
+    TaskResult,
+    analysis_series,
+    descending_ranks,
+    rank_dtype,
+    run_values,
+)
+from indexfuse_tools._robustness.spill import RowWriter
 from indexfuse_tools._weights import set_weights
 from tessel.modelbench import entropy
 
@@ -278,41 +288,6 @@ def _memo_scope(memo: _EntropyMemo) -> Iterator[None]:
                 _binding.clear()
 
 
-# -------------------------------------------------------------- ranks --
-
-
-def rank_dtype(units: int) -> type[np.floating[Any]]:
-    """float32 holds every rank of up to 2**23 units exactly (they are multiples of 1/2), in half the room."""
-    return np.float32 if units <= 2**23 else np.float64
-
-
-def descending_ranks(values: Any, n: int) -> np.ndarray:
-    """Ranks, 1 for the largest value, ties sharing their average rank, NaN kept.
-
-    What ``Series.rank(ascending=False)`` gives, in a third of the time of
-    ``scipy.stats.rankdata``: averaged ties need no stable sort, and this
-    runs once per run.
-    """
-    values = np.asarray(values, dtype=np.float64)
-    if values.ndim == 0:  # the composite of an index without any weight is the integer 0
-        values = np.full(n, float(values))
-    missing = np.isnan(values)
-    if missing.any():
-        ranks = np.full(values.shape, np.nan)
-        ranks[~missing] = descending_ranks(values[~missing], int((~missing).sum()))
-        return ranks
-    order = np.argsort(values)[::-1]
-    ordered = values[order]
-    starts = np.flatnonzero(np.concatenate(([True], ordered[1:] != ordered[:-1])))
-    ranks = np.empty(values.shape)
-    if starts.size == values.size:
-        ranks[order] = np.arange(1, values.size + 1, dtype=np.float64)
-    else:
-        counts = np.diff(np.append(starts, values.size))
-        ranks[order] = np.repeat(starts + (counts + 1) / 2, counts)
-    return ranks
-
-
 # ------------------------------------------------------------- weights --
 
 
@@ -370,14 +345,6 @@ class Task:
     runs: np.ndarray
     codes: np.ndarray  # one row per run: its level of each factor of DISCRETE
     multipliers: np.ndarray  # one row per run, one column per top-level dimension
-
-
-@dataclass
-class TaskResult:
-    runs: np.ndarray
-    ranks: np.ndarray | None  # one row per run, of rank_dtype; None when written to the shared matrix
-    shifts: np.ndarray  # the mean absolute rank shift of each run
-    unit_shifts: np.ndarray  # each unit's absolute rank shift, summed over the runs
 
 
 _CELL_FACTORS = ("exclude", "scale_method", "pca_cumulative", "ent_k", "resolution")
@@ -489,29 +456,13 @@ class Engine:
             parts.append(f"weight multipliers {np.round(multipliers, 4).tolist()}")
         return ", ".join(parts)
 
-    def _result(self, task: Task, out: np.ndarray | None) -> TaskResult:
-        units = len(self.job.nominal_ranks)
-        ranks = np.empty((len(task.runs), units), dtype=rank_dtype(units)) if out is None else None
-        return TaskResult(task.runs, ranks, np.empty(len(task.runs)), np.zeros(units))
+    @property
+    def series(self) -> tuple[Series, ...]:
+        return analysis_series(len(self.job.nominal_ranks))
 
-    def _rank(self, composite: Any, result: TaskResult, row: int, out: np.ndarray | None) -> None:
-        ranks = descending_ranks(composite, len(self.job.nominal_ranks))
-        shift = np.abs(ranks - self.job.nominal_ranks)
-        if result.ranks is None:
-            assert out is not None
-            out[result.runs[row]] = ranks
-        else:
-            result.ranks[row] = ranks
-        result.shifts[row] = shift.mean()
-        result.unit_shifts += shift
-
-    def run(self, task: Task, out: np.ndarray | None = None) -> TaskResult:
-        """Ranks and rank shifts of a task's runs; runs of one configuration come together.
-
-        The ranks go to the rows of ``out`` (all the runs' ranks) when it is
-        given, else with the result.
-        """
-        result = self._result(task, out)
+    def run(self, task: Task, tally: Tally) -> None:
+        """Build a task's runs, runs of one configuration together, and tally what each leaves behind."""
+        nominal_ranks = self.job.nominal_ranks
         with self.lock, _memo_scope(self.memo):
             cell, cell_codes = None, task.codes[:0]
             for row, (run, codes) in enumerate(zip(task.runs, task.codes)):
@@ -522,8 +473,7 @@ class Engine:
                 except Exception as exc:
                     exc.add_note(f"in robustness run {int(run)}: {self.describe(codes, task.multipliers[row])}")
                     raise
-                self._rank(composite, result, row, out)
-        return result
+                tally.add(row, *run_values(composite, nominal_ranks))
 
     # The bootstrap refits the nominal index on resampled rows: nothing to share.
 
@@ -531,19 +481,23 @@ class Engine:
         rows = resample_rows(self.job.seed, run, len(self.job.data))
         return self.job.nominal.fit(self.job.schema, self.job.data.iloc[rows])
 
-    def run_bootstrap(self, task: Task, out: np.ndarray | None = None) -> TaskResult:
-        result = self._result(task, out)
+    def run_bootstrap(self, task: Task, tally: Tally) -> None:
         for row, run in enumerate(task.runs):
             try:
                 composite, _ = self.bootstrap_model(int(run)).score(self.job.data)
             except Exception as exc:
                 exc.add_note(f"in robustness run {int(run)} (a bootstrap resample)")
                 raise
-            self._rank(composite, result, row, out)
-        return result
+            tally.add(row, *run_values(composite, self.job.nominal_ranks))
 
-    def work(self, task: Task, out: np.ndarray | None = None) -> TaskResult:
-        return self.run_bootstrap(task, out) if self.job.method == "bootstrap" else self.run(task, out)
+    def work(self, task: Task, writers: Mapping[str, RowWriter] | None = None) -> TaskResult:
+        """What a task's runs leave behind; kept series go through ``writers`` when given, else with the result."""
+        tally = Tally(self.series, task.runs, len(self.job.nominal_ranks), writers)
+        if self.job.method == "bootstrap":
+            self.run_bootstrap(task, tally)
+        else:
+            self.run(task, tally)
+        return tally.result()
 
 
 def resample_rows(seed: int, run: int, n_rows: int) -> np.ndarray:

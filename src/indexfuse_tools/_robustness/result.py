@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Hashable, Iterable, Mapping
+from collections.abc import Hashable, Iterable, Iterator, Mapping
 from typing import TYPE_CHECKING, Any, Final
 
 import numpy as np
@@ -28,6 +28,7 @@ from indexfuse_tools._robustness.factors import (
     level_names,
     nominal_level,
 )
+from indexfuse_tools._robustness.spill import SPILL_BLOCK_BYTES, SpillFile
 from indexfuse_tools._robustness.saved import (
     RANK_COLUMNS,
     ROBUSTNESS_FORMAT,
@@ -50,18 +51,20 @@ _TAILS = (0.05, 0.95)
 #: that the unit reaches or beats in at least that share of the runs. Unlike
 #: an interpolated percentile, it is a rank some run gave.
 PERCENTILE_RULE: Final = "inverted_cdf"
-_BLOCK = 2048  # units summarised at a time, to bound the temporary copies
 #: The columns of :func:`least_settled`.
 SETTLED_COLUMNS = ("nominal", "median", "p5", "p95", "width")
 
 
-def rank_table(run_ranks: np.ndarray, nominal: np.ndarray, mean_shift: np.ndarray, index: pd.Index) -> pd.DataFrame:
+def rank_table(
+    run_ranks: np.ndarray | SpillFile, nominal: np.ndarray, mean_shift: np.ndarray, index: pd.Index
+) -> pd.DataFrame:
     """Each unit's nominal rank, its median rank and 5-95% rank interval over the runs, and its mean shift.
 
     Parameters
     ----------
-    run_ranks : numpy.ndarray
-        Every unit's rank in every run (runs x units).
+    run_ranks : numpy.ndarray or SpillFile
+        Every unit's rank in every run (runs x units), in memory or spilled
+        to disk; either way it is read a block of units at a time.
     nominal : numpy.ndarray
         Every unit's rank in the nominal index.
     mean_shift : numpy.ndarray
@@ -80,17 +83,14 @@ def rank_table(run_ranks: np.ndarray, nominal: np.ndarray, mean_shift: np.ndarra
         is the median rank (the mean of the two middle ones for an even
         number of runs).
     """
-    runs = run_ranks.shape[0]
-    quantiles = np.empty((run_ranks.shape[1], 3))
+    runs, units = (run_ranks.runs, run_ranks.units) if isinstance(run_ranks, SpillFile) else run_ranks.shape
+    quantiles = np.empty((units, 3))
     # One unit's ranks to a row, sorted: each quantile is then a column of
     # the block. Which column numpy's rule picks is read off its own answer
     # for the positions 0 .. runs - 1, so the rule stays numpy's.
     tails = np.quantile(np.arange(runs), _TAILS, method=PERCENTILE_RULE).astype(np.intp)
     middle = [(runs - 1) // 2, runs // 2]
-    buffer = np.empty((min(_BLOCK, run_ranks.shape[1]), runs), dtype=run_ranks.dtype)
-    for start in range(0, run_ranks.shape[1], _BLOCK):
-        block = buffer[: min(_BLOCK, run_ranks.shape[1] - start)]
-        np.copyto(block, run_ranks[:, start : start + _BLOCK].T)
+    for start, block in _unit_blocks(run_ranks):
         block.sort(axis=1)
         rows = slice(start, start + len(block))
         quantiles[rows, :2] = block[:, tails]
@@ -99,6 +99,20 @@ def rank_table(run_ranks: np.ndarray, nominal: np.ndarray, mean_shift: np.ndarra
     table.insert(0, "nominal", nominal)
     table["mean_shift"] = mean_shift
     return table[list(RANK_COLUMNS)]
+
+
+def _unit_blocks(run_ranks: np.ndarray | SpillFile) -> Iterator[tuple[int, np.ndarray]]:
+    """(first unit, block): one unit's ranks over the runs to a row, a block of units at a time."""
+    if isinstance(run_ranks, SpillFile):
+        yield from run_ranks.unit_blocks()
+        return
+    runs, units = run_ranks.shape
+    width = max(1, min(units, SPILL_BLOCK_BYTES // max(1, runs * run_ranks.dtype.itemsize)))
+    buffer = np.empty((width, runs), dtype=run_ranks.dtype)
+    for start in range(0, units, width):
+        block = buffer[: min(width, units - start)]
+        np.copyto(block, run_ranks[:, start : start + width].T)
+        yield start, block
 
 
 def least_settled(ranks: pd.DataFrame, n: int | None = 10) -> pd.DataFrame:
@@ -194,7 +208,11 @@ class RobustnessResult:
     run_ranks : numpy.ndarray or None
         Every unit's rank in every run (runs x units; float32, which holds
         them exactly, up to 8 million units), or
-        None for a result loaded from a file saved without them.
+        None for a result loaded from a file saved without them. The
+        matrix stays on disk, in the analysis's spill file, and is mapped
+        into memory page by page as it is read: at census scale (8,192 runs
+        of 242,335 units, 7.9 GB) read it a block at a time, or use
+        :meth:`unit_sensitivity` and :meth:`save`, which do.
     """
 
     def __init__(
@@ -204,7 +222,7 @@ class RobustnessResult:
         codes: np.ndarray,
         multipliers: np.ndarray,
         shifts: np.ndarray,
-        run_ranks: np.ndarray | None,
+        run_ranks: np.ndarray | SpillFile | None,
         ranks: pd.DataFrame,
         sensitivity: pd.DataFrame | None = None,
         convergence: pd.DataFrame | None = None,
@@ -223,11 +241,29 @@ class RobustnessResult:
         self.factors = {
             name: setting.noise if name == NOISE else setting.levels[name] for name in setting.varied
         }
-        self.run_ranks = run_ranks
+        self._spill = run_ranks if isinstance(run_ranks, SpillFile) else None
+        self._run_ranks = None if isinstance(run_ranks, SpillFile) else run_ranks
         self.runs = self._runs_table(shifts)
         self.ranks = ranks
         self.sensitivity = factor_table(SENSITIVITY_COLUMNS) if sensitivity is None else sensitivity
         self.convergence = factor_table(CONVERGENCE_COLUMNS) if convergence is None else convergence
+
+    @property
+    def run_ranks(self) -> np.ndarray | None:
+        if self._run_ranks is None and self._spill is not None:
+            self._run_ranks = self._spill.matrix()
+        return self._run_ranks
+
+    @run_ranks.setter
+    def run_ranks(self, matrix: np.ndarray | None) -> None:
+        self._spill, self._run_ranks = None, matrix
+
+    def _unit_ranks(self, position: int) -> np.ndarray:
+        """One unit's rank in every run, read from the spill file when the matrix is there."""
+        if self._spill is not None:
+            return self._spill.read_units(position, position + 1)[:, 0]
+        assert self._run_ranks is not None
+        return self._run_ranks[:, position]
 
     def _runs_table(self, shifts: np.ndarray) -> pd.DataFrame:
         setting = self._job.setting
@@ -310,14 +346,14 @@ class RobustnessResult:
         """
         if self.method != "sobol":
             raise ValueError(f"unit sensitivity needs method='sobol', this analysis is {self.method!r}")
-        if self.run_ranks is None:
+        if self._spill is None and self._run_ranks is None:
             raise ValueError("this result holds no run_ranks (it was saved with run_ranks=False)")
         position = self.ranks.index.get_indexer(pd.Index([unit]))[0]
         if position < 0:
             raise KeyError(f"{unit!r} is not a unit of the analysis")
         job = self._job
         spec = salib_problem(job.setting, job.top_keys)
-        return sobol_indices(spec, self.run_ranks[:, position].astype(np.float64), self.seed)
+        return sobol_indices(spec, self._unit_ranks(position).astype(np.float64), self.seed)
 
     def by_level(self, factor: str = "exclude") -> pd.DataFrame:
         """How far the ranking moves at each level of a discrete factor.
@@ -510,7 +546,8 @@ class RobustnessResult:
             path,
             Saved(
                 self._job, self.n, self._codes, self._multipliers, self.runs[RANK_SHIFT].to_numpy(),
-                self.run_ranks if run_ranks else None, self.ranks.to_numpy(), self.sensitivity, self.convergence,
+                (self._spill or self._run_ranks) if run_ranks else None, self.ranks.to_numpy(), self.sensitivity,
+                self.convergence,
             ),
         )  # fmt: skip
 

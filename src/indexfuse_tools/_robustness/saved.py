@@ -11,7 +11,6 @@ one ``ValueError`` naming the file.
 
 from __future__ import annotations
 
-import io
 import json
 import os
 import zipfile
@@ -39,6 +38,7 @@ from indexfuse_tools._core import (
 from indexfuse_tools._robustness.archive import Archive, FileProblem
 from indexfuse_tools._robustness.design import CONVERGENCE_COLUMNS, SENSITIVITY_COLUMNS
 from indexfuse_tools._robustness.engine import Job, make_job, nominal_options, prepared_table, rank_dtype
+from indexfuse_tools._robustness.spill import SpillFile
 from indexfuse_tools._robustness.factors import (
     BY_NAME,
     DISCRETE,
@@ -67,6 +67,9 @@ _READ_VERSIONS = (1, 2)
 RANK_COLUMNS = ("nominal", "median", "p5", "p95", "mean_shift")
 
 _DOCUMENT = "robustness.json"
+# A member streamed into the zip must say beforehand whether it may pass the
+# 2 GiB of a classic zip entry.
+_ZIP64_FROM = 2**31 - 2**20
 # Eight million units (the most float32 ranks hold) take some 200 MB of
 # labels; the rest of a document is small.
 _DOCUMENT_LIMIT = 512 * 2**20
@@ -99,7 +102,7 @@ class Saved:
     codes: np.ndarray
     multipliers: np.ndarray
     shifts: np.ndarray
-    run_ranks: np.ndarray | None
+    run_ranks: np.ndarray | SpillFile | None  # in memory or spilled to disk; None: left out
     ranks: np.ndarray
     sensitivity: pd.DataFrame
     convergence: pd.DataFrame
@@ -156,12 +159,24 @@ def write_analysis(path: str | os.PathLike[str], saved: Saved) -> None:
     with zipfile.ZipFile(path, "w") as archive:
         archive.writestr(_DOCUMENT, text, compress_type=zipfile.ZIP_DEFLATED)
         for name, array in arrays.items():
-            buffer = io.BytesIO()
-            try:
-                np.save(buffer, array, allow_pickle=False)
-            except ValueError:
-                raise TypeError(f"{name}: cannot store values of dtype {array.dtype} without pickle") from None
-            archive.writestr(f"{name}.npy", buffer.getvalue())
+            _write_array(archive, name, array)
+
+
+def _write_array(archive: zipfile.ZipFile, name: str, array: np.ndarray | SpillFile) -> None:
+    """``array`` as member ``<name>.npy``, streamed: a spilled matrix a block of runs at a time, never whole."""
+    if isinstance(array, SpillFile):
+        shape, dtype, blocks = (array.runs, array.units), array.dtype, array.run_blocks()
+    else:
+        if array.dtype.hasobject:
+            raise TypeError(f"{name}: cannot store values of dtype {array.dtype} without pickle")
+        shape, dtype, blocks = array.shape, array.dtype, iter([np.ascontiguousarray(array)])
+    size = int(np.prod(shape, dtype=np.int64)) * dtype.itemsize
+    header = {"descr": np.lib.format.dtype_to_descr(dtype), "fortran_order": False, "shape": tuple(shape)}
+    with archive.open(f"{name}.npy", "w", force_zip64=size > _ZIP64_FROM) as member:
+        np.lib.format.write_array_header_1_0(member, header)
+        for block in blocks:
+            if block.size:
+                member.write(memoryview(block).cast("B"))
 
 
 def _encoded_labels(labels: list[Any], what: str) -> Any:

@@ -2,8 +2,11 @@
 
 Each worker builds its own :class:`~indexfuse_tools._robustness.engine.Engine`
 from the job, sent to it once, and keeps it for the tasks that follow. Local
-processes write their ranks in place into one matrix in shared memory, and
-end with the process that started them.
+processes read the job from a nameless file and write every run's kept series
+(its ranks) in place into the analysis's spill files, whose descriptors they
+get while they start; they end with the process that started them. Dask
+workers send the kept series back with each task, and tasks are sized so that
+what one sends back stays small.
 """
 
 from __future__ import annotations
@@ -11,8 +14,11 @@ from __future__ import annotations
 import concurrent.futures
 import contextlib
 import ctypes
+import itertools
+import mmap
 import multiprocessing
 import os
+import pickle
 import signal
 import sys
 import tempfile
@@ -20,17 +26,27 @@ import threading
 import time
 from collections.abc import Iterator
 from concurrent.futures.process import BrokenProcessPool
-from typing import Any, NamedTuple, cast
+from typing import Any, cast
 
 import numpy as np
 
-from indexfuse_tools._robustness.engine import Engine, Job, Task, TaskResult, rank_dtype
+from indexfuse_tools._robustness.engine import Engine, Job, Task
 from indexfuse_tools._robustness.factors import DISCRETE, REGISTRY, TREATMENT
+from indexfuse_tools._robustness.series import Accumulator, TaskResult
+from indexfuse_tools._robustness.spill import SPILL_PREFIX, RowWriter, SharedFd
 
-__all__ = ["SMALL_ANALYSIS", "Outcome", "bootstrap_tasks", "execute", "local_workers", "plan_workers", "split"]
+__all__ = [
+    "DASK_TASK_BYTES",
+    "SMALL_ANALYSIS",
+    "bootstrap_tasks",
+    "execute",
+    "local_workers",
+    "plan_workers",
+    "split",
+]
 
 _engines: dict[str, Engine] = {}
-_outputs: dict[str, np.ndarray] = {}  # a pool worker's view of the shared matrix of ranks
+_writers: dict[str, dict[str, RowWriter]] = {}  # a pool worker's writers of the analysis's spill files
 _engines_lock = threading.Lock()
 _KEPT_ENGINES = 2  # a long-lived worker keeps the engines of this many recent analyses
 
@@ -74,26 +90,29 @@ def _watch_parent(parent: int) -> None:
     os._exit(1)
 
 
-def _init_pool_worker(
-    parent: int, job: Job, shared: tuple[str, tuple[int, int], str] | None, mapped: Any
-) -> None:
+# A local worker's share of the spill files: per kept series, its descriptor, units and dtype.
+_Spills = dict[str, tuple[SharedFd, int, str]]
+
+
+def _init_pool_worker(parent: int, job_file: SharedFd, spills: _Spills) -> None:
     _end_with_parent(parent)
-    try:
-        if shared is not None:
-            path, shape, dtype = shared
-            # Gone only if every task ended before this worker started: nothing
-            # is left for it, and without the matrix it would send ranks back.
-            with contextlib.suppress(FileNotFoundError):
-                _outputs[job.token] = np.memmap(path, dtype=dtype, mode="r+", shape=shape)
-    finally:
-        # Released even on failure: the parent waits for every worker before it unlinks the file.
-        if mapped is not None:
-            mapped.release()
+    job = _read_job(job_file.fd)
+    _writers[job.token] = {
+        name: RowWriter(shared.fd, units, np.dtype(dtype)) for name, (shared, units, dtype) in spills.items()
+    }
     _engine_for(job)
 
 
+def _read_job(fd: int) -> Job:
+    try:
+        with mmap.mmap(fd, 0, access=mmap.ACCESS_READ) as mapped:
+            return cast(Job, pickle.loads(mapped))
+    finally:
+        os.close(fd)
+
+
 def _pool_task(token: str, task: Task) -> TaskResult:
-    return _engines[token].work(task, _outputs.get(token))
+    return _engines[token].work(task, _writers[token])
 
 
 def _dask_task(job: Job, task: Task) -> TaskResult:
@@ -145,15 +164,24 @@ def plan_workers(scheduler: Any, size: int = SMALL_ANALYSIS) -> tuple[str, int]:
 _TASK_ORDER = (*TREATMENT, *(factor.name for factor in REGISTRY if factor.discrete and factor.name not in TREATMENT))
 
 
-def split(codes: np.ndarray, multipliers: np.ndarray, workers: int) -> list[Task]:
+#: A Dask task sends its runs' kept series back with its result: tasks hold
+#: few enough runs for that to stay below about this many bytes.
+DASK_TASK_BYTES = 32 * 2**20
+#: Dask tasks waiting or running per worker at any time: each holds its
+#: result on the worker until this process takes it.
+_DASK_TASKS_PER_WORKER = 2
+
+
+def split(codes: np.ndarray, multipliers: np.ndarray, workers: int, least: int = 0) -> list[Task]:
     """The runs in tasks of about equal size, breaking only between configurations.
 
     Configurations are ordered so that those that share prepared tables,
     coefficient tables and entropy estimates (the same treatment, scale
-    method, cumulative, k and resolution) are neighbours. A few tasks per worker balance the load, and
-    at least a few dozen keep a progress bar moving.
+    method, cumulative, k and resolution) are neighbours. A few tasks per
+    worker balance the load, at least a few dozen keep a progress bar
+    moving, and at least ``least`` keep each task small.
     """
-    pieces = max(8 * workers, 32)
+    pieces = max(8 * workers, 32, least)
     n_runs = len(codes)
     # np.lexsort sorts by its last key first: the treatment, scale method, cumulative, k, resolution, exclude.
     order = np.lexsort(tuple(codes[:, DISCRETE.index(name)] for name in reversed(_TASK_ORDER)))
@@ -167,115 +195,76 @@ def split(codes: np.ndarray, multipliers: np.ndarray, workers: int) -> list[Task
     ]
 
 
-def bootstrap_tasks(n: int, workers: int) -> list[Task]:
-    pieces = max(8 * workers, 32)
+def bootstrap_tasks(n: int, workers: int, least: int = 0) -> list[Task]:
+    pieces = max(8 * workers, 32, least)
     return [
         Task(runs, np.zeros((len(runs), len(DISCRETE)), dtype=np.int64), np.ones((len(runs), 0)))
         for runs in np.array_split(np.arange(n), min(pieces, n))
     ]
 
 
-class Outcome(NamedTuple):
-    run_ranks: np.ndarray  # runs x units
-    shifts: np.ndarray  # each run's mean absolute rank shift
-    unit_shifts: np.ndarray  # each unit's mean absolute rank shift
+def task_count(kind: str, runs: int, row_bytes: int) -> int:
+    """The fewest tasks an analysis is split into where it runs: Dask tasks carry their kept series back."""
+    return -(-runs * row_bytes // DASK_TASK_BYTES) if kind == "dask" else 0
 
 
-def execute(job: Job, tasks: list[Task], scheduler: Any, progress: bool) -> Outcome:
-    """Every run's ranks and shifts, computed in this process, in local processes or on Dask."""
+def execute(job: Job, tasks: list[Task], scheduler: Any, progress: bool, accumulator: Accumulator) -> None:
+    """Build every run, in this process, in local processes or on Dask, and add it to ``accumulator``."""
     from tqdm.auto import tqdm
 
     n_runs, units = sum(len(t.runs) for t in tasks), len(job.nominal_ranks)
     kind, workers = plan_workers(scheduler, n_runs * units)
-    shape, dtype = (n_runs, units), np.dtype(rank_dtype(units))
-    shifts, unit_shifts = np.empty(n_runs), np.zeros(units)
-    with contextlib.ExitStack() as stack:
-        bar = stack.enter_context(tqdm(total=n_runs, desc="robustness", unit="run", disable=not progress))
+    with tqdm(total=n_runs, desc="robustness", unit="run", disable=not progress) as bar:
         if kind == "dask":
-            run_ranks = np.empty(shape, dtype)
-            results = _on_dask(scheduler, job, tasks)
+            results = _on_dask(scheduler, job, tasks, workers)
         elif workers == 1 or len(tasks) == 1:
-            run_ranks = np.empty(shape, dtype)
-            engine = Engine(job)
-            results = (engine.work(task, run_ranks) for task in tasks)
+            engine, writers = Engine(job), accumulator.writers()
+            results = (engine.work(task, writers) for task in tasks)
         else:
-            path = stack.enter_context(_shared_file(shape, dtype))
-            run_ranks = np.empty(shape, dtype) if path is None else np.memmap(path, dtype=dtype, mode="w+", shape=shape)
-            shared = None if path is None else (path, shape, dtype.str)
-            results = _on_processes(job, tasks, min(workers, len(tasks)), shared)
+            results = _on_processes(job, tasks, min(workers, len(tasks)), accumulator)
         for result in results:
-            if result.ranks is not None:
-                run_ranks[result.runs] = result.ranks
-            shifts[result.runs] = result.shifts
-            unit_shifts += result.unit_shifts
+            accumulator.take(result)
             bar.update(len(result.runs))
-    return Outcome(np.asarray(run_ranks), shifts, unit_shifts / n_runs)  # a plain array, whatever holds it
-
-
-_SHARED_DIR = "/dev/shm"
 
 
 @contextlib.contextmanager
-def _shared_file(shape: tuple[int, int], dtype: np.dtype[Any]) -> Iterator[str | None]:
-    """A file in shared memory for the ranks that local workers write in place, or None.
+def _job_file(job: Job, directory: str | os.PathLike[str]) -> Iterator[SharedFd]:
+    """The pickled job in a nameless file, for local processes to read while they start.
 
-    Sent back through pipes, every rank would be pickled, copied and copied
-    again into the matrix (three passes over a gigabyte at the reference
-    size). The file is unlinked as soon as every worker has mapped it (see
-    :func:`_on_processes`), so that a run killed outright leaves nothing in
-    /dev/shm: the mappings keep the memory alive, and the system reclaims it
-    with the last of them. It is unlinked here too, whatever happened.
-    Without room in /dev/shm, None: the pipes it is.
+    Handed over with the other arguments of a new process, it would go
+    through the pipe that starts it; a process that stops before it reads
+    them all (a script without the ``__main__`` guard) would then leave this
+    one waiting for ever to write the rest.
     """
-    size = int(np.prod(shape)) * dtype.itemsize
-    try:
-        stat = os.statvfs(_SHARED_DIR)
-        room = stat.f_bavail * stat.f_frsize > 2 * size
-    except OSError:
-        room = False
-    if not room or not size:
-        yield None
-        return
-    with tempfile.NamedTemporaryFile(dir=_SHARED_DIR, prefix="indexfuse-robustness-") as handle:
-        yield handle.name
+    with tempfile.TemporaryFile(dir=directory, prefix=SPILL_PREFIX) as handle:
+        pickle.dump(job, handle, protocol=pickle.HIGHEST_PROTOCOL)
+        handle.flush()
+        yield SharedFd(handle.fileno())
 
 
-def _on_processes(
-    job: Job, tasks: list[Task], workers: int, shared: tuple[str, tuple[int, int], str] | None
-) -> Iterator[TaskResult]:
+def _on_processes(job: Job, tasks: list[Task], workers: int, accumulator: Accumulator) -> Iterator[TaskResult]:
     # spawn, not fork: the caller may run threads (a notebook, a Dask client),
     # and a forked child would inherit their locks in whatever state they were.
     context = multiprocessing.get_context("spawn")
-    mapped = None if shared is None else context.Semaphore(0)
-    # Workers are started by the thread that submits the tasks (this one, with
-    # spawn), which waits for their results: it outlives them, as the parent
-    # death signal, sent when the starting thread ends, requires.
-    with concurrent.futures.ProcessPoolExecutor(
-        workers, mp_context=context, initializer=_init_pool_worker, initargs=(os.getpid(), job, shared, mapped)
-    ) as pool:
+    spills = {name: (spill.shared(), spill.units, spill.dtype.str) for name, spill in accumulator.spills.items()}
+    with contextlib.ExitStack() as stack:
+        job_file = stack.enter_context(_job_file(job, accumulator.directory))
+        # Workers are started by the thread that submits the tasks (this one,
+        # with spawn), which waits for their results: it outlives them, as
+        # the parent death signal, sent when the starting thread ends, requires.
+        pool = stack.enter_context(
+            concurrent.futures.ProcessPoolExecutor(
+                workers, mp_context=context, initializer=_init_pool_worker, initargs=(os.getpid(), job_file, spills)
+            )
+        )
         pending = {pool.submit(_pool_task, job.token, task) for task in tasks}
         try:
-            if shared is not None:
-                _unlink_once_mapped(shared[0], mapped, workers, pending)
             for future in concurrent.futures.as_completed(list(pending)):
                 pending.discard(future)  # a finished future holds its result: let both go
                 yield _result_of(future)
         finally:
             for future in pending:
                 future.cancel()
-
-
-def _unlink_once_mapped(path: str, mapped: Any, workers: int, futures: set[concurrent.futures.Future[Any]]) -> None:
-    """Unlink the shared file once ``workers`` workers have said they mapped it.
-
-    Every task submitted, the pool starts no more workers; if it started
-    fewer, or broke, every task ends and the wait with it.
-    """
-    done = 0
-    while done < workers and not all(future.done() for future in futures):
-        done += bool(mapped.acquire(timeout=0.05))
-    with contextlib.suppress(FileNotFoundError):
-        os.unlink(path)
 
 
 def _result_of(future: concurrent.futures.Future[TaskResult]) -> TaskResult:
@@ -288,14 +277,31 @@ def _result_of(future: concurrent.futures.Future[TaskResult]) -> TaskResult:
         ) from None
 
 
-def _on_dask(client: Any, job: Job, tasks: list[Task]) -> Iterator[TaskResult]:
+def _on_dask(client: Any, job: Job, tasks: list[Task], workers: int) -> Iterator[TaskResult]:
+    """The tasks' results from the cluster, a few tasks per worker at a time.
+
+    Submitting every task at once would let finished results pile up on the
+    workers, each holding its runs' kept series, while this process takes
+    them one by one.
+    """
     from distributed import as_completed
 
     shared = client.scatter(job, broadcast=True, hash=False)
-    pending = {client.submit(_dask_task, shared, task, pure=False) for task in tasks}
+    waiting = iter(tasks)
+
+    def submit(task: Task) -> Any:
+        return client.submit(_dask_task, shared, task, pure=False)
+
+    pending = {submit(task) for task in itertools.islice(waiting, _DASK_TASKS_PER_WORKER * workers)}
+    finished = cast(Any, as_completed)(list(pending))
     try:
-        for future in cast(Any, as_completed)(list(pending)):
+        for future in finished:
             pending.discard(future)  # released on the cluster once dropped here
-            yield future.result()
+            result = future.result()
+            for task in itertools.islice(waiting, 1):
+                following = submit(task)
+                pending.add(following)
+                finished.add(following)
+            yield result
     finally:
         client.cancel([*pending, shared])

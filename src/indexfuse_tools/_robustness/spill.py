@@ -1,0 +1,218 @@
+"""Every run's values of a per-unit series, kept on disk rather than in memory.
+
+A unit's median rank and the ends of its rank interval are order statistics
+of its ranks over all the runs, so every run's rank of every unit is needed
+before any of them is known: 8,192 runs of 242,335 units are 7.9 GB of
+float32. They go to a file as the runs end, one row per run, and come back a
+block of units at a time (:meth:`SpillFile.unit_blocks`): memory holds one
+block whatever the number of runs, and the statistics are computed from the
+very values a matrix in memory would hold, so they are exact.
+
+A spill file has no name: it is created unlinked (``O_TMPFILE`` where the
+file system allows, otherwise unlinked as soon as it is created), so no way
+of ending the process, ``SIGKILL`` included, can leave it behind; the system
+reclaims its room with the last descriptor or mapping of it. Local worker
+processes get a descriptor of it while they start (:class:`SharedFd`).
+"""
+
+from __future__ import annotations
+
+import errno
+import mmap
+import os
+import tempfile
+import weakref
+from collections.abc import Iterator
+from multiprocessing import reduction
+from typing import Any
+
+import numpy as np
+
+__all__ = [
+    "SPILL_BLOCK_BYTES",
+    "SPILL_PREFIX",
+    "RowWriter",
+    "SharedFd",
+    "SpillError",
+    "SpillFile",
+    "default_spill_dir",
+    "spill_room",
+]
+
+#: The prefix of a spill file's name while it has one (only on file systems
+#: without ``O_TMPFILE``, and only between its creation and its unlinking).
+SPILL_PREFIX = "indexfuse-robustness-"
+#: The bytes of one block of units read back at a time, and of its transposed
+#: copy: 8,192 runs of 2,048 units.
+SPILL_BLOCK_BYTES = 64 * 2**20
+
+
+class SpillError(OSError):
+    """The spill directory cannot hold an analysis's spill files."""
+
+
+def default_spill_dir() -> str:
+    """Where spill files go unless told otherwise: :func:`tempfile.gettempdir` (``TMPDIR``, then ``/tmp``...)."""
+    return tempfile.gettempdir()
+
+
+def spill_room(directory: str | os.PathLike[str]) -> int:
+    """Bytes free for an unprivileged process in ``directory``."""
+    stat = os.statvfs(directory)
+    return stat.f_bavail * stat.f_frsize
+
+
+def _write_all(fd: int, data: memoryview, offset: int) -> None:
+    while len(data):
+        written = os.pwrite(fd, data, offset)
+        data, offset = data[written:], offset + written
+
+
+def _read_all(fd: int, into: memoryview, offset: int) -> None:
+    while len(into):
+        read = os.preadv(fd, [into], offset)
+        if not read:
+            raise EOFError(f"a spill file ended {len(into):,} bytes early, at byte {offset:,}")
+        into, offset = into[read:], offset + read
+
+
+class RowWriter:
+    """Writes runs' rows into a spill file through a descriptor of it (in this process or a worker)."""
+
+    def __init__(self, fd: int, units: int, dtype: np.dtype[Any]) -> None:
+        self.fd, self.units, self.dtype = fd, units, np.dtype(dtype)
+
+    def write(self, run: int, values: np.ndarray) -> None:
+        """Store ``values`` (one per unit, converted to the file's dtype) as run ``run``'s row."""
+        row = np.ascontiguousarray(values, dtype=self.dtype)
+        if row.shape != (self.units,):
+            raise ValueError(f"a spilled row holds {self.units} values, got shape {row.shape}")
+        _write_all(self.fd, memoryview(row).cast("B"), run * self.units * self.dtype.itemsize)
+
+
+class SpillFile:
+    """A runs x units matrix of one dtype in a nameless file of ``directory``.
+
+    Its room is reserved when it is created, so that a full disk is found
+    before any run, not after hours of them.
+
+    Raises
+    ------
+    SpillError
+        If ``directory`` cannot hold it; the message says how much it needs
+        and how much there is.
+    """
+
+    def __init__(self, directory: str | os.PathLike[str], runs: int, units: int, dtype: Any) -> None:
+        self.runs, self.units, self.dtype = runs, units, np.dtype(dtype)
+        self.nbytes = runs * units * self.dtype.itemsize
+        self._file = tempfile.TemporaryFile(dir=directory, prefix=SPILL_PREFIX)
+        self.fd = self._file.fileno()
+        self._closed = weakref.finalize(self, self._file.close)
+        try:
+            _reserve(self.fd, self.nbytes)
+        except OSError as exc:
+            self.close()
+            if exc.errno in (errno.ENOSPC, errno.EDQUOT, errno.EFBIG):
+                raise SpillError(
+                    exc.errno,
+                    f"the spill directory {os.fspath(directory)!r} cannot hold {self.nbytes / 2**30:.2f} GiB "
+                    f"(every run's value of every unit, {runs:,} x {units:,} {self.dtype.name}); it has "
+                    f"{spill_room(directory) / 2**30:.2f} GiB free: pass spill_dir= a directory with more room",
+                ) from None
+            raise
+
+    def writer(self) -> RowWriter:
+        return RowWriter(self.fd, self.units, self.dtype)
+
+    def shared(self) -> SharedFd:
+        """A descriptor of the file that a local process gets while it starts."""
+        return SharedFd(self.fd)
+
+    def read_runs(self, start: int, stop: int) -> np.ndarray:
+        """Rows ``start`` to ``stop`` (runs), read into a new array."""
+        out = np.empty((stop - start, self.units), dtype=self.dtype)
+        _read_all(self.fd, memoryview(out).cast("B"), start * self.units * self.dtype.itemsize)
+        return out
+
+    def run_blocks(self, block_bytes: int = SPILL_BLOCK_BYTES) -> Iterator[np.ndarray]:
+        """Every row, a block of runs at a time (each block a new array)."""
+        step = max(1, block_bytes // max(1, self.units * self.dtype.itemsize))
+        for start in range(0, self.runs, step):
+            yield self.read_runs(start, min(self.runs, start + step))
+
+    def read_units(self, start: int, stop: int, out: np.ndarray | None = None) -> np.ndarray:
+        """Columns ``start`` to ``stop`` (units) of every run: runs x (stop - start), into ``out`` if given."""
+        count = stop - start
+        if out is None:
+            out = np.empty((self.runs, count), dtype=self.dtype)
+        size = self.dtype.itemsize
+        if count == self.units:  # whole rows: one read
+            _read_all(self.fd, memoryview(out).cast("B"), 0)
+            return out
+        for run in range(self.runs):
+            _read_all(self.fd, memoryview(out[run]).cast("B"), (run * self.units + start) * size)
+        return out
+
+    def unit_blocks(self, block_bytes: int = SPILL_BLOCK_BYTES) -> Iterator[tuple[int, np.ndarray]]:
+        """(first unit, block): every unit's values over the runs, one unit to a row, a block of units at a time.
+
+        The block is a view of a buffer used again for the next one: read
+        what is needed from it before asking for the next.
+        """
+        width = max(1, min(self.units, block_bytes // max(1, self.runs * self.dtype.itemsize)))
+        by_run = np.empty((self.runs, width), dtype=self.dtype)
+        by_unit = np.empty((width, self.runs), dtype=self.dtype)
+        for start in range(0, self.units, width):
+            count = min(width, self.units - start)
+            rows = self.read_units(start, start + count, by_run[:, :count])
+            block = by_unit[:count]
+            np.copyto(block, rows.T)
+            yield start, block
+
+    def matrix(self) -> np.ndarray:
+        """The whole matrix, mapped from the file rather than read: pages are read as they are touched.
+
+        The mapping is private: writing into the array changes this copy,
+        never the file. It keeps the file's room alive as long as it lives.
+        """
+        if not self.nbytes:
+            return np.empty((self.runs, self.units), dtype=self.dtype)
+        mapped = mmap.mmap(self.fd, self.nbytes, access=mmap.ACCESS_COPY)
+        return np.frombuffer(mapped, dtype=self.dtype).reshape(self.runs, self.units)
+
+    def close(self) -> None:
+        self._closed()
+
+
+def _reserve(fd: int, size: int) -> None:
+    if not size:
+        return
+    if hasattr(os, "posix_fallocate"):
+        try:
+            os.posix_fallocate(fd, 0, size)
+            return
+        except OSError as exc:
+            # A file system without fallocate: the room is found when it is written.
+            if exc.errno not in (errno.EOPNOTSUPP, errno.EINVAL, errno.ENOSYS):
+                raise
+    os.ftruncate(fd, size)
+
+
+class SharedFd:
+    """A file descriptor that a local process receives while it is spawned.
+
+    Pickled by a process being spawned, the descriptor is handed to the new
+    process with its other inherited descriptors; there it is the same open
+    file, nameless or not.
+    """
+
+    def __init__(self, fd: int) -> None:
+        self.fd = fd
+
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
+        return _received_fd, (reduction.DupFd(self.fd),)
+
+
+def _received_fd(handle: Any) -> SharedFd:
+    return SharedFd(handle.detach())
