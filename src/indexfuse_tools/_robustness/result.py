@@ -552,8 +552,14 @@ class RobustnessResult:
         )  # fmt: skip
 
     @classmethod
-    def load(cls, path: str | os.PathLike[str]) -> RobustnessResult:
+    def load(
+        cls, path: str | os.PathLike[str], *, spill_dir: str | os.PathLike[str] | None = None
+    ) -> RobustnessResult:
         """Read an analysis written by :meth:`save`. Runs no code from the file.
+
+        Every run's ranks, when the file holds them, are copied a block at a
+        time into a spill file in ``spill_dir`` (as :func:`robustness` puts
+        them; by default the temporary directory), not into memory.
 
         The file may come from anyone: only the members the analysis needs
         are read, each only after its declared size and array header agree
@@ -565,7 +571,7 @@ class RobustnessResult:
         ValueError
             Naming the file and what is wrong with it.
         """
-        saved = read_analysis(path)
+        saved = read_analysis(path, spill_dir)
         ranks = pd.DataFrame(saved.ranks, index=saved.job.data.index, columns=list(RANK_COLUMNS))
         return cls(
             saved.job, saved.n, saved.codes, saved.multipliers, saved.shifts, saved.run_ranks, ranks,

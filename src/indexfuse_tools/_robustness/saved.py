@@ -38,7 +38,7 @@ from indexfuse_tools._core import (
 from indexfuse_tools._robustness.archive import Archive, FileProblem
 from indexfuse_tools._robustness.design import CONVERGENCE_COLUMNS, SENSITIVITY_COLUMNS
 from indexfuse_tools._robustness.engine import Job, make_job, nominal_options, prepared_table, rank_dtype
-from indexfuse_tools._robustness.spill import SpillFile
+from indexfuse_tools._robustness.spill import SPILL_BLOCK_BYTES, SpillFile, default_spill_dir
 from indexfuse_tools._robustness.factors import (
     BY_NAME,
     DISCRETE,
@@ -144,7 +144,7 @@ def write_analysis(path: str | os.PathLike[str], saved: Saved) -> None:
         "treatment": encode(job.treatment, "treatment"),
         "raw": None if job.raw is None else _raw_document(job.raw),
     }
-    arrays = {
+    arrays: dict[str, np.ndarray | SpillFile] = {
         "codes": saved.codes,
         "multipliers": saved.multipliers,
         "rank_shift": saved.shifts,
@@ -238,8 +238,12 @@ def _table_document(table: pd.DataFrame) -> Any:
 # ---------------------------------------------------------------- reading --
 
 
-def read_analysis(path: str | os.PathLike[str]) -> Saved:
+def read_analysis(path: str | os.PathLike[str], spill_dir: str | os.PathLike[str] | None = None) -> Saved:
     """What the file at ``path`` holds, every part checked before it is used.
+
+    Every run's ranks, when the file holds them, are copied into a spill
+    file in ``spill_dir`` (by default the temporary directory), a block at
+    a time, once everything else has been read and checked.
 
     Raises
     ------
@@ -251,12 +255,12 @@ def read_analysis(path: str | os.PathLike[str]) -> Saved:
     """
     try:
         with Archive(path) as archive:
-            return _read(archive)
+            return _read(archive, spill_dir)
     except (ValueError, TypeError, KeyError, IndexError, OverflowError) as exc:
         raise ValueError(f"{os.fspath(path)!r} is not a saved robustness analysis: {exc}") from None
 
 
-def _read(archive: Archive) -> Saved:
+def _read(archive: Archive, spill_dir: str | os.PathLike[str] | None) -> Saved:
     document = _document(archive.text(_DOCUMENT, _DOCUMENT_LIMIT))
     method = document["method"]
     schema = decode(document["schema"], "schema")
@@ -267,18 +271,17 @@ def _read(archive: Archive) -> Saved:
     treatment, raw = _treatment(document, schema, nominal, data)
     setting = _setting(document, schema, nominal, data, treatment)
     top_keys = _top_keys(decode(document["top_keys"], "top_keys"), schema)
-    arrays = _arrays(
-        archive, method, setting, len(top_keys), len(data), _run_count(method, document["n"], setting),
-        _factors_in_file(document),
-    )  # fmt: skip
+    runs = _run_count(method, document["n"], setting)
+    arrays = _arrays(archive, method, setting, len(top_keys), len(data), runs, _factors_in_file(document))
     factors = list(setting.varied) if method == "sobol" else []
     job = make_job(
         method, document["seed"], data, schema, nominal, setting, top_keys, arrays["nominal_ranks"], treatment, raw
     )
+    sensitivity = _table(document["sensitivity"], "sensitivity", SENSITIVITY_COLUMNS, factors)
+    convergence = _table(document["convergence"], "convergence", CONVERGENCE_COLUMNS, factors)
     return Saved(
-        job, document["n"], arrays["codes"], arrays["multipliers"], arrays["rank_shift"], arrays.get("run_ranks"),
-        arrays["ranks"], _table(document["sensitivity"], "sensitivity", SENSITIVITY_COLUMNS, factors),
-        _table(document["convergence"], "convergence", CONVERGENCE_COLUMNS, factors),
+        job, document["n"], arrays["codes"], arrays["multipliers"], arrays["rank_shift"],
+        _run_ranks(archive, runs, len(data), spill_dir), arrays["ranks"], sensitivity, convergence,
     )  # fmt: skip
 
 
@@ -529,14 +532,29 @@ def _arrays(
         "ranks": ((units, len(RANK_COLUMNS)), np.float64),
         "nominal_ranks": ((units,), np.float64),
     }
-    if archive.has("run_ranks.npy"):  # save(run_ranks=False) leaves them out
-        expected["run_ranks"] = ((runs, units), rank_dtype(units))
     arrays = {name: archive.array(f"{name}.npy", shape, dtype) for name, (shape, dtype) in expected.items()}
     if len(in_file) < len(DISCRETE):  # the factors a file knows are the first columns: they join at the end
         arrays["codes"] = np.pad(arrays["codes"], ((0, 0), (0, len(DISCRETE) - len(in_file))))
     _check_codes(arrays["codes"], setting)
     _check_multipliers(arrays["multipliers"], setting.noise)
     return arrays
+
+
+def _run_ranks(archive: Archive, runs: int, units: int, spill_dir: str | os.PathLike[str] | None) -> SpillFile | None:
+    """Every run's ranks, copied a block of runs at a time into a spill file (None: saved without them)."""
+    if not archive.has("run_ranks.npy"):  # save(run_ranks=False) leaves them out
+        return None
+    spill = SpillFile(default_spill_dir() if spill_dir is None else spill_dir, runs, units, rank_dtype(units))
+    try:
+        writer, run = spill.writer(), 0
+        for block in archive.array_rows("run_ranks.npy", (runs, units), spill.dtype, SPILL_BLOCK_BYTES):
+            for row in block:
+                writer.write(run, row)
+                run += 1
+    except BaseException:
+        spill.close()
+        raise
+    return spill
 
 
 def _run_count(method: str, n: int, setting: Setting) -> int:

@@ -27,7 +27,7 @@ from typing import Any
 
 import numpy as np
 
-from indexfuse_tools._robustness.spill import SPILL_BLOCK_BYTES, RowWriter, SpillFile
+from indexfuse_tools._robustness.spill import RowWriter, SpillFile
 
 __all__ = [
     "RANKS",
@@ -237,7 +237,7 @@ class Accumulator:
         """Each unit's mean of summed series ``name`` over the runs."""
         return self.sums[name] / self.runs
 
-    def unit_blocks(self, name: str, block_bytes: int = SPILL_BLOCK_BYTES) -> Iterator[tuple[int, np.ndarray]]:
+    def unit_blocks(self, name: str, block_bytes: int | None = None) -> Iterator[tuple[int, np.ndarray]]:
         """(first unit, block) of kept series ``name``: see :meth:`SpillFile.unit_blocks`."""
         return self.spills[name].unit_blocks(block_bytes)
 

@@ -135,9 +135,9 @@ class SpillFile:
         _read_all(self.fd, memoryview(out).cast("B"), start * self.units * self.dtype.itemsize)
         return out
 
-    def run_blocks(self, block_bytes: int = SPILL_BLOCK_BYTES) -> Iterator[np.ndarray]:
+    def run_blocks(self, block_bytes: int | None = None) -> Iterator[np.ndarray]:
         """Every row, a block of runs at a time (each block a new array)."""
-        step = max(1, block_bytes // max(1, self.units * self.dtype.itemsize))
+        step = max(1, (block_bytes or SPILL_BLOCK_BYTES) // max(1, self.units * self.dtype.itemsize))
         for start in range(0, self.runs, step):
             yield self.read_runs(start, min(self.runs, start + step))
 
@@ -154,13 +154,14 @@ class SpillFile:
             _read_all(self.fd, memoryview(out[run]).cast("B"), (run * self.units + start) * size)
         return out
 
-    def unit_blocks(self, block_bytes: int = SPILL_BLOCK_BYTES) -> Iterator[tuple[int, np.ndarray]]:
+    def unit_blocks(self, block_bytes: int | None = None) -> Iterator[tuple[int, np.ndarray]]:
         """(first unit, block): every unit's values over the runs, one unit to a row, a block of units at a time.
 
         The block is a view of a buffer used again for the next one: read
         what is needed from it before asking for the next.
         """
-        width = max(1, min(self.units, block_bytes // max(1, self.runs * self.dtype.itemsize)))
+        budget = block_bytes or SPILL_BLOCK_BYTES
+        width = max(1, min(self.units, budget // max(1, self.runs * self.dtype.itemsize)))
         by_run = np.empty((self.runs, width), dtype=self.dtype)
         by_unit = np.empty((width, self.runs), dtype=self.dtype)
         for start in range(0, self.units, width):

@@ -37,12 +37,14 @@ from indexfuse_tools._robustness.spill import SPILL_PREFIX, RowWriter, SharedFd
 
 __all__ = [
     "DASK_TASK_BYTES",
+    "check_dask_workers",
     "SMALL_ANALYSIS",
     "bootstrap_tasks",
     "execute",
     "local_workers",
     "plan_workers",
     "split",
+    "task_count",
 ]
 
 _engines: dict[str, Engine] = {}
@@ -275,6 +277,24 @@ def _result_of(future: concurrent.futures.Future[TaskResult]) -> TaskResult:
             "a local worker process ended abruptly: killed (out of memory?) or failed while starting (see its "
             'message above; a script that starts local processes needs the if __name__ == "__main__": guard)'
         ) from None
+
+
+def check_dask_workers(client: Any, needed: int) -> None:
+    """Refuse a cluster with a worker whose memory limit is below what a worker of the analysis needs.
+
+    Raises
+    ------
+    MemoryError
+        Naming the worker, its limit and the estimate.
+    """
+    for address, worker in client.scheduler_info().get("workers", {}).items():
+        limit = worker.get("memory_limit") or 0
+        if limit and needed > limit:
+            raise MemoryError(
+                f"robustness(): each Dask worker would need about {needed / 2**30:.2f} GiB, and worker {address} "
+                f"may take {limit / 2**30:.2f} GiB (its memory_limit): give the workers more memory each "
+                "(fewer workers per machine), or vary fewer levels of exclude, scale_method or pca_cumulative"
+            )
 
 
 def _on_dask(client: Any, job: Job, tasks: list[Task], workers: int) -> Iterator[TaskResult]:

@@ -1,0 +1,253 @@
+"""The analysis in bounded memory: every run's ranks on disk, statistics read back exactly, limits said beforehand."""
+
+from __future__ import annotations
+
+import errno
+import gc
+import os
+import tracemalloc
+import zipfile
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import indexfuse_tools
+from indexfuse_tools import RobustnessResult, robustness
+from indexfuse_tools._robustness import budget, spill
+from indexfuse_tools._robustness.result import RANK_COLUMNS, rank_table
+from indexfuse_tools._robustness.series import descending_ranks
+from indexfuse_tools._robustness.spill import SpillError, SpillFile
+
+pytest.importorskip("SALib")
+pytestmark = pytest.mark.filterwarnings("ignore::indexfuse_tools.RobustnessWarning")
+
+SCHEMA = {"A": ["a", ("b", -1)], "B": ["c", "d"], "C": ["e"]}
+
+
+def _table(n: int, seed: int = 5) -> pd.DataFrame:
+    rng = np.random.default_rng(seed)
+    f = rng.normal(size=(n, 1))
+    data = f + rng.normal(size=(n, 5)) * [0.5, 0.7, 0.6, 0.9, 1.2]
+    data[:, 1] *= -1
+    return pd.DataFrame(data, columns=list("abcde"), index=pd.Index([f"u{i}" for i in range(n)], name="unit"))
+
+
+def _reference_rank_table(run_ranks, nominal, mean_shift, index):
+    """The reduction as it was while every run's ranks were held in memory: sort a block of units at a time."""
+    runs = run_ranks.shape[0]
+    quantiles = np.empty((run_ranks.shape[1], 3))
+    tails = np.quantile(np.arange(runs), (0.05, 0.95), method="inverted_cdf").astype(np.intp)
+    middle = [(runs - 1) // 2, runs // 2]
+    buffer = np.empty((min(2048, run_ranks.shape[1]), runs), dtype=run_ranks.dtype)
+    for start in range(0, run_ranks.shape[1], 2048):
+        block = buffer[: min(2048, run_ranks.shape[1] - start)]
+        np.copyto(block, run_ranks[:, start : start + 2048].T)
+        block.sort(axis=1)
+        rows = slice(start, start + len(block))
+        quantiles[rows, :2] = block[:, tails]
+        quantiles[rows, 2] = block[:, middle].astype(np.float64).mean(axis=1)
+    table = pd.DataFrame(quantiles, index=index, columns=["p5", "p95", "median"])
+    table.insert(0, "nominal", nominal)
+    table["mean_shift"] = mean_shift
+    return table[list(RANK_COLUMNS)]
+
+
+def _run_ranks(runs: int, units: int, seed: int) -> np.ndarray:
+    """Ranks as runs give them: ties averaged (whole numbers and halves), a unit without a composite NaN."""
+    rng = np.random.default_rng(seed)
+    scores = rng.integers(0, units // 3 + 2, size=(runs, units)).astype(float)
+    scores[:, units // 2] = np.nan
+    return np.stack([descending_ranks(row, units) for row in scores]).astype(np.float32)
+
+
+def _spilled(directory, matrix: np.ndarray) -> SpillFile:
+    file = SpillFile(directory, *matrix.shape, matrix.dtype)
+    writer = file.writer()
+    for run in np.random.default_rng(0).permutation(len(matrix)):  # runs end in any order
+        writer.write(int(run), matrix[run])
+    return file
+
+
+@pytest.mark.parametrize(
+    "runs, units, block_bytes",
+    [(40, 3000, 40 * 4 * 128), (37, 250, 37 * 4 * 7), (1, 9, 64), (200, 64, 2**20), (6, 1, 4)],
+    ids=["many-blocks", "uneven-last-block", "one-run", "one-block", "one-unit"],
+)
+def test_statistics_from_the_spill_equal_those_of_the_whole_matrix_to_the_bit(
+    tmp_path, monkeypatch, runs, units, block_bytes
+):
+    matrix = _run_ranks(runs, units, seed=units)
+    nominal = descending_ranks(np.arange(units, dtype=float), units)
+    shift = np.abs(matrix - nominal).mean(axis=0)
+    monkeypatch.setattr(spill, "SPILL_BLOCK_BYTES", block_bytes)
+    file = _spilled(tmp_path, matrix)
+    index = pd.RangeIndex(units)
+    want = _reference_rank_table(matrix, nominal, shift, index)
+    pd.testing.assert_frame_equal(rank_table(file, nominal, shift, index), want, check_exact=True)
+    pd.testing.assert_frame_equal(rank_table(matrix, nominal, shift, index), want, check_exact=True)
+    np.testing.assert_array_equal(file.matrix(), matrix)
+    assert os.listdir(tmp_path) == []  # a spill file has no name
+
+
+def test_an_analysis_gives_what_the_whole_matrix_gives(tmp_path, monkeypatch):
+    monkeypatch.setattr(spill, "SPILL_BLOCK_BYTES", 4096)  # several blocks of units
+    data = _table(300)
+    result = robustness(SCHEMA, data, n=16, scheduler=1, progress=False, spill_dir=tmp_path)
+    matrix = np.array(result.run_ranks)
+    nominal = result.ranks["nominal"].to_numpy()
+    shift = np.abs(matrix.astype(np.float64) - nominal).mean(axis=0)
+    want = _reference_rank_table(matrix, nominal, shift, data.index)
+    pd.testing.assert_frame_equal(result.ranks, want, check_exact=True)
+    np.testing.assert_array_equal(result.runs["rank_shift"], np.abs(matrix - nominal).mean(axis=1))
+    assert os.listdir(tmp_path) == []
+
+
+def test_memory_does_not_grow_with_the_runs(monkeypatch):
+    data = _table(2500)
+    factors = {"scale_method": None, "weight_noise": 0.25}
+    monkeypatch.setattr(spill, "SPILL_BLOCK_BYTES", 2**16)  # the buffer that is allowed to grow, bounded
+
+    def peak(n: int) -> int:
+        gc.collect()
+        tracemalloc.start()
+        try:
+            robustness(SCHEMA, data, method="uncertainty", n=n, factors=factors, scheduler=1, progress=False)
+            return tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+
+    # The Sobol indices' bootstrap (SALib) grows with the runs, not the units: drawn at random instead.
+    peak(2)  # what is allocated once
+    few, many = peak(16), peak(320)  # every run's ranks would take 2.9 MiB more
+    assert many - few < 2**20, f"{few:,} bytes at 16 runs, {many:,} at 320"
+
+
+@pytest.mark.parametrize(
+    "text, size",
+    [("2GiB", 2 * 2**30), ("1.5 GB", 1_500_000_000), ("800MiB", 800 * 2**20), ("64k", 64_000), (4096, 4096),
+     (np.int64(10), 10)],
+)  # fmt: skip
+def test_memory_sizes_are_read_in_decimal_and_binary_units(text, size):
+    assert budget.parse_memory(text) == size
+
+
+@pytest.mark.parametrize("bad", ["2 gigs", "-1GB", "0", True, 2.5, [1]], ids=str)
+def test_a_memory_limit_that_is_no_size_is_refused(bad):
+    with pytest.raises((ValueError, TypeError), match="memory"):
+        robustness(SCHEMA, _table(30), n=4, scheduler=1, progress=False, memory=bad)
+
+
+def _no_runs(monkeypatch):
+    def ran(*args, **kwargs):
+        raise AssertionError("the runs started")
+
+    monkeypatch.setattr("indexfuse_tools._robustness.api.execute", ran)
+
+
+@pytest.mark.parametrize(
+    "scheduler, advice",
+    [(1, "fewer levels of exclude"), (2, "scheduler=1 (this process only")],
+)
+def test_an_analysis_over_the_memory_limit_is_refused_before_it_starts_with_the_estimate(
+    monkeypatch, scheduler, advice
+):
+    _no_runs(monkeypatch)
+    with pytest.raises(MemoryError, match=r"would need about \d+\.\d\d GiB .*more than the 0\.05 GiB") as caught:
+        robustness(SCHEMA, _table(300), n=4, scheduler=scheduler, progress=False, memory="50MiB")
+    assert advice in str(caught.value)
+
+
+def test_the_default_limit_is_the_memory_available(monkeypatch):
+    _no_runs(monkeypatch)
+    monkeypatch.setattr(budget, "available_memory", lambda: 2**20)
+    monkeypatch.setattr("indexfuse_tools._robustness.api.available_memory", lambda: 2**20)
+    with pytest.raises(MemoryError, match="by default what the machine has available"):
+        robustness(SCHEMA, _table(30), n=4, scheduler=1, progress=False)
+
+
+def test_spill_files_that_would_not_fit_are_refused_before_the_runs(monkeypatch, tmp_path):
+    _no_runs(monkeypatch)
+    monkeypatch.setattr("indexfuse_tools._robustness.api.spill_room", lambda directory: 1000)
+    with pytest.raises(OSError, match=r"take 0\.00 GiB on disk .* has 0\.00 GiB free: pass spill_dir="):
+        robustness(SCHEMA, _table(300), n=4, scheduler=1, progress=False, spill_dir=tmp_path)
+
+
+def test_a_full_disk_found_while_reserving_says_how_much_is_needed(monkeypatch, tmp_path):
+    def full(fd, offset, size):
+        raise OSError(errno.ENOSPC, "No space left on device")
+
+    monkeypatch.setattr(os, "posix_fallocate", full)
+    with pytest.raises(SpillError, match=r"cannot hold 0\.37 GiB \(every run's value of every unit, 1,000 x 100,000"):
+        SpillFile(tmp_path, 1000, 100_000, np.float32)
+
+
+def test_a_spill_dir_that_is_no_directory_is_refused(tmp_path):
+    with pytest.raises(ValueError, match="spill_dir is an existing directory"):
+        robustness(SCHEMA, _table(30), n=4, scheduler=1, progress=False, spill_dir=tmp_path / "missing")
+
+
+def test_a_result_keeps_its_spill_file_until_it_is_dropped(tmp_path):
+    result = robustness(SCHEMA, _table(50), n=4, scheduler=1, progress=False, spill_dir=tmp_path)
+    held = lambda: [fd for fd in os.listdir("/proc/self/fd") if str(tmp_path) in _link(fd)]  # noqa: E731
+    assert len(held()) == 1 and os.listdir(tmp_path) == []
+    assert result.unit_sensitivity("u3").shape == (len(result.factors), 6)
+    del result
+    gc.collect()
+    assert held() == []
+
+
+def _link(fd: str) -> str:
+    try:
+        return os.readlink(f"/proc/self/fd/{fd}")
+    except OSError:
+        return ""
+
+
+@pytest.fixture(scope="module")
+def analysis():
+    return robustness(SCHEMA, _table(120), n=8, scheduler=1, progress=False)
+
+
+def test_load_copies_the_runs_ranks_a_block_at_a_time(analysis, tmp_path, monkeypatch):
+    path = tmp_path / "analysis.zip"
+    analysis.save(path)
+    monkeypatch.setattr(spill, "SPILL_BLOCK_BYTES", 3 * 120 * 4)
+    monkeypatch.setattr("indexfuse_tools._robustness.saved.SPILL_BLOCK_BYTES", 3 * 120 * 4)
+    spill_dir = tmp_path / "spill"
+    spill_dir.mkdir()
+    back = RobustnessResult.load(path, spill_dir=spill_dir)
+    np.testing.assert_array_equal(back.run_ranks, analysis.run_ranks)
+    pd.testing.assert_frame_equal(back.unit_sensitivity("u7"), analysis.unit_sensitivity("u7"))
+    assert os.listdir(spill_dir) == []
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+@pytest.mark.parametrize("byteorder", ["<", ">"])
+def test_saved_ranks_load_whatever_their_layout(analysis, tmp_path, order, byteorder):
+    path = tmp_path / "analysis.zip"
+    analysis.save(path)
+    with zipfile.ZipFile(path) as archive:
+        members = {name: archive.read(name) for name in archive.namelist()}
+    import io
+
+    buffer = io.BytesIO()
+    np.save(buffer, np.asarray(analysis.run_ranks, dtype=f"{byteorder}f4", order=order))
+    members["run_ranks.npy"] = buffer.getvalue()
+    with zipfile.ZipFile(path, "w") as archive:
+        for name, body in members.items():
+            archive.writestr(name, body)
+    np.testing.assert_array_equal(RobustnessResult.load(path).run_ranks, analysis.run_ranks)
+
+
+def test_saved_ranks_cut_short_are_refused(analysis, tmp_path):
+    path = tmp_path / "analysis.zip"
+    analysis.save(path)
+    with zipfile.ZipFile(path) as archive:
+        members = {name: archive.read(name) for name in archive.namelist()}
+    members["run_ranks.npy"] = members["run_ranks.npy"][:-40]
+    with zipfile.ZipFile(path, "w") as archive:
+        for name, body in members.items():
+            archive.writestr(name, body)
+    with pytest.raises(ValueError, match=r"run_ranks\.npy: declares"):
+        RobustnessResult.load(path)
