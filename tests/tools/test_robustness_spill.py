@@ -12,7 +12,6 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import indexfuse_tools
 from indexfuse_tools import RobustnessResult, robustness
 from indexfuse_tools._robustness import budget, spill
 from indexfuse_tools._robustness.result import RANK_COLUMNS, rank_table
@@ -63,9 +62,8 @@ def _run_ranks(runs: int, units: int, seed: int) -> np.ndarray:
 
 def _spilled(directory, matrix: np.ndarray) -> SpillFile:
     file = SpillFile(directory, *matrix.shape, matrix.dtype)
-    writer = file.writer()
     for run in np.random.default_rng(0).permutation(len(matrix)):  # runs end in any order
-        writer.write(int(run), matrix[run])
+        file.write(int(run), matrix[run])
     return file
 
 
@@ -90,10 +88,11 @@ def test_statistics_from_the_spill_equal_those_of_the_whole_matrix_to_the_bit(
     assert os.listdir(tmp_path) == []  # a spill file has no name
 
 
-def test_an_analysis_gives_what_the_whole_matrix_gives(tmp_path, monkeypatch):
-    monkeypatch.setattr(spill, "SPILL_BLOCK_BYTES", 4096)  # several blocks of units
+@pytest.mark.parametrize("scheduler", [1, 2], ids=["here", "local-processes"])
+def test_an_analysis_gives_what_the_whole_matrix_gives(tmp_path, monkeypatch, scheduler):
+    monkeypatch.setattr(spill, "SPILL_BLOCK_BYTES", 4096)  # several blocks (ranges of units for the workers)
     data = _table(300)
-    result = robustness(SCHEMA, data, n=16, scheduler=1, progress=False, spill_dir=tmp_path)
+    result = robustness(SCHEMA, data, n=16, scheduler=scheduler, progress=False, spill_dir=tmp_path)
     matrix = np.array(result.run_ranks)
     nominal = result.ranks["nominal"].to_numpy()
     shift = np.abs(matrix.astype(np.float64) - nominal).mean(axis=0)
@@ -251,3 +250,48 @@ def test_saved_ranks_cut_short_are_refused(analysis, tmp_path):
             archive.writestr(name, body)
     with pytest.raises(ValueError, match=r"run_ranks\.npy: declares"):
         RobustnessResult.load(path)
+
+
+# ------------------------------------------------------------------ Dask --
+
+
+def test_on_dask_tasks_are_small_and_few_wait_at_a_time(monkeypatch, analysis):
+    distributed = pytest.importorskip("distributed")
+    from indexfuse_tools._robustness import series, workers
+
+    monkeypatch.setattr(workers, "DASK_TASK_BYTES", 120 * 4)  # one run's ranks: a task per configuration at most
+    counts = {"submitted": 0, "taken": 0, "most": 0}
+    take = series.Accumulator.take
+
+    def counted(self, result):
+        counts["taken"] += 1
+        take(self, result)
+
+    monkeypatch.setattr(series.Accumulator, "take", counted)
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=False, dashboard_address=":0", memory_limit="2GiB"
+    ) as cluster, distributed.Client(cluster) as client:
+        submit = client.submit
+
+        def counting_submit(*args, **kwargs):
+            counts["submitted"] += 1
+            counts["most"] = max(counts["most"], counts["submitted"] - counts["taken"])
+            return submit(*args, **kwargs)
+
+        monkeypatch.setattr(client, "submit", counting_submit)
+        on_dask = robustness(SCHEMA, _table(120), n=8, scheduler=client, progress=False)
+    assert counts["submitted"] == counts["taken"] > 2 * 2 + 1
+    assert counts["most"] <= 2 * 2 + 1  # two tasks per worker, and the next one submitted as one is taken
+    pd.testing.assert_frame_equal(on_dask.ranks, analysis.ranks, check_exact=True)
+    np.testing.assert_array_equal(on_dask.run_ranks, analysis.run_ranks)
+
+
+def test_a_dask_worker_without_the_room_is_named_before_anything_runs(monkeypatch):
+    distributed = pytest.importorskip("distributed")
+    _no_runs(monkeypatch)
+    with distributed.LocalCluster(
+        n_workers=1, threads_per_worker=1, processes=False, dashboard_address=":0", memory_limit="64MiB"
+    ) as cluster, distributed.Client(cluster) as client:
+        address = next(iter(client.scheduler_info()["workers"]))
+        with pytest.raises(MemoryError, match=rf"worker {address} may take 0\.06 GiB"):
+            robustness(SCHEMA, _table(120), n=8, scheduler=client, progress=False)

@@ -44,7 +44,7 @@ from indexfuse_tools._robustness.factors import (
     nominal_of,
     setting_of,
 )
-from indexfuse_tools._robustness.result import RobustnessResult, rank_table
+from indexfuse_tools._robustness.result import RobustnessResult, rank_positions, rank_table_of
 from indexfuse_tools._robustness.series import RANKS, SHIFT, Accumulator, analysis_series, descending_ranks
 from indexfuse_tools._robustness.spill import default_spill_dir, spill_room
 from indexfuse_tools._robustness.workers import (
@@ -435,8 +435,8 @@ def robustness(
         tasks = split(codes, multipliers, workers, least)
     accumulator = Accumulator(series, len(codes), len(data), spill_dir)
     try:
-        execute(job, tasks, scheduler, progress, accumulator)
-        ranks = rank_table(accumulator.spills[RANKS], job.nominal_ranks, accumulator.mean(SHIFT), data.index)
+        selected = execute(job, tasks, scheduler, progress, accumulator, {RANKS: rank_positions(len(codes))})
+        ranks = rank_table_of(selected[RANKS], job.nominal_ranks, accumulator.mean(SHIFT), data.index)
     except BaseException:
         accumulator.close()
         raise

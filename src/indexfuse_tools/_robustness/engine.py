@@ -64,7 +64,7 @@ from indexfuse_tools._robustness.series import (
     rank_dtype,
     run_values,
 )
-from indexfuse_tools._robustness.spill import RowWriter
+from indexfuse_tools._robustness.spill import Spill
 from indexfuse_tools._weights import set_weights
 from tessel.modelbench import entropy
 
@@ -361,6 +361,7 @@ class Engine:
     _leaf_values: dict[tuple[Any, ...], tuple[Any, Any]] = field(default_factory=dict)
     _baselines: dict[tuple[int, int], tuple[Any, Any]] = field(default_factory=dict)
     _tables: dict[tuple[int, ...], pd.DataFrame] = field(default_factory=dict)
+    _trees: dict[tuple[Any, ...], tuple[Any, Any, Any]] = field(default_factory=dict)
 
     def level(self, name: str, code: int) -> Any:
         return self.job.setting.levels[name][code]
@@ -423,15 +424,29 @@ class Engine:
         """The fitted model of a configuration, from the shared parts."""
         e, s, c, k, r = (int(codes[DISCRETE.index(name)]) for name in _CELL_FACTORS)
         prepared = self.table(codes)
-        plan = self.job.plans[e]
         model = indexfuse.indexpca_diment(self.job.variants[e], **self._ctor(s, c, ent_k=self.level("ent_k", k)))
         model.k, model.min_ent = self._baseline(k, r)
-        model.index_coef = assemble(plan, lambda leaf: self._leaf(leaf, s, c, prepared)[0])
-        values = assemble(plan, lambda leaf: self._leaf(leaf, s, c, prepared)[1])
+        model.index_coef, values, arrays = self._assembled(e, s, c, prepared)
         with entropy.resolution(self.level("resolution", r)):
             weights, _ = cast(tuple[Any, Any], model.compute_dim_weight(values))  # unpacked as fit does
         model.dim_weight = weights
-        return Cell(model, values, weights, _as_arrays(values))
+        return Cell(model, values, weights, arrays)
+
+    def _assembled(
+        self, e: int, s: int, c: int, prepared: tuple[tuple[int, ...], pd.DataFrame]
+    ) -> tuple[Any, Any, Any]:
+        """(coefficient tree, dimension values, the values as arrays) of an exclusion, scale method and cumulative.
+
+        The configurations that differ only in ``k`` and the resolution
+        share them; the model reads the trees and never changes them.
+        """
+        key = (e, s, c, prepared[0])
+        if key not in self._trees:
+            plan = self.job.plans[e]
+            coefficients = assemble(plan, lambda leaf: self._leaf(leaf, s, c, prepared)[0])
+            values = assemble(plan, lambda leaf: self._leaf(leaf, s, c, prepared)[1])
+            self._trees[key] = (coefficients, values, _as_arrays(values))
+        return self._trees[key]
 
     def weights(self, cell: Cell, multipliers: np.ndarray) -> Any:
         """The weights of one run: the cell's own, or noisy ones set on its model."""
@@ -490,9 +505,9 @@ class Engine:
                 raise
             tally.add(row, *run_values(composite, self.job.nominal_ranks))
 
-    def work(self, task: Task, writers: Mapping[str, RowWriter] | None = None) -> TaskResult:
-        """What a task's runs leave behind; kept series go through ``writers`` when given, else with the result."""
-        tally = Tally(self.series, task.runs, len(self.job.nominal_ranks), writers)
+    def work(self, task: Task, spills: Mapping[str, Spill] | None = None) -> TaskResult:
+        """What a task's runs leave behind; kept series go to ``spills`` when given, else with the result."""
+        tally = Tally(self.series, task.runs, len(self.job.nominal_ranks), spills)
         if self.job.method == "bootstrap":
             self.run_bootstrap(task, tally)
         else:

@@ -28,7 +28,8 @@ from indexfuse_tools._robustness.factors import (
     level_names,
     nominal_level,
 )
-from indexfuse_tools._robustness.spill import SPILL_BLOCK_BYTES, SpillFile
+from indexfuse_tools._robustness.series import order_statistics
+from indexfuse_tools._robustness.spill import Spill, SpillFile
 from indexfuse_tools._robustness.saved import (
     RANK_COLUMNS,
     ROBUSTNESS_FORMAT,
@@ -42,7 +43,15 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["ROBUSTNESS_FORMAT", "ROBUSTNESS_VERSION", "RobustnessResult", "least_settled", "rank_table"]
+__all__ = [
+    "ROBUSTNESS_FORMAT",
+    "ROBUSTNESS_VERSION",
+    "RobustnessResult",
+    "least_settled",
+    "rank_positions",
+    "rank_table",
+    "rank_table_of",
+]
 
 RANK_SHIFT = "rank_shift"
 LEVEL_COLUMNS = ("runs", "mean_shift", "median_shift", "excess")
@@ -55,14 +64,24 @@ PERCENTILE_RULE: Final = "inverted_cdf"
 SETTLED_COLUMNS = ("nominal", "median", "p5", "p95", "width")
 
 
+def rank_positions(runs: int) -> list[int]:
+    """Where ``p5``, ``p95`` and the two middle ranks sit in a unit's ranks over ``runs`` runs, sorted.
+
+    Which position numpy's percentile rule picks is read off its own answer
+    for the positions 0 .. runs - 1, so the rule stays numpy's.
+    """
+    tails = np.quantile(np.arange(runs), _TAILS, method=PERCENTILE_RULE).astype(np.intp)
+    return [*tails.tolist(), (runs - 1) // 2, runs // 2]
+
+
 def rank_table(
-    run_ranks: np.ndarray | SpillFile, nominal: np.ndarray, mean_shift: np.ndarray, index: pd.Index
+    run_ranks: np.ndarray | Spill, nominal: np.ndarray, mean_shift: np.ndarray, index: pd.Index
 ) -> pd.DataFrame:
     """Each unit's nominal rank, its median rank and 5-95% rank interval over the runs, and its mean shift.
 
     Parameters
     ----------
-    run_ranks : numpy.ndarray or SpillFile
+    run_ranks : numpy.ndarray or Spill
         Every unit's rank in every run (runs x units), in memory or spilled
         to disk; either way it is read a block of units at a time.
     nominal : numpy.ndarray
@@ -83,36 +102,41 @@ def rank_table(
         is the median rank (the mean of the two middle ones for an even
         number of runs).
     """
-    runs, units = (run_ranks.runs, run_ranks.units) if isinstance(run_ranks, SpillFile) else run_ranks.shape
-    quantiles = np.empty((units, 3))
-    # One unit's ranks to a row, sorted: each quantile is then a column of
-    # the block. Which column numpy's rule picks is read off its own answer
-    # for the positions 0 .. runs - 1, so the rule stays numpy's.
-    tails = np.quantile(np.arange(runs), _TAILS, method=PERCENTILE_RULE).astype(np.intp)
-    middle = [(runs - 1) // 2, runs // 2]
-    for start, block in _unit_blocks(run_ranks):
-        block.sort(axis=1)
-        rows = slice(start, start + len(block))
-        quantiles[rows, :2] = block[:, tails]
-        quantiles[rows, 2] = block[:, middle].astype(np.float64).mean(axis=1)
+    if not isinstance(run_ranks, Spill):
+        run_ranks = _InMemory(run_ranks)
+    selected = order_statistics(run_ranks, rank_positions(run_ranks.runs))
+    return rank_table_of(selected, nominal, mean_shift, index)
+
+
+def rank_table_of(selected: np.ndarray, nominal: np.ndarray, mean_shift: np.ndarray, index: pd.Index) -> pd.DataFrame:
+    """:func:`rank_table` from each unit's ranks at :func:`rank_positions` (one row per unit)."""
+    quantiles = np.empty((len(selected), 3))
+    quantiles[:, :2] = selected[:, :2]
+    quantiles[:, 2] = selected[:, 2:4].astype(np.float64).mean(axis=1)
     table = pd.DataFrame(quantiles, index=index, columns=["p5", "p95", "median"])
     table.insert(0, "nominal", nominal)
     table["mean_shift"] = mean_shift
     return table[list(RANK_COLUMNS)]
 
 
-def _unit_blocks(run_ranks: np.ndarray | SpillFile) -> Iterator[tuple[int, np.ndarray]]:
-    """(first unit, block): one unit's ranks over the runs to a row, a block of units at a time."""
-    if isinstance(run_ranks, SpillFile):
-        yield from run_ranks.unit_blocks()
-        return
-    runs, units = run_ranks.shape
-    width = max(1, min(units, SPILL_BLOCK_BYTES // max(1, runs * run_ranks.dtype.itemsize)))
-    buffer = np.empty((width, runs), dtype=run_ranks.dtype)
-    for start in range(0, units, width):
-        block = buffer[: min(width, units - start)]
-        np.copyto(block, run_ranks[:, start : start + width].T)
-        yield start, block
+class _InMemory(Spill):
+    """A matrix of every run's ranks held in memory, read as a spill file is."""
+
+    def __init__(self, matrix: np.ndarray) -> None:
+        runs, units = matrix.shape
+        super().__init__(-1, runs, units, matrix.dtype)
+        self._matrix = matrix
+
+    def unit_blocks(
+        self, start: int = 0, stop: int | None = None, block_bytes: int | None = None
+    ) -> Iterator[tuple[int, np.ndarray]]:
+        stop = self.units if stop is None else stop
+        width = min(self.block_width(block_bytes), max(1, stop - start))
+        buffer = np.empty((width, self.runs), dtype=self.dtype)
+        for first in range(start, stop, width):
+            block = buffer[: min(width, stop - first)]
+            np.copyto(block, self._matrix[:, first : first + len(block)].T)
+            yield first, block
 
 
 def least_settled(ranks: pd.DataFrame, n: int | None = 10) -> pd.DataFrame:

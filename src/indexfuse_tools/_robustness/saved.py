@@ -546,10 +546,10 @@ def _run_ranks(archive: Archive, runs: int, units: int, spill_dir: str | os.Path
         return None
     spill = SpillFile(default_spill_dir() if spill_dir is None else spill_dir, runs, units, rank_dtype(units))
     try:
-        writer, run = spill.writer(), 0
+        run = 0
         for block in archive.array_rows("run_ranks.npy", (runs, units), spill.dtype, SPILL_BLOCK_BYTES):
             for row in block:
-                writer.write(run, row)
+                spill.write(run, row)
                 run += 1
     except BaseException:
         spill.close()

@@ -24,16 +24,16 @@ import sys
 import tempfile
 import threading
 import time
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping, Sequence
 from concurrent.futures.process import BrokenProcessPool
-from typing import Any, cast
+from typing import Any, TypeVar, cast
 
 import numpy as np
 
 from indexfuse_tools._robustness.engine import Engine, Job, Task
 from indexfuse_tools._robustness.factors import DISCRETE, REGISTRY, TREATMENT
-from indexfuse_tools._robustness.series import Accumulator, TaskResult
-from indexfuse_tools._robustness.spill import SPILL_PREFIX, RowWriter, SharedFd
+from indexfuse_tools._robustness.series import Accumulator, TaskResult, order_statistics, unit_ranges
+from indexfuse_tools._robustness.spill import SPILL_PREFIX, SharedFd, SharedSpill, Spill
 
 __all__ = [
     "DASK_TASK_BYTES",
@@ -48,7 +48,7 @@ __all__ = [
 ]
 
 _engines: dict[str, Engine] = {}
-_writers: dict[str, dict[str, RowWriter]] = {}  # a pool worker's writers of the analysis's spill files
+_spills: dict[str, dict[str, Spill]] = {}  # a pool worker's spill files, by analysis and series
 _engines_lock = threading.Lock()
 _KEPT_ENGINES = 2  # a long-lived worker keeps the engines of this many recent analyses
 
@@ -92,16 +92,10 @@ def _watch_parent(parent: int) -> None:
     os._exit(1)
 
 
-# A local worker's share of the spill files: per kept series, its descriptor, units and dtype.
-_Spills = dict[str, tuple[SharedFd, int, str]]
-
-
-def _init_pool_worker(parent: int, job_file: SharedFd, spills: _Spills) -> None:
+def _init_pool_worker(parent: int, job_file: SharedFd, spills: dict[str, SharedSpill]) -> None:
     _end_with_parent(parent)
     job = _read_job(job_file.fd)
-    _writers[job.token] = {
-        name: RowWriter(shared.fd, units, np.dtype(dtype)) for name, (shared, units, dtype) in spills.items()
-    }
+    _spills[job.token] = {name: shared.open() for name, shared in spills.items()}
     _engine_for(job)
 
 
@@ -114,7 +108,11 @@ def _read_job(fd: int) -> Job:
 
 
 def _pool_task(token: str, task: Task) -> TaskResult:
-    return _engines[token].work(task, _writers[token])
+    return _engines[token].work(task, _spills[token])
+
+
+def _pool_order_statistics(token: str, name: str, positions: list[int], start: int, stop: int) -> np.ndarray:
+    return order_statistics(_spills[token][name], positions, start, stop)
 
 
 def _dask_task(job: Job, task: Task) -> TaskResult:
@@ -210,23 +208,46 @@ def task_count(kind: str, runs: int, row_bytes: int) -> int:
     return -(-runs * row_bytes // DASK_TASK_BYTES) if kind == "dask" else 0
 
 
-def execute(job: Job, tasks: list[Task], scheduler: Any, progress: bool, accumulator: Accumulator) -> None:
-    """Build every run, in this process, in local processes or on Dask, and add it to ``accumulator``."""
+def execute(
+    job: Job,
+    tasks: list[Task],
+    scheduler: Any,
+    progress: bool,
+    accumulator: Accumulator,
+    wanted: Mapping[str, Sequence[int]],
+) -> dict[str, np.ndarray]:
+    """Build every run and add it to ``accumulator``; then the order statistics ``wanted`` of the kept series.
+
+    The runs are built in this process, in local processes or on Dask.
+    ``wanted`` maps a kept series to positions in each unit's sorted values
+    over the runs; the statistics come back one row per unit. Local
+    processes compute them too, each reading its range of units from the
+    spill files; elsewhere this process reads them.
+    """
     from tqdm.auto import tqdm
 
     n_runs, units = sum(len(t.runs) for t in tasks), len(job.nominal_ranks)
     kind, workers = plan_workers(scheduler, n_runs * units)
-    with tqdm(total=n_runs, desc="robustness", unit="run", disable=not progress) as bar:
+    with contextlib.ExitStack() as stack:
+        bar = stack.enter_context(tqdm(total=n_runs, desc="robustness", unit="run", disable=not progress))
+        pool = None
         if kind == "dask":
             results = _on_dask(scheduler, job, tasks, workers)
         elif workers == 1 or len(tasks) == 1:
-            engine, writers = Engine(job), accumulator.writers()
-            results = (engine.work(task, writers) for task in tasks)
+            engine = Engine(job)
+            results = (engine.work(task, accumulator.spills) for task in tasks)
         else:
-            results = _on_processes(job, tasks, min(workers, len(tasks)), accumulator)
+            pool = stack.enter_context(_local_pool(job, min(workers, len(tasks)), accumulator))
+            results = _on_processes(pool, job, tasks)
         for result in results:
             accumulator.take(result)
             bar.update(len(result.runs))
+        if pool is None:
+            return {name: order_statistics(accumulator.spills[name], positions) for name, positions in wanted.items()}
+        return {
+            name: _on_pool(pool, job.token, name, list(positions), accumulator.spills[name])
+            for name, positions in wanted.items()
+        }
 
 
 @contextlib.contextmanager
@@ -244,32 +265,55 @@ def _job_file(job: Job, directory: str | os.PathLike[str]) -> Iterator[SharedFd]
         yield SharedFd(handle.fileno())
 
 
-def _on_processes(job: Job, tasks: list[Task], workers: int, accumulator: Accumulator) -> Iterator[TaskResult]:
+@contextlib.contextmanager
+def _local_pool(job: Job, workers: int, accumulator: Accumulator) -> Iterator[concurrent.futures.Executor]:
+    """Local processes that hold the job and the spill files, ended (or their tasks cancelled) on the way out."""
     # spawn, not fork: the caller may run threads (a notebook, a Dask client),
     # and a forked child would inherit their locks in whatever state they were.
     context = multiprocessing.get_context("spawn")
-    spills = {name: (spill.shared(), spill.units, spill.dtype.str) for name, spill in accumulator.spills.items()}
-    with contextlib.ExitStack() as stack:
-        job_file = stack.enter_context(_job_file(job, accumulator.directory))
+    spills = {name: spill.shared() for name, spill in accumulator.spills.items()}
+    with _job_file(job, accumulator.directory) as job_file:
         # Workers are started by the thread that submits the tasks (this one,
         # with spawn), which waits for their results: it outlives them, as
         # the parent death signal, sent when the starting thread ends, requires.
-        pool = stack.enter_context(
-            concurrent.futures.ProcessPoolExecutor(
-                workers, mp_context=context, initializer=_init_pool_worker, initargs=(os.getpid(), job_file, spills)
-            )
-        )
-        pending = {pool.submit(_pool_task, job.token, task) for task in tasks}
-        try:
-            for future in concurrent.futures.as_completed(list(pending)):
-                pending.discard(future)  # a finished future holds its result: let both go
-                yield _result_of(future)
-        finally:
-            for future in pending:
-                future.cancel()
+        with concurrent.futures.ProcessPoolExecutor(
+            workers, mp_context=context, initializer=_init_pool_worker, initargs=(os.getpid(), job_file, spills)
+        ) as pool:
+            try:
+                yield pool
+            except BaseException:
+                pool.shutdown(wait=True, cancel_futures=True)
+                raise
 
 
-def _result_of(future: concurrent.futures.Future[TaskResult]) -> TaskResult:
+def _on_processes(pool: concurrent.futures.Executor, job: Job, tasks: list[Task]) -> Iterator[TaskResult]:
+    pending = {pool.submit(_pool_task, job.token, task) for task in tasks}
+    try:
+        for future in concurrent.futures.as_completed(list(pending)):
+            pending.discard(future)  # a finished future holds its result: let both go
+            yield _result_of(future)
+    finally:
+        for future in pending:
+            future.cancel()
+
+
+def _on_pool(
+    pool: concurrent.futures.Executor, token: str, name: str, positions: list[int], spill: Spill
+) -> np.ndarray:
+    """The order statistics of kept series ``name``, each worker reading a range of units at a time."""
+    out = np.empty((spill.units, len(positions)), dtype=spill.dtype)
+    ranges = unit_ranges(spill.units, spill.block_width())
+    futures = {pool.submit(_pool_order_statistics, token, name, positions, a, b): a for a, b in ranges}
+    for future in concurrent.futures.as_completed(futures):
+        found = _result_of(future)
+        out[futures[future] : futures[future] + len(found)] = found
+    return out
+
+
+_T = TypeVar("_T")
+
+
+def _result_of(future: concurrent.futures.Future[_T]) -> _T:
     try:
         return future.result()
     except BrokenProcessPool:
