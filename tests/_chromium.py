@@ -193,6 +193,10 @@ class Session:
             width=width, height=height, deviceScaleFactor=1, mobile=False,
         )  # fmt: skip
 
+    def add_script(self, source: str) -> None:
+        """Run ``source`` in every page loaded from now on, before the page's own scripts."""
+        self._pipe.call("Page.addScriptToEvaluateOnNewDocument", self._session, source=source)
+
     def load(self, page: Path, fragment: str = "") -> None:
         """Open ``page`` from its file address (with ``#fragment``) and wait for its load event."""
         # Through a blank page: a move to the same page with another fragment

@@ -295,3 +295,17 @@ def test_a_dask_worker_without_the_room_is_named_before_anything_runs(monkeypatc
         address = next(iter(client.scheduler_info()["workers"]))
         with pytest.raises(MemoryError, match=rf"worker {address} may take 0\.06 GiB"):
             robustness(SCHEMA, _table(120), n=8, scheduler=client, progress=False)
+
+
+@pytest.mark.slow
+def test_census_scale_stays_within_two_gib():
+    """242,335 units, 17 indicators in 4 dimensions, every default factor, n=1024: 8,192 runs."""
+    import sys
+    from pathlib import Path
+
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "benchmarks"))
+    import bench_scale
+
+    figures = bench_scale.measure("robustness", 242_335, 1024)
+    assert figures["runs"] == 8192
+    assert figures["peak_bytes"] <= 2 * 2**30, f"peak {figures['peak_bytes'] / 2**30:.2f} GiB"
