@@ -427,6 +427,53 @@ def test_ranks_are_pandas_descending_average_ranks(values):
     np.testing.assert_array_equal(got, pd.Series(values).rank(ascending=False).to_numpy())
 
 
+@pytest.mark.parametrize(
+    "values",
+    [
+        1.0 + np.arange(300) * 2**-52,  # distinct in the lowest bits only
+        np.repeat(1.0 + np.arange(50) * 2**-52, 3),  # and tied
+        np.concatenate([np.full(70_000, 0.25), -np.linspace(0.0, 1e-300, 70_000)]),  # more units than 2**17
+        np.array([0.0, -0.0, 5e-324, -5e-324, np.inf, -np.inf, 1e308, -1e308]),
+    ],
+    ids=["last-bits", "last-bits-tied", "many-units", "extremes"],
+)
+def test_ranks_of_values_that_differ_in_their_last_bits(values):
+    values = np.random.default_rng(0).permutation(values)
+    got = descending_ranks(values, len(values))
+    np.testing.assert_array_equal(got, pd.Series(values).rank(ascending=False).to_numpy())
+
+
+def _tree(rng, n, zeros):
+    def leaf():
+        x = rng.normal(size=n)
+        x[rng.random(n) < zeros] = rng.choice([0.0, -0.0])
+        return x
+
+    return {"A": leaf(), ("B", -1): {"b1": leaf(), ("b2", -1): leaf()}, "C": leaf()}
+
+
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize(
+    "weights",
+    [
+        {"A": 0.5, ("B", -1): {"b1": 0.2, ("b2", -1): 0.1}, "C": 0.2},
+        {"A": 0.0, ("B", -1): {"b1": -0.0, ("b2", -1): 0.0}, "C": np.float64(0.0)},  # zeros of both signs
+        {"A": 1, ("B", -1): {"b1": None, ("b2", -1): 0.25}, "C": None},
+        {"A": 0.5, ("B", -1): {"b1": np.float32(0.2), ("b2", -1): 0.1}, "C": 0.2},  # a weight the model skips
+    ],
+    ids=["plain", "zero-weights", "int-and-none", "float32"],
+)
+def test_the_runs_composite_is_the_models_to_the_bit(seed, weights):
+    from indexfuse_tools._robustness.engine import weighted_sum
+
+    rng = np.random.default_rng(seed)
+    model = indexfuse.indexpca_diment({"A": ["a"], ("B", -1): {"b1": ["b"], ("b2", -1): ["c"]}, "C": ["d"]})
+    values = _tree(rng, 500, zeros=0.3 * (seed % 2))
+    want = np.asarray(model.compute_score(values, weights), dtype=np.float64)
+    got = np.asarray(weighted_sum(model, values, weights, np.empty(500)), dtype=np.float64)
+    np.testing.assert_array_equal(got.view(np.int64), want.view(np.int64))
+
+
 def test_a_composite_of_nothing_ranks_every_unit_equal():
     np.testing.assert_array_equal(descending_ranks(0, 4), [2.5, 2.5, 2.5, 2.5])
 

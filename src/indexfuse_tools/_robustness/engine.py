@@ -388,7 +388,8 @@ def _weighted(values: Any, weights: Any, scratch: np.ndarray) -> np.ndarray | No
     if weights is None:
         return None
     if type(weights) in (float, np.float64, int):
-        return np.multiply(_leaf_array(values), weights)
+        product: np.ndarray = np.multiply(_leaf_array(values), weights)
+        return product
     if not isinstance(weights, dict) or not isinstance(values, dict):
         raise _Unusual
     total: np.ndarray | None = None
