@@ -157,7 +157,9 @@ def run(rows: int, n: int, repeats: int, sample: int, quickstart: bool) -> dict[
     # so that a busy spell on a shared machine hits both.
     times, peaks, cpus, naive, checked = [], [], [], [], False
     rng = np.random.default_rng(0)
+    result = None
     for _ in range(repeats):
+        result = None  # the last turn's result would count in this turn's memory
         result, elapsed, peak, cpu = analysis(schema, data, n)
         times.append(elapsed)
         peaks.append(peak)

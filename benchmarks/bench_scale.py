@@ -246,39 +246,54 @@ def plot(rows: list[dict[str, Any]], path: Path, n: int, n_cores: int) -> Path:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, (times, memory) = plt.subplots(1, 2, figsize=(11, 4.4))
+    fig, (times, memory) = plt.subplots(1, 2, figsize=(11, 4.6))
     labels = {"fit": "fit", "score": "score", "robustness": f"robustness (n={n})",
               "explorer": "explorer: until interactive"}  # fmt: skip
-    markers = {"fit": "o-", "score": "s-", "robustness": "D-", "explorer": "^--"}
+    # fit and score peak at about the same memory: fit's marks are drawn open and larger, to show through.
+    styles = {
+        "fit": {"marker": "o", "markersize": 9, "markerfacecolor": "none"},
+        "score": {"marker": "s", "markersize": 5},
+        "robustness": {"marker": "D"},
+        "explorer": {"marker": "^", "linestyle": "--"},
+    }
     for step in STEPS:
         mine = [row for row in rows if row["step"] == step]
         seconds = [(row["units"], row.get("seconds", row.get("interactive_seconds"))) for row in mine]
         seconds = [(u, s) for u, s in seconds if s is not None]
         if seconds:
-            times.loglog(*zip(*seconds), markers[step], label=labels[step])
+            times.loglog(*zip(*seconds), label=labels[step], **styles[step])
         peaks = [(row["units"], row["peak_bytes"] / 2**30) for row in mine if "peak_bytes" in row]
         if peaks:
-            memory.loglog(*zip(*peaks), markers[step], label=labels[step])
+            memory.loglog(*zip(*peaks), label=f"{labels[step]}: peak", **styles[step])
         elif step == "explorer" and mine:
-            memory.loglog([r["units"] for r in mine], [r["page_bytes"] / 2**30 for r in mine], markers[step],
-                          label="explorer: page size")
-    times.set_ylabel("seconds")
-    memory.set_ylabel("GiB (peak memory; the explorer's page size)")
+            memory.loglog([r["units"] for r in mine], [r["page_bytes"] / 2**30 for r in mine],
+                          label="explorer: size of the page", **styles[step])
+    times.set_ylabel("seconds (wall time)")
+    memory.set_ylabel("GiB")
     if rows and n == 1024:
         memory.axhline(GOALS["robustness_gib"], color="grey", linewidth=0.8, linestyle=":")
-        memory.annotate("2 GiB", (min(r["units"] for r in rows), GOALS["robustness_gib"]), color="grey",
-                        xytext=(2, 3), textcoords="offset points")
+        memory.annotate("robustness goal: 2 GiB", (max(r["units"] for r in rows), GOALS["robustness_gib"]),
+                        color="grey", ha="right", va="top", xytext=(0, -3), textcoords="offset points")
+    sizes = sorted({row["units"] for row in rows})
     for ax, title in ((times, "Time"), (memory, "Memory")):
         ax.set_title(title)
         ax.set_xlabel("units")
-        ax.grid(True, which="both", alpha=0.3)
+        ax.set_xticks(sizes, [f"{size:,}" for size in sizes])
+        ax.minorticks_off()
+        ax.grid(True, which="major", alpha=0.3)
         ax.legend(fontsize="small")
-    fig.suptitle(f"Census scale: 17 indicators in 4 dimensions, {n_cores} cores")
+    fig.suptitle(f"Census scale: 17 indicators in 4 dimensions, {n_cores} cores (shared with other work)")
     fig.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)
     plt.close(fig)
     return path
+
+
+def replot(path: Path = RESULTS / "scale.json") -> Path:
+    """The plot again from the figures of the last run."""
+    saved = json.loads(path.read_text())
+    return plot(saved["rows"], RESULTS / "scale.png", saved["n"], saved["cores"])
 
 
 def main(argv: list[str] | None = None) -> int:

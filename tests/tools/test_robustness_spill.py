@@ -286,6 +286,18 @@ def test_on_dask_tasks_are_small_and_few_wait_at_a_time(monkeypatch, analysis):
     np.testing.assert_array_equal(on_dask.run_ranks, analysis.run_ranks)
 
 
+@pytest.mark.parametrize("configurations", [1, 3, 40])
+def test_tasks_that_carry_their_ranks_back_hold_few_runs_even_if_a_configuration_has_many(configurations):
+    from indexfuse_tools._robustness.factors import DISCRETE
+    from indexfuse_tools._robustness.workers import split
+
+    codes = np.zeros((200, len(DISCRETE)), dtype=np.int64)
+    codes[:, 0] = np.arange(200) % configurations
+    tasks = split(codes, np.ones((200, 2)), workers=2, most=7)
+    assert max(len(task.runs) for task in tasks) <= 7
+    assert sorted(np.concatenate([task.runs for task in tasks]).tolist()) == list(range(200))
+
+
 def test_a_dask_worker_without_the_room_is_named_before_anything_runs(monkeypatch):
     distributed = pytest.importorskip("distributed")
     _no_runs(monkeypatch)

@@ -53,7 +53,7 @@ from indexfuse_tools._robustness.workers import (
     execute,
     plan_workers,
     split,
-    task_count,
+    task_runs,
 )
 
 __all__ = ["FACTORS", "METHODS", "RobustnessWarning", "robustness"]
@@ -108,7 +108,7 @@ def _check_budget(
     spill_dir: str | os.PathLike[str],
 ) -> None:
     """Refuse, before any run, an analysis that would not fit the memory it may take or its spill directory."""
-    units = len(job.nominal_ranks)
+    rows = len(job.data)  # every row is scored in each run, whichever are ranked
     tables = [job.data] if job.raw is None else [job.data, job.raw]
     table_bytes = sum(int(table.memory_usage(index=True, deep=True).sum()) for table in tables)
     if job.method == "bootstrap":
@@ -118,7 +118,7 @@ def _check_budget(
         prepared = math.prod(len(levels[name]) for name in TREATMENT) if job.treatment is not None else 1
         variants = len(job.leaves) * len(levels["scale_method"]) * len(levels["pca_cumulative"]) * prepared
         table_bytes += (prepared - 1) * int(job.data.memory_usage(index=True, deep=True).sum())
-    found = estimate(units, table_bytes, variants, runs, row_bytes, kind, workers)
+    found = estimate(rows, table_bytes, variants, runs, row_bytes, kind, workers)
     check_budget(found, available_memory() if limit is None else limit, spill_dir, spill_room(spill_dir))
     if kind == "dask":
         check_dask_workers(scheduler, found.worker if found.worker else found.caller)
@@ -423,17 +423,18 @@ def robustness(
         codes, multipliers = np.zeros((n, len(DISCRETE)), dtype=np.int64), np.ones((n, 0))
     else:
         codes, multipliers = from_unit(design(method, spec, n, seed), setting, top_keys)
-    series = analysis_series(len(data))
-    kind, workers = plan_workers(scheduler, len(codes) * len(data))
-    row_bytes = sum(s.dtype.itemsize * len(data) for s in series if s.kept)
+    units = len(job.nominal_ranks)  # the rows ranked in each run
+    series = analysis_series(units)
+    kind, workers = plan_workers(scheduler, len(codes) * units)
+    row_bytes = sum(s.dtype.itemsize * units for s in series if s.kept)
     spill_dir = default_spill_dir() if spill_dir is None else spill_dir
     _check_budget(job, len(codes), row_bytes, kind, workers, scheduler, limit, spill_dir)
-    least = task_count(kind, len(codes), row_bytes)
+    most = task_runs(kind, row_bytes)
     if method == "bootstrap":
-        tasks = bootstrap_tasks(n, workers, least)
+        tasks = bootstrap_tasks(n, workers, most)
     else:
-        tasks = split(codes, multipliers, workers, least)
-    accumulator = Accumulator(series, len(codes), len(data), spill_dir)
+        tasks = split(codes, multipliers, workers, most)
+    accumulator = Accumulator(series, len(codes), units, spill_dir)
     try:
         selected = execute(job, tasks, scheduler, progress, accumulator, {RANKS: rank_positions(len(codes))})
         ranks = rank_table_of(selected[RANKS], job.nominal_ranks, accumulator.mean(SHIFT), data.index)

@@ -59,9 +59,12 @@ def default_spill_dir() -> str:
     return tempfile.gettempdir()
 
 
-def spill_room(directory: str | os.PathLike[str]) -> int:
-    """Bytes free for an unprivileged process in ``directory``."""
-    stat = os.statvfs(directory)
+def spill_room(directory: str | os.PathLike[str]) -> int | None:
+    """Bytes free for an unprivileged process in ``directory``; None where the system cannot say."""
+    try:
+        stat = os.statvfs(directory)
+    except (OSError, AttributeError):  # statvfs is POSIX only
+        return None
     return stat.f_bavail * stat.f_frsize
 
 
@@ -175,8 +178,8 @@ class SpillFile(Spill):
                 raise SpillError(
                     exc.errno,
                     f"the spill directory {os.fspath(directory)!r} cannot hold {self.nbytes / 2**30:.2f} GiB "
-                    f"(every run's value of every unit, {runs:,} x {units:,} {self.dtype.name}); it has "
-                    f"{spill_room(directory) / 2**30:.2f} GiB free: pass spill_dir= a directory with more room",
+                    f"(every run's value of every unit, {runs:,} x {units:,} {self.dtype.name}){_free(directory)}: "
+                    "pass spill_dir= a directory with more room",
                 ) from None
             raise
 
@@ -197,6 +200,11 @@ class SpillFile(Spill):
 
     def close(self) -> None:
         self._closed()
+
+
+def _free(directory: str | os.PathLike[str]) -> str:
+    room = spill_room(directory)
+    return "" if room is None else f"; it has {room / 2**30:.2f} GiB free"
 
 
 def _reserve(fd: int, size: int) -> None:

@@ -44,7 +44,7 @@ __all__ = [
     "local_workers",
     "plan_workers",
     "split",
-    "task_count",
+    "task_runs",
 ]
 
 _engines: dict[str, Engine] = {}
@@ -172,17 +172,18 @@ DASK_TASK_BYTES = 32 * 2**20
 _DASK_TASKS_PER_WORKER = 2
 
 
-def split(codes: np.ndarray, multipliers: np.ndarray, workers: int, least: int = 0) -> list[Task]:
-    """The runs in tasks of about equal size, breaking only between configurations.
+def split(codes: np.ndarray, multipliers: np.ndarray, workers: int, most: int | None = None) -> list[Task]:
+    """The runs in tasks of about equal size, breaking between configurations where it can.
 
     Configurations are ordered so that those that share prepared tables,
     coefficient tables and entropy estimates (the same treatment, scale
     method, cumulative, k and resolution) are neighbours. A few tasks per
-    worker balance the load, at least a few dozen keep a progress bar
-    moving, and at least ``least`` keep each task small.
+    worker balance the load, and at least a few dozen keep a progress bar
+    moving. With ``most``, no task holds more runs than that, even if a
+    configuration has to be split (its parts then build it again).
     """
-    pieces = max(8 * workers, 32, least)
     n_runs = len(codes)
+    pieces = max(8 * workers, 32, 0 if most is None else -(-n_runs // most))
     # np.lexsort sorts by its last key first: the treatment, scale method, cumulative, k, resolution, exclude.
     order = np.lexsort(tuple(codes[:, DISCRETE.index(name)] for name in reversed(_TASK_ORDER)))
     ordered = codes[order]
@@ -190,22 +191,24 @@ def split(codes: np.ndarray, multipliers: np.ndarray, workers: int, least: int =
     wanted = np.arange(pieces) * n_runs / pieces
     cuts = np.unique(starts[np.minimum(np.searchsorted(starts, wanted), len(starts) - 1)])
     bounds = [*cuts.tolist(), n_runs]
+    if most is not None:
+        bounds = sorted({*bounds, *(cut for a, b in zip(bounds[:-1], bounds[1:]) for cut in range(a, b, most))})
     return [
         Task(order[a:b], codes[order[a:b]], multipliers[order[a:b]]) for a, b in zip(bounds[:-1], bounds[1:]) if b > a
     ]
 
 
-def bootstrap_tasks(n: int, workers: int, least: int = 0) -> list[Task]:
-    pieces = max(8 * workers, 32, least)
+def bootstrap_tasks(n: int, workers: int, most: int | None = None) -> list[Task]:
+    pieces = max(8 * workers, 32, 0 if most is None else -(-n // most))
     return [
         Task(runs, np.zeros((len(runs), len(DISCRETE)), dtype=np.int64), np.ones((len(runs), 0)))
         for runs in np.array_split(np.arange(n), min(pieces, n))
     ]
 
 
-def task_count(kind: str, runs: int, row_bytes: int) -> int:
-    """The fewest tasks an analysis is split into where it runs: Dask tasks carry their kept series back."""
-    return -(-runs * row_bytes // DASK_TASK_BYTES) if kind == "dask" else 0
+def task_runs(kind: str, row_bytes: int) -> int | None:
+    """The most runs a task may hold where it runs: a Dask task carries its kept series back (None: no limit)."""
+    return max(1, DASK_TASK_BYTES // max(1, row_bytes)) if kind == "dask" else None
 
 
 def execute(
