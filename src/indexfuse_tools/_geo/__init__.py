@@ -26,12 +26,13 @@ from indexfuse_tools._geo.bundled import BUNDLED, BUNDLED_KEYS, KINDS, bundled
 from indexfuse_tools._geo.keys import Joined, join, match_text
 from indexfuse_tools._geo.project import kind_of
 from indexfuse_tools._geo.read import MAX_GEOMETRY_BYTES, is_json, read_frame, read_json, read_mapping, read_with_gdal
-from indexfuse_tools._geo.render import DEFAULT_TOLERANCE, MAP_WIDTH, Drawn, draw
+from indexfuse_tools._geo.render import DEFAULT_TOLERANCE, DOT_RADIUS, MAP_WIDTH, Drawn, draw
 from indexfuse_tools._geo.shapes import GeometryError, Shape
 
 __all__ = [
     "BUNDLED",
     "DEFAULT_TOLERANCE",
+    "DOT_RADIUS",
     "MAP_WIDTH",
     "MAX_GEOMETRY_BYTES",
     "Drawn",
@@ -44,6 +45,7 @@ __all__ = [
     "match_text",
     "place",
     "read_geometry",
+    "shape_values",
 ]
 
 

@@ -33,7 +33,7 @@ DOT_RADIUS = 6
 # A shape whose extent is under this many map units both ways gets a dot, on a
 # map of at most _DOTTED_SHAPES shapes (a country, a state): on a map of
 # thousands of small areas the small ones are the dense cities, not islands.
-_DOT_BELOW = 8
+_DOT_BELOW = 12
 _DOTTED_SHAPES = 1000
 _MARGIN = 10
 
