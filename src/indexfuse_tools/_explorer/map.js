@@ -463,6 +463,7 @@
     });
     const directions = { ArrowLeft: [-1, 0], ArrowRight: [1, 0], ArrowUp: [0, -1], ArrowDown: [0, 1] };
     frame.addEventListener("keydown", (event) => {
+      if (current === null) current = startingShape();
       if (current === null) return;
       if (directions[event.key]) {
         event.preventDefault();
