@@ -183,7 +183,7 @@ def join(
     return Joined(
         unit_of_shape,
         without,
-        [_label(shapes[i], None if bundled is not None else chosen) for i in np.flatnonzero(unit_of_shape < 0)],
+        [_label(shapes[int(i)], None if bundled is not None else chosen) for i in np.flatnonzero(unit_of_shape < 0)],
         f"{column} against the shapes' {property_words}",
     )
 

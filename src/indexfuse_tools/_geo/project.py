@@ -169,13 +169,13 @@ def _us(shapes: Sequence[Shape]) -> Projected:
             dots.append((region, region.project(np.array([shape.point]))[0]))
     extents: dict[str, list[Points]] = {}
     for shape_polygons in placed:
-        for polygon in shape_polygons:
-            region, outer = polygon[0]
+        for placed_rings in shape_polygons:
+            region, outer = placed_rings[0]
             extents.setdefault(region.name, []).append(outer)
     if main.name not in extents:  # no lower 48: each inset is then a map of its own
         return _project_each(shapes, lambda p: next(r for r in regions[1:] if r.takes(*_centre(p))).project(p))
-    low = {name: np.min([ring.min(axis=0) for ring in rings], axis=0) for name, rings in extents.items()}
-    high = {name: np.max([ring.max(axis=0) for ring in rings], axis=0) for name, rings in extents.items()}
+    low: dict[str, Points] = {name: np.vstack([ring.min(axis=0) for ring in rings]).min(axis=0) for name, rings in extents.items()}
+    high: dict[str, Points] = {name: np.vstack([ring.max(axis=0) for ring in rings]).max(axis=0) for name, rings in extents.items()}
     left, bottom = low[main.name]
     right, _ = high[main.name]
     width = right - left

@@ -145,6 +145,7 @@ def _geometry(geometry: Any, where: str) -> tuple[list[Polygon], tuple[float, fl
         if first is None or len(first) == 0:
             raise GeometryError(f"{where}: the geometry is empty")
         return [], check_point(first, where)
+    parts: Any
     if kind == "Polygon":
         parts = [coordinates]
     elif kind == "MultiPolygon":

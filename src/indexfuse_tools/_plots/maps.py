@@ -19,7 +19,7 @@ from indexfuse_tools._geo.classes import (
     change_classes,
     quantile_classes,
 )
-from indexfuse_tools._plots.style import MUTED, NOTE_SIZE, WIDTH, new_figure, set_title, shorten, style
+from indexfuse_tools._plots.style import MUTED, NOTE_SIZE, WIDTH, new_figure, shorten, style
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -36,7 +36,8 @@ def _paths(placed: Placed) -> list[DrawnPath]:
     drawn = placed.geometry.drawn
     paths = []
     for number, polygons in enumerate(drawn.polygons):
-        vertices, codes = [], []
+        vertices: list[np.ndarray] = []
+        codes: list[np.ndarray] = []
         for polygon in polygons:
             for ring in polygon:
                 vertices.append(np.vstack([ring, ring[:1]]).astype(np.float64))
@@ -44,8 +45,8 @@ def _paths(placed: Placed) -> list[DrawnPath]:
         dot = drawn.dots[number]
         if dot is not None:
             circle = DrawnPath.circle(dot, DOT_RADIUS)
-            vertices.append(circle.vertices)
-            codes.append(circle.codes)
+            vertices.append(np.asarray(circle.vertices))
+            codes.append(np.asarray(circle.codes))
         if not vertices:  # smaller than a map unit: a speck where it is
             vertices, codes = [np.zeros((1, 2))], [np.array([DrawnPath.MOVETO])]
         paths.append(DrawnPath(np.concatenate(vertices), np.concatenate(codes).astype(np.uint8)))
