@@ -349,3 +349,29 @@ def test_the_map_in_a_browser(statecrime, map_page):
         (SCREENSHOTS / "explorer-map-change.png").write_bytes(session.screenshot())
         assert session.complaints == []
         assert [url for url in session.requests if not url.startswith(("file:", "about:", "data:", "blob:"))] == []
+
+
+# -------------------------------------------------------- command line --
+
+
+@pytest.mark.parametrize(
+    "options, code, said",
+    [
+        (["explore", "--geometry", "us-states", "--key", "name"], 0, "explorer written"),
+        (["explore", "--geometry", "us-states", "--key", "label=name"], 0, "explorer written"),
+        (["report", "--geometry", "nowhere.geojson"], 2, "geometry 'nowhere.geojson': no such file"),
+        (["explore", "--geometry", "world", "--key", "fips"], 2, "matched by 'iso_a3', 'iso_n3', 'name', not 'fips'"),
+    ],
+    ids=["by name", "by a column", "no such file", "wrong property"],
+)
+def test_the_command_line_takes_geometry_and_key(tmp_path, monkeypatch, capsys, options, code, said):
+    from indexfuse_tools._cli import main
+
+    data = sm.datasets.statecrime.load_pandas().data
+    data["label"] = data.index.str.upper()
+    data.to_csv(tmp_path / "states.csv")
+    (tmp_path / "schema.json").write_text(json.dumps({"safety": [["violent", -1]], "education": ["hs_grad"]}))
+    monkeypatch.chdir(tmp_path)
+    command, *rest = options
+    assert main([command, "states.csv", "--schema", "schema.json", "-o", "out.html", *rest]) == code
+    assert said in (capsys.readouterr().out if code == 0 else capsys.readouterr().err)

@@ -161,7 +161,7 @@ def report(
         report will look for. Needs ``robustness``.
     explorer : str or os.PathLike, optional
         Where to write the explorer page too (:func:`explorer`, from the
-        same model, data, title, source, robustness and preparation); the
+        same model, data, title, source, robustness, preparation and map); the
         report's header links to it by its path relative to the report's
         folder, so keep the two files side by side when moving them.
     editions : Editions, optional
@@ -301,8 +301,9 @@ def report(
         from indexfuse_tools._explorer import explorer as write_explorer
 
         write_explorer(
-            model, data, explorer, title=title, source=source, robustness=robustness, preparation=preparation
-        )
+            model, data, explorer, title=title, source=source, robustness=robustness, preparation=preparation,
+            geometry=None if placed is None else placed.geometry, key=key,
+        )  # fmt: skip
     target.write_text(page, encoding="utf-8")
     return target
 
