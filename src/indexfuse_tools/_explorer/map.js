@@ -274,8 +274,11 @@
       return m.toLocaleString("en");
     }
 
+    // Milliseconds the last recolouring took (classes, paint and legend), for the benchmark.
+    let took = NaN;
     function recolour() {
       if (!scores) return;
+      const started = performance.now();
       const chosen = chosenValues();
       periodBox.hidden = choose.value !== "change";
       unitValues = chosen.values;
@@ -294,6 +297,7 @@
       paint();
       drawLegend(chosen.title);
       if (current !== null) describe(current, false);
+      took = performance.now() - started;
     }
 
     function colourOf(s) {
@@ -501,6 +505,9 @@
     recolour();
     return {
       recolour,
+      // Milliseconds from the start of the page's navigation until the map was drawn.
+      drawn: performance.now(),
+      took: () => took,
       shapes: () => (useSvg ? shapesNodes.length : paths2d.length),
       fills: () => Array.from({ length: count }, (_, s) => colourOf(s)),
       choose: (value) => {
