@@ -331,9 +331,14 @@
         if (!list) byColour.set(colour, (list = []));
         list.push(s);
       }
+      // One path per class: a few fills of large paths cost far less than
+      // one fill per shape. Outer rings run clockwise and holes the other
+      // way (as Python writes them), so the nonzero rule keeps the holes.
       for (const [colour, list] of byColour) {
+        const joined = new Path2D();
+        for (const s of list) joined.addPath(paths2d[s]);
         context.fillStyle = colour;
-        for (const s of list) context.fill(paths2d[s], "evenodd");
+        context.fill(joined);
       }
       context.strokeStyle = map.palette.noUnitLine;
       context.lineWidth = 0.6;
