@@ -84,14 +84,6 @@ def _ring_path(ring: IntRing) -> str:
     return f"M{ring[0, 0]} {ring[0, 1]}l{_numbers(steps)}z".replace(" -", "-")
 
 
-def _dedupe(ring: IntRing) -> IntRing:
-    """``ring`` without consecutive repeats (the last point compared with the first too)."""
-    keep = np.any(ring != np.roll(ring, 1, axis=0), axis=1)
-    if not keep.any():
-        return ring[:1]
-    return ring[keep]
-
-
 def draw(shapes: Sequence[Shape], kind: str, tolerance: float = DEFAULT_TOLERANCE) -> Drawn:
     """``shapes`` projected for ``kind`` and drawn on a map :data:`MAP_WIDTH` units wide.
 
@@ -109,7 +101,7 @@ def draw(shapes: Sequence[Shape], kind: str, tolerance: float = DEFAULT_TOLERANC
     flat = [ring for shape in projected.polygons for polygon in shape for ring in polygon]
     on_map = [np.column_stack([(ring[:, 0] - left) * scale, (top - ring[:, 1]) * scale]) for ring in flat]
     simplified = simplify_rings(on_map, tolerance * MAP_WIDTH)
-    rounded = iter([_dedupe(np.rint(ring).astype(np.int64)) for ring in simplified])
+    rounded = iter(_rounded(simplified))
     polygons: list[list[list[IntRing]]] = []
     for shape in projected.polygons:
         kept_shape = []
@@ -127,9 +119,28 @@ def draw(shapes: Sequence[Shape], kind: str, tolerance: float = DEFAULT_TOLERANC
     return Drawn(width, height, polygons, dots, projected.name)
 
 
+def _rounded(rings: list[npt.NDArray[np.float64]]) -> list[IntRing]:
+    """Each ring on whole map units, without a point that repeats the one before (the last
+    compared with the first), in one pass over every ring."""
+    if not rings:
+        return []
+    lengths = np.array([len(ring) for ring in rings])
+    starts = np.cumsum(lengths) - lengths
+    points = np.rint(np.concatenate(rings)).astype(np.int64)
+    previous = np.roll(points, 1, axis=0)
+    previous[starts] = points[starts + lengths - 1]
+    keep = np.any(points != previous, axis=1)
+    # A ring whose every point is the same keeps one.
+    whole = np.add.reduceat(keep.astype(np.int64), starts)
+    keep[starts[whole == 0]] = True
+    kept = np.add.reduceat(keep.astype(np.int64), starts)
+    return np.split(points[keep], np.cumsum(kept)[:-1])
+
+
 def _oriented(ring: IntRing, outer: bool) -> IntRing:
     # On screen (y down) a positive shoelace area is clockwise.
-    clockwise = ring_area(ring.astype(np.float64)) > 0
+    x, y = ring[:, 0], ring[:, 1]
+    clockwise = int(np.dot(x[:-1], y[1:]) - np.dot(x[1:], y[:-1]) + x[-1] * y[0] - x[0] * y[-1]) > 0
     return ring if clockwise == outer else ring[::-1]
 
 
@@ -159,6 +170,8 @@ def _dot(
 
     if not shape:
         return None if point is None else on_map(point)
+    if kept and count > _DOTTED_SHAPES:
+        return None
     outers = np.concatenate([polygon[0] for polygon in shape])
     extent = (outers.max(axis=0) - outers.min(axis=0)) * scale
     small = extent.max() < _DOT_BELOW

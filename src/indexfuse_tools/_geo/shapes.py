@@ -119,7 +119,10 @@ def check_ring(coordinates: Any, where: str) -> Ring:
     _check_lon_lat(points, where)
     if len(points) > 1 and (points[0] == points[-1]).all():
         points = points[:-1]
-    if len(np.unique(points, axis=0)) < 3:
+    # Corners that differ from the one before (the last from the first too):
+    # a ring needs three, or it encloses nothing.
+    corners = int(np.any(points != np.roll(points, 1, axis=0), axis=1).sum()) if len(points) >= 3 else len(points)
+    if corners < 3:
         raise _fail(where, f"a ring needs at least three distinct corners, it has {len(np.unique(points, axis=0))}")
     return points
 
