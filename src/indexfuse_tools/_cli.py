@@ -49,12 +49,15 @@ from indexfuse_tools._core import (
     csv_safe,
     decode,
     dimension_name,
+    isolate,
+    isolated,
     leaf_columns,
     map_leaves,
     parse,
     show,
     table_text,
     unsigned_zeros,
+    write_excel,
 )
 from indexfuse_tools._explorer import explorer
 from indexfuse_tools._persist import dump, loads
@@ -504,9 +507,9 @@ def _treatment_summary(data: pd.DataFrame, log: pd.DataFrame, preparation: Prepa
         reasons = dropped["column"].value_counts()
         lines.append(
             f"{len(dropped)} rows dropped below the availability thresholds, by the dimension with the fewest "
-            "indicators present: " + ", ".join(f"{name} {count}" for name, count in reasons.items())
+            "indicators present: " + ", ".join(f"{isolate(name)} {count}" for name, count in reasons.items())
         )
-    lines.append(unsigned_zeros(per_indicator).to_string())
+    lines.append(isolated(unsigned_zeros(per_indicator)).to_string())
     return "\n".join(lines)
 
 
@@ -527,7 +530,7 @@ def _write_table(path: Path, table: pd.DataFrame, arguments: argparse.Namespace)
     if kind == "parquet":
         table.to_parquet(path, index=index)
     elif kind == "excel":  # a spreadsheet would run a label such as "=1+1" as a formula
-        _for_csv(table, arguments).to_excel(path, index=index)
+        write_excel(path, {"Sheet1": (_for_csv(table, arguments), index)})
     else:
         _for_csv(table, arguments).to_csv(path, sep="\t" if kind == "tsv" else ",", index=index)
 
@@ -766,7 +769,7 @@ def _robustness_summary(analysis: RobustnessResult) -> str:
     settled = analysis.least_settled(SETTLED_SHOWN)
     if len(settled):
         cells = {column: _rank_cell for column in settled.columns}
-        named = settled.to_string(formatters=cells, index_names=False)
+        named = isolated(settled).to_string(formatters=cells, index_names=False)
         parts.append(f"The least settled units (the widest 5-95% rank intervals over the runs):\n{named}")
     return "\n\n".join(parts)
 
