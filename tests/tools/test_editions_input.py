@@ -46,6 +46,13 @@ def test_a_categorical_period_follows_its_categories(produc, ordered):
                            equal_nan=True)  # fmt: skip
 
 
+def test_a_dask_table_keeps_the_order_of_its_categories(produc):
+    dataframe = pytest.importorskip("dask.dataframe")
+    table = _relabelled(produc, ["Jan", "Feb", "Mar"], ["Jan", "Feb", "Mar"], ordered=True)
+    result = editions(SCHEMA, dataframe.from_pandas(table, npartitions=3), period="period", unit="state")
+    assert result.periods == ["Jan", "Feb", "Mar"]
+
+
 @pytest.mark.parametrize("as_mapping", [False, True], ids=["long table", "mapping"])
 def test_text_periods_with_numbers_come_in_natural_order(produc, as_mapping):
     years = ["FY9", "FY10", "FY11"]
