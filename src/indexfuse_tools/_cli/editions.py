@@ -135,5 +135,6 @@ def run_report(arguments: argparse.Namespace, table: pd.DataFrame, unit: str, ex
             scale=arguments.scale, explorer=arguments.explorer,
         )  # fmt: skip
     print(f"report written to {arguments.output}")
-    print(f"{len(result.periods)} editions, {isolate(result.periods[0])} to {isolate(result.periods[-1])}", file=sys.stderr)
+    first, last = isolate(result.periods[0]), isolate(result.periods[-1])
+    print(f"{len(result.periods)} editions, {first} to {last}", file=sys.stderr)
     return 0
