@@ -782,8 +782,9 @@ def _findings(result: Audit) -> list[str]:
             for j in range(i + 1, len(labels)):
                 if values[i, j] < _NEGATIVE_R:
                     found.append(
-                        f"{isolate(labels[i])} and {isolate(labels[j])} ({_plain(result, name)}) correlate negatively once "
-                        f"their directions are applied (r = {fixed(values[i, j], 2)}): check the directions"
+                        f"{isolate(labels[i])} and {isolate(labels[j])} ({_plain(result, name)}) correlate "
+                        f"negatively once their directions are applied (r = {fixed(values[i, j], 2)}): "
+                        "check the directions"
                     )
     for row in _records(result.coefficients[result.coefficients["abnormal"]]):
         found.append(
