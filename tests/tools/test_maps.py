@@ -275,7 +275,7 @@ def test_report_maps_the_score_lists_the_left_over_and_escapes_names(statecrime,
     page = indexfuse_tools.report(model, data, tmp_path / "report.html", geometry="us-states", scale="0-100")
     text = page.read_text(encoding="utf-8")
     assert '<section id="map"><h2>On the map</h2>' in text and text.count('alt="Map of the score') == 1
-    assert "1 unit(s) have no shape on the map and are not drawn: &lt;img src=x onerror=alert(1)&gt;" in text
+    assert "1 unit(s) have no shape on the map and are not drawn: \u2068&lt;img src=x onerror=alert(1)&gt;" in text
     # Ohio (renamed), Texas, Puerto Rico and the Virgin Islands have no unit.
     assert "<img src=x" not in text and "4 shape(s) matching no unit" in text
     assert "alt=\"Small maps of each dimension" in text

@@ -8,6 +8,7 @@ from typing import TYPE_CHECKING, Any
 
 import pandas as pd
 
+from indexfuse_tools._core import isolate
 from indexfuse_tools._geo import Placed
 from indexfuse_tools._plots.maps import plot_map, plot_map_multiples
 from indexfuse_tools._report.pieces import picture
@@ -24,7 +25,7 @@ _NAMED = 5
 
 
 def _listed(labels: list[Any]) -> str:
-    named = ", ".join(str(label) for label in labels[:_NAMED])
+    named = ", ".join(isolate(label) for label in labels[:_NAMED])
     more = len(labels) - _NAMED
     return named + (f" and {more:,} more" if more > 0 else "")
 

@@ -24,6 +24,7 @@ from indexfuse_tools._core import (
     dimension_name,
     effect,
     fixed,
+    isolate,
     plain_name,
     significant,
     split_key,
@@ -127,7 +128,7 @@ def shown_score(scores: pd.DataFrame) -> Shown:
 
 def _ends(ranked: pd.Series, digits: int) -> tuple[str, str]:
     def listed(part: pd.Series) -> str:
-        return ", ".join(f"{name} ({fixed(value, digits, grouping=True)})" for name, value in part.items())
+        return ", ".join(f"{isolate(name)} ({fixed(value, digits, grouping=True)})" for name, value in part.items())
 
     return listed(ranked.head(NAMED_UNITS)), listed(ranked.tail(NAMED_UNITS).iloc[::-1])
 
@@ -480,7 +481,7 @@ def _imputation_text(preparation: Preparation) -> str | None:
     if preparation.group is None:
         return f"the indicator's {preparation.impute} over the units kept"
     return (
-        f"the indicator's {preparation.impute} among the units of the same {preparation.group} "
+        f"the indicator's {preparation.impute} among the units of the same {isolate(preparation.group)} "
         f"(the {preparation.impute} of all units kept where the group has no value)"
     )
 
