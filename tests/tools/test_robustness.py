@@ -474,6 +474,19 @@ def test_the_runs_composite_is_the_models_to_the_bit(seed, weights):
     np.testing.assert_array_equal(got.view(np.int64), want.view(np.int64))
 
 
+@pytest.mark.parametrize("k, rows", [(5, 60), (10, 60), (20, 21), (30, 8), (np.int64(7), 60)])
+@pytest.mark.parametrize("resolution", [1e-4, 1e-2])
+def test_the_baseline_of_a_neighbour_count_is_what_fit_sets(k, rows, resolution):
+    from indexfuse_tools._robustness.engine import fit_baseline
+
+    schema = {"A": ["a", ("b", -1)], "C": ["f", "g"]}
+    fitted = indexfuse.indexpca_diment(schema, ent_k=k)
+    with entropy.resolution(resolution):
+        fitted.fit(DATA.iloc[:rows])
+        got = fit_baseline(indexfuse.indexpca_diment(schema, ent_k=k), rows)
+    assert got == (fitted.k, fitted.min_ent) and type(got[0]) is type(fitted.k)
+
+
 def test_a_composite_of_nothing_ranks_every_unit_equal():
     np.testing.assert_array_equal(descending_ranks(0, 4), [2.5, 2.5, 2.5, 2.5])
 

@@ -11,6 +11,7 @@ what one sends back stays small.
 
 from __future__ import annotations
 
+import collections
 import concurrent.futures
 import contextlib
 import ctypes
@@ -107,8 +108,9 @@ def _read_job(fd: int) -> Job:
         os.close(fd)
 
 
-def _pool_task(token: str, task: Task) -> TaskResult:
-    return _engines[token].work(task, _spills[token])
+def _pool_task(token: str, task: Task) -> tuple[int, TaskResult]:
+    """(this worker's process id, the task's result)."""
+    return os.getpid(), _engines[token].work(task, _spills[token])
 
 
 def _pool_order_statistics(token: str, name: str, positions: list[int], start: int, stop: int) -> np.ndarray:
@@ -240,8 +242,9 @@ def execute(
             engine = Engine(job)
             results = (engine.work(task, accumulator.spills) for task in tasks)
         else:
-            pool = stack.enter_context(_local_pool(job, min(workers, len(tasks)), accumulator))
-            results = _on_processes(pool, job, tasks)
+            workers = min(workers, len(tasks))
+            pool = stack.enter_context(_local_pool(job, workers, accumulator))
+            results = _on_processes(pool, job, tasks, workers)
         for result in results:
             accumulator.take(result)
             bar.update(len(result.runs))
@@ -289,12 +292,65 @@ def _local_pool(job: Job, workers: int, accumulator: Accumulator) -> Iterator[co
                 raise
 
 
-def _on_processes(pool: concurrent.futures.Executor, job: Job, tasks: list[Task]) -> Iterator[TaskResult]:
-    pending = {pool.submit(_pool_task, job.token, task) for task in tasks}
+class _Stretches:
+    """The tasks in one stretch of the configuration order per worker: a worker keeps to its own.
+
+    Neighbouring configurations share coefficient tables, dimension values
+    and entropy estimates. Workers that each take whatever task comes next
+    each build most of them; a worker that keeps to one stretch builds its
+    own once. A worker whose stretch is done takes the last task of the
+    stretch with the most runs left. A worker is told its stretch by the
+    first task it returns (or, if another worker has that one, the first
+    stretch nobody has).
+    """
+
+    def __init__(self, tasks: list[Task], workers: int) -> None:
+        ends = np.cumsum([len(task.runs) for task in tasks])
+        cuts = np.searchsorted(ends, ends[-1] * np.arange(1, workers) / workers, side="right")
+        bounds = [0, *cuts.tolist(), len(tasks)]
+        self.stretches = [collections.deque(tasks[a:b]) for a, b in zip(bounds[:-1], bounds[1:])]
+        self.owner: dict[int, int] = {}
+
+    def first(self) -> list[tuple[int, Task]]:
+        """A task from the start of each stretch."""
+        return [(number, stretch.popleft()) for number, stretch in enumerate(self.stretches) if stretch]
+
+    def after(self, worker: int, stretch: int) -> tuple[int, Task] | None:
+        """(stretch, task) for ``worker``, which has just returned a task of ``stretch``; None when all are given."""
+        if worker not in self.owner:
+            taken = set(self.owner.values())
+            free = [number for number in range(len(self.stretches)) if number not in taken]
+            self.owner[worker] = stretch if stretch not in taken or not free else free[0]
+        own = self.owner[worker]
+        if self.stretches[own]:
+            return own, self.stretches[own].popleft()
+        richest = max(range(len(self.stretches)), key=lambda n: sum(len(task.runs) for task in self.stretches[n]))
+        if self.stretches[richest]:
+            return richest, self.stretches[richest].pop()
+        return None
+
+
+def _on_processes(
+    pool: concurrent.futures.Executor, job: Job, tasks: list[Task], workers: int
+) -> Iterator[TaskResult]:
+    """The tasks' results, one task at a time per worker, each worker on its stretch of the configurations.
+
+    With one task waiting per worker, the worker that has just finished is
+    the only one free to take the next task submitted: that is how it gets
+    one of its own stretch.
+    """
+    stretches = _Stretches(tasks, workers)
+    pending = {pool.submit(_pool_task, job.token, task): number for number, task in stretches.first()}
     try:
-        for future in concurrent.futures.as_completed(list(pending)):
-            pending.discard(future)  # a finished future holds its result: let both go
-            yield _result_of(future)
+        while pending:
+            done, _ = concurrent.futures.wait(pending, return_when=concurrent.futures.FIRST_COMPLETED)
+            for future in done:
+                stretch = pending.pop(future)  # a finished future holds its result: let both go
+                worker, result = _result_of(future)
+                following = stretches.after(worker, stretch)
+                if following is not None:
+                    pending[pool.submit(_pool_task, job.token, following[1])] = following[0]
+                yield result
     finally:
         for future in pending:
             future.cancel()
