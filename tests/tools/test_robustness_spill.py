@@ -145,15 +145,19 @@ def _no_runs(monkeypatch):
 
 
 @pytest.mark.parametrize(
-    "scheduler, advice",
-    [(1, "fewer levels of exclude"), (2, "scheduler=1 (this process only")],
+    "scheduler, memory, advice",
+    [
+        (1, "50MiB", "use fewer levels of exclude"),
+        (2, "50MiB", "use fewer levels of exclude"),  # this process alone would not fit either
+        (2, "400MiB", "use scheduler=1 (this process only, about 0."),
+    ],
 )
 def test_an_analysis_over_the_memory_limit_is_refused_before_it_starts_with_the_estimate(
-    monkeypatch, scheduler, advice
+    monkeypatch, scheduler, memory, advice
 ):
     _no_runs(monkeypatch)
-    with pytest.raises(MemoryError, match=r"would need about \d+\.\d\d GiB .*more than the 0\.05 GiB") as caught:
-        robustness(SCHEMA, _table(300), n=4, scheduler=scheduler, progress=False, memory="50MiB")
+    with pytest.raises(MemoryError, match=r"would need about \d+\.\d\d GiB .*more than the 0\.\d\d GiB") as caught:
+        robustness(SCHEMA, _table(300), n=4, scheduler=scheduler, progress=False, memory=memory)
     assert advice in str(caught.value)
 
 

@@ -119,7 +119,8 @@ def _check_budget(
         variants = len(job.leaves) * len(levels["scale_method"]) * len(levels["pca_cumulative"]) * prepared
         table_bytes += (prepared - 1) * int(job.data.memory_usage(index=True, deep=True).sum())
     found = estimate(rows, table_bytes, variants, runs, row_bytes, kind, workers)
-    check_budget(found, available_memory() if limit is None else limit, spill_dir, spill_room(spill_dir))
+    alone = estimate(rows, table_bytes, variants, runs, row_bytes, "local", 1)
+    check_budget(found, available_memory() if limit is None else limit, spill_dir, spill_room(spill_dir), alone)
     if kind == "dask":
         check_dask_workers(scheduler, found.worker if found.worker else found.caller)
 

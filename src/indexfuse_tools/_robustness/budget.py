@@ -23,8 +23,9 @@ from indexfuse_tools._robustness.workers import DASK_TASK_BYTES
 
 __all__ = ["Estimate", "available_memory", "check_budget", "estimate", "parse_memory"]
 
-#: An idle process with numpy, pandas, scikit-learn and the model imported.
-PROCESS_BYTES = 200 * 2**20
+#: An idle process with numpy, pandas, scikit-learn and the model imported
+#: (its own pages; the libraries' are shared between processes).
+PROCESS_BYTES = 150 * 2**20
 #: A leaf variant's dimension value per unit (its coefficient table is small).
 _VARIANT_BYTES_PER_UNIT = 8
 #: A run's arrays per unit at their peak: composite, ranks, their keys and
@@ -117,10 +118,15 @@ def estimate(
     one with a preparation, with every prepared table the runs share);
     ``leaf_variants``: the coefficient tables and dimension values the runs
     share, each one value per unit. Measured on the scale benchmark's table
-    (242,335 units, 126 leaf variants, two workers): 323 MiB for this process
-    and 515 MiB for each worker, against 360 and 597 estimated.
+    (242,335 units, 126 leaf variants, two workers): 1.01 GiB for the three
+    processes together (their own pages summed, shared ones counted once),
+    against 1.20 GiB estimated.
     """
     reading = SPILL_BLOCK_BYTES + 2**20  # a block of units turned a unit to a row, and the tile it is turned from
+    if kind != "dask" and workers > 1:
+        # A local worker keeps to its stretch of the configurations, and so
+        # to about its share of the variants; more when it helps another.
+        leaf_variants = min(leaf_variants, math.ceil(1.5 * leaf_variants / workers))
     builder = (
         PROCESS_BYTES
         + table_bytes
@@ -146,8 +152,17 @@ def _size(value: int) -> str:
     return f"{value / 2**30:.2f} GiB"
 
 
-def check_budget(found: Estimate, limit: int | None, spill_dir: str | os.PathLike[str], room: int | None) -> None:
+def check_budget(
+    found: Estimate,
+    limit: int | None,
+    spill_dir: str | os.PathLike[str],
+    room: int | None,
+    alone: Estimate | None = None,
+) -> None:
     """Refuse an analysis that would not fit ``limit`` bytes of memory or the ``room`` of its spill directory.
+
+    ``alone`` is the estimate for the runs built in this process only, the
+    first thing to suggest when local workers do not fit.
 
     Raises
     ------
@@ -162,9 +177,8 @@ def check_budget(found: Estimate, limit: int | None, spill_dir: str | os.PathLik
         if found.workers:
             parts += f", {found.workers} local worker processes {_size(found.worker)} each"
         advice = []
-        if found.workers > 1:
-            alone = estimate_alone(found)
-            advice.append(f"scheduler=1 (this process only, about {_size(alone)}, slower)")
+        if found.workers > 1 and alone is not None and alone.local <= limit:
+            advice.append(f"scheduler=1 (this process only, about {_size(alone.local)}, slower)")
         advice.append("fewer levels of exclude, scale_method or pca_cumulative (each level adds a variant of "
                       "the dimension values to every process)")
         advice.append("a Dask cluster whose workers each have the room (scheduler=Client(...))")
@@ -179,8 +193,3 @@ def check_budget(found: Estimate, limit: int | None, spill_dir: str | os.PathLik
             f"spill directory {os.fspath(spill_dir)!r} has {_size(room)} free: pass spill_dir= a directory with "
             "more room (or set TMPDIR)"
         )
-
-
-def estimate_alone(found: Estimate) -> int:
-    """What the analysis would take in this process alone: a builder's memory and this process's own share."""
-    return found.worker + found.caller - PROCESS_BYTES
