@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import copy as copy_module
 import errno
 import gc
 import os
+import pickle
 import tracemalloc
 import zipfile
 
@@ -210,6 +212,16 @@ def _link(fd: str) -> str:
 @pytest.fixture(scope="module")
 def analysis():
     return robustness(SCHEMA, _table(120), n=8, scheduler=1, progress=False)
+
+
+@pytest.mark.parametrize("copy", [lambda r: pickle.loads(pickle.dumps(r)), lambda r: copy_module.deepcopy(r)],
+                         ids=["pickle", "deepcopy"])
+def test_a_result_still_pickles_with_its_ranks(analysis, copy):
+    analysis.composite(3)  # builds its engine, which holds a lock
+    again = copy(analysis)
+    np.testing.assert_array_equal(again.run_ranks, analysis.run_ranks)
+    pd.testing.assert_frame_equal(again.unit_sensitivity("u5"), analysis.unit_sensitivity("u5"))
+    pd.testing.assert_series_equal(again.composite(3), analysis.composite(3), check_exact=True)
 
 
 def test_load_copies_the_runs_ranks_a_block_at_a_time(analysis, tmp_path, monkeypatch):

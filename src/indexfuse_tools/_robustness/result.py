@@ -272,6 +272,14 @@ class RobustnessResult:
         self.sensitivity = factor_table(SENSITIVITY_COLUMNS) if sensitivity is None else sensitivity
         self.convergence = factor_table(CONVERGENCE_COLUMNS) if convergence is None else convergence
 
+    def __getstate__(self) -> dict[str, Any]:
+        """The result as a pickle holds it: every run's ranks in memory, the spill file left behind."""
+        state = self.__dict__.copy()
+        state["_engine"] = None  # built again when needed; it holds a lock
+        if self._spill is not None:
+            state["_spill"], state["_run_ranks"] = None, self._spill.read_runs(0, self._spill.runs)
+        return state
+
     @property
     def run_ranks(self) -> np.ndarray | None:
         if self._run_ranks is None and self._spill is not None:
