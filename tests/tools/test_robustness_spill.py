@@ -90,6 +90,14 @@ def test_statistics_from_the_spill_equal_those_of_the_whole_matrix_to_the_bit(
     assert os.listdir(tmp_path) == []  # a spill file has no name
 
 
+def test_a_system_without_preadv_reads_the_same(tmp_path, monkeypatch):
+    monkeypatch.delattr(os, "preadv")
+    matrix = _run_ranks(30, 500, seed=2)
+    file = _spilled(tmp_path, matrix)
+    np.testing.assert_array_equal(file.read_runs(0, 30), matrix)
+    np.testing.assert_array_equal(file.read_units(7, 9), matrix[:, 7:9])
+
+
 @pytest.mark.parametrize("scheduler", [1, 2], ids=["here", "local-processes"])
 def test_an_analysis_gives_what_the_whole_matrix_gives(tmp_path, monkeypatch, scheduler):
     monkeypatch.setattr(spill, "SPILL_BLOCK_BYTES", 4096)  # several blocks (ranges of units for the workers)

@@ -68,6 +68,14 @@ def spill_room(directory: str | os.PathLike[str]) -> int | None:
     return stat.f_bavail * stat.f_frsize
 
 
+def _read_into(fd: int, into: memoryview, offset: int) -> int:
+    if hasattr(os, "preadv"):
+        return os.preadv(fd, [into], offset)
+    chunk = os.pread(fd, len(into), offset)  # systems without preadv: one copy more
+    into[: len(chunk)] = chunk
+    return len(chunk)
+
+
 def _write_all(fd: int, data: memoryview, offset: int) -> None:
     while len(data):
         written = os.pwrite(fd, data, offset)
@@ -76,7 +84,7 @@ def _write_all(fd: int, data: memoryview, offset: int) -> None:
 
 def _read_all(fd: int, into: memoryview, offset: int) -> None:
     while len(into):
-        read = os.preadv(fd, [into], offset)
+        read = _read_into(fd, into, offset)
         if not read:
             raise EOFError(f"a spill file ended {len(into):,} bytes early, at byte {offset:,}")
         into, offset = into[read:], offset + read
