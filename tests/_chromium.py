@@ -202,6 +202,10 @@ class Session:
             self._pipe.call("Page.navigate", self._session, url=url)
             self._pipe.wait_for("Page.loadEventFired")
 
+    def add_script(self, source: str) -> None:
+        """Run ``source`` in every page loaded from now on, before the page's own scripts."""
+        self._pipe.call("Page.addScriptToEvaluateOnNewDocument", self._session, source=source)
+
     def evaluate(self, expression: str) -> Any:
         """The value of a JavaScript expression in the page; a promise is awaited."""
         reply = self._pipe.call(
