@@ -28,9 +28,24 @@ self.indexfuseColumns = function indexfuseColumns(text) {
     return bytes;
   }
 
+  // Through the streams themselves, not a Blob's: a worker reading a Blob
+  // stalls in a headless browser's virtual time, which pictures of the page
+  // are taken in.
   async function inflate(bytes) {
-    const stream = new Blob([bytes]).stream().pipeThrough(new DecompressionStream("deflate"));
-    return new Uint8Array(await new Response(stream).arrayBuffer());
+    const stream = new DecompressionStream("deflate");
+    const writer = stream.writable.getWriter();
+    writer.write(bytes).then(() => writer.close(), () => {});
+    const reader = stream.readable.getReader();
+    const parts = [];
+    let length = 0;
+    for (let part = await reader.read(); !part.done; part = await reader.read()) {
+      parts.push(part.value);
+      length += part.value.length;
+    }
+    if (parts.length === 1) return parts[0];
+    const whole = new Uint8Array(length);
+    for (let k = 0, at = 0; k < parts.length; at += parts[k].length, k++) whole.set(parts[k], at);
+    return whole;
   }
 
   // Python stores every value's first bytes together, then its second bytes...
@@ -89,23 +104,23 @@ self.indexfuseEngine = async function indexfuseEngine(column, data, folding, pub
   // sub-dimensions (weight times value), then enters its parent with its
   // direction.
   function fold(branches, weights) {
-    let sum = null;
+    const sum = new Float64Array(n);
+    let first = true;
     for (const branch of branches) {
-      let part;
+      const direction = branch.direction;
       if (branch.children) {
-        part = fold(branch.children, weights);
+        const part = fold(branch.children, weights);
+        for (let i = 0; i < n; i++) sum[i] = first ? part[i] * direction : sum[i] + part[i] * direction;
       } else {
+        // (w * v) * direction, then added: the model's order of operations, so the same bits.
         const w = weights[branch.leaf];
         const v = values[branch.leaf];
-        part = new Float64Array(n);
-        for (let i = 0; i < n; i++) part[i] = w * v[i];
+        if (first) for (let i = 0; i < n; i++) sum[i] = w * v[i] * direction;
+        else for (let i = 0; i < n; i++) sum[i] += w * v[i] * direction;
       }
-      const direction = branch.direction;
-      if (direction !== 1) for (let i = 0; i < n; i++) part[i] *= direction;
-      if (sum === null) sum = part;
-      else for (let i = 0; i < n; i++) sum[i] += part[i];
+      first = false;
     }
-    return sum || new Float64Array(n).fill(NaN);
+    return first ? sum.fill(NaN) : sum;
   }
 
   // Positions of the units by key, ascending or descending, ties in the
@@ -116,24 +131,26 @@ self.indexfuseEngine = async function indexfuseEngine(column, data, folding, pub
   // digit radix sort: four stable passes over 16-bit digits of each key's
   // bits, turned so that their order as integers is the numbers' order.
   const counts = new Uint32Array(65536);
+  // Room for the sort's work, kept from one sort to the next.
+  const turned = new Float64Array(n);
+  const bits = new Uint32Array(turned.buffer);
+  const where = new Uint32Array(n);
+  const low = new Uint32Array(n);
+  const high = new Uint32Array(n);
+  const scratch = [new Uint32Array(n), new Uint32Array(n)];
   function argsort(key, descending) {
-    let finite = 0;
-    for (let i = 0; i < n; i++) if (key[i] === key[i]) finite++;
-    const turned = new Float64Array(finite);
-    const where = new Uint32Array(finite);
     const result = new Uint32Array(n);
-    let missing = finite;
-    for (let i = 0, j = 0; i < n; i++) {
+    let finite = 0;
+    let missing = 0;
+    for (let i = 0; i < n; i++) if (key[i] === key[i]) finite++;
+    for (let i = 0; i < n; i++) {
       const x = key[i];
-      if (x !== x) result[missing++] = i;
+      if (x !== x) result[finite + missing++] = i;
       else {
-        turned[j] = (descending ? -x : x) + 0; // + 0: -0 and 0 tie, as they compare
-        where[j++] = i;
+        turned[i - missing] = (descending ? -x : x) + 0; // + 0: -0 and 0 tie, as they compare
+        where[i - missing] = i;
       }
     }
-    const bits = new Uint32Array(turned.buffer);
-    const low = new Uint32Array(finite);
-    const high = new Uint32Array(finite);
     for (let j = 0; j < finite; j++) {
       let h = bits[2 * j + 1];
       let l = bits[2 * j];
@@ -144,8 +161,7 @@ self.indexfuseEngine = async function indexfuseEngine(column, data, folding, pub
       high[j] = h;
       low[j] = l;
     }
-    let from = new Uint32Array(finite);
-    let to = new Uint32Array(finite);
+    let [from, to] = scratch;
     for (let j = 0; j < finite; j++) from[j] = j;
     for (const [word, shift] of [[low, 0], [low, 16], [high, 0], [high, 16]]) {
       counts.fill(0);
@@ -241,15 +257,18 @@ self.indexfuseEngine = async function indexfuseEngine(column, data, folding, pub
   }
 
   // Search is by every word typed, each found anywhere in the label, case
-  // aside. All labels sit in one text, apart by a character no word holds,
-  // so that each word is one scan of the browser's own string search.
+  // aside. All labels also sit in one text, apart by a character no word
+  // holds, so that the first scan for a word is the browser's own string
+  // search; a search that only adds to the last one (the reader typing on)
+  // looks again only at what the last one found.
   const SEPARATOR = "\0";
+  let lowered = null;
   let joined = null;
   let starts = null;
   let reading = null;
   function searchable() {
     reading ||= column(data.units).then((labels) => {
-      const lowered = labels.map((label) => label.toLowerCase());
+      lowered = labels.map((label) => label.toLowerCase());
       starts = new Uint32Array(n + 1);
       let at = 0;
       for (let i = 0; i < n; i++) {
@@ -262,37 +281,40 @@ self.indexfuseEngine = async function indexfuseEngine(column, data, folding, pub
     return reading;
   }
 
-  function unitAt(offset) {
-    let low = 0;
-    let high = n - 1;
-    while (low < high) {
-      const middle = (low + high + 1) >> 1;
-      if (starts[middle] <= offset) low = middle;
-      else high = middle - 1;
+  // The units whose label holds word, in order.
+  function holding(word) {
+    const found = [];
+    let unit = 0;
+    for (let at = joined.indexOf(word); at >= 0; at = joined.indexOf(word, starts[unit + 1])) {
+      while (starts[unit + 1] <= at) unit++;
+      found.push(unit);
     }
-    return low;
+    return found;
   }
 
-  let lastSearch = "";
+  let lastText = null;
+  let lastFound = null; // positions, in order
   let lastMatches = null;
   async function matches(search) {
-    const words = [...new Set(search.toLowerCase().split(/\s+/).filter((word) => word && !word.includes(SEPARATOR)))];
+    const text = search.toLowerCase();
+    const words = [...new Set(text.split(/\s+/).filter((word) => word && !word.includes(SEPARATOR)))];
     if (!words.length || !n) return null;
-    if (search === lastSearch) return lastMatches;
+    if (text === lastText) return lastMatches;
     await searchable();
-    const hits = new Uint8Array(n);
-    for (const word of words) {
-      for (let at = joined.indexOf(word); at >= 0; ) {
-        const unit = unitAt(at);
-        hits[unit]++;
-        at = joined.indexOf(word, starts[unit + 1]);
-      }
+    let candidates;
+    if (lastText !== null && text.startsWith(lastText)) {
+      candidates = lastFound; // every word of the last search is part of one of these
+    } else {
+      words.sort((a, b) => b.length - a.length); // the longest first: it finds the fewest
+      candidates = holding(words.shift());
     }
-    const found = new Uint8Array(n);
-    for (let i = 0; i < n; i++) found[i] = hits[i] === words.length ? 1 : 0;
-    lastSearch = search;
-    lastMatches = found;
-    return found;
+    const found = candidates.filter((i) => words.every((word) => lowered[i].includes(word)));
+    const mask = new Uint8Array(n);
+    for (const i of found) mask[i] = 1;
+    lastText = text;
+    lastFound = found;
+    lastMatches = mask;
+    return mask;
   }
 
   // Every unit shown in a view, in its order: the sorted order, less what the search leaves out.
@@ -384,9 +406,20 @@ self.indexfuseEngine = async function indexfuseEngine(column, data, folding, pub
     },
     unit,
     // While the reader looks at the table: the labels made ready for the
-    // first search, and the columns for the first profile.
-    idle() {
-      return searchable().then(details);
+    // first search, the orders of the columns that do not follow the
+    // weights, and the columns for the first profile; a step at a time, so
+    // that what the reader asks for meanwhile is answered between them.
+    async idle() {
+      const pause = () => new Promise((resolve) => setTimeout(resolve, 0));
+      await searchable();
+      const columns = [{ key: "rank", descending: true }, ...values.map((_, leaf) => ({ key: "dimension", leaf })), { key: "published" }];
+      if (p5) columns.push({ key: "interval" });
+      for (const sort of columns) {
+        await pause();
+        orderOf(sort);
+      }
+      await pause();
+      await details();
     },
   };
 };

@@ -248,6 +248,7 @@
     shares[node.id] = share;
     weights = normalised(given());
     show();
+    remember();
     ask();
   }
 
@@ -255,6 +256,7 @@
     shares = sharesFrom(published);
     weights = published.slice();
     show();
+    remember();
     ask();
   }
 
@@ -274,7 +276,6 @@
       ? "These are not the published weights: composites and ranks are computed again with the weights above."
       : "";
     document.getElementById("reset").disabled = !changed;
-    remember();
   }
 
   // ------------------------------------------------ the page's address --
@@ -313,6 +314,7 @@
     shares = sharesFrom(read.weights || published);
     weights = read.weights ? normalised(given()) : published.slice();
     show();
+    remember();
     const note = document.getElementById("weights-note");
     if (read.unreadable) {
       note.hidden = false;
@@ -411,19 +413,27 @@
           answers.set(++next, answer);
           worker.postMessage({ ...message, id: next });
         });
+      const fail = (error) => {
+        URL.revokeObjectURL(address);
+        worker.terminate();
+        reject(error);
+      };
       worker.onerror = (event) => {
         event.preventDefault();
-        URL.revokeObjectURL(address);
-        reject(new Error(event.message));
+        fail(new Error(event.message));
       };
+      // A worker that has not started within five seconds is not coming: in a
+      // headless browser's virtual time, where pictures of the page are
+      // taken, it never reads its columns.
+      const late = setTimeout(() => fail(new Error("the worker did not start")), 5000);
       worker.onmessage = (event) => {
         const message = event.data;
         if (message.type === "start") {
+          clearTimeout(late);
           URL.revokeObjectURL(address);
           resolve({ result: message, request });
         } else if (message.type === "failed") {
-          worker.terminate();
-          reject(new Error(message.message));
+          fail(new Error(message.message));
         } else {
           answers.get(message.id)(message);
           answers.delete(message.id);
@@ -972,6 +982,9 @@
     rank: () => Array.from(rank),
   };
   window.indexfuseExplorer = api;
+  // The published weights at once; the address is read once the units are.
+  shares = sharesFrom(published);
+  show();
   api.ready = start().catch((error) => {
     if (document.getElementById("page-problem").hidden) trouble("The page could not be drawn: " + error.message);
     throw error;

@@ -46,6 +46,9 @@ RANK_DIGITS = 1
 # below it, only the positions and values that changed.
 _SPARSE_SHARE = 0.25
 _DIGITS = re.compile(r"(\d+)")
+# Wider than any number a label holds in practice (a 12-digit census code);
+# a longer run still sorts, by its leading digits.
+_DIGIT_WIDTH = 24
 
 
 @dataclass(frozen=True)
@@ -276,26 +279,36 @@ def _columns(inputs: Inputs, columns: Columns) -> list[dict[str, Any]]:
     return described
 
 
-def _natural_key(label: str) -> tuple[Any, ...]:
-    """A label's place in a list a reader scans: case and accents aside, numbers by value."""
-    plain = label.casefold()
-    if not plain.isascii():
-        folded = unicodedata.normalize("NFKD", plain)
-        plain = "".join(character for character in folded if not unicodedata.combining(character))
-    # re.split keeps the digit runs at odd places, so the parts always compare
-    # text with text and number with number.
-    parts = _DIGITS.split(plain)
-    return tuple(int(part) if k % 2 else part for k, part in enumerate(parts)), label
+def _label_order(labels: list[str]) -> list[int]:
+    """The positions of ``labels`` in the order a reader scans a list: case
+    and accents aside, numbers by value ("Area 2" before "Area 10").
+
+    Worked out here rather than in the page: a browser collates 242,335
+    labels in seconds.
+    """
+    keys = [label.casefold() for label in labels]
+    for position, key in enumerate(keys):
+        if not key.isascii():
+            plain = unicodedata.normalize("NFKD", key)
+            keys[position] = "".join(character for character in plain if not unicodedata.combining(character))
+    separator = "\0" if not any("\0" in key for key in keys) else None
+    if separator is None:  # a label holds the separator: one at a time, more slowly
+        return sorted(range(len(keys)), key=lambda position: _padded(keys[position]))
+    # Every digit run padded to one width compares as its number does; done
+    # on all labels at once, it is one pass of the regular expression.
+    padded = _padded(separator.join(keys)).split(separator)
+    return sorted(range(len(padded)), key=padded.__getitem__)
+
+
+def _padded(text: str) -> str:
+    parts = _DIGITS.split(text)
+    parts[1::2] = [digits.zfill(_DIGIT_WIDTH) for digits in parts[1::2]]
+    return "".join(parts)
 
 
 def _units(labels: list[str], columns: Columns) -> tuple[dict[str, Any], dict[str, Any]]:
-    """The labels, and their order for sorting by name.
-
-    The order is worked out here rather than in the page: a browser
-    collates 242,335 labels in seconds.
-    """
-    order = sorted(range(len(labels)), key=lambda position: _natural_key(labels[position]))
-    return columns.add_labels(labels), columns.add_positions(order)
+    """The labels, and their order for sorting by name."""
+    return columns.add_labels(labels), columns.add_positions(_label_order(labels))
 
 
 def _intervals(intervals: pd.DataFrame | None, columns: Columns) -> dict[str, Any] | None:
