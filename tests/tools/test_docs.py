@@ -9,7 +9,8 @@ import matplotlib
 import pytest
 
 import indexfuse_tools
-from indexfuse_tools import _audit, _check, _cli, _contributions, _explorer, _report, _results, _weights
+from indexfuse_tools import _audit, _check, _contributions, _explorer, _report, _results, _weights
+from indexfuse_tools._cli import schemas as _cli_schemas
 from indexfuse_tools._core import numbers as _numbers
 from indexfuse_tools._explorer import columns as _explorer_columns
 from indexfuse_tools._explorer import page as _explorer_page
@@ -26,7 +27,7 @@ matplotlib.use("Agg")
 @pytest.mark.parametrize(
     "module",
     [_check, _contributions, _prepare, _rules, _results, _robustness, _robustness_result, _weights, _audit, _report]
-    + [_cli, _numbers, _explorer, _explorer_page, _explorer_columns]
+    + [_cli_schemas, _numbers, _explorer, _explorer_page, _explorer_columns]
     + [weights, distribution, correlations, ranking, robustness, callouts],
     ids=lambda m: m.__name__,
 )
