@@ -354,10 +354,11 @@
       }
       if (!units) return null;
     }
+    // As Presentation.apply: divided by the span, so that the highest is exactly 100.
     const span = high - low;
-    const factor = span > 0 ? 100 / span : 0;
     const values = new Float64Array(n);
-    for (let i = 0; i < n; i++) values[i] = (composite[i] - low) * factor + 0;
+    if (span > 0) for (let i = 0; i < n; i++) values[i] = ((composite[i] - low) / span) * 100 + 0;
+    else for (let i = 0; i < n; i++) values[i] = (composite[i] - low) * 0 + 0;
     return { values, low, high, units };
   }
 
