@@ -388,6 +388,28 @@ def test_what_if_weights_equal_set_weights_then_results(browser, page, statecrim
 
 
 @needs_browser
+def test_tied_and_missing_composites_rank_and_sort_as_pandas_does(browser, statecrime, tmp_path):
+    model, data = statecrime
+    data = pd.concat([data, data.loc[["Ohio", "Iowa"]].rename(index=lambda unit: unit + " again")])
+    data.loc[["Utah", "Maine"], ["violent", "murder"]] = np.nan  # no safety, so no composite
+    open_page(browser, indexfuse_tools.explorer(model, data, tmp_path / "ties.html"))
+    expected = indexfuse_tools.results(model, data)
+    assert browser.evaluate("window.indexfuseExplorer.rank()") == [None if np.isnan(r) else r for r in expected["rank"]]
+    assert expected.loc["Ohio", "rank"] == expected.loc["Ohio again", "rank"] and expected.loc["Ohio", "rank"] % 1 == 0.5
+    headers = browser.evaluate(HEADERS)
+    for ascending in (True, False):  # the first choice of a heading sorts up, the next down
+        browser.evaluate(f"[...document.querySelectorAll('#table thead th button')][{headers.index('safety')}].click()")
+        browser.evaluate(SETTLED)
+        browser.evaluate("document.getElementById('table-scroll').scrollTop = 1e6")
+        browser.evaluate("new Promise(done => requestAnimationFrame(() => requestAnimationFrame(done)))")
+        order = expected["safety"].sort_values(ascending=ascending, kind="stable", na_position="last")
+        shown_rows = browser.evaluate(ROWS)
+        assert [row[0] for row in shown_rows] == list(order.index[-len(shown_rows) :])  # the missing last, either way
+        browser.evaluate("document.getElementById('table-scroll').scrollTop = 0")
+    assert browser.complaints == []
+
+
+@needs_browser
 def test_a_model_of_one_dimension_has_nothing_to_reweight(browser, tmp_path):
     data = sm.datasets.statecrime.load_pandas().data
     model = indexfuse.indexpca_diment([("violent", -1), "hs_grad"])

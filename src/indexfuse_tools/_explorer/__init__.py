@@ -106,7 +106,8 @@ def _steps(preparation: Preparation, label: Any) -> dict[str, Any] | None:
     """What the preparation does to one indicator, as the page words it for a unit."""
     steps: dict[str, Any] = {}
     if preparation.impute is not None and label in preparation.fills:
-        within = f" within {preparation.group}" if preparation.group is not None else ""
+        # The group is a column's label: isolated, so that its direction stays its own.
+        within = f" within \u2068{preparation.group}\u2069" if preparation.group is not None else ""
         steps["fill"] = f"the {preparation.impute}{within}"
     rule = preparation.transforms.get(label)
     if rule is not None:
