@@ -114,7 +114,12 @@ _WEIGHT = """(async () => {
   await window.indexfuseExplorer.settled();
   return performance.now() - start;
 })()"""
-_READY = "new Promise(done => { const look = () => document.documentElement.dataset.ready === '1' ? done(performance.getEntriesByName('interactive')[0].startTime) : setTimeout(look, 5); look(); })"
+# Milliseconds from the start of the navigation until the table answered.
+_READY = """new Promise(done => {
+  const look = () => document.documentElement.dataset.ready === '1'
+    ? done(performance.getEntriesByName('interactive')[0].startTime) : setTimeout(look, 5);
+  look();
+})"""
 
 
 def measure(path: Path, repeats: int) -> dict[str, float]:

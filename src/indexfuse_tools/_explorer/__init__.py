@@ -14,9 +14,8 @@ import os
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-import pandas as pd
-
 import numpy as np
+import pandas as pd
 
 from indexfuse_tools._core import (
     Presentation,
@@ -111,16 +110,18 @@ def _steps(preparation: Preparation, label: Any) -> dict[str, Any] | None:
         steps["fill"] = f"the {preparation.impute}{within}"
     rule = preparation.transforms.get(label)
     if rule is not None:
-        steps["transform"] = (
-            f"log(x + {rule['shift']:.6g})" if rule["kind"] == "log" else f"{rule['kind']}, lambda {rule['lambda']:.4g}"
-        )
+        kind = rule["kind"]
+        shown = f"log(x + {rule['shift']:.6g})" if kind == "log" else f"{kind}, lambda {rule['lambda']:.4g}"
+        steps["transform"] = shown
     low, high = preparation.caps.get(label, (-np.inf, np.inf))
     if np.isfinite(low) or np.isfinite(high):
         steps["caps"] = [float(low) if np.isfinite(low) else None, float(high) if np.isfinite(high) else None]
     return steps or None
 
 
-def _treatment(preparation: Preparation | None, frame: pd.DataFrame, units: pd.Index, used: list[Any]) -> Treatment | None:
+def _treatment(
+    preparation: Preparation | None, frame: pd.DataFrame, units: pd.Index, used: list[Any]
+) -> Treatment | None:
     """What the model scored after the preparation, and what the preparation does to each indicator."""
     if preparation is None:
         return None

@@ -439,13 +439,20 @@ if (typeof WorkerGlobalScope !== "undefined" && self instanceof WorkerGlobalScop
       }
       self.postMessage({ type: "start", id: message.id, ...engine.start() });
       setTimeout(() => engine.idle(), 0);
-    } else if (message.type === "view") {
-      const answer = await engine.view(message);
-      const transfer = [answer.view.buffer];
-      if (answer.composite) transfer.push(answer.composite.buffer, answer.rank.buffer);
-      self.postMessage({ type: "view", id: message.id, ...answer }, transfer);
-    } else {
-      self.postMessage({ type: "unit", id: message.id, ...(await engine.unit(message.position)) });
+      return;
+    }
+    try {
+      if (message.type === "view") {
+        const answer = await engine.view(message);
+        const transfer = [answer.view.buffer];
+        if (answer.composite) transfer.push(answer.composite.buffer, answer.rank.buffer);
+        self.postMessage({ type: "view", id: message.id, ...answer }, transfer);
+      } else {
+        self.postMessage({ type: "unit", id: message.id, ...(await engine.unit(message.position)) });
+      }
+    } catch (error) {
+      // Answered all the same, so that the page says what went wrong instead of waiting.
+      self.postMessage({ type: message.type, id: message.id, error: String(error) });
     }
   };
 }

@@ -452,7 +452,13 @@
       // Answered later, as a worker would, so that a run of inputs is coalesced.
       request: (message) =>
         new Promise((answer) =>
-          setTimeout(async () => answer(message.type === "view" ? await here.view(message) : await here.unit(message.position)), 0)
+          setTimeout(async () => {
+            try {
+              answer(message.type === "view" ? await here.view(message) : await here.unit(message.position));
+            } catch (error) {
+              answer({ error: String(error) });
+            }
+          }, 0)
         ),
     };
   }
@@ -469,6 +475,12 @@
 
   function answered(answer) {
     asking = false;
+    if (answer.error) {
+      trouble("The page could not do that: " + answer.error);
+      askAgain = false;
+      settle();
+      return;
+    }
     if (answer.composite) {
       composite = answer.published ? publishedComposite : answer.composite;
       rank = answer.published ? publishedRank : answer.rank;
@@ -750,7 +762,8 @@
     pending++;
     try {
       const details = await engine.request({ type: "unit", position: i });
-      if (asked === profileAsked) drawProfile(i, details, focus);
+      if (details.error) trouble("The page could not show that unit: " + details.error);
+      else if (asked === profileAsked) drawProfile(i, details, focus);
     } finally {
       pending--;
       settle();

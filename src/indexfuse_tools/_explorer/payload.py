@@ -34,7 +34,16 @@ from indexfuse_tools._core import (
 )
 from indexfuse_tools._explorer.columns import Columns
 
-__all__ = ["EDITION_COLUMNS", "Inputs", "Scale", "Treatment", "payload", "refuse_non_finite", "used_columns", "weighted_leaves"]
+__all__ = [
+    "EDITION_COLUMNS",
+    "Inputs",
+    "Scale",
+    "Treatment",
+    "payload",
+    "refuse_non_finite",
+    "used_columns",
+    "weighted_leaves",
+]
 
 #: Decimals the page shows: composites and their changes, and scores on 0..100.
 COMPOSITE_DIGITS = 4
