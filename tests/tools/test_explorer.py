@@ -566,7 +566,7 @@ def test_a_label_ending_in_a_direction_override_turns_nothing_after_it(tmp_path,
         assert session.evaluate("document.title") == f"\u2068Title{OVERRIDE}\u2069"
         # The long name is cut short in the table, wraps in the profile, and nothing leaves the screen.
         search(session, "goes on")
-        assert session.evaluate("document.querySelector('#table button.unit').getBoundingClientRect().width") <= 16 * 16
+        assert session.evaluate("document.querySelector('#table button.unit').getBoundingClientRect().width") <= 12 * 16
         session.evaluate("window.indexfuseExplorer.openProfile(1)")
         session.evaluate(SETTLED)
         assert session.evaluate("document.documentElement.scrollWidth") <= width
