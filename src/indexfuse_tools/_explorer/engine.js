@@ -373,8 +373,10 @@ self.indexfuseEngine = async function indexfuseEngine(column, data, folding, pub
   }
 
   return {
+    // The published composites and ranks, and the dimension values, which
+    // the page then need not read itself.
     start() {
-      return { publishedComposite, publishedRank: publishedRanks.rank };
+      return { publishedComposite, publishedRank: publishedRanks.rank, values };
     },
     // The view for the weights (null: the published ones), the search and the sort asked for,
     // with the composites and ranks when the weights moved since the last view.

@@ -926,17 +926,17 @@
     }
     const start = { text: columnText, data, folding: branchesOf(roots), published };
     const started = startWorker(start).catch(() => startHere(start));
-    const [labels, values, p5, median, p95] = await Promise.all([
+    // The page reads the labels while the engine reads the dimension values and ranks.
+    const [labels, p5, median, p95] = await Promise.all([
       column(data.units),
-      Promise.all(dims.map((d) => column(d.values))),
       data.intervals ? column(data.intervals.p5) : null,
       data.intervals ? column(data.intervals.median) : null,
       data.intervals ? column(data.intervals.p95) : null,
     ]);
     units = labels;
-    dimensionValues = values;
     intervals = p5 && { p5, median, p95 };
     engine = await started;
+    dimensionValues = engine.result.values;
     publishedComposite = engine.result.publishedComposite;
     publishedRank = engine.result.publishedRank;
     composite = publishedComposite;
