@@ -549,10 +549,17 @@ def test_a_label_ending_in_a_direction_override_turns_nothing_after_it(tmp_path,
     data = sm.datasets.statecrime.load_pandas().data.head(20).rename(columns={"murder": "murder" + OVERRIDE})
     long = "Unit with a name that goes on " * 12
     data.index = ["Ohio" + OVERRIDE, long, *data.index[2:]]
+    data["region" + OVERRIDE] = ["north", "south"] * 10
+    data.iloc[0, data.columns.get_loc("murder" + OVERRIDE)] = np.nan  # filled within the region, then logged
     schema = {"safety" + OVERRIDE: [("violent", -1), ("murder" + OVERRIDE, -1)], "education": ["hs_grad"]}
+    prepared, _, preparation = indexfuse_tools.prepare(
+        schema, data, impute="mean", group="region" + OVERRIDE, transform={"murder" + OVERRIDE: "log"}
+    )
     model = indexfuse.indexpca_diment(schema)
-    model.fit(data)
-    path = indexfuse_tools.explorer(model, data, tmp_path / "bidi.html", title="Title" + OVERRIDE, source="S" + OVERRIDE)
+    model.fit(prepared)
+    path = indexfuse_tools.explorer(
+        model, data, tmp_path / "bidi.html", title="Title" + OVERRIDE, source="S" + OVERRIDE, preparation=preparation
+    )
     with _chromium.Session(CHROMIUM, width=width) as session:
         open_page(session, path)
         session.evaluate("window.indexfuseExplorer.openProfile(0)")
@@ -563,6 +570,8 @@ def test_a_label_ending_in_a_direction_override_turns_nothing_after_it(tmp_path,
         )  # fmt: skip
         assert turned == []
         assert session.evaluate("document.getElementById('profile-heading').textContent") == f"Why Ohio{OVERRIDE} ranks where it does"
+        words = session.evaluate("[...document.querySelectorAll('#profile-indicators .sub')].map(s => s.textContent)")
+        assert f"gap filled with the mean within \u2068region{OVERRIDE}\u2069; log(x + 0)" in words
         assert session.evaluate("document.title") == f"\u2068Title{OVERRIDE}\u2069"
         # The long name is cut short in the table, wraps in the profile, and nothing leaves the screen.
         search(session, "goes on")
