@@ -740,6 +740,9 @@ def test_a_companion_panel_hears_every_new_score_and_opens_profiles(browser, pag
     browser.evaluate(SETTLED)
     assert browser.evaluate("document.getElementById('profile-heading').textContent") == "Why Utah ranks where it does"
     assert browser.evaluate("window.indexfuseExplorer.findUnit('nowhere')") == -1
+    named = browser.evaluate("window.indexfuseExplorer.dimensions().map(d => [d.name, Array.from(d.values)])")
+    expected = indexfuse_tools.results(model, data)
+    assert [[name, expected[name].tolist()] for name, _ in named] == named
 
 
 @needs_browser

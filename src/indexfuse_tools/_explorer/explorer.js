@@ -18,7 +18,7 @@
 // ending in a direction override, leaves the rest of its line as it is.
 //
 // For a companion panel (a map of the units, say), the page offers:
-// - #explorer-panel, an empty section in the layout beside the table,
+// - #explorer-panel, an empty section in the layout under the table,
 //   hidden until the companion fills it and sets hidden = false;
 // - the event "indexfuse:scores" on document, fired once the published
 //   scores are known and again whenever the weights move, with detail
@@ -27,11 +27,14 @@
 //   the weights by dimension, and whether they are the published ones;
 // - window.indexfuseExplorer: ready (a promise, resolved once the table
 //   answers), units() (the labels, in order), scores() (the latest detail
-//   of that event), openProfile(position) and findUnit(label) (a label's
-//   position, or -1), settled() (a promise, resolved once the page has
-//   done all it was asked), and the data document itself as data.
-// A companion script placed after this one may use all of these at once;
-// the arrays are the page's own and must not be changed.
+//   of that event), dimensions() ({name, values} per weighted dimension,
+//   values before weight and direction), openProfile(position) and
+//   findUnit(label) (a label's position, or -1), settled() (a promise,
+//   resolved once the page has done all it was asked), and the data
+//   document itself as data.
+// A companion's elements come after this script (page.render(companion=...)),
+// so that it may use all of these at once; the arrays are the page's own
+// and must not be changed.
 "use strict";
 
 (function () {
@@ -574,6 +577,7 @@
       })
     );
     delete head.dataset.held;
+    head.setAttribute("aria-rowindex", "1");
     marks();
     pool.length = 0;
     draw(true);
@@ -987,6 +991,7 @@
     settled,
     units: () => units,
     scores: () => lastScores,
+    dimensions: () => dims.map((d, leaf) => ({ name: d.name, values: dimensionValues && dimensionValues[leaf] })),
     openProfile: (position) => profile(position, true),
     findUnit: (label) => (units ? units.indexOf(label) : -1),
     // For the page's own tests and for anyone scripting the page.

@@ -78,6 +78,7 @@ def render(
     settings: list[str],
     data: dict[str, Any],
     columns: str,
+    companion: Markup | None = None,
 ) -> str:
     """The whole page as HTML.
 
@@ -89,6 +90,13 @@ def render(
         The page's data (:func:`.payload.payload`), embedded as JSON.
     columns : str
         The per-unit columns the data point into: base64 text.
+    companion : markupsafe.Markup, optional
+        A companion panel's own elements (its data and script, say),
+        placed after the page's script, so that it finds
+        ``window.indexfuseExplorer`` and the empty ``#explorer-panel`` in
+        place (see the top of ``explorer.js``). Markup, since it is the
+        package's own: whatever it carries of the data must be escaped, as
+        :func:`script_json` escapes it.
     """
     from indexfuse_tools._report.page import stylesheet
 
@@ -109,4 +117,5 @@ def render(
         data=script_json(data),
         # Safe unescaped: base64 holds letters, digits, "+", "/" and "=" only.
         columns=Markup(_base64(columns)),
+        companion=companion,
     )
