@@ -39,11 +39,12 @@
 
 (function () {
   const data = JSON.parse(document.getElementById("explorer-data").textContent);
-  const columnText = document.getElementById("explorer-columns").textContent;
+  const columnElement = document.getElementById("explorer-columns");
   const n = data.count;
   const dims = data.dimensions;
 
-  const column = self.indexfuseColumns(columnText);
+  let columnText = columnElement.textContent;
+  let column = self.indexfuseColumns(columnText);
 
   // ------------------------------------------------------------ arithmetic --
 
@@ -435,7 +436,7 @@
         if (message.type === "start") {
           clearTimeout(late);
           URL.revokeObjectURL(address);
-          resolve({ result: message, request });
+          resolve({ result: message, request, inWorker: true });
         } else if (message.type === "failed") {
           fail(new Error(message.message));
         } else {
@@ -928,8 +929,8 @@
       trouble("This browser cannot read this page's data: open it in a browser from 2023 or later.");
       throw new Error("DecompressionStream is not available");
     }
-    const start = { text: columnText, data, folding: branchesOf(roots), published };
-    const started = startWorker(start).catch(() => startHere(start));
+    const setup = { text: columnText, data, folding: branchesOf(roots), published };
+    const started = startWorker(setup).catch(() => startHere(setup));
     // The page reads the labels while the engine reads the dimension values and ranks.
     const [labels, p5, median, p95] = await Promise.all([
       column(data.units),
@@ -940,6 +941,13 @@
     units = labels;
     intervals = p5 && { p5, median, p95 };
     engine = await started;
+    if (engine.inWorker) {
+      // The worker holds the columns now: the page lets its copies go.
+      column = null;
+      columnText = null;
+      setup.text = null;
+      columnElement.textContent = "";
+    }
     dimensionValues = engine.result.values;
     publishedComposite = engine.result.publishedComposite;
     publishedRank = engine.result.publishedRank;
