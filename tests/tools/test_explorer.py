@@ -604,11 +604,15 @@ def test_a_units_profile_follows_it_over_the_editions_on_one_anchor(browser, pan
     )
     assert table[0] == ["Edition", "Composite", "Score (0–100)", "Rank", "Places gained", "Composite change", "Score change"]
     ohio = found.results.xs("Ohio", level="unit")
-    for row, (period, one) in zip(table[1:], ohio.iterrows()):
-        assert row[:4] == [str(period), shown(one["composite"]), shown(one["score"], 1), rank_text(one["rank"])]
+    def change(value: float, digits: int) -> str:
+        return "–" if np.isnan(value) else ("+" if round(value, digits) > 0 else "") + shown(value, digits)
+
+    for row, (period, one) in zip(table[1:], ohio.iterrows(), strict=True):
+        assert row == [
+            str(period), shown(one["composite"]), shown(one["score"], 1), rank_text(one["rank"]),
+            change(one["rank_change"], 1).removesuffix(".0"), change(one["composite_change"], 4), change(one["score_change"], 1),
+        ]  # fmt: skip
     assert table[1][4:] == ["–", "–", "–"]
-    gained = ohio["rank_change"].iloc[-1]
-    assert table[3][4] == ("+" if gained > 0 else "") + rank_text(gained)
     # The table's scores are the editions' latest, on the anchor fixed over all of them.
     scores = dict(zip(browser.evaluate("window.indexfuseExplorer.units()"), browser.evaluate("Array.from(window.indexfuseExplorer.scores().score)")))
     assert scores["Ohio"] == ohio["score"].iloc[-1]

@@ -92,7 +92,7 @@ self.indexfuseColumns = function indexfuseColumns(text) {
 // them, published the published weights.
 self.indexfuseEngine = async function indexfuseEngine(column, data, folding, published) {
   // The editions' columns a profile shows, as the page's data name them.
-  const EDITION_FIELDS = ["composite", "score", "rank", "rank_change", "composite_change", "score_change"];
+  const EDITION_FIELDS = ["composite", "score", "rank", "composite_change", "score_change"];
   const n = data.count;
   const [unitOrder, values, p5] = await Promise.all([
     column(data.unitOrder),
@@ -363,12 +363,16 @@ self.indexfuseEngine = async function indexfuseEngine(column, data, folding, pub
   async function unit(i) {
     const [raw, treated, editions] = await details();
     const periods = data.editions ? data.editions.periods.length : 0;
+    const across = Object.fromEntries(
+      EDITION_FIELDS.map((name, k) => [name, editions[k] && Array.from({ length: periods }, (_, p) => editions[k][p * n + i])])
+    );
+    if (data.editions && data.editions.rank_change) {
+      across.rank_change = across.rank.map((rank, p) => (p ? across.rank[p - 1] - rank : NaN));
+    }
     return {
       raw: raw.map((column) => column[i]),
       scored: raw.map((column, k) => scoredOf(column, treated[k], i)),
-      editions: Object.fromEntries(
-        EDITION_FIELDS.map((name, k) => [name, editions[k] && Array.from({ length: periods }, (_, p) => editions[k][p * n + i])])
-      ),
+      editions: across,
     };
   }
 

@@ -348,6 +348,11 @@ def _editions(inputs: Inputs, columns: Columns) -> dict[str, Any] | None:
     for name, digits in EDITION_COLUMNS.items():
         if name not in frame.columns or frame[name].isna().all():
             continue
+        if name == "rank_change":
+            # The previous rank less this one, both whole or halves: the page
+            # works it out exactly from the ranks it has.
+            carried[name] = True
+            continue
         values = np.concatenate([_floats(one[name]) for one in by_period])
         carried[name] = columns.add_shown(values, digits)
     return carried
