@@ -624,7 +624,7 @@ def test_a_units_profile_follows_it_over_the_editions_on_one_anchor(browser, pan
 def test_scores_on_0_100_are_fixed_again_as_results_fixes_them_when_a_weight_moves(browser, statecrime, tmp_path):
     model, data = statecrime
     open_page(browser, indexfuse_tools.explorer(model, data, tmp_path / "scale.html", scale="0-100"))
-    assert "Score (0–100)" in browser.evaluate(HEADERS)
+    assert "Score (0\u2060–\u2060100)" in browser.evaluate(HEADERS)
     set_weight(browser, "safety", "range", 75)
     copy = indexfuse_tools.loads(indexfuse_tools.dumps(model))
     indexfuse_tools.set_weights(copy, browser.evaluate("window.indexfuseExplorer.given()"), normalize=True)

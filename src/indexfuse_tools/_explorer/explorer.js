@@ -32,9 +32,9 @@
 //   findUnit(label) (a label's position, or -1), settled() (a promise,
 //   resolved once the page has done all it was asked), and the data
 //   document itself as data.
-// A companion's elements come after this script (page.render(companion=...)),
-// so that it may use all of these at once; the arrays are the page's own
-// and must not be changed.
+// A companion's elements come after this script (the map's, with
+// page.render(map_data=...)), so that it may use all of these at once; the
+// arrays are the page's own and must not be changed.
 "use strict";
 
 (function () {
@@ -529,7 +529,8 @@
     { title: "Unit", key: "unit" },
     { title: "Rank", key: "rank" },
     { title: "Composite", key: "composite" },
-    ...(data.scale ? [{ title: "Score (0–100)", key: "score" }] : []),
+    // Word joiners keep "(0–100)" on one line when the heading wraps.
+    ...(data.scale ? [{ title: "Score (0\u2060–\u2060100)", key: "score" }] : []),
     { title: "Published rank", key: "published" },
     ...dims.map((d, leaf) => ({ title: d.name, key: "dimension", leaf, label: true })),
     ...(data.intervals ? [{ title: "Rank, 5–95% over the alternatives", key: "interval" }] : []),

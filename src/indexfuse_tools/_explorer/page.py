@@ -78,7 +78,7 @@ def render(
     settings: list[str],
     data: dict[str, Any],
     columns: str,
-    companion: Markup | None = None,
+    map_data: dict[str, Any] | None = None,
 ) -> str:
     """The whole page as HTML.
 
@@ -90,14 +90,12 @@ def render(
         The page's data (:func:`.payload.payload`), embedded as JSON.
     columns : str
         The per-unit columns the data point into: base64 text.
-    companion : markupsafe.Markup, optional
-        A companion panel's own elements (its data and script, say),
-        placed after the page's script, so that it finds
-        ``window.indexfuseExplorer`` and the empty ``#explorer-panel`` in
-        place (see the top of ``explorer.js``). Markup, since it is the
-        package's own: whatever it carries of the data must be escaped, as
-        :func:`script_json` escapes it.
+    map_data : dict, optional
+        The map's data (:func:`.mapdata.map_payload`), embedded as JSON with
+        the map's script after the page's, where it finds what the page
+        offers a companion panel (see the top of ``explorer.js``).
     """
+    from indexfuse_tools._explorer.mapdata import map_script
     from indexfuse_tools._report.page import stylesheet
 
     return _environment().get_template("explorer.html").render(
@@ -117,5 +115,7 @@ def render(
         data=script_json(data),
         # Safe unescaped: base64 holds letters, digits, "+", "/" and "=" only.
         columns=Markup(_base64(columns)),
-        companion=companion,
+        map_data=None if map_data is None else script_json(map_data),
+        # Safe unescaped: a file shipped with the package, holding no reader's value.
+        map_script=Markup(map_script()) if map_data is not None else None,
     )
