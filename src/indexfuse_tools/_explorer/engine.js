@@ -267,8 +267,13 @@ self.indexfuseEngine = async function indexfuseEngine(column, data, folding, pub
   let starts = null;
   let reading = null;
   function searchable() {
-    reading ||= column(data.units).then((labels) => {
-      lowered = labels.map((label) => label.toLowerCase());
+    reading ||= column(data.units).then(async (labels) => {
+      // In blocks, so that a move of a weight meanwhile is not held up long.
+      lowered = new Array(n);
+      for (let from = 0; from < n; from += 20000) {
+        for (let i = from; i < Math.min(n, from + 20000); i++) lowered[i] = labels[i].toLowerCase();
+        await new Promise((resolve) => setTimeout(resolve, 0));
+      }
       starts = new Uint32Array(n + 1);
       let at = 0;
       for (let i = 0; i < n; i++) {
@@ -424,7 +429,14 @@ self.indexfuseEngine = async function indexfuseEngine(column, data, folding, pub
         await pause();
         orderOf(sort);
       }
-      await pause();
+      // One column at a time, each read once and kept by column(), so that
+      // a move of a weight waits for one column's decoding at most.
+      const entries = data.columns.flatMap((entry) => [entry.values, ...(entry.treated ? [entry.treated.positions, entry.treated.values] : [])]);
+      for (const name of EDITION_FIELDS) if (data.editions && data.editions[name]) entries.push(data.editions[name]);
+      for (const entry of entries.filter(Boolean)) {
+        await pause();
+        await column(entry);
+      }
       await details();
     },
   };
