@@ -61,6 +61,8 @@ from indexfuse_tools._plots import (
     plot_weights,
 )
 from indexfuse_tools._preparation import (
+    EXTREME_SD,
+    IMPUTATIONS,
     KURTOSIS_LIMIT,
     PREPARATION_FORMAT,
     PREPARATION_VERSION,
@@ -78,8 +80,10 @@ from indexfuse_tools._tables import coefficients, dimension_name, weights
 from indexfuse_tools._weights import equal_weights, set_weights
 
 __all__ = [
+    "EXTREME_SD",
     "FACTORS",
     "FEW_DISTINCT",
+    "IMPUTATIONS",
     "KURTOSIS_LIMIT",
     "METHODS",
     "MODEL_FORMAT",

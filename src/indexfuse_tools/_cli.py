@@ -58,7 +58,7 @@ from indexfuse_tools._core import (
 )
 from indexfuse_tools._explorer import explorer
 from indexfuse_tools._persist import dump, loads
-from indexfuse_tools._preparation import TRANSFORMS, Preparation, prepare
+from indexfuse_tools._preparation import IMPUTATIONS, STATISTICS, TRANSFORMS, Preparation, prepare
 from indexfuse_tools._report import report
 from indexfuse_tools._results import results
 from indexfuse_tools._robustness import FACTORS, METHODS, RobustnessResult, robustness
@@ -471,11 +471,14 @@ def _run_prepare(arguments: argparse.Namespace) -> int:
     _check_outputs(arguments, {"--output": arguments.output, "--preparation-out": arguments.preparation_out})
     _check_table_output(arguments.output)
     data = _table(arguments)
-    if arguments.group is not None and arguments.group not in data.columns:
-        raise InputError(f"--group {arguments.group}: no such column; columns: {show(list(data.columns), 8)}")
+    for option in ("group", "period", "unit"):
+        label = getattr(arguments, option)
+        if label is not None and label not in data.columns:
+            raise InputError(f"--{option} {label}: no such column; columns: {show(list(data.columns), 8)}")
     prepared, log, preparation = prepare(
         read_schema(arguments.schema), data,
-        impute=arguments.impute, group=arguments.group, transform=_transform_option(arguments.transform),
+        impute=arguments.impute, group=arguments.group, period=arguments.period, unit=arguments.unit,
+        max_gap=arguments.max_gap, fallback=arguments.fallback, transform=_transform_option(arguments.transform),
         winsorize=arguments.winsorize, min_present=_min_present_option(arguments.min_present),
         min_present_total=None if arguments.min_present_total is None else _share_or_count(
             arguments.min_present_total, "--min-present-total"
@@ -788,6 +791,10 @@ def _prepare_options(preparation: Preparation, data: pd.DataFrame) -> dict[str, 
     options: dict[str, Any] = {
         "impute": preparation.impute,
         "group": preparation.group,
+        "period": preparation.period,
+        "unit": preparation.unit,
+        "max_gap": preparation.max_gap,
+        "fallback": preparation.fallback,
         "transform": {label: rule["kind"] for label, rule in preparation.transforms.items()} or None,
         "winsorize": int(points.max()) if len(points) else False,
         "min_present": {dimension_name(path): value for path, value in preparation.min_present.items()} or None,
@@ -893,12 +900,32 @@ def _add_prepare(parser: argparse.ArgumentParser) -> None:
         metavar="THRESHOLD",
         help="drop the rows with fewer of all the index's indicators present than a share or a count",
     )
-    steps.add_argument("--impute", choices=("mean", "median"), help="fill missing values with this statistic")
+    steps.add_argument(
+        "--impute",
+        choices=IMPUTATIONS,
+        help="fill missing values with this statistic; or, in a long table (--period, --unit), from the "
+        "unit's own periods: carry (its last value) or interpolate (a line between two), the rest with "
+        "--fallback",
+    )
     steps.add_argument(
         "--group",
         metavar="COLUMN",
-        help="impute within the rows sharing this column's value (a region); also warns when the "
-        "dropped rows cluster in one group",
+        help="impute within the rows sharing this column's value (a region, or the unit); also warns "
+        "when the dropped rows cluster in one group",
+    )
+    steps.add_argument("--period", metavar="COLUMN", help="with --impute carry or interpolate: the periods' column")
+    steps.add_argument("--unit", metavar="COLUMN", help="with --impute carry or interpolate: the units' column")
+    steps.add_argument(
+        "--max-gap",
+        type=int,
+        metavar="N",
+        help="with --impute carry or interpolate: how many periods a value reaches (default: any)",
+    )
+    steps.add_argument(
+        "--fallback",
+        choices=STATISTICS,
+        help="with --impute carry or interpolate: the statistic of the gaps the unit's own values do not "
+        "reach (default: median)",
     )
     steps.add_argument(
         "--transform",

@@ -136,9 +136,16 @@ def run_report(arguments: argparse.Namespace, table: pd.DataFrame, unit: str, ex
     the columns of ``--external``, checked to be in it.
     """
     result, preparation = _editions(arguments, table, unit)
-    latest = result.frame(result.periods[-1])
-    model = result.models[result.periods[-1]]
     given = preparation if isinstance(preparation, Preparation) else None
+    if given is not None and given.over_time:
+        raise InputError(
+            f"--preparation {arguments.preparation}: it fills gaps from the units' other periods, so it is replayed "
+            "on all the editions at once, and the report of the latest edition alone would fill them otherwise; "
+            "score the editions (score --period) or report on the prepared table"
+        )
+    # The row labels named as the units' column, which the preparation may take its groups from.
+    latest = result.frame(result.periods[-1]).rename_axis(unit)
+    model = result.models[result.periods[-1]]
     with atomic_path(arguments.output) as temporary:
         report(
             model, latest, temporary, external=None if external is None else latest[external],

@@ -23,6 +23,7 @@ from indexfuse_tools._core.codec import (
     Spot,
     Where,
     check_hash_spread,
+    check_size,
     decode,
     encode,
     fail,
@@ -33,6 +34,7 @@ from indexfuse_tools._core.defaults import (
     DEFAULT_K,
     DEFAULT_PCA_CUMULATIVE,
     DEFAULT_SCALE_METHOD,
+    FEW_DISTINCT,
     MODEL_DEFAULTS,
 )
 from indexfuse_tools._core.numbers import fixed, number_format, significant, table_text, unsigned_zeros
@@ -102,6 +104,7 @@ __all__ = [
     "DEFAULT_K",
     "DEFAULT_PCA_CUMULATIVE",
     "DEFAULT_SCALE_METHOD",
+    "FEW_DISTINCT",
     "GONE",
     "MAX_DEPTH",
     "MAX_SHARED_HASH",
@@ -127,6 +130,7 @@ __all__ = [
     "as_share",
     "at",
     "check_hash_spread",
+    "check_size",
     "coefficient_tables",
     "decode",
     "describe",

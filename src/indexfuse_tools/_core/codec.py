@@ -43,6 +43,7 @@ __all__ = [
     "place",
     "fail",
     "check_hash_spread",
+    "check_size",
     "encode",
     "decode",
     "parse",
@@ -146,6 +147,38 @@ def check_hash_spread(keys: Iterable[Hashable], where: Where) -> None:
                 f"{', '.join(_short(k) for k in bucket[:3])}); no model's labels collide like this, "
                 "and reading them would take time that grows with their square",
             )
+
+
+def check_size(document: Any, *, depth: int, values: int, keys: int, beyond: str) -> None:
+    """Refuse parsed JSON nested deeper than ``depth`` or holding more than ``values`` values or ``keys`` keys.
+
+    Run before anything recurses over the document: the checks and the
+    decoding of tags would otherwise meet Python's recursion limit on a
+    document nested a thousand deep. The walk itself keeps its own stack.
+
+    Raises
+    ------
+    ModelFileError
+        ``"the document is nested deeper than ..."``, or ``"the document
+        holds more than ... values, {beyond}"`` (or keys).
+    """
+    stack = [(document, 1)]
+    count = held = 0
+    while stack:
+        node, level = stack.pop()
+        count += 1
+        if level > depth:
+            raise ModelFileError(f"the document is nested deeper than {depth} levels")
+        if isinstance(node, dict):
+            held += len(node)
+            children: Any = node.values()
+        else:
+            children = node if isinstance(node, list) else ()
+        stack.extend((child, level + 1) for child in children)
+        if count + len(stack) > values:
+            raise ModelFileError(f"the document holds more than {values:,} values, {beyond}")
+        if held > keys:
+            raise ModelFileError(f"the document holds more than {keys:,} keys, {beyond}")
 
 
 def _short(key: Any) -> str:

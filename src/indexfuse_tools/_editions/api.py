@@ -19,7 +19,8 @@ from indexfuse_tools._core import (
 )
 from indexfuse_tools._editions.distributed import gathered_editions, is_dask_frame
 from indexfuse_tools._editions.result import Editions, Scored
-from indexfuse_tools._preparation import Preparation, prepare
+from indexfuse_tools._preparation import OVER_TIME, Preparation, prepare
+from indexfuse_tools._results import Treated
 
 __all__ = ["BASELINES", "editions", "split_editions"]
 
@@ -80,11 +81,19 @@ def editions(
         A :class:`Preparation` is replayed on every edition as it is. A dict
         holds :func:`prepare`'s keyword arguments (``impute``, ``group``,
         ``transform``, ``winsorize``, ``min_present``,
-        ``min_present_total``): the rules are learnt where the model is
-        fitted (on the stacked editions for ``"pooled"``, on the reference
-        edition for ``"reference"``, on each edition for ``"refit"``) and
-        replayed on every edition, so that treatment does not break
-        comparability either.
+        ``min_present_total``, and over time ``max_gap`` and ``fallback``):
+        the rules are learnt where the model is fitted (on the stacked
+        editions for ``"pooled"``, on the reference edition for
+        ``"reference"``, on each edition for ``"refit"``) and replayed on
+        every edition, so that treatment does not break comparability
+        either. The preparation names the unit column and the period
+        column by their labels here (``group="state"`` with
+        ``unit="state"``). A preparation that fills gaps over time
+        (``impute="carry"`` or ``"interpolate"``; its ``period`` and
+        ``unit`` default to those given here) is replayed on all the
+        editions at once, so that a unit's gap is filled from its own
+        neighbouring editions; as a dict it is learnt on the stacked
+        editions, so only with ``"pooled"``.
     scale : {"0-100"}, optional
         Adds a ``"score"`` column: the composite on 0..100, fixed once over
         the composites of all editions together (never per edition), so
@@ -107,7 +116,8 @@ def editions(
         labels) with missing labels; a unit repeated within a period (a few
         pairs named); an edition with fewer than 2 rows; a ``reference``
         that is not a period (or given without ``baseline="reference"``);
-        a dict ``preparation`` with a fitted model.
+        a dict ``preparation`` with a fitted model, or one that fills gaps
+        over time with a baseline other than ``"pooled"``.
     KeyError
         If ``period`` or ``unit`` is not a column, or the frames of a
         mapping lack indicator columns that others have (named per period).
@@ -156,6 +166,9 @@ def editions(
             "preparation must be a Preparation, a dict of prepare()'s keyword arguments or None, "
             f"got {type(preparation).__name__}"
         )
+    # The treatment knows the unit and period by the caller's labels, as index levels.
+    levels = (period, "unit" if unit is None else unit)
+    preparation = _over_time_options(preparation, baseline, levels)
     data = gathered_editions(data, period, unit) if is_dask_frame(data) else data
     frames, in_order = split_editions(data, period, unit)
     periods = list(frames)
@@ -166,23 +179,43 @@ def editions(
 
     models: dict[Any, indexfuse.indexpca_diment] = {}
     preparations: dict[Any, Preparation | None] = {}
+    # A preparation over time is replayed on every edition at once: a gap is filled from the unit's other editions.
+    over_time = (
+        treat_over_time(frames, preparation, levels)
+        if isinstance(preparation, Preparation) and preparation.over_time
+        else None
+    )
     if given:
         models = dict.fromkeys(periods, model_or_schema)
         preparations = dict.fromkeys(periods, preparation if isinstance(preparation, Preparation) else None)
     elif baseline == "refit":
         for key, frame in frames.items():
-            models[key], preparations[key] = _fit(schema, frame, preparation, model_args, f"the {key!r} edition")
+            basis = over_time[key].prepared if over_time else named(frame, levels[1]) if preparation else frame
+            models[key], learnt = _fit(schema, basis, None if over_time else preparation, model_args,
+                                       f"the {key!r} edition")  # fmt: skip
+            preparations[key] = preparation if over_time else learnt
     else:
-        if baseline == "pooled":
+        if over_time:
+            basis = stack({key: treated.prepared for key, treated in over_time.items()}, levels)
+            if baseline == "reference":
+                basis = over_time[reference].prepared
+        elif baseline == "pooled":
             # A table already in period order is the stacked editions as it stands: no copy to fit on.
-            basis = in_order if in_order is not None and preparation is None else stack(frames)
+            basis = in_order if in_order is not None and preparation is None else stack(frames, levels)
         else:
-            basis = frames[reference]
+            basis = named(frames[reference], levels[1]) if preparation is not None else frames[reference]
         where = "the stacked editions" if baseline == "pooled" else f"the reference edition {reference!r}"
-        model, learnt = _fit(schema, basis, preparation, model_args, where)
+        model, learnt = _fit(schema, basis, None if over_time else preparation, model_args, where)
         models = dict.fromkeys(periods, model)
-        preparations = dict.fromkeys(periods, learnt)
-    scored = {key: Scored.of(models[key], frames[key], preparations[key]) for key in periods}
+        preparations = dict.fromkeys(periods, preparation if over_time else learnt)
+        if learnt is not None and learnt.over_time and over_time is None:
+            over_time = treat_over_time(frames, learnt, levels)
+    scored = {
+        key: Scored.of_treated(models[key], over_time[key]) if over_time
+        else Scored.of(models[key], named(frames[key], levels[1]) if preparations[key] else frames[key],
+                       preparations[key])
+        for key in periods
+    }  # fmt: skip
     composites = np.concatenate([s.table["composite"].to_numpy(np.float64) for s in scored.values()])
     return Editions(
         frames=frames,
@@ -195,9 +228,47 @@ def editions(
     )
 
 
-def stack(frames: Mapping[Any, pd.DataFrame]) -> pd.DataFrame:
-    """The editions one under the other, indexed by (period, unit)."""
-    return pd.concat(list(frames.values()), keys=list(frames), names=["period", "unit"])
+def stack(frames: Mapping[Any, pd.DataFrame], names: tuple[Hashable, Hashable] = ("period", "unit")) -> pd.DataFrame:
+    """The editions one under the other, indexed by (period, unit), the levels named ``names``."""
+    return pd.concat(list(frames.values()), keys=list(frames), names=list(names))
+
+
+def named(frame: pd.DataFrame, unit: Hashable) -> pd.DataFrame:
+    """An edition whose row labels are named as the caller names the unit column (not a copy of its values)."""
+    return frame if frame.index.name == unit else frame.rename_axis(unit)
+
+
+def treat_over_time(
+    frames: Mapping[Any, pd.DataFrame], preparation: Preparation, levels: tuple[Hashable, Hashable]
+) -> dict[Any, Treated]:
+    """``preparation`` replayed on all the editions stacked, split back into one treatment per edition."""
+    whole = stack(frames, levels)
+    prepared, log = preparation.apply(whole)
+    rows = log["row"].tolist()
+    periods = pd.Index([row[0] for row in rows], dtype=object)
+    units = np.empty(len(rows), dtype=object)
+    units[:] = [row[1] for row in rows]
+    kept = prepared.index.get_level_values(0)
+    treated = {}
+    for key, frame in frames.items():
+        mine = np.asarray(periods == key, dtype=bool)
+        part = log[mine].assign(row=units[mine]).reset_index(drop=True)
+        edition = prepared[np.asarray(kept == key, dtype=bool)].droplevel(0)
+        treated[key] = Treated(named(frame, levels[1]), edition, part, preparation)
+    return treated
+
+
+def _over_time_options(preparation: Any, baseline: str, levels: tuple[Hashable, Hashable]) -> Any:
+    """``prepare``'s options with the period and unit given here, for a fill over time; else as they are."""
+    if not isinstance(preparation, Mapping) or preparation.get("impute") not in OVER_TIME:
+        return preparation
+    if baseline != "pooled":
+        raise ValueError(
+            f"{_FUNCTION}: impute={preparation['impute']!r} fills a unit's gaps from its other editions, so it is "
+            f"learnt on the stacked editions, which baseline={baseline!r} does not fit on; use baseline='pooled', "
+            "or learn it with prepare() on the long table and pass the Preparation"
+        )
+    return {"period": levels[0], "unit": levels[1], **preparation}
 
 
 def split_editions(

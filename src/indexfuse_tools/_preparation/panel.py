@@ -1,0 +1,358 @@
+"""Gaps filled from a unit's own periods: the last value carried, or a line drawn between two.
+
+A long table holds one row per unit and period. Publishers fill a unit's
+gap from its neighbouring periods first, and from other units only where
+the unit has no value within reach; this module does the first part for
+every indicator at once, with array operations over the table sorted by
+unit and time, never a loop over units.
+
+The time between two periods is the difference of their labels when the
+labels are numbers (years), and otherwise the number of steps between them
+in the order of the periods known (dates, quarters, text such as "FY9").
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Hashable, Iterable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from indexfuse_tools._core import is_real, show
+
+__all__ = ["OVER_TIME", "Anchors", "Filled", "Timeline", "period_order", "time_axis"]
+
+#: The imputations that fill a unit's gaps from its own periods.
+OVER_TIME = ("carry", "interpolate")
+
+# Periods are compared in floats: a sum such as 2019.1 - 2018.1 is not 1 exactly.
+_SLACK = 1e-9
+# How a fill was made, as the log's detail says it.
+FORWARD, BACKWARD, BETWEEN = 1, 2, 3
+
+
+def _natural(label: str) -> tuple[Any, ...]:
+    # "FY9" before "FY10": digit runs compare as numbers, the rest as text.
+    return tuple(int(part) if part.isdigit() else part for part in re.split(r"(\d+)", label))
+
+
+def period_order(labels: Iterable[Any], holder: str, categories: Sequence[Any] | None = None) -> list[Any]:
+    """Distinct period labels in time order.
+
+    Parameters
+    ----------
+    labels : iterable
+        The labels, repeated or not; none missing.
+    holder : str
+        What holds them, as an error names it (``"the period column 'year'"``).
+    categories : sequence, optional
+        The categories of an ordered categorical column: their order is the
+        time order.
+
+    Raises
+    ------
+    ValueError
+        When the labels cannot be ordered (numbers and text mixed), naming
+        their kinds and a few of them.
+    """
+    distinct = list(dict.fromkeys(labels))
+    if categories is not None:
+        present = set(distinct)
+        return [label for label in categories if label in present]
+    if distinct and all(isinstance(label, str) for label in distinct):
+        return sorted(distinct, key=_natural)
+    try:
+        return sorted(distinct)
+    except TypeError:
+        kinds = sorted({type(label).__name__ for label in distinct})
+        raise ValueError(
+            f"the periods of {holder} cannot be ordered: they mix {', '.join(kinds)} "
+            f"({show(distinct, 4)}); give every period a label of one kind (years, dates or text)"
+        ) from None
+
+
+def time_axis(order: Sequence[Any]) -> np.ndarray:
+    """The time of each period of ``order``: its label when every label is a number, else its position."""
+    if order and all(is_real(label) for label in order):
+        return np.asarray(order, dtype=np.float64)
+    return np.arange(len(order), dtype=np.float64)
+
+
+@dataclass(frozen=True)
+class Anchors:
+    """Each unit's last observed value of each indicator, as a preparation keeps them.
+
+    Attributes
+    ----------
+    units : numpy.ndarray
+        The units (object array).
+    periods : list
+        The periods known when prepared, in order.
+    positions : mapping
+        ``{indicator: int array}``: per unit, the position in ``periods``
+        of its last value, -1 where it has none.
+    values : mapping
+        ``{indicator: float array}``: per unit, that value.
+    """
+
+    units: np.ndarray
+    periods: list[Any]
+    positions: Mapping[Any, np.ndarray]
+    values: Mapping[Any, np.ndarray]
+
+    @classmethod
+    def none(cls) -> Anchors:
+        return cls(np.empty(0, dtype=object), [], {}, {})
+
+
+@dataclass(frozen=True)
+class Filled:
+    """The fills of one indicator over time.
+
+    Attributes
+    ----------
+    rows : numpy.ndarray
+        Positions in the table of the values filled.
+    values : numpy.ndarray
+        The values filled there.
+    how : numpy.ndarray
+        :data:`FORWARD`, :data:`BACKWARD` or :data:`BETWEEN` per fill.
+    start, end : numpy.ndarray
+        Positions in :attr:`Timeline.order` of the period the value came
+        from (``start``), and for a line the period it ran to (``end``,
+        else -1).
+    kept : numpy.ndarray
+        Whether the value (or one end of the line) is one the preparation
+        kept, not one of the table.
+    """
+
+    rows: np.ndarray
+    values: np.ndarray
+    how: np.ndarray
+    start: np.ndarray
+    end: np.ndarray
+    kept: np.ndarray
+
+
+class Timeline:
+    """A long table's rows sorted by unit and time, with the units' kept values among them.
+
+    Built once per table; :meth:`fill` then fills one indicator.
+
+    Parameters
+    ----------
+    units, periods : pandas.Index
+        The unit and period of each row of the table.
+    anchors : Anchors
+        The last values a preparation kept (none when it is learned).
+    holders : tuple of str
+        How errors name the unit and period columns.
+    categories : sequence, optional
+        The period column's categories when it is an ordered categorical.
+
+    Raises
+    ------
+    ValueError
+        For periods that cannot be ordered, and for a unit with two rows in
+        one period (naming a few).
+    """
+
+    def __init__(
+        self,
+        units: pd.Index,
+        periods: pd.Index,
+        anchors: Anchors,
+        holders: tuple[str, str],
+        categories: Sequence[Any] | None = None,
+    ) -> None:
+        self.size = len(units)
+        self.anchors = anchors
+        known = list(anchors.periods)
+        self.order = period_order([*periods.unique().tolist(), *known], holders[1], categories)
+        times = time_axis(self.order)
+        index = pd.Index(self.order)
+        self.position = index.get_indexer(periods).astype(np.int64)
+        every = units.append(pd.Index(anchors.units)) if len(anchors.units) else units
+        codes, self.unit_labels = pd.factorize(every)
+        real_units = codes[: self.size].astype(np.int64)
+        virtual_units, virtual_periods, self._slots = self._virtual(
+            codes[self.size :], index.get_indexer(known), real_units, len(self.order)
+        )
+        all_units = np.concatenate([real_units, virtual_units])
+        all_periods = np.concatenate([self.position, virtual_periods])
+        # One key per (unit, period): a stable sort of it orders the rows by unit, then time.
+        keys = all_units * len(self.order) + all_periods
+        self.sorted = np.argsort(keys, kind="stable")
+        _refuse_repeats(keys[self.sorted], self.sorted, units, periods, holders)
+        self.units = all_units[self.sorted]
+        self.period_at = all_periods[self.sorted]
+        self.times = times[self.period_at]
+        self.real = self.sorted < self.size
+        self.steps = np.arange(len(self.sorted))
+
+    def _virtual(
+        self, anchor_units: np.ndarray, anchor_periods: np.ndarray, real_units: np.ndarray, count: int
+    ) -> tuple[np.ndarray, np.ndarray, dict[Any, tuple[np.ndarray, np.ndarray]]]:
+        """Rows for the kept values whose unit has no row in their period: (units, periods, slots per indicator)."""
+        if not len(anchor_units):
+            return np.empty(0, np.int64), np.empty(0, np.int64), {}
+        taken = real_units.astype(np.int64) * count + self.position
+        pairs = {}
+        for label, positions in self.anchors.positions.items():
+            has = positions >= 0
+            pairs[label] = (np.flatnonzero(has), anchor_units[has].astype(np.int64) * count + anchor_periods[positions[has]])
+        wanted = np.unique(np.concatenate([keys for _, keys in pairs.values()]))
+        wanted = wanted[~np.isin(wanted, taken)]
+        if not len(wanted):
+            return np.empty(0, np.int64), np.empty(0, np.int64), {}
+        slots = {}
+        for label, (which, keys) in pairs.items():
+            at = np.searchsorted(wanted, keys)
+            hit = (at < len(wanted)) & (wanted[np.minimum(at, len(wanted) - 1)] == keys)
+            slots[label] = (which[hit], at[hit])
+        return wanted // count, wanted % count, slots
+
+    def fill(
+        self, label: Any, values: np.ndarray, how: str, max_gap: int | None, last: dict[Any, Any] | None = None
+    ) -> Filled:
+        """Fill one indicator's gaps from the unit's own values within ``max_gap`` periods.
+
+        ``"carry"``: the last value before, within reach; before the unit's
+        first value, the first one after. ``"interpolate"``: a line between
+        the values before and after when they are at most ``max_gap + 1``
+        apart; at the ends of the unit's series, the nearest value within
+        reach.
+
+        With ``last``, ``last[label]`` becomes :meth:`last_values` of the
+        table's values, from the same pass.
+        """
+        # Only where the values are present is sorted (a byte per row); the values
+        # themselves are read at the few places a fill takes them from.
+        column = self._with_kept(label, values)
+        present = ~np.isnan(column)[self.sorted]
+        count = len(present)
+        gaps = np.flatnonzero(~present & self.real)
+        latest = np.where(present, self.steps, -1)
+        np.maximum.accumulate(latest, out=latest)
+        if last is not None:
+            last[label] = self._last(latest, column)
+        if not gaps.size:
+            return _no_fill()
+        before = latest[gaps]
+        del latest
+        following = np.where(present, self.steps, count)[::-1]
+        np.minimum.accumulate(following, out=following)
+        after = following[::-1][gaps]
+        has_before = before >= 0
+        has_before[has_before] = self.units[before[has_before]] == self.units[gaps[has_before]]
+        has_after = after < count
+        has_after[has_after] = self.units[after[has_after]] == self.units[gaps[has_after]]
+        before, after = np.where(has_before, before, gaps), np.where(has_after, after, gaps)
+        time = self.times[gaps]
+        reach = np.inf if max_gap is None else max_gap + _SLACK
+        forward = has_before & (time - self.times[before] <= reach)
+        backward = ~has_before & has_after & (self.times[after] - time <= reach)
+        between = np.zeros_like(forward)
+        if how == "interpolate":
+            between = has_before & has_after & (self.times[after] - self.times[before] <= reach + 1)
+            forward &= ~has_after
+        kinds = np.select([between, forward, backward], [BETWEEN, FORWARD, BACKWARD], 0)
+        done = kinds > 0
+        gaps, before, after, kinds = gaps[done], before[done], after[done], kinds[done]
+        first, last = column[self.sorted[before]], column[self.sorted[after]]
+        filled = np.where(kinds == BACKWARD, last, first)
+        line = kinds == BETWEEN
+        if line.any():
+            low, high, now = self.times[before[line]], self.times[after[line]], self.times[gaps[line]]
+            filled[line] = first[line] + (last[line] - first[line]) * (now - low) / (high - low)
+        source = np.where(kinds == BACKWARD, after, before)
+        return Filled(
+            rows=self.sorted[gaps],
+            values=filled,
+            how=kinds,
+            start=self.period_at[source],
+            end=np.where(line, self.period_at[after], -1),
+            kept=~self.real[source] | (line & ~self.real[after]),
+        )
+
+    def _with_kept(self, label: Any, values: np.ndarray) -> np.ndarray:
+        """``values`` followed by the kept values of the rows the table lacks, as :attr:`sorted` indexes them."""
+        extra = len(self.sorted) - self.size
+        if not extra:
+            return values
+        virtual = np.full(extra, np.nan)
+        if label in self._slots:
+            which, at = self._slots[label]
+            virtual[at] = self.anchors.values[label][which]
+        return np.concatenate([values, virtual])
+
+    def last_values(self, values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """Per unit of :attr:`unit_labels`: the position in :attr:`order` of its last value, and the value.
+
+        For the table a preparation is learned on (no kept values): -1 and
+        NaN for a unit without a value.
+        """
+        latest = np.where(~np.isnan(values)[self.sorted], self.steps, -1)
+        np.maximum.accumulate(latest, out=latest)
+        return self._last(latest, values)
+
+    def _last(self, latest: np.ndarray, values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        # Sorted by unit then time: the latest value up to a unit's last row is its last value, if it is its own.
+        ends = np.flatnonzero(np.r_[self.units[1:] != self.units[:-1], True])
+        found = latest[ends]
+        own = found >= 0
+        own[own] = self.units[found[own]] == self.units[ends[own]]
+        positions = np.full(len(self.unit_labels), -1, dtype=np.int64)
+        numbers = np.full(len(self.unit_labels), np.nan)
+        units = self.units[ends[own]]
+        positions[units] = self.period_at[found[own]]
+        numbers[units] = values[self.sorted[found[own]]]
+        return positions, numbers
+
+
+def _no_fill() -> Filled:
+    empty = np.empty(0, dtype=np.int64)
+    return Filled(empty, np.empty(0), empty, empty, empty, np.empty(0, dtype=bool))
+
+
+def _refuse_repeats(
+    keys: np.ndarray, rows: np.ndarray, units: pd.Index, periods: pd.Index, holders: tuple[str, str]
+) -> None:
+    """``ValueError`` naming a few (unit, period) pairs that two rows share; ``keys`` are sorted."""
+    # A kept value is never placed where the table has a row, so equal keys are rows of the table.
+    repeated = rows[1:][keys[1:] == keys[:-1]]
+    if repeated.size:
+        repeated = np.sort(repeated)
+        named = list(dict.fromkeys(zip(units[repeated].tolist(), periods[repeated].tolist())))
+        raise ValueError(
+            f"filling gaps over time needs one row per unit and period, and {len(named)} (unit, period) "
+            f"pair(s) of {holders[0]} and {holders[1]} repeat: {show(named, 3)}"
+        )
+
+
+def describe_fills(filled: Filled, order: Sequence[Any]) -> np.ndarray:
+    """The log's detail for each fill: how it was made and the period(s) it came from."""
+    keys = (filled.how * (len(order) + 1) + filled.start) * (len(order) + 1) + filled.end + 1
+    keys = keys * 2 + filled.kept
+    distinct, inverse = np.unique(keys, return_inverse=True)
+    texts = np.array([_detail(int(key), order) for key in distinct], dtype=object)
+    return texts[inverse]
+
+
+def _detail(key: int, order: Sequence[Any]) -> str:
+    key, kept = divmod(key, 2)
+    key, end = divmod(key, len(order) + 1)
+    how, start = divmod(key, len(order) + 1)
+    where = " (the value kept when prepared)" if kept else ""
+    if how == FORWARD:
+        return f"carried forward from {_label(order[start])}{where}"
+    if how == BACKWARD:
+        return f"carried back from {_label(order[start])}{where}"
+    return f"interpolated between {_label(order[start])} and {_label(order[end - 1])}{where}"
+
+
+def _label(period: Hashable) -> str:
+    return str(period) if is_real(period) else repr(period)
