@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Hashable, Mapping
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import pandas as pd
@@ -180,11 +180,8 @@ def editions(
     models: dict[Any, indexfuse.indexpca_diment] = {}
     preparations: dict[Any, Preparation | None] = {}
     # A preparation over time is replayed on every edition at once: a gap is filled from the unit's other editions.
-    over_time = (
-        treat_over_time(frames, preparation, levels)
-        if isinstance(preparation, Preparation) and preparation.over_time
-        else None
-    )
+    replayed = preparation if isinstance(preparation, Preparation) and preparation.over_time else None
+    over_time = treat_over_time(frames, replayed, levels) if replayed is not None else None
     if given:
         models = dict.fromkeys(periods, model_or_schema)
         preparations = dict.fromkeys(periods, preparation if isinstance(preparation, Preparation) else None)
@@ -193,7 +190,7 @@ def editions(
             basis = over_time[key].prepared if over_time else named(frame, levels[1]) if preparation else frame
             models[key], learnt = _fit(schema, basis, None if over_time else preparation, model_args,
                                        f"the {key!r} edition")  # fmt: skip
-            preparations[key] = preparation if over_time else learnt
+            preparations[key] = replayed or learnt
     else:
         if over_time:
             basis = stack({key: treated.prepared for key, treated in over_time.items()}, levels)
@@ -207,7 +204,7 @@ def editions(
         where = "the stacked editions" if baseline == "pooled" else f"the reference edition {reference!r}"
         model, learnt = _fit(schema, basis, None if over_time else preparation, model_args, where)
         models = dict.fromkeys(periods, model)
-        preparations = dict.fromkeys(periods, preparation if over_time else learnt)
+        preparations = dict.fromkeys(periods, replayed or learnt)
         if learnt is not None and learnt.over_time and over_time is None:
             over_time = treat_over_time(frames, learnt, levels)
     scored = {
@@ -235,7 +232,7 @@ def stack(frames: Mapping[Any, pd.DataFrame], names: tuple[Hashable, Hashable] =
 
 def named(frame: pd.DataFrame, unit: Hashable) -> pd.DataFrame:
     """An edition whose row labels are named as the caller names the unit column (not a copy of its values)."""
-    return frame if frame.index.name == unit else frame.rename_axis(unit)
+    return frame if frame.index.name == unit else frame.rename_axis(cast(Any, unit))
 
 
 def treat_over_time(

@@ -339,10 +339,10 @@ def prepare(
     # Every step below is the replay's own code on the rows the replay keeps, so that
     # apply on this table gives the table returned bit for bit.
     if impute is not None:
-        last: dict[Any, Any] = {}
-        rules._fill(kept, log, notes, warn=False, timeline=timeline, last=last)
+        lasts: dict[Any, Any] = {}
+        rules._fill(kept, log, notes, warn=False, timeline=timeline, lasts=lasts)
         if timeline is not None:
-            rules = replace(rules, **_last_values(timeline, last))
+            rules = replace(rules, **_last_values(timeline, lasts))
     transforms = _learn_transforms(kept, indicators, kinds)
     untransformed = {label: writable_floats(kept[label]) for label in transforms}
     for label, rule in transforms.items():

@@ -191,7 +191,8 @@ class Timeline:
         self.period_at = all_periods[self.sorted]
         self.times = times[self.period_at]
         self.real = self.sorted < self.size
-        self.steps = np.arange(len(self.sorted))
+        # The last sorted row of each unit.
+        self.ends = np.flatnonzero(np.r_[self.units[1:] != self.units[:-1], True]) if len(self.units) else self.units
 
     def _virtual(
         self, anchor_units: np.ndarray, anchor_periods: np.ndarray, real_units: np.ndarray, count: int
@@ -216,7 +217,7 @@ class Timeline:
         return wanted // count, wanted % count, slots
 
     def fill(
-        self, label: Any, values: np.ndarray, how: str, max_gap: int | None, last: dict[Any, Any] | None = None
+        self, label: Any, values: np.ndarray, how: str, max_gap: int | None, lasts: dict[Any, Any] | None = None
     ) -> Filled:
         """Fill one indicator's gaps from the unit's own values within ``max_gap`` periods.
 
@@ -226,26 +227,26 @@ class Timeline:
         apart; at the ends of the unit's series, the nearest value within
         reach.
 
-        With ``last``, ``last[label]`` becomes :meth:`last_values` of the
+        With ``lasts``, ``lasts[label]`` becomes :meth:`last_values` of the
         table's values, from the same pass.
         """
         # Only where the values are present is sorted (a byte per row); the values
         # themselves are read at the few places a fill takes them from.
         column = self._with_kept(label, values)
         present = ~np.isnan(column)[self.sorted]
-        count = len(present)
-        gaps = np.flatnonzero(~present & self.real)
-        latest = np.where(present, self.steps, -1)
-        np.maximum.accumulate(latest, out=latest)
-        if last is not None:
-            last[label] = self._last(latest, column)
-        if not gaps.size:
+        seen = np.flatnonzero(present)
+        # How many values the sorted rows hold up to each: one pass finds the values either side of every gap.
+        counted = np.cumsum(present)
+        if lasts is not None:
+            lasts[label] = self._last(seen, counted, column)
+        gaps = np.flatnonzero(~present if self.size == len(present) else ~present & self.real)
+        if not gaps.size or not seen.size:
             return _no_fill()
-        before = latest[gaps]
-        del latest
-        following = np.where(present, self.steps, count)[::-1]
-        np.minimum.accumulate(following, out=following)
-        after = following[::-1][gaps]
+        # The values on either side of each gap, in the sorted rows; checked below to be the unit's own.
+        following = counted[gaps]
+        count = len(present)
+        before = np.where(following > 0, seen[np.maximum(following - 1, 0)], -1)
+        after = np.where(following < seen.size, seen[np.minimum(following, seen.size - 1)], count)
         has_before = before >= 0
         has_before[has_before] = self.units[before[has_before]] == self.units[gaps[has_before]]
         has_after = after < count
@@ -295,18 +296,21 @@ class Timeline:
         For the table a preparation is learned on (no kept values): -1 and
         NaN for a unit without a value.
         """
-        latest = np.where(~np.isnan(values)[self.sorted], self.steps, -1)
-        np.maximum.accumulate(latest, out=latest)
-        return self._last(latest, values)
+        present = ~np.isnan(values)[self.sorted]
+        return self._last(np.flatnonzero(present), np.cumsum(present), values)
 
-    def _last(self, latest: np.ndarray, values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        # Sorted by unit then time: the latest value up to a unit's last row is its last value, if it is its own.
-        ends = np.flatnonzero(np.r_[self.units[1:] != self.units[:-1], True])
-        found = latest[ends]
-        own = found >= 0
-        own[own] = self.units[found[own]] == self.units[ends[own]]
+    def _last(self, seen: np.ndarray, counted: np.ndarray, values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """:meth:`last_values` from the sorted rows that hold a value (``seen``) and their running count."""
+        # Sorted by unit then time: the last value up to a unit's last row is its last value, if it is its own.
         positions = np.full(len(self.unit_labels), -1, dtype=np.int64)
         numbers = np.full(len(self.unit_labels), np.nan)
+        if not seen.size:
+            return positions, numbers
+        ends = self.ends
+        found = counted[ends] - 1
+        own = found >= 0
+        found = seen[np.maximum(found, 0)]
+        own &= self.units[found] == self.units[ends]
         units = self.units[ends[own]]
         positions[units] = self.period_at[found[own]]
         numbers[units] = values[self.sorted[found[own]]]

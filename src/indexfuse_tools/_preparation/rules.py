@@ -106,7 +106,7 @@ class Log:
         for name in ("before", "after"):
             table[name] = np.concatenate([np.asarray(piece, dtype=np.float64) for piece in pieces[name]])
         table["row"] = rows
-        return pd.DataFrame(table, columns=LOG_COLUMNS)
+        return pd.DataFrame(table, columns=LOG_COLUMNS, copy=False)
 
 
 def _objects(values: Sequence[Any]) -> np.ndarray:
@@ -392,15 +392,15 @@ class Preparation:
         note: FillNote,
         warn: bool = True,
         timeline: Timeline | None = None,
-        last: dict[Any, Any] | None = None,
+        lasts: dict[Any, Any] | None = None,
     ) -> None:
-        """Fill the gaps of ``prepared`` in place; with ``last``, gather each unit's last values too."""
+        """Fill the gaps of ``prepared`` in place; with ``lasts``, gather each unit's last values too."""
         columns = {label: writable_floats(prepared[label]) for label in self.indicators}
         made: dict[Any, list[tuple[np.ndarray, np.ndarray, np.ndarray]]] = {label: [] for label in self.indicators}
         if self.over_time:
             timeline = timeline or self.timeline(prepared)
             for label, values in columns.items():
-                filled = timeline.fill(label, values, str(self.impute), self.max_gap, last)
+                filled = timeline.fill(label, values, str(self.impute), self.max_gap, lasts)
                 values[filled.rows] = filled.values
                 made[label].append((filled.rows, filled.values, describe_fills(filled, timeline.order)))
         groups = label_values(prepared, self.group).to_numpy() if self.group is not None else None
@@ -603,9 +603,8 @@ def is_level(frame: pd.DataFrame, label: Any) -> bool:
 
 def label_values(frame: pd.DataFrame, label: Any) -> pd.Index:
     """The values of a column, or else of an index level, named ``label``, one per row."""
-    if label in frame.columns:
-        return pd.Index(frame[label])
-    return frame.index.get_level_values(label)
+    values: pd.Index = pd.Index(frame[label]) if label in frame.columns else frame.index.get_level_values(label)
+    return values
 
 
 def ordered_categories(frame: pd.DataFrame, label: Any) -> Sequence[Any] | None:
