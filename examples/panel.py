@@ -33,8 +33,9 @@ schema = {
 
 # Learn the rules on 1970-1985; 1986 comes later, as a new edition.
 history, latest = data[data["year"] < 1986], data[data["year"] == 1986]
-options = {"period": "year", "unit": "state", "max_gap": 2}
-carried, log, preparation = indexfuse_tools.prepare(schema, history, impute="carry", **options)
+carried, log, preparation = indexfuse_tools.prepare(
+    schema, history, impute="carry", period="year", unit="state", max_gap=2
+)
 fills = log[log["step"] == "impute"]
 how = fills["detail"].str.extract(r"^(carried forward|carried back|median)", expand=False)
 print(f"{len(fills)} gaps filled, each from:")
@@ -43,7 +44,9 @@ print(how.value_counts().rename_axis(None).to_string())
 # Ohio's gaps: two years between 1974 and 1977, within reach; four after
 # 1978, of which two lie beyond it when carried, and all four when a line
 # would have to span five years.
-line, _, _ = indexfuse_tools.prepare(schema, history, impute="interpolate", **options)
+line = indexfuse_tools.prepare(
+    schema, history, impute="interpolate", period="year", unit="state", max_gap=2
+)[0]
 years = history.index[ohio.loc[history.index] & history["year"].between(1974, 1983)]
 detail = fills.set_index("row")["detail"]
 print("\nOhio's unemployment (%):")
