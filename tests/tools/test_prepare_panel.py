@@ -139,11 +139,20 @@ def test_a_new_edition_is_interpolated_from_the_kept_value_to_its_next_one(holes
     assert filled.loc[row, "detail"] == "interpolated between 1986 and 1988 (the value kept when prepared)"
 
 
+@pytest.mark.parametrize("how", ["carry", "interpolate"])
+def test_the_last_edition_replayed_alone_is_filled_as_among_the_others(holes, how):
+    prepared, _, preparation = prepare(SCHEMA, holes, impute=how, period="year", unit="state", max_gap=2)
+    latest = holes["year"] == 1986
+    alone, _ = preparation.apply(holes[latest])
+    pd.testing.assert_frame_equal(alone, prepared[latest], check_exact=True)
+
+
 def test_a_version_1_file_still_loads(holes):
     _, _, preparation = prepare(SCHEMA, holes.drop(columns="state"), impute="median")
     document = preparation.to_dict()
     old = {key: value for key, value in document.items() if key not in
-           ("period", "unit", "max_gap", "fallback", "periods", "units", "last_periods", "last_values")}
+           ("period", "unit", "max_gap", "fallback", "periods", "units", "last_periods", "last_values",
+            "prior_periods", "prior_values")}
     assert Preparation.loads(json.dumps({**old, "version": 1})) == preparation
 
 
@@ -255,6 +264,7 @@ def test_bad_options_over_time_name_the_culprit(options, error, message):
         ("last_values", {"x": {"$tuple": [1.0]}}, r"last_values\['x'\]: expected a tuple of 2 values"),
         ("periods", {"$tuple": [1, "2"]}, "cannot be ordered"),
         ("impute", "median", "period: set, but impute is 'median'"),
+        ("prior_periods", {"x": {"$tuple": [-1, 1]}}, r"prior_periods\['x'\]: item 1: a value before the last"),
     ],
 )
 def test_a_file_over_time_is_checked_field_by_field(name, value, message):

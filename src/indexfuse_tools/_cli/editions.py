@@ -126,15 +126,12 @@ def run_report(arguments: argparse.Namespace, table: pd.DataFrame, unit: str, ex
     """
     result, preparation = _editions(arguments, table, unit)
     given = preparation if isinstance(preparation, Preparation) else None
-    if given is not None and given.over_time:
-        named = f"--preparation {arguments.preparation}" if arguments.preparation else f"{arguments.model}'s preparation"
-        raise InputError(
-            f"{named}: it fills gaps from the units' other periods, so it is replayed "
-            "on all the editions at once, and the report of the latest edition alone would fill them otherwise; "
-            "score the editions (score --period) or report on the prepared table"
-        )
     # The row labels named as the units' column, which the preparation may take its groups from.
     latest = result.frame(result.periods[-1]).rename_axis(unit)
+    if given is not None and given.over_time:
+        # Replayed on the last edition alone, a fill over time needs its period; the values
+        # the preparation keeps fill it as it was filled among the other editions.
+        latest = latest.assign(**{arguments.period: result.periods[-1]})
     model = result.models[result.periods[-1]]
     with atomic_path(arguments.output) as temporary:
         report(

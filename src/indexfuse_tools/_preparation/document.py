@@ -51,7 +51,10 @@ _FIELDS_1 = (
     "dimensions",
     "counts",
 )
-_OVER_TIME_FIELDS = ("period", "unit", "max_gap", "fallback", "periods", "units", "last_periods", "last_values")
+_OVER_TIME_FIELDS = (
+    "period", "unit", "max_gap", "fallback", "periods", "units",
+    "last_periods", "last_values", "prior_periods", "prior_values",
+)  # fmt: skip
 _FIELDS = {1: _FIELDS_1, 2: (*_FIELDS_1, *_OVER_TIME_FIELDS)}
 _PARAMETER = {"log": "shift", "box-cox": "lambda", "yeo-johnson": "lambda"}
 # As deep as a model file may be (a preparation is far shallower), so that nothing
@@ -235,7 +238,7 @@ def _check_over_time(value: dict[str, Any], at: Any) -> None:
         raise fail(at("periods"), str(error)) from None
     units = _labels(value["units"], at("units"))
     indicators = value["indicators"]
-    for name in ("last_periods", "last_values"):
+    for name in ("last_periods", "last_values", "prior_periods", "prior_values"):
         mapping = _labelled(value[name], set(indicators), at(name))
         absent = [label for label in indicators if label not in mapping]
         if absent:
@@ -244,18 +247,29 @@ def _check_over_time(value: dict[str, Any], at: Any) -> None:
             if not (isinstance(row, tuple) and len(row) == len(units)):
                 raise fail(place(at(name), label), f"expected a tuple of {len(units)} values, one per unit")
     for label in indicators:
-        _check_last(value["last_periods"][label], value["last_values"][label], len(periods), label, at)
+        last = _check_last(value, "last", label, len(periods), at)
+        prior = _check_last(value, "prior", label, len(periods), at)
+        # A value before the last is kept only where the last falls in the last period.
+        wrong = (prior >= 0) & ((last != len(periods) - 1) | (prior >= last))
+        if wrong.any():
+            i = int(wrong.nonzero()[0][0])
+            raise fail(
+                place(at("prior_periods"), label),
+                f"item {i}: a value before the last is kept only before a last value of the last period",
+            )
 
 
-def _check_last(positions: tuple[Any, ...], values: tuple[Any, ...], count: int, label: Any, at: Any) -> None:
-    """One indicator's last values: a position in the periods (or -1) and a number, per unit.
+def _check_last(value: dict[str, Any], kind: str, label: Any, count: int, at: Any) -> Any:
+    """One indicator's last (or prior) values: a position in the periods (or -1) and a number, per unit.
 
     Checked as arrays, since a panel holds hundreds of thousands of them;
-    the item at fault is looked for only once something is.
+    the item at fault is looked for only once something is. Returns the
+    positions as an array.
     """
     import numpy as np
 
-    where = place(at("last_periods"), label)
+    positions, values = value[f"{kind}_periods"][label], value[f"{kind}_values"][label]
+    where = place(at(f"{kind}_periods"), label)
     if not set(map(type, positions)) <= {int}:
         i = next(i for i, p in enumerate(positions) if type(p) is not int)
         raise fail(where, f"item {i}: expected a position in the periods or -1, got {describe(positions[i])}")
@@ -264,7 +278,7 @@ def _check_last(positions: tuple[Any, ...], values: tuple[Any, ...], count: int,
     if outside.size:
         i = int(outside[0])
         raise fail(where, f"item {i}: expected a position in the periods (0 to {count - 1}) or -1, got {positions[i]}")
-    where = place(at("last_values"), label)
+    where = place(at(f"{kind}_values"), label)
     if not set(map(type, values)) <= {int, float}:
         i = next(i for i, v in enumerate(values) if type(v) not in (int, float))
         raise fail(where, f"item {i}: expected a number, got {describe(values[i])}")
@@ -276,6 +290,7 @@ def _check_last(positions: tuple[Any, ...], values: tuple[Any, ...], count: int,
     if wrong.size:
         i = int(wrong[0])
         raise fail(where, f"item {i}: expected a finite number, got {describe(values[i])}")
+    return at_period
 
 
 def _labels(labels: Any, where: str) -> tuple[Any, ...]:

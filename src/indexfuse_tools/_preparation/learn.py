@@ -27,7 +27,7 @@ from indexfuse_tools._core import (
     signature_text,
     significant,
 )
-from indexfuse_tools._preparation.panel import OVER_TIME, Anchors, Timeline
+from indexfuse_tools._preparation.panel import OVER_TIME, Anchors, Last, Timeline
 from indexfuse_tools._preparation.rules import (
     IMPUTATIONS,
     STATISTICS,
@@ -339,7 +339,7 @@ def prepare(
     # Every step below is the replay's own code on the rows the replay keeps, so that
     # apply on this table gives the table returned bit for bit.
     if impute is not None:
-        lasts: dict[Any, Any] = {}
+        lasts: dict[Any, Last] = {}
         rules._fill(kept, log, notes, warn=False, timeline=timeline, lasts=lasts)
         if timeline is not None:
             rules = replace(rules, **_last_values(timeline, lasts))
@@ -400,8 +400,8 @@ def _timeline(kept: pd.DataFrame, period: Any, unit: Any) -> Timeline:
     )
 
 
-def _last_values(timeline: Timeline, last: Mapping[Any, tuple[np.ndarray, np.ndarray]]) -> dict[str, Any]:
-    """Each unit's last value of each indicator, as the preparation keeps them for later editions.
+def _last_values(timeline: Timeline, lasts: Mapping[Any, Last]) -> dict[str, Any]:
+    """Each unit's last values of each indicator, as the preparation keeps them for later editions.
 
     They are read from the fill of the rows kept, whose timeline is the
     replay's own: the kept values all fall on rows of this table, so a
@@ -410,8 +410,10 @@ def _last_values(timeline: Timeline, last: Mapping[Any, tuple[np.ndarray, np.nda
     return {
         "periods": tuple(timeline.order),
         "units": tuple(timeline.unit_labels.tolist()),
-        "last_periods": {label: tuple(at.tolist()) for label, (at, _) in last.items()},
-        "last_values": {label: tuple(value.tolist()) for label, (_, value) in last.items()},
+        "last_periods": {label: tuple(last.periods.tolist()) for label, last in lasts.items()},
+        "last_values": {label: tuple(last.values.tolist()) for label, last in lasts.items()},
+        "prior_periods": {label: tuple(last.prior_periods.tolist()) for label, last in lasts.items()},
+        "prior_values": {label: tuple(last.prior_values.tolist()) for label, last in lasts.items()},
     }
 
 

@@ -23,7 +23,7 @@ import pandas as pd
 
 from indexfuse_tools._core import is_real, show
 
-__all__ = ["OVER_TIME", "Anchors", "Filled", "Timeline", "period_order", "time_axis"]
+__all__ = ["OVER_TIME", "Anchors", "Filled", "Last", "Timeline", "period_order", "time_axis"]
 
 #: The imputations that fill a unit's gaps from its own periods.
 OVER_TIME = ("carry", "interpolate")
@@ -227,8 +227,8 @@ class Timeline:
         apart; at the ends of the unit's series, the nearest value within
         reach.
 
-        With ``lasts``, ``lasts[label]`` becomes :meth:`last_values` of the
-        table's values, from the same pass.
+        With ``lasts``, ``lasts[label]`` becomes the units' :class:`Last`
+        values of the table, from the same pass.
         """
         # Only where the values are present is sorted (a byte per row); the values
         # themselves are read at the few places a fill takes them from.
@@ -290,31 +290,38 @@ class Timeline:
             virtual[at] = self.anchors.values[label][which]
         return np.concatenate([values, virtual])
 
-    def last_values(self, values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        """Per unit of :attr:`unit_labels`: the position in :attr:`order` of its last value, and the value.
-
-        For the table a preparation is learned on (no kept values): -1 and
-        NaN for a unit without a value.
-        """
-        present = ~np.isnan(values)[self.sorted]
-        return self._last(np.flatnonzero(present), np.cumsum(present), values)
-
-    def _last(self, seen: np.ndarray, counted: np.ndarray, values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        """:meth:`last_values` from the sorted rows that hold a value (``seen``) and their running count."""
-        # Sorted by unit then time: the last value up to a unit's last row is its last value, if it is its own.
-        positions = np.full(len(self.unit_labels), -1, dtype=np.int64)
-        numbers = np.full(len(self.unit_labels), np.nan)
+    def _last(self, seen: np.ndarray, counted: np.ndarray, values: np.ndarray) -> Last:
+        """Each unit's last value, and its value before the last period, from the sorted rows that hold one."""
+        count = len(self.unit_labels)
+        last = (np.full(count, -1, dtype=np.int64), np.full(count, np.nan))
+        prior = (np.full(count, -1, dtype=np.int64), np.full(count, np.nan))
         if not seen.size:
-            return positions, numbers
+            return Last(*last, *prior)
         ends = self.ends
-        found = counted[ends] - 1
-        own = found >= 0
-        found = seen[np.maximum(found, 0)]
-        own &= self.units[found] == self.units[ends]
-        units = self.units[ends[own]]
-        positions[units] = self.period_at[found[own]]
-        numbers[units] = values[self.sorted[found[own]]]
-        return positions, numbers
+        # Sorted by unit then time: the last value up to a unit's last row is its last value, if it is its own.
+        for found, kept in ((counted[ends] - 1, last), (counted[ends] - 2, prior)):
+            own = found >= 0
+            rows = seen[np.maximum(found, 0)]
+            own &= self.units[rows] == self.units[ends]
+            if kept is prior:
+                # Only a unit whose last value falls in the last period keeps the one before.
+                own &= self.period_at[seen[np.maximum(counted[ends] - 1, 0)]] == len(self.order) - 1
+            units = self.units[ends[own]]
+            kept[0][units] = self.period_at[rows[own]]
+            kept[1][units] = values[self.sorted[rows[own]]]
+        return Last(*last, *prior)
+
+
+@dataclass(frozen=True)
+class Last:
+    """Per unit: the period (its position in the order, -1 for none) and value of its last value, and of
+    the one before it when the last falls in the last period (so that the last edition, replayed alone,
+    is filled as it was among the others)."""
+
+    periods: np.ndarray
+    values: np.ndarray
+    prior_periods: np.ndarray
+    prior_values: np.ndarray
 
 
 def _no_fill() -> Filled:
