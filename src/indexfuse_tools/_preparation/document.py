@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import json
 import math
+import uuid
 from collections.abc import Mapping
 from typing import Any
 
@@ -51,11 +52,10 @@ _FIELDS_1 = (
     "dimensions",
     "counts",
 )
-_OVER_TIME_FIELDS = (
-    "period", "unit", "max_gap", "fallback", "periods", "units",
-    "last_periods", "last_values", "prior_periods", "prior_values",
-)  # fmt: skip
+_OVER_TIME_FIELDS = ("period", "unit", "max_gap", "fallback", "periods", "units", "last_periods", "last_values")
 _FIELDS = {1: _FIELDS_1, 2: (*_FIELDS_1, *_OVER_TIME_FIELDS)}
+# The fields of the units' kept values: long arrays.
+_KEPT = ("last_periods", "last_values")
 _PARAMETER = {"log": "shift", "box-cox": "lambda", "yeo-johnson": "lambda"}
 # As deep as a model file may be (a preparation is far shallower), so that nothing
 # recurses past Python's limit. Values and keys grow with units x indicators over
@@ -70,6 +70,9 @@ def _plain(value: Any) -> Any:
     if isinstance(value, Mapping):
         return {key: _plain(item) for key, item in value.items()}
     if isinstance(value, tuple):
+        # The units' kept values are long tuples of numbers: nothing in them to turn.
+        if set(map(type, value)) <= {int, float, str}:
+            return value
         return tuple(_plain(item) for item in value)
     return value
 
@@ -83,10 +86,24 @@ def to_document(preparation: Preparation) -> dict[str, Any]:
 
 
 def dumps_document(document: dict[str, Any], indent: int | None) -> str:
-    """JSON text of a document, strict (no NaN literals)."""
+    """JSON text of a document, strict (no NaN literals).
+
+    Indented, the units' kept values are written compactly, each field on
+    one line: a reviewer reads the rules, and a panel of 30,000 units holds
+    millions of kept values, which one per line would make a file of
+    hundreds of megabytes (and json writes indented text item by item).
+    """
     if indent is None:
-        return json.dumps(document, allow_nan=False, ensure_ascii=False, separators=(",", ":"))
-    return json.dumps(document, allow_nan=False, ensure_ascii=False, indent=indent)
+        return _compact(document)
+    bulk = {name: f"bulk {uuid.uuid4().hex} {name}" for name in _KEPT if document.get(name)}
+    text = json.dumps({**document, **bulk}, allow_nan=False, ensure_ascii=False, indent=indent)
+    for name, token in bulk.items():
+        text = text.replace(json.dumps(token), _compact(document[name]), 1)
+    return text
+
+
+def _compact(value: Any) -> str:
+    return json.dumps(value, allow_nan=False, ensure_ascii=False, separators=(",", ":"))
 
 
 def loads_document(text: str | bytes) -> Preparation:
@@ -238,7 +255,7 @@ def _check_over_time(value: dict[str, Any], at: Any) -> None:
         raise fail(at("periods"), str(error)) from None
     units = _labels(value["units"], at("units"))
     indicators = value["indicators"]
-    for name in ("last_periods", "last_values", "prior_periods", "prior_values"):
+    for name in ("last_periods", "last_values"):
         mapping = _labelled(value[name], set(indicators), at(name))
         absent = [label for label in indicators if label not in mapping]
         if absent:
@@ -247,29 +264,18 @@ def _check_over_time(value: dict[str, Any], at: Any) -> None:
             if not (isinstance(row, tuple) and len(row) == len(units)):
                 raise fail(place(at(name), label), f"expected a tuple of {len(units)} values, one per unit")
     for label in indicators:
-        last = _check_last(value, "last", label, len(periods), at)
-        prior = _check_last(value, "prior", label, len(periods), at)
-        # A value before the last is kept only where the last falls in the last period.
-        wrong = (prior >= 0) & ((last != len(periods) - 1) | (prior >= last))
-        if wrong.any():
-            i = int(wrong.nonzero()[0][0])
-            raise fail(
-                place(at("prior_periods"), label),
-                f"item {i}: a value before the last is kept only before a last value of the last period",
-            )
+        _check_last(value["last_periods"][label], value["last_values"][label], label, len(periods), at)
 
 
-def _check_last(value: dict[str, Any], kind: str, label: Any, count: int, at: Any) -> Any:
-    """One indicator's last (or prior) values: a position in the periods (or -1) and a number, per unit.
+def _check_last(positions: tuple[Any, ...], values: tuple[Any, ...], label: Any, count: int, at: Any) -> None:
+    """One indicator's last values: a position in the periods (or -1) and a number, per unit.
 
     Checked as arrays, since a panel holds hundreds of thousands of them;
-    the item at fault is looked for only once something is. Returns the
-    positions as an array.
+    the item at fault is looked for only once something is.
     """
     import numpy as np
 
-    positions, values = value[f"{kind}_periods"][label], value[f"{kind}_values"][label]
-    where = place(at(f"{kind}_periods"), label)
+    where = place(at("last_periods"), label)
     if not set(map(type, positions)) <= {int}:
         i = next(i for i, p in enumerate(positions) if type(p) is not int)
         raise fail(where, f"item {i}: expected a position in the periods or -1, got {describe(positions[i])}")
@@ -278,7 +284,7 @@ def _check_last(value: dict[str, Any], kind: str, label: Any, count: int, at: An
     if outside.size:
         i = int(outside[0])
         raise fail(where, f"item {i}: expected a position in the periods (0 to {count - 1}) or -1, got {positions[i]}")
-    where = place(at(f"{kind}_values"), label)
+    where = place(at("last_values"), label)
     if not set(map(type, values)) <= {int, float}:
         i = next(i for i, v in enumerate(values) if type(v) not in (int, float))
         raise fail(where, f"item {i}: expected a number, got {describe(values[i])}")
@@ -290,7 +296,6 @@ def _check_last(value: dict[str, Any], kind: str, label: Any, count: int, at: An
     if wrong.size:
         i = int(wrong[0])
         raise fail(where, f"item {i}: expected a finite number, got {describe(values[i])}")
-    return at_period
 
 
 def _labels(labels: Any, where: str) -> tuple[Any, ...]:

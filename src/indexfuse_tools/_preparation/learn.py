@@ -401,7 +401,7 @@ def _timeline(kept: pd.DataFrame, period: Any, unit: Any) -> Timeline:
 
 
 def _last_values(timeline: Timeline, lasts: Mapping[Any, Last]) -> dict[str, Any]:
-    """Each unit's last values of each indicator, as the preparation keeps them for later editions.
+    """Each unit's last value of each indicator, as the preparation keeps them for later editions.
 
     They are read from the fill of the rows kept, whose timeline is the
     replay's own: the kept values all fall on rows of this table, so a
@@ -412,8 +412,6 @@ def _last_values(timeline: Timeline, lasts: Mapping[Any, Last]) -> dict[str, Any
         "units": tuple(timeline.unit_labels.tolist()),
         "last_periods": {label: tuple(last.periods.tolist()) for label, last in lasts.items()},
         "last_values": {label: tuple(last.values.tolist()) for label, last in lasts.items()},
-        "prior_periods": {label: tuple(last.prior_periods.tolist()) for label, last in lasts.items()},
-        "prior_values": {label: tuple(last.prior_values.tolist()) for label, last in lasts.items()},
     }
 
 

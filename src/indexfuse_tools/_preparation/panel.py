@@ -291,37 +291,29 @@ class Timeline:
         return np.concatenate([values, virtual])
 
     def _last(self, seen: np.ndarray, counted: np.ndarray, values: np.ndarray) -> Last:
-        """Each unit's last value, and its value before the last period, from the sorted rows that hold one."""
+        """Each unit's last value, from the sorted rows that hold one (``seen``) and their running count."""
         count = len(self.unit_labels)
-        last = (np.full(count, -1, dtype=np.int64), np.full(count, np.nan))
-        prior = (np.full(count, -1, dtype=np.int64), np.full(count, np.nan))
+        last = Last(np.full(count, -1, dtype=np.int64), np.full(count, np.nan))
         if not seen.size:
-            return Last(*last, *prior)
+            return last
         ends = self.ends
         # Sorted by unit then time: the last value up to a unit's last row is its last value, if it is its own.
-        for found, kept in ((counted[ends] - 1, last), (counted[ends] - 2, prior)):
-            own = found >= 0
-            rows = seen[np.maximum(found, 0)]
-            own &= self.units[rows] == self.units[ends]
-            if kept is prior:
-                # Only a unit whose last value falls in the last period keeps the one before.
-                own &= self.period_at[seen[np.maximum(counted[ends] - 1, 0)]] == len(self.order) - 1
-            units = self.units[ends[own]]
-            kept[0][units] = self.period_at[rows[own]]
-            kept[1][units] = values[self.sorted[rows[own]]]
-        return Last(*last, *prior)
+        found = counted[ends] - 1
+        own = found >= 0
+        rows = seen[np.maximum(found, 0)]
+        own &= self.units[rows] == self.units[ends]
+        units = self.units[ends[own]]
+        last.periods[units] = self.period_at[rows[own]]
+        last.values[units] = values[self.sorted[rows[own]]]
+        return last
 
 
 @dataclass(frozen=True)
 class Last:
-    """Per unit: the period (its position in the order, -1 for none) and value of its last value, and of
-    the one before it when the last falls in the last period (so that the last edition, replayed alone,
-    is filled as it was among the others)."""
+    """Per unit: the period (its position in the order, -1 for none) and the value of its last value."""
 
     periods: np.ndarray
     values: np.ndarray
-    prior_periods: np.ndarray
-    prior_values: np.ndarray
 
 
 def _no_fill() -> Filled:

@@ -185,11 +185,6 @@ class Preparation:
         in ``periods`` of its last value, -1 for a unit without one.
     last_values : mapping
         ``{indicator: tuple of float}``: per unit, that value (NaN for none).
-    prior_periods, prior_values : mapping
-        The same for the unit's value before its last, kept only where the
-        last falls in the last of ``periods`` (-1 and NaN elsewhere): the
-        last edition replayed alone is then filled as it was among the
-        others.
 
     Notes
     -----
@@ -199,10 +194,10 @@ class Preparation:
     ``max_gap`` reaches that far, and ``"interpolate"`` draws its line from
     the kept value to the unit's next value in the new table. A period the
     new table holds replaces the kept value of that period, even where the
-    new table lacks it; so that the last edition, replayed alone, is filled
-    as it was among the others, a unit whose last value falls in the last
-    period keeps the value before it too. The kept values are the raw
-    values, before any transform.
+    new table lacks it. So the last edition of the table it was fitted on,
+    replayed alone, is filled as it was among the others: a gap there is
+    carried from the unit's last value, which the preparation keeps. The
+    kept values are the raw values, before any transform.
 
     Examples
     --------
@@ -245,8 +240,6 @@ class Preparation:
     units: tuple[Any, ...] = ()
     last_periods: Mapping[Any, tuple[int, ...]] = field(default_factory=dict)
     last_values: Mapping[Any, tuple[float, ...]] = field(default_factory=dict)
-    prior_periods: Mapping[Any, tuple[int, ...]] = field(default_factory=dict)
-    prior_values: Mapping[Any, tuple[float, ...]] = field(default_factory=dict)
 
     def __post_init__(self) -> None:
         # Frozen all the way down, so that a replay can never depend on who held the object before.
@@ -266,7 +259,7 @@ class Preparation:
         object.__setattr__(self, "counts", _frozen({k: _frozen(v) for k, v in self.counts.items()}))
         object.__setattr__(self, "periods", tuple(self.periods))
         object.__setattr__(self, "units", tuple(self.units))
-        for name in ("last_periods", "last_values", "prior_periods", "prior_values"):
+        for name in ("last_periods", "last_values"):
             object.__setattr__(self, name, _frozen({k: tuple(v) for k, v in getattr(self, name).items()}))
 
     def __repr__(self) -> str:
@@ -486,21 +479,13 @@ class Preparation:
 
     def anchors(self) -> Anchors:
         """The units' last values as arrays, for a timeline."""
-        # Each unit twice: its last value, and the one before it where the last falls in the last period.
-        count = len(self.units)
-        units = np.empty(2 * count, dtype=object)
-        units[:] = [*self.units, *self.units]
+        units = np.empty(len(self.units), dtype=object)
+        units[:] = list(self.units)
         return Anchors(
             units=units,
             periods=list(self.periods),
-            positions={
-                label: np.asarray(self.last_periods[label] + self.prior_periods.get(label, (-1,) * count), np.int64)
-                for label in self.last_periods
-            },
-            values={
-                label: np.asarray(self.last_values[label] + self.prior_values.get(label, (np.nan,) * count))
-                for label in self.last_values
-            },
+            positions={label: np.asarray(p, dtype=np.int64) for label, p in self.last_periods.items()},
+            values={label: np.asarray(v, dtype=np.float64) for label, v in self.last_values.items()},
         )
 
     def _fill_note(self, label: Any, key: Any) -> str:
