@@ -19,7 +19,7 @@ from tessel.modelbench import entropy
 from indexfuse_tools._cli.common import InputError, for_csv, one_line, read_table, write_text
 from indexfuse_tools._cli.models import check_resolution, check_schema, load_model, load_preparation, refuse_constant
 from indexfuse_tools._cli.schemas import read_schema
-from indexfuse_tools._core import atomic_path, show
+from indexfuse_tools._core import atomic_path, isolate, show
 from indexfuse_tools._editions import Editions, editions
 from indexfuse_tools._preparation import Preparation
 from indexfuse_tools._report import report
@@ -140,5 +140,6 @@ def run_report(arguments: argparse.Namespace, table: pd.DataFrame, unit: str, ex
             scale=arguments.scale, explorer=arguments.explorer,
         )  # fmt: skip
     print(f"report written to {arguments.output}")
-    print(f"{len(result.periods)} editions, {result.periods[0]} to {result.periods[-1]}", file=sys.stderr)
+    first, last = isolate(result.periods[0]), isolate(result.periods[-1])
+    print(f"{len(result.periods)} editions, {first} to {last}", file=sys.stderr)
     return 0

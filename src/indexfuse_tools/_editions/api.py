@@ -10,19 +10,23 @@ import pandas as pd
 
 import indexfuse
 from indexfuse_tools._core import (
+    period_order,
     as_frame,
+    check_dimension_names,
     check_scale,
     indicators,
     presentation,
+    same_label,
     show,
     unique_units,
+    walk,
 )
 from indexfuse_tools._editions.distributed import gathered_editions, is_dask_frame
 from indexfuse_tools._editions.result import Editions, Scored
 from indexfuse_tools._preparation import OVER_TIME, Preparation, prepare
 from indexfuse_tools._results import Treated
 
-__all__ = ["BASELINES", "editions", "split_editions"]
+__all__ = ["BASELINES", "editions", "period_order", "split_editions"]
 
 #: The baselines an index's editions can be scored against.
 BASELINES = ("pooled", "reference", "refit")
@@ -63,10 +67,15 @@ def editions(
         frames name their units by their row labels. Never modified.
     period : column label
         The column holding the editions' labels: years, dates or any labels
-        that sort. With a mapping it only names the level of the results'
-        index, which is always ``"period"``.
+        that sort. A categorical column's editions follow the order of its
+        categories (``Jan``, ``Feb``, ``Mar``), ordered or not; text labels
+        follow natural order, in which a run of digits counts as a number
+        (``FY9``, ``FY10``, ``FY11``; text without digits, or with digits
+        of one width such as ``2019Q1``, sorts as text). With a mapping, its
+        keys are put in order by the same rules, and ``period`` only names
+        the level of the results' index, which is always ``"period"``.
     unit : column label, optional
-        The column naming the units in a long table.
+        The column naming the units in a long table (not the period column).
     baseline : {"pooled", "reference", "refit"}, default "pooled"
         ``"pooled"``: one model fitted on all editions stacked, the usual
         choice for comparability; ``"reference"``: one model fitted on the
@@ -112,12 +121,16 @@ def editions(
     ------
     ValueError
         Before any fitting: an unknown ``baseline`` or ``scale``; a period
-        column with missing or unsortable labels; a unit column (or row
-        labels) with missing labels; a unit repeated within a period (a few
-        pairs named); an edition with fewer than 2 rows; a ``reference``
-        that is not a period (or given without ``baseline="reference"``);
-        a dict ``preparation`` with a fitted model, or one that fills gaps
-        over time with a baseline other than ``"pooled"``.
+        column with missing or unsortable labels; a ``unit`` that names the
+        period column, or a unit column (or row labels) with missing
+        labels; a unit repeated within a period (a few pairs named); an
+        edition with fewer than 2 rows; a ``reference`` that is not a period
+        (or given without ``baseline="reference"``); a dict ``preparation``
+        with a fitted model, or one that fills gaps over time with a
+        baseline other than ``"pooled"``; two dimensions of the schema that
+        read alike in the results (see :func:`check`). Learning the preparation or
+        fitting the model on an edition, and replaying the preparation on
+        one, fail with a message that names the edition.
     KeyError
         If ``period`` or ``unit`` is not a column, or the frames of a
         mapping lack indicator columns that others have (named per period).
@@ -166,22 +179,29 @@ def editions(
             "preparation must be a Preparation, a dict of prepare()'s keyword arguments or None, "
             f"got {type(preparation).__name__}"
         )
+    if unit is not None and same_label(unit, period):
+        raise ValueError(
+            f"{_FUNCTION}: unit={unit!r} names the period column: the units need a column of their own "
+            "(or, with unit=None, the row labels)"
+        )
     # The treatment knows the unit and period by the caller's labels, as index levels.
     levels = (period, "unit" if unit is None else unit)
     preparation = _over_time_options(preparation, baseline, levels)
+    order = _categories(data, period) if is_dask_frame(data) else None
     data = gathered_editions(data, period, unit) if is_dask_frame(data) else data
-    frames, in_order = split_editions(data, period, unit)
+    frames, in_order = split_editions(data, period, unit, order)
     periods = list(frames)
     if baseline == "reference":
         reference = _reference(reference, periods)
     schema = model_or_schema.schema if given else model_or_schema
+    check_dimension_names(node.path for node in walk(schema) if node.depth > 0)
     _check_columns(schema, frames)
 
     models: dict[Any, indexfuse.indexpca_diment] = {}
     preparations: dict[Any, Preparation | None] = {}
     # A preparation over time is replayed on every edition at once: a gap is filled from the unit's other editions.
     replayed = preparation if isinstance(preparation, Preparation) and preparation.over_time else None
-    over_time = treat_over_time(frames, replayed, levels) if replayed is not None else None
+    over_time = _treated_over_time(frames, replayed, levels) if replayed is not None else None
     if given:
         models = dict.fromkeys(periods, model_or_schema)
         preparations = dict.fromkeys(periods, preparation if isinstance(preparation, Preparation) else None)
@@ -206,11 +226,11 @@ def editions(
         models = dict.fromkeys(periods, model)
         preparations = dict.fromkeys(periods, replayed or learnt)
         if learnt is not None and learnt.over_time and over_time is None:
-            over_time = treat_over_time(frames, learnt, levels)
+            over_time = _treated_over_time(frames, learnt, levels)
     scored = {
         key: Scored.of_treated(models[key], over_time[key]) if over_time
-        else Scored.of(models[key], named(frames[key], levels[1]) if preparations[key] else frames[key],
-                       preparations[key])
+        else _scored(models[key], named(frames[key], levels[1]) if preparations[key] else frames[key],
+                     preparations[key], key)
         for key in periods
     }  # fmt: skip
     composites = np.concatenate([s.table["composite"].to_numpy(np.float64) for s in scored.values()])
@@ -235,12 +255,15 @@ def named(frame: pd.DataFrame, unit: Hashable) -> pd.DataFrame:
     return frame if frame.index.name == unit else frame.rename_axis(cast(Any, unit))
 
 
-def treat_over_time(
+def _treated_over_time(
     frames: Mapping[Any, pd.DataFrame], preparation: Preparation, levels: tuple[Hashable, Hashable]
 ) -> dict[Any, Treated]:
     """``preparation`` replayed on all the editions stacked, split back into one treatment per edition."""
     whole = stack(frames, levels)
-    prepared, log = preparation.apply(whole)
+    try:
+        prepared, log = preparation.apply(whole)
+    except (ValueError, KeyError) as error:
+        raise _in_edition(error, "replaying the preparation on the stacked editions failed") from error
     rows = log["row"].tolist()
     periods = pd.Index([row[0] for row in rows], dtype=object)
     units = np.empty(len(rows), dtype=object)
@@ -269,18 +292,23 @@ def _over_time_options(preparation: Any, baseline: str, levels: tuple[Hashable, 
 
 
 def split_editions(
-    data: pd.DataFrame | Mapping[Any, pd.DataFrame], period: Hashable, unit: Hashable | None
+    data: pd.DataFrame | Mapping[Any, pd.DataFrame],
+    period: Hashable,
+    unit: Hashable | None,
+    order: list[Any] | None = None,
 ) -> tuple[dict[Any, pd.DataFrame], pd.DataFrame | None]:
     """``{period: frame indexed by unit}``, periods in order, after every check on the editions.
 
     The frames are new objects: the caller's table is never modified
     through them. The second value is the caller's long table when its
     rows already come edition after edition, in period order (so that it
-    is the stacked editions), else None.
+    is the stacked editions), else None. ``order`` gives the periods'
+    order of a mapping whose keys came from a categorical column (see
+    :func:`period_order`).
     """
     in_order = None
     if isinstance(data, Mapping):
-        frames = _from_mapping(data)
+        frames = _from_mapping(data, order)
     else:
         frames, ordered = _from_long(as_frame(data), period, unit)
         in_order = data if ordered else None
@@ -311,7 +339,8 @@ def _from_long(
         where = f", in rows {show(rows)}" if rows else ""
         raise ValueError(f"{_FUNCTION}: {holder} missing labels{where}; every row must name its unit")
     codes, uniques = pd.factorize(labels)
-    periods = _sorted(pd.Index(uniques).tolist(), f"the period column {period!r}")
+    categories = labels.cat.categories.tolist() if isinstance(labels.dtype, pd.CategoricalDtype) else None
+    periods = _ordered(pd.Index(uniques).tolist(), f"the period column {period!r}", categories)
     _no_repeats(codes, labels, units)
     # One stable sort of the codes keeps each edition's rows in the order the table gives them.
     by_code = np.argsort(codes, kind="stable")
@@ -350,8 +379,8 @@ def _no_repeats(codes: np.ndarray, labels: pd.Series, units: pd.Series) -> None:
     )
 
 
-def _from_mapping(data: Mapping[Any, pd.DataFrame]) -> dict[Any, pd.DataFrame]:
-    periods = _sorted(list(data), "the mapping's keys")
+def _from_mapping(data: Mapping[Any, pd.DataFrame], order: list[Any] | None = None) -> dict[Any, pd.DataFrame]:
+    periods = _ordered(list(data), "the mapping's keys", order)
     frames = {}
     for key in periods:
         frame = data[key]
@@ -366,15 +395,26 @@ def _from_mapping(data: Mapping[Any, pd.DataFrame]) -> dict[Any, pd.DataFrame]:
     return frames
 
 
-def _sorted(labels: Any, holder: str) -> list[Any]:
+# A run of ASCII digits, read as a number when periods are put in order.
+def _ordered(labels: list[Any], holder: str, categories: list[Any] | None) -> list[Any]:
+    """:func:`period_order`, a refusal naming this function."""
     try:
-        return sorted(labels)
-    except TypeError as error:
-        kinds = sorted({type(label).__name__ for label in labels})
-        raise ValueError(
-            f"{_FUNCTION}: the periods of {holder} must sort (years, dates or labels of one kind), "
-            f"and these do not: {error} (kinds: {', '.join(kinds)})"
-        ) from None
+        return period_order(labels, holder, categories)
+    except ValueError as error:
+        raise ValueError(f"{_FUNCTION}: {error}") from None
+
+
+def _categories(data: Any, period: Hashable) -> list[Any] | None:
+    """The categories of a Dask table's categorical period column, in their order, when known."""
+    try:
+        dtype = data.dtypes[period]
+    except (KeyError, TypeError):
+        return None
+    if not isinstance(dtype, pd.CategoricalDtype) or dtype.categories is None:
+        return None
+    categories = dtype.categories.tolist()
+    # Dask marks categories it has not read yet with a placeholder.
+    return None if "__UNKNOWN_CATEGORIES__" in categories else categories
 
 
 def _reference(reference: Any, periods: list[Any]) -> Any:
@@ -421,13 +461,16 @@ def _fit(
     schema: Any, frame: pd.DataFrame, preparation: Any, model_args: dict[str, Any], where: str
 ) -> tuple[indexfuse.indexpca_diment, Preparation | None]:
     """A model fitted on ``frame`` (``where``, as a message names it) and the preparation it was fitted after."""
-    if isinstance(preparation, Mapping):
-        # prepare() returns its own replay, so the model is fitted on what apply() gives.
-        fitted_on, _, preparation = prepare(schema, frame, **dict(preparation))
-    elif preparation is not None:
-        fitted_on = preparation.apply(frame)[0]
-    else:
-        fitted_on = frame
+    try:
+        if isinstance(preparation, Mapping):
+            # prepare() returns its own replay, so the model is fitted on what apply() gives.
+            fitted_on, _, preparation = prepare(schema, frame, **dict(preparation))
+        elif preparation is not None:
+            fitted_on = preparation.apply(frame)[0]
+        else:
+            fitted_on = frame
+    except (ValueError, KeyError) as error:
+        raise _in_edition(error, f"preparing {where} failed") from error
     model = indexfuse.indexpca_diment(schema, **model_args)
     try:
         model.fit(fitted_on)
@@ -440,3 +483,18 @@ def _fit(
         )
         raise ValueError(f"{_FUNCTION}: fitting on {where} failed: {error}{hint}") from error
     return model, preparation
+
+
+def _scored(model: Any, frame: pd.DataFrame, preparation: Preparation | None, key: Any) -> Scored:
+    """The edition ``key`` scored, a failure naming it."""
+    try:
+        return Scored.of(model, frame, preparation)
+    except (ValueError, KeyError) as error:
+        raise _in_edition(error, f"scoring the edition {key!r} failed") from error
+
+
+def _in_edition(error: ValueError | KeyError, what: str) -> ValueError | KeyError:
+    """``error`` again, of its own kind, its message led by ``what`` (which edition, doing what)."""
+    # A KeyError's text is the repr of its argument: read the argument itself.
+    message = error.args[0] if isinstance(error, KeyError) and len(error.args) == 1 else error
+    return type(error)(f"{_FUNCTION}: {what}: {message}")

@@ -27,9 +27,10 @@ from indexfuse_tools._core import (
     is_integer,
     is_real,
     parse,
+    period_order,
     place,
 )
-from indexfuse_tools._preparation.panel import OVER_TIME, period_order
+from indexfuse_tools._preparation.panel import OVER_TIME
 from indexfuse_tools._preparation.rules import IMPUTATIONS, STATISTICS, TRANSFORMS, Preparation
 
 __all__ = ["PREPARATION_FORMAT", "PREPARATION_VERSION", "to_document", "from_document", "loads_document"]

@@ -41,7 +41,7 @@ from indexfuse_tools._preparation.rules import (
     is_level,
     label_values,
     reach_text,
-    ordered_categories,
+    period_categories,
     require_group_labels,
     require_numeric,
     transform_column,
@@ -396,7 +396,7 @@ def _timeline(kept: pd.DataFrame, period: Any, unit: Any) -> Timeline:
         label_values(kept, period),
         Anchors.none(),
         (f"the unit column {unit!r}", f"the period column {period!r}"),
-        ordered_categories(kept, period),
+        period_categories(kept, period),
     )
 
 

@@ -13,17 +13,16 @@ in the order of the periods known (dates, quarters, text such as "FY9").
 
 from __future__ import annotations
 
-import re
-from collections.abc import Hashable, Iterable, Mapping, Sequence
+from collections.abc import Hashable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
-from indexfuse_tools._core import is_real, show
+from indexfuse_tools._core import is_real, isolate, period_order, show
 
-__all__ = ["OVER_TIME", "Anchors", "Filled", "Last", "Timeline", "period_order", "time_axis"]
+__all__ = ["OVER_TIME", "Anchors", "Filled", "Last", "Timeline", "time_axis"]
 
 #: The imputations that fill a unit's gaps from its own periods.
 OVER_TIME = ("carry", "interpolate")
@@ -32,46 +31,6 @@ OVER_TIME = ("carry", "interpolate")
 _SLACK = 1e-9
 # How a fill was made, as the log's detail says it.
 FORWARD, BACKWARD, BETWEEN = 1, 2, 3
-
-
-def _natural(label: str) -> tuple[Any, ...]:
-    # "FY9" before "FY10": digit runs compare as numbers, the rest as text.
-    return tuple(int(part) if part.isdigit() else part for part in re.split(r"(\d+)", label))
-
-
-def period_order(labels: Iterable[Any], holder: str, categories: Sequence[Any] | None = None) -> list[Any]:
-    """Distinct period labels in time order.
-
-    Parameters
-    ----------
-    labels : iterable
-        The labels, repeated or not; none missing.
-    holder : str
-        What holds them, as an error names it (``"the period column 'year'"``).
-    categories : sequence, optional
-        The categories of an ordered categorical column: their order is the
-        time order.
-
-    Raises
-    ------
-    ValueError
-        When the labels cannot be ordered (numbers and text mixed), naming
-        their kinds and a few of them.
-    """
-    distinct = list(dict.fromkeys(labels))
-    if categories is not None:
-        present = set(distinct)
-        return [label for label in categories if label in present]
-    if distinct and all(isinstance(label, str) for label in distinct):
-        return sorted(distinct, key=_natural)
-    try:
-        return sorted(distinct)
-    except TypeError:
-        kinds = sorted({type(label).__name__ for label in distinct})
-        raise ValueError(
-            f"the periods of {holder} cannot be ordered: they mix {', '.join(kinds)} "
-            f"({show(distinct, 4)}); give every period a label of one kind (years, dates or text)"
-        ) from None
 
 
 def time_axis(order: Sequence[Any]) -> np.ndarray:
@@ -151,7 +110,8 @@ class Timeline:
     holders : tuple of str
         How errors name the unit and period columns.
     categories : sequence, optional
-        The period column's categories when it is an ordered categorical.
+        The period column's categories when it is a categorical: their order
+        is the periods' order.
 
     Raises
     ------
@@ -171,7 +131,7 @@ class Timeline:
         self.size = len(units)
         self.anchors = anchors
         known = list(anchors.periods)
-        self.order = period_order([*periods.unique().tolist(), *known], holders[1], categories)
+        self.order = period_order(list(dict.fromkeys([*periods.unique().tolist(), *known])), holders[1], categories)
         times = time_axis(self.order)
         index = pd.Index(self.order)
         self.position = index.get_indexer(periods).astype(np.int64)
@@ -358,4 +318,5 @@ def _detail(key: int, order: Sequence[Any]) -> str:
 
 
 def _label(period: Hashable) -> str:
-    return str(period) if is_real(period) else repr(period)
+    # Isolated, so that a label written right to left cannot turn the sentence around.
+    return str(period) if is_real(period) else isolate(repr(period))

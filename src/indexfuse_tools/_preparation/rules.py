@@ -14,7 +14,7 @@ import numpy as np
 import pandas as pd
 from tessel.validation import is_numeric, series_to_float
 
-from indexfuse_tools._core import ModelFileError, as_frame, dimension_name, show, significant
+from indexfuse_tools._core import ModelFileError, as_frame, dimension_name, isolate, show, significant
 from indexfuse_tools._preparation.panel import OVER_TIME, Anchors, Timeline, describe_fills
 
 __all__ = ["LOG_COLUMNS", "Preparation", "TRANSFORMS", "STATISTICS", "IMPUTATIONS"]
@@ -384,7 +384,7 @@ class Preparation:
             label_values(prepared, self.period),
             self.anchors(),
             (f"the unit column {self.unit!r}", f"the period column {self.period!r}"),
-            ordered_categories(prepared, self.period),
+            period_categories(prepared, self.period),
         )
 
     def _fill(
@@ -609,10 +609,10 @@ def label_values(frame: pd.DataFrame, label: Any) -> pd.Index:
     return values
 
 
-def ordered_categories(frame: pd.DataFrame, label: Any) -> Sequence[Any] | None:
-    """The categories of an ordered categorical column or level, in their order; else None."""
+def period_categories(frame: pd.DataFrame, label: Any) -> Sequence[Any] | None:
+    """The categories of a categorical column or level, in the order the analyst set (ordered or not); else None."""
     dtype = frame[label].dtype if label in frame.columns else frame.index.get_level_values(label).dtype
-    if isinstance(dtype, pd.CategoricalDtype) and dtype.ordered:
+    if isinstance(dtype, pd.CategoricalDtype):
         return list(dtype.categories)
     return None
 
@@ -689,7 +689,7 @@ def drop_sparse(
         where = np.flatnonzero(failing[:, position]).tolist()
         worst = min(where, key=lambda i: shares[i, position])
         detail = ", ".join(
-            f"{tests[i][0]} {counts[i, position]} of {len(tests[i][1])} (needs {threshold_text(tests[i][2])})"
+            f"{isolate(tests[i][0])} {counts[i, position]} of {len(tests[i][1])} (needs {threshold_text(tests[i][2])})"
             for i in where
         )
         log.append(

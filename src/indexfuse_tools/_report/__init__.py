@@ -20,7 +20,7 @@ import pandas as pd
 
 from indexfuse_tools._audit import fit_resolution, scored_audit
 from indexfuse_tools._check import check
-from indexfuse_tools._core import as_frame, check_scale, unique_units
+from indexfuse_tools._core import as_frame, atomic_path, check_scale, same_file, unique_units
 from indexfuse_tools._plots.style import PRINT_DPI
 from indexfuse_tools._results import score_table, treat, with_score, with_treatment
 from indexfuse_tools._robustness import RobustnessResult
@@ -124,7 +124,9 @@ def report(
         The rows to report on, usually the table the model was fitted on;
         the row labels name the units.
     path : str or os.PathLike
-        Where to write the HTML file (overwritten).
+        Where to write the HTML file (replaced whole: the page is written
+        beside it, then renamed onto it, so a failed write leaves the
+        previous file as it was).
     external : pandas.DataFrame or pandas.Series, optional
         Measures outside the index over the same rows, as for :func:`audit`.
     title : str, optional
@@ -185,6 +187,8 @@ def report(
         ``external`` and ``preparation``.
     ValueError
         As :func:`audit` raises it; if ``scale`` is not a presentation scale;
+        if ``explorer`` names the report's own file (through a link or a
+        relative path too);
         if ``data`` or ``robustness`` repeats a row label (a unit is named
         and found by its label); and if ``highlight`` is given without
         ``robustness``.
@@ -217,6 +221,7 @@ def report(
         )
     check_scale(scale)
     _check_editions(editions)
+    _check_explorer_path(explorer, path)
     unique_units(as_frame(data).index, "report()")
     if robustness is not None:
         unique_units(robustness.ranks.index, "report(robustness=...)", "the robustness analysis")
@@ -270,8 +275,18 @@ def report(
         write_explorer(
             model, data, explorer, title=title, source=source, robustness=robustness, preparation=preparation
         )
-    target.write_text(page, encoding="utf-8")
+    with atomic_path(target) as temporary:
+        temporary.write_text(page, encoding="utf-8")
     return target
+
+
+def _check_explorer_path(explorer: str | os.PathLike[str] | None, path: str | os.PathLike[str]) -> None:
+    """``ValueError`` when the explorer would be written over the report itself."""
+    if explorer is not None and same_file(explorer, path):
+        raise ValueError(
+            f"explorer={os.fspath(explorer)!r} is the report's own file {os.fspath(path)!r}: the explorer "
+            "would overwrite the report; write it to another file beside it (explore.html, say)"
+        )
 
 
 def _address(page: str | os.PathLike[str], report: str | os.PathLike[str]) -> str:

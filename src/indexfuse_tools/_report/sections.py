@@ -24,6 +24,7 @@ from indexfuse_tools._core import (
     dimension_name,
     effect,
     fixed,
+    isolate,
     plain_name,
     significant,
     split_key,
@@ -127,7 +128,7 @@ def shown_score(scores: pd.DataFrame) -> Shown:
 
 def _ends(ranked: pd.Series, digits: int) -> tuple[str, str]:
     def listed(part: pd.Series) -> str:
-        return ", ".join(f"{name} ({fixed(value, digits, grouping=True)})" for name, value in part.items())
+        return ", ".join(f"{isolate(name)} ({fixed(value, digits, grouping=True)})" for name, value in part.items())
 
     return listed(ranked.head(NAMED_UNITS)), listed(ranked.tail(NAMED_UNITS).iloc[::-1])
 
@@ -479,7 +480,7 @@ def _imputation_text(preparation: Preparation) -> str | None:
         across = f"the indicator's {statistic} over the units kept"
     else:
         across = (
-            f"the indicator's {statistic} among the units of the same {preparation.group} "
+            f"the indicator's {statistic} among the units of the same {isolate(preparation.group)} "
             f"(the {statistic} of all units kept where the group has no value)"
         )
     if not preparation.over_time:
