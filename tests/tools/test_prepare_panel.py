@@ -129,6 +129,16 @@ def test_a_new_edition_is_carried_from_the_kept_values_within_reach(holes):
             assert row["after"] == preparation.fills["unemp"] and "within 2 periods" in row["detail"]
 
 
+def test_a_new_edition_checks_its_periods_and_may_be_a_categorical(holes):
+    _, _, preparation = prepare(SCHEMA, holes, impute="carry", period="year", unit="state", max_gap=2)
+    edition = _edition(holes, 1987, unemp=["ALABAMA"])
+    categorical = edition.assign(year=pd.Categorical(edition["year"]))
+    _, log = preparation.apply(categorical)
+    assert log[log["column"] == "unemp"]["detail"].iloc[0] == "carried forward from 1986 (the value kept when prepared)"
+    with pytest.raises(ValueError, match=r"the period column 'year' has 1 missing labels"):
+        preparation.apply(edition.astype({"year": float}).assign(year=[NAN, *edition["year"].iloc[1:]]))
+
+
 def test_a_new_edition_is_interpolated_from_the_kept_value_to_its_next_one(holes):
     _, _, preparation = prepare(SCHEMA, holes, impute="interpolate", period="year", unit="state", max_gap=2)
     kept = holes[holes["year"] == 1986].set_index("state")["emp"]["MAINE"]

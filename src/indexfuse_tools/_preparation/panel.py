@@ -131,6 +131,10 @@ class Timeline:
         self.size = len(units)
         self.anchors = anchors
         known = list(anchors.periods)
+        if categories is not None:
+            # Periods kept when prepared but not among a new table's categories came before them.
+            listed = set(categories)
+            categories = [*(period for period in known if period not in listed), *categories]
         self.order = period_order(list(dict.fromkeys([*periods.unique().tolist(), *known])), holders[1], categories)
         times = time_axis(self.order)
         index = pd.Index(self.order)

@@ -365,6 +365,9 @@ class Preparation:
         require_numeric(frame, [label for label in self.indicators if label in treated])
         if self.group is not None:
             require_group_labels(frame, self.group)
+        if self.over_time:
+            require_group_labels(frame, self.period, "period")
+            require_group_labels(frame, self.unit, "unit")
         # Shallow: every step replaces whole columns, never writes into the caller's.
         prepared = drop_sparse(frame.copy(deep=False), self.dimensions, self.min_present, self.min_present_total, log)
         if self.impute is not None:
