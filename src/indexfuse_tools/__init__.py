@@ -19,6 +19,10 @@
   under the other defensible choices, and which choice moves them most);
 - for the index's readers: :func:`explorer` (one offline HTML page to sort,
   search and re-weight every unit, and to see why each ranks where it does);
+- maps: :func:`read_geometry` (the units' shapes from a file, a geopandas
+  table or a bundled set: ``"world"``, ``"us-states"``, ``"us-counties"``),
+  given as ``geometry=`` to :func:`report` and :func:`explorer`, and
+  :func:`plot_map`;
 - :func:`dump` / :func:`load` and friends: a fitted model as JSON;
 - :func:`number_format`: floats as text for pandas' ``float_format``, never
   as "-0.00";
@@ -40,6 +44,7 @@ from indexfuse_tools._contributions import contributions
 from indexfuse_tools._core.numbers import number_format
 from indexfuse_tools._editions import Editions, editions
 from indexfuse_tools._explorer import explorer
+from indexfuse_tools._geo import BUNDLED, MAX_GEOMETRY_BYTES, Geometry, GeometryError, read_geometry
 from indexfuse_tools._persist import (
     MODEL_FORMAT,
     MODEL_VERSION,
@@ -56,6 +61,7 @@ from indexfuse_tools._plots import (
     plot_correlations,
     plot_distribution,
     plot_effective_weights,
+    plot_map,
     plot_ranking,
     plot_trajectories,
     plot_weights,
@@ -80,11 +86,13 @@ from indexfuse_tools._tables import coefficients, dimension_name, weights
 from indexfuse_tools._weights import equal_weights, set_weights
 
 __all__ = [
+    "BUNDLED",
     "EXTREME_SD",
     "FACTORS",
     "FEW_DISTINCT",
     "IMPUTATIONS",
     "KURTOSIS_LIMIT",
+    "MAX_GEOMETRY_BYTES",
     "METHODS",
     "MODEL_FORMAT",
     "MODEL_VERSION",
@@ -95,6 +103,8 @@ __all__ = [
     "WINSORIZE_LIMIT",
     "Audit",
     "Editions",
+    "Geometry",
+    "GeometryError",
     "ModelFileError",
     "Preparation",
     "Problem",
@@ -120,10 +130,12 @@ __all__ = [
     "plot_correlations",
     "plot_distribution",
     "plot_effective_weights",
+    "plot_map",
     "plot_ranking",
     "plot_trajectories",
     "plot_weights",
     "prepare",
+    "read_geometry",
     "report",
     "results",
     "robustness",

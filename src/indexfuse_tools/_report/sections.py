@@ -133,13 +133,16 @@ def _ends(ranked: pd.Series, digits: int) -> tuple[str, str]:
     return listed(ranked.head(NAMED_UNITS)), listed(ranked.tail(NAMED_UNITS).iloc[::-1])
 
 
-def glance(result: Audit, scores: pd.DataFrame, problems: list[Problem], dropped: int = 0) -> Section:
+def glance(
+    result: Audit, scores: pd.DataFrame, problems: list[Problem], dropped: int = 0, more: Sequence[str] = ()
+) -> Section:
     """How many units, the best and the worst, and what a reviewer would ask about;
-    ``dropped`` units left out by the data treatment are counted too."""
+    ``dropped`` units left out by the data treatment are counted too, and ``more``
+    findings (from the map) follow the rest."""
     shown = shown_score(scores)
     ranked = scores.sort_values("rank", kind="stable")[shown.column].dropna()
     highest, lowest = _ends(ranked, shown.digits)
-    findings = result.findings() + [f"{problem.place}: {problem.message}" for problem in problems]
+    findings = result.findings() + [f"{problem.place}: {problem.message}" for problem in problems] + list(more)
     return Section(
         "glance",
         "At a glance",
