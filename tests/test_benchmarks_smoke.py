@@ -221,3 +221,13 @@ def test_editions_are_long_tables_of_drifting_editions():
     assert table.groupby("period")["unit"].apply(list).map(len).tolist() == [50] * 4
     means = table.groupby("period")["g0_i0"].mean()
     assert means.is_monotonic_increasing  # each edition drifts up from the one before
+
+
+def test_panel_benchmark_fills_as_plain_pandas_does_and_would_catch_a_difference():
+    import bench_panel
+
+    table, indicators = bench_panel.panel_with_gaps(200, 4)
+    assert table[indicators].isna().to_numpy().mean() > bench_panel.MISSING
+    bench_panel.check_agreement(make_schema(), table, indicators)
+    with pytest.raises(AssertionError, match="carry"):
+        bench_panel.check_agreement(make_schema(), table.assign(period=table["period"] * 3), indicators)

@@ -220,6 +220,12 @@ def test_preparing_example_leaves_nothing_for_check():
     assert "through the saved preparation gives the same composites: True" in result.stdout
 
 
+def test_panel_example_prints_what_the_guide_shows():
+    result = _run("examples/panel.py")
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    assert _page_blocks("preparing.md", "output")["examples/panel.py"] == result.stdout
+
+
 def test_demo_writes_the_report(tmp_path):
     target = tmp_path / "wellbeing.html"
     result = _run("examples/demo.py", str(target))

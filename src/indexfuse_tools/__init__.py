@@ -67,6 +67,8 @@ from indexfuse_tools._plots import (
     plot_weights,
 )
 from indexfuse_tools._preparation import (
+    EXTREME_SD,
+    IMPUTATIONS,
     KURTOSIS_LIMIT,
     PREPARATION_FORMAT,
     PREPARATION_VERSION,
@@ -85,8 +87,10 @@ from indexfuse_tools._weights import equal_weights, set_weights
 
 __all__ = [
     "BUNDLED",
+    "EXTREME_SD",
     "FACTORS",
     "FEW_DISTINCT",
+    "IMPUTATIONS",
     "KURTOSIS_LIMIT",
     "MAX_GEOMETRY_BYTES",
     "METHODS",

@@ -18,6 +18,7 @@ from tessel import process
 from tessel.modelbench import PCA, entropy
 
 from indexfuse_tools._core import (
+    FEW_DISTINCT,
     Path,
     as_frame,
     as_model,
@@ -49,9 +50,6 @@ if TYPE_CHECKING:
 
 __all__ = ["Audit", "audit", "FEW_DISTINCT"]
 
-#: An indicator with fewer distinct values than this (but more than one) is
-#: flagged: its entropy is read from a handful of levels.
-FEW_DISTINCT = 5
 
 # Pairs of indicators of one dimension that correlate below this, after their
 # directions, are named in the summary: they pull against each other.

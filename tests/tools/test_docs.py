@@ -12,6 +12,7 @@ import indexfuse_tools
 from indexfuse_tools import _audit, _check, _contributions, _explorer, _report, _results, _weights
 from indexfuse_tools._cli import schemas as _cli_schemas
 from indexfuse_tools._core import bidi as _bidi
+from indexfuse_tools._core import periods as _periods
 from indexfuse_tools._core import cells as _cells
 from indexfuse_tools._core import numbers as _numbers
 from indexfuse_tools._core import tree as _tree
@@ -32,7 +33,7 @@ matplotlib.use("Agg")
 @pytest.mark.parametrize(
     "module",
     [_check, _contributions, _prepare, _rules, _results, _robustness, _robustness_result, _weights, _audit, _report]
-    + [_cli_schemas, _numbers, _explorer, _explorer_page, _explorer_columns, _bidi, _cells, _tree, _values, _editions]
+    + [_cli_schemas, _numbers, _explorer, _explorer_page, _explorer_columns, _bidi, _cells, _tree, _values, _editions, _periods]
     + [weights, distribution, correlations, ranking, robustness, callouts],
     ids=lambda m: m.__name__,
 )

@@ -8,7 +8,7 @@ import argparse
 
 from tessel.modelbench import entropy
 from indexfuse_tools._core import DEFAULT_K, DEFAULT_PCA_CUMULATIVE, DEFAULT_SCALE_METHOD, check_scale
-from indexfuse_tools._preparation import TRANSFORMS
+from indexfuse_tools._preparation import IMPUTATIONS, STATISTICS, TRANSFORMS
 from indexfuse_tools._robustness import FACTORS, METHODS
 
 __all__ = [
@@ -116,12 +116,32 @@ def add_prepare(parser: argparse.ArgumentParser) -> None:
         metavar="THRESHOLD",
         help="drop the rows with fewer of all the index's indicators present than a share or a count",
     )
-    steps.add_argument("--impute", choices=("mean", "median"), help="fill missing values with this statistic")
+    steps.add_argument(
+        "--impute",
+        choices=IMPUTATIONS,
+        help="fill missing values with this statistic; or, in a long table (--period, --unit), from the "
+        "unit's own periods: carry (its last value) or interpolate (a line between two), the rest with "
+        "--fallback",
+    )
     steps.add_argument(
         "--group",
         metavar="COLUMN",
-        help="impute within the rows sharing this column's value (a region); also warns when the "
-        "dropped rows cluster in one group",
+        help="impute within the rows sharing this column's value (a region, or the unit); also warns "
+        "when the dropped rows cluster in one group",
+    )
+    steps.add_argument("--period", metavar="COLUMN", help="with --impute carry or interpolate: the periods' column")
+    steps.add_argument("--unit", metavar="COLUMN", help="with --impute carry or interpolate: the units' column")
+    steps.add_argument(
+        "--max-gap",
+        type=int,
+        metavar="N",
+        help="with --impute carry or interpolate: how many periods a value reaches (default: any)",
+    )
+    steps.add_argument(
+        "--fallback",
+        choices=STATISTICS,
+        help="with --impute carry or interpolate: the statistic of the gaps the unit's own values do not "
+        "reach (default: median)",
     )
     steps.add_argument(
         "--transform",

@@ -127,9 +127,14 @@ def run_report(arguments: argparse.Namespace, table: pd.DataFrame, unit: str, ex
     the columns of ``--external``, checked to be in it.
     """
     result, preparation = _editions(arguments, table, unit)
-    latest = result.frame(result.periods[-1])
-    model = result.models[result.periods[-1]]
     given = preparation if isinstance(preparation, Preparation) else None
+    # The row labels named as the units' column, which the preparation may take its groups from.
+    latest = result.frame(result.periods[-1]).rename_axis(unit)
+    if given is not None and given.over_time:
+        # Replayed on the last edition alone, a fill over time needs its period; the values
+        # the preparation keeps fill it as it was filled among the other editions.
+        latest = latest.assign(**{arguments.period: result.periods[-1]})
+    model = result.models[result.periods[-1]]
     with atomic_path(arguments.output) as temporary:
         report(
             model, latest, temporary, external=None if external is None else latest[external],

@@ -24,11 +24,14 @@ def run(arguments: argparse.Namespace) -> int:
     check_outputs(arguments, {"--output": arguments.output, "--preparation-out": arguments.preparation_out})
     _check_table_output(arguments.output)
     data = data_table(arguments)
-    if arguments.group is not None and arguments.group not in data.columns:
-        raise InputError(f"--group {arguments.group}: no such column; columns: {show(list(data.columns), 8)}")
+    for option in ("group", "period", "unit"):
+        label = getattr(arguments, option)
+        if label is not None and label not in data.columns:
+            raise InputError(f"--{option} {label}: no such column; columns: {show(list(data.columns), 8)}")
     prepared, log, preparation = prepare(
         read_schema(arguments.schema), data,
-        impute=arguments.impute, group=arguments.group, transform=_transform_option(arguments.transform),
+        impute=arguments.impute, group=arguments.group, period=arguments.period, unit=arguments.unit,
+        max_gap=arguments.max_gap, fallback=arguments.fallback, transform=_transform_option(arguments.transform),
         winsorize=arguments.winsorize, min_present=_min_present_option(arguments.min_present),
         min_present_total=None if arguments.min_present_total is None else _share_or_count(
             arguments.min_present_total, "--min-present-total"

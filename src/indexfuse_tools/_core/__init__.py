@@ -14,7 +14,8 @@ imports its shared pieces from here and from nowhere else in the package.
   them, whichever way their letters run;
 - :mod:`~indexfuse_tools._core.defaults`: the model's defaults;
 - :mod:`~indexfuse_tools._core.presentation`: the 0..100 presentation scale;
-- :mod:`~indexfuse_tools._core.numbers`: numbers as text, never a negative zero.
+- :mod:`~indexfuse_tools._core.numbers`: numbers as text, never a negative zero;
+- :mod:`~indexfuse_tools._core.periods`: the order an index's periods follow.
 """
 
 from indexfuse_tools._core.bidi import BIDI_CONTROLS, isolate, isolated, strip_bidi
@@ -34,6 +35,7 @@ from indexfuse_tools._core.codec import (
     Spot,
     Where,
     check_hash_spread,
+    check_size,
     decode,
     encode,
     fail,
@@ -44,8 +46,10 @@ from indexfuse_tools._core.defaults import (
     DEFAULT_K,
     DEFAULT_PCA_CUMULATIVE,
     DEFAULT_SCALE_METHOD,
+    FEW_DISTINCT,
     MODEL_DEFAULTS,
 )
+from indexfuse_tools._core.periods import period_order
 from indexfuse_tools._core.numbers import fixed, number_format, significant, table_text, unsigned_zeros
 from indexfuse_tools._core.presentation import PRESENTATION_SCALES, Presentation, check_scale, presentation
 from indexfuse_tools._core.tree import (
@@ -122,6 +126,7 @@ __all__ = [
     "DEFAULT_K",
     "DEFAULT_PCA_CUMULATIVE",
     "DEFAULT_SCALE_METHOD",
+    "FEW_DISTINCT",
     "GONE",
     "MAX_DEPTH",
     "MAX_SHARED_HASH",
@@ -150,6 +155,7 @@ __all__ = [
     "as_share",
     "at",
     "check_hash_spread",
+    "check_size",
     "coefficient_tables",
     "decode",
     "describe",
@@ -177,6 +183,7 @@ __all__ = [
     "node_weight",
     "nodes",
     "parse",
+    "period_order",
     "place",
     "plain_name",
     "replace_at",

@@ -14,7 +14,7 @@ from indexfuse_tools._core import Presentation, show
 from indexfuse_tools._editions.change import attribute
 from indexfuse_tools._editions.comparability import findings
 from indexfuse_tools._preparation import Preparation
-from indexfuse_tools._results import results, treat, with_treatment
+from indexfuse_tools._results import Treated, results, treat, with_treatment
 
 __all__ = ["Editions", "Scored", "Terms"]
 
@@ -47,7 +47,11 @@ class Scored:
         """``frame`` scored by ``model`` after replaying ``preparation``."""
         if preparation is None:
             return cls(results(model, frame), frame)
-        treated = treat(frame, preparation, "editions()")
+        return cls.of_treated(model, treat(frame, preparation, "editions()"))
+
+    @classmethod
+    def of_treated(cls, model: Any, treated: Treated) -> Scored:
+        """An edition already treated, scored by ``model``."""
         table = with_treatment(results(model, treated.prepared), treated, model)
         return cls(table, treated.prepared)
 
@@ -275,7 +279,9 @@ class Editions:
 
     def _compute_terms(self, model_period: Any, data_period: Any) -> Terms:
         frame = self._frames[data_period]
-        if model_period == data_period or self.one_model:
+        # The same preparation gives the same rows whatever model scores them.
+        same = self._preparations[model_period] is self._preparations[data_period]
+        if model_period == data_period or self.one_model or same:
             scored = self._scored[data_period].scored
         else:
             scored = Scored.of(self.models[model_period], frame, self._preparations[model_period]).scored

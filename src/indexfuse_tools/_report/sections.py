@@ -478,12 +478,25 @@ def _transform_text(rule: Mapping[str, Any] | None) -> str:
 def _imputation_text(preparation: Preparation) -> str | None:
     if preparation.impute is None:
         return None
+    statistic = preparation.statistic
     if preparation.group is None:
-        return f"the indicator's {preparation.impute} over the units kept"
-    return (
-        f"the indicator's {preparation.impute} among the units of the same {isolate(preparation.group)} "
-        f"(the {preparation.impute} of all units kept where the group has no value)"
+        across = f"the indicator's {statistic} over the units kept"
+    else:
+        across = (
+            f"the indicator's {statistic} among the units of the same {isolate(preparation.group)} "
+            f"(the {statistic} of all units kept where the group has no value)"
+        )
+    if not preparation.over_time:
+        return across
+    reach = "" if preparation.max_gap is None else (
+        f" at most {preparation.max_gap} period{'s' if preparation.max_gap != 1 else ''} away"
     )
+    own = (
+        "the unit's last value before the gap (its first one after, for a gap before its first value)"
+        if preparation.impute == "carry"
+        else "a straight line between the unit's values before and after the gap (its nearest value at either end)"
+    )
+    return f"{own}, from a value{reach}; where the unit has none, {across}"
 
 
 def _owners(preparation: Preparation) -> dict[Any, str]:

@@ -152,12 +152,13 @@ def nominal_options(nominal: Nominal, treatment: Mapping[str, Any] | None) -> di
 
 
 def raw_columns(raw: pd.DataFrame, schema: ModelSchema, treatment: Mapping[str, Any] | None) -> pd.DataFrame:
-    """The columns of the raw table a preparation reads: the index's and the group column."""
-    group = (treatment or {}).get("group")
+    """The columns of the raw table a preparation reads: the index's, and the group, period and unit columns."""
     used = used_columns(raw, schema)
-    if group is None or group in used.columns:
-        return used
-    return used.join(raw[[group]])
+    named = [(treatment or {}).get(option) for option in ("group", "period", "unit")]
+    # An index level the preparation names stays with the rows' labels.
+    extra = list(dict.fromkeys(label for label in named if label is not None and label in raw.columns))
+    extra = [label for label in extra if label not in used.columns]
+    return used.join(raw[extra]) if extra else used
 
 
 def prepared_table(schema: ModelSchema, raw: pd.DataFrame, options: Mapping[str, Any]) -> pd.DataFrame:

@@ -66,8 +66,15 @@ TRANSFORM_LEVELS = (None, "log", "box-cox", "yeo-johnson")
 OUTLIER_LEVELS = ("winsorize", "none")
 #: The factors that change the preparation of the raw table rather than the index built on it.
 TREATMENT = ("imputation", "transform", "outliers")
+#: The levels ``imputation`` may take besides, with a nominal preparation that names its period and unit.
+OVER_TIME_LEVELS = ("carry", "interpolate", "group carry", "group interpolate")
 #: The options of ``prepare`` a preparation may hold.
-PREPARE_OPTIONS = ("impute", "group", "transform", "winsorize", "min_present", "min_present_total")
+PREPARE_OPTIONS = (
+    "impute", "group", "transform", "winsorize", "min_present", "min_present_total",
+    "period", "unit", "max_gap", "fallback",
+)  # fmt: skip
+# The options that only a fill over time takes.
+_OVER_TIME_OPTIONS = ("period", "unit", "max_gap", "fallback")
 
 #: A schema as the model's constructor takes it; :func:`robustness` refuses
 #: any other before it reads one.
@@ -286,7 +293,8 @@ def _one_of(name: str, allowed: tuple[Any, ...]) -> Callable[[Any, Ground], None
 
 
 def _check_imputation(level: Any, ground: Ground) -> None:
-    _one_of("imputation", IMPUTATION_LEVELS)(level, ground)
+    over_time = all((ground.treatment or {}).get(name) is not None for name in ("period", "unit"))
+    _one_of("imputation", IMPUTATION_LEVELS + (OVER_TIME_LEVELS if over_time else ()))(level, ground)
     if level.startswith("group ") and (ground.treatment or {}).get("group") is None:
         raise ValueError(
             f"factor 'imputation': level {level!r} needs a group column: give it as "
@@ -407,7 +415,10 @@ def treatment_options(treatment: Mapping[str, Any], levels: Mapping[str, Any]) -
     Options at ``prepare``'s defaults are left out, so the call reads as
     an analyst would write it.
     """
-    options = {key: value for key, value in treatment.items() if key not in ("impute", "group", "transform")}
+    options = {
+        key: value for key, value in treatment.items()
+        if key not in ("impute", "group", "transform", *_OVER_TIME_OPTIONS)
+    }  # fmt: skip
     imputation = levels["imputation"]
     if imputation is None:
         options["group"] = treatment.get("group")  # without imputation it only tells where dropped rows cluster
@@ -415,6 +426,8 @@ def treatment_options(treatment: Mapping[str, Any], levels: Mapping[str, Any]) -
         options["impute"] = imputation.removeprefix("group ")
         if imputation.startswith("group "):
             options["group"] = treatment["group"]
+        if options["impute"] in ("carry", "interpolate"):
+            options.update({key: treatment.get(key) for key in _OVER_TIME_OPTIONS})
     if levels["transform"] is not None:
         options["transform"] = levels["transform"]
     winsorize = treatment.get("winsorize")
