@@ -6,13 +6,15 @@ from __future__ import annotations
 
 import argparse
 
-from tessel.modelbench import entropy
-from indexfuse_tools._core import DEFAULT_K, DEFAULT_PCA_CUMULATIVE, DEFAULT_SCALE_METHOD, check_scale
-from indexfuse_tools._preparation import TRANSFORMS
-from indexfuse_tools._robustness import FACTORS, METHODS
-
 __all__ = [
     "BASELINES",
+    "DEFAULT_K",
+    "DEFAULT_PCA_CUMULATIVE",
+    "DEFAULT_RESOLUTION",
+    "DEFAULT_SCALE_METHOD",
+    "FACTORS",
+    "METHODS",
+    "TRANSFORMS",
     "add_check",
     "add_explore",
     "add_fit",
@@ -24,6 +26,27 @@ __all__ = [
 
 # What --baseline offers: how the editions of a long table are fitted.
 BASELINES = ("pooled", "reference", "refit")
+
+# Written out rather than imported from the modules that own them: importing
+# those loads pandas and the extension, which takes longer than --help may.
+# tests/tools/test_cli_startup.py holds each to its owner; change both together.
+DEFAULT_SCALE_METHOD = "max_min"
+DEFAULT_PCA_CUMULATIVE = 1.0
+DEFAULT_K = 10
+DEFAULT_RESOLUTION = 1e-3
+TRANSFORMS = ("log", "box-cox", "yeo-johnson")
+METHODS = ("sobol", "uncertainty", "bootstrap")
+FACTORS = (
+    "scale_method",
+    "pca_cumulative",
+    "ent_k",
+    "resolution",
+    "exclude",
+    "imputation",
+    "transform",
+    "outliers",
+    "weight_noise",
+)
 
 
 def _table_arguments(parser: argparse.ArgumentParser) -> None:
@@ -62,7 +85,7 @@ def _model_arguments(parser: argparse.ArgumentParser, loadable: bool) -> None:
     group.add_argument(
         "--pca-cumulative",
         type=float,
-        default=float(DEFAULT_PCA_CUMULATIVE),
+        default=DEFAULT_PCA_CUMULATIVE,
         metavar="SHARE",
         help=f"share of variance the kept components reach, in (0, 1] (default: {DEFAULT_PCA_CUMULATIVE:g})",
     )
@@ -78,7 +101,7 @@ def _model_arguments(parser: argparse.ArgumentParser, loadable: bool) -> None:
         type=float,
         metavar="VALUE",
         help="values of a dimension closer than this are read as the same value by the entropy "
-        f"estimate (default: {entropy.DEFAULT_RESOLUTION:g})",
+        f"estimate (default: {DEFAULT_RESOLUTION:g})",
     )
 
 
@@ -179,6 +202,9 @@ def add_score(parser: argparse.ArgumentParser) -> None:
 
 
 def _scale_option(text: str) -> str:
+    # Loaded only when the option is given, that is when a command is about to run.
+    from indexfuse_tools._core import check_scale
+
     try:
         return str(check_scale(text))
     except ValueError as exc:

@@ -14,6 +14,7 @@ from typing import IO
 
 import pandas as pd
 
+from indexfuse_tools._cli.errors import EXIT_INTERNAL, InputError, one_line
 from indexfuse_tools._core import atomic_path, csv_safe
 
 __all__ = [
@@ -44,22 +45,6 @@ TABLE_SUFFIXES = {
 # What a workbook that is not one raises inside the Excel readers: a zip that
 # is not a zip, a zip without the expected members, XML that does not parse.
 _BROKEN_WORKBOOK = (zipfile.BadZipFile, KeyError, xml.etree.ElementTree.ParseError)
-
-
-# A fault of this program, not of its input (sysexits.h: EX_SOFTWARE).
-EXIT_INTERNAL = 70
-
-
-class InputError(Exception):
-    """Bad input: reported as one line, exit status 2."""
-
-
-def one_line(error: BaseException | str) -> str:
-    text = str(error.args[0] if isinstance(error, KeyError) and error.args else error)
-    lines = [line.strip() for line in text.splitlines() if line.strip()]
-    if len(lines) <= 1:
-        return lines[0] if lines else type(error).__name__
-    return f"{lines[0]} (and {len(lines) - 1} more line{'s' if len(lines) > 2 else ''})"
 
 
 def read_bytes(path: str, what: str) -> bytes:

@@ -9,7 +9,6 @@ from typing import Any, cast
 
 import numpy as np
 import pandas as pd
-from scipy import stats
 from tessel.validation import series_to_float
 
 from indexfuse_tools._core import (
@@ -54,6 +53,8 @@ _MIN_VALUES = 4
 
 def _shape(values: np.ndarray) -> tuple[float, float]:
     """Sample skew and excess kurtosis, bias-corrected (spreadsheet SKEW and KURT)."""
+    from scipy import stats  # slow to import: loaded by the first table examined, not with the package
+
     return float(stats.skew(values, bias=False)), float(stats.kurtosis(values, fisher=True, bias=False))
 
 
@@ -454,6 +455,8 @@ def _learn_transforms(
 
 
 def _learn_transform(values: np.ndarray, kind: str, label: Any) -> dict[str, Any]:
+    from scipy import stats
+
     present = values[~np.isnan(values)]
     if present.size < 2 or np.ptp(present) == 0:
         raise ValueError(f"cannot fit a {kind} transform to {label!r}: it needs at least two distinct values")

@@ -10,7 +10,6 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
-from scipy import stats
 from tessel.validation import is_numeric, series_to_float
 
 from indexfuse_tools._core import as_frame, dimension_name, show, significant
@@ -396,6 +395,8 @@ def transformed(values: np.ndarray, rule: Mapping[str, Any], label: Any) -> np.n
             )
         out[present] = np.log(shifted)
     elif kind == "box-cox":
+        from scipy import stats  # slow to import: loaded by the first table it treats, not with the package
+
         if (values[present] <= 0).any():
             raise ValueError(
                 f"cannot apply Box-Cox to {label!r}: it has values <= 0 "
@@ -403,6 +404,8 @@ def transformed(values: np.ndarray, rule: Mapping[str, Any], label: Any) -> np.n
             )
         out[present] = stats.boxcox(values[present], rule["lambda"])
     else:
+        from scipy import stats
+
         out[present] = stats.yeojohnson(values[present], rule["lambda"])
     return out
 
