@@ -10,6 +10,7 @@ import pytest
 
 import indexfuse_tools
 from indexfuse_tools import _audit, _check, _contributions, _explorer, _report, _results, _weights
+from indexfuse_tools._cli import models as _cli_models
 from indexfuse_tools._cli import schemas as _cli_schemas
 from indexfuse_tools._core import numbers as _numbers
 from indexfuse_tools._explorer import page as _explorer_page
@@ -26,7 +27,7 @@ matplotlib.use("Agg")
 @pytest.mark.parametrize(
     "module",
     [_check, _contributions, _prepare, _rules, _results, _robustness, _robustness_result, _weights, _audit, _report]
-    + [_cli_schemas, _numbers, _explorer, _explorer_page]
+    + [_cli_schemas, _cli_models, _numbers, _explorer, _explorer_page]
     + [weights, distribution, correlations, ranking, robustness, callouts],
     ids=lambda m: m.__name__,
 )
@@ -47,6 +48,8 @@ def test_the_package_imports_without_its_optional_extras():
         "for name in ('matplotlib', 'jinja2', 'SALib', 'tqdm', 'openpyxl'):\n"
         "    sys.modules[name] = None\n"
         "import indexfuse_tools\n"
+        "for name in indexfuse_tools.__all__:\n"
+        "    getattr(indexfuse_tools, name)\n"
         "print(len(indexfuse_tools.__all__))\n"
     )
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)

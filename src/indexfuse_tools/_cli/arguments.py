@@ -120,6 +120,13 @@ def _preparation_argument(parser: argparse.ArgumentParser, fits: bool) -> None:
         metavar="FILE",
         help=f"a preparation (as prepare writes it) to replay on the raw table {where}",
     )
+    if not fits:
+        parser.add_argument(
+            "--replace-preparation",
+            action="store_true",
+            help="replay --preparation even though the model file carries another (by default that is "
+            "refused: the model's coefficients were fitted on values treated as its own preparation treats them)",
+        )
 
 
 def add_prepare(parser: argparse.ArgumentParser) -> None:

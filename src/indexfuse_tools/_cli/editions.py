@@ -17,7 +17,14 @@ import pandas as pd
 
 from tessel.modelbench import entropy
 from indexfuse_tools._cli.common import InputError, for_csv, one_line, read_table, write_text
-from indexfuse_tools._cli.models import check_resolution, check_schema, load_model, load_preparation, refuse_constant
+from indexfuse_tools._cli.models import (
+    check_resolution,
+    check_schema,
+    given_model,
+    load_preparation,
+    refuse_constant,
+    refuse_replacement,
+)
 from indexfuse_tools._cli.schemas import read_schema
 from indexfuse_tools._core import atomic_path, show
 from indexfuse_tools._editions import Editions, editions
@@ -69,16 +76,16 @@ def _reference(arguments: argparse.Namespace, table: pd.DataFrame) -> Any:
 
 def _editions(arguments: argparse.Namespace, table: pd.DataFrame, unit: str) -> tuple[Editions, Preparation | None]:
     """The editions of the long table, with the model given or fitted as --baseline says."""
-    preparation = None if arguments.preparation is None else load_preparation(arguments.preparation)
     options: dict[str, Any] = {"period": arguments.period, "unit": unit, "scale": arguments.scale}
     if arguments.model is not None:
         if arguments.baseline is not None or arguments.reference is not None:
             raise InputError("--baseline: a fitted model (--model) scores every edition as it stands; give --schema")
-        model, carried = load_model(arguments.model)
-        preparation = preparation if preparation is not None else carried
+        model, preparation = given_model(arguments)
         return editions(model, table, preparation=preparation, **options), preparation
+    refuse_replacement(arguments)
     if arguments.schema is None:
         raise InputError("give the schema (--schema FILE) or a fitted model (--model FILE)")
+    preparation = None if arguments.preparation is None else load_preparation(arguments.preparation)
     schema = read_schema(arguments.schema)
     stacked = table if preparation is None else preparation.apply(table)[0]
     errors = [problem for problem in check_schema(schema, stacked) if problem.level == "error"]
