@@ -205,7 +205,7 @@ def add_score(parser: argparse.ArgumentParser) -> None:
     )
     _scale_argument(parser, 'add the column "score", the composite')
     _raw_csv_argument(parser)
-    _period_arguments(parser)
+    _period_arguments(parser, "score every edition", "writes that edition's rows only (the model is the same)")
 
 
 def _scale_option(text: str) -> str:
@@ -237,13 +237,15 @@ def _raw_csv_argument(parser: argparse.ArgumentParser | argparse._ArgumentGroup)
     )
 
 
-def _period_arguments(parser: argparse.ArgumentParser) -> None:
-    """The options that make a command read a long table of editions."""
+def _period_arguments(parser: argparse.ArgumentParser, what: str, chosen: str) -> None:
+    """The options that make a command read a long table of editions: ``what``
+    the command does with them, and with the edition ``chosen``."""
     group = parser.add_argument_group("editions (a long table: one row per unit and period)")
     group.add_argument(
         "--period",
-        metavar="COLUMN",
-        help="column of the period (year, date or any sortable label): score every edition",
+        metavar="COLUMN[=VALUE]",
+        help=f"column of the period (year, date or any sortable label): {what}; "
+        f"COLUMN=VALUE (such as year=2020) {chosen}",
     )
     group.add_argument(
         "--unit",
@@ -285,7 +287,9 @@ def add_report(parser: argparse.ArgumentParser) -> None:
         metavar="FILE",
         help="write the explorer page (as explore does) too, and link to it from the report",
     )
-    _period_arguments(parser)
+    _period_arguments(
+        parser, "report on the latest edition, with all of them over time", "reports on that edition instead"
+    )
 
 
 def add_explore(parser: argparse.ArgumentParser) -> None:
@@ -301,6 +305,9 @@ def add_explore(parser: argparse.ArgumentParser) -> None:
         "--robustness",
         metavar="FILE",
         help="an analysis saved by robustness -o: each unit's 5-95%% rank interval",
+    )
+    _period_arguments(
+        parser, "show the latest edition, with every unit's trajectory over all of them", "shows that edition instead"
     )
 
 
