@@ -80,6 +80,11 @@ COMMANDS = (
         "how far the ranks move under other defensible choices, and which choice moves them most",
         _arguments.add_robustness,
     ),
+    Command(
+        "build",
+        "build the index a TOML file describes and write every output it names, in one consistent run",
+        _arguments.add_build,
+    ),
 )
 
 

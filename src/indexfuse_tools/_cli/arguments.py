@@ -13,8 +13,10 @@ __all__ = [
     "DEFAULT_RESOLUTION",
     "DEFAULT_SCALE_METHOD",
     "FACTORS",
+    "MAX_SAMPLES",
     "METHODS",
     "TRANSFORMS",
+    "add_build",
     "add_check",
     "add_explore",
     "add_fit",
@@ -23,6 +25,10 @@ __all__ = [
     "add_robustness",
     "add_score",
 ]
+
+# Base samples of a robustness analysis: 2**20 runs of each factor are
+# already more than any analysis needs, and more than memory holds on a large table.
+MAX_SAMPLES = 2**20
 
 # What --baseline offers: how the editions of a long table are fitted.
 BASELINES = ("pooled", "reference", "refit")
@@ -360,3 +366,18 @@ def add_robustness(parser: argparse.ArgumentParser) -> None:
     )
     out.add_argument("--title", help="the report's title")
     out.add_argument("--source", help="where the data come from, shown under the report's title")
+
+
+def add_build(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "description",
+        metavar="FILE",
+        help="the index described in TOML: its data, schema, treatment, model, editions, presentation, "
+        "robustness analysis and the outputs to write (paths read from the file's folder)",
+    )
+    parser.add_argument(
+        "--check",
+        action="store_true",
+        help="check the description and the data it names, and write nothing",
+    )
+    parser.add_argument("--quiet", action="store_true", help="no progress bar")

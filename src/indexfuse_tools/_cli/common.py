@@ -11,7 +11,7 @@ import re
 import sys
 import xml.etree.ElementTree
 import zipfile
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from pathlib import Path
 from typing import IO
 
@@ -187,7 +187,7 @@ def same_file(a: str | Path, b: str | Path) -> bool:
         return os.path.realpath(a) == os.path.realpath(b)
 
 
-def check_outputs(arguments: argparse.Namespace, outputs: dict[str, str | None]) -> None:
+def check_outputs(arguments: argparse.Namespace, outputs: Mapping[str, str | None]) -> None:
     """Refuse, before any work is done, an output path that is one of the
     inputs or another output, or that cannot be written.
 
