@@ -116,6 +116,14 @@ def test_the_least_description_takes_every_default(folder):
     assert description.outputs.paths() == {"scores": folder / "s.csv"}
 
 
+def test_an_anchor_implies_the_scale_and_takes_the_periods_type(folder):
+    text = DESCRIPTION.replace('scale = "0-100"\n', "").replace("anchor = 1970", 'anchor = "1975"')
+    description = read_description(_described(folder, text))
+    assert (description.scale, description.anchor) == ("0-100", "1975")
+    held = check_against_data(description, read_rows(description.data.file)[0])
+    assert (held.anchor, held.reference) == (1975, 1970) and type(held.anchor) is not str
+
+
 def test_a_schema_may_be_written_in_the_description(folder):
     text = DESCRIPTION.replace('schema = "schema.toml"\n', "") + '\n[schema]\ncapital = ["hwy", "pc"]\n"economy:-1" = ["unemp"]\n'
     description = read_description(_described(folder, text))
@@ -138,7 +146,7 @@ MISTAKES = {
     "a bad kind inside a table": (('hwy = "log"', 'hwy = "sqrt"'), "index.toml:11: preparation.transform.hwy: expected 'log', "),
     "a file and options": (("winsorize = 3", 'file = "p.json"'), "index.toml:10: preparation.impute: preparation.file replays"),
     "reference without its baseline": (('baseline = "reference"', 'baseline = "pooled"'), "index.toml:19: editions.reference: names the edition"),
-    "anchor without a scale": (('scale = "0-100"', ""), "index.toml:23: presentation.anchor: fixes a presentation scale"),
+    "refit, which publishes no one index": (('"reference"\nreference', '"refit"\nreference'), "index.toml:18: editions.baseline: \"refit\" fits each edition on its own"),
     "anchor upside down": (("anchor = 1970", "anchor = [0.9, 0.1]"), "index.toml:23: presentation.anchor: the low composite (0.9)"),
     "anchor of three": (("anchor = 1970", "anchor = [0.1, 0.5, 0.9]"), "index.toml:23: presentation.anchor: expected two finite"),
     "unknown factor": (('"transform"]', '"weights"]'), "index.toml:28: robustness.factors[1]: no factor 'weights'"),

@@ -15,7 +15,7 @@ __all__ = ["run"]
 def run(arguments: argparse.Namespace) -> int:
     description = read_description(arguments.description)
     table, _ = read_rows(description.data.file, description.data.sheet)
-    check_against_data(description, table)
+    description = check_against_data(description, table)
     if arguments.check:
         print(_summary(description, len(table)))
         return 0

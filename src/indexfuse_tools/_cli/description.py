@@ -50,13 +50,13 @@ import difflib
 import math
 import tomllib
 from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Any
 
 import pandas as pd
 
-from indexfuse_tools._cli.arguments import BASELINES, FACTORS, MAX_SAMPLES, METHODS, TRANSFORMS
+from indexfuse_tools._cli.arguments import FACTORS, MAX_SAMPLES, METHODS, TRANSFORMS
 from indexfuse_tools._cli.common import TABLE_SUFFIXES, InputError, check_outputs, one_line
 from indexfuse_tools._cli.models import check_schema
 from indexfuse_tools._cli.prepare import share_or_count
@@ -88,6 +88,9 @@ KEYS: dict[str, tuple[str, ...]] = {
     "outputs": ("index", "scores", "report", "explorer", "ranks", "analysis", "raw_csv"),
 }  # fmt: skip
 _SCALE_METHODS = ("max_min", "z_score")
+# The baselines that publish one index; under "refit" each edition has its own
+# model and composites that do not compare, which score --period shows instead.
+_BASELINES = ("pooled", "reference")
 # Values of a dimension lie within a few units of each other: a coarser
 # entropy resolution reads every dimension as one value.
 _MAX_RESOLUTION = 1.0
@@ -171,7 +174,8 @@ class Description:
     reference: Any = None
     #: The presentation scale (None: composites as the model computes them).
     scale: str | None = None
-    #: What fixes the scale: two composite values (low, high), an edition as written, or None (every edition).
+    #: What fixes the scale: two composite values (low, high), an edition, or None (every edition).
+    #: An anchor implies the scale.
     anchor: Any = None
     robustness: RobustnessPlan | None = None
     title: str | None = None
@@ -476,7 +480,12 @@ class _Reader:
         if table and data.period is None:
             first = min(table, key=lambda key: self.lines.line(("editions", key)) or 0)
             raise self.error(("editions", first), "applies to a long table of editions: give data.period too")
-        baseline = self.choice(table, ("editions", "baseline"), BASELINES) or "pooled"
+        if table.get("baseline") == "refit":
+            raise self.error(
+                ("editions", "baseline"), '"refit" fits each edition on its own: no one index to publish, and '
+                "composites that do not compare; use indexfuse score --period --baseline refit to see such editions",
+            )  # fmt: skip
+        baseline = self.choice(table, ("editions", "baseline"), _BASELINES) or "pooled"
         reference = self.edition(table, ("editions", "reference"))
         if reference is not None and baseline != "reference":
             raise self.error(("editions", "reference"), 'names the edition of baseline = "reference"')
@@ -489,9 +498,7 @@ class _Reader:
         anchor = table.get("anchor")
         if anchor is None:
             return scale, None
-        if scale is None:
-            raise self.error((*at, "anchor"), f"fixes a presentation scale: give presentation.scale too "
-                             f"({_alternatives(PRESENTATION_SCALES)})")  # fmt: skip
+        scale = scale or PRESENTATION_SCALES[0]  # an anchor fixes the one scale there is
         if isinstance(anchor, list):
             if len(anchor) != 2 or not all(_is_number(value) and math.isfinite(value) for value in anchor):
                 raise self.error((*at, "anchor"), f"expected two finite composite values [low, high], got {anchor!r}")
@@ -632,16 +639,20 @@ def _quoted(key: str) -> str:
 # ------------------------------------------------------------- with data --
 
 
-def check_against_data(description: Description, table: pd.DataFrame) -> None:
-    """Refuse, naming the key and its line, what the table read from
-    ``description.data.file`` contradicts: the columns it names (period,
-    unit, id, group, external) and the editions (reference, anchor,
-    robustness edition).
+def check_against_data(description: Description, table: pd.DataFrame) -> Description:
+    """``description`` with the editions it names as the table holds them
+    (a year written 1970 is the number or the text the period column holds).
 
-    ``table`` is the file as read, before any column labels its rows.
+    Refuses, naming the key and its line, what the table read from
+    ``description.data.file`` contradicts: the columns it names (period,
+    unit, id, group, external), the schema (when no treatment comes first:
+    a treated table is checked once treated) and the editions (reference,
+    anchor, the robustness analysis's edition). ``table`` is the file as
+    read, before any column labels its rows.
     """
     lines = KeyLines(description.path.read_text(encoding="utf-8"))
     reader = _Reader(description.path, {}, lines)
+    name = description.data.file.name
     columns = list(table.columns)
     named = {
         ("data", "period"): description.data.period,
@@ -651,28 +662,37 @@ def check_against_data(description: Description, table: pd.DataFrame) -> None:
     }
     for keys, column in named.items():
         if column is not None and column not in columns:
-            raise reader.error(keys, f"{column!r}: no such column in {description.data.file.name}; columns: "
-                               f"{show(columns, 8)}")  # fmt: skip
+            raise reader.error(keys, f"{column!r}: no such column in {name}; columns: {show(columns, 8)}")
     for position, column in enumerate(description.external):
         if column not in columns:
-            raise reader.error(("report", "external", position), f"{column!r}: no such column in "
-                               f"{description.data.file.name}; columns: {show(columns, 8)}")  # fmt: skip
+            raise reader.error(
+                ("report", "external", position), f"{column!r}: no such column in {name}; columns: {show(columns, 8)}"
+            )
     if not description.preparation_file and not description.preparation_options:
-        # A table to be prepared is checked after its treatment, by the build itself.
         errors = [problem for problem in check_schema(description.schema, table) if problem.level == "error"]
         if errors:
             more = f" (and {len(errors) - 1} more: run check for the list)" if len(errors) > 1 else ""
             raise reader.error(("schema",), f"{errors[0].place}: {one_line(errors[0].message)}{more}")
     if description.data.period is None:
-        return
+        return description
     periods = pd.unique(table[description.data.period].dropna())
     by_text = {str(period): period for period in periods}
-    editions = {
-        ("editions", "reference"): description.reference,
-        ("presentation", "anchor"): None if isinstance(description.anchor, tuple) else description.anchor,
-        ("robustness", "edition"): None if description.robustness is None else description.robustness.edition,
-    }
-    for keys, edition in editions.items():
-        if edition is not None and str(edition) not in by_text:
+
+    def held(keys: tuple[str, ...], edition: Any) -> Any:
+        if edition is None:
+            return None
+        if str(edition) not in by_text:
             raise reader.error(keys, f"{edition!r}: no such period in the column {description.data.period!r}; "
                                f"periods: {show(sorted(by_text), 8)}")  # fmt: skip
+        return by_text[str(edition)]
+
+    anchor = description.anchor
+    robustness = description.robustness
+    return replace(
+        description,
+        reference=held(("editions", "reference"), description.reference),
+        anchor=anchor if isinstance(anchor, tuple) else held(("presentation", "anchor"), anchor),
+        robustness=None if robustness is None else replace(
+            robustness, edition=held(("robustness", "edition"), robustness.edition)
+        ),
+    )  # fmt: skip
