@@ -23,7 +23,8 @@
 - :func:`number_format`: floats as text for pandas' ``float_format``, never
   as "-0.00";
 - the command line ``indexfuse`` (or ``python -m indexfuse_tools``): check,
-  fit, score, report, explore and robustness from files.
+  prepare, fit, score, report, explore and robustness from files, and build
+  from one description of the whole index.
 
 >>> import indexfuse_tools
 >>> indexfuse_tools.check(schema, data)         # doctest: +SKIP
