@@ -19,6 +19,10 @@
   under the other defensible choices, and which choice moves them most);
 - for the index's readers: :func:`explorer` (one offline HTML page to sort,
   search and re-weight every unit, and to see why each ranks where it does);
+- maps: :func:`read_geometry` (the units' shapes from a file, a geopandas
+  table or a bundled set: ``"world"``, ``"us-states"``, ``"us-counties"``),
+  given as ``geometry=`` to :func:`report` and :func:`explorer`, and
+  :func:`plot_map`;
 - :func:`dump` / :func:`load` and friends: a fitted model as JSON;
 - :func:`number_format`: floats as text for pandas' ``float_format``, never
   as "-0.00";
@@ -45,6 +49,7 @@ if TYPE_CHECKING:
     from indexfuse_tools._core.numbers import number_format
     from indexfuse_tools._editions import Editions, editions
     from indexfuse_tools._explorer import explorer
+    from indexfuse_tools._geo import BUNDLED, MAX_GEOMETRY_BYTES, Geometry, GeometryError, read_geometry
     from indexfuse_tools._persist import (
         MODEL_FORMAT,
         MODEL_VERSION,
@@ -61,6 +66,7 @@ if TYPE_CHECKING:
         plot_correlations,
         plot_distribution,
         plot_effective_weights,
+        plot_map,
         plot_ranking,
         plot_trajectories,
         plot_weights,
@@ -98,6 +104,11 @@ _SOURCES = {
     "Editions": "_editions",
     "editions": "_editions",
     "explorer": "_explorer",
+    "BUNDLED": "_geo",
+    "MAX_GEOMETRY_BYTES": "_geo",
+    "Geometry": "_geo",
+    "GeometryError": "_geo",
+    "read_geometry": "_geo",
     "MODEL_FORMAT": "_persist",
     "MODEL_VERSION": "_persist",
     "ModelFileError": "_persist",
@@ -111,6 +122,7 @@ _SOURCES = {
     "plot_correlations": "_plots",
     "plot_distribution": "_plots",
     "plot_effective_weights": "_plots",
+    "plot_map": "_plots",
     "plot_ranking": "_plots",
     "plot_trajectories": "_plots",
     "plot_weights": "_plots",
@@ -138,9 +150,11 @@ _SOURCES = {
 }
 
 __all__ = [
+    "BUNDLED",
     "FACTORS",
     "FEW_DISTINCT",
     "KURTOSIS_LIMIT",
+    "MAX_GEOMETRY_BYTES",
     "METHODS",
     "MODEL_FORMAT",
     "MODEL_VERSION",
@@ -151,6 +165,8 @@ __all__ = [
     "WINSORIZE_LIMIT",
     "Audit",
     "Editions",
+    "Geometry",
+    "GeometryError",
     "ModelFileError",
     "Preparation",
     "Problem",
@@ -176,10 +192,12 @@ __all__ = [
     "plot_correlations",
     "plot_distribution",
     "plot_effective_weights",
+    "plot_map",
     "plot_ranking",
     "plot_trajectories",
     "plot_weights",
     "prepare",
+    "read_geometry",
     "report",
     "results",
     "robustness",

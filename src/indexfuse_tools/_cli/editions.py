@@ -20,6 +20,7 @@ from typing import Any
 import pandas as pd
 
 from tessel.modelbench import entropy
+from indexfuse_tools._cli.arguments import geometry_key
 from indexfuse_tools._cli.common import InputError, for_csv, one_line, read_rows, write_text
 from indexfuse_tools._cli.models import (
     check_resolution,
@@ -30,7 +31,7 @@ from indexfuse_tools._cli.models import (
     refuse_replacement,
 )
 from indexfuse_tools._cli.schemas import read_schema
-from indexfuse_tools._core import atomic_path, show
+from indexfuse_tools._core import atomic_path, isolate, show
 from indexfuse_tools._editions import Editions, editions
 from indexfuse_tools._explorer import explorer
 from indexfuse_tools._preparation import Preparation
@@ -191,7 +192,8 @@ def run_report(arguments: argparse.Namespace, long: LongTable, external: list[st
         report(
             result.models[shown], frame, temporary, external=None if external is None else frame[external],
             title=arguments.title, source=arguments.source, preparation=preparation, editions=result,
-            scale=arguments.scale, explorer=arguments.explorer,
+            scale=arguments.scale, explorer=arguments.explorer, geometry=arguments.geometry,
+            key=geometry_key(arguments.key),
         )  # fmt: skip
     print(f"report written to {arguments.output}")
     print(_editions_line(result, shown), file=sys.stderr)
@@ -204,6 +206,7 @@ def run_explore(arguments: argparse.Namespace, long: LongTable, robustness: Robu
     explorer(
         result.models[shown], result.frame(shown), arguments.output, title=arguments.title,
         source=arguments.source, robustness=robustness, editions=result, preparation=preparation,
+        geometry=arguments.geometry, key=geometry_key(arguments.key),
     )  # fmt: skip
     print(f"explorer written to {arguments.output}")
     print(_editions_line(result, shown), file=sys.stderr)
@@ -211,4 +214,5 @@ def run_explore(arguments: argparse.Namespace, long: LongTable, robustness: Robu
 
 
 def _editions_line(result: Editions, shown: Any) -> str:
-    return f"{len(result.periods)} editions, {result.periods[0]} to {result.periods[-1]}; the page shows {shown}"
+    first, last = isolate(result.periods[0]), isolate(result.periods[-1])
+    return f"{len(result.periods)} editions, {first} to {last}; the page shows {isolate(shown)}"
