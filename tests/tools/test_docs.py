@@ -10,7 +10,9 @@ import pytest
 
 import indexfuse_tools
 from indexfuse_tools import _audit, _check, _contributions, _explorer, _report, _results, _weights
+from indexfuse_tools._cli import models as _cli_models
 from indexfuse_tools._cli import schemas as _cli_schemas
+from indexfuse_tools._cli import toml_lines as _cli_toml_lines
 from indexfuse_tools._core import bidi as _bidi
 from indexfuse_tools._core import periods as _periods
 from indexfuse_tools._core import cells as _cells
@@ -33,7 +35,8 @@ matplotlib.use("Agg")
 @pytest.mark.parametrize(
     "module",
     [_check, _contributions, _prepare, _rules, _results, _robustness, _robustness_result, _weights, _audit, _report]
-    + [_cli_schemas, _numbers, _explorer, _explorer_page, _explorer_columns, _bidi, _cells, _tree, _values, _editions, _periods]
+    + [_cli_schemas, _cli_models, _cli_toml_lines, _numbers, _explorer, _explorer_page, _explorer_columns]
+    + [_bidi, _cells, _tree, _values, _editions, _periods]
     + [weights, distribution, correlations, ranking, robustness, callouts],
     ids=lambda m: m.__name__,
 )
@@ -54,6 +57,8 @@ def test_the_package_imports_without_its_optional_extras():
         "for name in ('matplotlib', 'jinja2', 'SALib', 'tqdm', 'openpyxl'):\n"
         "    sys.modules[name] = None\n"
         "import indexfuse_tools\n"
+        "for name in indexfuse_tools.__all__:\n"
+        "    getattr(indexfuse_tools, name)\n"
         "print(len(indexfuse_tools.__all__))\n"
     )
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)

@@ -66,7 +66,7 @@ _MIN_VALUES = 4
 
 def _shape(values: np.ndarray) -> tuple[float, float]:
     """Sample skew and excess kurtosis, bias-corrected (spreadsheet SKEW and KURT)."""
-    from scipy import stats
+    from scipy import stats  # slow to import: loaded by the first table examined, not with the package
 
     return float(stats.skew(values, bias=False)), float(stats.kurtosis(values, fisher=True, bias=False))
 

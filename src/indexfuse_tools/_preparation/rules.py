@@ -708,8 +708,6 @@ def transformed(values: np.ndarray, rule: Mapping[str, Any], label: Any, rows: p
     Raises ``ValueError`` for a value the transform cannot take, and for one
     it takes to infinity (naming the row when ``rows`` labels the values).
     """
-    from scipy import stats
-
     out = values.copy()
     present = ~np.isnan(values)
     kind = rule["kind"]
@@ -721,7 +719,11 @@ def transformed(values: np.ndarray, rule: Mapping[str, Any], label: Any, rows: p
                 f"{0.0 - rule['shift']:.6g}, the least the shift learned when prepared allows"
             )
         out[present] = np.log(shifted)
-    elif kind == "box-cox":
+        return out
+    # Slow to import: loaded by the first table a power transform treats, not with the package.
+    from scipy import stats
+
+    if kind == "box-cox":
         if (values[present] <= 0).any():
             raise ValueError(
                 f"cannot apply Box-Cox to {label!r}: it has values <= 0 "
