@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import base64
 import json
 import os
 import re
@@ -10,7 +9,6 @@ import subprocess
 import sys
 import types
 import warnings
-import zlib
 from pathlib import Path
 
 import _chromium
