@@ -12,7 +12,9 @@ imports its shared pieces from here and from nowhere else in the package.
   text in spreadsheets, outputs written whole;
 - :mod:`~indexfuse_tools._core.defaults`: the model's defaults;
 - :mod:`~indexfuse_tools._core.presentation`: the 0..100 presentation scale;
-- :mod:`~indexfuse_tools._core.numbers`: numbers as text, never a negative zero.
+- :mod:`~indexfuse_tools._core.numbers`: numbers as text, never a negative zero;
+- :mod:`~indexfuse_tools._core.weighting`: the rival weighting and the
+  geometric aggregation an index is compared with.
 """
 
 from indexfuse_tools._core.cells import atomic_path, csv_safe, csv_safe_label, text_cells
@@ -88,8 +90,24 @@ from indexfuse_tools._core.values import (
     signature_text,
     unique_units,
 )
+from indexfuse_tools._core.weighting import (
+    GEOMETRIC_RANGE,
+    Weighted,
+    geometric_composite,
+    geometric_logs,
+    path_sign,
+    principal_component_weights,
+    weighted_leaves,
+)
 
 __all__ = [
+    "GEOMETRIC_RANGE",
+    "Weighted",
+    "geometric_composite",
+    "geometric_logs",
+    "path_sign",
+    "principal_component_weights",
+    "weighted_leaves",
     "PRESENTATION_SCALES",
     "Presentation",
     "check_scale",
