@@ -93,7 +93,7 @@ def _importance_inputs(
         rows.append(signed)
         names.append(("dimension", dimension_name(leaf.path), dimension_name(leaf.path)))
         nominal.append(leaf.weight)
-        correlations.append(float(np.corrcoef(signed, y)[0, 1]) if np.ptp(signed) > 0 else math.nan)
+        correlations.append(float(np.corrcoef(signed, y)[0, 1]) if np.ptp(signed) > 0 and np.ptp(y) > 0 else math.nan)
     squared = np.square(correlations)
     effective = squared / np.nansum(squared) if np.isfinite(squared).any() else squared
     weight_of = {leaf.path: leaf.weight for leaf in leaves}
