@@ -36,9 +36,12 @@ class Presentation:
     def apply(self, values: Any) -> Any:
         """``values`` on 0..100 (same type: a Series keeps its index and name)."""
         span = self.high - self.low
-        factor = 100.0 / span if span > 0 else 0.0
-        # Adding 0.0 turns the -0.0 of the lowest unit into 0.0.
-        return (values - self.low) * factor + 0.0
+        if not span > 0:
+            return (values - self.low) * 0.0 + 0.0
+        # Divided rather than multiplied by 100 / span: the highest unit's
+        # (high - low) / span is exactly 1, so it shows exactly 100. Adding
+        # 0.0 turns the -0.0 of the lowest unit into 0.0.
+        return (values - self.low) / span * 100.0 + 0.0
 
     def describe(self) -> str:
         """The transformation in words, for every place that shows presented scores."""
