@@ -73,6 +73,11 @@ COMMANDS = (
         "how far the ranks move under other defensible choices, and which choice moves them most",
         _arguments.add_robustness,
     ),
+    Command(
+        "weights",
+        "can the weights be trusted: their intervals, their rivals and what each dimension drives",
+        _arguments.add_weights,
+    ),
 )
 
 

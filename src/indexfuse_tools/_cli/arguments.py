@@ -20,6 +20,7 @@ __all__ = [
     "add_report",
     "add_robustness",
     "add_score",
+    "add_weights",
 ]
 
 # What --baseline offers: how the editions of a long table are fitted.
@@ -318,5 +319,26 @@ def add_robustness(parser: argparse.ArgumentParser) -> None:
         help="units to name in the report's rank-interval figure whatever their interval "
         "(row labels, comma-separated; may be repeated)",
     )
+    out.add_argument("--title", help="the report's title")
+    out.add_argument("--source", help="where the data come from, shown under the report's title")
+
+
+def add_weights(parser: argparse.ArgumentParser) -> None:
+    _table_arguments(parser)
+    _model_arguments(parser, loadable=True)
+    _preparation_argument(parser, fits=False)
+    group = parser.add_argument_group("the review")
+    group.add_argument("-n", type=int, default=1000, help="bootstrap resamples of the units (default: 1000)")
+    group.add_argument("--seed", type=int, default=0, help="seed of the resamples (default: 0)")
+    group.add_argument(
+        "--level", type=float, default=0.9, help="coverage of the intervals (default: 0.9, the 5th to 95th percentile)"
+    )
+    group.add_argument("--workers", type=int, metavar="N", help="local processes (default: as many as pay)")
+    group.add_argument("--quiet", action="store_true", help="no progress bar")
+    out = parser.add_argument_group("output")
+    out.add_argument(
+        "-o", "--output", metavar="FILE", help="every table of the review in one workbook (.xlsx, needs openpyxl)"
+    )
+    out.add_argument("--report", metavar="FILE", help="the HTML report with the review in it")
     out.add_argument("--title", help="the report's title")
     out.add_argument("--source", help="where the data come from, shown under the report's title")
