@@ -12,12 +12,14 @@ import indexfuse_tools
 from indexfuse_tools import _audit, _check, _contributions, _explorer, _report, _results, _weights
 from indexfuse_tools._cli import schemas as _cli_schemas
 from indexfuse_tools._core import numbers as _numbers
+from indexfuse_tools._core import weighting as _weighting_core
 from indexfuse_tools._explorer import page as _explorer_page
 from indexfuse_tools._preparation import learn as _prepare
 from indexfuse_tools._preparation import rules as _rules
 from indexfuse_tools._plots import callouts, correlations, distribution, ranking, robustness, weights
 from indexfuse_tools._robustness import api as _robustness
 from indexfuse_tools._robustness import result as _robustness_result
+from indexfuse_tools._weighting import api as _weighting
 
 matplotlib.use("Agg")
 
@@ -26,7 +28,7 @@ matplotlib.use("Agg")
 @pytest.mark.parametrize(
     "module",
     [_check, _contributions, _prepare, _rules, _results, _robustness, _robustness_result, _weights, _audit, _report]
-    + [_cli_schemas, _numbers, _explorer, _explorer_page]
+    + [_cli_schemas, _numbers, _explorer, _explorer_page, _weighting, _weighting_core]
     + [weights, distribution, correlations, ranking, robustness, callouts],
     ids=lambda m: m.__name__,
 )

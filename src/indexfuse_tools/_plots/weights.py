@@ -40,6 +40,8 @@ _INTERVAL = shade(PALETTE[0], 0.55)
 _WEIGHT = PALETTE[0]
 _COMPONENTS = PALETTE[5]
 _IMPORTANCE = PALETTE[2]
+# Rows apart of the rivals' marks from the weight's line.
+_RIVAL_OFFSET = 0.22
 
 
 def _drawn(node: Any) -> float:
@@ -273,18 +275,21 @@ def plot_weight_intervals(
     largest = float(np.nanmax(np.concatenate([high, weight, rival, importance, equal, [0.05]])))
     interval_label = f"{result.level:.0%} interval of the weight over {result.refitted:,} resamples"
     with style():
-        fig, ax = figure_and_axes(ax, 0.42 * len(table) + 1.7)
+        fig, ax = figure_and_axes(ax, 0.5 * len(table) + 1.7)
         y = np.arange(len(table))
         ax.hlines(y, low, high, color=_INTERVAL, linewidth=7, label=interval_label, zorder=2)
-        ax.scatter(equal, y, marker="|", s=220, color=MUTED, label="equal weight", zorder=3)
+        ax.scatter(equal, y, marker="|", s=480, color=MUTED, label="equal weight", zorder=3)
         ax.scatter(weight, y, s=44, color=_WEIGHT, label="the model's weight", zorder=4)
+        # The rivals a little above and below the weight's line: at the same
+        # value they would hide it, and one another.
         ax.scatter(
-            rival, y, s=46, marker="D", facecolors="white", edgecolors=_COMPONENTS, linewidths=1.4,
-            label="principal components' weight", zorder=4,
+            rival, y - _RIVAL_OFFSET, s=40, marker="D", facecolors="white", edgecolors=_COMPONENTS,
+            linewidths=1.4, label="principal components' weight", zorder=4,
         )  # fmt: skip
         ax.scatter(
-            importance, y, s=40, marker="s", color=_IMPORTANCE, label="share of the importance", zorder=4
-        )
+            importance, y + _RIVAL_OFFSET, s=36, marker="s", color=_IMPORTANCE, label="share of the importance",
+            zorder=4,
+        )  # fmt: skip
         for row in range(len(table)):
             ax.text(
                 largest * 1.18, row, f"{fixed(low[row], 3)}–{fixed(high[row], 3)}", va="center",
