@@ -8,7 +8,10 @@ Runs, in one process (memory in fresh child processes):
 4. peak memory of ``fit``;
 5. editions: ``editions()`` against the plain fits and scores it stands for
    (20 editions of 33,000 units; 3 of 2,000 with ``--smoke``);
-6. a log-log plot of fit and score time against rows (``results/growth.png``).
+6. the review of the weights: ``weight_uncertainty`` against the plain
+   refits it stands for (1,000 resamples of 33,000 units; 20 of 1,000 with
+   ``--smoke``);
+7. a log-log plot of fit and score time against rows (``results/growth.png``).
 
 Every comparison checks that both sides agree before it times anything, and
 stops with an error if they do not. The full run then checks the goals and
@@ -32,6 +35,7 @@ import bench_end_to_end  # noqa: E402
 import bench_knn  # noqa: E402
 import bench_memory  # noqa: E402
 import bench_overhead  # noqa: E402
+import bench_weights  # noqa: E402
 from bench_data import SIZES  # noqa: E402
 from bench_timing import cores  # noqa: E402
 
@@ -65,6 +69,8 @@ def goals(results: dict) -> list[tuple[str, str, bool]]:
             out.append((f"overhead >= 3x: {row['case']}", figure, ratio >= 3))
     if results.get("editions"):
         out.extend(bench_editions.goals(results["editions"]))
+    if results.get("weights"):
+        out.extend(bench_weights.goals(results["weights"]))
     for r in results.get("memory", []):
         if r["impl"] == "indexfuse" and r["n"] == big:
             out.append(("fit peak memory at 1e6 < 4x the frame",
@@ -81,7 +87,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--sizes", type=int, nargs="+", help="row counts (default 1e4 1e5 1e6)")
     parser.add_argument("--repeats", type=int, help="timed runs per figure (median)")
     parser.add_argument("--skip", nargs="*", default=[],
-                        choices=["end_to_end", "kernel", "overhead", "memory", "editions", "plot"])
+                        choices=["end_to_end", "kernel", "overhead", "memory", "editions", "weights", "plot"])
     parser.add_argument("--json", type=Path, help="where to write the raw figures")
     args = parser.parse_args(argv)
 
@@ -120,6 +126,13 @@ def main(argv: list[str] | None = None) -> int:
                 else (bench_editions.UNITS, bench_editions.EDITIONS))
         results["editions"] = bench_editions.run(*size, repeats=1 if args.smoke else 3)
         bench_editions.print_table(results["editions"])
+        print()
+    if "weights" not in skip:
+        size = ((bench_weights.SMOKE_UNITS, bench_weights.SMOKE_RESAMPLES) if args.smoke
+                else (bench_weights.UNITS, bench_weights.RESAMPLES))
+        results["weights"] = bench_weights.run(*size, repeats=1 if args.smoke else 3,
+                                               sample=3 if args.smoke else 30)
+        bench_weights.print_table(results["weights"])
         print()
     if "plot" not in skip and len(results["end_to_end"]) > 1:
         from plot_growth import plot
