@@ -115,13 +115,16 @@ def _refit(sample: Sample, rows: np.ndarray) -> tuple[list[float], list[float]]:
     """The weight of every dimension and every coefficient of the model refitted on ``rows``."""
     model = sample.model()
     pca: Any = model.pca  # fitted on arrays too, as it documents
-    values: dict[Path, pd.Series] = {}
+    values: dict[Path, Any] = {}
     coefficients: list[float] = []
     for path, columns in sample.leaves:
         taken = np.take(columns, rows, axis=1).T
         pca.fit(taken)
         coef = pca.coef
-        values[path] = pd.Series(_scored(taken, pca, sample.nominal.scale_method, coef), copy=False)
+        scored = _scored(taken, pca, sample.nominal.scale_method, coef)
+        # The parts of a nested dimension are combined with pandas.concat, which takes Series;
+        # anything else the model estimates as an array, which spares a Series per dimension.
+        values[path] = pd.Series(scored, copy=False) if len(path) > 1 else scored
         coefficients += coef
     tree = map_leaves(sample.plan, lambda node: values[node.value])
     with entropy.resolution(sample.nominal.resolution):
