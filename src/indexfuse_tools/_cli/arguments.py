@@ -9,7 +9,7 @@ import argparse
 from tessel.modelbench import entropy
 from indexfuse_tools._core import DEFAULT_K, DEFAULT_PCA_CUMULATIVE, DEFAULT_SCALE_METHOD, check_scale
 from indexfuse_tools._preparation import TRANSFORMS
-from indexfuse_tools._robustness import FACTORS, METHODS
+from indexfuse_tools._robustness import COMBINATION, FACTORS, METHODS
 
 __all__ = [
     "BASELINES",
@@ -299,7 +299,9 @@ def add_robustness(parser: argparse.ArgumentParser) -> None:
         "--factors",
         action="append",
         metavar="NAMES",
-        help=f"the choices to vary, with their default levels (comma-separated; default: all of {', '.join(FACTORS)})",
+        help="the choices to vary, with their default levels (comma-separated; default: every one of "
+        f"{', '.join(name for name in FACTORS if name not in COMBINATION)} that applies; "
+        f"{' and '.join(COMBINATION)} when named)",
     )
     group.add_argument("--workers", type=int, metavar="N", help="local processes (default: as many as pay)")
     group.add_argument("--quiet", action="store_true", help="no progress bar")

@@ -225,6 +225,18 @@ def robustness(
             per dimension) in the Sobol analysis. Needs two top-level
             dimensions, and is not among the defaults without them.
 
+        ``weighting``
+            ``("model", "equal", "principal components")``: the model's
+            entropy weights, equal weights level by level (as
+            :func:`equal_weights` sets them), or the squared loadings of the
+            first principal component of the dimension values. Asked for by
+            name only.
+        ``aggregation``
+            ``("arithmetic", "geometric")``: the model's weighted sum, or
+            the weighted geometric mean of the dimension values, each
+            first rescaled, its direction applied, onto 1..100 by its lowest
+            and highest unit. Asked for by name only.
+
         The three treatment factors are among the defaults when a
         ``preparation`` is given; asked for without one, the nominal
         preparation is ``{}`` (the raw table as it is).
