@@ -181,8 +181,27 @@ class WeightUncertainty:
             text_cells(writer.book)
 
     def plot(self, *, title: str | None = "Weights, their uncertainty and their rivals", ax: Axes | None = None) -> Figure:
-        """Each dimension's weight with its interval over the resamples, beside the equal weight
-        and the principal components' weight (see :func:`indexfuse_tools._plots.plot_weight_intervals`)."""
+        """Each dimension's weight with its interval over the resamples, beside the equal weight,
+        the principal components' weight and its share of the importance.
+
+        A row per dimension (a nested dimension's sub-dimensions below it):
+        the model's weight (dot) on its interval (the light bar, written out
+        at the right, as it is often narrower than the dot), the equal
+        weight (grey tick), and just above and below the line, the weight of
+        the first principal component (open diamond) and the dimension's
+        share of the importance (square).
+
+        Parameters
+        ----------
+        title : str or None, optional
+            The figure's title; None for none.
+        ax : matplotlib.axes.Axes, optional
+            Draw here instead of on a new figure.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+        """
         from indexfuse_tools._plots import plot_weight_intervals
 
         return plot_weight_intervals(self, title=title, ax=ax)
