@@ -332,11 +332,16 @@ def test_the_geometric_mean_by_hand():
     np.testing.assert_allclose(geometric_composite(values, weights), by_hand, rtol=1e-12)
 
 
-def test_robustness_runs_weigh_and_combine_as_their_levels_say():
-    result = robustness(
+@pytest.fixture(scope="module")
+def combined():
+    return robustness(
         NESTED, NESTED_DATA, method="uncertainty", n=24, seed=2, scheduler=1, progress=False,
         factors={"weighting": None, "aggregation": None},
     )  # fmt: skip
+
+
+def test_robustness_runs_weigh_and_combine_as_their_levels_say(combined):
+    result = combined
     runs = result.runs
     assert set(runs["weighting"]) == {"model", "equal", "principal components"}
     assert set(runs["aggregation"]) == {"arithmetic", "geometric"}
@@ -353,6 +358,14 @@ def test_robustness_runs_weigh_and_combine_as_their_levels_say():
         if runs["aggregation"][run] == "geometric":
             want = geometric_composite(values, weighted.dim_weight)
         np.testing.assert_allclose(result.composite(run).to_numpy(), np.asarray(want), rtol=1e-12)
+
+
+def test_an_analysis_of_the_weighting_and_the_aggregation_is_saved_and_loaded(combined, tmp_path):
+    combined.save(tmp_path / "analysis.zip")
+    back = indexfuse_tools.RobustnessResult.load(tmp_path / "analysis.zip")
+    pd.testing.assert_frame_equal(back.runs, combined.runs, check_exact=True)
+    geometric = int(np.flatnonzero(combined.runs["aggregation"] == "geometric")[0])
+    pd.testing.assert_series_equal(back.composite(geometric), combined.composite(geometric), check_exact=True)
 
 
 # --------------------------------------------------------------- the report --
