@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import os
+import textwrap
 from collections.abc import Hashable
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
@@ -26,8 +27,10 @@ __all__ = ["WIDE_INTERVAL", "WeightUncertainty"]
 #: the dimension counts for about as much as the others or much more or less.
 WIDE_INTERVAL = 0.5
 
-# Units named per rival in the text summary (the table holds more).
+# Units named per rival in the text summary (the table holds more), on lines
+# no longer than a terminal's or a manual's column.
 _SHOWN_SHIFTS = 5
+_LINE = 88
 
 
 @dataclass(frozen=True, repr=False)
@@ -264,7 +267,7 @@ def _summary_lines(result: WeightUncertainty) -> list[str]:
         lines += [
             "",
             f"Order of the weights: changes in {_percent(result.order_changes)} of the resamples.",
-            f"Against equal weights: Wald's statistic {fixed(test.statistic, 2)} on {test.dof} degrees of freedom, "
+            f"Against equal weights: Wald's test {fixed(test.statistic, 2)} on {test.dof} degrees of freedom, "
             f"p = {fixed(test.p, 3)}: " + ("told apart." if test.told_apart else "cannot be told apart."),
         ]
     lines += ["", f"{'Rival weighting':<22}  Spearman  Kendall  mean shift  largest shift"]
@@ -280,7 +283,9 @@ def _summary_lines(result: WeightUncertainty) -> list[str]:
                 f"{unit} ({fixed(rank, 0)} to {fixed(other, 0)})"
                 for unit, rank, other in zip(moved["unit"], moved["rank"], moved["rival_rank"])
             )
-            lines.append(f"  moved most under {name}: {units}")
+            lines += textwrap.wrap(
+                f"moved most under {name}: {units}", _LINE, initial_indent="  ", subsequent_indent="      "
+            )
     dimensions = result.importance[result.importance["kind"] == "dimension"]
     lines += ["", f"{'Importance':<{width}}  nominal  effective  importance  {'interval':>13}  share"]
     for row in dimensions.to_dict("records"):
