@@ -21,6 +21,10 @@
   weightings give, and what each dimension drives in fact);
 - for the index's readers: :func:`explorer` (one offline HTML page to sort,
   search and re-weight every unit, and to see why each ranks where it does);
+- maps: :func:`read_geometry` (the units' shapes from a file, a geopandas
+  table or a bundled set: ``"world"``, ``"us-states"``, ``"us-counties"``),
+  given as ``geometry=`` to :func:`report` and :func:`explorer`, and
+  :func:`plot_map`;
 - :func:`dump` / :func:`load` and friends: a fitted model as JSON;
 - :func:`number_format`: floats as text for pandas' ``float_format``, never
   as "-0.00";
@@ -42,6 +46,7 @@ from indexfuse_tools._contributions import contributions
 from indexfuse_tools._core.numbers import number_format
 from indexfuse_tools._editions import Editions, editions
 from indexfuse_tools._explorer import explorer
+from indexfuse_tools._geo import BUNDLED, MAX_GEOMETRY_BYTES, Geometry, GeometryError, read_geometry
 from indexfuse_tools._persist import (
     MODEL_FORMAT,
     MODEL_VERSION,
@@ -58,6 +63,7 @@ from indexfuse_tools._plots import (
     plot_correlations,
     plot_distribution,
     plot_effective_weights,
+    plot_map,
     plot_ranking,
     plot_trajectories,
     plot_weights,
@@ -81,9 +87,11 @@ from indexfuse_tools._weighting import WIDE_INTERVAL, WeightUncertainty, weight_
 from indexfuse_tools._weights import equal_weights, set_weights
 
 __all__ = [
+    "BUNDLED",
     "FACTORS",
     "FEW_DISTINCT",
     "KURTOSIS_LIMIT",
+    "MAX_GEOMETRY_BYTES",
     "METHODS",
     "MODEL_FORMAT",
     "MODEL_VERSION",
@@ -95,6 +103,8 @@ __all__ = [
     "WINSORIZE_LIMIT",
     "Audit",
     "Editions",
+    "Geometry",
+    "GeometryError",
     "ModelFileError",
     "Preparation",
     "Problem",
@@ -121,10 +131,12 @@ __all__ = [
     "plot_correlations",
     "plot_distribution",
     "plot_effective_weights",
+    "plot_map",
     "plot_ranking",
     "plot_trajectories",
     "plot_weights",
     "prepare",
+    "read_geometry",
     "report",
     "results",
     "robustness",

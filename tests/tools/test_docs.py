@@ -11,8 +11,13 @@ import pytest
 import indexfuse_tools
 from indexfuse_tools import _audit, _check, _contributions, _explorer, _report, _results, _weights
 from indexfuse_tools._cli import schemas as _cli_schemas
+from indexfuse_tools._core import bidi as _bidi
+from indexfuse_tools._core import cells as _cells
 from indexfuse_tools._core import numbers as _numbers
+from indexfuse_tools._core import tree as _tree
+from indexfuse_tools._core import values as _values
 from indexfuse_tools._core import weighting as _weighting_core
+from indexfuse_tools._editions import api as _editions
 from indexfuse_tools._explorer import page as _explorer_page
 from indexfuse_tools._preparation import learn as _prepare
 from indexfuse_tools._preparation import rules as _rules
@@ -28,7 +33,8 @@ matplotlib.use("Agg")
 @pytest.mark.parametrize(
     "module",
     [_check, _contributions, _prepare, _rules, _results, _robustness, _robustness_result, _weights, _audit, _report]
-    + [_cli_schemas, _numbers, _explorer, _explorer_page, _weighting, _weighting_core]
+    + [_cli_schemas, _numbers, _explorer, _explorer_page, _bidi, _cells, _tree, _values, _editions]
+    + [_weighting, _weighting_core]
     + [weights, distribution, correlations, ranking, robustness, callouts],
     ids=lambda m: m.__name__,
 )

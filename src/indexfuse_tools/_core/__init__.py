@@ -10,6 +10,8 @@ imports its shared pieces from here and from nowhere else in the package.
 - :mod:`~indexfuse_tools._core.codec`: tagged JSON;
 - :mod:`~indexfuse_tools._core.cells`: files a person opens: labels kept as
   text in spreadsheets, outputs written whole;
+- :mod:`~indexfuse_tools._core.bidi`: labels isolated from the text around
+  them, whichever way their letters run;
 - :mod:`~indexfuse_tools._core.defaults`: the model's defaults;
 - :mod:`~indexfuse_tools._core.presentation`: the 0..100 presentation scale;
 - :mod:`~indexfuse_tools._core.numbers`: numbers as text, never a negative zero;
@@ -17,7 +19,16 @@ imports its shared pieces from here and from nowhere else in the package.
   geometric aggregation an index is compared with.
 """
 
-from indexfuse_tools._core.cells import atomic_path, csv_safe, csv_safe_label, text_cells
+from indexfuse_tools._core.bidi import BIDI_CONTROLS, isolate, isolated, strip_bidi
+from indexfuse_tools._core.cells import (
+    atomic_path,
+    csv_safe,
+    csv_safe_label,
+    excel_text,
+    same_file,
+    text_cells,
+    write_excel,
+)
 from indexfuse_tools._core.codec import (
     MAX_SHARED_HASH,
     NUMPY_TYPES,
@@ -50,7 +61,10 @@ from indexfuse_tools._core.tree import (
     Path,
     Schema,
     WeightTree,
+    SCORE_COLUMNS,
     at,
+    check_dimension_names,
+    clash_text,
     coefficient_tables,
     dimension_name,
     dimension_nodes,
@@ -61,6 +75,7 @@ from indexfuse_tools._core.tree import (
     is_leaf,
     leaf_columns,
     map_leaves,
+    name_clashes,
     node_weight,
     nodes,
     plain_name,
@@ -89,6 +104,7 @@ from indexfuse_tools._core.values import (
     show,
     signature_text,
     unique_units,
+    unit_list,
 )
 from indexfuse_tools._core.weighting import (
     GEOMETRIC_RANGE,
@@ -108,6 +124,10 @@ __all__ = [
     "path_sign",
     "principal_component_weights",
     "weighted_leaves",
+    "BIDI_CONTROLS",
+    "isolate",
+    "isolated",
+    "strip_bidi",
     "PRESENTATION_SCALES",
     "Presentation",
     "check_scale",
@@ -141,6 +161,9 @@ __all__ = [
     "csv_safe",
     "csv_safe_label",
     "text_cells",
+    "excel_text",
+    "same_file",
+    "write_excel",
     "as_model",
     "as_share",
     "at",
@@ -149,6 +172,10 @@ __all__ = [
     "decode",
     "describe",
     "dimension_name",
+    "SCORE_COLUMNS",
+    "check_dimension_names",
+    "clash_text",
+    "name_clashes",
     "dimension_nodes",
     "effect",
     "encode",
@@ -178,6 +205,7 @@ __all__ = [
     "signature_text",
     "split_key",
     "unique_units",
+    "unit_list",
     "used_columns",
     "walk",
     "weight_leaves",

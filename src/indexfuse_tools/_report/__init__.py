@@ -20,7 +20,7 @@ import pandas as pd
 
 from indexfuse_tools._audit import fit_resolution, scored_audit
 from indexfuse_tools._check import check
-from indexfuse_tools._core import as_frame, check_scale, unique_units
+from indexfuse_tools._core import as_frame, atomic_path, check_scale, same_file, unique_units
 from indexfuse_tools._plots.style import PRINT_DPI
 from indexfuse_tools._results import score_table, treat, with_score, with_treatment
 from indexfuse_tools._robustness import RobustnessResult
@@ -96,6 +96,8 @@ def report(
     highlight: Iterable[Hashable] | None = None,
     explorer: str | os.PathLike[str] | None = None,
     editions: Editions | None = None,
+    geometry: Any = None,
+    key: Any = None,
     weight_uncertainty: WeightUncertainty | None = None,
 ) -> Path:
     """Write a report of a fitted index to one self-contained HTML file.
@@ -127,7 +129,9 @@ def report(
         The rows to report on, usually the table the model was fitted on;
         the row labels name the units.
     path : str or os.PathLike
-        Where to write the HTML file (overwritten).
+        Where to write the HTML file (replaced whole: the page is written
+        beside it, then renamed onto it, so a failed write leaves the
+        previous file as it was).
     external : pandas.DataFrame or pandas.Series, optional
         Measures outside the index over the same rows, as for :func:`audit`.
     title : str, optional
@@ -162,7 +166,7 @@ def report(
         report will look for. Needs ``robustness``.
     explorer : str or os.PathLike, optional
         Where to write the explorer page too (:func:`explorer`, from the
-        same model, data, title, source, robustness and preparation); the
+        same model, data, title, source, robustness, preparation and map); the
         report's header links to it by its path relative to the report's
         folder, so keep the two files side by side when moving them.
     editions : Editions, optional
@@ -173,6 +177,20 @@ def report(
         waterfall of the top one of each, and what limits the comparison of
         the editions, in words. Under ``baseline="refit"`` it says that
         composites are not comparable and ranks the movers by places.
+    geometry : str, os.PathLike, GeoDataFrame or Geometry, optional
+        The units' shapes, as :func:`read_geometry` reads them (``"world"``,
+        ``"us-states"``, ``"us-counties"``, a GeoJSON, TopoJSON or other
+        geometry file, or a geopandas table): an "On the map" section
+        follows the ranking, with the score on a map, each dimension on a
+        small map, and with ``editions`` the places each unit climbed or
+        fell from the first edition to the last. Units without a shape are
+        a finding at a glance, and listed with the shapes that match no unit.
+    key : str or tuple, optional
+        How units find their shapes: the shapes' property the row labels
+        match (``"iso_a3"``), or a pair (a column of ``data`` or None for
+        the row labels, the property). By default every property of a
+        bundled set is tried, or the property of a file that matches the
+        most units.
     weight_uncertainty : WeightUncertainty, optional
         What :func:`weight_uncertainty` found for this index on the same
         rows: the page gains the section "Can the weights be trusted?" (each
@@ -196,6 +214,8 @@ def report(
         ``external`` and ``preparation``.
     ValueError
         As :func:`audit` raises it; if ``scale`` is not a presentation scale;
+        if ``explorer`` names the report's own file (through a link or a
+        relative path too);
         if ``data`` or ``robustness`` repeats a row label (a unit is named
         and found by its label); if ``highlight`` is given without
         ``robustness``; and if ``weight_uncertainty`` reviewed other weights
@@ -229,12 +249,18 @@ def report(
         )
     check_scale(scale)
     _check_editions(editions)
+    _check_explorer_path(explorer, path)
     _check_review(weight_uncertainty)
     unique_units(as_frame(data).index, "report()")
     if robustness is not None:
         unique_units(robustness.ranks.index, "report(robustness=...)", "the robustness analysis")
     named = _highlighted(highlight, robustness)
     _require_drawing()
+    placed = None
+    if geometry is not None:
+        from indexfuse_tools._geo import place
+
+        placed = place(geometry, key, as_frame(data), as_frame(data).index, "report()")
     from indexfuse_tools import __version__
     from indexfuse_tools._report import sections
     from indexfuse_tools._report.editions import over_time
@@ -251,6 +277,14 @@ def report(
         marks = sections.imputed_marks(model, scores, treated)
     scores = with_score(scores, scale)
     problems = [problem for problem in check(model.schema, scored) if problem.level == "warning"]
+    on_map = []
+    if placed is not None:
+        from indexfuse_tools._report.maps import map_findings, map_section
+
+        from indexfuse_tools._tables import weights as weight_table
+
+        dimensions = [str(name) for name in weight_table(model).index if name in scores.columns]
+        on_map = [map_section(placed, scores.reindex(placed.units), dimensions, editions)]
     review = []
     if weight_uncertainty is not None:
         _same_weights(weight_uncertainty, model, len(scored))
@@ -258,7 +292,8 @@ def report(
     shown = [
         sections.glance(
             result, scores, problems, 0 if treated is None else len(treated.dropped),
-            [] if weight_uncertainty is None else weight_uncertainty.findings(),
+            ([] if placed is None else map_findings(placed))
+            + ([] if weight_uncertainty is None else weight_uncertainty.findings()),
         ),
         sections.framework_section(model),
         *([] if treated is None else [sections.treatment(treated)]),
@@ -266,6 +301,7 @@ def report(
         *review,
         sections.ranking(scores),
         *([] if editions is None else [over_time(editions)]),
+        *on_map,
         sections.coherence(result),
         sections.indicators(result),
         sections.coefficients(result),
@@ -289,9 +325,11 @@ def report(
         from indexfuse_tools._explorer import explorer as write_explorer
 
         write_explorer(
-            model, data, explorer, title=title, source=source, robustness=robustness, preparation=preparation
-        )
-    target.write_text(page, encoding="utf-8")
+            model, data, explorer, title=title, source=source, robustness=robustness, preparation=preparation,
+            geometry=None if placed is None else placed.geometry, key=key,
+        )  # fmt: skip
+    with atomic_path(target) as temporary:
+        temporary.write_text(page, encoding="utf-8")
     return target
 
 
@@ -320,6 +358,15 @@ def _same_weights(review: WeightUncertainty, model: Any, units: int) -> None:
             f"weight_uncertainty reviewed other weights ({review.units} units, weights "
             f"{[round(float(w), 4) for w in review.weights['weight']]}) than this report shows ({units} units, "
             f"weights {[round(w, 4) for w in shown]}): review the model and table of the report"
+        )
+
+
+def _check_explorer_path(explorer: str | os.PathLike[str] | None, path: str | os.PathLike[str]) -> None:
+    """``ValueError`` when the explorer would be written over the report itself."""
+    if explorer is not None and same_file(explorer, path):
+        raise ValueError(
+            f"explorer={os.fspath(explorer)!r} is the report's own file {os.fspath(path)!r}: the explorer "
+            "would overwrite the report; write it to another file beside it (explore.html, say)"
         )
 
 

@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
+from indexfuse_tools._core import isolate
 from indexfuse_tools._plots.distribution import decimals
 from indexfuse_tools._plots.editions import REFIT_NOTE, Value, plot_change, plot_trajectories
 from indexfuse_tools._report.pieces import RANK, Picture, picture, table
@@ -163,8 +164,8 @@ def over_time(editions: Editions) -> Section:
         "Over time",
         {
             "periods": len(editions.periods),
-            "first": str(editions.periods[0]),
-            "last": str(editions.periods[-1]),
+            "first": isolate(editions.periods[0]),
+            "last": isolate(editions.periods[-1]),
             "units": len(units),
             "baseline": editions.baseline,
             "refit_note": REFIT_NOTE if refit else None,
@@ -172,8 +173,8 @@ def over_time(editions: Editions) -> Section:
             "trajectories": picture(plot_trajectories(editions, n=HIGHLIGHTED, value=value)),
             "risers": table(risers, headers, kinds, default=digits) if len(risers) else None,
             "fallers": table(fallers, headers, kinds, default=digits) if len(fallers) else None,
-            "riser": None if risers.empty else risers["unit"].iloc[0],
-            "faller": None if fallers.empty else fallers["unit"].iloc[0],
+            "riser": None if risers.empty else isolate(risers["unit"].iloc[0]),
+            "faller": None if fallers.empty else isolate(fallers["unit"].iloc[0]),
             "riser_waterfall": _waterfall(editions, risers, units),
             "faller_waterfall": _waterfall(editions, fallers, units),
             "findings": findings(editions.comparability),

@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING
 import pandas as pd
 
 from indexfuse_tools._audit import agreement_findings
-from indexfuse_tools._core import atomic_path, fixed, plain_name, text_cells
+from indexfuse_tools._core import atomic_path, fixed, isolate, plain_name, strip_bidi, text_cells
 from indexfuse_tools._weighting.rivals import RIVALS
 from indexfuse_tools._weighting.tables import Equality
 
@@ -218,6 +218,11 @@ def _percent(share: float) -> str:
     return "-" if math.isnan(share) else f"{share:.0%}"
 
 
+def _left(text: str, width: int) -> str:
+    """``text`` padded to ``width`` columns, its invisible isolates not counted."""
+    return text + " " * (width - len(strip_bidi(text)))
+
+
 def _findings(result: WeightUncertainty) -> list[str]:
     found = agreement_findings(result.agreement, result.paths)
     test = result.equality
@@ -247,7 +252,7 @@ def _findings(result: WeightUncertainty) -> list[str]:
 def _summary_lines(result: WeightUncertainty) -> list[str]:
     share = f"{result.level:.0%}"
     names = {name: result.name(name) for name in result.weights["dimension"]}
-    width = max([len(name) for name in names.values()] + [len("dimension")]) + 2
+    width = max([len(strip_bidi(name)) for name in names.values()] + [len("dimension")]) + 2
     lines = [
         f"Weights of {result.units:,} units over {result.refitted:,} bootstrap resamples"
         + (f" ({len(result.failures):,} more failed)" if len(result.failures) else "")
@@ -259,7 +264,7 @@ def _summary_lines(result: WeightUncertainty) -> list[str]:
         interval = f"{fixed(row['low'], 3)}-{fixed(row['high'], 3)}"
         indent = "  " if row["parent"] else ""
         lines.append(
-            f"{indent + names[row['dimension']]:<{width}}  {fixed(row['weight'], 3):>6}  {interval:>13}"
+            f"{_left(indent + names[row['dimension']], width)}  {fixed(row['weight'], 3):>6}  {interval:>13}"
             f"  {fixed(row['equal_weight'], 3):>5}  {fixed(row['principal_components'], 3):>20}"
         )
     test = result.equality
@@ -280,7 +285,7 @@ def _summary_lines(result: WeightUncertainty) -> list[str]:
         moved = result.shifts[result.shifts["weighting"] == name].head(_SHOWN_SHIFTS)
         if len(moved) and moved["shift"].abs().max() > 0:
             units = ", ".join(
-                f"{unit} ({fixed(rank, 0)} to {fixed(other, 0)})"
+                f"{isolate(unit)} ({fixed(rank, 0)} to {fixed(other, 0)})"
                 for unit, rank, other in zip(moved["unit"], moved["rank"], moved["rival_rank"])
             )
             lines += textwrap.wrap(
@@ -291,7 +296,7 @@ def _summary_lines(result: WeightUncertainty) -> list[str]:
     for row in dimensions.to_dict("records"):
         interval = f"{fixed(row['low'], 3)}-{fixed(row['high'], 3)}"
         lines.append(
-            f"  {result.name(row['name']):<{width - 2}}  {fixed(row['nominal_weight'], 3):>7}"
+            f"  {_left(result.name(row['name']), width - 2)}  {fixed(row['nominal_weight'], 3):>7}"
             f"  {fixed(row['effective_weight'], 3):>9}  {fixed(row['importance'], 3):>10}  {interval:>13}"
             f"  {fixed(row['share'], 3):>5}"
         )
