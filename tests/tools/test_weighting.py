@@ -11,7 +11,14 @@ import pytest
 import indexfuse
 import indexfuse_tools
 from indexfuse_tools import WeightUncertainty, audit, robustness, set_weights, weight_uncertainty
-from indexfuse_tools._core import at, coefficient_tables, geometric_composite, node_weight, principal_component_weights
+from indexfuse_tools._core import (
+    at,
+    coefficient_tables,
+    geometric_composite,
+    node_weight,
+    principal_component_weights,
+    strip_bidi,
+)
 from indexfuse_tools._weighting.importance import bin_count, bins_of, correlation_ratios
 from indexfuse_tools._weighting.resample import _refit, rows_of
 from indexfuse_tools._weighting.tables import equality_test
@@ -281,7 +288,8 @@ def test_bins_are_about_equal_and_never_split_equal_values(units):
     assert bins.sizes[0] <= bin_count(units) and bin_count(units) <= 100
     assert pd.Series(member).groupby(x).nunique().max() == 1  # a value lives in one bin
     # bins follow the order of x
-    assert (pd.Series(x).groupby(member).max().to_numpy()[:-1] < pd.Series(x).groupby(member).min().to_numpy()[1:]).all()
+    by_bin = pd.Series(x).groupby(member)
+    assert (by_bin.max().to_numpy()[:-1] < by_bin.min().to_numpy()[1:]).all()
 
 
 # ------------------------------------------------------------- the rivals --
@@ -399,3 +407,13 @@ def test_the_review_writes_its_tables_to_a_workbook(nested, tmp_path):
 def test_the_review_is_a_result_of_its_own_kind(nested):
     assert isinstance(nested, WeightUncertainty)
     assert nested.plot().axes[0].get_title(loc="left") == "Weights, their uncertainty and their rivals"
+
+
+def test_a_name_that_runs_right_to_left_is_isolated_in_the_summary_and_the_findings():
+    schema, data = _noise_table(n=400)
+    schema = {("C\u202e" if key == "C" else key): entries for key, entries in schema.items()}
+    review = weight_uncertainty(schema, data, n=4, scheduler=1)
+    (warned,) = [text for text in review.findings() if "spread of its values" in text]
+    assert warned.startswith("\u2068C\u202e\u2069 agrees little")
+    rows = [line for line in str(review).splitlines() if line.startswith(("A ", "B ", "\u2068C"))][:3]
+    assert len({len(strip_bidi(line)) for line in rows}) == 1  # the columns line up as a reader sees them

@@ -245,11 +245,14 @@ def trust(review: WeightUncertainty) -> Section:
     shifts = shifts[shifts["shift"] != 0].groupby("weighting", sort=False).head(SHIFTED_UNITS)
     shifts["unit"] = shifts["unit"].map(str)
     shifts["shift"] = [f"{shift:+g}".replace("-", "−") for shift in shifts["shift"]]
-    shift_headers = {"weighting": "weights", "unit": "unit", "rank": "rank", "rival_rank": "their rank", "shift": "shift"}
+    shift_headers = {
+        "weighting": "weights", "unit": "unit", "rank": "rank", "rival_rank": "their rank", "shift": "shift",
+    }  # fmt: skip
     importance = review.importance.copy()
     importance["dimension"] = [review.name(name) for name in importance["dimension"]]
     importance["name"] = [
-        review.name(name) if kind == "dimension" else str(name) for kind, name in zip(importance["kind"], importance["name"])
+        review.name(name) if kind == "dimension" else str(name)
+        for kind, name in zip(importance["kind"], importance["name"])
     ]
     importance_headers = {
         "name": "",
@@ -265,7 +268,9 @@ def trust(review: WeightUncertainty) -> Section:
     indicators = importance[importance["kind"] == "indicator"]
     coefficients = review.coefficients.copy()
     coefficients["dimension"] = [review.name(name) for name in coefficients["dimension"]]
-    coefficient_headers = {"dimension": "dimension", "index": "indicator", "coef": "coefficient", "low": "low", "high": "high"}
+    coefficient_headers = {
+        "dimension": "dimension", "index": "indicator", "coef": "coefficient", "low": "low", "high": "high",
+    }  # fmt: skip
     test = review.equality
     return Section(
         "trust",
@@ -282,10 +287,16 @@ def trust(review: WeightUncertainty) -> Section:
             "p": fixed(test.p, 3) if not math.isnan(test.p) else "",
             "statistic": fixed(test.statistic, 2) if not math.isnan(test.statistic) else "",
             "dof": test.dof,
-            "rivals": table(rivals, rival_headers, {"spearman": 3, "kendall": 3, "mean_shift": 1, "largest_shift": RANK, "moved": 2}),
+            "rivals": table(
+                rivals, rival_headers, {"spearman": 3, "kendall": 3, "mean_shift": 1, "largest_shift": RANK, "moved": 2}
+            ),
             "shifts": table(shifts, shift_headers, {"rank": RANK, "rival_rank": RANK}) if len(shifts) else None,
-            "dimensions": table(dimensions, {"name": "dimension", **_without(importance_headers, "name", "dimension")}),
-            "indicators": table(indicators, {"name": "indicator", **_without(importance_headers, "name", "effective_weight")}),
+            "dimensions": table(
+                dimensions, {"name": "dimension", **_without(importance_headers, "name", "dimension")}
+            ),
+            "indicators": table(
+                indicators, {"name": "indicator", **_without(importance_headers, "name", "effective_weight")}
+            ),
             "coefficients": table(coefficients, coefficient_headers),
             "findings": review.findings(),
         },

@@ -183,7 +183,9 @@ class WeightUncertainty:
                 table.to_excel(writer, sheet_name=name, index=False)
             text_cells(writer.book)
 
-    def plot(self, *, title: str | None = "Weights, their uncertainty and their rivals", ax: Axes | None = None) -> Figure:
+    def plot(
+        self, *, title: str | None = "Weights, their uncertainty and their rivals", ax: Axes | None = None
+    ) -> Figure:
         """Each dimension's weight with its interval over the resamples, beside the equal weight,
         the principal components' weight and its share of the importance.
 
