@@ -344,8 +344,19 @@ def test_the_geometric_mean_by_hand():
 def combined():
     return robustness(
         NESTED, NESTED_DATA, method="uncertainty", n=24, seed=2, scheduler=1, progress=False,
-        factors={"weighting": None, "aggregation": None},
+        factors={"weighting": None, "aggregation": None, "weight_noise": 0.25},
     )  # fmt: skip
+
+
+def _noisy(weights, multipliers):
+    """Each top-level weight (a nested one's parts with it) times its multiplier, the whole renormalised."""
+    scaled = {
+        key: {part: w * multipliers[key] for part, w in weight.items()} if isinstance(weight, dict)
+        else weight * multipliers[key]
+        for key, weight in weights.items()
+    }  # fmt: skip
+    total = sum(sum(w.values()) if isinstance(w, dict) else w for w in scaled.values())
+    return {key: {p: v / total for p, v in w.items()} if isinstance(w, dict) else w / total for key, w in scaled.items()}
 
 
 def test_robustness_runs_weigh_and_combine_as_their_levels_say(combined):
@@ -362,6 +373,13 @@ def test_robustness_runs_weigh_and_combine_as_their_levels_say(combined):
             indexfuse_tools.equal_weights(weighted)
         elif runs["weighting"][run] == "principal components":
             set_weights(weighted, principal_component_weights(values, model.dim_weight))
+        # the noise on the weights applies to the run's weighting, whichever it is
+        multipliers = {key: runs[f"weight_noise: {indexfuse_tools.dimension_name((key,))}"][run] for key in NESTED}
+        weighted.dim_weight = _noisy(weighted.dim_weight, multipliers)
+        for (_, got), (_, want_weight) in zip(
+            indexfuse_tools.weights(result.weights(run)).items(), indexfuse_tools.weights(weighted.dim_weight).items()
+        ):
+            assert got == pytest.approx(want_weight, rel=1e-12)
         want = weighted.compute_score(values, weighted.dim_weight)
         if runs["aggregation"][run] == "geometric":
             want = geometric_composite(values, weighted.dim_weight)
@@ -417,3 +435,39 @@ def test_a_name_that_runs_right_to_left_is_isolated_in_the_summary_and_the_findi
     assert warned.startswith("\u2068C\u202e\u2069 agrees little")
     rows = [line for line in str(review).splitlines() if line.startswith(("A ", "B ", "\u2068C"))][:3]
     assert len({len(strip_bidi(line)) for line in rows}) == 1  # the columns line up as a reader sees them
+
+
+@pytest.mark.parametrize(
+    "draws, reversed_share, changes",
+    [
+        ([[0.5, 0.3, 0.2]] * 4, [0.0, 0.0, 0.0], 0.0),
+        ([[0.5, 0.3, 0.2], [0.3, 0.5, 0.2], [0.5, 0.1, 0.4], [0.5, 0.3, 0.2]], [0.25, 0.0, 0.25], 0.5),
+        ([[0.2, 0.2, 0.6]] * 2, [1.0, 1.0, 1.0], 1.0),  # a tie reverses an order too: it no longer holds
+    ],
+    ids=["steady", "two pairs reversed once each", "every order lost"],
+)
+def test_the_share_of_resamples_that_reverse_the_order_of_siblings(draws, reversed_share, changes):
+    from indexfuse_tools._weighting.tables import order_rows
+
+    paths = (("a",), ("b",), ("c",))
+    table, share = order_rows(paths, np.array([0.5, 0.3, 0.2]), np.array(draws))
+    assert list(zip(table["dimension"], table["other"])) == [("a", "b"), ("a", "c"), ("b", "c")]
+    assert table["reversed"].tolist() == reversed_share and share == changes
+
+
+def test_a_script_without_the_main_guard_fails_in_one_line_however_large_the_review(tmp_path):
+    import subprocess
+    import sys
+
+    script = tmp_path / "unguarded.py"
+    script.write_text(
+        "import numpy as np, pandas as pd\n"
+        "from indexfuse_tools import weight_uncertainty\n"
+        "data = pd.DataFrame(np.random.default_rng(0).normal(size=(3000, 4)), columns=list('abcd'))\n"
+        "weight_uncertainty({'A': ['a', 'b'], 'B': ['c', 'd']}, data, n=8, scheduler=2)\n"
+    )
+    # The workers' state (the columns and the bins: some 350 KB) would not fit in a pipe (64 KB).
+    finished = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300)
+    assert finished.returncode != 0
+    assert 'under if __name__ == "__main__":' in finished.stderr
+    assert finished.stderr.count("Traceback") <= 1
