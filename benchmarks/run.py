@@ -10,7 +10,10 @@ Runs, in one process (memory in fresh child processes):
    (20 editions of 33,000 units; 3 of 2,000 with ``--smoke``);
 6. panel imputation: ``prepare(..., impute="carry")`` against the same fill in
    plain pandas, on the same 20 editions with gaps;
-7. a log-log plot of fit and score time against rows (``results/growth.png``).
+7. the review of the weights: ``weight_uncertainty`` against the plain
+   refits it stands for (1,000 resamples of 33,000 units; 20 of 1,000 with
+   ``--smoke``);
+8. a log-log plot of fit and score time against rows (``results/growth.png``).
 
 Every comparison checks that both sides agree before it times anything, and
 stops with an error if they do not. The full run then checks the goals and
@@ -35,6 +38,7 @@ import bench_knn  # noqa: E402
 import bench_memory  # noqa: E402
 import bench_overhead  # noqa: E402
 import bench_panel  # noqa: E402
+import bench_weights  # noqa: E402
 from bench_data import SIZES  # noqa: E402
 from bench_timing import cores  # noqa: E402
 
@@ -70,6 +74,8 @@ def goals(results: dict) -> list[tuple[str, str, bool]]:
         out.extend(bench_editions.goals(results["editions"]))
     if results.get("panel"):
         out.extend(bench_panel.goals(results["panel"]))
+    if results.get("weights"):
+        out.extend(bench_weights.goals(results["weights"]))
     for r in results.get("memory", []):
         if r["impl"] == "indexfuse" and r["n"] == big:
             out.append(("fit peak memory at 1e6 < 4x the frame",
@@ -86,7 +92,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--sizes", type=int, nargs="+", help="row counts (default 1e4 1e5 1e6)")
     parser.add_argument("--repeats", type=int, help="timed runs per figure (median)")
     parser.add_argument("--skip", nargs="*", default=[],
-                        choices=["end_to_end", "kernel", "overhead", "memory", "editions", "panel", "plot"])
+                        choices=["end_to_end", "kernel", "overhead", "memory", "editions", "panel", "weights", "plot"])
     parser.add_argument("--json", type=Path, help="where to write the raw figures")
     args = parser.parse_args(argv)
 
@@ -131,6 +137,12 @@ def main(argv: list[str] | None = None) -> int:
                 else (bench_panel.UNITS, bench_panel.EDITIONS))
         results["panel"] = bench_panel.run(*size, repeats=1 if args.smoke else 3)
         bench_panel.print_table(results["panel"])
+    if "weights" not in skip:
+        size = ((bench_weights.SMOKE_UNITS, bench_weights.SMOKE_RESAMPLES) if args.smoke
+                else (bench_weights.UNITS, bench_weights.RESAMPLES))
+        results["weights"] = bench_weights.run(*size, repeats=1 if args.smoke else 3,
+                                               sample=3 if args.smoke else 30)
+        bench_weights.print_table(results["weights"])
         print()
     if "plot" not in skip and len(results["end_to_end"]) > 1:
         from plot_growth import plot

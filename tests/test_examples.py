@@ -212,6 +212,15 @@ def test_robustness_example_prints_the_readme_output_and_draws_the_figure(tmp_pa
     assert (ROOT / "examples/figures/robustness_ranks.png").exists()
 
 
+def test_weights_example_prints_the_guide_output_and_draws_the_figure(tmp_path):
+    target = tmp_path / "weights.png"
+    result = _run("examples/weights.py", str(target))
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    shown = result.stdout.replace(str(target), "examples/figures/weights_intervals.png")
+    assert shown == _marked_blocks("output")["examples/weights.py"]
+    assert target.exists() and (ROOT / "examples/figures/weights_intervals.png").exists()
+
+
 def test_preparing_example_leaves_nothing_for_check():
     result = _run("examples/preparing.py")
     assert result.returncode == 0 and result.stderr == "", result.stderr

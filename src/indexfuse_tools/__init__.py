@@ -17,6 +17,8 @@
   :func:`plot_effective_weights`, :func:`plot_distribution` and
   :func:`plot_correlations`; :func:`robustness` (how far the ranks move
   under the other defensible choices, and which choice moves them most);
+  :func:`weight_uncertainty` (how uncertain the weights are, what rival
+  weightings give, and what each dimension drives in fact);
 - for the index's readers: :func:`explorer` (one offline HTML page to sort,
   search and re-weight every unit, and to see why each ranks where it does);
 - maps: :func:`read_geometry` (the units' shapes from a file, a geopandas
@@ -88,6 +90,7 @@ if TYPE_CHECKING:
     from indexfuse_tools._results import results
     from indexfuse_tools._robustness import FACTORS, METHODS, RobustnessResult, RobustnessWarning, robustness
     from indexfuse_tools._tables import coefficients, dimension_name, weights
+    from indexfuse_tools._weighting import WIDE_INTERVAL, WeightUncertainty, weight_uncertainty
     from indexfuse_tools._weights import equal_weights, set_weights
 
 # Each public name is loaded from its module when first used, so that
@@ -151,6 +154,9 @@ _SOURCES = {
     "weights": "_tables",
     "equal_weights": "_weights",
     "set_weights": "_weights",
+    "WIDE_INTERVAL": "_weighting",
+    "WeightUncertainty": "_weighting",
+    "weight_uncertainty": "_weighting",
 }
 
 __all__ = [
@@ -168,6 +174,7 @@ __all__ = [
     "PREPARATION_VERSION",
     "SKEW_LIMIT",
     "TRANSFORMS",
+    "WIDE_INTERVAL",
     "WINSORIZE_LIMIT",
     "Audit",
     "Editions",
@@ -179,6 +186,7 @@ __all__ = [
     "RobustnessResult",
     "RobustnessWarning",
     "SchemaError",
+    "WeightUncertainty",
     "audit",
     "check",
     "contributions",
@@ -209,6 +217,7 @@ __all__ = [
     "robustness",
     "set_weights",
     "to_dict",
+    "weight_uncertainty",
     "weights",
 ]
 

@@ -129,7 +129,7 @@ def test_the_options_written_out_for_help_match_their_owners():
 
     from indexfuse_tools._core import MODEL_DEFAULTS
     from indexfuse_tools._preparation import IMPUTATIONS, STATISTICS, TRANSFORMS
-    from indexfuse_tools._robustness import FACTORS, METHODS
+    from indexfuse_tools._robustness import COMBINATION, FACTORS, METHODS
 
     assert arguments.DEFAULT_SCALE_METHOD == MODEL_DEFAULTS["scale_method"]
     assert arguments.DEFAULT_PCA_CUMULATIVE == MODEL_DEFAULTS["pca_cumulative"]
@@ -140,3 +140,4 @@ def test_the_options_written_out_for_help_match_their_owners():
     assert arguments.STATISTICS == STATISTICS
     assert arguments.METHODS == METHODS
     assert arguments.FACTORS == FACTORS
+    assert arguments.COMBINATION == COMBINATION

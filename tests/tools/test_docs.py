@@ -19,6 +19,7 @@ from indexfuse_tools._core import cells as _cells
 from indexfuse_tools._core import numbers as _numbers
 from indexfuse_tools._core import tree as _tree
 from indexfuse_tools._core import values as _values
+from indexfuse_tools._core import weighting as _weighting_core
 from indexfuse_tools._editions import api as _editions
 from indexfuse_tools._explorer import columns as _explorer_columns
 from indexfuse_tools._explorer import page as _explorer_page
@@ -27,6 +28,7 @@ from indexfuse_tools._preparation import rules as _rules
 from indexfuse_tools._plots import callouts, correlations, distribution, ranking, robustness, weights
 from indexfuse_tools._robustness import api as _robustness
 from indexfuse_tools._robustness import result as _robustness_result
+from indexfuse_tools._weighting import api as _weighting
 
 matplotlib.use("Agg")
 
@@ -37,6 +39,7 @@ matplotlib.use("Agg")
     [_check, _contributions, _prepare, _rules, _results, _robustness, _robustness_result, _weights, _audit, _report]
     + [_cli_schemas, _cli_models, _cli_toml_lines, _numbers, _explorer, _explorer_page, _explorer_columns]
     + [_bidi, _cells, _tree, _values, _editions, _periods]
+    + [_weighting, _weighting_core]
     + [weights, distribution, correlations, ranking, robustness, callouts],
     ids=lambda m: m.__name__,
 )

@@ -85,6 +85,11 @@ COMMANDS = (
         "build the index a TOML file describes and write every output it names, in one consistent run",
         _arguments.add_build,
     ),
+    Command(
+        "weights",
+        "can the weights be trusted: their intervals, their rivals and what each dimension drives",
+        _arguments.add_weights,
+    ),
 )
 
 

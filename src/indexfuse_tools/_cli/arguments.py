@@ -12,6 +12,7 @@ __all__ = [
     "DEFAULT_PCA_CUMULATIVE",
     "DEFAULT_RESOLUTION",
     "DEFAULT_SCALE_METHOD",
+    "COMBINATION",
     "FACTORS",
     "IMPUTATIONS",
     "MAX_SAMPLES",
@@ -26,6 +27,7 @@ __all__ = [
     "add_report",
     "add_robustness",
     "add_score",
+    "add_weights",
 ]
 
 # Base samples of a robustness analysis: 2**20 runs of each factor are
@@ -56,7 +58,11 @@ FACTORS = (
     "transform",
     "outliers",
     "weight_noise",
+    "weighting",
+    "aggregation",
 )
+#: The factors that change how dimensions are weighed and combined: analysed only when named.
+COMBINATION = ("weighting", "aggregation")
 
 
 def _table_arguments(parser: argparse.ArgumentParser) -> None:
@@ -396,7 +402,9 @@ def add_robustness(parser: argparse.ArgumentParser) -> None:
         "--factors",
         action="append",
         metavar="NAMES",
-        help=f"the choices to vary, with their default levels (comma-separated; default: all of {', '.join(FACTORS)})",
+        help="the choices to vary, with their default levels (comma-separated; default: every one of "
+        f"{', '.join(name for name in FACTORS if name not in COMBINATION)} that applies; "
+        f"{' and '.join(COMBINATION)} when named)",
     )
     group.add_argument("--workers", type=int, metavar="N", help="local processes (default: as many as pay)")
     group.add_argument("--quiet", action="store_true", help="no progress bar")
@@ -433,3 +441,24 @@ def add_build(parser: argparse.ArgumentParser) -> None:
         help="check the description and the data it names, and write nothing",
     )
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
+
+
+def add_weights(parser: argparse.ArgumentParser) -> None:
+    _table_arguments(parser)
+    _model_arguments(parser, loadable=True)
+    _preparation_argument(parser, fits=False)
+    group = parser.add_argument_group("the review")
+    group.add_argument("-n", type=int, default=1000, help="bootstrap resamples of the units (default: 1000)")
+    group.add_argument("--seed", type=int, default=0, help="seed of the resamples (default: 0)")
+    group.add_argument(
+        "--level", type=float, default=0.9, help="coverage of the intervals (default: 0.9, the 5th to 95th percentile)"
+    )
+    group.add_argument("--workers", type=int, metavar="N", help="local processes (default: as many as pay)")
+    group.add_argument("--quiet", action="store_true", help="no progress bar")
+    out = parser.add_argument_group("output")
+    out.add_argument(
+        "-o", "--output", metavar="FILE", help="every table of the review in one workbook (.xlsx, needs openpyxl)"
+    )
+    out.add_argument("--report", metavar="FILE", help="the HTML report with the review in it")
+    out.add_argument("--title", help="the report's title")
+    out.add_argument("--source", help="where the data come from, shown under the report's title")

@@ -16,6 +16,8 @@ imports its shared pieces from here and from nowhere else in the package.
 - :mod:`~indexfuse_tools._core.presentation`: the 0..100 presentation scale;
 - :mod:`~indexfuse_tools._core.numbers`: numbers as text, never a negative zero;
 - :mod:`~indexfuse_tools._core.periods`: the order an index's periods follow.
+- :mod:`~indexfuse_tools._core.weighting`: the rival weighting and the
+  geometric aggregation an index is compared with.
 """
 
 from indexfuse_tools._core.bidi import BIDI_CONTROLS, isolate, isolated, strip_bidi
@@ -108,8 +110,24 @@ from indexfuse_tools._core.values import (
     unique_units,
     unit_list,
 )
+from indexfuse_tools._core.weighting import (
+    GEOMETRIC_RANGE,
+    Weighted,
+    geometric_composite,
+    geometric_logs,
+    path_sign,
+    principal_component_weights,
+    weighted_leaves,
+)
 
 __all__ = [
+    "GEOMETRIC_RANGE",
+    "Weighted",
+    "geometric_composite",
+    "geometric_logs",
+    "path_sign",
+    "principal_component_weights",
+    "weighted_leaves",
     "BIDI_CONTROLS",
     "isolate",
     "isolated",

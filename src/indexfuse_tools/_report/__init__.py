@@ -28,6 +28,7 @@ from indexfuse_tools._robustness import RobustnessResult
 if TYPE_CHECKING:
     from indexfuse_tools._editions import Editions
     from indexfuse_tools._preparation import Preparation
+    from indexfuse_tools._weighting import WeightUncertainty
 
 __all__ = ["report", "DPI"]
 
@@ -97,6 +98,7 @@ def report(
     editions: Editions | None = None,
     geometry: Any = None,
     key: Any = None,
+    weight_uncertainty: WeightUncertainty | None = None,
 ) -> Path:
     """Write a report of a fitted index to one self-contained HTML file.
 
@@ -112,7 +114,8 @@ def report(
     is given; and the scores of the units. With ``preparation``, a "Data
     treatment" section follows the framework, and the scores that rest on
     imputed values are marked. With ``editions``, an "Over time" section
-    follows the ranking.
+    follows the ranking. With ``weight_uncertainty``, a section "Can the
+    weights be trusted?" follows the weights.
 
     The file needs nothing else to be read, printed or mailed: figures are
     PNG images at 200 dpi inside the page, styles are in the page, and it
@@ -188,6 +191,13 @@ def report(
         the row labels, the property). By default every property of a
         bundled set is tried, or the property of a file that matches the
         most units.
+    weight_uncertainty : WeightUncertainty, optional
+        What :func:`weight_uncertainty` found for this index on the same
+        rows: the page gains the section "Can the weights be trusted?" (each
+        weight with its interval, the rival weightings and the units they
+        move most, each dimension's and indicator's importance beside its
+        nominal weight, the coefficients' intervals) and its findings join
+        the reviewer's questions at the top.
 
     Returns
     -------
@@ -198,7 +208,8 @@ def report(
     ------
     TypeError
         If ``robustness`` is neither None nor a :class:`RobustnessResult`,
-        or ``editions`` neither None nor an :class:`Editions`;
+        ``editions`` neither None nor an :class:`Editions`, or
+        ``weight_uncertainty`` neither None nor a :class:`WeightUncertainty`;
         and as :func:`audit` raises it for the model, the data,
         ``external`` and ``preparation``.
     ValueError
@@ -206,8 +217,9 @@ def report(
         if ``explorer`` names the report's own file (through a link or a
         relative path too);
         if ``data`` or ``robustness`` repeats a row label (a unit is named
-        and found by its label); and if ``highlight`` is given without
-        ``robustness``.
+        and found by its label); if ``highlight`` is given without
+        ``robustness``; and if ``weight_uncertainty`` reviewed other weights
+        or another number of units than the page shows.
     KeyError
         As :func:`audit` raises it for ``preparation``, and naming the
         labels of ``highlight`` that are no unit of the analysis.
@@ -238,6 +250,7 @@ def report(
     check_scale(scale)
     _check_editions(editions)
     _check_explorer_path(explorer, path)
+    _check_review(weight_uncertainty)
     unique_units(as_frame(data).index, "report()")
     if robustness is not None:
         unique_units(robustness.ranks.index, "report(robustness=...)", "the robustness analysis")
@@ -272,14 +285,20 @@ def report(
 
         dimensions = [str(name) for name in weight_table(model).index if name in scores.columns]
         on_map = [map_section(placed, scores.reindex(placed.units), dimensions, editions)]
+    review = []
+    if weight_uncertainty is not None:
+        _same_weights(weight_uncertainty, model, len(scored))
+        review = [sections.trust(weight_uncertainty)]
     shown = [
         sections.glance(
             result, scores, problems, 0 if treated is None else len(treated.dropped),
-            [] if placed is None else map_findings(placed),
+            ([] if placed is None else map_findings(placed))
+            + ([] if weight_uncertainty is None else weight_uncertainty.findings()),
         ),
         sections.framework_section(model),
         *([] if treated is None else [sections.treatment(treated)]),
         sections.weights(model, result),
+        *review,
         sections.ranking(scores),
         *([] if editions is None else [over_time(editions)]),
         *on_map,
@@ -312,6 +331,34 @@ def report(
     with atomic_path(target) as temporary:
         temporary.write_text(page, encoding="utf-8")
     return target
+
+
+def _check_review(review: object) -> None:
+    from indexfuse_tools._weighting import WeightUncertainty
+
+    if review is not None and not isinstance(review, WeightUncertainty):
+        raise TypeError(
+            "weight_uncertainty must be the WeightUncertainty that indexfuse_tools.weight_uncertainty(schema, "
+            f"data) returns, or None; got {type(review).__name__}"
+        )
+
+
+def _same_weights(review: WeightUncertainty, model: Any, units: int) -> None:
+    """Refuse a review of other weights, or of another table, than the page shows."""
+    import math
+
+    from indexfuse_tools._core import at, node_weight
+
+    shown = [node_weight(at(model.dim_weight, review.paths.get(name, ()))) for name in review.weights["dimension"]]
+    same = len(shown) == len(review.weights) and all(
+        math.isclose(a, b, rel_tol=1e-9, abs_tol=1e-12) for a, b in zip(shown, review.weights["weight"])
+    )
+    if not same or review.units != units:
+        raise ValueError(
+            f"weight_uncertainty reviewed other weights ({review.units} units, weights "
+            f"{[round(float(w), 4) for w in review.weights['weight']]}) than this report shows ({units} units, "
+            f"weights {[round(w, 4) for w in shown]}): review the model and table of the report"
+        )
 
 
 def _check_explorer_path(explorer: str | os.PathLike[str] | None, path: str | os.PathLike[str]) -> None:

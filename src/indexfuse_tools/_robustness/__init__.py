@@ -8,10 +8,11 @@ trusting it.
 """
 
 from indexfuse_tools._robustness.api import METHODS, RobustnessWarning, robustness
-from indexfuse_tools._robustness.factors import FACTOR_LABELS, FACTORS
+from indexfuse_tools._robustness.factors import COMBINATION, FACTOR_LABELS, FACTORS
 from indexfuse_tools._robustness.result import ROBUSTNESS_FORMAT, ROBUSTNESS_VERSION, RobustnessResult
 
 __all__ = [
+    "COMBINATION",
     "FACTORS",
     "FACTOR_LABELS",
     "METHODS",

@@ -12,7 +12,6 @@ from __future__ import annotations
 import functools
 import importlib
 import inspect
-import multiprocessing
 import warnings
 from collections.abc import Callable, Mapping
 from typing import Any, ParamSpec, TypeVar, cast
@@ -42,7 +41,13 @@ from indexfuse_tools._robustness.factors import (
     setting_of,
 )
 from indexfuse_tools._robustness.result import RobustnessResult, rank_table
-from indexfuse_tools._robustness.workers import bootstrap_tasks, execute, plan_workers, split
+from indexfuse_tools._robustness.workers import (
+    bootstrap_tasks,
+    execute,
+    plan_workers,
+    refuse_in_a_starting_worker,
+    split,
+)
 
 __all__ = ["FACTORS", "METHODS", "RobustnessWarning", "robustness"]
 
@@ -140,20 +145,7 @@ def _nominal_table(schema: ModelSchema, raw: pd.DataFrame, nominal: Nominal, tre
 
 
 def _refuse_in_a_starting_worker() -> None:
-    """Stop a spawned process that is running the caller's script again, with one line.
-
-    A local process started with ``spawn`` imports the main script before it
-    does anything; a script without the ``if __name__ == "__main__":`` guard
-    then calls :func:`robustness` again in every worker, and each fails with
-    two pages of multiprocessing's traceback. ``SystemExit`` with a message
-    prints that line alone and ends the worker, which is all it can do.
-    """
-    # multiprocessing's own test for the same mistake; False in any other process.
-    if getattr(multiprocessing.current_process(), "_inheriting", False):
-        raise SystemExit(
-            "robustness(): a local worker process ran the calling script again while starting; "
-            'put the code that calls robustness() under if __name__ == "__main__": (local processes are spawned)'
-        )
+    refuse_in_a_starting_worker("robustness()")
 
 
 @_options_by_keyword
@@ -232,6 +224,18 @@ def robustness(
             fails, naming itself). One factor (a group of one multiplier
             per dimension) in the Sobol analysis. Needs two top-level
             dimensions, and is not among the defaults without them.
+
+        ``weighting``
+            ``("model", "equal", "principal components")``: the model's
+            entropy weights, equal weights level by level (as
+            :func:`equal_weights` sets them), or the squared loadings of the
+            first principal component of the dimension values. Asked for by
+            name only.
+        ``aggregation``
+            ``("arithmetic", "geometric")``: the model's weighted sum, or
+            the weighted geometric mean of the dimension values, each
+            first rescaled, its direction applied, onto 1..100 by its lowest
+            and highest unit. Asked for by name only.
 
         The three treatment factors are among the defaults when a
         ``preparation`` is given; asked for without one, the nominal

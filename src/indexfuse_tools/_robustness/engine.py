@@ -43,9 +43,21 @@ import numpy as np
 import pandas as pd
 
 import indexfuse
-from indexfuse_tools._core import Node, WeightTree, is_real, map_leaves, nodes, used_columns, without
+from indexfuse_tools._core import (
+    Node,
+    WeightTree,
+    geometric_composite,
+    geometric_logs,
+    is_real,
+    map_leaves,
+    nodes,
+    principal_component_weights,
+    used_columns,
+    without,
+)
 from indexfuse_tools._preparation import prepare
 from indexfuse_tools._robustness.factors import (
+    COMBINATION,
     DISCRETE,
     TREATMENT,
     ModelSchema,
@@ -55,7 +67,7 @@ from indexfuse_tools._robustness.factors import (
     nominal_level,
     treatment_options,
 )
-from indexfuse_tools._weights import set_weights
+from indexfuse_tools._weights import equal_weights, set_weights
 from tessel.modelbench import entropy
 
 __all__ = [
@@ -342,12 +354,19 @@ def _scaled(weight: Any, factor: float) -> Any:
 
 
 class Cell(NamedTuple):
-    """The model of one configuration, its dimension values and fitted weights."""
+    """The model of one configuration, its dimension values and weights (of its weighting)."""
 
     model: indexfuse.indexpca_diment
     values: Any
     weights: Any
     arrays: Any  # the dimension values as numpy arrays (views), for the runs' scores
+    logs: Any = None  # under geometric aggregation, what it sums: see geometric_logs
+
+    def score(self, weights: Any) -> Any:
+        """The composite of this configuration's aggregation under ``weights``."""
+        if self.logs is None:
+            return self.model.compute_score(self.arrays, weights)
+        return geometric_composite(self.arrays, weights, self.logs)
 
 
 def _as_arrays(values: Any) -> Any:
@@ -465,7 +484,14 @@ class Engine:
         with entropy.resolution(self.level("resolution", r)):
             weights, _ = cast(tuple[Any, Any], model.compute_dim_weight(values))  # unpacked as fit does
         model.dim_weight = weights
-        return Cell(model, values, weights, _as_arrays(values))
+        weighting, aggregation = (self.level(name, int(codes[DISCRETE.index(name)])) for name in COMBINATION)
+        if weighting == "equal":
+            equal_weights(model)
+        elif weighting == "principal components":
+            model.dim_weight = principal_component_weights(values, weights)
+        arrays = _as_arrays(values)
+        logs = geometric_logs(arrays, model.dim_weight) if aggregation == "geometric" else None
+        return Cell(model, values, model.dim_weight, arrays, logs)
 
     def weights(self, cell: Cell, multipliers: np.ndarray) -> Any:
         """The weights of one run: the cell's own, or noisy ones set on its model."""
@@ -482,7 +508,10 @@ class Engine:
     def composite(self, codes: Sequence[int], multipliers: np.ndarray) -> Any:
         with self.lock, _memo_scope(self.memo):
             cell = self.cell(codes)
-            return cell.model.compute_score(cell.values, self.weights(cell, multipliers))
+            weights = self.weights(cell, multipliers)
+            if cell.logs is None:
+                return cell.model.compute_score(cell.values, weights)
+            return pd.Series(cell.score(weights), index=self.job.data.index)
 
     def describe(self, codes: Sequence[int], multipliers: np.ndarray) -> str:
         parts = [f"{name}={self.level(name, int(code))!r}" for name, code in zip(DISCRETE, codes)]
@@ -519,7 +548,7 @@ class Engine:
                 try:
                     if cell is None or not np.array_equal(codes, cell_codes):
                         cell, cell_codes = self.cell(codes), codes
-                    composite = cell.model.compute_score(cell.arrays, self.weights(cell, task.multipliers[row]))
+                    composite = cell.score(self.weights(cell, task.multipliers[row]))
                 except Exception as exc:
                     exc.add_note(f"in robustness run {int(run)}: {self.describe(codes, task.multipliers[row])}")
                     raise

@@ -31,6 +31,9 @@ __all__ = [
     "NOISE",
     "NO_EXCLUSION",
     "TREATMENT",
+    "AGGREGATION_LEVELS",
+    "COMBINATION",
+    "WEIGHTING_LEVELS",
     "NOMINAL_ARGUMENTS",
     "REGISTRY",
     "Factor",
@@ -68,6 +71,14 @@ OUTLIER_LEVELS = ("winsorize", "none")
 TREATMENT = ("imputation", "transform", "outliers")
 #: The levels ``imputation`` may take besides, with a nominal preparation that names its period and unit.
 OVER_TIME_LEVELS = ("carry", "interpolate", "group carry", "group interpolate")
+#: The levels ``weighting`` takes: the model's entropy weights, equal weights
+#: level by level, and the weights of the dimensions' first principal component.
+WEIGHTING_LEVELS = ("model", "equal", "principal components")
+#: The levels ``aggregation`` takes: the model's weighted sum, or the weighted
+#: geometric mean of the dimension values put on 1..100.
+AGGREGATION_LEVELS = ("arithmetic", "geometric")
+#: The factors that change how the dimensions are weighed and combined, not the dimensions.
+COMBINATION = ("weighting", "aggregation")
 #: The options of ``prepare`` a preparation may hold.
 PREPARE_OPTIONS = (
     "impute", "group", "transform", "winsorize", "min_present", "min_present_total",
@@ -284,6 +295,12 @@ def _prepared(ground: Ground) -> bool:
     return ground.treatment is not None
 
 
+def _asked_for(ground: Ground) -> bool:
+    # Asked for by name only: on real tables they move the ranks less than the
+    # defaults do, and each doubles or triples the configurations to build.
+    return False
+
+
 def _one_of(name: str, allowed: tuple[Any, ...]) -> Callable[[Any, Ground], None]:
     def check(level: Any, ground: Ground) -> None:
         if not any(level is other or (isinstance(level, str) and level == other) for other in allowed):
@@ -364,6 +381,14 @@ REGISTRY: tuple[Factor, ...] = (
         "weight_noise", "noise on the weights", lambda ground: DEFAULT_WEIGHT_NOISE, _check_noise, float,
         discrete=False, applies=_reweightable_ground,
     ),
+    Factor(
+        "weighting", "how the dimensions are weighted", lambda ground: WEIGHTING_LEVELS,
+        _one_of("weighting", WEIGHTING_LEVELS), applies=_asked_for,
+    ),
+    Factor(
+        "aggregation", "how the dimensions are combined", lambda ground: AGGREGATION_LEVELS,
+        _one_of("aggregation", AGGREGATION_LEVELS), applies=_asked_for,
+    ),
 )  # fmt: skip
 
 BY_NAME: Mapping[str, Factor] = {factor.name: factor for factor in REGISTRY}
@@ -406,6 +431,10 @@ def nominal_level(name: str, nominal: Nominal, treatment: Mapping[str, Any] | No
         return options.get("transform")
     if name == "outliers":
         return "winsorize" if options.get("winsorize") else "none"
+    if name == "weighting":
+        return WEIGHTING_LEVELS[0]
+    if name == "aggregation":
+        return AGGREGATION_LEVELS[0]
     return None  # an exclusion: none
 
 
@@ -453,12 +482,13 @@ def check_treatment(preparation: Any) -> dict[str, Any] | None:
 # ------------------------------------------------- the factors of a call --
 
 
-def nominal_of(model_args: dict[str, Any], schema: ModelSchema) -> Nominal:
-    """The nominal configuration of ``robustness(**model_args)``, checked; the model's defaults for the rest."""
+def nominal_of(model_args: dict[str, Any], schema: ModelSchema, caller: str = "robustness()") -> Nominal:
+    """The nominal configuration of ``robustness(**model_args)`` (or of ``caller``), checked; the
+    model's defaults for the rest."""
     unknown = sorted(set(model_args) - set(NOMINAL_ARGUMENTS))
     if unknown:
         raise TypeError(
-            f"robustness() got unexpected keyword argument(s) {', '.join(map(repr, unknown))}; "
+            f"{caller} got unexpected keyword argument(s) {', '.join(map(repr, unknown))}; "
             f"the nominal index takes {', '.join(NOMINAL_ARGUMENTS)}"
         )
     args = {**MODEL_DEFAULTS, **model_args}

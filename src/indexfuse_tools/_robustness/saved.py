@@ -42,6 +42,7 @@ from indexfuse_tools._robustness.design import CONVERGENCE_COLUMNS, SENSITIVITY_
 from indexfuse_tools._robustness.engine import Job, make_job, nominal_options, prepared_table, rank_dtype
 from indexfuse_tools._robustness.factors import (
     BY_NAME,
+    COMBINATION,
     DISCRETE,
     FACTORS,
     NOISE,
@@ -61,9 +62,10 @@ __all__ = ["RANK_COLUMNS", "ROBUSTNESS_FORMAT", "ROBUSTNESS_VERSION", "Saved", "
 #: Value of the ``"format"`` field of a saved analysis.
 ROBUSTNESS_FORMAT = "indexfuse-robustness"
 #: Version of the file layout written by this release: 2 added the treatment
-#: of the raw table and its factors; files of version 1 are read too.
-ROBUSTNESS_VERSION = 2
-_READ_VERSIONS = (1, 2)
+#: of the raw table and its factors, 3 the weighting and the aggregation;
+#: files of versions 1 and 2 are read too.
+ROBUSTNESS_VERSION = 3
+_READ_VERSIONS = (1, 2, 3)
 #: The columns of a result's ``ranks``.
 RANK_COLUMNS = ("nominal", "median", "p5", "p95", "mean_shift")
 
@@ -401,8 +403,10 @@ def _first_non_integer(labels: list[Any]) -> str:
 
 
 def _factors_in_file(document: dict[str, Any]) -> tuple[str, ...]:
-    """The discrete factors whose level codes the file holds: version 1 knew no treatment factor."""
-    return DISCRETE if document["version"] >= 2 else tuple(name for name in DISCRETE if name not in TREATMENT)
+    """The discrete factors whose level codes the file holds: version 1 knew no treatment factor,
+    version 2 no weighting or aggregation."""
+    unknown = {1: (*TREATMENT, *COMBINATION), 2: COMBINATION}.get(document["version"], ())
+    return tuple(name for name in DISCRETE if name not in unknown)
 
 
 def _treatment(

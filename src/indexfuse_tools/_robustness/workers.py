@@ -13,21 +13,33 @@ import contextlib
 import ctypes
 import multiprocessing
 import os
+import pickle
 import signal
 import sys
 import tempfile
 import threading
 import time
-from collections.abc import Iterator
+import uuid
+from collections.abc import Callable, Iterator
 from concurrent.futures.process import BrokenProcessPool
-from typing import Any, NamedTuple, cast
+from typing import Any, NamedTuple, TypeVar, cast
 
 import numpy as np
 
 from indexfuse_tools._robustness.engine import Engine, Job, Task, TaskResult, rank_dtype
 from indexfuse_tools._robustness.factors import DISCRETE, REGISTRY, TREATMENT
 
-__all__ = ["SMALL_ANALYSIS", "Outcome", "bootstrap_tasks", "execute", "local_workers", "plan_workers", "split"]
+__all__ = [
+    "SMALL_ANALYSIS",
+    "Outcome",
+    "bootstrap_tasks",
+    "execute",
+    "local_workers",
+    "map_tasks",
+    "plan_workers",
+    "refuse_in_a_starting_worker",
+    "split",
+]
 
 _engines: dict[str, Engine] = {}
 _outputs: dict[str, np.ndarray] = {}  # a pool worker's view of the shared matrix of ranks
@@ -299,3 +311,111 @@ def _on_dask(client: Any, job: Job, tasks: list[Task]) -> Iterator[TaskResult]:
             yield future.result()
     finally:
         client.cancel([*pending, shared])
+
+
+# ------------------------------------------------- other work, same workers --
+
+_State = TypeVar("_State")
+_Task = TypeVar("_Task")
+_Result = TypeVar("_Result")
+
+_states: dict[str, Any] = {}  # a pool worker's state, sent to it once
+
+
+def refuse_in_a_starting_worker(function: str) -> None:
+    """Stop a spawned process that is running the caller's script again, with one line.
+
+    A local process started with ``spawn`` imports the main script before it
+    does anything; a script without the ``if __name__ == "__main__":`` guard
+    then calls ``function`` again in every worker, and each would fail with
+    two pages of multiprocessing's traceback. ``SystemExit`` with a message
+    prints that line alone and ends the worker, which is all it can do.
+    """
+    # multiprocessing's own test for the same mistake; False in any other process.
+    if getattr(multiprocessing.current_process(), "_inheriting", False):
+        raise SystemExit(
+            f"{function}: a local worker process ran the calling script again while starting; "
+            f'put the code that calls {function} under if __name__ == "__main__": (local processes are spawned)'
+        )
+
+
+def _init_state_worker(parent: int, token: str, path: str, loaded: Any) -> None:
+    _end_with_parent(parent)
+    try:
+        with open(path, "rb") as handle:
+            _states[token] = pickle.load(handle)
+    finally:
+        # Released even on failure: the parent waits for every worker before it unlinks the file.
+        loaded.release()
+
+
+def _state_task(token: str, work: Callable[[Any, Any], Any], task: Any) -> Any:
+    return work(_states[token], task)
+
+
+def _state_dask_task(work: Callable[[Any, Any], Any], state: Any, task: Any) -> Any:
+    return work(state, task)
+
+
+def map_tasks(
+    work: Callable[[_State, _Task], _Result],
+    state: _State,
+    tasks: list[_Task],
+    scheduler: Any,
+    size: int = SMALL_ANALYSIS,
+) -> Iterator[_Result]:
+    """``work(state, task)`` for every task, in this process, in local processes or on Dask.
+
+    The same workers as the robustness runs, for other work: ``state`` is
+    sent to each worker once (a worker may cache what it derives from it on
+    the object, which lives as long as the pool or the Dask worker's copy),
+    and the results come back as their tasks finish, in no set order.
+    ``work`` must be a module-level function, as processes import it by
+    name; ``scheduler`` and ``size`` are read as :func:`plan_workers` reads
+    them.
+    """
+    kind, workers = plan_workers(scheduler, size)
+    if kind == "dask":
+        from distributed import as_completed
+
+        shared = scheduler.scatter(state, broadcast=True, hash=False)
+        pending = {scheduler.submit(_state_dask_task, work, shared, task, pure=False) for task in tasks}
+        try:
+            for future in cast(Any, as_completed)(list(pending)):
+                pending.discard(future)
+                yield future.result()
+        finally:
+            scheduler.cancel([*pending, shared])
+        return
+    if workers == 1 or len(tasks) <= 1:
+        for task in tasks:
+            yield work(state, task)
+        return
+    token = uuid.uuid4().hex
+    workers = min(workers, len(tasks))
+    context = multiprocessing.get_context("spawn")  # as for the robustness runs: see _on_processes
+    loaded = context.Semaphore(0)
+    # The state goes to the workers through a file, not with the arguments of
+    # their start: those are written down a pipe the starting worker reads
+    # only after it has imported the calling script, and a script that starts
+    # workers without the main guard ends there; a start larger than the pipe
+    # holds would then wait for that read for ever, and the caller with it.
+    with tempfile.NamedTemporaryFile(prefix="indexfuse-state-", suffix=".pickle", delete=False) as handle:
+        pickle.dump(state, handle, protocol=pickle.HIGHEST_PROTOCOL)
+    try:
+        with concurrent.futures.ProcessPoolExecutor(
+            workers, mp_context=context, initializer=_init_state_worker,
+            initargs=(os.getpid(), token, handle.name, loaded),
+        ) as pool:  # fmt: skip
+            pending = {pool.submit(_state_task, token, work, task) for task in tasks}
+            try:
+                _unlink_once_mapped(handle.name, loaded, workers, pending)
+                for future in concurrent.futures.as_completed(list(pending)):
+                    pending.discard(future)
+                    yield cast(_Result, _result_of(cast(Any, future)))
+            finally:
+                for future in pending:
+                    future.cancel()
+    finally:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(handle.name)
