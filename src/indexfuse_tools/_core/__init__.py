@@ -12,7 +12,8 @@ imports its shared pieces from here and from nowhere else in the package.
   text in spreadsheets, outputs written whole;
 - :mod:`~indexfuse_tools._core.defaults`: the model's defaults;
 - :mod:`~indexfuse_tools._core.presentation`: the 0..100 presentation scale;
-- :mod:`~indexfuse_tools._core.numbers`: numbers as text, never a negative zero.
+- :mod:`~indexfuse_tools._core.numbers`: numbers as text, never a negative zero;
+- :mod:`~indexfuse_tools._core.fingerprint`: what a result was made from.
 """
 
 from indexfuse_tools._core.cells import atomic_path, csv_safe, csv_safe_label, text_cells
@@ -35,8 +36,25 @@ from indexfuse_tools._core.defaults import (
     DEFAULT_SCALE_METHOD,
     MODEL_DEFAULTS,
 )
+from indexfuse_tools._core.fingerprint import (
+    FINGERPRINT_PARTS,
+    Fingerprint,
+    combined,
+    data_digest,
+    fingerprint,
+    model_digest,
+    preparation_digest,
+    read_columns,
+    units_digest,
+)
 from indexfuse_tools._core.numbers import fixed, number_format, significant, table_text, unsigned_zeros
-from indexfuse_tools._core.presentation import PRESENTATION_SCALES, Presentation, check_scale, presentation
+from indexfuse_tools._core.presentation import (
+    PRESENTATION_SCALES,
+    Presentation,
+    check_scale,
+    over_editions,
+    presentation,
+)
 from indexfuse_tools._core.tree import (
     GONE,
     MAX_DEPTH,
@@ -90,9 +108,19 @@ from indexfuse_tools._core.values import (
 )
 
 __all__ = [
+    "FINGERPRINT_PARTS",
+    "Fingerprint",
+    "combined",
+    "data_digest",
+    "fingerprint",
+    "model_digest",
+    "preparation_digest",
+    "read_columns",
+    "units_digest",
     "PRESENTATION_SCALES",
     "Presentation",
     "check_scale",
+    "over_editions",
     "presentation",
     "fixed",
     "number_format",

@@ -13,7 +13,7 @@ from indexfuse_tools._core import (
     as_frame,
     check_scale,
     indicators,
-    presentation,
+    over_editions,
     show,
     unique_units,
 )
@@ -183,7 +183,6 @@ def editions(
         models = dict.fromkeys(periods, model)
         preparations = dict.fromkeys(periods, learnt)
     scored = {key: Scored.of(models[key], frames[key], preparations[key]) for key in periods}
-    composites = np.concatenate([s.table["composite"].to_numpy(np.float64) for s in scored.values()])
     return Editions(
         frames=frames,
         models=models,
@@ -191,7 +190,7 @@ def editions(
         scored=scored,
         baseline=baseline,
         reference=reference,
-        presentation=presentation(composites, scale),
+        presentation=over_editions({key: s.table["composite"] for key, s in scored.items()}, scale),
     )
 
 

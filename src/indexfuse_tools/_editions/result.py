@@ -47,7 +47,7 @@ class Scored:
         """``frame`` scored by ``model`` after replaying ``preparation``."""
         if preparation is None:
             return cls(results(model, frame), frame)
-        treated = treat(frame, preparation, "editions()")
+        treated = treat(frame, preparation, "editions()", model)
         table = with_treatment(results(model, treated.prepared), treated, model)
         return cls(table, treated.prepared)
 

@@ -17,13 +17,14 @@ from indexfuse_tools._preparation.learn import (
     needs_treatment,
     prepare,
 )
-from indexfuse_tools._preparation.rules import LOG_COLUMNS, TRANSFORMS, Preparation
+from indexfuse_tools._preparation.rules import LOG_COLUMNS, PREPARED_MARK, TRANSFORMS, Preparation
 
 __all__ = [
     "KURTOSIS_LIMIT",
     "LOG_COLUMNS",
     "PREPARATION_FORMAT",
     "PREPARATION_VERSION",
+    "PREPARED_MARK",
     "SKEW_LIMIT",
     "TRANSFORMS",
     "WINSORIZE_LIMIT",

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable, Hashable, Mapping
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 from types import MappingProxyType
 from typing import Any
 
@@ -13,9 +13,9 @@ import pandas as pd
 from scipy import stats
 from tessel.validation import is_numeric, series_to_float
 
-from indexfuse_tools._core import as_frame, dimension_name, show, significant
+from indexfuse_tools._core import as_frame, dimension_name, preparation_digest, show, significant
 
-__all__ = ["LOG_COLUMNS", "Preparation", "TRANSFORMS"]
+__all__ = ["LOG_COLUMNS", "PREPARED_MARK", "Preparation", "TRANSFORMS"]
 
 #: The columns of every preparation log.
 LOG_COLUMNS = ["step", "column", "row", "before", "after", "detail"]
@@ -23,6 +23,10 @@ LOG_COLUMNS = ["step", "column", "row", "before", "after", "detail"]
 TRANSFORMS = ("log", "box-cox", "yeo-johnson")
 #: The log's name for the threshold over all of the index's indicators.
 ALL_INDICATORS = "all indicators"
+#: The key of ``DataFrame.attrs`` under which a prepared table carries the
+#: fingerprint of the preparation that made it: replaying a preparation on a
+#: table that carries it would treat the values twice.
+PREPARED_MARK = "indexfuse_tools.prepared"
 
 LogRows = list[tuple[Any, ...]]
 # A note on a fill: the column's (key None) or a group's; prepare says how the value was learned.
@@ -31,6 +35,13 @@ FillNote = Callable[[Any, Any], str]
 
 def _frozen(mapping: Mapping[Any, Any]) -> Mapping[Any, Any]:
     return MappingProxyType(dict(mapping))
+
+
+def _thawed(value: Any) -> Any:
+    """Read-only mappings as plain dicts, all the way down, so that pickle takes them."""
+    if isinstance(value, Mapping):
+        return {key: _thawed(item) for key, item in value.items()}
+    return value
 
 
 @dataclass(frozen=True, eq=False)
@@ -135,6 +146,48 @@ class Preparation:
 
     __hash__ = None  # type: ignore[assignment]
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        # The read-only mappings do not pickle: the fields go as plain dicts, frozen again on the way in.
+        return (type(self), tuple(_thawed(getattr(self, item.name)) for item in fields(self)))
+
+    @property
+    def options(self) -> dict[str, Any]:
+        """The options of :func:`prepare` that learn rules of the same kinds again, on another table.
+
+        ``prepare(schema, data, **preparation.options)`` imputes with the same
+        statistic (within the same group column), transforms the same
+        indicators with the same kinds (their parameters learnt again),
+        winsorises when this preparation does (up to
+        :data:`WINSORIZE_LIMIT` points, the limit it was learnt with being
+        kept nowhere) and applies the same availability thresholds; on the
+        table this preparation was learnt from, with its own options, it
+        gives the same rules unless winsorisation was limited otherwise.
+
+        Examples
+        --------
+        >>> import pandas as pd
+        >>> from indexfuse_tools import prepare
+        >>> data = pd.DataFrame({"gdp": [100.0, None, 900.0, 2700.0], "jobs": [1.0, 2.0, 3.0, 4.0]})
+        >>> _, _, preparation = prepare({"economy": ["gdp", "jobs"]}, data, impute="median",
+        ...                             transform={"gdp": "log"}, min_present=0.5)
+        >>> preparation.options
+        {'impute': 'median', 'transform': {'gdp': 'log'}, 'min_present': {'economy': 0.5}}
+        """
+        options: dict[str, Any] = {}
+        if self.impute is not None:
+            options["impute"] = self.impute
+        if self.group is not None:
+            options["group"] = self.group
+        if self.transforms:
+            options["transform"] = {label: str(rule["kind"]) for label, rule in self.transforms.items()}
+        if self.caps:
+            options["winsorize"] = True
+        if self.min_present:
+            options["min_present"] = {dimension_name(path): value for path, value in self.min_present.items()}
+        if self.min_present_total is not None:
+            options["min_present_total"] = self.min_present_total
+        return options
+
     # ------------------------------------------------------------ replay --
 
     def apply(self, data: pd.DataFrame) -> tuple[pd.DataFrame, pd.DataFrame]:
@@ -192,6 +245,7 @@ class Preparation:
             transform_column(prepared, label, rule, log)
         for label, (low, high) in self.caps.items():
             cap_column(prepared, label, low, high, log)
+        prepared.attrs[PREPARED_MARK] = preparation_digest(self)
         return prepared, pd.DataFrame(log, columns=LOG_COLUMNS)
 
     def _fill_note(self, label: Any, key: Any) -> str:

@@ -227,7 +227,7 @@ def report(
     from indexfuse_tools._report.editions import over_time
     from indexfuse_tools._report.page import render
 
-    treated = None if preparation is None else treat(as_frame(data), preparation, "report()")
+    treated = None if preparation is None else treat(as_frame(data), preparation, "report()", model)
     result, (composite, values) = scored_audit(model, data, external, treated)
     scored = data if treated is None else treated.prepared
     scores = score_table(model, scored, composite, values)
