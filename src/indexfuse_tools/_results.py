@@ -18,6 +18,7 @@ from indexfuse_tools._core import (
     check_scale,
     coefficient_tables,
     dimension_name,
+    fingerprint,
     fitted,
     presentation,
     replace_at,
@@ -28,9 +29,20 @@ from indexfuse_tools._core import (
 )
 
 if TYPE_CHECKING:
+    from indexfuse_tools._core import Presentation
     from indexfuse_tools._preparation import Preparation
 
-__all__ = ["DOUBLE_TREATMENT_TOLERANCE", "results", "Treated", "treat", "with_score", "refuse_double_treatment"]
+__all__ = [
+    "DOUBLE_TREATMENT_TOLERANCE",
+    "Treated",
+    "refuse_double_treatment",
+    "refuse_marked",
+    "results",
+    "scores_of",
+    "treat",
+    "with_presentation",
+    "with_score",
+]
 
 #: How far past the range the model was fitted on (as a share of that range,
 #: on each side) a value still counts as inside it, for the test of a table
@@ -254,6 +266,9 @@ def results(
         - ``"imputed"``, only with ``preparation``: how many of them it
           filled.
 
+        ``table.attrs["fingerprint"]`` is the :class:`Fingerprint` of the
+        model, the preparation and ``data``: what the scores were made from.
+
     Raises
     ------
     ValueError
@@ -266,6 +281,11 @@ def results(
         indicators (all are named).
     TypeError
         If ``preparation`` is not a :class:`Preparation`.
+    ValueError
+        With ``preparation``, if ``data`` looks already prepared: it carries
+        the mark that :func:`prepare` leaves on its table, or an indicator
+        the preparation transforms would be transformed twice (see
+        :func:`refuse_double_treatment` for the rule).
 
     Examples
     --------
@@ -301,8 +321,9 @@ def results(
     'Composite on a 0-100 scale: 0 is the lowest composite of the 6 units scored (0), 100 the highest (1).'
     """
     check_scale(scale)
-    table = _scores(model, data, min_present, preparation)
-    return with_score(table, scale)
+    table = with_score(scores_of(model, data, min_present=min_present, preparation=preparation), scale)
+    table.attrs["fingerprint"] = fingerprint(model, preparation, data)
+    return table
 
 
 def with_score(table: pd.DataFrame, scale: str | None) -> pd.DataFrame:
@@ -326,15 +347,17 @@ def with_score(table: pd.DataFrame, scale: str | None) -> pd.DataFrame:
     return scored
 
 
-def _scores(model: Any, data: pd.DataFrame, min_present: float | None, preparation: Preparation | None) -> pd.DataFrame:
-    """The table of :func:`results`, without a presentation scale."""
+def scores_of(
+    model: Any, data: pd.DataFrame, *, min_present: float | None = None, preparation: Preparation | None = None
+) -> pd.DataFrame:
+    """The table of :func:`results`, without a presentation scale or a fingerprint."""
     model = as_model(model, "results")
     frame = as_frame(data)
     unique_units(frame.index, "results()")
     share = as_share(min_present, "min_present")
     if preparation is not None:
         treated = treat(frame, preparation, "results()", model)
-        table = _scores(model, treated.prepared, min_present, None)
+        table = scores_of(model, treated.prepared, min_present=min_present)
         return with_treatment(table, treated, model)
     coef, weight_tree = fitted(model, "index_coef"), fitted(model, "dim_weight")
     dimensions = [(node.path, [split_key(key)[0] for key in node.value]) for node in coefficient_tables(coef)]
@@ -350,6 +373,20 @@ def _scores(model: Any, data: pd.DataFrame, min_present: float | None, preparati
             values = _mask(values, path, present >= share * len(labels) - 1e-9)
         composite = model.compute_score(values, weight_tree)
     return score_table(model, frame, composite, values)
+
+
+def with_presentation(table: pd.DataFrame, shown: Presentation | None, scale: str | None = None) -> pd.DataFrame:
+    """``table`` with the column ``"score"`` on the scale ``shown`` fixed beforehand (an index's anchor).
+
+    Without ``shown``, as :func:`with_score` gives it for ``scale``.
+    """
+    if shown is None:
+        return with_score(table, scale)
+    scored = table.copy()
+    score = shown.apply(table["composite"].astype(np.float64))
+    scored.insert(list(scored.columns).index("composite") + 1, "score", score)
+    scored.attrs["scale"] = shown.describe()
+    return scored
 
 
 def score_table(model: Any, frame: pd.DataFrame, composite: Any, values: Any) -> pd.DataFrame:

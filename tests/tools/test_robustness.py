@@ -678,7 +678,7 @@ def test_a_file_written_before_the_treatment_factors_still_loads(sobol, tmp_path
 @pytest.mark.parametrize(
     "kwargs, error, message",
     [
-        ({"preparation": ["median"]}, TypeError, "preparation is a mapping"),
+        ({"preparation": ["median"]}, TypeError, "preparation is the Preparation .* or a mapping"),
         ({"preparation": {"imputation": "median"}}, ValueError, "unknown option\\(s\\) \\['imputation'\\]"),
         ({"preparation": {"impute": "mean"}, "factors": {"imputation": ["group mean"]}}, ValueError, "needs a group"),
         ({"preparation": {"impute": "mean"}, "factors": {"imputation": ["mode"]}}, ValueError, "level 'mode'"),

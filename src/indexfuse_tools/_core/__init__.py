@@ -13,7 +13,7 @@ imports its shared pieces from here and from nowhere else in the package.
 - :mod:`~indexfuse_tools._core.defaults`: the model's defaults;
 - :mod:`~indexfuse_tools._core.presentation`: the 0..100 presentation scale;
 - :mod:`~indexfuse_tools._core.numbers`: numbers as text, never a negative zero;
-- :mod:`~indexfuse_tools._core.fingerprint`: what a result was made from.
+- :mod:`~indexfuse_tools._core.fingerprints`: what a result was made from.
 """
 
 from indexfuse_tools._core.cells import atomic_path, csv_safe, csv_safe_label, text_cells
@@ -36,9 +36,14 @@ from indexfuse_tools._core.defaults import (
     DEFAULT_SCALE_METHOD,
     MODEL_DEFAULTS,
 )
-from indexfuse_tools._core.fingerprint import (
+from indexfuse_tools._core.fingerprints import (
     FINGERPRINT_PARTS,
     Fingerprint,
+    UnverifiedWarning,
+    check_parts,
+    label_digest,
+    matching_edition,
+    refuse_mixed,
     combined,
     data_digest,
     fingerprint,
@@ -110,6 +115,11 @@ from indexfuse_tools._core.values import (
 __all__ = [
     "FINGERPRINT_PARTS",
     "Fingerprint",
+    "UnverifiedWarning",
+    "check_parts",
+    "label_digest",
+    "matching_edition",
+    "refuse_mixed",
     "combined",
     "data_digest",
     "fingerprint",

@@ -10,11 +10,11 @@ import numpy as np
 import pandas as pd
 
 from indexfuse_tools._contributions import contributions
-from indexfuse_tools._core import Presentation, show
+from indexfuse_tools._core import Fingerprint, Presentation, combined, fingerprint, label_digest, show
 from indexfuse_tools._editions.change import attribute
 from indexfuse_tools._editions.comparability import findings
 from indexfuse_tools._preparation import Preparation
-from indexfuse_tools._results import results, treat, with_treatment
+from indexfuse_tools._results import scores_of, treat, with_treatment
 
 __all__ = ["Editions", "Scored", "Terms"]
 
@@ -46,9 +46,9 @@ class Scored:
     def of(cls, model: Any, frame: pd.DataFrame, preparation: Preparation | None) -> Scored:
         """``frame`` scored by ``model`` after replaying ``preparation``."""
         if preparation is None:
-            return cls(results(model, frame), frame)
+            return cls(scores_of(model, frame), frame)
         treated = treat(frame, preparation, "editions()", model)
-        table = with_treatment(results(model, treated.prepared), treated, model)
+        table = with_treatment(scores_of(model, treated.prepared), treated, model)
         return cls(table, treated.prepared)
 
 
@@ -96,6 +96,9 @@ class Editions:
     presentation : Presentation or None
         The 0..100 scale fixed over all editions' composites, with
         ``scale="0-100"``.
+    fingerprint : Fingerprint
+        What the results were made from (see :meth:`edition_fingerprint`
+        for one edition's); ``results.attrs["fingerprint"]`` holds it too.
     results : pandas.DataFrame
         Indexed by (``"period"``, ``"unit"``), periods in order; the
         columns ``"composite"``, ``"score"`` (with a scale: the composite
@@ -131,6 +134,7 @@ class Editions:
         self._scored = scored
         self._terms: dict[tuple[Any, Any], Terms] = {}
         self._comparability: pd.DataFrame | None = None
+        self._fingerprints: dict[Any, Fingerprint] = {}
         self.results = self._results()
 
     # ------------------------------------------------------------ models --
@@ -181,6 +185,42 @@ class Editions:
 
         return plot_change(self, unit, start, end, **options)
 
+    # ------------------------------------------------------- fingerprints --
+
+    def edition_fingerprint(self, period: Any) -> Fingerprint:
+        """What the results of edition ``period`` were made from: its model, preparation, raw table and units.
+
+        A report or an explorer page of that edition (``report(model,
+        editions.frame(period), ..., editions=editions)``) has the same.
+        """
+        self._require_period(period, "period")
+        if period not in self._fingerprints:
+            self._fingerprints[period] = fingerprint(
+                self.models[period], self._preparations[period], self._frames[period]
+            )
+        return self._fingerprints[period]
+
+    @property
+    def fingerprint(self) -> Fingerprint:
+        """What every edition's results were made from, as one :class:`Fingerprint`.
+
+        Its model part is the one model's (every model's together under
+        ``"refit"``), its preparation part likewise; its data and units
+        parts cover every edition, each named by its period.
+        """
+        parts = [self.edition_fingerprint(period) for period in self.periods]
+        labels = [label_digest(period) for period in self.periods]
+
+        def one(values: list[str]) -> str:
+            return values[0] if len(set(values)) == 1 else combined(values)
+
+        return Fingerprint(
+            one([part.model for part in parts]),
+            one([part.preparation for part in parts]),
+            combined(digest for label, part in zip(labels, parts) for digest in (label, part.data)),
+            combined(digest for label, part in zip(labels, parts) for digest in (label, part.units)),
+        )
+
     # ----------------------------------------------------------- results --
 
     def _results(self) -> pd.DataFrame:
@@ -210,6 +250,7 @@ class Editions:
         whole = whole[leading + dimensions + trailing]
         if self.presentation is not None:
             whole.attrs["scale"] = self.presentation.describe()
+        whole.attrs["fingerprint"] = self.fingerprint
         return whole
 
     @property

@@ -16,10 +16,13 @@ from typing import TYPE_CHECKING, Any
 import pandas as pd
 
 from indexfuse_tools._core import (
+    Presentation,
     as_frame,
     as_model,
     atomic_path,
+    check_parts,
     dimension_name,
+    fingerprint,
     fitted,
     unique_units,
 )
@@ -30,13 +33,13 @@ from indexfuse_tools._explorer.payload import (
     used_columns,
     weighted_leaves,
 )
-from indexfuse_tools._results import results, treat
+from indexfuse_tools._results import scores_of, treat
 from indexfuse_tools._robustness import RobustnessResult
 
 if TYPE_CHECKING:
     from indexfuse_tools._preparation import Preparation
 
-__all__ = ["explorer"]
+__all__ = ["explorer", "write_explorer"]
 
 
 def _require_jinja() -> None:
@@ -80,6 +83,13 @@ def _editions(editions: Any) -> tuple[pd.DataFrame, list[Any]] | None:
     trajectories = table[["composite", "rank"]]
     refuse_non_finite(trajectories, "the editions' column")
     return trajectories, list(periods)
+
+
+def _scale(presentation: Presentation | None) -> dict[str, Any] | None:
+    """The presentation scale as the page reads it: the composites shown as 0 and 100, and the sentence."""
+    if presentation is None:
+        return None
+    return {"low": presentation.low, "high": presentation.high, "text": presentation.describe()}
 
 
 def _settings(model: Any) -> list[str]:
@@ -152,8 +162,10 @@ def explorer(
     ------
     ValueError
         If a value the page would show is infinite (the message names the
-        column and the unit), if ``data`` repeats a unit, and as
-        :func:`results` raises it.
+        column and the unit), if ``data`` repeats a unit, if ``robustness``
+        or ``editions`` are of another index than the one shown (another
+        model, preparation, raw table or units: the message names which),
+        and as :func:`results` raises it.
     TypeError
         If ``robustness``, ``editions`` or ``preparation`` is not what it
         should be.
@@ -174,17 +186,47 @@ def explorer(
     >>> page.read_text(encoding="utf-8").startswith("<!DOCTYPE html>")
     True
     """
+    return write_explorer(
+        model, data, path, title=title, source=source, robustness=robustness, editions=editions,
+        preparation=preparation,
+    )  # fmt: skip
+
+
+def write_explorer(
+    model: Any,
+    data: pd.DataFrame,
+    path: str | os.PathLike[str],
+    *,
+    title: str | None = None,
+    source: str | None = None,
+    robustness: RobustnessResult | None = None,
+    editions: Any = None,
+    preparation: Preparation | None = None,
+    presentation: Presentation | None = None,
+    function: str = "explorer()",
+) -> Path:
+    """:func:`explorer`, with the presentation scale of an index fixed beforehand.
+
+    ``presentation`` (an index's anchor, or the scale of the report the page
+    is written beside) goes to the page: the scale its scores are shown on,
+    and the sentence that states it.
+    """
     model = as_model(model, "explorer")
     frame = as_frame(data)
-    unique_units(frame.index, "explorer()")
+    unique_units(frame.index, function)
+    if robustness is not None and isinstance(robustness, RobustnessResult):
+        # Before any work: an analysis or editions of another index would put its numbers beside these.
+        check_parts(function, fingerprint(model, preparation, frame), robustness)
+    if hasattr(editions, "edition_fingerprint"):
+        check_parts(function, fingerprint(model, preparation, frame), editions=editions)
     _require_jinja()
     from indexfuse_tools import __version__
     from indexfuse_tools._explorer.page import render
 
     # Before scoring, so that the message names the unit as well as the column.
     refuse_non_finite(frame[[label for label in used_columns(model) if label in frame.columns]], "the column")
-    scores = results(model, frame, preparation=preparation)
-    scored = frame if preparation is None else treat(frame, preparation, "explorer()").prepared
+    scores = scores_of(model, frame, preparation=preparation)
+    scored = frame if preparation is None else treat(frame, preparation, function, model).prepared
     raw = scored[used_columns(model)].reindex(scores.index)
     refuse_non_finite(raw, "the column")
     names = [dimension_name(path) for path, _ in weighted_leaves(fitted(model, "dim_weight"))]
@@ -203,7 +245,7 @@ def explorer(
         written=datetime.date.today().isoformat(),
         version=__version__,
         settings=_settings(model),
-        data=payload(model, inputs),
+        data={**payload(model, inputs), "scale": _scale(presentation)},
     )
     target = Path(path)
     with atomic_path(target) as temporary:

@@ -32,9 +32,9 @@ from __future__ import annotations
 
 import hashlib
 import json
+import warnings
 from collections.abc import Hashable, Iterable, Mapping, Sequence
-from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import pandas as pd
@@ -46,6 +46,11 @@ from indexfuse_tools._core.values import fitted
 __all__ = [
     "FINGERPRINT_PARTS",
     "Fingerprint",
+    "UnverifiedWarning",
+    "check_parts",
+    "label_digest",
+    "matching_edition",
+    "refuse_mixed",
     "combined",
     "data_digest",
     "fingerprint",
@@ -72,9 +77,12 @@ def _text_digest(text: str) -> str:
     return hasher.hexdigest()
 
 
-@dataclass(frozen=True)
-class Fingerprint:
+class Fingerprint(NamedTuple):
     """What a result was made from: a digest of each of the four parts of an index.
+
+    A tuple of four strings, so that it pickles, compares and goes into
+    ``DataFrame.attrs`` (which pandas writes to Parquet files as JSON) as
+    it is.
 
     Attributes
     ----------
@@ -108,14 +116,14 @@ class Fingerprint:
     @property
     def digest(self) -> str:
         """One digest of the four parts."""
-        return combined(getattr(self, part) for part in FINGERPRINT_PARTS)
+        return combined(self)
 
     def __str__(self) -> str:
         return self.digest[:16]
 
     def to_dict(self) -> dict[str, str]:
         """The four digests, for a file."""
-        return {part: getattr(self, part) for part in FINGERPRINT_PARTS}
+        return dict(self._asdict())
 
     @classmethod
     def from_dict(cls, document: Any) -> Fingerprint:
@@ -126,7 +134,7 @@ class Fingerprint:
             and all(isinstance(document[part], str) and 0 < len(document[part]) <= 128 for part in FINGERPRINT_PARTS)
         ):
             raise ValueError(f"a fingerprint is an object of the strings {', '.join(FINGERPRINT_PARTS)}")
-        return cls(**{part: document[part] for part in FINGERPRINT_PARTS})
+        return cls(*(document[part] for part in FINGERPRINT_PARTS))
 
 
 def combined(digests: Iterable[str]) -> str:
@@ -254,3 +262,104 @@ def fingerprint(model: Any, preparation: Any, data: pd.DataFrame) -> Fingerprint
         data_digest(data, read_columns(model, preparation), hashes),
         units_digest(data.index, hashes),
     )
+
+
+def label_digest(label: Any) -> str:
+    """The digest of one label (a period, say) by its value: the year 2019 as an int or a numpy int alike."""
+    return units_digest(pd.Index([label]))
+
+
+# ----------------------------------------------------------------- checks --
+
+
+class UnverifiedWarning(UserWarning):
+    """A part handed to an output carries no fingerprint, so it cannot be checked to belong to the same index.
+
+    A robustness analysis read from a file saved before fingerprints were
+    kept is the usual case: the output uses it, and says so.
+    """
+
+
+def _listed(parts: list[str]) -> str:
+    return parts[0] if len(parts) == 1 else ", ".join(parts[:-1]) + " and " + parts[-1]
+
+
+def refuse_mixed(function: str, own: Fingerprint, other: Fingerprint | None, what: str, remedy: str) -> None:
+    """``ValueError`` naming the parts in which ``other`` (the fingerprint of ``what``) differs from ``own``.
+
+    Parameters
+    ----------
+    function : str
+        The call, as the message names it (``"report()"``).
+    own : Fingerprint
+        The fingerprint of what the output shows.
+    other : Fingerprint or None
+        The fingerprint ``what`` carries; None warns
+        (:class:`UnverifiedWarning`) instead of refusing.
+    what : str
+        The part handed to the output (``"the robustness analysis"``).
+    remedy : str
+        What to do instead, as a sentence.
+    """
+    if other is None:
+        warnings.warn(
+            f"{function}: {what} carries no fingerprint (it was saved before they were kept), so it cannot be "
+            "checked to be of the index shown; it is used as it is",
+            UnverifiedWarning,
+            stacklevel=3,
+        )
+        return
+    differing = own.differences(other)
+    if differing:
+        verb = "differs" if len(differing) == 1 else "differ"
+        raise ValueError(
+            f"{function}: {what} is of another index than the one shown: {_listed(differing)} {verb} "
+            f"(fingerprint {other} against {own}). {remedy}"
+        )
+
+
+def matching_edition(
+    function: str, own: Fingerprint, editions: Mapping[Any, Fingerprint], what: str, remedy: str
+) -> Any:
+    """The period whose edition is the table shown (same data and units), checked for its model and preparation.
+
+    Raises ``ValueError`` naming what differs when an edition has the same
+    table but another model or preparation, or when no edition has the
+    table shown (compared with the latest edition).
+    """
+    for period, other in editions.items():
+        if other.data == own.data and other.units == own.units:
+            refuse_mixed(function, own, other, f"{what} (its {period} edition)", remedy)
+            return period
+    latest = list(editions)[-1]
+    refuse_mixed(function, own, editions[latest], f"{what} (its latest edition, {latest}, the closest)", remedy)
+    raise ValueError(f"{function}: the table shown is none of the editions of {what}. {remedy}")  # pragma: no cover
+
+
+#: What to do when a robustness analysis is of another index than the one shown.
+ROBUSTNESS_REMEDY = (
+    "Analyse the index shown: Index.robustness(), or robustness(schema, data, preparation=<the Preparation "
+    "the model was fitted after>, **<the model's arguments>) on the same raw table."
+)
+#: What to do when editions are of another index than the one shown.
+EDITIONS_REMEDY = (
+    "Show one of the editions with the model and preparation that scored it: Index.report() and "
+    "Index.explorer(), or report(editions.models[period], editions.frame(period), path, "
+    "preparation=editions.preparation, editions=editions)."
+)
+
+
+def check_parts(function: str, own: Fingerprint, robustness: Any = None, editions: Any = None) -> Any:
+    """Refuse a robustness analysis or editions of another index than ``own``; the edition shown, or None.
+
+    ``robustness`` is compared part by part (its ``fingerprint``); the
+    table shown must be one of the ``editions`` (the same raw table and
+    units as ``editions.edition_fingerprint(period)``), scored by that
+    edition's model after its preparation.
+    """
+    if robustness is not None:
+        refuse_mixed(function, own, robustness.fingerprint, "the robustness analysis", ROBUSTNESS_REMEDY)
+    if editions is None:
+        return None
+    found = {period: editions.edition_fingerprint(period) for period in editions.periods}
+    return matching_edition(function, own, found, "the editions", EDITIONS_REMEDY)
