@@ -1,5 +1,9 @@
 """Companions to the ``indexfuse`` model for the analyst who publishes an index.
 
+- the published index as one object: :class:`Index` (raw data, treatment,
+  model, presentation scale, editions and robustness analyses together,
+  saved as one file), from which results, report and explorer are drawn so
+  that they cannot disagree; every result carries a :class:`Fingerprint`;
 - before fitting: :func:`check` (what the model would skip silently or fail
   on) and :func:`prepare` (availability thresholds, imputation, transforms,
   outlier treatment, with a log of every change, and a :class:`Preparation`
@@ -8,7 +12,8 @@
   dimension values and missing counts), :func:`contributions` (what each
   indicator adds to each unit's composite) and :func:`plot_ranking`;
   :func:`editions` (an index published edition after edition, scored
-  against one baseline, every change attributed);
+  against one baseline, every change attributed) and
+  :func:`compare_baselines` (which baseline to publish against);
   :func:`coefficients` and :func:`weights` (flat tables of the fitted model);
   :func:`set_weights` and :func:`equal_weights` (weights set by hand);
 - before publishing: :func:`audit` (coherence of each dimension, effective
@@ -38,7 +43,9 @@ from indexfuse_tools._audit import FEW_DISTINCT, Audit, audit
 from indexfuse_tools._check import Problem, SchemaError, check
 from indexfuse_tools._contributions import contributions
 from indexfuse_tools._core.numbers import number_format
-from indexfuse_tools._editions import Editions, editions
+from indexfuse_tools._core import Fingerprint, UnverifiedWarning
+from indexfuse_tools._editions import Editions, compare_baselines, editions
+from indexfuse_tools._index import INDEX_FORMAT, INDEX_VERSION, Index, IndexFileError
 from indexfuse_tools._explorer import explorer
 from indexfuse_tools._persist import (
     MODEL_FORMAT,
@@ -80,6 +87,8 @@ from indexfuse_tools._weights import equal_weights, set_weights
 __all__ = [
     "FACTORS",
     "FEW_DISTINCT",
+    "INDEX_FORMAT",
+    "INDEX_VERSION",
     "KURTOSIS_LIMIT",
     "METHODS",
     "MODEL_FORMAT",
@@ -91,16 +100,21 @@ __all__ = [
     "WINSORIZE_LIMIT",
     "Audit",
     "Editions",
+    "Fingerprint",
+    "Index",
+    "IndexFileError",
     "ModelFileError",
     "Preparation",
     "Problem",
     "RobustnessResult",
     "RobustnessWarning",
     "SchemaError",
+    "UnverifiedWarning",
     "audit",
     "check",
     "contributions",
     "coefficients",
+    "compare_baselines",
     "dimension_name",
     "dump",
     "dumps",

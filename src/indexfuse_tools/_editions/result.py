@@ -463,6 +463,82 @@ class Editions:
         self._require_period(period, "period")
         return self._frames[period]
 
+    # -------------------------------------------------------- new editions --
+
+    @classmethod
+    def scored_by(
+        cls,
+        model: Any,
+        frames: dict[Any, pd.DataFrame],
+        preparation: Preparation | None,
+        *,
+        baseline: str,
+        reference: Any = None,
+        presentation: Presentation | None = None,
+    ) -> Editions:
+        """Editions scored by one model fitted already, under the name of the baseline it was fitted for.
+
+        For a model read back from a file: ``frames`` are the editions in
+        period order, indexed by unit, and nothing is fitted or learnt.
+        """
+        return cls(
+            frames=frames,
+            models=dict.fromkeys(frames, model),
+            preparations=dict.fromkeys(frames, preparation),
+            scored={key: Scored.of(model, frame, preparation) for key, frame in frames.items()},
+            baseline=baseline,
+            reference=reference,
+            presentation=presentation,
+        )
+
+    def rescaled(self, presentation: Presentation | None) -> Editions:
+        """The same editions shown on another presentation scale (None: none), nothing scored again."""
+        return Editions(
+            frames=self._frames, models=self.models, preparations=self._preparations, scored=self._scored,
+            baseline=self.baseline, reference=self.reference, presentation=presentation,
+        )  # fmt: skip
+
+    def with_edition(self, period: Any, frame: pd.DataFrame) -> Editions:
+        """These editions and a new one after them, scored by the model and preparation that scored them.
+
+        Nothing is fitted or learnt again and the presentation scale is kept,
+        so every earlier edition's results stay as they are, to the bit.
+
+        Parameters
+        ----------
+        period : period label
+            The new edition's label; it must sort after every period.
+        frame : pandas.DataFrame
+            The new edition, indexed by unit, with the indicator columns.
+
+        Raises
+        ------
+        ValueError
+            Under ``"refit"`` (there is no one model to score it with), for a
+            period that is not after the last, and as :func:`results` raises
+            it (a table prepared already is refused).
+        """
+        if not self.one_model:
+            raise ValueError("baseline='refit' fits a model per edition: there is no one model to score a new edition")
+        try:
+            later = bool(period > self.periods[-1])
+        except TypeError:
+            later = False
+        if not later:
+            raise ValueError(
+                f"a new edition comes after the last one ({self.periods[-1]!r}); got period={period!r}"
+            )
+        model, preparation = self.models[self.periods[-1]], self._preparations[self.periods[-1]]
+        return Editions(
+            frames={**self._frames, period: frame},
+            models={**self.models, period: model},
+            preparations={**self._preparations, period: preparation},
+            scored={**self._scored, period: Scored.of(model, frame, preparation)},
+            baseline=self.baseline,
+            reference=self.reference,
+            presentation=self.presentation,
+        )
+
     def scored(self, period: Any) -> pd.DataFrame:
         """The rows of edition ``period`` its model scored, after any preparation (not a copy)."""
         self._require_period(period, "period")

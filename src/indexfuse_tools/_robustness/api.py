@@ -32,7 +32,7 @@ from indexfuse_tools._robustness.design import (
 )
 from indexfuse_tools._preparation import Preparation, prepare
 from indexfuse_tools._results import refuse_marked
-from indexfuse_tools._robustness.engine import descending_ranks, make_job, nominal_options
+from indexfuse_tools._robustness.engine import descending_ranks, make_job, nominal_options, ranked_units
 from indexfuse_tools._robustness.factors import (
     DISCRETE,
     FACTORS,
@@ -160,6 +160,21 @@ def _nominal_table(
     except Exception as exc:
         exc.add_note(f"while preparing the nominal table: prepare(schema, data, **{options!r})")
         raise
+
+
+def _kept(
+    raw: pd.DataFrame, data: pd.DataFrame, fitted: int | None, ranked: Any
+) -> tuple[int | None, np.ndarray | None]:
+    """``fitted`` and ``ranked``, given over the rows of the raw table, over those its preparation kept."""
+    positions = None if ranked is None else np.asarray(ranked, dtype=np.int64)
+    if len(data) == len(raw):
+        return fitted, positions
+    if fitted is not None:
+        fitted = int(data.index.isin(raw.index[:fitted]).sum())
+    if positions is not None:
+        found = data.index.get_indexer(raw.index[positions])
+        positions = found[found >= 0].astype(np.int64)
+    return fitted, positions
 
 
 def _refuse_in_a_starting_worker() -> None:
@@ -423,6 +438,7 @@ def analyse(
     nominal = nominal_of(model_args, schema)
     raw = data
     data, learnt = _nominal_table(schema, raw, nominal, treatment, published, fitted)
+    fitted, ranked = _kept(raw, data, fitted, ranked)
     fit_rows = len(data) if fitted is None else fitted
     check(schema, data.iloc[:fit_rows], strict=True)  # an index that is not what its schema says is not analysed
     setting = setting_of(factors, method, schema, nominal, data.iloc[:fit_rows], treatment)
@@ -450,8 +466,7 @@ def analyse(
     _, workers = plan_workers(scheduler, len(codes) * len(data))
     tasks = bootstrap_tasks(n, workers) if method == "bootstrap" else split(codes, multipliers, workers)
     run_ranks, shifts, unit_shifts = execute(job, tasks, scheduler, progress)
-    units = data.index if positions is None else data.index[positions]
-    ranks = rank_table(run_ranks, job.nominal_ranks, unit_shifts, units)
+    ranks = rank_table(run_ranks, job.nominal_ranks, unit_shifts, ranked_units(data.index, positions))
     sensitivity = settled = None
     if method == "sobol":
         sensitivity = sobol_indices(spec, shifts, seed)

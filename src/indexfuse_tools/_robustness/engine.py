@@ -70,6 +70,8 @@ __all__ = [
     "prepared_table",
     "perturbed",
     "rank_dtype",
+    "ranked_units",
+    "raw_fit_rows",
     "resample_rows",
 ]
 
@@ -120,6 +122,11 @@ class Job:
     def fit_rows(self) -> int:
         """How many of the first rows of data each run's index is fitted on."""
         return len(self.data) if self.fitted is None else self.fitted
+
+    @property
+    def raw_fit_rows(self) -> int | None:
+        """How many of the first rows of the raw table a run's preparation is learnt on (None: all of them)."""
+        return None if self.raw is None else raw_fit_rows(self.raw, self.data, self.fitted)
 
     def ranked_part(self, composite: Any) -> Any:
         """The composites of the rows ranked (all of them, or those of ``ranked``)."""
@@ -184,6 +191,35 @@ def raw_columns(raw: pd.DataFrame, schema: ModelSchema, treatment: Mapping[str, 
     if group is None or group in used.columns:
         return used
     return used.join(raw[[group]])
+
+
+def ranked_units(index: pd.Index, ranked: np.ndarray | None) -> pd.Index:
+    """The labels of the rows ranked: those of ``index`` at ``ranked`` (all of them for None).
+
+    Rows of several editions are told apart by a first level ``"period"``;
+    the rows of one edition, ranked among themselves, are named by their
+    units alone, as that edition's results name them.
+    """
+    if ranked is None:
+        return index
+    labels = index[ranked]
+    if isinstance(labels, pd.MultiIndex) and labels.nlevels == 2 and labels.names[0] == "period":
+        if labels.get_level_values(0).nunique() <= 1:
+            return labels.droplevel(0)
+    return labels
+
+
+def raw_fit_rows(raw: pd.DataFrame, data: pd.DataFrame, fitted: int | None) -> int | None:
+    """How many of the first rows of ``raw`` precede the rows of ``data`` that are only scored.
+
+    ``data`` is the preparation of ``raw``, whose rows it keeps in order;
+    ``fitted`` counts its rows fitted on. A row the thresholds drop between
+    the two parts counts with the first: it is dropped before anything is
+    learnt, so it changes nothing.
+    """
+    if fitted is None or fitted >= len(data):
+        return None
+    return int(raw.index.get_loc(data.index[fitted]))
 
 
 def prepared_table(
@@ -450,7 +486,7 @@ class Engine:
         with warnings.catch_warnings():
             # prepare's advice (a transform, a cluster of dropped rows) is for the nominal table, said once there.
             warnings.simplefilter("ignore", UserWarning)
-            table = prepared_table(job.schema, job.raw, options, job.fitted)
+            table = prepared_table(job.schema, job.raw, options, job.raw_fit_rows)
         if not table.index.equals(job.data.index):
             raise ValueError(
                 f"prepare(**{options!r}) keeps other rows than the nominal preparation: the runs would rank "

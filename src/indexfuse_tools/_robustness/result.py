@@ -18,7 +18,7 @@ from indexfuse_tools._robustness.design import (
     salib_problem,
     sobol_indices,
 )
-from indexfuse_tools._robustness.engine import Engine, Job, resample_rows
+from indexfuse_tools._robustness.engine import Engine, Job, ranked_units, resample_rows
 from indexfuse_tools._robustness.factors import (
     DISCRETE,
     FACTOR_LABELS,
@@ -549,7 +549,7 @@ class RobustnessResult:
             Naming the file and what is wrong with it.
         """
         saved = read_analysis(path)
-        units = saved.job.data.index if saved.job.ranked is None else saved.job.data.index[saved.job.ranked]
+        units = ranked_units(saved.job.data.index, saved.job.ranked)
         ranks = pd.DataFrame(saved.ranks, index=units, columns=list(RANK_COLUMNS))
         return cls(
             saved.job, saved.n, saved.codes, saved.multipliers, saved.shifts, saved.run_ranks, ranks,

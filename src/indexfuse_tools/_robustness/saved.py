@@ -41,7 +41,7 @@ from indexfuse_tools._core import (
 from indexfuse_tools._preparation import Preparation
 from indexfuse_tools._robustness.archive import Archive, FileProblem
 from indexfuse_tools._robustness.design import CONVERGENCE_COLUMNS, SENSITIVITY_COLUMNS
-from indexfuse_tools._robustness.engine import Job, make_job, nominal_options, prepared_table, rank_dtype
+from indexfuse_tools._robustness.engine import Job, make_job, nominal_options, prepared_table, rank_dtype, raw_fit_rows
 from indexfuse_tools._robustness.factors import (
     BY_NAME,
     DISCRETE,
@@ -486,7 +486,7 @@ def _treatment(
     assert options is not None
     try:
         if published is None:
-            prepared = prepared_table(schema, raw, options, fitted)
+            prepared = prepared_table(schema, raw, options, raw_fit_rows(raw, data, fitted))
         else:
             prepared = used_columns(published.apply(raw)[0], schema)
     except (TypeError, ValueError, KeyError) as exc:
