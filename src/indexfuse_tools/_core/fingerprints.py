@@ -67,7 +67,7 @@ _DIGEST_SIZE = 16
 _NONE = "none"
 
 
-def _hasher() -> Any:
+def _hasher() -> hashlib.blake2b:
     return hashlib.blake2b(digest_size=_DIGEST_SIZE)
 
 

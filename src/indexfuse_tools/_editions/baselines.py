@@ -127,7 +127,7 @@ def compare_baselines(
         values, units = _outside(ed, chosen)
         rows.append(
             {
-                **{f"spearman_{other}": float(correlation.loc[baseline, other]) for other in BASELINES},
+                **{f"spearman_{other}": float(correlation.to_numpy()[BASELINES.index(baseline), BASELINES.index(other)]) for other in BASELINES},
                 "values_outside": values,
                 "units_outside": units,
                 "composites_compare": ed.one_model,

@@ -85,6 +85,8 @@ _BASELINES = ("pooled", "reference")
 # Numeric columns go to arrays; these are read back from the document's text.
 _TEXT_DTYPES = ("object", "str", "string", "category")
 _NUMERIC_KINDS = "biuf"
+# The dtypes unit labels are read back as.
+_LABEL_DTYPES = ("object", "str", "string", "int64", "float64", "bool")
 
 
 class IndexFileError(ModelFileError):
@@ -123,7 +125,11 @@ def write_index(index: Index, path: str | os.PathLike[str]) -> Path:
         "fitted_on": encode(list(index.fitted_on), "fitted_on"),
         "presentation": _presentation_document(index.presentation),
         "editions": [
-            {"period": encode(key, "editions"), "units": encode(frame.index.tolist(), f"the units of {key!r}")}
+            {
+                "period": encode(key, "editions"),
+                "units": encode(frame.index.tolist(), f"the units of {key!r}"),
+                "dtypes": [str(frame.index.get_level_values(level).dtype) for level in range(frame.index.nlevels)],
+            }
             for key, frame in frames.items()
         ],
         "unit_names": encode(list(next(iter(frames.values())).index.names), "unit_names"),
@@ -319,7 +325,7 @@ def _list(value: Any, where: str) -> list[Any]:
 def _model_args(value: Any, model: Any) -> dict[str, Any]:
     if not isinstance(value, dict) or set(value) - {"scale_method", "pca_cumulative", "ent_k", "resolution"}:
         raise _fail("model_args", f"expected the model's arguments and its resolution, got {describe(value)}")
-    resolution = value.get("resolution")
+    resolution: Any = value.get("resolution")
     if not (is_finite(resolution) and float(resolution) > 0):
         raise _fail("model_args", f"the resolution is a positive number, got {describe(resolution)}")
     cumulative = getattr(getattr(model, "pca", None), "cumulative", None)
@@ -345,13 +351,17 @@ def _raw(
     entries = _list(document["editions"], "editions")
     if not entries or (period is None and len(entries) != 1):
         raise _fail("editions", "one entry per edition, or one entry for an index without editions")
-    keys, unit_lists = [], []
+    keys, unit_lists, unit_dtypes = [], [], []
     for i, entry in enumerate(entries):
-        if not isinstance(entry, dict) or set(entry) != {"period", "units"}:
-            raise _fail(f"editions[{i}]", f"expected an object of a period and units, got {describe(entry)}")
+        if not isinstance(entry, dict) or set(entry) != {"period", "units", "dtypes"}:
+            raise _fail(f"editions[{i}]", f"expected an object of a period, units and dtypes, got {describe(entry)}")
         with _at(f"editions[{i}]"):
             keys.append(decode(entry["period"], f"editions[{i}].period"))
             unit_lists.append(_list(decode(entry["units"], f"editions[{i}].units"), f"editions[{i}].units"))
+        found = _list(entry["dtypes"], f"editions[{i}].dtypes")
+        if not all(dtype in _LABEL_DTYPES for dtype in found):
+            raise _fail(f"editions[{i}].dtypes", f"each one of {', '.join(_LABEL_DTYPES)}, got {describe(found)}")
+        unit_dtypes.append(found)
     if period is None and keys != [None]:
         raise _fail("editions", "an index without a period column has one table, of period null")
     rows = sum(len(units) for units in unit_lists)
@@ -376,12 +386,9 @@ def _raw(
     whole = pd.DataFrame(values)
     whole.columns = pd.Index(columns)
     frames, start = {}, 0
-    for key, units in zip(keys, unit_lists):
+    for key, units, label_dtypes in zip(keys, unit_lists, unit_dtypes):
         with _at("editions"):
-            labels = pd.Index(units, tupleize_cols=False) if not units or not isinstance(units[0], tuple) else (
-                pd.MultiIndex.from_tuples(units)
-            )
-            labels = labels.set_names(names if len(names) == labels.nlevels else None)
+            labels = _labels(units, label_dtypes, names)
         if not labels.is_unique:
             raise _fail("editions", f"the units of {key!r} repeat a label")
         frame = whole.iloc[start : start + len(units)].copy()
@@ -389,6 +396,18 @@ def _raw(
         frames[key] = frame
         start += len(units)
     return frames
+
+
+def _labels(units: list[Any], dtypes: list[str], names: list[Any]) -> pd.Index:
+    """The unit labels of an edition, each level of the dtype it was saved with."""
+    if len(dtypes) != len(names) or not dtypes:
+        raise _fail("editions", "one dtype per level of the unit labels")
+    if len(dtypes) == 1:
+        return pd.Index(units, dtype=dtypes[0], name=names[0], tupleize_cols=False)
+    if not all(isinstance(unit, tuple) and len(unit) == len(dtypes) for unit in units):
+        raise _fail("editions", f"each unit is a tuple of {len(dtypes)} labels")
+    levels = [pd.Index([unit[i] for unit in units], dtype=dtype) for i, dtype in enumerate(dtypes)]
+    return pd.MultiIndex.from_arrays(levels, names=names)
 
 
 def _presentation(body: Any) -> Presentation | None:

@@ -27,7 +27,7 @@ from indexfuse_tools._core import (
 )
 from indexfuse_tools._editions import Editions, editions, split_editions
 from indexfuse_tools._preparation import Preparation, prepare
-from indexfuse_tools._results import refuse_marked, scores_of, treat, with_presentation
+from indexfuse_tools._results import refuse_marked, scores_of, with_presentation
 from tessel.modelbench import entropy
 
 if TYPE_CHECKING:
@@ -230,6 +230,7 @@ class Index:
         check_scale(scale)
         if anchor is not None:
             scale = "0-100"
+            _check_anchor(anchor, raw, period)
         resolution = _resolution(model_args.pop("resolution", None))
         options = _options(preparation)
         if period is None:
@@ -296,7 +297,7 @@ class Index:
             model_args={**model_args, "resolution": resolution},
         )  # fmt: skip
         composite = index._scores()["composite"]
-        if isinstance(anchor, tuple) and len(anchor) == 2 and all(is_real(value) for value in anchor):
+        if _is_pair(anchor):
             index.presentation = _given(anchor)
         elif anchor is not None:
             raise ValueError(
@@ -419,7 +420,7 @@ class Index:
             whole.attrs["fingerprint"] = self.editions.fingerprint
             return whole
         chosen = self.edition(period)
-        table = self.editions.results.xs(chosen, level="period").copy()
+        table = pd.DataFrame(self.editions.results.loc[chosen]).copy()
         table.attrs = {key: value for key, value in self.editions.results.attrs.items() if key != "fingerprint"}
         table.attrs["fingerprint"] = self.editions.edition_fingerprint(chosen)
         return table
@@ -707,6 +708,28 @@ def _options(preparation: Any) -> dict[str, Any] | None:
     )
 
 
+def _is_pair(anchor: Any) -> bool:
+    return isinstance(anchor, tuple) and len(anchor) == 2 and all(is_real(value) for value in anchor)
+
+
+def _check_anchor(anchor: Any, raw: pd.DataFrame, period: Hashable | None) -> None:
+    """Refuse an anchor that is neither two composites nor (with editions) a period of the table, before fitting."""
+    if _is_pair(anchor):
+        _given(anchor)
+        return
+    known = False
+    if period is not None and period in raw.columns:
+        try:
+            known = bool((raw[period] == anchor).any())
+        except (TypeError, ValueError):
+            known = False
+    if not known:
+        raise ValueError(
+            f"{_BUILD}: anchor is two composite values (low, high), or with editions an edition of the table; "
+            f"got {anchor!r}"
+        )
+
+
 def _given(anchor: tuple[Any, Any]) -> Presentation:
     low, high = (float(value) for value in anchor)
     if not (is_finite(low) and is_finite(high) and low < high):
@@ -716,7 +739,7 @@ def _given(anchor: tuple[Any, Any]) -> Presentation:
 
 def _anchored(scale: str | None, anchor: Any, found: Editions) -> Presentation | None:
     """The presentation scale of an index with editions: over every edition, on one edition, or given."""
-    if isinstance(anchor, tuple) and len(anchor) == 2 and all(is_real(value) for value in anchor):
+    if _is_pair(anchor):
         return _given(anchor)
     composites = {period: found.results.loc[period, "composite"] for period in found.periods}
     if anchor is None:

@@ -219,7 +219,9 @@ def raw_fit_rows(raw: pd.DataFrame, data: pd.DataFrame, fitted: int | None) -> i
     """
     if fitted is None or fitted >= len(data):
         return None
-    return int(raw.index.get_loc(data.index[fitted]))
+    where = raw.index.get_loc(data.index[fitted])
+    assert isinstance(where, int)  # labels are unique
+    return where
 
 
 def prepared_table(
