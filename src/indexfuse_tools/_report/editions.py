@@ -182,11 +182,11 @@ def _movers(
     for direction, movers in (("risers", risers), ("fallers", fallers)):
         if by == "places":
             heading = f"Largest {direction}"
-            moved = "climbed most places" if direction == "risers" else "lost most places"
+            moved = "that climbed most places" if direction == "risers" else "that lost most places"
             empty = f"No unit {'climbed' if direction == 'risers' else 'lost'} places between {first} and {last}."
         else:
             heading = f"Largest {'rises' if direction == 'risers' else 'falls'} of composite"
-            moved = "composite rose most" if direction == "risers" else "composite fell most"
+            moved = "whose composite rose most" if direction == "risers" else "whose composite fell most"
             empty = f"No unit's composite {'rose' if direction == 'risers' else 'fell'} between {first} and {last}."
             everyone = editions.results.loc[[first, last], "composite"].unstack("period").dropna()
             change = everyone[last] - everyone[first]
@@ -200,7 +200,7 @@ def _movers(
             drawn.add(unit)
             waterfall = picture(plot_change(editions, units[unit], first, last))
         caption = (
-            f"Why {unit}, the unit whose {moved}, moved: what each indicator added to its composite between "
+            f"Why {unit}, the unit {moved}, moved: what each indicator added to its composite between "
             f"{first} and {last}, largest first. The bars add up to the difference between the two composites."
         )
         table_shown = table(movers, headers, kinds, default=digits) if len(movers) else None
