@@ -311,6 +311,17 @@ def test_a_saved_index_reloads_bit_exactly_with_its_analyses(later, tmp_path):
     assert len(nxt) == 48
 
 
+def test_a_table_with_group_labels_and_nullable_counts_reloads_bit_exactly(produc, tmp_path):
+    table = produc[produc["year"] == 1986].set_index("state").drop(columns="year")
+    table["emp"] = table["emp"].round().astype("Int64")
+    table.loc[table.index[:3], "emp"] = pd.NA
+    table["region"] = np.where(np.arange(len(table)) % 2, "east", "west").astype(object)
+    index = Index.build(SCHEMA, table, preparation={"impute": "median", "group": "region"}, scale="0-100")
+    back = Index.load(index.save(tmp_path / "one.zip"))
+    pd.testing.assert_frame_equal(back.results(), index.results())
+    assert back.fingerprint == index.fingerprint and back.frame()["region"].tolist() == table["region"].tolist()
+
+
 @pytest.mark.parametrize("thing", ["index", "editions", "preparation", "analysis"])
 def test_the_parts_of_an_index_pickle(later, thing):
     part = {"index": later, "editions": later.editions, "preparation": later.preparation,

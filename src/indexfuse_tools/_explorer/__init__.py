@@ -214,19 +214,19 @@ def write_explorer(
     model = as_model(model, "explorer")
     frame = as_frame(data)
     unique_units(frame.index, function)
-    if robustness is not None and isinstance(robustness, RobustnessResult):
-        # Before any work: an analysis or editions of another index would put its numbers beside these.
-        check_parts(function, fingerprint(model, preparation, frame), robustness)
-    if hasattr(editions, "edition_fingerprint"):
-        check_parts(function, fingerprint(model, preparation, frame), editions=editions)
     _require_jinja()
     from indexfuse_tools import __version__
     from indexfuse_tools._explorer.page import render
 
     # Before scoring, so that the message names the unit as well as the column.
     refuse_non_finite(frame[[label for label in used_columns(model) if label in frame.columns]], "the column")
-    scores = scores_of(model, frame, preparation=preparation)
     scored = frame if preparation is None else treat(frame, preparation, function, model).prepared
+    # Before the page is made: an analysis or editions of another index would put its numbers beside these.
+    own = fingerprint(model, preparation, frame)
+    check_parts(function, own, robustness if isinstance(robustness, RobustnessResult) else None)
+    if hasattr(editions, "edition_fingerprint"):
+        check_parts(function, own, editions=editions)
+    scores = scores_of(model, frame, preparation=preparation)
     raw = scored[used_columns(model)].reindex(scores.index)
     refuse_non_finite(raw, "the column")
     names = [dimension_name(path) for path, _ in weighted_leaves(fitted(model, "dim_weight"))]

@@ -110,6 +110,10 @@ def write_index(index: Index, path: str | os.PathLike[str]) -> Path:
     columns = read_columns(index.model, index.preparation)
     raw = pd.concat([frame[columns] for frame in frames.values()]) if frames else pd.DataFrame(columns=columns)
     numeric = [j for j, label in enumerate(columns) if raw[label].dtype.kind in _NUMERIC_KINDS]
+    for j in numeric:
+        if not isinstance(raw[columns[j]].dtype, np.dtype):
+            # A nullable column (Int64, Float64) as the floats the model reads, its gaps as NaN.
+            raw[columns[j]] = raw[columns[j]].to_numpy(dtype=np.float64, na_value=np.nan)
     document: dict[str, Any] = {
         "format": INDEX_FORMAT,
         "version": INDEX_VERSION,

@@ -412,7 +412,7 @@ class Index:
         """
         if self.editions is None:
             self.edition(period)
-            table = with_presentation(self._scores(), self.presentation)
+            table = with_presentation(self._scores().copy(), self.presentation)
             table.attrs["fingerprint"] = self.fingerprint
             return table
         if period is None:

@@ -253,13 +253,12 @@ def write_report(
     editions: Editions | None = None,
     presentation: Presentation | None = None,
     function: str = "report()",
-    **explorer_options: Any,
 ) -> Path:
     """:func:`report`, with the presentation scale of an index fixed beforehand.
 
     ``presentation`` (the anchor an index fixed once) is the scale of every
-    score shown, in place of ``scale``; ``explorer_options`` go to the
-    explorer page written beside the report.
+    score shown, in place of ``scale``; ``function`` names the call in
+    messages.
     """
     if robustness is not None and not isinstance(robustness, RobustnessResult):
         raise TypeError(
@@ -274,8 +273,6 @@ def write_report(
         unique_units(robustness.ranks.index, "report(robustness=...)", "the robustness analysis")
     named = _highlighted(highlight, robustness)
     as_model(model, "report")
-    # Before any work: an analysis or editions of another index would put another index's numbers beside these.
-    check_parts(function, fingerprint(model, preparation, frame), robustness, editions)
     anchor = _anchor(presentation, scale, editions)
     _require_drawing()
     from indexfuse_tools import __version__
@@ -284,6 +281,8 @@ def write_report(
     from indexfuse_tools._report.page import render
 
     treated = None if preparation is None else treat(frame, preparation, function, model)
+    # Before the audit and the figures: an analysis or editions of another index would put its numbers beside these.
+    check_parts(function, fingerprint(model, preparation, frame), robustness, editions)
     result, (composite, values) = scored_audit(model, data, external, treated)
     scored = data if treated is None else treated.prepared
     scores = score_table(model, scored, composite, values)
@@ -327,7 +326,7 @@ def write_report(
         # The page readers explore shows what the report shows: the same analysis, editions and scale.
         write_explorer(
             model, data, explorer, title=title, source=source, robustness=robustness, preparation=preparation,
-            editions=editions, presentation=shown_scale, function=function, **explorer_options,
+            editions=editions, presentation=shown_scale, function=function,
         )  # fmt: skip
     target.write_text(page, encoding="utf-8")
     return target
