@@ -16,7 +16,10 @@ import pytest
 
 import indexfuse
 import indexfuse_tools
-from indexfuse_tools import _cli
+from indexfuse_tools._cli import common as cli_common
+from indexfuse_tools._cli import report as cli_report
+from indexfuse_tools._cli import robustness as cli_robustness
+from indexfuse_tools._cli import score as cli_score
 from indexfuse_tools._core import atomic_path, csv_safe, csv_safe_label
 from indexfuse_tools._cli import EXIT_INTERNAL, main
 
@@ -192,7 +195,7 @@ def test_an_internal_fault_keeps_its_traceback_and_its_own_status(work, capsys, 
     def broken(*args, **kwargs):
         raise ZeroDivisionError("float division by zero")
 
-    monkeypatch.setattr(_cli, "results", broken)
+    monkeypatch.setattr(cli_score, "results", broken)
     status, _, err = _run(capsys, "score", "table.csv", "--model", "model.json")
     assert status == EXIT_INTERNAL and EXIT_INTERNAL not in (0, 1, 2)
     assert "Traceback (most recent call last)" in err and "ZeroDivisionError" in err
@@ -248,7 +251,7 @@ def test_a_failed_write_leaves_the_old_file(work, capsys, monkeypatch):
         Path(path).write_text("<html><body>half a rep")
         raise ZeroDivisionError("in the middle")
 
-    monkeypatch.setattr(_cli, "report", half_then_fail)
+    monkeypatch.setattr(cli_report, "report", half_then_fail)
     status, _, _ = _run(capsys, "report", "table.csv", "--model", "model.json", "-o", "report.html")
     assert status == EXIT_INTERNAL
     assert (work / "report.html").read_text() == "the good report"
@@ -298,7 +301,7 @@ def test_writing_through_a_link_keeps_the_link(tmp_path):
 )
 def test_robustness_checks_every_output_before_the_analysis(work, capsys, monkeypatch, outputs, phrase):
     started = []
-    monkeypatch.setattr(_cli, "robustness", lambda *args, **kwargs: started.append(args))
+    monkeypatch.setattr(cli_robustness, "robustness", lambda *args, **kwargs: started.append(args))
     status, _, err = _run(capsys, "robustness", "table.csv", "--schema", "schema.toml", "--quiet", *outputs)
     _one_line_error(status, err, phrase)
     assert started == []
@@ -314,7 +317,7 @@ def test_robustness_checks_every_output_before_the_analysis(work, capsys, monkey
 )
 def test_every_command_checks_its_output_before_the_work(work, capsys, monkeypatch, args):
     read = []
-    monkeypatch.setattr(_cli, "read_table", lambda *a, **k: read.append(a))
+    monkeypatch.setattr(cli_common, "read_table", lambda *a, **k: read.append(a))
     status, _, err = _run(capsys, *args)
     _one_line_error(status, err, "no folder")
     assert read == []

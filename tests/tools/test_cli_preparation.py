@@ -210,7 +210,7 @@ def _skewed():
 )
 def test_the_choices_of_a_preparation_learn_it_again(options):
     # robustness --preparation FILE hands the analysis the choices behind the file
-    from indexfuse_tools._cli import _prepare_options
+    from indexfuse_tools._cli.robustness import _prepare_options
 
     data, schema = _skewed(), {"x": ["a", "b"], "y": ["c"]}
     _, _, preparation = indexfuse_tools.prepare(schema, data, **options)

@@ -174,7 +174,7 @@ def test_no_negative_zero_in_the_command_line(near_zero, tmp_path, monkeypatch, 
     (tmp_path / "schema.toml").write_text('pair = ["a", "b"]\nother = ["c:-1"]\n')
     monkeypatch.chdir(tmp_path)
     # The analysis is robustness()'s to test; the command line prints what it returns.
-    monkeypatch.setattr("indexfuse_tools._cli.robustness", lambda *args, **kwargs: analysis)
+    monkeypatch.setattr("indexfuse_tools._cli.robustness.robustness", lambda *args, **kwargs: analysis)
     assert main(["robustness", "table.csv", "--schema", "schema.toml", "--quiet"]) == 0
     printed = capsys.readouterr().out
     assert "ST_low" in printed

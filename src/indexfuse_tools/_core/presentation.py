@@ -54,8 +54,9 @@ class Presentation:
         span = self.high - self.low
         if not span > 0:
             return (values - self.low) * 0.0 + 0.0
-        # Divided by the span before the factor 100, so that the highest unit is 100 exactly (a unit at
-        # high gives span / span = 1); adding 0.0 turns the -0.0 of the lowest unit into 0.0.
+        # Divided rather than multiplied by 100 / span: the highest unit's
+        # (high - low) / span is exactly 1, so it shows exactly 100. Adding
+        # 0.0 turns the -0.0 of the lowest unit into 0.0.
         return (values - self.low) / span * 100.0 + 0.0
 
     def describe(self) -> str:

@@ -16,18 +16,9 @@ from typing import Any
 import pandas as pd
 
 from tessel.modelbench import entropy
-from indexfuse_tools._cli import (
-    InputError,
-    _check,
-    _check_resolution,
-    _for_csv,
-    _load_model,
-    _load_preparation,
-    _one_line,
-    _refuse_constant,
-    _write_text,
-    read_schema,
-)
+from indexfuse_tools._cli.common import InputError, for_csv, one_line, read_table, write_text
+from indexfuse_tools._cli.models import check_resolution, check_schema, load_model, load_preparation, refuse_constant
+from indexfuse_tools._cli.schemas import read_schema
 from indexfuse_tools._core import atomic_path, show
 from indexfuse_tools._editions import Editions, editions
 from indexfuse_tools._preparation import Preparation
@@ -38,8 +29,6 @@ __all__ = ["read_long_table", "long_results", "run_score", "run_report"]
 
 def read_long_table(arguments: argparse.Namespace) -> tuple[pd.DataFrame, str]:
     """The long table as read, and the name of its unit column."""
-    from indexfuse_tools._cli import read_table
-
     if arguments.id is not None:
         raise InputError("--id labels the rows of one table; with --period, name the units' column with --unit")
     path = arguments.table
@@ -80,23 +69,23 @@ def _reference(arguments: argparse.Namespace, table: pd.DataFrame) -> Any:
 
 def _editions(arguments: argparse.Namespace, table: pd.DataFrame, unit: str) -> tuple[Editions, Preparation | None]:
     """The editions of the long table, with the model given or fitted as --baseline says."""
-    preparation = None if arguments.preparation is None else _load_preparation(arguments.preparation)
+    preparation = None if arguments.preparation is None else load_preparation(arguments.preparation)
     options: dict[str, Any] = {"period": arguments.period, "unit": unit, "scale": arguments.scale}
     if arguments.model is not None:
         if arguments.baseline is not None or arguments.reference is not None:
             raise InputError("--baseline: a fitted model (--model) scores every edition as it stands; give --schema")
-        model, carried = _load_model(arguments.model)
+        model, carried = load_model(arguments.model)
         preparation = preparation if preparation is not None else carried
         return editions(model, table, preparation=preparation, **options), preparation
     if arguments.schema is None:
         raise InputError("give the schema (--schema FILE) or a fitted model (--model FILE)")
     schema = read_schema(arguments.schema)
     stacked = table if preparation is None else preparation.apply(table)[0]
-    errors = [problem for problem in _check(schema, stacked) if problem.level == "error"]
+    errors = [problem for problem in check_schema(schema, stacked) if problem.level == "error"]
     if errors:
-        raise InputError(f"{errors[0].place}: {_one_line(errors[0].message)}")
-    _check_resolution(arguments.resolution)
-    _refuse_constant(schema, stacked)
+        raise InputError(f"{errors[0].place}: {one_line(errors[0].message)}")
+    check_resolution(arguments.resolution)
+    refuse_constant(schema, stacked)
     settings = {
         "scale_method": arguments.scale_method,
         "pca_cumulative": arguments.pca_cumulative,
@@ -124,8 +113,8 @@ def run_score(arguments: argparse.Namespace) -> int:
         raise InputError("--min-present: not with --period; the editions score every dimension as the model does")
     table, unit = read_long_table(arguments)
     result, _ = _editions(arguments, table, unit)
-    scores = _for_csv(long_results(result, arguments.period, unit), arguments)
-    _write_text(arguments.output, lambda stream: scores.to_csv(stream, index=False))
+    scores = for_csv(long_results(result, arguments.period, unit), arguments)
+    write_text(arguments.output, lambda stream: scores.to_csv(stream, index=False))
     return 0
 
 

@@ -1,0 +1,322 @@
+"""What each command accepts: the options of every command, declared
+without importing the modules that do the work, so that ``--help`` and a
+mistake in the options are answered at once."""
+
+from __future__ import annotations
+
+import argparse
+
+from tessel.modelbench import entropy
+from indexfuse_tools._core import DEFAULT_K, DEFAULT_PCA_CUMULATIVE, DEFAULT_SCALE_METHOD, check_scale
+from indexfuse_tools._preparation import TRANSFORMS
+from indexfuse_tools._robustness import FACTORS, METHODS
+
+__all__ = [
+    "BASELINES",
+    "add_check",
+    "add_explore",
+    "add_fit",
+    "add_prepare",
+    "add_report",
+    "add_robustness",
+    "add_score",
+]
+
+# What --baseline offers: how the editions of a long table are fitted.
+BASELINES = ("pooled", "reference", "refit")
+
+
+def _table_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("table", help="the data: a .csv, .tsv, .parquet or .xlsx file, one row per unit")
+    parser.add_argument(
+        "--id",
+        metavar="COLUMN",
+        help="column that names the rows (default: the first column when it holds text without repeats)",
+    )
+    parser.add_argument("--sheet", metavar="NAME", help="sheet of an Excel workbook (default: the first)")
+
+
+def _schema_argument(parser: argparse.ArgumentParser, required: bool) -> None:
+    parser.add_argument(
+        "--schema",
+        metavar="FILE",
+        required=required,
+        help='the schema: .json as the model files write it (a pair is {"$tuple": ["violent", -1]}) '
+        'or .toml ("violent:-1" or {label = "violent", direction = -1})',
+    )
+
+
+def _model_arguments(parser: argparse.ArgumentParser, loadable: bool) -> None:
+    _schema_argument(parser, required=not loadable)
+    if loadable:
+        parser.add_argument(
+            "--model", metavar="FILE", help="a fitted model (JSON, as fit writes it) instead of --schema"
+        )
+    group = parser.add_argument_group("fitting (with --schema)")
+    group.add_argument(
+        "--scale-method",
+        choices=("max_min", "z_score"),
+        default=DEFAULT_SCALE_METHOD,
+        help=f"how indicators are scaled (default: {DEFAULT_SCALE_METHOD})",
+    )
+    group.add_argument(
+        "--pca-cumulative",
+        type=float,
+        default=float(DEFAULT_PCA_CUMULATIVE),
+        metavar="SHARE",
+        help=f"share of variance the kept components reach, in (0, 1] (default: {DEFAULT_PCA_CUMULATIVE:g})",
+    )
+    group.add_argument(
+        "--ent-k",
+        type=int,
+        default=DEFAULT_K,
+        metavar="K",
+        help=f"neighbours of the entropy estimate (default: {DEFAULT_K})",
+    )
+    group.add_argument(
+        "--resolution",
+        type=float,
+        metavar="VALUE",
+        help="values of a dimension closer than this are read as the same value by the entropy "
+        f"estimate (default: {entropy.DEFAULT_RESOLUTION:g})",
+    )
+
+
+def add_check(parser: argparse.ArgumentParser) -> None:
+    _table_arguments(parser)
+    _schema_argument(parser, required=True)
+    parser.add_argument("--strict", action="store_true", help="exit with status 1 on warnings too")
+
+
+def _preparation_argument(parser: argparse.ArgumentParser, fits: bool) -> None:
+    where = "before fitting, and embed it in the model file" if fits else (
+        "first (default: the one the model file carries, if any)"
+    )
+    parser.add_argument(
+        "--preparation",
+        metavar="FILE",
+        help=f"a preparation (as prepare writes it) to replay on the raw table {where}",
+    )
+
+
+def add_prepare(parser: argparse.ArgumentParser) -> None:
+    _table_arguments(parser)
+    _schema_argument(parser, required=True)
+    steps = parser.add_argument_group("treatment (in this order: drop, impute, transform, winsorise)")
+    steps.add_argument(
+        "--min-present",
+        action="append",
+        metavar="[DIMENSION=]THRESHOLD",
+        help="drop the rows in which a dimension has fewer indicators present than a share (0.5, 2/3) "
+        "or a count (2); DIMENSION=THRESHOLD for one dimension, named as in the weights "
+        "(e.g. 'economy / work=2'); may be repeated",
+    )
+    steps.add_argument(
+        "--min-present-total",
+        metavar="THRESHOLD",
+        help="drop the rows with fewer of all the index's indicators present than a share or a count",
+    )
+    steps.add_argument("--impute", choices=("mean", "median"), help="fill missing values with this statistic")
+    steps.add_argument(
+        "--group",
+        metavar="COLUMN",
+        help="impute within the rows sharing this column's value (a region); also warns when the "
+        "dropped rows cluster in one group",
+    )
+    steps.add_argument(
+        "--transform",
+        action="append",
+        metavar="[INDICATOR=]KIND",
+        help=f"{', '.join(TRANSFORMS)} for the indicators the outlier rule flags, or INDICATOR=KIND "
+        "(KIND may be none) for each indicator named; may be repeated",
+    )
+    steps.add_argument(
+        "--winsorize",
+        nargs="?",
+        type=int,
+        const=True,
+        default=False,
+        metavar="N",
+        help="winsorise the indicators the outlier rule flags, up to N points each (default N: 5)",
+    )
+    out = parser.add_argument_group("output")
+    out.add_argument(
+        "-o", "--output", metavar="FILE", required=True,
+        help="the prepared table (.csv, .tsv, .parquet or .xlsx, by the suffix)",
+    )  # fmt: skip
+    out.add_argument(
+        "--preparation-out", metavar="FILE", required=True,
+        help="the preparation: every rule learned, for fit, score, report and robustness to replay (JSON)",
+    )  # fmt: skip
+    _raw_csv_argument(out)
+
+
+def add_fit(parser: argparse.ArgumentParser) -> None:
+    _table_arguments(parser)
+    _model_arguments(parser, loadable=False)
+    _preparation_argument(parser, fits=True)
+    parser.add_argument(
+        "-o", "--output", metavar="FILE", help="where to write the model (JSON; default: standard output)"
+    )
+
+
+def add_score(parser: argparse.ArgumentParser) -> None:
+    _table_arguments(parser)
+    _model_arguments(parser, loadable=True)
+    _preparation_argument(parser, fits=False)
+    parser.add_argument(
+        "--min-present",
+        type=float,
+        metavar="SHARE",
+        help="score a dimension only where at least this share of its indicators is present",
+    )
+    parser.add_argument(
+        "-o", "--output", metavar="FILE", help="where to write the scores (CSV; default: standard output)"
+    )
+    _scale_argument(parser, 'add the column "score", the composite')
+    _raw_csv_argument(parser)
+    _period_arguments(parser)
+
+
+def _scale_option(text: str) -> str:
+    try:
+        return str(check_scale(text))
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _scale_argument(parser: argparse.ArgumentParser, what: str) -> None:
+    parser.add_argument(
+        "--scale",
+        type=_scale_option,
+        metavar="SCALE",
+        help=f"{what} on a presentation scale: 0-100 puts the lowest composite at 0 and the highest at 100 "
+        "(default: the composite as the model computes it)",
+    )
+
+
+def _raw_csv_argument(parser: argparse.ArgumentParser | argparse._ArgumentGroup) -> None:
+    parser.add_argument(
+        "--raw-csv",
+        action="store_true",
+        help="write text that begins with =, +, -, @, a tab or a carriage return as it is, for programs "
+        "that read the CSV (default: with a leading ' so that a spreadsheet shows it as text)",
+    )
+
+
+def _period_arguments(parser: argparse.ArgumentParser) -> None:
+    """The options that make a command read a long table of editions."""
+    group = parser.add_argument_group("editions (a long table: one row per unit and period)")
+    group.add_argument(
+        "--period",
+        metavar="COLUMN",
+        help="column of the period (year, date or any sortable label): score every edition",
+    )
+    group.add_argument(
+        "--unit",
+        metavar="COLUMN",
+        help="with --period: column that names the units (default: the first column other than the period)",
+    )
+    group.add_argument(
+        "--baseline",
+        choices=BASELINES,
+        help="with --period and --schema: pooled (one model on all editions stacked; the default), "
+        "reference (one model on the --reference edition) or refit (one model per edition; composites "
+        "are then not comparable across editions)",
+    )
+    group.add_argument(
+        "--reference",
+        metavar="PERIOD",
+        help="with --baseline reference: the edition the model is fitted on (default: the first)",
+    )
+
+
+def add_report(parser: argparse.ArgumentParser) -> None:
+    _table_arguments(parser)
+    _model_arguments(parser, loadable=True)
+    _preparation_argument(parser, fits=False)
+    parser.add_argument(
+        "-o", "--output", metavar="FILE", required=True, help="where to write the report (HTML)"
+    )
+    parser.add_argument("--title", help='the report\'s title (default: "Composite index report")')
+    parser.add_argument("--source", help="where the data come from, shown under the title")
+    parser.add_argument(
+        "--external",
+        action="append",
+        metavar="COLUMNS",
+        help="columns of the table to correlate the index with (comma-separated; may be repeated)",
+    )
+    _scale_argument(parser, "show every composite")
+    parser.add_argument(
+        "--explorer",
+        metavar="FILE",
+        help="write the explorer page (as explore does) too, and link to it from the report",
+    )
+    _period_arguments(parser)
+
+
+def add_explore(parser: argparse.ArgumentParser) -> None:
+    _table_arguments(parser)
+    _model_arguments(parser, loadable=True)
+    _preparation_argument(parser, fits=False)
+    parser.add_argument(
+        "-o", "--output", metavar="FILE", required=True, help="where to write the explorer page (HTML)"
+    )
+    parser.add_argument("--title", help='the page\'s title (default: "Composite index explorer")')
+    parser.add_argument("--source", help="where the data come from, shown under the title")
+    parser.add_argument(
+        "--robustness",
+        metavar="FILE",
+        help="an analysis saved by robustness -o: each unit's 5-95%% rank interval",
+    )
+
+
+def add_robustness(parser: argparse.ArgumentParser) -> None:
+    _table_arguments(parser)
+    _model_arguments(parser, loadable=False)
+    parser.add_argument(
+        "--preparation",
+        metavar="FILE",
+        help="the nominal treatment (a preparation, as prepare writes it): the raw table is prepared "
+        "per run, the factors imputation, transform and outliers varying it",
+    )
+    group = parser.add_argument_group("the analysis")
+    group.add_argument(
+        "--method",
+        choices=METHODS,
+        default="sobol",
+        help="sobol (sensitivity indices), uncertainty or bootstrap",
+    )
+    group.add_argument(
+        "-n",
+        type=int,
+        default=1024,
+        help="base samples (a power of 2 for sobol), draws or resamples (default: 1024)",
+    )
+    group.add_argument("--seed", type=int, default=0, help="seed of the design (default: 0)")
+    group.add_argument(
+        "--factors",
+        action="append",
+        metavar="NAMES",
+        help=f"the choices to vary, with their default levels (comma-separated; default: all of {', '.join(FACTORS)})",
+    )
+    group.add_argument("--workers", type=int, metavar="N", help="local processes (default: as many as pay)")
+    group.add_argument("--quiet", action="store_true", help="no progress bar")
+    out = parser.add_argument_group("output")
+    out.add_argument(
+        "-o", "--output", metavar="FILE", help="save the analysis (a file robustness results load from)"
+    )
+    out.add_argument(
+        "--ranks", metavar="FILE", help="each unit's nominal rank, median and 5-95%% interval (CSV)"
+    )
+    _raw_csv_argument(out)
+    out.add_argument("--report", metavar="FILE", help="the HTML report with the analysis in it")
+    out.add_argument(
+        "--highlight",
+        action="append",
+        metavar="UNITS",
+        help="units to name in the report's rank-interval figure whatever their interval "
+        "(row labels, comma-separated; may be repeated)",
+    )
+    out.add_argument("--title", help="the report's title")
+    out.add_argument("--source", help="where the data come from, shown under the report's title")

@@ -1,0 +1,39 @@
+"""``explore``: one offline HTML page to sort, search and re-weight every unit."""
+
+from __future__ import annotations
+
+import argparse
+
+from indexfuse_tools._cli.common import InputError, check_outputs, data_table, one_line, same_file
+from indexfuse_tools._cli.models import refuse_constant, replayed, treated_model
+from indexfuse_tools._explorer import explorer
+from indexfuse_tools._robustness import RobustnessResult
+
+__all__ = ["run"]
+
+
+def _load_robustness(path: str | None) -> RobustnessResult | None:
+    if path is None:
+        return None
+    try:
+        return RobustnessResult.load(path)
+    except (ValueError, KeyError) as exc:
+        raise InputError(f"{path}: not an analysis saved by robustness -o ({one_line(exc)})") from None
+
+
+def run(arguments: argparse.Namespace) -> int:
+    check_outputs(arguments, {"--output": arguments.output})
+    if arguments.robustness is not None and same_file(arguments.output, arguments.robustness):
+        raise InputError(
+            f"--output {arguments.output}: that is the robustness analysis; write the page to another file"
+        )
+    data = data_table(arguments)
+    model, preparation = treated_model(arguments, data)
+    refuse_constant(model.schema, replayed(preparation, data))
+    analysis = _load_robustness(arguments.robustness)
+    explorer(
+        model, data, arguments.output, title=arguments.title, source=arguments.source, robustness=analysis,
+        preparation=preparation,
+    )  # fmt: skip
+    print(f"explorer written to {arguments.output}")
+    return 0
