@@ -1,9 +1,11 @@
 """Fingerprints tell the parts of two indices apart, and a table is never treated twice."""
 
+import json
 import pickle
 import subprocess
 import sys
 import warnings
+import zipfile
 
 import numpy as np
 import pandas as pd
@@ -191,14 +193,25 @@ def test_an_analysis_of_another_index_is_refused_naming_what_differs(statecrime,
     assert not (tmp_path / "page.html").exists()
 
 
-def test_an_analysis_saved_before_fingerprints_is_used_with_a_warning(statecrime, analysis, tmp_path):
+def test_an_analysis_saved_before_fingerprints_loads_and_is_used_with_a_warning(statecrime, analysis, tmp_path):
     model, data = statecrime
-    analysis.save(tmp_path / "old.zip")
-    old = indexfuse_tools.RobustnessResult.load(tmp_path / "old.zip")
-    assert old.fingerprint == analysis.fingerprint
-    old.fingerprint = None  # as a file of an earlier release reads back
+    analysis.save(tmp_path / "new.zip")
+    assert indexfuse_tools.RobustnessResult.load(tmp_path / "new.zip").fingerprint == analysis.fingerprint
+    # As an earlier release wrote it: none of the fields this one adds.
+    with zipfile.ZipFile(tmp_path / "new.zip") as new, zipfile.ZipFile(tmp_path / "old.zip", "w") as old:
+        for item in new.infolist():
+            content = new.read(item)
+            if item.filename == "robustness.json":
+                document = json.loads(content)
+                for added in ("fingerprint", "published", "fitted", "ranked"):
+                    del document[added]
+                content = json.dumps(document).encode()
+            old.writestr(item, content)
+    old_analysis = indexfuse_tools.RobustnessResult.load(tmp_path / "old.zip")
+    assert old_analysis.fingerprint is None
+    pd.testing.assert_frame_equal(old_analysis.ranks, analysis.ranks, check_index_type=False)
     with pytest.warns(indexfuse_tools.UnverifiedWarning, match="cannot be checked"):
-        indexfuse_tools.report(model, data, tmp_path / "r.html", robustness=old)
+        indexfuse_tools.report(model, data, tmp_path / "r.html", robustness=old_analysis)
 
 
 def test_editions_of_another_index_are_refused(produc, tmp_path):

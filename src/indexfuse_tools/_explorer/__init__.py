@@ -222,10 +222,10 @@ def write_explorer(
     refuse_non_finite(frame[[label for label in used_columns(model) if label in frame.columns]], "the column")
     scored = frame if preparation is None else treat(frame, preparation, function, model).prepared
     # Before the page is made: an analysis or editions of another index would put its numbers beside these.
-    own = fingerprint(model, preparation, frame)
-    check_parts(function, own, robustness if isinstance(robustness, RobustnessResult) else None)
-    if hasattr(editions, "edition_fingerprint"):
-        check_parts(function, own, editions=editions)
+    analysis = robustness if isinstance(robustness, RobustnessResult) else None
+    shown = editions if hasattr(editions, "edition_fingerprint") else None
+    if analysis is not None or shown is not None:
+        check_parts(function, fingerprint(model, preparation, frame), analysis, shown)
     scores = scores_of(model, frame, preparation=preparation)
     raw = scored[used_columns(model)].reindex(scores.index)
     refuse_non_finite(raw, "the column")

@@ -305,7 +305,6 @@ class Index:
             )
         else:
             index.presentation = presentation(composite, scale)
-        index._results = None
         return index
 
     # ------------------------------------------------------------- reading --
@@ -653,7 +652,35 @@ class Index:
     # --------------------------------------------------------------- files --
 
     def save(self, path: str | os.PathLike[str]) -> Path:
-        """Write the whole index to one file: see :func:`indexfuse_tools._index.file` (read back by :meth:`load`)."""
+        """Write the whole index to one file, whole or not at all; :meth:`load` reads it back.
+
+        The file (a zip, no pickle) holds the schema, the model as its model
+        file holds it, the preparation and the options it was learnt with,
+        the model's arguments and resolution, the period and unit columns,
+        the baseline and the editions fitted on, the presentation scale,
+        the raw table (the columns the index reads, every edition), every
+        published composite, the fingerprint, and each robustness analysis
+        kept (as :meth:`RobustnessResult.save` writes it, without every
+        run's ranks).
+
+        The raw table makes the file self-contained: reading it scores the
+        raw table again and refuses a file whose published composites or
+        fingerprint are not what its parts give, and every output, a new
+        edition and a robustness analysis can be made from the file alone.
+
+        Returns
+        -------
+        pathlib.Path
+            The path written.
+
+        Raises
+        ------
+        TypeError
+            If a unit, period or column label, or a text value of the raw
+            table, cannot be stored (labels are None, bool, int, float,
+            str, numpy scalars and tuples of these); the file is not
+            written.
+        """
         from indexfuse_tools._index.file import write_index
 
         return write_index(self, path)

@@ -282,7 +282,8 @@ def write_report(
 
     treated = None if preparation is None else treat(frame, preparation, function, model)
     # Before the audit and the figures: an analysis or editions of another index would put its numbers beside these.
-    check_parts(function, fingerprint(model, preparation, frame), robustness, editions)
+    if robustness is not None or editions is not None:
+        check_parts(function, fingerprint(model, preparation, frame), robustness, editions)
     result, (composite, values) = scored_audit(model, data, external, treated)
     scored = data if treated is None else treated.prepared
     scores = score_table(model, scored, composite, values)
