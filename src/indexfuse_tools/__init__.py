@@ -24,6 +24,10 @@
   under the other defensible choices, and which choice moves them most);
 - for the index's readers: :func:`explorer` (one offline HTML page to sort,
   search and re-weight every unit, and to see why each ranks where it does);
+- maps: :func:`read_geometry` (the units' shapes from a file, a geopandas
+  table or a bundled set: ``"world"``, ``"us-states"``, ``"us-counties"``),
+  given as ``geometry=`` to :func:`report` and :func:`explorer`, and
+  :func:`plot_map`;
 - :func:`dump` / :func:`load` and friends: a fitted model as JSON;
 - :func:`number_format`: floats as text for pandas' ``float_format``, never
   as "-0.00";
@@ -47,6 +51,7 @@ from indexfuse_tools._core import Fingerprint, UnverifiedWarning
 from indexfuse_tools._editions import Editions, compare_baselines, editions
 from indexfuse_tools._index import INDEX_FORMAT, INDEX_VERSION, Index, IndexFileError
 from indexfuse_tools._explorer import explorer
+from indexfuse_tools._geo import BUNDLED, MAX_GEOMETRY_BYTES, Geometry, GeometryError, read_geometry
 from indexfuse_tools._persist import (
     MODEL_FORMAT,
     MODEL_VERSION,
@@ -63,6 +68,7 @@ from indexfuse_tools._plots import (
     plot_correlations,
     plot_distribution,
     plot_effective_weights,
+    plot_map,
     plot_ranking,
     plot_trajectories,
     plot_weights,
@@ -85,11 +91,13 @@ from indexfuse_tools._tables import coefficients, dimension_name, weights
 from indexfuse_tools._weights import equal_weights, set_weights
 
 __all__ = [
+    "BUNDLED",
     "FACTORS",
     "FEW_DISTINCT",
     "INDEX_FORMAT",
     "INDEX_VERSION",
     "KURTOSIS_LIMIT",
+    "MAX_GEOMETRY_BYTES",
     "METHODS",
     "MODEL_FORMAT",
     "MODEL_VERSION",
@@ -101,6 +109,8 @@ __all__ = [
     "Audit",
     "Editions",
     "Fingerprint",
+    "Geometry",
+    "GeometryError",
     "Index",
     "IndexFileError",
     "ModelFileError",
@@ -130,10 +140,12 @@ __all__ = [
     "plot_correlations",
     "plot_distribution",
     "plot_effective_weights",
+    "plot_map",
     "plot_ranking",
     "plot_trajectories",
     "plot_weights",
     "prepare",
+    "read_geometry",
     "report",
     "results",
     "robustness",

@@ -22,19 +22,22 @@ from indexfuse_tools._core import (
     as_frame,
     as_model,
     at,
+    check_dimension_names,
     coefficient_tables,
     dimension_name,
     dimension_nodes,
     fitted,
     fixed,
     is_real,
+    isolate,
     map_leaves,
     node_weight,
     nodes,
     plain_name,
     split_key,
-    text_cells,
+    strip_bidi,
     unique_units,
+    write_excel,
 )
 from indexfuse_tools._preparation import needs_treatment
 from indexfuse_tools._results import Treated, treat
@@ -103,6 +106,12 @@ def walk(model: Any, values: Any) -> list[Dimension]:
 
 def _paths(tree: Any) -> dict[str, Path]:
     return {dimension_name(node.path): node.path for node in dimension_nodes(tree)}
+
+
+def _check_names(tree: Any) -> None:
+    """``ValueError`` when two dimensions of the ``index_coef`` tree read alike: the audit's tables
+    find a dimension by its name."""
+    check_dimension_names(node.path for node in dimension_nodes(tree) if node.path)
 
 
 def indicator_frame(data: pd.DataFrame, dimension: Dimension) -> pd.DataFrame:
@@ -677,7 +686,10 @@ class Audit:
         One sheet per table, named as the attributes are; ``summary`` holds
         the text of ``str(audit)``, one line per row, and ``correlations``
         the matrices of all dimensions one below the other. Every label is
-        written as text, never as a formula, whatever it begins with.
+        written as text, never as a formula, whatever it begins with; a
+        control character no workbook can hold is written as its visible
+        symbol (form feed as "␌"), with a warning. The file is written whole
+        or not at all: a failed write leaves the previous one as it was.
         """
         try:
             import openpyxl  # noqa: F401
@@ -685,13 +697,10 @@ class Audit:
             raise ImportError(
                 "Audit.to_excel needs openpyxl: pip install openpyxl (or indexfuse[excel])"
             ) from None
-        with pd.ExcelWriter(path, engine="openpyxl") as writer:
-            pd.DataFrame({"summary": str(self).splitlines()}).to_excel(
-                writer, sheet_name="summary", index=False
-            )
-            for name, table in self.tables().items():
-                table.to_excel(writer, sheet_name=name, index=name == "correlations")
-            text_cells(writer.book)
+        sheets = {"summary": (pd.DataFrame({"summary": str(self).splitlines()}), False)}
+        for name, table in self.tables().items():
+            sheets[name] = (table, name == "correlations")
+        write_excel(path, sheets)
 
 
 def _plain(result: Audit, name: str) -> str:
@@ -708,9 +717,14 @@ def _records(frame: pd.DataFrame) -> list[dict[str, Any]]:
     return [{str(key): value for key, value in row.items()} for row in frame.to_dict("records")]
 
 
+def _left(text: str, width: int) -> str:
+    """``text`` padded to ``width`` columns, its invisible isolates not counted."""
+    return text + " " * (width - len(strip_bidi(text)))
+
+
 def _summary_lines(result: Audit) -> list[str]:
     names = {name: _plain(result, name) for name in result.paths}
-    width = max([len(name) for name in names.values()] + [len("composite")]) + 2
+    width = max([len(strip_bidi(name)) for name in names.values()] + [len("composite")]) + 2
     lines = [
         f"Audit of {result.rows} rows: {len(result.indicators)} indicators in {len(result.coherence)} dimensions",
         "",
@@ -718,7 +732,7 @@ def _summary_lines(result: Audit) -> list[str]:
     ]
     for row in _records(result.coherence):
         lines.append(
-            f"  {names[row['dimension']]:<{width - 2}}  {row['indicators']:>10}  {_fmt(row['cronbach_alpha']):>5}"
+            f"  {_left(names[row['dimension']], width - 2)}  {row['indicators']:>10}  {_fmt(row['cronbach_alpha']):>5}"
             f"  {_fmt(row['standardized_alpha']):>10}  {_fmt(row['first_component_share']):>15}"
         )
     lines += ["", f"{'Weights':<{width}}  nominal  equal  effective"]
@@ -726,7 +740,8 @@ def _summary_lines(result: Audit) -> list[str]:
     equal = dict(zip(result.dimensions["dimension"], result.dimensions["equal_weight"]))
     for row in _records(result.effective_weights):
         lines.append(
-            f"  {names[row['dimension']]:<{width - 2}}  {_fmt(row['weight'], 3):>7}  {_fmt(equal.get(row['dimension']), 3):>5}"
+            f"  {_left(names[row['dimension']], width - 2)}  {_fmt(row['weight'], 3):>7}"
+            f"  {_fmt(equal.get(row['dimension']), 3):>5}"
             f"  {_fmt(row['effective_weight'], 3):>9}"
             + ("  lowers the index" if signs[row["dimension"]] < 0 else "")
         )
@@ -734,7 +749,7 @@ def _summary_lines(result: Audit) -> list[str]:
         lines += ["", f"{'Links':<{width}}  Pearson  Spearman  (with the composite)"]
         for row in _records(result.links[result.links["measure"] == "composite"]):
             lines.append(
-                f"  {str(row['external']):<{width - 2}}  {_fmt(row['pearson']):>7}  {_fmt(row['spearman']):>8}"
+                f"  {_left(isolate(row['external']), width - 2)}  {_fmt(row['pearson']):>7}  {_fmt(row['spearman']):>8}"
             )
     findings = _findings(result)
     lines += ["", "Findings:"] + ([f"- {text}" for text in findings] if findings else ["none"])
@@ -760,19 +775,21 @@ def _findings(result: Audit) -> list[str]:
             if flag
         ]
         if flags:
-            found.append(f"{row['indicator']} ({_plain(result, row['dimension'])}) " + ", ".join(flags))
+            found.append(f"{isolate(row['indicator'])} ({_plain(result, row['dimension'])}) " + ", ".join(flags))
     for name, matrix in result.correlations.items():
         labels, values = list(matrix.columns), matrix.to_numpy()
         for i in range(len(labels)):
             for j in range(i + 1, len(labels)):
                 if values[i, j] < _NEGATIVE_R:
                     found.append(
-                        f"{labels[i]} and {labels[j]} ({_plain(result, name)}) correlate negatively once "
-                        f"their directions are applied (r = {fixed(values[i, j], 2)}): check the directions"
+                        f"{isolate(labels[i])} and {isolate(labels[j])} ({_plain(result, name)}) correlate "
+                        f"negatively once their directions are applied (r = {fixed(values[i, j], 2)}): "
+                        "check the directions"
                     )
     for row in _records(result.coefficients[result.coefficients["abnormal"]]):
         found.append(
-            f"the coefficient of {row['index']} ({_plain(result, row['dimension'])}) is abnormal ({fixed(row['coef'], 3)})"
+            f"the coefficient of {isolate(row['index'])} ({_plain(result, row['dimension'])}) is abnormal "
+            f"({fixed(row['coef'], 3)})"
         )
     for row in _records(result.effective_weights):
         if row["weight"] and abs(row["difference"]) > _PARTING * row["weight"]:
@@ -901,6 +918,7 @@ def scored_audit(
     if treated is not None:
         data = treated.prepared
     _check_inputs(model, data)
+    _check_names(model.index_coef)
     if external is not None:
         # The outside measures are matched to the rows by label: a repeated label would give both rows one value.
         unique_units(data.index, "audit(external=...)")

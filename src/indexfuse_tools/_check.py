@@ -16,16 +16,19 @@ from indexfuse_tools._core import (
     DEFAULT_K,
     MAX_DEPTH,
     Node,
+    Path,
     Schema,
     frame_problem,
     is_finite,
     is_hashable,
     is_leaf,
     is_real,
+    name_clashes,
     place,
     resolve,
     show,
     walk,
+    where_of,
 )
 
 __all__ = ["Problem", "SchemaError", "check"]
@@ -168,6 +171,11 @@ def check(
     - a direction, of an entry or of a dimension key, that is not a finite
       number (``"-1"``, ``None``, ``nan``); a key such as
       ``("economy", "jobs")`` is read as a name and a direction;
+    - two dimensions that read alike in the results (``"a / b"`` at the top
+      beside ``"b"`` inside ``"a"``, the key ``("safety", -1)`` beside
+      ``"safety (-1)"``), or a dimension named as a column the results hold
+      beside the dimensions (``"composite"``, ``"rank"``, ``"missing"``...):
+      the scores would show two columns of one name;
     - mappings nested more than one level below the top; an empty mapping;
       an empty dimension; a dimension none of whose entries names a column;
       a nested dimension none of whose sub-dimensions names one, and a
@@ -237,9 +245,11 @@ def _check_schema(schema: Any, columns: list[Any] | None, found: _Findings) -> l
     uses: list[_Use] = []
     named: list[tuple[Any, ...]] = []  # paths of the lists that name at least one column
     nested: list[Node] = []
+    dimensions: list[Path] = []
     for node in walk(schema):
         if node.depth > 0:
             _check_key(node, found)
+            dimensions.append(node.path)
         value = node.value
         if isinstance(value, dict):
             _check_mapping(node, found, nested)
@@ -250,6 +260,7 @@ def _check_schema(schema: Any, columns: list[Any] | None, found: _Findings) -> l
             uses.extend(leaf_uses)
         elif value is not None or node.depth == 0:
             found.error(node.place, _not_a_dimension(value, top=node.depth == 0))
+    _check_names(dimensions, found)
     if columns is not None and isinstance(schema, dict) and schema and not named:
         found.error("schema", "no dimension names a column: the composite would be the integer 0")
     if columns is not None:
@@ -263,6 +274,24 @@ def _check_schema(schema: Any, columns: list[Any] | None, found: _Findings) -> l
                     "fix the entries below or remove the dimension",
                 )
     return uses
+
+
+def _check_names(dimensions: list[Path], found: _Findings) -> None:
+    for name, paths in name_clashes(dimensions):
+        if len(paths) == 1:
+            found.error(
+                where_of("schema", paths[0]),
+                f"its name {name!r} is that of a column the results hold beside the dimensions: "
+                "results(), the report and the explorer refuse it; rename the dimension",
+            )
+            continue
+        first = where_of("schema", paths[0])
+        for path in paths[1:]:
+            found.error(
+                where_of("schema", path),
+                f"shows as {name!r} in the results, as {first} does: the two would share one column, "
+                "so results(), the report and the explorer refuse them; rename one",
+            )
 
 
 def _check_mapping(node: Node, found: _Findings, nested: list[Node]) -> None:

@@ -14,6 +14,7 @@ from indexfuse_tools._core import (
     as_frame,
     as_model,
     at,
+    check_dimension_names,
     coefficient_tables,
     dimension_name,
     fitted,
@@ -106,6 +107,7 @@ def contributions(model: Any, data: pd.DataFrame) -> pd.DataFrame:
     frame = as_frame(data)
     coef, weight_tree = fitted(model, "index_coef"), fitted(model, "dim_weight")
     tables = list(coefficient_tables(coef))
+    check_dimension_names(node.path for node in tables)
     absent = list(
         dict.fromkeys(
             label

@@ -24,6 +24,7 @@ from indexfuse_tools._core import (
     Spot,
     Where,
     at,
+    atomic_path,
     check_hash_spread,
     decode,
     describe,
@@ -204,12 +205,14 @@ def dump(
     """Write the fitted state of ``model`` as JSON to a path or a text file object.
 
     With ``preparation``, the file carries the treatment the model was fitted
-    after (see :func:`to_dict`).
+    after (see :func:`to_dict`). A path is written whole or not at all: the
+    text goes to a new file beside it, which then replaces it, so a failed
+    write leaves the previous model file as it was.
     """
     text = dumps(model, indent=indent, pca_cumulative=pca_cumulative, preparation=preparation) + "\n"
     if isinstance(file, (str, os.PathLike)):
-        with open(file, "w", encoding="utf-8") as handle:
-            handle.write(text)
+        with atomic_path(file) as temporary:
+            temporary.write_text(text, encoding="utf-8")
     else:
         file.write(text)
 

@@ -15,6 +15,7 @@ from indexfuse_tools._core import (
     as_model,
     as_share,
     at,
+    check_dimension_names,
     check_scale,
     coefficient_tables,
     dimension_name,
@@ -272,7 +273,10 @@ def results(
     Raises
     ------
     ValueError
-        If the model is not fitted, no dimension carries a weight,
+        If the model is not fitted, no dimension carries a weight, two
+        dimensions share a name (``"a / b"`` at the top beside ``"b"``
+        inside ``"a"``) or one is named as a column of the table
+        (``"rank"``, say): the message names them,
         ``min_present`` is not a share, ``scale`` is not a presentation
         scale, or ``data`` repeats a row label (a unit is named by its
         label; the message shows how to make them unique).
@@ -354,6 +358,7 @@ def scores_of(
     model = as_model(model, "results")
     frame = as_frame(data)
     unique_units(frame.index, "results()")
+    check_dimension_names(leaf.path for leaf in weight_leaves(fitted(model, "dim_weight")))
     share = as_share(min_present, "min_present")
     if preparation is not None:
         treated = treat(frame, preparation, "results()", model)
@@ -411,6 +416,8 @@ def score_table(model: Any, frame: pd.DataFrame, composite: Any, values: Any) ->
         As :func:`results` returns it.
     """
     weight_tree = fitted(model, "dim_weight")
+    # Every table of scores is made here: a name two dimensions share would give them one column.
+    check_dimension_names(leaf.path for leaf in weight_leaves(weight_tree))
     used = _used(model)
     if not isinstance(composite, pd.Series):
         raise ValueError(

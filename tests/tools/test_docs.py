@@ -11,8 +11,13 @@ import pytest
 import indexfuse_tools
 from indexfuse_tools import _audit, _check, _contributions, _explorer, _report, _results, _weights
 from indexfuse_tools._cli import schemas as _cli_schemas
+from indexfuse_tools._core import bidi as _bidi
+from indexfuse_tools._core import cells as _cells
 from indexfuse_tools._core import fingerprints as _fingerprints
 from indexfuse_tools._core import numbers as _numbers
+from indexfuse_tools._core import tree as _tree
+from indexfuse_tools._core import values as _values
+from indexfuse_tools._editions import api as _editions
 from indexfuse_tools._editions import baselines as _baselines
 from indexfuse_tools._index import index as _index
 from indexfuse_tools._explorer import page as _explorer_page
@@ -29,7 +34,8 @@ matplotlib.use("Agg")
 @pytest.mark.parametrize(
     "module",
     [_check, _contributions, _prepare, _rules, _results, _robustness, _robustness_result, _weights, _audit, _report]
-    + [_cli_schemas, _numbers, _explorer, _explorer_page, _fingerprints, _baselines, _index]
+    + [_cli_schemas, _numbers, _explorer, _explorer_page, _bidi, _cells, _tree, _values, _editions]
+    + [_fingerprints, _baselines, _index]
     + [weights, distribution, correlations, ranking, robustness, callouts],
     ids=lambda m: m.__name__,
 )

@@ -231,6 +231,32 @@ def _period_arguments(parser: argparse.ArgumentParser) -> None:
     )
 
 
+def _geometry_arguments(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("map")
+    group.add_argument(
+        "--geometry",
+        metavar="SHAPES",
+        help="put every unit on a map: world, us-states or us-counties (shipped with the package), or a "
+        "GeoJSON, TopoJSON, shapefile or GeoPackage (the last two need indexfuse[maps])",
+    )
+    group.add_argument(
+        "--key",
+        metavar="[COLUMN=]PROPERTY",
+        help="with --geometry: the shapes' property the row labels (or COLUMN) match, such as iso_a3 or "
+        "GEOID (default: every property of a bundled set, or the file's that matches the most units)",
+    )
+
+
+def geometry_key(value: str | None) -> str | tuple[str, str | None] | None:
+    """``--key`` as explorer() and report() take ``key=``: "PROPERTY" or "COLUMN=PROPERTY"."""
+    if value is None:
+        return None
+    column, equals, property_name = value.partition("=")
+    if not equals:
+        return value
+    return column, property_name or None
+
+
 def add_report(parser: argparse.ArgumentParser) -> None:
     _table_arguments(parser)
     _model_arguments(parser, loadable=True)
@@ -252,6 +278,7 @@ def add_report(parser: argparse.ArgumentParser) -> None:
         metavar="FILE",
         help="write the explorer page (as explore does) too, and link to it from the report",
     )
+    _geometry_arguments(parser)
     _period_arguments(parser)
 
 
@@ -269,6 +296,7 @@ def add_explore(parser: argparse.ArgumentParser) -> None:
         metavar="FILE",
         help="an analysis saved by robustness -o: each unit's 5-95%% rank interval",
     )
+    _geometry_arguments(parser)
 
 
 def add_robustness(parser: argparse.ArgumentParser) -> None:

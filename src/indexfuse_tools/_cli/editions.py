@@ -16,10 +16,12 @@ from typing import Any
 import pandas as pd
 
 from tessel.modelbench import entropy
+
+from indexfuse_tools._cli.arguments import geometry_key
 from indexfuse_tools._cli.common import InputError, for_csv, one_line, read_table, write_text
 from indexfuse_tools._cli.models import check_resolution, check_schema, load_model, load_preparation, refuse_constant
 from indexfuse_tools._cli.schemas import read_schema
-from indexfuse_tools._core import atomic_path, show
+from indexfuse_tools._core import atomic_path, isolate, show
 from indexfuse_tools._editions import Editions, editions
 from indexfuse_tools._preparation import Preparation
 from indexfuse_tools._report import report
@@ -132,8 +134,10 @@ def run_report(arguments: argparse.Namespace, table: pd.DataFrame, unit: str, ex
         report(
             model, latest, temporary, external=None if external is None else latest[external],
             title=arguments.title, source=arguments.source, preparation=given, editions=result,
-            scale=arguments.scale, explorer=arguments.explorer,
+            scale=arguments.scale, explorer=arguments.explorer, geometry=arguments.geometry,
+            key=geometry_key(arguments.key),
         )  # fmt: skip
     print(f"report written to {arguments.output}")
-    print(f"{len(result.periods)} editions, {result.periods[0]} to {result.periods[-1]}", file=sys.stderr)
+    first, last = isolate(result.periods[0]), isolate(result.periods[-1])
+    print(f"{len(result.periods)} editions, {first} to {last}", file=sys.stderr)
     return 0

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 
+from indexfuse_tools._cli.arguments import geometry_key
 from indexfuse_tools._cli.common import InputError, check_outputs, data_table, one_line, same_file
 from indexfuse_tools._cli.models import refuse_constant, replayed, treated_model
 from indexfuse_tools._explorer import explorer
@@ -33,7 +34,7 @@ def run(arguments: argparse.Namespace) -> int:
     analysis = _load_robustness(arguments.robustness)
     explorer(
         model, data, arguments.output, title=arguments.title, source=arguments.source, robustness=analysis,
-        preparation=preparation,
+        preparation=preparation, geometry=arguments.geometry, key=geometry_key(arguments.key),
     )  # fmt: skip
     print(f"explorer written to {arguments.output}")
     return 0

@@ -13,7 +13,7 @@ import pandas as pd
 
 from indexfuse_tools._cli.common import TABLE_SUFFIXES, InputError, check_outputs, data_table, for_csv
 from indexfuse_tools._cli.schemas import read_schema
-from indexfuse_tools._core import atomic_path, show, unsigned_zeros
+from indexfuse_tools._core import atomic_path, isolate, isolated, show, unsigned_zeros, write_excel
 from indexfuse_tools._preparation import TRANSFORMS, Preparation, prepare
 
 __all__ = ["run"]
@@ -57,9 +57,9 @@ def _treatment_summary(data: pd.DataFrame, log: pd.DataFrame, preparation: Prepa
         reasons = dropped["column"].value_counts()
         lines.append(
             f"{len(dropped)} rows dropped below the availability thresholds, by the dimension with the fewest "
-            "indicators present: " + ", ".join(f"{name} {count}" for name, count in reasons.items())
+            "indicators present: " + ", ".join(f"{isolate(name)} {count}" for name, count in reasons.items())
         )
-    lines.append(unsigned_zeros(per_indicator).to_string())
+    lines.append(isolated(unsigned_zeros(per_indicator)).to_string())
     return "\n".join(lines)
 
 
@@ -80,7 +80,7 @@ def _write_table(path: Path, table: pd.DataFrame, arguments: argparse.Namespace)
     if kind == "parquet":
         table.to_parquet(path, index=index)
     elif kind == "excel":  # a spreadsheet would run a label such as "=1+1" as a formula
-        for_csv(table, arguments).to_excel(path, index=index)
+        write_excel(path, {"Sheet1": (for_csv(table, arguments), index)})
     else:
         for_csv(table, arguments).to_csv(path, sep="\t" if kind == "tsv" else ",", index=index)
 

@@ -6,6 +6,7 @@ import argparse
 
 import pandas as pd
 
+from indexfuse_tools._cli.arguments import geometry_key
 from indexfuse_tools._cli.common import InputError, check_outputs, data_table, refuse_period_options
 from indexfuse_tools._cli.models import refuse_constant, replayed, treated_model
 from indexfuse_tools._core import atomic_path
@@ -31,6 +32,7 @@ def run(arguments: argparse.Namespace) -> int:
         report(
             model, data, temporary, external=external, title=arguments.title, source=arguments.source,
             preparation=preparation, scale=arguments.scale, explorer=arguments.explorer,
+            geometry=arguments.geometry, key=geometry_key(arguments.key),
         )  # fmt: skip
     print(f"report written to {arguments.output}")
     if arguments.explorer:

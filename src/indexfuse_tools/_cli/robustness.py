@@ -12,7 +12,7 @@ import pandas as pd
 from indexfuse_tools._cli.common import InputError, check_outputs, data_table, for_csv, write_text
 from indexfuse_tools._cli.models import treated_model
 from indexfuse_tools._cli.schemas import read_schema
-from indexfuse_tools._core import atomic_path, dimension_name, show, table_text
+from indexfuse_tools._core import atomic_path, dimension_name, isolated, show, table_text
 from indexfuse_tools._preparation import Preparation
 from indexfuse_tools._report import report
 from indexfuse_tools._robustness import RobustnessResult, robustness
@@ -108,7 +108,7 @@ def _robustness_summary(analysis: RobustnessResult) -> str:
     settled = analysis.least_settled(SETTLED_SHOWN)
     if len(settled):
         cells = {column: _rank_cell for column in settled.columns}
-        named = settled.to_string(formatters=cells, index_names=False)
+        named = isolated(settled).to_string(formatters=cells, index_names=False)
         parts.append(f"The least settled units (the widest 5-95% rank intervals over the runs):\n{named}")
     return "\n\n".join(parts)
 

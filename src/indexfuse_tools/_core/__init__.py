@@ -10,13 +10,24 @@ imports its shared pieces from here and from nowhere else in the package.
 - :mod:`~indexfuse_tools._core.codec`: tagged JSON;
 - :mod:`~indexfuse_tools._core.cells`: files a person opens: labels kept as
   text in spreadsheets, outputs written whole;
+- :mod:`~indexfuse_tools._core.bidi`: labels isolated from the text around
+  them, whichever way their letters run;
 - :mod:`~indexfuse_tools._core.defaults`: the model's defaults;
 - :mod:`~indexfuse_tools._core.presentation`: the 0..100 presentation scale;
 - :mod:`~indexfuse_tools._core.numbers`: numbers as text, never a negative zero;
 - :mod:`~indexfuse_tools._core.fingerprints`: what a result was made from.
 """
 
-from indexfuse_tools._core.cells import atomic_path, csv_safe, csv_safe_label, text_cells
+from indexfuse_tools._core.bidi import BIDI_CONTROLS, isolate, isolated, strip_bidi
+from indexfuse_tools._core.cells import (
+    atomic_path,
+    csv_safe,
+    csv_safe_label,
+    excel_text,
+    same_file,
+    text_cells,
+    write_excel,
+)
 from indexfuse_tools._core.codec import (
     MAX_SHARED_HASH,
     NUMPY_TYPES,
@@ -71,7 +82,10 @@ from indexfuse_tools._core.tree import (
     Path,
     Schema,
     WeightTree,
+    SCORE_COLUMNS,
     at,
+    check_dimension_names,
+    clash_text,
     coefficient_tables,
     dimension_name,
     dimension_nodes,
@@ -82,6 +96,7 @@ from indexfuse_tools._core.tree import (
     is_leaf,
     leaf_columns,
     map_leaves,
+    name_clashes,
     node_weight,
     nodes,
     plain_name,
@@ -110,9 +125,14 @@ from indexfuse_tools._core.values import (
     show,
     signature_text,
     unique_units,
+    unit_list,
 )
 
 __all__ = [
+    "BIDI_CONTROLS",
+    "isolate",
+    "isolated",
+    "strip_bidi",
     "FINGERPRINT_PARTS",
     "Fingerprint",
     "UnverifiedWarning",
@@ -161,6 +181,9 @@ __all__ = [
     "csv_safe",
     "csv_safe_label",
     "text_cells",
+    "excel_text",
+    "same_file",
+    "write_excel",
     "as_model",
     "as_share",
     "at",
@@ -169,6 +192,10 @@ __all__ = [
     "decode",
     "describe",
     "dimension_name",
+    "SCORE_COLUMNS",
+    "check_dimension_names",
+    "clash_text",
+    "name_clashes",
     "dimension_nodes",
     "effect",
     "encode",
@@ -198,6 +225,7 @@ __all__ = [
     "signature_text",
     "split_key",
     "unique_units",
+    "unit_list",
     "used_columns",
     "walk",
     "weight_leaves",

@@ -9,7 +9,10 @@ summary, figure labels) goes through :func:`fixed` or :func:`number_format`.
 from __future__ import annotations
 
 from collections.abc import Callable
+
 import pandas as pd
+
+from indexfuse_tools._core.bidi import isolated
 
 __all__ = ["fixed", "number_format", "significant", "table_text", "unsigned_zeros"]
 
@@ -100,8 +103,13 @@ def number_format(digits: int, *, grouping: bool = False) -> Callable[[float], s
 
 
 def table_text(frame: pd.DataFrame | pd.Series, digits: int) -> str:
-    """``frame.to_string()`` with its floats at ``digits`` decimals and no negative zero."""
-    return frame.to_string(float_format=number_format(digits))
+    """``frame.to_string()`` with its floats at ``digits`` decimals and no negative zero,
+    and its text labels isolated from the numbers beside them (:func:`~indexfuse_tools._core.isolated`)."""
+    if isinstance(frame, pd.Series):
+        column = isolated(frame.to_frame()).iloc[:, 0]
+        column.name = frame.name
+        return str(column.to_string(float_format=number_format(digits)))
+    return isolated(frame).to_string(float_format=number_format(digits))
 
 
 def unsigned_zeros(frame: pd.DataFrame) -> pd.DataFrame:

@@ -18,11 +18,12 @@ walker, :func:`nodes`, so that every module reads them alike.
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Collection, Hashable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Collection, Hashable, Iterable, Iterator, Mapping, Sequence
 from typing import Any, NamedTuple, TypeAlias
 
 import pandas as pd
 
+from indexfuse_tools._core.bidi import isolate
 from indexfuse_tools._core.codec import Spot, Where, place
 from indexfuse_tools._core.values import is_real
 
@@ -50,6 +51,10 @@ __all__ = [
     "used_columns",
     "split_key",
     "dimension_name",
+    "SCORE_COLUMNS",
+    "name_clashes",
+    "clash_text",
+    "check_dimension_names",
     "plain_name",
     "effect",
     "is_coefficient_table",
@@ -398,9 +403,82 @@ def dimension_name(path: Sequence[Hashable]) -> str:
     return " / ".join(parts) if parts else _WHOLE
 
 
+# The columns a table of scores holds beside its dimensions' (the results of
+# a table or of an edition), with what each holds in words.
+_SCORE_COLUMNS = {
+    "composite": "composite",
+    "score": "score on the presentation scale",
+    "rank": "rank",
+    "rank_change": "change of rank since the previous edition",
+    "composite_change": "change of composite since the previous edition",
+    "score_change": "change of score since the previous edition",
+    "missing": "count of missing indicators",
+    "imputed": "count of imputed values",
+}
+#: The columns a table of scores holds beside its dimensions': a dimension
+#: cannot be shown under one of these names.
+SCORE_COLUMNS = tuple(_SCORE_COLUMNS)
+
+
+def name_clashes(paths: Iterable[Sequence[Hashable]]) -> list[tuple[str, list[Path]]]:
+    """The display names (:func:`dimension_name`) that two of ``paths`` share,
+    or that one of them shares with a column of :data:`SCORE_COLUMNS`.
+
+    Every table, page and file shows a dimension by its name, so two
+    dimensions that read alike (``"a / b"`` at the top beside ``"b"`` inside
+    ``"a"``; the key ``("safety", -1)`` beside a key written
+    ``"safety (-1)"``; ``1`` beside ``"1"``) would share a column, and a
+    unit would be shown with another dimension's value.
+
+    Returns
+    -------
+    list of (str, list of Path)
+        Each name shared, with the paths that share it in the order given
+        (one path alone for a name that is a column of the scores).
+
+    Examples
+    --------
+    >>> name_clashes([("a / b",), ("a", "b"), ("c",), ("rank",)])
+    [('a / b', [('a / b',), ('a', 'b')]), ('rank', [('rank',)])]
+    """
+    by_name: dict[str, list[Path]] = {}
+    for path in paths:
+        by_name.setdefault(dimension_name(path), []).append(tuple(path))
+    return [(name, found) for name, found in by_name.items() if len(found) > 1 or name in SCORE_COLUMNS]
+
+
+def clash_text(name: str, paths: Sequence[Path], root: str = "schema") -> str:
+    """A clash of :func:`name_clashes` in words: which dimensions, and why that is refused."""
+    if len(paths) == 1:
+        return (
+            f"the dimension {where_of(root, paths[0])} is named {name!r}, as the column of the "
+            f"scores that holds each unit's {_SCORE_COLUMNS[name]}: rename the dimension"
+        )
+    named = " and ".join(where_of(root, path) for path in paths)
+    return (
+        f"the dimensions {named} share the name {name!r} in the results, so their values would "
+        "share one column and a unit would be shown with another's value: rename one of them"
+    )
+
+
+def check_dimension_names(paths: Iterable[Sequence[Hashable]], root: str = "schema") -> None:
+    """Nothing, or ``ValueError`` naming the dimensions of ``paths`` whose display
+    names clash (:func:`name_clashes`)."""
+    clashes = name_clashes(paths)
+    if clashes:
+        name, found = clashes[0]
+        more = f" ({len(clashes)} names clash in all)" if len(clashes) > 1 else ""
+        raise ValueError(clash_text(name, found, root) + more)
+
+
 def plain_name(path: Sequence[Hashable]) -> str:
-    """A dimension path in words, without directions: ``"opportunity / hardship"``."""
-    return " / ".join(str(split_key(key)[0]) for key in path) if path else "all indicators"
+    """A dimension path in words, without directions: ``"opportunity / hardship"``.
+
+    For text a reader sees: each part is isolated (:func:`isolate`), so that
+    a name in a right-to-left script, or one holding a bidirectional
+    control, leaves the sentence around it in its order.
+    """
+    return " / ".join(isolate(split_key(key)[0]) for key in path) if path else "all indicators"
 
 
 def effect(sign: float) -> str:

@@ -34,6 +34,7 @@ __all__ = [
     "as_frame",
     "as_share",
     "unique_units",
+    "unit_list",
     "as_model",
     "fitted",
     "signature_text",
@@ -138,6 +139,39 @@ def unique_units(labels: pd.Index, function: str, holder: str = "data") -> None:
         "(data = data.set_index(['name', 'year'])) or number the repeats "
         "(data.index = data.index.astype(str) + ' #' + data.groupby(level=0).cumcount().add(1).astype(str).to_numpy())"
     )
+
+
+def unit_list(units: Any, known: pd.Index) -> list[Any]:
+    """The units that ``units`` names, as a list: one label alone is one unit.
+
+    A string, or any label that is itself a unit of ``known`` (a year, a
+    tuple where the units are tuples), is ``[units]``, never the characters
+    or elements it holds; anything else iterable is a list of labels, and
+    anything else one label.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> unit_list("Ohio", pd.Index(["Ohio", "Utah"])), unit_list(["Ohio", "Utah"], pd.Index(["Ohio"]))
+    (['Ohio'], ['Ohio', 'Utah'])
+    >>> unit_list(("Ohio", 2019), pd.Index([("Ohio", 2019), ("Utah", 2019)], tupleize_cols=False))
+    [('Ohio', 2019)]
+    """
+    if isinstance(units, (str, bytes)):
+        return [units]
+    if is_hashable(units):
+        try:
+            one = units in known
+        except (TypeError, ValueError):  # a label the index cannot look up
+            one = False
+        if one:
+            return [units]
+    if isinstance(units, pd.Index):
+        return units.tolist()
+    try:
+        return list(units)
+    except TypeError:  # not a collection: a label of its own
+        return [units]
 
 
 def as_share(value: Any, name: str) -> float | None:

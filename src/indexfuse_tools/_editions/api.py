@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 from collections.abc import Hashable, Mapping
 from typing import Any
 
@@ -11,17 +12,20 @@ import pandas as pd
 import indexfuse
 from indexfuse_tools._core import (
     as_frame,
+    check_dimension_names,
     check_scale,
     indicators,
     over_editions,
+    same_label,
     show,
     unique_units,
+    walk,
 )
 from indexfuse_tools._editions.distributed import gathered_editions, is_dask_frame
 from indexfuse_tools._editions.result import Editions, Scored
 from indexfuse_tools._preparation import Preparation, prepare
 
-__all__ = ["BASELINES", "editions", "split_editions"]
+__all__ = ["BASELINES", "editions", "period_order", "split_editions"]
 
 #: The baselines an index's editions can be scored against.
 BASELINES = ("pooled", "reference", "refit")
@@ -62,10 +66,15 @@ def editions(
         frames name their units by their row labels. Never modified.
     period : column label
         The column holding the editions' labels: years, dates or any labels
-        that sort. With a mapping it only names the level of the results'
-        index, which is always ``"period"``.
+        that sort. A categorical column's editions follow the order of its
+        categories (``Jan``, ``Feb``, ``Mar``), ordered or not; text labels
+        follow natural order, in which a run of digits counts as a number
+        (``FY9``, ``FY10``, ``FY11``; text without digits, or with digits
+        of one width such as ``2019Q1``, sorts as text). With a mapping, its
+        keys are put in order by the same rules, and ``period`` only names
+        the level of the results' index, which is always ``"period"``.
     unit : column label, optional
-        The column naming the units in a long table.
+        The column naming the units in a long table (not the period column).
     baseline : {"pooled", "reference", "refit"}, default "pooled"
         ``"pooled"``: one model fitted on all editions stacked, the usual
         choice for comparability; ``"reference"``: one model fitted on the
@@ -103,11 +112,15 @@ def editions(
     ------
     ValueError
         Before any fitting: an unknown ``baseline`` or ``scale``; a period
-        column with missing or unsortable labels; a unit column (or row
-        labels) with missing labels; a unit repeated within a period (a few
-        pairs named); an edition with fewer than 2 rows; a ``reference``
-        that is not a period (or given without ``baseline="reference"``);
-        a dict ``preparation`` with a fitted model.
+        column with missing or unsortable labels; a ``unit`` that names the
+        period column, or a unit column (or row labels) with missing
+        labels; a unit repeated within a period (a few pairs named); an
+        edition with fewer than 2 rows; a ``reference`` that is not a period
+        (or given without ``baseline="reference"``); a dict ``preparation``
+        with a fitted model; two dimensions of the schema that read alike
+        in the results (see :func:`check`). Learning the preparation or
+        fitting the model on an edition, and replaying the preparation on
+        one, fail with a message that names the edition.
     KeyError
         If ``period`` or ``unit`` is not a column, or the frames of a
         mapping lack indicator columns that others have (named per period).
@@ -156,12 +169,19 @@ def editions(
             "preparation must be a Preparation, a dict of prepare()'s keyword arguments or None, "
             f"got {type(preparation).__name__}"
         )
+    if unit is not None and same_label(unit, period):
+        raise ValueError(
+            f"{_FUNCTION}: unit={unit!r} names the period column: the units need a column of their own "
+            "(or, with unit=None, the row labels)"
+        )
+    order = _categories(data, period) if is_dask_frame(data) else None
     data = gathered_editions(data, period, unit) if is_dask_frame(data) else data
-    frames, in_order = split_editions(data, period, unit)
+    frames, in_order = split_editions(data, period, unit, order)
     periods = list(frames)
     if baseline == "reference":
         reference = _reference(reference, periods)
     schema = model_or_schema.schema if given else model_or_schema
+    check_dimension_names(node.path for node in walk(schema) if node.depth > 0)
     _check_columns(schema, frames)
 
     models: dict[Any, indexfuse.indexpca_diment] = {}
@@ -182,7 +202,7 @@ def editions(
         model, learnt = _fit(schema, basis, preparation, model_args, where)
         models = dict.fromkeys(periods, model)
         preparations = dict.fromkeys(periods, learnt)
-    scored = {key: Scored.of(models[key], frames[key], preparations[key]) for key in periods}
+    scored = {key: _scored(models[key], frames[key], preparations[key], key) for key in periods}
     return Editions(
         frames=frames,
         models=models,
@@ -200,18 +220,23 @@ def stack(frames: Mapping[Any, pd.DataFrame]) -> pd.DataFrame:
 
 
 def split_editions(
-    data: pd.DataFrame | Mapping[Any, pd.DataFrame], period: Hashable, unit: Hashable | None
+    data: pd.DataFrame | Mapping[Any, pd.DataFrame],
+    period: Hashable,
+    unit: Hashable | None,
+    order: list[Any] | None = None,
 ) -> tuple[dict[Any, pd.DataFrame], pd.DataFrame | None]:
     """``{period: frame indexed by unit}``, periods in order, after every check on the editions.
 
     The frames are new objects: the caller's table is never modified
     through them. The second value is the caller's long table when its
     rows already come edition after edition, in period order (so that it
-    is the stacked editions), else None.
+    is the stacked editions), else None. ``order`` gives the periods'
+    order of a mapping whose keys came from a categorical column (see
+    :func:`period_order`).
     """
     in_order = None
     if isinstance(data, Mapping):
-        frames = _from_mapping(data)
+        frames = _from_mapping(data, order)
     else:
         frames, ordered = _from_long(as_frame(data), period, unit)
         in_order = data if ordered else None
@@ -242,7 +267,8 @@ def _from_long(
         where = f", in rows {show(rows)}" if rows else ""
         raise ValueError(f"{_FUNCTION}: {holder} missing labels{where}; every row must name its unit")
     codes, uniques = pd.factorize(labels)
-    periods = _sorted(pd.Index(uniques).tolist(), f"the period column {period!r}")
+    categories = labels.cat.categories.tolist() if isinstance(labels.dtype, pd.CategoricalDtype) else None
+    periods = period_order(pd.Index(uniques).tolist(), f"the period column {period!r}", categories)
     _no_repeats(codes, labels, units)
     # One stable sort of the codes keeps each edition's rows in the order the table gives them.
     by_code = np.argsort(codes, kind="stable")
@@ -281,8 +307,8 @@ def _no_repeats(codes: np.ndarray, labels: pd.Series, units: pd.Series) -> None:
     )
 
 
-def _from_mapping(data: Mapping[Any, pd.DataFrame]) -> dict[Any, pd.DataFrame]:
-    periods = _sorted(list(data), "the mapping's keys")
+def _from_mapping(data: Mapping[Any, pd.DataFrame], order: list[Any] | None = None) -> dict[Any, pd.DataFrame]:
+    periods = period_order(list(data), "the mapping's keys", order)
     frames = {}
     for key in periods:
         frame = data[key]
@@ -297,8 +323,51 @@ def _from_mapping(data: Mapping[Any, pd.DataFrame]) -> dict[Any, pd.DataFrame]:
     return frames
 
 
-def _sorted(labels: Any, holder: str) -> list[Any]:
+# A run of ASCII digits, read as a number when periods are put in order.
+_DIGITS = re.compile(r"([0-9]+)")
+
+
+def _natural(label: str) -> tuple[Any, ...]:
+    """``label`` as its text and digit runs, the runs as numbers: ``"FY10"`` -> ``("FY", 10, "")``.
+
+    The split always starts with text (``""`` for a label that starts with a
+    digit), so two labels compare text with text and number with number;
+    the label itself comes last, to order ``"FY09"`` and ``"FY9"`` apart.
+    """
+    parts = _DIGITS.split(label)
+    return (*(int(part) if i % 2 else part for i, part in enumerate(parts)), label)
+
+
+def period_order(labels: list[Any], holder: str, categories: list[Any] | None = None) -> list[Any]:
+    """The periods ``labels`` in the order the editions follow.
+
+    - Labels of a categorical column (``categories`` given): the order of
+      its categories, ordered or not, as the analyst set them (``Jan``,
+      ``Feb``, ``Mar``), never the alphabet's.
+    - Text labels: natural order, in which a run of digits counts as a
+      number, so that ``FY9 < FY10 < FY11`` and ``2019-3 < 2019-12``; text
+      with no digits, or digits of one width (``2019``, ``2019Q1``), sorts
+      as text does.
+    - Anything else (years, dates, periods): as ``sorted`` orders them.
+
+    Raises
+    ------
+    ValueError
+        Naming ``holder``, when the labels do not sort (kinds mixed).
+
+    Examples
+    --------
+    >>> period_order(["FY10", "FY9", "FY11"], "the period column")
+    ['FY9', 'FY10', 'FY11']
+    >>> period_order(["Feb", "Jan", "Mar"], "the period column", ["Jan", "Feb", "Mar", "Apr"])
+    ['Jan', 'Feb', 'Mar']
+    """
+    if categories is not None:
+        present = set(labels)
+        return [category for category in categories if category in present]
     try:
+        if all(isinstance(label, str) for label in labels):
+            return sorted(labels, key=_natural)
         return sorted(labels)
     except TypeError as error:
         kinds = sorted({type(label).__name__ for label in labels})
@@ -306,6 +375,19 @@ def _sorted(labels: Any, holder: str) -> list[Any]:
             f"{_FUNCTION}: the periods of {holder} must sort (years, dates or labels of one kind), "
             f"and these do not: {error} (kinds: {', '.join(kinds)})"
         ) from None
+
+
+def _categories(data: Any, period: Hashable) -> list[Any] | None:
+    """The categories of a Dask table's categorical period column, in their order, when known."""
+    try:
+        dtype = data.dtypes[period]
+    except (KeyError, TypeError):
+        return None
+    if not isinstance(dtype, pd.CategoricalDtype) or dtype.categories is None:
+        return None
+    categories = dtype.categories.tolist()
+    # Dask marks categories it has not read yet with a placeholder.
+    return None if "__UNKNOWN_CATEGORIES__" in categories else categories
 
 
 def _reference(reference: Any, periods: list[Any]) -> Any:
@@ -352,13 +434,16 @@ def _fit(
     schema: Any, frame: pd.DataFrame, preparation: Any, model_args: dict[str, Any], where: str
 ) -> tuple[indexfuse.indexpca_diment, Preparation | None]:
     """A model fitted on ``frame`` (``where``, as a message names it) and the preparation it was fitted after."""
-    if isinstance(preparation, Mapping):
-        # prepare() returns its own replay, so the model is fitted on what apply() gives.
-        fitted_on, _, preparation = prepare(schema, frame, **dict(preparation))
-    elif preparation is not None:
-        fitted_on = preparation.apply(frame)[0]
-    else:
-        fitted_on = frame
+    try:
+        if isinstance(preparation, Mapping):
+            # prepare() returns its own replay, so the model is fitted on what apply() gives.
+            fitted_on, _, preparation = prepare(schema, frame, **dict(preparation))
+        elif preparation is not None:
+            fitted_on = preparation.apply(frame)[0]
+        else:
+            fitted_on = frame
+    except (ValueError, KeyError) as error:
+        raise _in_edition(error, f"preparing {where} failed") from error
     model = indexfuse.indexpca_diment(schema, **model_args)
     try:
         model.fit(fitted_on)
@@ -371,3 +456,18 @@ def _fit(
         )
         raise ValueError(f"{_FUNCTION}: fitting on {where} failed: {error}{hint}") from error
     return model, preparation
+
+
+def _scored(model: Any, frame: pd.DataFrame, preparation: Preparation | None, key: Any) -> Scored:
+    """The edition ``key`` scored, a failure naming it."""
+    try:
+        return Scored.of(model, frame, preparation)
+    except (ValueError, KeyError) as error:
+        raise _in_edition(error, f"scoring the edition {key!r} failed") from error
+
+
+def _in_edition(error: ValueError | KeyError, what: str) -> ValueError | KeyError:
+    """``error`` again, of its own kind, its message led by ``what`` (which edition, doing what)."""
+    # A KeyError's text is the repr of its argument: read the argument itself.
+    message = error.args[0] if isinstance(error, KeyError) and len(error.args) == 1 else error
+    return type(error)(f"{_FUNCTION}: {what}: {message}")

@@ -7,7 +7,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from indexfuse_tools._core import show
+from indexfuse_tools._core import show, unit_list
 
 if TYPE_CHECKING:
     from indexfuse_tools._editions.result import Editions, Terms
@@ -52,7 +52,8 @@ def _units(editions: Editions, start: Any, end: Any, units: Any) -> pd.Index:
     both = editions.frame(start).index.append(editions.frame(end).index).unique().rename("unit")
     if units is None:
         return both
-    chosen = pd.Index(list(units) if not isinstance(units, pd.Index) else units, name="unit")
+    # Tuples stay labels, as the editions' own units do.
+    chosen: pd.Index = pd.Index(unit_list(units, both), name="unit", tupleize_cols=False)
     unknown = chosen[both.get_indexer(chosen) < 0].tolist()
     if unknown:
         raise KeyError(f"unit(s) {show(unknown)} are in neither edition {start!r} nor {end!r}")

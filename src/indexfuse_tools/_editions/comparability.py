@@ -7,7 +7,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from indexfuse_tools._core import coefficient_tables, fitted, show, split_key
+from indexfuse_tools._core import coefficient_tables, fitted, isolate, show, split_key
 
 if TYPE_CHECKING:
     from indexfuse_tools._editions.result import Editions
@@ -52,13 +52,13 @@ def _membership(editions: Editions) -> list[Row]:
         for unit in now[before.get_indexer(now) < 0]:
             rows.append(
                 ("unit entering", key, unit, None, np.nan,
-                 f"{unit} is in the {key} edition but not in the {previous} one, so it has no rank or "
-                 f"composite change in {key}.")
+                 f"{isolate(unit)} is in the {isolate(key)} edition but not in the {isolate(previous)} one, "
+                 f"so it has no rank or composite change in {isolate(key)}.")
             )
         for unit in before[now.get_indexer(before) < 0]:
             rows.append(
                 ("unit leaving", key, unit, None, np.nan,
-                 f"{unit} is in the {previous} edition but not in the {key} one.")
+                 f"{isolate(unit)} is in the {isolate(previous)} edition but not in the {isolate(key)} one.")
             )
     return rows
 
@@ -84,7 +84,7 @@ def _gaps(editions: Editions) -> list[Row]:
         for column in np.flatnonzero(whole):
             rows.append(
                 ("indicator missing in edition", key, None, labels[column], float(len(frame)),
-                 f"No unit has {labels[column]} in the {key} edition: {consequence} for all "
+                 f"No unit has {isolate(labels[column])} in the {isolate(key)} edition: {consequence} for all "
                  f"{len(frame):,} units, so their composites compare with other editions' only on "
                  "the other indicators.")
             )
@@ -93,7 +93,8 @@ def _gaps(editions: Editions) -> list[Row]:
             unit = frame.index[row]
             rows.append(
                 ("indicator missing for unit", key, unit, labels[column], np.nan,
-                 f"{unit} has no value of {labels[column]} in the {key} edition: {consequence}.")
+                 f"{isolate(unit)} has no value of {isolate(labels[column])} in the {isolate(key)} edition: "
+                 f"{consequence}.")
             )
     return rows
 
@@ -124,8 +125,8 @@ def _outside(editions: Editions) -> list[Row]:
             lowest, highest = sorted((low * float(direction), high * float(direction)))
             rows.append(
                 ("outside fitted range", key, units[0] if len(units) == 1 else None, label, share,
-                 f"In the {key} edition {len(units)} unit(s) have {label} outside the range the model was "
-                 f"fitted on ({lowest:.4g} to {highest:.4g}), by up to {share:.1%} of that range "
+                 f"In the {isolate(key)} edition {len(units)} unit(s) have {isolate(label)} outside the range "
+                 f"the model was fitted on ({lowest:.4g} to {highest:.4g}), by up to {share:.1%} of that range "
                  f"(amount is this share): {show(units, 5)}. Their terms lie beyond those of any unit "
                  "fitted on.")
             )
@@ -135,7 +136,7 @@ def _outside(editions: Editions) -> list[Row]:
 def _not_comparable(editions: Editions) -> list[Row]:
     return [
         ("not comparable", key, None, None, np.nan,
-         f"The {key} edition was scored by a model fitted on it alone, so its composites do not compare "
-         f"with those of the {previous} edition (composite_change is left empty); ranks compare.")
+         f"The {isolate(key)} edition was scored by a model fitted on it alone, so its composites do not "
+         f"compare with those of the {isolate(previous)} edition (composite_change is left empty); ranks compare.")
         for previous, key in zip(editions.periods, editions.periods[1:])
     ]

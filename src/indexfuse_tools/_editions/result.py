@@ -387,9 +387,11 @@ class Editions:
         ----------
         start, end : period labels
             The two editions.
-        units : list-like, optional
-            The units to show, in this order; by default every unit of the
-            start edition, then those of the end edition it lacks.
+        units : label or list-like, optional
+            The units to show, in this order; one label alone (``"Ohio"``,
+            or a tuple where the units are tuples) is one unit. By default
+            every unit of the start edition, then those of the end edition
+            it lacks.
 
         Returns
         -------

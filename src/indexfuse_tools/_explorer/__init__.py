@@ -108,6 +108,8 @@ def explorer(
     robustness: RobustnessResult | None = None,
     editions: Any = None,
     preparation: Preparation | None = None,
+    geometry: Any = None,
+    key: Any = None,
 ) -> Path:
     """Write one offline HTML page where readers sort, search and re-weight the index.
 
@@ -152,6 +154,22 @@ def explorer(
         The treatment the model was fitted after; ``data`` is then the raw
         table, replayed as :func:`results` replays it. The units it drops
         are listed without a score.
+    geometry : str, os.PathLike, GeoDataFrame or Geometry, optional
+        The units' shapes, as :func:`read_geometry` reads them (``"world"``,
+        ``"us-states"``, ``"us-counties"``, a GeoJSON, TopoJSON or other
+        geometry file, or a geopandas table): the page gains a map, drawn
+        in the page (no tiles, no network), coloured by the composite, the
+        score, the rank, any dimension or, with ``editions``, the change in
+        rank between two editions; moving a weight recolours it, hovering
+        or focusing a shape names its unit and value, and a click or Enter
+        opens the unit's profile. Units without a shape and shapes without
+        a unit are listed under it.
+    key : str or tuple, optional
+        How units find their shapes: the shapes' property the row labels
+        match (``"iso_a3"``), or a pair (a column of ``data`` or None for
+        the row labels, the property). By default every property of a
+        bundled set is tried, or the property of a file that matches the
+        most units.
 
     Returns
     -------
@@ -188,7 +206,7 @@ def explorer(
     """
     return write_explorer(
         model, data, path, title=title, source=source, robustness=robustness, editions=editions,
-        preparation=preparation,
+        preparation=preparation, geometry=geometry, key=key,
     )  # fmt: skip
 
 
@@ -202,6 +220,8 @@ def write_explorer(
     robustness: RobustnessResult | None = None,
     editions: Any = None,
     preparation: Preparation | None = None,
+    geometry: Any = None,
+    key: Any = None,
     presentation: Presentation | None = None,
     function: str = "explorer()",
 ) -> Path:
@@ -239,6 +259,13 @@ def write_explorer(
         trajectories=None if editions_found is None else editions_found[0],
         periods=None if editions_found is None else editions_found[1],
     )
+    map_data = None
+    if geometry is not None:
+        from indexfuse_tools._explorer.mapdata import map_payload
+        from indexfuse_tools._geo import place
+
+        placed = place(geometry, key, frame, scores.index, function)
+        map_data = map_payload(placed, scores[names], inputs.trajectories, inputs.periods)
     page = render(
         title=title or "Composite index explorer",
         source=source,
@@ -246,6 +273,7 @@ def write_explorer(
         version=__version__,
         settings=_settings(model),
         data={**payload(model, inputs), "scale": _scale(presentation)},
+        map_data=map_data,
     )
     target = Path(path)
     with atomic_path(target) as temporary:

@@ -203,6 +203,13 @@
     return weights.some((w, i) => Math.abs(w - published[i]) > 1e-12);
   }
 
+  // A companion panel (the map) hears of every new set of composites and ranks.
+  let lastScores = null;
+  function announce(changed) {
+    lastScores = { composite, rank, score: null, weights: Object.fromEntries(dims.map((d, k) => [d.name, weights[k]])), published: !changed };
+    document.dispatchEvent(new CustomEvent("indexfuse:scores", { detail: lastScores }));
+  }
+
   // ------------------------------------------------------------ formats --
 
   const plain = (text) => (/^-0\.?0*$/.test(text) ? text.slice(1) : text);
@@ -292,6 +299,7 @@
     const changed = differs();
     composite = changed ? fold(folding, weights) : publishedComposite;
     rank = changed ? ranks(composite) : publishedRank;
+    announce(changed);
     show();
     if (table) {
       table.column(3).visible(changed, false);
@@ -691,5 +699,9 @@
     weights: () => Object.fromEntries(dims.map((d, k) => [d.name, weights[k]])),
     composite: () => Array.from(composite),
     rank: () => Array.from(rank),
+    units: () => data.units,
+    scores: () => lastScores,
+    openProfile: (position) => profile(position, true),
+    findUnit: (label) => data.units.indexOf(label),
   };
 })();

@@ -70,6 +70,7 @@ def render(
     version: str,
     settings: list[str],
     data: dict[str, Any],
+    map_data: dict[str, Any] | None = None,
 ) -> str:
     """The whole page as HTML.
 
@@ -79,7 +80,12 @@ def render(
         The title/source/date block, as the report shows it.
     data : dict
         The page's data (:func:`.payload.payload`), embedded as JSON.
+    map_data : dict, optional
+        The map's data (:func:`.mapdata.map_payload`), embedded as JSON with
+        the map's script after the page's.
     """
+    from indexfuse_tools._explorer.mapdata import map_script
+
     from indexfuse_tools._report.page import stylesheet
 
     library = bundle()
@@ -96,4 +102,7 @@ def render(
         colours=_colours(),
         data=script_json(data),
         library=library,
+        map_data=None if map_data is None else script_json(map_data),
+        # Safe unescaped: a file shipped with the package, holding no reader's value.
+        map_script=Markup(map_script()) if map_data is not None else None,
     )

@@ -8,6 +8,7 @@ touches pyplot's state. matplotlib is imported only when a chart is drawn.
 from indexfuse_tools._plots.correlations import plot_correlations
 from indexfuse_tools._plots.distribution import decimals, plot_distribution
 from indexfuse_tools._plots.editions import plot_change, plot_trajectories
+from indexfuse_tools._plots.maps import plot_map
 from indexfuse_tools._plots.ranking import plot_ranking
 from indexfuse_tools._plots.robustness import plot_rank_intervals, plot_sensitivity_indices
 from indexfuse_tools._plots.style import style
@@ -19,6 +20,7 @@ __all__ = [
     "plot_distribution",
     "plot_correlations",
     "plot_ranking",
+    "plot_map",
     "plot_trajectories",
     "plot_change",
     "plot_rank_intervals",

@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 import pandas as pd
 
+from indexfuse_tools._core import strip_bidi, unit_list
 from indexfuse_tools._plots.style import (
     GRID,
     INK,
@@ -107,7 +108,7 @@ def _highlighted(editions: Editions, units: Iterable[Hashable] | None, n: int, v
         if not isinstance(n, int) or isinstance(n, bool) or n < 0:
             raise ValueError(f"n must be a whole number of units, 0 or more, got {n!r}")
         return movers(editions, n, value)
-    chosen = [units] if isinstance(units, str) else list(units)
+    chosen = unit_list(units, editions.units)
     known = set(editions.results.index.get_level_values("unit"))
     unknown = [unit for unit in chosen if unit not in known]
     if unknown:
@@ -179,8 +180,9 @@ def plot_trajectories(
     ----------
     editions : Editions
         What :func:`editions` returned.
-    units : iterable of unit labels, optional
-        The units to highlight; by default the ``n`` largest movers.
+    units : unit label or iterable of unit labels, optional
+        The units to highlight (one label alone is one unit); by default the
+        ``n`` largest movers.
     n : int, default 10
         How many movers to highlight when ``units`` is not given.
     value : {"composite", "rank", "score"}, default "composite"
@@ -251,7 +253,7 @@ def plot_trajectories(
         default = f"{what} over {len(wide)} editions" + (
             f", the {len(chosen)} largest movers highlighted" if units is None and chosen else ""
         )
-        ax.set_title(title or default, loc="left", fontsize=TITLE_SIZE, fontweight="bold",
+        ax.set_title(strip_bidi(title or default), loc="left", fontsize=TITLE_SIZE, fontweight="bold",
                      pad=16 if not_comparable else 6)  # fmt: skip
         if not_comparable:
             ax.annotate(REFIT_NOTE, xy=(0, 1), xycoords="axes fraction", xytext=(0, 4), textcoords="offset points",
@@ -421,7 +423,7 @@ def plot_change(
         grid(ax)
         words = f"{_period_text(start)} to {_period_text(end)}"
         change = _signed(last - first, digits)
-        ax.set_title(title or f"{shorten(unit)}: composite {change}, {words}", loc="left",
+        ax.set_title(strip_bidi(title or f"{shorten(unit)}: composite {change}, {words}"), loc="left",
                      fontsize=TITLE_SIZE, fontweight="bold", pad=16 if refit else 6)  # fmt: skip
         if refit:
             ax.annotate("Each edition has its own model: the change is split between the data and the method.",

@@ -22,7 +22,7 @@ from indexfuse_tools._plots.style import (
     shorten,
     style,
 )
-from indexfuse_tools._core import show
+from indexfuse_tools._core import show, unit_list
 from indexfuse_tools._plots.callouts import spread
 from indexfuse_tools._robustness.result import least_settled
 
@@ -142,9 +142,7 @@ def known_units(highlight: Iterable[Hashable] | None, index: pd.Index) -> list[H
     """
     if highlight is None:
         return []
-    if isinstance(highlight, (str, bytes)):
-        highlight = [highlight]
-    wanted = list(dict.fromkeys(highlight))
+    wanted = list(dict.fromkeys(unit_list(highlight, index)))
     missing = [unit for unit in wanted if unit not in index]
     if missing:
         raise KeyError(f"highlight names units the ranks lack: {show(missing)}")

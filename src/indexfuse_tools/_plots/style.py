@@ -14,6 +14,8 @@ import contextlib
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any, Literal, cast
 
+from indexfuse_tools._core.bidi import strip_bidi
+
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
@@ -158,16 +160,18 @@ def shorten(label: object, width: int = LABEL_WIDTH) -> str:
     """``label`` as text, cut to ``width`` characters with an ellipsis when longer.
 
     The one rule for every label a chart draws, so that a long name reads the
-    same in every chart and stays inside its figure.
+    same in every chart and stays inside its figure. Bidirectional controls
+    are left out (:func:`~indexfuse_tools._core.strip_bidi`): a chart draws
+    characters in the order they are stored, and has no glyph for them.
 
     Examples
     --------
     >>> shorten("Gross domestic product per head, in 2010 dollars at purchasing power")
     'Gross domestic product per head…'
-    >>> shorten(3.5)
-    '3.5'
+    >>> shorten(3.5), shorten("Ohio\u202e")
+    ('3.5', 'Ohio')
     """
-    text = str(label)
+    text = strip_bidi(str(label))
     return text if len(text) <= width else text[: width - 1] + "…"
 
 
@@ -208,4 +212,4 @@ def grid(ax: Axes, axis: Literal["x", "y", "both"] = "x") -> None:
 def set_title(ax: Axes, title: str | None) -> None:
     """The chart's title, left-aligned and bold; None or "" for none."""
     if title:
-        ax.set_title(title, loc="left", fontsize=TITLE_SIZE, fontweight="bold")
+        ax.set_title(strip_bidi(title), loc="left", fontsize=TITLE_SIZE, fontweight="bold")

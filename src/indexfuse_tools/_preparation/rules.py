@@ -13,7 +13,7 @@ import pandas as pd
 from scipy import stats
 from tessel.validation import is_numeric, series_to_float
 
-from indexfuse_tools._core import as_frame, dimension_name, preparation_digest, show, significant
+from indexfuse_tools._core import as_frame, dimension_name, isolate, preparation_digest, show, significant
 
 __all__ = ["LOG_COLUMNS", "PREPARED_MARK", "Preparation", "TRANSFORMS"]
 
@@ -403,7 +403,7 @@ def drop_sparse(
         where = np.flatnonzero(failing[:, position]).tolist()
         worst = min(where, key=lambda i: shares[i, position])
         detail = ", ".join(
-            f"{tests[i][0]} {counts[i, position]} of {len(tests[i][1])} (needs {threshold_text(tests[i][2])})"
+            f"{isolate(tests[i][0])} {counts[i, position]} of {len(tests[i][1])} (needs {threshold_text(tests[i][2])})"
             for i in where
         )
         log.append(

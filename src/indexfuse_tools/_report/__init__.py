@@ -24,10 +24,12 @@ from indexfuse_tools._core import (
     Presentation,
     as_frame,
     as_model,
+    atomic_path,
     check_parts,
     check_scale,
     fingerprint,
     over_editions,
+    same_file,
     unique_units,
 )
 from indexfuse_tools._core import presentation as fixed_on
@@ -105,6 +107,8 @@ def report(
     highlight: Iterable[Hashable] | None = None,
     explorer: str | os.PathLike[str] | None = None,
     editions: Editions | None = None,
+    geometry: Any = None,
+    key: Any = None,
 ) -> Path:
     """Write a report of a fitted index to one self-contained HTML file.
 
@@ -134,7 +138,9 @@ def report(
         The rows to report on, usually the table the model was fitted on;
         the row labels name the units.
     path : str or os.PathLike
-        Where to write the HTML file (overwritten).
+        Where to write the HTML file (replaced whole: the page is written
+        beside it, then renamed onto it, so a failed write leaves the
+        previous file as it was).
     external : pandas.DataFrame or pandas.Series, optional
         Measures outside the index over the same rows, as for :func:`audit`.
     title : str, optional
@@ -174,8 +180,8 @@ def report(
         report will look for. Needs ``robustness``.
     explorer : str or os.PathLike, optional
         Where to write the explorer page too (:func:`explorer`, from the
-        same model, data, title, source, robustness, preparation, editions
-        and presentation scale); the
+        same model, data, title, source, robustness, preparation, editions,
+        presentation scale and map); the
         report's header links to it by its path relative to the report's
         folder, so keep the two files side by side when moving them.
     editions : Editions, optional
@@ -187,6 +193,20 @@ def report(
         waterfall of the top one of each, and what limits the comparison of
         the editions, in words. Under ``baseline="refit"`` it says that
         composites are not comparable and ranks the movers by places.
+    geometry : str, os.PathLike, GeoDataFrame or Geometry, optional
+        The units' shapes, as :func:`read_geometry` reads them (``"world"``,
+        ``"us-states"``, ``"us-counties"``, a GeoJSON, TopoJSON or other
+        geometry file, or a geopandas table): an "On the map" section
+        follows the ranking, with the score on a map, each dimension on a
+        small map, and with ``editions`` the places each unit climbed or
+        fell from the first edition to the last. Units without a shape are
+        a finding at a glance, and listed with the shapes that match no unit.
+    key : str or tuple, optional
+        How units find their shapes: the shapes' property the row labels
+        match (``"iso_a3"``), or a pair (a column of ``data`` or None for
+        the row labels, the property). By default every property of a
+        bundled set is tried, or the property of a file that matches the
+        most units.
 
     Returns
     -------
@@ -206,6 +226,8 @@ def report(
         message names which), or ``data`` looks already prepared while
         ``preparation`` is given (see :func:`results`);
         as :func:`audit` raises it; if ``scale`` is not a presentation scale;
+        if ``explorer`` names the report's own file (through a link or a
+        relative path too);
         if ``data`` or ``robustness`` repeats a row label (a unit is named
         and found by its label); and if ``highlight`` is given without
         ``robustness``.
@@ -234,6 +256,7 @@ def report(
     return write_report(
         model, data, path, external=external, title=title, source=source, robustness=robustness,
         preparation=preparation, scale=scale, highlight=highlight, explorer=explorer, editions=editions,
+        geometry=geometry, key=key,
     )  # fmt: skip
 
 
@@ -251,6 +274,8 @@ def write_report(
     highlight: Iterable[Hashable] | None = None,
     explorer: str | os.PathLike[str] | None = None,
     editions: Editions | None = None,
+    geometry: Any = None,
+    key: Any = None,
     presentation: Presentation | None = None,
     function: str = "report()",
 ) -> Path:
@@ -268,6 +293,7 @@ def write_report(
     check_scale(scale)
     _check_editions(editions)
     frame = as_frame(data)
+    _check_explorer_path(explorer, path)
     unique_units(frame.index, function)
     if robustness is not None:
         unique_units(robustness.ranks.index, "report(robustness=...)", "the robustness analysis")
@@ -275,6 +301,11 @@ def write_report(
     as_model(model, "report")
     anchor = _anchor(presentation, scale, editions)
     _require_drawing()
+    placed = None
+    if geometry is not None:
+        from indexfuse_tools._geo import place
+
+        placed = place(geometry, key, frame, frame.index, function)
     from indexfuse_tools import __version__
     from indexfuse_tools._report import sections
     from indexfuse_tools._report.editions import over_time
@@ -295,13 +326,25 @@ def write_report(
     shown_scale = anchor if anchor is not None else fixed_on(scores["composite"], scale)
     scores = with_presentation(scores, shown_scale, scale)
     problems = [problem for problem in check(model.schema, scored) if problem.level == "warning"]
+    on_map = []
+    if placed is not None:
+        from indexfuse_tools._report.maps import map_findings, map_section
+
+        from indexfuse_tools._tables import weights as weight_table
+
+        dimensions = [str(name) for name in weight_table(model).index if name in scores.columns]
+        on_map = [map_section(placed, scores.reindex(placed.units), dimensions, editions)]
     shown = [
-        sections.glance(result, scores, problems, 0 if treated is None else len(treated.dropped)),
+        sections.glance(
+            result, scores, problems, 0 if treated is None else len(treated.dropped),
+            [] if placed is None else map_findings(placed),
+        ),
         sections.framework_section(model),
         *([] if treated is None else [sections.treatment(treated)]),
         sections.weights(model, result),
         sections.ranking(scores),
         *([] if editions is None else [over_time(editions)]),
+        *on_map,
         sections.coherence(result),
         sections.indicators(result),
         sections.coefficients(result),
@@ -328,9 +371,20 @@ def write_report(
         write_explorer(
             model, data, explorer, title=title, source=source, robustness=robustness, preparation=preparation,
             editions=editions, presentation=shown_scale, function=function,
+            geometry=None if placed is None else placed.geometry, key=key,
         )  # fmt: skip
-    target.write_text(page, encoding="utf-8")
+    with atomic_path(target) as temporary:
+        temporary.write_text(page, encoding="utf-8")
     return target
+
+
+def _check_explorer_path(explorer: str | os.PathLike[str] | None, path: str | os.PathLike[str]) -> None:
+    """``ValueError`` when the explorer would be written over the report itself."""
+    if explorer is not None and same_file(explorer, path):
+        raise ValueError(
+            f"explorer={os.fspath(explorer)!r} is the report's own file {os.fspath(path)!r}: the explorer "
+            "would overwrite the report; write it to another file beside it (explore.html, say)"
+        )
 
 
 def _anchor(presentation: Presentation | None, scale: str | None, editions: Editions | None) -> Presentation | None:

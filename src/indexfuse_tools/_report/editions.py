@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
+from indexfuse_tools._core import isolate
 from indexfuse_tools._plots.distribution import decimals
 from indexfuse_tools._plots.editions import REFIT_NOTE, Value, plot_change, plot_trajectories
 from indexfuse_tools._report.pieces import RANK, Picture, Table, picture, table
@@ -176,7 +177,8 @@ def _movers(
     editions: Editions, by: str, headers: dict[str, str], kinds: dict[str, int], digits: int, units: dict[str, Any],
     drawn: set[str],
 ) -> list[Movers]:
-    first, last = editions.periods[0], editions.periods[-1]
+    start, end = editions.periods[0], editions.periods[-1]
+    first, last = isolate(start), isolate(end)
     risers, fallers = movers_table(editions, by=by)
     groups = []
     for direction, movers in (("risers", risers), ("fallers", fallers)):
@@ -188,8 +190,8 @@ def _movers(
             heading = f"Largest {'rises' if direction == 'risers' else 'falls'} of composite"
             moved = "whose composite rose most" if direction == "risers" else "whose composite fell most"
             empty = f"No unit's composite {'rose' if direction == 'risers' else 'fell'} between {first} and {last}."
-            everyone = editions.results.loc[[first, last], "composite"].unstack("period").dropna()
-            change = everyone[last] - everyone[first]
+            everyone = editions.results.loc[[start, end], "composite"].unstack("period").dropna()
+            change = everyone[end] - everyone[start]
             if direction == "fallers" and len(change) and (change > 0).all():
                 empty += " Every unit's composite rose: the units that lost places did so because others rose more."
             if direction == "risers" and len(change) and (change < 0).all():
@@ -198,13 +200,14 @@ def _movers(
         waterfall = None
         if unit is not None and unit not in drawn:
             drawn.add(unit)
-            waterfall = picture(plot_change(editions, units[unit], first, last))
+            waterfall = picture(plot_change(editions, units[unit], start, end))
+        named = None if unit is None else isolate(unit)
         caption = (
-            f"Why {unit}, the unit {moved}, moved: what each indicator added to its composite between "
+            f"Why {named}, the unit {moved}, moved: what each indicator added to its composite between "
             f"{first} and {last}, largest first. The bars add up to the difference between the two composites."
         )
         table_shown = table(movers, headers, kinds, default=digits) if len(movers) else None
-        groups.append(Movers(heading, table_shown, empty, unit, waterfall, caption))
+        groups.append(Movers(heading, table_shown, empty, named, waterfall, caption))
     return groups
 
 
@@ -249,8 +252,8 @@ def over_time(editions: Editions) -> Section:
         "Over time",
         {
             "periods": len(editions.periods),
-            "first": str(editions.periods[0]),
-            "last": str(editions.periods[-1]),
+            "first": isolate(editions.periods[0]),
+            "last": isolate(editions.periods[-1]),
             "units": len(units),
             "baseline": editions.baseline,
             "refit_note": REFIT_NOTE if refit else None,

@@ -8,8 +8,9 @@ import importlib.resources
 from collections.abc import Sequence
 
 import jinja2
-from markupsafe import Markup
+from markupsafe import Markup, escape
 
+from indexfuse_tools._core.bidi import balanced, needs_isolation
 from indexfuse_tools._report.sections import Section
 
 _DATA = importlib.resources.files("indexfuse_tools._report")
@@ -20,11 +21,29 @@ def _template_source(name: str) -> str | None:
     return resource.read_text(encoding="utf-8") if resource.is_file() else None
 
 
+def bdi(value: object) -> Markup:
+    """``value`` escaped, inside ``<bdi>`` when it could reorder the text around it.
+
+    The templates' filter for every label they show: a name in a
+    right-to-left script, or one holding a bidirectional control such as
+    U+202E, is isolated from the sentence or the cell around it, so that
+    ``Ohio\u202e (0.292)`` does not read ``(292.0)``. Other text is only
+    escaped, as it cannot reorder anything.
+    """
+    if isinstance(value, Markup):
+        return value
+    text = str(value)
+    if not needs_isolation(text):
+        return escape(text)
+    return Markup("<bdi>%s</bdi>") % balanced(text)
+
+
 @functools.cache
 def environment() -> jinja2.Environment:
     """The templates' environment: every value escaped unless marked safe,
-    and a name a template does not have is an error, not an empty string."""
-    return jinja2.Environment(
+    and a name a template does not have is an error, not an empty string;
+    the filter ``bdi`` isolates a label (see :func:`bdi`)."""
+    built = jinja2.Environment(
         loader=jinja2.FunctionLoader(_template_source),
         autoescape=True,
         undefined=jinja2.StrictUndefined,
@@ -32,6 +51,8 @@ def environment() -> jinja2.Environment:
         lstrip_blocks=True,
         keep_trailing_newline=True,
     )
+    built.filters["bdi"] = bdi
+    return built
 
 
 @functools.cache

@@ -24,6 +24,7 @@ from indexfuse_tools._core import (
     dimension_name,
     effect,
     fixed,
+    isolate,
     plain_name,
     significant,
     split_key,
@@ -127,18 +128,21 @@ def shown_score(scores: pd.DataFrame) -> Shown:
 
 def _ends(ranked: pd.Series, digits: int) -> tuple[str, str]:
     def listed(part: pd.Series) -> str:
-        return ", ".join(f"{name} ({fixed(value, digits, grouping=True)})" for name, value in part.items())
+        return ", ".join(f"{isolate(name)} ({fixed(value, digits, grouping=True)})" for name, value in part.items())
 
     return listed(ranked.head(NAMED_UNITS)), listed(ranked.tail(NAMED_UNITS).iloc[::-1])
 
 
-def glance(result: Audit, scores: pd.DataFrame, problems: list[Problem], dropped: int = 0) -> Section:
+def glance(
+    result: Audit, scores: pd.DataFrame, problems: list[Problem], dropped: int = 0, more: Sequence[str] = ()
+) -> Section:
     """How many units, the best and the worst, and what a reviewer would ask about;
-    ``dropped`` units left out by the data treatment are counted too."""
+    ``dropped`` units left out by the data treatment are counted too, and ``more``
+    findings (from the map) follow the rest."""
     shown = shown_score(scores)
     ranked = scores.sort_values("rank", kind="stable")[shown.column].dropna()
     highest, lowest = _ends(ranked, shown.digits)
-    findings = result.findings() + [f"{problem.place}: {problem.message}" for problem in problems]
+    findings = result.findings() + [f"{problem.place}: {problem.message}" for problem in problems] + list(more)
     return Section(
         "glance",
         "At a glance",
@@ -477,7 +481,7 @@ def _imputation_text(preparation: Preparation) -> str | None:
     if preparation.group is None:
         return f"the indicator's {preparation.impute} over the units kept"
     return (
-        f"the indicator's {preparation.impute} among the units of the same {preparation.group} "
+        f"the indicator's {preparation.impute} among the units of the same {isolate(preparation.group)} "
         f"(the {preparation.impute} of all units kept where the group has no value)"
     )
 

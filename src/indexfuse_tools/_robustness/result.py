@@ -516,7 +516,9 @@ class RobustnessResult:
         default) every run's ranks, so :meth:`load` gives back a result on
         which :meth:`composite` works. ``run_ranks=False`` leaves the ranks
         of every run out (runs x units float32 values; 1 GB for 8,192 runs
-        of 33,000 units) and with them :meth:`unit_sensitivity`.
+        of 33,000 units) and with them :meth:`unit_sensitivity`. The file
+        is written whole or not at all: a failed write leaves the previous
+        one as it was.
 
         Raises
         ------

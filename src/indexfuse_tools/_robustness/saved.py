@@ -27,6 +27,7 @@ from indexfuse_tools._check import check
 from indexfuse_tools._core import (
     MAX_SHARED_HASH,
     Fingerprint,
+    atomic_path,
     check_hash_spread,
     decode,
     describe,
@@ -165,7 +166,7 @@ def write_analysis(path: str | os.PathLike[str], saved: Saved) -> None:
     for j in range(data.shape[1]):
         arrays[f"data_{j}"] = data.iloc[:, j].to_numpy()
     text = json.dumps(document, allow_nan=False, ensure_ascii=False, indent=1)
-    with zipfile.ZipFile(path, "w") as archive:
+    with atomic_path(path) as temporary, zipfile.ZipFile(temporary, "w") as archive:
         archive.writestr(_DOCUMENT, text, compress_type=zipfile.ZIP_DEFLATED)
         for name, array in arrays.items():
             buffer = io.BytesIO()
