@@ -1,5 +1,9 @@
 """Companions to the ``indexfuse`` model for the analyst who publishes an index.
 
+- the published index as one object: :class:`Index` (raw data, treatment,
+  model, presentation scale, editions and robustness analyses together,
+  saved as one file), from which results, report and explorer are drawn so
+  that they cannot disagree; every result carries a :class:`Fingerprint`;
 - before fitting: :func:`check` (what the model would skip silently or fail
   on) and :func:`prepare` (availability thresholds, imputation, transforms,
   outlier treatment, with a log of every change, and a :class:`Preparation`
@@ -8,7 +12,8 @@
   dimension values and missing counts), :func:`contributions` (what each
   indicator adds to each unit's composite) and :func:`plot_ranking`;
   :func:`editions` (an index published edition after edition, scored
-  against one baseline, every change attributed);
+  against one baseline, every change attributed) and
+  :func:`compare_baselines` (which baseline to publish against);
   :func:`coefficients` and :func:`weights` (flat tables of the fitted model);
   :func:`set_weights` and :func:`equal_weights` (weights set by hand);
 - before publishing: :func:`audit` (coherence of each dimension, effective
@@ -48,8 +53,10 @@ if TYPE_CHECKING:
     from indexfuse_tools._audit import FEW_DISTINCT, Audit, audit
     from indexfuse_tools._check import Problem, SchemaError, check
     from indexfuse_tools._contributions import contributions
+    from indexfuse_tools._core.fingerprints import Fingerprint, UnverifiedWarning
     from indexfuse_tools._core.numbers import number_format
-    from indexfuse_tools._editions import Editions, editions
+    from indexfuse_tools._editions import Editions, compare_baselines, editions
+    from indexfuse_tools._index import INDEX_FORMAT, INDEX_VERSION, Index, IndexFileError
     from indexfuse_tools._explorer import explorer
     from indexfuse_tools._geo import BUNDLED, MAX_GEOMETRY_BYTES, Geometry, GeometryError, read_geometry
     from indexfuse_tools._persist import (
@@ -105,9 +112,16 @@ _SOURCES = {
     "SchemaError": "_check",
     "check": "_check",
     "contributions": "_contributions",
+    "Fingerprint": "_core.fingerprints",
+    "UnverifiedWarning": "_core.fingerprints",
     "number_format": "_core.numbers",
     "Editions": "_editions",
+    "compare_baselines": "_editions",
     "editions": "_editions",
+    "INDEX_FORMAT": "_index",
+    "INDEX_VERSION": "_index",
+    "Index": "_index",
+    "IndexFileError": "_index",
     "explorer": "_explorer",
     "BUNDLED": "_geo",
     "MAX_GEOMETRY_BYTES": "_geo",
@@ -165,6 +179,8 @@ __all__ = [
     "FACTORS",
     "FEW_DISTINCT",
     "IMPUTATIONS",
+    "INDEX_FORMAT",
+    "INDEX_VERSION",
     "KURTOSIS_LIMIT",
     "MAX_GEOMETRY_BYTES",
     "METHODS",
@@ -178,19 +194,24 @@ __all__ = [
     "WINSORIZE_LIMIT",
     "Audit",
     "Editions",
+    "Fingerprint",
     "Geometry",
     "GeometryError",
+    "Index",
+    "IndexFileError",
     "ModelFileError",
     "Preparation",
     "Problem",
     "RobustnessResult",
     "RobustnessWarning",
     "SchemaError",
+    "UnverifiedWarning",
     "WeightUncertainty",
     "audit",
     "check",
-    "contributions",
     "coefficients",
+    "compare_baselines",
+    "contributions",
     "dimension_name",
     "dump",
     "dumps",

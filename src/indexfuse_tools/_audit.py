@@ -951,7 +951,7 @@ def audit(
     >>> round(float(result.effective_weights["effective_weight"].sum()), 12)
     1.0
     """
-    treated = None if preparation is None else treat(as_frame(data), preparation, "audit(preparation=...)")
+    treated = None if preparation is None else treat(as_frame(data), preparation, "audit(preparation=...)", model)
     return scored_audit(model, data, external, treated)[0]
 
 

@@ -16,12 +16,15 @@ from indexfuse_tools._cli import toml_lines as _cli_toml_lines
 from indexfuse_tools._core import bidi as _bidi
 from indexfuse_tools._core import periods as _periods
 from indexfuse_tools._core import cells as _cells
+from indexfuse_tools._core import fingerprints as _fingerprints
 from indexfuse_tools._core import numbers as _numbers
 from indexfuse_tools._core import tree as _tree
 from indexfuse_tools._core import values as _values
 from indexfuse_tools._core import weighting as _weighting_core
 from indexfuse_tools._editions import api as _editions
 from indexfuse_tools._explorer import columns as _explorer_columns
+from indexfuse_tools._editions import baselines as _baselines
+from indexfuse_tools._index import index as _index
 from indexfuse_tools._explorer import page as _explorer_page
 from indexfuse_tools._preparation import learn as _prepare
 from indexfuse_tools._preparation import rules as _rules
@@ -40,6 +43,7 @@ matplotlib.use("Agg")
     + [_cli_schemas, _cli_models, _cli_toml_lines, _numbers, _explorer, _explorer_page, _explorer_columns]
     + [_bidi, _cells, _tree, _values, _editions, _periods]
     + [_weighting, _weighting_core]
+    + [_fingerprints, _baselines, _index]
     + [weights, distribution, correlations, ranking, robustness, callouts],
     ids=lambda m: m.__name__,
 )

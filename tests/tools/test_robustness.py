@@ -687,7 +687,7 @@ def test_a_file_written_before_later_factors_still_loads(sobol, tmp_path, versio
 @pytest.mark.parametrize(
     "kwargs, error, message",
     [
-        ({"preparation": ["median"]}, TypeError, "preparation is a mapping"),
+        ({"preparation": ["median"]}, TypeError, "preparation is the Preparation .* or a mapping"),
         ({"preparation": {"imputation": "median"}}, ValueError, "unknown option\\(s\\) \\['imputation'\\]"),
         ({"preparation": {"impute": "mean"}, "factors": {"imputation": ["group mean"]}}, ValueError, "needs a group"),
         ({"preparation": {"impute": "mean"}, "factors": {"imputation": ["mode"]}}, ValueError, "level 'mode'"),

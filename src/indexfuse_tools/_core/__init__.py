@@ -18,6 +18,7 @@ imports its shared pieces from here and from nowhere else in the package.
 - :mod:`~indexfuse_tools._core.periods`: the order an index's periods follow.
 - :mod:`~indexfuse_tools._core.weighting`: the rival weighting and the
   geometric aggregation an index is compared with.
+- :mod:`~indexfuse_tools._core.fingerprints`: what a result was made from.
 """
 
 from indexfuse_tools._core.bidi import BIDI_CONTROLS, isolate, isolated, strip_bidi
@@ -52,8 +53,30 @@ from indexfuse_tools._core.defaults import (
     MODEL_DEFAULTS,
 )
 from indexfuse_tools._core.periods import period_order
+from indexfuse_tools._core.fingerprints import (
+    FINGERPRINT_PARTS,
+    Fingerprint,
+    UnverifiedWarning,
+    check_parts,
+    label_digest,
+    matching_edition,
+    refuse_mixed,
+    combined,
+    data_digest,
+    fingerprint,
+    model_digest,
+    preparation_digest,
+    read_columns,
+    units_digest,
+)
 from indexfuse_tools._core.numbers import fixed, number_format, significant, table_text, unsigned_zeros
-from indexfuse_tools._core.presentation import PRESENTATION_SCALES, Presentation, check_scale, presentation
+from indexfuse_tools._core.presentation import (
+    PRESENTATION_SCALES,
+    Presentation,
+    check_scale,
+    over_editions,
+    presentation,
+)
 from indexfuse_tools._core.tree import (
     GONE,
     MAX_DEPTH,
@@ -132,9 +155,24 @@ __all__ = [
     "isolate",
     "isolated",
     "strip_bidi",
+    "FINGERPRINT_PARTS",
+    "Fingerprint",
+    "UnverifiedWarning",
+    "check_parts",
+    "label_digest",
+    "matching_edition",
+    "refuse_mixed",
+    "combined",
+    "data_digest",
+    "fingerprint",
+    "model_digest",
+    "preparation_digest",
+    "read_columns",
+    "units_digest",
     "PRESENTATION_SCALES",
     "Presentation",
     "check_scale",
+    "over_editions",
     "presentation",
     "fixed",
     "number_format",

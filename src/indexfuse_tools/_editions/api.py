@@ -15,7 +15,7 @@ from indexfuse_tools._core import (
     check_dimension_names,
     check_scale,
     indicators,
-    presentation,
+    over_editions,
     same_label,
     show,
     unique_units,
@@ -233,7 +233,6 @@ def editions(
                      preparations[key], key)
         for key in periods
     }  # fmt: skip
-    composites = np.concatenate([s.table["composite"].to_numpy(np.float64) for s in scored.values()])
     return Editions(
         frames=frames,
         models=models,
@@ -241,7 +240,7 @@ def editions(
         scored=scored,
         baseline=baseline,
         reference=reference,
-        presentation=presentation(composites, scale),
+        presentation=over_editions({key: s.table["composite"] for key, s in scored.items()}, scale),
     )
 
 

@@ -22,8 +22,10 @@ from indexfuse_tools._core import (
     as_frame,
     as_model,
     atomic_path,
+    check_parts,
     check_scale,
     dimension_name,
+    fingerprint,
     fitted,
     presentation,
     unique_units,
@@ -38,13 +40,13 @@ from indexfuse_tools._explorer.payload import (
     used_columns,
     weighted_leaves,
 )
-from indexfuse_tools._results import results, treat
+from indexfuse_tools._results import scores_of, treat
 from indexfuse_tools._robustness import RobustnessResult
 
 if TYPE_CHECKING:
     from indexfuse_tools._preparation import Preparation
 
-__all__ = ["explorer"]
+__all__ = ["explorer", "write_explorer"]
 
 
 def _require_jinja() -> None:
@@ -120,12 +122,12 @@ def _steps(preparation: Preparation, label: Any) -> dict[str, Any] | None:
 
 
 def _treatment(
-    preparation: Preparation | None, frame: pd.DataFrame, units: pd.Index, used: list[Any]
+    preparation: Preparation | None, frame: pd.DataFrame, units: pd.Index, used: list[Any], model: Any, function: str
 ) -> Treatment | None:
     """What the model scored after the preparation, and what the preparation does to each indicator."""
     if preparation is None:
         return None
-    scored = treat(frame, preparation, "explorer()").prepared[used].reindex(units)
+    scored = treat(frame, preparation, function, model).prepared[used].reindex(units)
     refuse_non_finite(scored, "the treated column")
     steps = {label: _steps(preparation, label) for label in used}
     return Treatment(scored, {label: step for label, step in steps.items() if step})
@@ -233,7 +235,10 @@ def explorer(
     ValueError
         If a value the page would show is infinite (the message names the
         column and the unit), if ``data`` repeats a unit, if ``scale`` is
-        not a presentation scale, and as :func:`results` raises it.
+        not a presentation scale, if ``robustness`` or ``editions`` are of
+        another index than the one shown (another model, preparation, raw
+        table or units: the message names which), and as :func:`results`
+        raises it.
     TypeError
         If ``robustness``, ``editions`` or ``preparation`` is not what it
         should be.
@@ -254,9 +259,36 @@ def explorer(
     >>> page.read_text(encoding="utf-8").startswith("<!DOCTYPE html>")
     True
     """
+    return write_explorer(
+        model, data, path, title=title, source=source, robustness=robustness, editions=editions,
+        preparation=preparation, geometry=geometry, key=key, scale=scale,
+    )  # fmt: skip
+
+
+def write_explorer(
+    model: Any,
+    data: pd.DataFrame,
+    path: str | os.PathLike[str],
+    *,
+    title: str | None = None,
+    source: str | None = None,
+    robustness: RobustnessResult | None = None,
+    editions: Any = None,
+    preparation: Preparation | None = None,
+    geometry: Any = None,
+    key: Any = None,
+    scale: str | Presentation | None = None,
+    function: str = "explorer()",
+) -> Path:
+    """:func:`explorer`, named ``function`` in its messages.
+
+    An index (or the report the page is written beside) passes its anchor
+    as ``scale``: the scale its scores are shown on, fixed once, and the
+    sentence that states it.
+    """
     model = as_model(model, "explorer")
     frame = as_frame(data)
-    unique_units(frame.index, "explorer()")
+    unique_units(frame.index, function)
     _require_jinja()
     from indexfuse_tools import __version__
     from indexfuse_tools._explorer.page import render
@@ -264,7 +296,12 @@ def explorer(
     used = used_columns(model)
     # Before scoring, so that the message names the unit as well as the column.
     refuse_non_finite(frame[[label for label in used if label in frame.columns]], "the column")
-    scores = results(model, frame, preparation=preparation)
+    # Before the page is made: an analysis or editions of another index would put its numbers beside these.
+    analysis = robustness if isinstance(robustness, RobustnessResult) else None
+    shown = editions if hasattr(editions, "edition_fingerprint") else None
+    if analysis is not None or shown is not None:
+        check_parts(function, fingerprint(model, preparation, frame), analysis, shown)
+    scores = scores_of(model, frame, preparation=preparation)
     raw = frame[used].reindex(scores.index)
     names = [dimension_name(path) for path, _ in weighted_leaves(fitted(model, "dim_weight"))]
     refuse_non_finite(scores[names], "the dimension")
@@ -272,7 +309,7 @@ def explorer(
     inputs = Inputs(
         scores=scores,
         raw=raw,
-        treatment=_treatment(preparation, frame, scores.index, used),
+        treatment=_treatment(preparation, frame, scores.index, used, model, function),
         intervals=_intervals(robustness, scores.index),
         trajectories=None if editions_found is None else editions_found[0],
         periods=None if editions_found is None else editions_found[1],
@@ -284,7 +321,7 @@ def explorer(
         from indexfuse_tools._explorer.mapdata import map_payload
         from indexfuse_tools._geo import place
 
-        placed = place(geometry, key, frame, scores.index, "explorer()")
+        placed = place(geometry, key, frame, scores.index, function)
         map_data = map_payload(placed, scores[names], inputs.trajectories, inputs.periods)
     page = render(
         title=title or "Composite index explorer",

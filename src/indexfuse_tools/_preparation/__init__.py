@@ -21,7 +21,7 @@ from indexfuse_tools._preparation.learn import (
     prepare,
 )
 from indexfuse_tools._preparation.panel import OVER_TIME
-from indexfuse_tools._preparation.rules import IMPUTATIONS, LOG_COLUMNS, STATISTICS, TRANSFORMS, Preparation
+from indexfuse_tools._preparation.rules import IMPUTATIONS, LOG_COLUMNS, PREPARED_MARK, STATISTICS, TRANSFORMS, Preparation
 
 __all__ = [
     "EXTREME_SD",
@@ -31,6 +31,7 @@ __all__ = [
     "OVER_TIME",
     "PREPARATION_FORMAT",
     "PREPARATION_VERSION",
+    "PREPARED_MARK",
     "SKEW_LIMIT",
     "STATISTICS",
     "TRANSFORMS",

@@ -6,7 +6,7 @@ import os
 import warnings
 from collections import Counter
 from collections.abc import Callable, Hashable, Mapping, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 from types import MappingProxyType
 from typing import Any
 
@@ -14,10 +14,18 @@ import numpy as np
 import pandas as pd
 from tessel.validation import is_numeric, series_to_float
 
-from indexfuse_tools._core import ModelFileError, as_frame, dimension_name, isolate, show, significant
+from indexfuse_tools._core import (
+    ModelFileError,
+    as_frame,
+    dimension_name,
+    isolate,
+    preparation_digest,
+    show,
+    significant,
+)
 from indexfuse_tools._preparation.panel import OVER_TIME, Anchors, Timeline, describe_fills
 
-__all__ = ["LOG_COLUMNS", "Preparation", "TRANSFORMS", "STATISTICS", "IMPUTATIONS"]
+__all__ = ["IMPUTATIONS", "LOG_COLUMNS", "PREPARED_MARK", "Preparation", "STATISTICS", "TRANSFORMS"]
 
 #: The columns of every preparation log.
 LOG_COLUMNS = ["step", "column", "row", "before", "after", "detail"]
@@ -29,6 +37,10 @@ STATISTICS = ("mean", "median")
 IMPUTATIONS = (*STATISTICS, *OVER_TIME)
 #: The log's name for the threshold over all of the index's indicators.
 ALL_INDICATORS = "all indicators"
+#: The key of ``DataFrame.attrs`` under which a prepared table carries the
+#: fingerprint of the preparation that made it: replaying a preparation on a
+#: table that carries it would treat the values twice.
+PREPARED_MARK = "indexfuse_tools.prepared"
 
 # A note on a fill: the column's (key None) or a group's; prepare says how the value was learned.
 FillNote = Callable[[Any, Any], str]
@@ -128,6 +140,13 @@ def _spread(value: Any, count: int) -> np.ndarray:
 
 def _frozen(mapping: Mapping[Any, Any]) -> Mapping[Any, Any]:
     return MappingProxyType(dict(mapping))
+
+
+def _thawed(value: Any) -> Any:
+    """Read-only mappings as plain dicts, all the way down, so that pickle takes them."""
+    if isinstance(value, Mapping):
+        return {key: _thawed(item) for key, item in value.items()}
+    return value
 
 
 @dataclass(frozen=True, eq=False)
@@ -291,6 +310,50 @@ class Preparation:
         """The statistic a gap is filled with from other units: ``impute``, or over time ``fallback``."""
         return self.fallback if self.over_time else self.impute
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        # The read-only mappings do not pickle: the fields go as plain dicts, frozen again on the way in.
+        return (type(self), tuple(_thawed(getattr(self, item.name)) for item in fields(self)))
+
+    @property
+    def options(self) -> dict[str, Any]:
+        """The options of :func:`prepare` that learn rules of the same kinds again, on another table.
+
+        ``prepare(schema, data, **preparation.options)`` imputes with the same
+        statistic (within the same group column), transforms the same
+        indicators with the same kinds (their parameters learnt again),
+        winsorises when this preparation does (up to
+        :data:`WINSORIZE_LIMIT` points, the limit it was learnt with being
+        kept nowhere) and applies the same availability thresholds; on the
+        table this preparation was learnt from, with its own options, it
+        gives the same rules unless winsorisation was limited otherwise.
+
+        Examples
+        --------
+        >>> import pandas as pd
+        >>> from indexfuse_tools import prepare
+        >>> data = pd.DataFrame({"gdp": [100.0, None, 900.0, 2700.0], "jobs": [1.0, 2.0, 3.0, 4.0]})
+        >>> _, _, preparation = prepare({"economy": ["gdp", "jobs"]}, data, impute="median",
+        ...                             transform={"gdp": "log"}, min_present=0.5)
+        >>> preparation.options
+        {'impute': 'median', 'transform': {'gdp': 'log'}, 'min_present': {'economy': 0.5}}
+        """
+        options: dict[str, Any] = {}
+        if self.impute is not None:
+            options["impute"] = self.impute
+        if self.group is not None:
+            options["group"] = self.group
+        if self.transforms:
+            options["transform"] = {label: str(rule["kind"]) for label, rule in self.transforms.items()}
+        if self.caps:
+            options["winsorize"] = True
+        if self.min_present:
+            options["min_present"] = {dimension_name(path): value for path, value in self.min_present.items()}
+        if self.min_present_total is not None:
+            options["min_present_total"] = self.min_present_total
+        if self.over_time:
+            options.update(period=self.period, unit=self.unit, max_gap=self.max_gap, fallback=self.fallback)
+        return options
+
     # ------------------------------------------------------------ replay --
 
     def apply(self, data: pd.DataFrame) -> tuple[pd.DataFrame, pd.DataFrame]:
@@ -357,6 +420,7 @@ class Preparation:
         prepared = self._transformed(prepared, log)
         for label, (low, high) in self.caps.items():
             cap_column(prepared, label, low, high, log)
+        prepared.attrs[PREPARED_MARK] = preparation_digest(self)
         return prepared, log.frame()
 
     def _filled(self, frame: pd.DataFrame, log: Log, fill_note: FillNote | None = None) -> pd.DataFrame:

@@ -82,6 +82,8 @@ __all__ = [
     "prepared_table",
     "perturbed",
     "rank_dtype",
+    "ranked_units",
+    "raw_fit_rows",
     "resample_rows",
 ]
 
@@ -118,6 +120,31 @@ class Job:
     leaves: tuple[Any, ...]  # the leaves the plans point to
     treatment: dict[str, Any] | None = None  # the nominal preparation's options; None: data is used as it is
     raw: pd.DataFrame | None = None  # the table each run prepares, with a treatment
+    # The rows each run's index is fitted on: the first ``fitted`` rows of data (None: all of them); the
+    # rows after them are only scored, as the later editions of an index frozen on a reference edition.
+    fitted: int | None = None
+    # The rows whose composites are ranked in each run, as positions into data (None: all of them): the
+    # edition whose rank intervals an analysis of several editions gives.
+    ranked: np.ndarray | None = None
+    # The preparation the nominal table is the replay of, when one was given as it is (a Preparation);
+    # runs at every nominal treatment level use that table, the others learn theirs again.
+    published: Any = None
+
+    @property
+    def fit_rows(self) -> int:
+        """How many of the first rows of data each run's index is fitted on."""
+        return len(self.data) if self.fitted is None else self.fitted
+
+    @property
+    def raw_fit_rows(self) -> int | None:
+        """How many of the first rows of the raw table a run's preparation is learnt on (None: all of them)."""
+        return None if self.raw is None else raw_fit_rows(self.raw, self.data, self.fitted)
+
+    def ranked_part(self, composite: Any) -> Any:
+        """The composites of the rows ranked (all of them, or those of ``ranked``)."""
+        if self.ranked is None or np.ndim(composite) == 0:
+            return composite
+        return np.asarray(composite, dtype=np.float64)[self.ranked]
 
     def options(self, codes: Sequence[int]) -> dict[str, Any] | None:
         """The options of ``prepare`` a run with these level codes prepares the raw table with."""
@@ -138,10 +165,16 @@ def make_job(
     nominal_ranks: np.ndarray,
     treatment: dict[str, Any] | None = None,
     raw: pd.DataFrame | None = None,
+    *,
+    fitted: int | None = None,
+    ranked: np.ndarray | None = None,
+    published: Any = None,
 ) -> Job:
     """The job of an analysis, with the schema of each ``exclude`` level and their shared leaves.
 
-    With a ``treatment``, ``data`` is the nominal preparation of ``raw``.
+    With a ``treatment``, ``data`` is the nominal preparation of ``raw``
+    (``published`` replayed on it, when given). ``fitted`` and ``ranked``
+    are as :class:`Job` holds them.
     """
     columns = data.columns.tolist()
     variants = tuple(
@@ -152,7 +185,7 @@ def make_job(
     return Job(
         uuid.uuid4().hex, method, seed, used_columns(data, schema), schema, nominal, setting,
         top_keys, nominal_ranks, variants, plans, tuple(leaves), treatment,
-        None if raw is None else raw_columns(raw, schema, treatment),
+        None if raw is None else raw_columns(raw, schema, treatment), fitted, ranked, published,
     )
 
 
@@ -173,9 +206,50 @@ def raw_columns(raw: pd.DataFrame, schema: ModelSchema, treatment: Mapping[str, 
     return used.join(raw[extra]) if extra else used
 
 
-def prepared_table(schema: ModelSchema, raw: pd.DataFrame, options: Mapping[str, Any]) -> pd.DataFrame:
-    """The columns the index uses of ``prepare(schema, raw, **options)``'s table."""
-    prepared = prepare(schema, raw, **options)[0]
+def ranked_units(index: pd.Index, ranked: np.ndarray | None) -> pd.Index:
+    """The labels of the rows ranked: those of ``index`` at ``ranked`` (all of them for None).
+
+    Rows of several editions are told apart by a first level ``"period"``;
+    the rows of one edition, ranked among themselves, are named by their
+    units alone, as that edition's results name them.
+    """
+    if ranked is None:
+        return index
+    labels = index[ranked]
+    if isinstance(labels, pd.MultiIndex) and labels.nlevels == 2 and labels.names[0] == "period":
+        if labels.get_level_values(0).nunique() <= 1:
+            return labels.droplevel(0)
+    return labels
+
+
+def raw_fit_rows(raw: pd.DataFrame, data: pd.DataFrame, fitted: int | None) -> int | None:
+    """How many of the first rows of ``raw`` precede the rows of ``data`` that are only scored.
+
+    ``data`` is the preparation of ``raw``, whose rows it keeps in order;
+    ``fitted`` counts its rows fitted on. A row the thresholds drop between
+    the two parts counts with the first: it is dropped before anything is
+    learnt, so it changes nothing.
+    """
+    if fitted is None or fitted >= len(data):
+        return None
+    where = raw.index.get_loc(data.index[fitted])
+    assert isinstance(where, int)  # labels are unique
+    return where
+
+
+def prepared_table(
+    schema: ModelSchema, raw: pd.DataFrame, options: Mapping[str, Any], fitted: int | None = None
+) -> pd.DataFrame:
+    """The columns the index uses of ``prepare(schema, raw, **options)``'s table.
+
+    With ``fitted``, the rules are learnt on the first ``fitted`` rows alone
+    (those the index is fitted on) and replayed on the rest.
+    """
+    if fitted is None or fitted == len(raw):
+        prepared = prepare(schema, raw, **options)[0]
+    else:
+        learnt, _, preparation = prepare(schema, raw.iloc[:fitted], **options)
+        prepared = pd.concat([learnt, preparation.apply(raw.iloc[fitted:])[0]])
     return used_columns(prepared, schema)
 
 
@@ -434,7 +508,7 @@ class Engine:
         with warnings.catch_warnings():
             # prepare's advice (a transform, a cluster of dropped rows) is for the nominal table, said once there.
             warnings.simplefilter("ignore", UserWarning)
-            table = prepared_table(job.schema, job.raw, options)
+            table = prepared_table(job.schema, job.raw, options, job.raw_fit_rows)
         if not table.index.equals(job.data.index):
             raise ValueError(
                 f"prepare(**{options!r}) keeps other rows than the nominal preparation: the runs would rank "
@@ -454,7 +528,7 @@ class Engine:
             if (s, c) not in self._coef_models:
                 self._coef_models[s, c] = indexfuse.indexpca_diment(self.job.schema, **self._ctor(s, c))
             model, data = self._coef_models[s, c], prepared[1]
-            table = model.compute_index_coef(data, self.job.leaves[leaf])
+            table = model.compute_index_coef(data.iloc[: self.job.fit_rows], self.job.leaves[leaf])
             values = model.compute_dim_value(data, table)
             self.memo.pin(values)
             self._leaf_values[key] = (table, values)
@@ -468,7 +542,7 @@ class Engine:
         if (k, r) not in self._baselines:
             model = indexfuse.indexpca_diment(self.job.schema, **self.job.nominal.ctor(ent_k=self.level("ent_k", k)))
             with entropy.resolution(self.level("resolution", r)):
-                model.fit(self.job.data)
+                model.fit(self.job.data.iloc[: self.job.fit_rows])
             self._baselines[k, r] = (model.k, model.min_ent)
         return self._baselines[k, r]
 
@@ -482,7 +556,7 @@ class Engine:
         model.index_coef = assemble(plan, lambda leaf: self._leaf(leaf, s, c, prepared)[0])
         values = assemble(plan, lambda leaf: self._leaf(leaf, s, c, prepared)[1])
         with entropy.resolution(self.level("resolution", r)):
-            weights, _ = cast(tuple[Any, Any], model.compute_dim_weight(values))  # unpacked as fit does
+            weights, _ = cast(tuple[Any, Any], model.compute_dim_weight(self._fitted_values(values)))  # as fit does
         model.dim_weight = weights
         weighting, aggregation = (self.level(name, int(codes[DISCRETE.index(name)])) for name in COMBINATION)
         if weighting == "equal":
@@ -492,6 +566,13 @@ class Engine:
         arrays = _as_arrays(values)
         logs = geometric_logs(arrays, model.dim_weight) if aggregation == "geometric" else None
         return Cell(model, values, model.dim_weight, arrays, logs)
+
+    def _fitted_values(self, values: Any) -> Any:
+        """The dimension values of the rows the index is fitted on: the weights are learnt on them alone."""
+        if self.job.fit_rows == len(self.job.data):
+            return values
+        rows = self.job.fit_rows
+        return map_leaves(values, lambda node: node.value.iloc[:rows] if isinstance(node.value, pd.Series) else node.value)
 
     def weights(self, cell: Cell, multipliers: np.ndarray) -> Any:
         """The weights of one run: the cell's own, or noisy ones set on its model."""
@@ -525,7 +606,7 @@ class Engine:
         return TaskResult(task.runs, ranks, np.empty(len(task.runs)), np.zeros(units))
 
     def _rank(self, composite: Any, result: TaskResult, row: int, out: np.ndarray | None) -> None:
-        ranks = descending_ranks(composite, len(self.job.nominal_ranks))
+        ranks = descending_ranks(self.job.ranked_part(composite), len(self.job.nominal_ranks))
         shift = np.abs(ranks - self.job.nominal_ranks)
         if result.ranks is None:
             assert out is not None
@@ -558,7 +639,7 @@ class Engine:
     # The bootstrap refits the nominal index on resampled rows: nothing to share.
 
     def bootstrap_model(self, run: int) -> indexfuse.indexpca_diment:
-        rows = resample_rows(self.job.seed, run, len(self.job.data))
+        rows = resample_rows(self.job.seed, run, self.job.fit_rows)
         return self.job.nominal.fit(self.job.schema, self.job.data.iloc[rows])
 
     def run_bootstrap(self, task: Task, out: np.ndarray | None = None) -> TaskResult:

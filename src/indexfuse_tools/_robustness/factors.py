@@ -319,6 +319,37 @@ def _check_imputation(level: Any, ground: Ground) -> None:
         )
 
 
+def _check_transform(level: Any, ground: Ground) -> None:
+    """A kind of ``prepare``'s ``transform`` for the indicators the outlier rule flags, or a mapping of
+    indicators to kinds: the transforms of a preparation given as it is."""
+    if not isinstance(level, Mapping):
+        _one_of("transform", TRANSFORM_LEVELS)(level, ground)
+        return
+    unknown = [label for label in level if not any(same_label(label, found) for found in ground.found)]
+    kinds = [kind for kind in level.values() if kind is not None and kind not in TRANSFORM_LEVELS]
+    if unknown or kinds or not level:
+        raise ValueError(
+            f"factor 'transform': level {level!r:.200} cannot be used: a mapping of the schema's indicators to "
+            f"the kinds {', '.join(repr(kind) for kind in TRANSFORM_LEVELS if kind)}"
+        )
+
+
+def _transform_name(level: Any) -> str:
+    """A transform level in words: its kind, or the kinds of a mapping and their indicators."""
+    if not isinstance(level, Mapping):
+        return _plain_name(level)
+    by_kind: dict[str, list[str]] = {}
+    for label, kind in level.items():
+        by_kind.setdefault(_plain_name(kind), []).append(str(label))
+    return "; ".join(f"{kind} of {', '.join(labels)}" for kind, labels in by_kind.items())
+
+
+def _default_transforms(ground: Ground) -> tuple[Any, ...]:
+    # A preparation given as it is transforms the indicators it names: that choice is one of the levels.
+    nominal = (ground.treatment or {}).get("transform")
+    return (nominal, None, "log") if isinstance(nominal, Mapping) else (None, "log")
+
+
 def _check_noise(value: Any, ground: Ground) -> None:
     if not is_real(value) or not 0 <= value < 1:
         raise ValueError(
@@ -370,8 +401,8 @@ REGISTRY: tuple[Factor, ...] = (
         "imputation", "how gaps are filled", _default_imputations, _check_imputation, applies=_prepared,
     ),
     Factor(
-        "transform", "transform of skewed indicators", lambda ground: (None, "log"),
-        _one_of("transform", TRANSFORM_LEVELS), applies=_prepared,
+        "transform", "transform of skewed indicators", _default_transforms, _check_transform, applies=_prepared,
+        name_of=_transform_name,
     ),
     Factor(
         "outliers", "outliers winsorised", lambda ground: OUTLIER_LEVELS, _one_of("outliers", OUTLIER_LEVELS),
@@ -470,8 +501,8 @@ def check_treatment(preparation: Any) -> dict[str, Any] | None:
         return None
     if not isinstance(preparation, Mapping):
         raise TypeError(
-            f"preparation is a mapping of prepare() options, such as {{'impute': 'median', 'winsorize': True}}, "
-            f"got {type(preparation).__name__}"
+            "preparation is the Preparation the index was fitted after (replayed as it is) or a mapping of "
+            f"prepare() options, such as {{'impute': 'median', 'winsorize': True}}, got {type(preparation).__name__}"
         )
     unknown = [key for key in preparation if key not in PREPARE_OPTIONS]
     if unknown:
