@@ -8,10 +8,15 @@ Runs, in one process (memory in fresh child processes):
 4. peak memory of ``fit``;
 5. editions: ``editions()`` against the plain fits and scores it stands for
    (20 editions of 33,000 units; 3 of 2,000 with ``--smoke``);
-6. census scale: fit, score, the robustness analysis and the explorer at
+6. panel imputation: ``prepare(..., impute="carry")`` against the same fill in
+   plain pandas, on the same 20 editions with gaps;
+7. the review of the weights: ``weight_uncertainty`` against the plain
+   refits it stands for (1,000 resamples of 33,000 units; 20 of 1,000 with
+   ``--smoke``);
+8. census scale: fit, score, the robustness analysis and the explorer at
    33,000, 85,000 and 242,335 units (``bench_scale.py``; 2,000 units with
    ``--smoke``), with its plot ``results/scale.png``;
-7. a log-log plot of fit and score time against rows (``results/growth.png``).
+9. a log-log plot of fit and score time against rows (``results/growth.png``).
 
 Every comparison checks that both sides agree before it times anything, and
 stops with an error if they do not. The full run then checks the goals and
@@ -35,7 +40,9 @@ import bench_end_to_end  # noqa: E402
 import bench_knn  # noqa: E402
 import bench_memory  # noqa: E402
 import bench_overhead  # noqa: E402
+import bench_panel  # noqa: E402
 import bench_scale  # noqa: E402
+import bench_weights  # noqa: E402
 from bench_data import SIZES  # noqa: E402
 from bench_timing import cores  # noqa: E402
 
@@ -69,6 +76,10 @@ def goals(results: dict) -> list[tuple[str, str, bool]]:
             out.append((f"overhead >= 3x: {row['case']}", figure, ratio >= 3))
     if results.get("editions"):
         out.extend(bench_editions.goals(results["editions"]))
+    if results.get("panel"):
+        out.extend(bench_panel.goals(results["panel"]))
+    if results.get("weights"):
+        out.extend(bench_weights.goals(results["weights"]))
     if results.get("scale"):
         out.extend(bench_scale.goals(results["scale"], 1024))
     for r in results.get("memory", []):
@@ -87,7 +98,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--sizes", type=int, nargs="+", help="row counts (default 1e4 1e5 1e6)")
     parser.add_argument("--repeats", type=int, help="timed runs per figure (median)")
     parser.add_argument("--skip", nargs="*", default=[],
-                        choices=["end_to_end", "kernel", "overhead", "memory", "editions", "scale", "plot"])
+                        choices=["end_to_end", "kernel", "overhead", "memory", "editions", "panel", "weights",
+                                 "scale", "plot"])
     parser.add_argument("--json", type=Path, help="where to write the raw figures")
     args = parser.parse_args(argv)
 
@@ -126,6 +138,19 @@ def main(argv: list[str] | None = None) -> int:
                 else (bench_editions.UNITS, bench_editions.EDITIONS))
         results["editions"] = bench_editions.run(*size, repeats=1 if args.smoke else 3)
         bench_editions.print_table(results["editions"])
+        print()
+    if "panel" not in skip:
+        size = ((bench_panel.SMOKE_UNITS, bench_panel.SMOKE_EDITIONS) if args.smoke
+                else (bench_panel.UNITS, bench_panel.EDITIONS))
+        results["panel"] = bench_panel.run(*size, repeats=1 if args.smoke else 3)
+        bench_panel.print_table(results["panel"])
+        print()
+    if "weights" not in skip:
+        size = ((bench_weights.SMOKE_UNITS, bench_weights.SMOKE_RESAMPLES) if args.smoke
+                else (bench_weights.UNITS, bench_weights.RESAMPLES))
+        results["weights"] = bench_weights.run(*size, repeats=1 if args.smoke else 3,
+                                               sample=3 if args.smoke else 30)
+        bench_weights.print_table(results["weights"])
         print()
     if "scale" not in skip:
         scale_sizes = [bench_scale.SMOKE_UNITS] if args.smoke else list(bench_scale.SCALE_SIZES)

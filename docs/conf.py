@@ -19,6 +19,7 @@ matplotlib.use("Agg")
 
 from sphinx_gallery import gen_rst  # noqa: E402
 
+import indexfuse  # noqa: E402,F401  (the compiled module: autodoc would otherwise run its type stub as one)
 import indexfuse_tools  # noqa: E402
 
 DOCS = Path(__file__).resolve().parent

@@ -59,7 +59,7 @@ if arguments.screenshot:
     # --virtual-time-budget lets the page draw its table before the picture is taken.
     subprocess.run(
         [browser, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
-         "--window-size=1280,1500", "--virtual-time-budget=10000",
+         "--window-size=1280,1500", "--virtual-time-budget=20000",
          f"--screenshot={arguments.screenshot}", address],
         check=True, capture_output=True, timeout=120,
     )  # fmt: skip

@@ -193,10 +193,6 @@ class Session:
             width=width, height=height, deviceScaleFactor=1, mobile=False,
         )  # fmt: skip
 
-    def add_script(self, source: str) -> None:
-        """Run ``source`` in every page loaded from now on, before the page's own scripts."""
-        self._pipe.call("Page.addScriptToEvaluateOnNewDocument", self._session, source=source)
-
     def load(self, page: Path, fragment: str = "") -> None:
         """Open ``page`` from its file address (with ``#fragment``) and wait for its load event."""
         # Through a blank page: a move to the same page with another fragment
@@ -205,6 +201,10 @@ class Session:
             self._pipe.events = [event for event in self._pipe.events if event.get("method") != "Page.loadEventFired"]
             self._pipe.call("Page.navigate", self._session, url=url)
             self._pipe.wait_for("Page.loadEventFired")
+
+    def add_script(self, source: str) -> None:
+        """Run ``source`` in every page loaded from now on, before the page's own scripts."""
+        self._pipe.call("Page.addScriptToEvaluateOnNewDocument", self._session, source=source)
 
     def evaluate(self, expression: str) -> Any:
         """The value of a JavaScript expression in the page; a promise is awaited."""

@@ -23,6 +23,7 @@ import bench_knn  # noqa: E402
 import bench_memory  # noqa: E402
 import bench_overhead  # noqa: E402
 import indexfuse  # noqa: E402
+import indexfuse_tools  # noqa: E402
 import plain_methods  # noqa: E402
 import run as bench_run  # noqa: E402
 from bench_data import SIZES, make_frame, make_schema  # noqa: E402
@@ -246,3 +247,32 @@ def test_scale_table_is_skewed_and_correlated_like_a_deprivation_index():
     within = data[["income_support", "child_poverty", "unemployment"]].corr().to_numpy()
     across = data[["income_support", "disability", "overcrowding"]].corr().to_numpy()
     assert within[np.triu_indices(3, 1)].min() > 0.5 > across[np.triu_indices(3, 1)].max() > 0.1
+
+
+def test_panel_benchmark_fills_as_plain_pandas_does_and_would_catch_a_difference():
+    import bench_panel
+
+    table, indicators = bench_panel.panel_with_gaps(200, 4)
+    assert table[indicators].isna().to_numpy().mean() > bench_panel.MISSING
+    bench_panel.check_agreement(make_schema(), table, indicators)
+    with pytest.raises(AssertionError, match="carry"):
+        bench_panel.check_agreement(make_schema(), table.assign(period=table["period"] * 3), indicators)
+
+
+def test_weights_benchmark_agrees_with_plain_refits_at_a_small_size():
+    import bench_weights
+
+    figures = bench_weights.run(units=300, n=6, repeats=1, sample=2)
+    assert figures["failed"] == 0 and figures["plain_seconds"] > 0 and figures["peak_bytes"] > 0
+    assert bench_weights.goals(figures) == []  # goals are for the reference problem only
+    slow = {**figures, "units": 33_000, "n": 1000, "review_seconds": 31}
+    assert [met for _, _, met in bench_weights.goals(slow)] == [False]
+
+
+def test_weights_agreement_check_catches_another_model():
+    import bench_weights
+
+    schema, data = make_schema(), make_frame(300)
+    review = indexfuse_tools.weight_uncertainty(schema, data, n=3, scheduler=1, ent_k=5)  # not the plain side's k
+    with pytest.raises(AssertionError, match="resample 0"):
+        bench_weights.check_agreement(review, schema, data, [0])

@@ -212,12 +212,27 @@ def test_robustness_example_prints_the_readme_output_and_draws_the_figure(tmp_pa
     assert (ROOT / "examples/figures/robustness_ranks.png").exists()
 
 
+def test_weights_example_prints_the_guide_output_and_draws_the_figure(tmp_path):
+    target = tmp_path / "weights.png"
+    result = _run("examples/weights.py", str(target))
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    shown = result.stdout.replace(str(target), "examples/figures/weights_intervals.png")
+    assert shown == _marked_blocks("output")["examples/weights.py"]
+    assert target.exists() and (ROOT / "examples/figures/weights_intervals.png").exists()
+
+
 def test_preparing_example_leaves_nothing_for_check():
     result = _run("examples/preparing.py")
     assert result.returncode == 0 and result.stderr == "", result.stderr
     assert "20 rows dropped" in result.stdout
     assert "Problems after preparing: []" in result.stdout
     assert "through the saved preparation gives the same composites: True" in result.stdout
+
+
+def test_panel_example_prints_what_the_guide_shows():
+    result = _run("examples/panel.py")
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    assert _page_blocks("preparing.md", "output")["examples/panel.py"] == result.stdout
 
 
 def test_demo_writes_the_report(tmp_path):

@@ -74,6 +74,7 @@ READING_ORDER = (
     "preparing.py",
     "audit.py",
     "robustness.py",
+    "weights.py",
     "demo.py",
     "editions.py",
     "explorer.py",

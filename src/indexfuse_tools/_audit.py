@@ -18,6 +18,7 @@ from tessel import process
 from tessel.modelbench import PCA, entropy
 
 from indexfuse_tools._core import (
+    FEW_DISTINCT,
     Path,
     as_frame,
     as_model,
@@ -37,6 +38,7 @@ from indexfuse_tools._core import (
     split_key,
     strip_bidi,
     unique_units,
+    weighted_leaves,
     write_excel,
 )
 from indexfuse_tools._preparation import needs_treatment
@@ -47,11 +49,8 @@ from indexfuse_tools._weights import equal_weights
 if TYPE_CHECKING:
     from indexfuse_tools._preparation import Preparation
 
-__all__ = ["Audit", "audit", "FEW_DISTINCT"]
+__all__ = ["Audit", "audit", "FEW_DISTINCT", "LOW_AGREEMENT", "agreement_findings", "agreement_rows"]
 
-#: An indicator with fewer distinct values than this (but more than one) is
-#: flagged: its entropy is read from a handful of levels.
-FEW_DISTINCT = 5
 
 # Pairs of indicators of one dimension that correlate below this, after their
 # directions, are named in the summary: they pull against each other.
@@ -59,6 +58,10 @@ _NEGATIVE_R = 0.0
 # The summary names a dimension whose effective weight parts from its nominal
 # weight by more than this share of the nominal weight.
 _PARTING = 0.25
+#: A dimension whose values correlate below this with the other dimensions,
+#: on average and with their composite, agrees little with them: a weak
+#: correlation by the usual reading (|r| < 0.3).
+LOW_AGREEMENT = 0.3
 
 
 # --------------------------------------------------------------- the walk --
@@ -534,6 +537,60 @@ def _effective_rows(dimensions: list[Dimension], composite: pd.Series) -> pd.Dat
     return table.astype({"weight": np.float64})
 
 
+_AGREEMENT_COLUMNS = ["dimension", "weight", "equal_weight", "with_others", "with_rest"]
+
+
+def _pearson(x: np.ndarray, y: np.ndarray) -> float:
+    """Pearson's r over the units with both values; NaN where either does not vary.
+
+    :func:`_correlation`'s rule on arrays: the review of the weights reads it
+    on tables of tens of thousands of units.
+    """
+    both = np.isfinite(x) & np.isfinite(y)
+    if both.sum() < 3 or np.ptp(x[both]) == 0 or np.ptp(y[both]) == 0:
+        return math.nan
+    return float(np.corrcoef(x[both], y[both])[0, 1])
+
+
+def agreement_rows(values: Any, weights: Any, equal: Any) -> pd.DataFrame:
+    """How much each weighted dimension agrees with the others, beside its weight and its equal weight.
+
+    ``with_others`` is the mean of its correlations with each other weighted
+    dimension, ``with_rest`` its correlation with the composite of the others
+    (their weighted sum without it), both with every direction applied. Its
+    correlation with the whole composite would count its own part in the
+    composite as agreement; the composite of the others does not.
+    """
+    leaves = weighted_leaves(values, weights)
+    equal_of = {leaf.path: leaf.weight for leaf in weighted_leaves(values, equal)}
+    signed = [leaf.sign * leaf.values for leaf in leaves]
+    rows = []
+    for position, leaf in enumerate(leaves):
+        others = [array for other, array in enumerate(signed) if other != position]
+        with_others = float(np.mean([_pearson(signed[position], other) for other in others])) if others else math.nan
+        rest = sum(other.weight * array for other, array in zip(leaves, signed) if other.path != leaf.path)
+        with_rest = _pearson(signed[position], np.asarray(rest)) if others else math.nan
+        rows.append([dimension_name(leaf.path), leaf.weight, equal_of.get(leaf.path, math.nan), with_others, with_rest])
+    return pd.DataFrame(rows, columns=_AGREEMENT_COLUMNS)
+
+
+def agreement_findings(table: pd.DataFrame, paths: Mapping[str, Path]) -> list[str]:
+    """A sentence for each dimension of ``table`` (see :func:`agreement_rows`) that agrees little
+    with the others (both correlations below :data:`LOW_AGREEMENT`) yet weighs at least its equal share."""
+    found = []
+    for row in _records(table):
+        lonely = row["with_others"] < LOW_AGREEMENT and row["with_rest"] < LOW_AGREEMENT
+        if lonely and row["weight"] >= row["equal_weight"]:
+            found.append(
+                f"{plain_name(paths.get(row['dimension'], (row['dimension'],)))} agrees little with the other "
+                f"dimensions (mean correlation {fixed(row['with_others'], 2)} with each of them, "
+                f"{fixed(row['with_rest'], 2)} with their composite) yet earns a weight of {fixed(row['weight'], 3)}, "
+                f"at least the equal {fixed(row['equal_weight'], 3)}: its weight comes from the spread of its "
+                "values, not from agreement"
+            )
+    return found
+
+
 def _link_rows(measures: dict[str, pd.Series], external: pd.DataFrame) -> pd.DataFrame:
     from scipy import stats
 
@@ -626,6 +683,15 @@ class Audit:
         left out of the information estimates, and an estimate that cannot be
         made on these rows (fewer than two complete rows, no variation) is
         NaN. Empty on a complete table.
+    agreement : pandas.DataFrame or None
+        One row per weighted dimension: ``weight`` (nominal),
+        ``equal_weight``, ``with_others`` (the mean of its correlations with
+        each other weighted dimension) and ``with_rest`` (its correlation
+        with the weighted sum of the others), every direction applied. A
+        dimension below :data:`LOW_AGREEMENT` on both that weighs at least
+        its equal share is a finding: its weight comes from the spread of
+        its values, which entropy weights reward whether or not they carry
+        the concept the others share.
     """
 
     rows: int
@@ -639,6 +705,7 @@ class Audit:
     links: pd.DataFrame | None = field(default=None)
     paths: dict[str, tuple[Hashable, ...]] = field(default_factory=dict)
     notes: list[str] = field(default_factory=list)
+    agreement: pd.DataFrame | None = field(default=None)
 
     def __repr__(self) -> str:
         return f"<Audit of {self.rows} rows, {len(self.indicators)} indicators in {len(self.coherence)} dimensions>"
@@ -656,8 +723,9 @@ class Audit:
         flagged indicators, indicators of one dimension that correlate
         negatively after their directions, abnormal coefficients,
         dimensions whose effective weight parts from the nominal one by more
-        than a quarter of it, and the :attr:`notes` on what the estimates
-        left out."""
+        than a quarter of it, dimensions that agree little with the others
+        yet weigh at least their equal share (see :attr:`agreement`), and
+        the :attr:`notes` on what the estimates left out."""
         return _findings(self)
 
     def tables(self) -> dict[str, pd.DataFrame]:
@@ -678,6 +746,8 @@ class Audit:
         }
         if self.links is not None:
             tables["links"] = self.links
+        if self.agreement is not None:
+            tables["agreement"] = self.agreement
         return tables
 
     def to_excel(self, path: str | os.PathLike[str]) -> None:
@@ -797,6 +867,8 @@ def _findings(result: Audit) -> list[str]:
                 f"{_plain(result, row['dimension'])} has an effective weight of {fixed(row['effective_weight'], 3)} "
                 f"against a nominal {fixed(row['weight'], 3)}"
             )
+    if result.agreement is not None:
+        found += agreement_findings(result.agreement, result.paths)
     return found + result.notes
 
 
@@ -879,7 +951,7 @@ def audit(
     >>> round(float(result.effective_weights["effective_weight"].sum()), 12)
     1.0
     """
-    treated = None if preparation is None else treat(as_frame(data), preparation, "audit(preparation=...)")
+    treated = None if preparation is None else treat(as_frame(data), preparation, "audit(preparation=...)", model)
     return scored_audit(model, data, external, treated)[0]
 
 
@@ -950,5 +1022,6 @@ def scored_audit(
         links=links,
         paths=_paths(model.index_coef),
         notes=_missing_notes(dimensions) + notes,
+        agreement=agreement_rows(values, model.dim_weight, _equal_tree(model)),
     )
     return result, (composite, values)

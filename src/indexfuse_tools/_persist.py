@@ -26,6 +26,7 @@ from indexfuse_tools._core import (
     at,
     atomic_path,
     check_hash_spread,
+    check_size,
     decode,
     describe,
     dimension_nodes,
@@ -222,29 +223,13 @@ def dump(
 
 def _check_size(document: Any) -> None:
     """Refuse a document nested too deep or holding far more than any model."""
-    stack = [(document, 1)]
-    count = keys = 0
-    while stack:
-        node, depth = stack.pop()
-        count += 1
-        if depth > _MAX_DEPTH:
-            raise ModelFileError(f"the document is nested deeper than {_MAX_DEPTH} levels")
-        if isinstance(node, dict):
-            keys += len(node)
-            children: Any = node.values()
-        else:
-            children = node if isinstance(node, list) else ()
-        stack.extend((child, depth + 1) for child in children)
-        if count + len(stack) > _MAX_NODES:
-            raise ModelFileError(
-                f"the document holds more than {_MAX_NODES:,} values, far more than a model of "
-                "100,000 indicators: it is not a model file"
-            )
-        if keys > _MAX_KEYS:
-            raise ModelFileError(
-                f"the document holds more than {_MAX_KEYS:,} keys, far more than a model of "
-                "100,000 indicators: it is not a model file"
-            )
+    check_size(
+        document,
+        depth=_MAX_DEPTH,
+        values=_MAX_NODES,
+        keys=_MAX_KEYS,
+        beyond="far more than a model of 100,000 indicators: it is not a model file",
+    )
 
 
 # The checks below take the place of a value as a Spot, and spell it out

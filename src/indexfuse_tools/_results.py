@@ -8,6 +8,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
+import indexfuse
+
 from indexfuse_tools._core import (
     as_frame,
     as_model,
@@ -17,6 +19,7 @@ from indexfuse_tools._core import (
     check_scale,
     coefficient_tables,
     dimension_name,
+    fingerprint,
     fitted,
     presentation,
     replace_at,
@@ -27,9 +30,25 @@ from indexfuse_tools._core import (
 )
 
 if TYPE_CHECKING:
+    from indexfuse_tools._core import Presentation
     from indexfuse_tools._preparation import Preparation
 
-__all__ = ["results", "Treated", "treat", "with_score"]
+__all__ = [
+    "DOUBLE_TREATMENT_TOLERANCE",
+    "Treated",
+    "refuse_double_treatment",
+    "refuse_marked",
+    "results",
+    "scores_of",
+    "treat",
+    "with_presentation",
+    "with_score",
+]
+
+#: How far past the range the model was fitted on (as a share of that range,
+#: on each side) a value still counts as inside it, for the test of a table
+#: treated twice (see :func:`refuse_double_treatment`).
+DOUBLE_TREATMENT_TOLERANCE = 0.1
 
 
 @dataclass(frozen=True)
@@ -82,15 +101,19 @@ class Treated:
         return marks
 
 
-def treat(data: pd.DataFrame, preparation: Preparation, function: str) -> Treated:
+def treat(data: pd.DataFrame, preparation: Preparation, function: str, model: Any = None) -> Treated:
     """Replay ``preparation`` on the raw table ``data`` for ``function`` (``"report()"``).
+
+    With the fitted ``model`` the preparation comes with, a table that was
+    prepared already is refused (:func:`refuse_double_treatment`).
 
     Raises
     ------
     TypeError
         If ``preparation`` is not a :class:`Preparation`.
     ValueError
-        If ``data`` repeats a row label: the treatment of a row is told by its label.
+        If ``data`` repeats a row label (the treatment of a row is told by
+        its label), or looks prepared already.
     """
     from indexfuse_tools._preparation import Preparation
 
@@ -100,8 +123,91 @@ def treat(data: pd.DataFrame, preparation: Preparation, function: str) -> Treate
             f"Preparation.load(path) reads, or None; got {type(preparation).__name__}"
         )
     unique_units(data.index, function)
+    refuse_marked(data, preparation, function)
     prepared, log = preparation.apply(data)
-    return Treated(data, prepared, log, preparation)
+    treated = Treated(data, prepared, log, preparation)
+    if model is not None:
+        refuse_double_treatment(model, treated, function)
+    return treated
+
+
+def refuse_marked(data: pd.DataFrame, preparation: Preparation, function: str) -> None:
+    """``ValueError`` when ``data`` carries the mark of a prepared table and ``preparation`` transforms some of it.
+
+    Imputation, winsorisation and the availability thresholds give the same
+    table when replayed twice; a transform does not (a log of a log).
+    """
+    from indexfuse_tools._preparation import PREPARED_MARK
+
+    transformed = [label for label in preparation.transforms if label in data.columns]
+    if PREPARED_MARK not in data.attrs or not transformed:
+        return
+    raise ValueError(
+        f"{function}: the table looks already prepared: it carries the mark that prepare() and "
+        f"Preparation.apply() leave on the tables they return (DataFrame.attrs[{PREPARED_MARK!r}]), and "
+        f"replaying the preparation would transform {show(transformed)} a second time; pass the raw table "
+        "with preparation=..., or this table without it"
+    )
+
+
+def fitted_ranges(model: Any) -> dict[Any, tuple[float, float, float]]:
+    """``{indicator: (low, high, direction)}``: the range each indicator was fitted on, in the direction it is scaled."""
+    ranges: dict[Any, tuple[float, float, float]] = {}
+    for node in coefficient_tables(fitted(model, "index_coef")):
+        for key, record in node.value.items():
+            label, direction = split_key(key)
+            ranges.setdefault(label, (float(record["min"]), float(record["max"]), float(direction)))
+    return ranges
+
+
+def refuse_double_treatment(model: Any, treated: Treated, function: str) -> None:
+    """``ValueError`` naming an indicator that ``treated`` looks to have transformed a second time.
+
+    The rule: an indicator is taken as treated twice when the preparation
+    transforms it and, with the range the model was fitted on widened by
+    :data:`DOUBLE_TREATMENT_TOLERANCE` (a tenth) of its span on each side,
+
+    - more than half of its non-missing values after the replay lie outside
+      that range, and
+    - more than half of its non-missing values as given lie inside it.
+
+    The values given then look like what the model was fitted on, and the
+    replay moved them away from it: a log of values already logged. A new
+    edition of raw data has values outside the fitted range too (a frozen
+    reference baseline, a trend), but its values as given are raw, not on
+    the transformed scale, so the second condition does not hold; an
+    indicator the preparation does not transform cannot be treated twice
+    (imputation and winsorisation give the same values when replayed).
+    """
+    if not isinstance(model, indexfuse.indexpca_diment) or not hasattr(model, "index_coef"):
+        return  # what is wrong with it is said where the model is used
+    raw, prepared, preparation = treated.raw, treated.prepared, treated.preparation
+    for label, (low, high, direction) in fitted_ranges(model).items():
+        if label not in preparation.transforms or label not in raw.columns or label not in prepared.columns:
+            continue
+        span = high - low
+        if not span > 0:
+            continue
+        margin = DOUBLE_TREATMENT_TOLERANCE * span
+
+        def inside(values: pd.Series) -> tuple[float, int]:
+            numbers = pd.to_numeric(values, errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan) * direction
+            present = numbers[~np.isnan(numbers)]
+            if not present.size:
+                return 1.0, 0
+            return float(((present >= low - margin) & (present <= high + margin)).mean()), int(present.size)
+
+        before, _ = inside(raw[label])
+        after, count = inside(prepared[label])
+        if count and after < 0.5 and before > 0.5:
+            lowest, highest = sorted((low * direction, high * direction))
+            raise ValueError(
+                f"{function}: the table looks already prepared: after the preparation is replayed, {1 - after:.0%} "
+                f"of the values of {label!r} lie outside the range the model was fitted on ({lowest:.4g} to "
+                f"{highest:.4g}), while {before:.0%} of the values given lie inside it, as values the preparation "
+                "has transformed already do; pass the raw table with preparation=..., or the prepared table "
+                "without it"
+            )
 
 
 def results(
@@ -161,6 +267,9 @@ def results(
         - ``"imputed"``, only with ``preparation``: how many of them it
           filled.
 
+        ``table.attrs["fingerprint"]`` is the :class:`Fingerprint` of the
+        model, the preparation and ``data``: what the scores were made from.
+
     Raises
     ------
     ValueError
@@ -176,6 +285,11 @@ def results(
         indicators (all are named).
     TypeError
         If ``preparation`` is not a :class:`Preparation`.
+    ValueError
+        With ``preparation``, if ``data`` looks already prepared: it carries
+        the mark that :func:`prepare` leaves on its table, or an indicator
+        the preparation transforms would be transformed twice (see
+        :func:`refuse_double_treatment` for the rule).
 
     Examples
     --------
@@ -211,8 +325,9 @@ def results(
     'Composite on a 0-100 scale: 0 is the lowest composite of the 6 units scored (0), 100 the highest (1).'
     """
     check_scale(scale)
-    table = _scores(model, data, min_present, preparation)
-    return with_score(table, scale)
+    table = with_score(scores_of(model, data, min_present=min_present, preparation=preparation), scale)
+    table.attrs["fingerprint"] = fingerprint(model, preparation, data)
+    return table
 
 
 def with_score(table: pd.DataFrame, scale: str | None) -> pd.DataFrame:
@@ -236,16 +351,18 @@ def with_score(table: pd.DataFrame, scale: str | None) -> pd.DataFrame:
     return scored
 
 
-def _scores(model: Any, data: pd.DataFrame, min_present: float | None, preparation: Preparation | None) -> pd.DataFrame:
-    """The table of :func:`results`, without a presentation scale."""
+def scores_of(
+    model: Any, data: pd.DataFrame, *, min_present: float | None = None, preparation: Preparation | None = None
+) -> pd.DataFrame:
+    """The table of :func:`results`, without a presentation scale or a fingerprint."""
     model = as_model(model, "results")
     frame = as_frame(data)
     unique_units(frame.index, "results()")
     check_dimension_names(leaf.path for leaf in weight_leaves(fitted(model, "dim_weight")))
     share = as_share(min_present, "min_present")
     if preparation is not None:
-        treated = treat(frame, preparation, "results()")
-        table = _scores(model, treated.prepared, min_present, None)
+        treated = treat(frame, preparation, "results()", model)
+        table = scores_of(model, treated.prepared, min_present=min_present)
         return with_treatment(table, treated, model)
     coef, weight_tree = fitted(model, "index_coef"), fitted(model, "dim_weight")
     dimensions = [(node.path, [split_key(key)[0] for key in node.value]) for node in coefficient_tables(coef)]
@@ -261,6 +378,20 @@ def _scores(model: Any, data: pd.DataFrame, min_present: float | None, preparati
             values = _mask(values, path, present >= share * len(labels) - 1e-9)
         composite = model.compute_score(values, weight_tree)
     return score_table(model, frame, composite, values)
+
+
+def with_presentation(table: pd.DataFrame, shown: Presentation | None, scale: str | None = None) -> pd.DataFrame:
+    """``table`` with the column ``"score"`` on the scale ``shown`` fixed beforehand (an index's anchor).
+
+    Without ``shown``, as :func:`with_score` gives it for ``scale``.
+    """
+    if shown is None:
+        return with_score(table, scale)
+    scored = table.copy()
+    score = shown.apply(table["composite"].astype(np.float64))
+    scored.insert(list(scored.columns).index("composite") + 1, "score", score)
+    scored.attrs["scale"] = shown.describe()
+    return scored
 
 
 def score_table(model: Any, frame: pd.DataFrame, composite: Any, values: Any) -> pd.DataFrame:

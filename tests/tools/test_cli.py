@@ -31,7 +31,7 @@ safety = ["violent:-1", {label = "murder", direction = -1}]
 education = ["hs_grad"]
 "hardship:-1" = ["poverty", "single"]
 """
-COMMANDS = ("check", "prepare", "fit", "score", "report", "robustness")
+COMMANDS = ("check", "prepare", "fit", "score", "report", "robustness", "weights")
 
 
 def _cli(*args, cwd):
@@ -135,9 +135,26 @@ def test_robustness_writes_rank_intervals(work, tmp_path):
     assert ((ranks["p5"] <= ranks["median"]) & (ranks["median"] <= ranks["p95"])).all()
 
 
+def test_weights_prints_the_review_and_writes_its_tables_and_report(work, fitted, tmp_path, capsys):
+    folder, data = work
+    tables, page = tmp_path / "weights.xlsx", tmp_path / "weights.html"
+    status = main(["weights", str(folder / "statecrime.csv"), "--model", str(fitted), "-n", "12", "--quiet",
+                   "--workers", "1", "-o", str(tables), "--report", str(page)])  # fmt: skip
+    out, err = capsys.readouterr()
+    assert status == 0, err
+    review = indexfuse_tools.weight_uncertainty(SCHEMA, data, n=12, scheduler=1)
+    assert out == f"{review}\n"  # the model file's own settings: the same review as the library's
+    assert err == f"tables written to {tables}\nreport written to {page}\n"
+    assert pd.read_excel(tables, sheet_name=None).keys() == {"summary", *review.tables()}
+    assert 'id="trust"' in page.read_text(encoding="utf-8")
+
+
 @pytest.mark.parametrize(
     "args, phrase",
     [
+        (["weights", "statecrime.csv", "--schema", "schema.toml", "-n", "1"], "-n 1: the resamples are from 2"),
+        (["weights", "statecrime.csv", "--schema", "schema.toml", "--level", "90"], "--level 90: the coverage"),
+        (["weights", "statecrime.csv", "--schema", "schema.toml", "-o", "w.csv"], "name a .xlsx file"),
         (["fit", "missing.csv", "--schema", "schema.toml"], "missing.csv: no such file"),
         (["fit", "statecrime.dat", "--schema", "schema.toml"], "cannot tell the format"),
         (["fit", "statecrime.csv", "--schema", "broken.toml"], "broken.toml"),

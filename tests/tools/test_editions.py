@@ -129,7 +129,9 @@ def test_the_presentation_scale_is_fixed_once_over_all_editions(produc, baseline
     assert table["score"].min() == 0.0 and table["score"].max() == 100.0
     per_edition = table.groupby(level="period")["score"].agg(["min", "max"])
     assert (per_edition["min"] > 0).any() or (per_edition["max"] < 100).any()
-    assert ed.presentation.units == len(table)
+    # Units are counted once, not once per edition: 48 states, not 816 state-years.
+    assert ed.presentation.units == 48 and ed.presentation.periods == tuple(ed.periods)
+    assert "the 17 editions 1970 to 1986" in ed.presentation.describe() and "816" not in ed.presentation.describe()
     np.testing.assert_allclose(table["score"], ed.presentation.apply(table["composite"]), rtol=0, atol=1e-12)
     factor = 100 / (ed.presentation.high - ed.presentation.low)
     np.testing.assert_allclose(table["score_change"], table["composite_change"] * factor, rtol=0, atol=1e-12)

@@ -285,12 +285,30 @@ def test_findings_are_grouped_and_counted(awkward_report):
     assert sum(finding.count for finding in findings(result.comparability)) == len(result.comparability)
 
 
-def test_movers_are_risers_then_fallers_by_change(pooled, refit):
-    risers, fallers = movers_table(pooled)
-    assert risers["change"].is_monotonic_decreasing and (risers["change"] > 0).all() and fallers.empty
-    risers, fallers = movers_table(refit)
-    assert risers["climbed"].is_monotonic_decreasing and fallers["climbed"].is_monotonic_increasing
-    assert (fallers["climbed"] < 0).all() and len(risers) == len(fallers) == 5
+@pytest.fixture(scope="module")
+def pooled_report(pooled, tmp_path_factory):
+    path = tmp_path_factory.mktemp("pooled") / "pooled.html"
+    return indexfuse_tools.report(pooled.model, pooled.frame(1986), path, editions=pooled)
+
+
+def test_units_that_lost_places_are_fallers_even_when_every_composite_rose(pooled, refit, pooled_report):
+    # From 1970 to 1986 every state's composite rose under the pooled model; some rose less and lost places.
+    assert (pooled.change(1970, 1986)["change"] > 0).all()
+    for each in (pooled, refit):
+        risers, fallers = movers_table(each)
+        assert len(risers) == len(fallers) == 5 and (risers["climbed"] > 0).all() and (fallers["climbed"] < 0).all()
+        assert risers["climbed"].is_monotonic_decreasing and fallers["climbed"].is_monotonic_increasing
+    rises, falls = movers_table(pooled, by="composite")
+    assert rises["change"].is_monotonic_decreasing and (rises["change"] > 0).all() and falls.empty
+    with pytest.raises(ValueError, match="do not compare"):
+        movers_table(refit, by="composite")
+
+    part = DATA_URI.sub("", _section(pooled_report.read_text(), "over_time"))
+    headings = re.findall(r"<h3>([^<]+)</h3>", part)
+    assert headings[:4] == ["Largest risers", "Largest fallers", "Largest rises of composite", "Largest falls of composite"]
+    faller = movers_table(pooled)[1]["unit"].iloc[0]
+    assert f"What moved {faller} between" in part and "No unit fell" not in part
+    assert "Every unit&#39;s composite rose: the units that lost places did so because others rose more." in part
 
 
 def test_refit_says_composites_do_not_compare_and_shows_ranks(refit, tmp_path):

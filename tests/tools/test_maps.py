@@ -328,7 +328,7 @@ def test_the_map_in_a_browser(statecrime, map_page):
         # A weight moves: the map follows at once.
         session.evaluate("(() => { const s = document.querySelector('#weight-controls input[type=range]');"
                          " s.value = '5'; s.dispatchEvent(new Event('input')); })()")  # fmt: skip
-        session.evaluate("new Promise(done => requestAnimationFrame(() => setTimeout(() => done(true), 0)))")
+        session.evaluate("window.indexfuseExplorer.settled()")  # the page ranks in a worker: wait for its answer
         assert session.evaluate(f"{view}.fills()") != fills
         # Keyboard: focus starts on the best unit, an arrow moves, Enter opens the profile.
         session.evaluate("(() => { const f = document.querySelector('.map-frame'); f.focus(); f.dispatchEvent(new FocusEvent('focus')); })()")
@@ -336,6 +336,7 @@ def test_the_map_in_a_browser(statecrime, map_page):
         session.evaluate("document.querySelector('.map-frame').dispatchEvent(new KeyboardEvent('keydown', {key: 'ArrowLeft', bubbles: true}))")
         moved = session.evaluate("document.querySelector('.map-status').textContent")
         session.evaluate("document.querySelector('.map-frame').dispatchEvent(new KeyboardEvent('keydown', {key: 'Enter', bubbles: true}))")
+        session.evaluate("window.indexfuseExplorer.settled()")
         opened = session.evaluate("document.getElementById('profile-heading').textContent")
         assert first != moved and moved.split(":")[0] in opened
         # The hostile name: shown as text in the list of units without a shape, nothing made of it.

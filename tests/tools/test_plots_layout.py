@@ -141,6 +141,16 @@ def test_no_label_overprints_another_or_leaves_the_figure(case, chart):
     assert outside == []
 
 
+def test_the_weights_review_keeps_its_labels_apart_and_inside(case):
+    model, data, _, _ = case[1]
+    figure = indexfuse_tools.weight_uncertainty(model.schema, data, n=6, scheduler=1).plot()
+    boxes, _ = _drawn_texts(figure)
+    assert len(boxes) >= 8 and _colliding(boxes) == []
+    inside = figure.bbox.padded(TOUCH)
+    assert [text.get_text() for text, box in boxes
+            if not (inside.contains(box.x0, box.y0) and inside.contains(box.x1, box.y1))] == []  # fmt: skip
+
+
 @pytest.mark.parametrize("width", [7.0, 4.5])
 @pytest.mark.parametrize("named", [1, 3])
 def test_the_names_of_the_highest_and_the_lowest_units_never_meet(width, named):
@@ -238,7 +248,10 @@ def test_the_maps_caption_says_when_a_name_is_cut_and_where_it_is_whole(found, c
 def wide_report(tmp_path_factory):
     model, data, _, _ = _case(15)
     path = tmp_path_factory.mktemp("layout") / "wide.html"
-    indexfuse_tools.report(model, data, path, title="Fifteen indicators of forty characters")
+    review = indexfuse_tools.weight_uncertainty(model.schema, data, n=6, scheduler=1)
+    indexfuse_tools.report(
+        model, data, path, title="Fifteen indicators of forty characters", weight_uncertainty=review
+    )
     return path
 
 

@@ -54,7 +54,8 @@ def test_json_round_trip_keeps_every_rule(table, options):
 def test_apply_learns_nothing_from_new_rows(table):
     _, _, preparation = prepare(SCHEMA, table, impute="median", group="region")
     new = pd.DataFrame({"a": [NAN, NAN], "b": [1.0, 2.0], "c": [3.0, 4.0], "region": ["n", "zz"]})
-    prepared, log = preparation.apply(new)
+    with pytest.warns(UserWarning, match="not seen"):
+        prepared, log = preparation.apply(new)
     assert prepared["a"].tolist() == [preparation.group_fills["a"]["n"], preparation.fills["a"]]
     assert log["detail"].tolist()[1].endswith("(region = 'zz' was not seen)")
     assert new["a"].isna().all()  # the argument is untouched
@@ -276,8 +277,8 @@ def _tamper(document, name, value):
     ("name", "value", "message"),
     [
         ("format", "indexfuse-model", r"format: expected 'indexfuse-preparation'"),
-        ("version", 2, "reads version 1"),
-        ("impute", "mode", "impute: expected 'mean', 'median' or null"),
+        ("version", 3, "reads versions 1, 2"),
+        ("impute", "mode", "impute: expected 'mean', 'median', 'carry', 'interpolate' or null"),
         ("impute", None, "fills without imputation"),
         ("indicators", {"$tuple": ["a", "a", "b", "c"]}, "an indicator occurs twice"),
         ("fills", {"zz": 1.0}, r"fills\['zz'\]: not one of the preparation's indicators"),
@@ -357,3 +358,133 @@ def test_a_bad_preparation_inside_a_model_file_is_named_by_its_place(table):
     indexfuse_tools.loads(text)  # the model itself loads as before
     with pytest.raises(ModelFileError, match=r"^preparation\['impute'\]: expected 'mean'"):
         Preparation.loads(text)
+
+
+# ------------------------------------------- files that contradict themselves --
+
+
+def _encoded(value, name):
+    from indexfuse_tools._core import encode
+
+    return encode(value, name)
+
+
+@pytest.mark.parametrize(
+    ("changes", "message"),
+    [
+        ({"fills": {}}, r"fills: impute is 'median' but no fill is given for 'a', 'b', 'c'"),
+        ({"fills": {"a": 1.0}}, r"no fill is given for 'b', 'c'"),
+        ({"dimensions": _encoded({("A",): ("a", "b")}, "dimensions"), "min_present": {}},
+         r"dimensions: the dimensions do not hold the indicator\(s\) 'c'"),
+        ({"dimensions": _encoded({("A",): ("a", "b"), ("C",): ("c", "zz")}, "dimensions")},
+         r"dimensions\[\('C',\)\]: 'zz' is not among the preparation's indicators"),
+        ({"impute": None, "fills": {}}, r"counts\['a'\]: values counted as imputed, but impute is null"),
+        ({"caps": {}}, r"counts\['a'\]: values counted as winsorised, but the indicator has no caps"),
+    ],
+    ids=["fills emptied", "fills partly emptied", "an indicator in no dimension", "a dimension of strays",
+         "imputed without impute", "winsorised without caps"],
+)
+def test_a_file_that_contradicts_itself_is_refused(changes, message):
+    data = pd.DataFrame({"a": [NAN, *np.arange(20.0), 300], "b": np.arange(22.0), "c": np.arange(22.0) ** 2})
+    _, _, preparation = prepare(SCHEMA, data, impute="median", winsorize=True)
+    assert preparation.caps and preparation.counts["a"]["imputed"] == 1
+    with pytest.raises(ModelFileError, match=message):
+        Preparation.from_dict({**preparation.to_dict(), **changes})
+
+
+# ------------------------------------------------ hostile and damaged files --
+
+
+def _nested(depth):
+    value = None
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+@pytest.mark.parametrize(
+    ("field", "edit", "message"),
+    [
+        ("fills", lambda fills: {**fills, "a": 10**400}, r"^fills\['a'\]: expected a finite number"),
+        ("transforms", lambda rules: {"a": {"kind": "log", "shift": 10**400}}, r"^transforms\['a'\]: a log transform"),
+        ("caps", lambda caps: {"b": {"$tuple": [0, 10**400]}}, r"^caps\['b'\]: expected a tuple \(low, high\)"),
+        ("group", lambda group: _nested(1200), "^the document is nested deeper than 100 levels"),
+    ],
+    ids=["an integer beyond floats in fills", "in a shift", "in caps", "nested 1,200 deep"],
+)
+def test_hostile_numbers_and_nesting_are_the_loaders_own_error(table, field, edit, message):
+    _, _, preparation = prepare(SCHEMA, table, impute="median", transform={"a": "log"}, winsorize=True)
+    document = json.loads(preparation.dumps())
+    document[field] = edit(document[field])
+    with pytest.raises(ModelFileError, match=message):
+        Preparation.loads(json.dumps(document))
+
+
+def test_a_binary_file_is_named(tmp_path):
+    path = tmp_path / "preparation.json"
+    path.write_bytes(b"\x89PNG\r\n\x1a\n\xff\xfe")
+    with pytest.raises(ModelFileError, match=rf"^{path}: not UTF-8 text"):
+        Preparation.load(path)
+
+
+# ------------------------------------------------------ replay on new tables --
+
+
+def test_groups_never_seen_are_named_and_a_table_of_none_is_refused(table):
+    _, _, preparation = prepare(SCHEMA, table, impute="median", group="region")
+    new = table.iloc[:6].copy()
+    new.loc[new.index[[0, 1, 2]], "a"] = NAN
+    new["region"] = ["n", "n", 7, "s", "s", 7]
+    with pytest.warns(UserWarning, match=r"region = 7 was not seen when prepared: 2 gap\(s\) there got the median"):
+        preparation.apply(new)
+    new["region"] = [1, 2, 3, 1, 2, 3]
+    with pytest.raises(ValueError, match=r"none of the groups of 'region' in this table \(1, 2, 3\) was seen"):
+        preparation.apply(new)
+
+
+def test_an_indicator_missing_from_the_whole_table_is_named(table):
+    _, _, preparation = prepare(SCHEMA, table, impute="median")
+    with pytest.warns(UserWarning, match=r"'b' has no value in this table: every one of its 40 values is imputed"):
+        prepared, _ = preparation.apply(table.assign(b=NAN))
+    assert (prepared["b"] == preparation.fills["b"]).all()
+
+
+@pytest.mark.parametrize("kind", ["box-cox", "yeo-johnson"])
+def test_a_transform_taken_to_infinity_names_the_column_the_row_and_the_transform(kind):
+    # Values bunched high: lambda comes out above 1, so a far larger value overflows.
+    data = pd.DataFrame({"x": np.sqrt(np.arange(1.0, 21.0))}, index=[f"u{i}" for i in range(20)])
+    _, _, preparation = prepare(["x"], data, transform={"x": kind})
+    new = data.copy()
+    new.loc["u3", "x"] = 1e300
+    with pytest.raises(ValueError, match=rf"cannot transform 'x': {kind} with lambda .* takes 1e\+300 in row 'u3' "
+                                         r"to infinity \(1 value in all\)"):
+        preparation.apply(new)
+
+
+def test_a_table_repeating_a_column_label_is_refused_as_prepare_refuses_it(table):
+    _, _, preparation = prepare(SCHEMA, table, impute="median")
+    twice = pd.concat([table, table[["b"]]], axis=1)
+    with pytest.raises(ValueError, match="these labels name several columns of data: 'b'") as refused:
+        prepare(SCHEMA, twice, impute="median")
+    with pytest.raises(ValueError, match=str(refused.value)):
+        preparation.apply(twice)
+
+
+# --------------------------------------------------------- winsorisation --
+
+
+@pytest.mark.parametrize("levels", [(0.0, 1.0), (19.5, 21.0), (1.0, 2.0, 3.0, 4.0)], ids=["a law", "an age", "four"])
+def test_an_indicator_of_few_values_is_not_winsorised_and_the_log_says_so(levels):
+    values = np.array([levels[0]] * 40 + list(levels[1:]))
+    prepared, log, preparation = prepare(["x"], pd.DataFrame({"x": values}), winsorize=True)
+    assert prepared["x"].nunique() == len(levels) and not preparation.caps
+    assert log[["step", "column"]].values.tolist() == [["skip", "x"]]
+    assert log["detail"].iloc[0].startswith(f"not winsorised: only {len(levels)} distinct values")
+
+
+def test_a_value_far_out_after_a_transform_is_named(table):
+    data = pd.DataFrame({"x": np.exp(np.random.default_rng(1).normal(size=200))}, index=[f"u{i}" for i in range(200)])
+    data.loc["u7", "x"] = 1e-9  # a likely typo: the log puts it far below the rest
+    with pytest.warns(UserWarning, match=r"after its transform, 'x' still has 1 value more than 5 standard deviations "
+                                         r"from its mean: 1e-09 in row 'u7' \((\d+\.\d) standard deviations out\)"):
+        prepare(["x"], data, transform={"x": "log"})

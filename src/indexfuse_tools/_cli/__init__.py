@@ -19,8 +19,12 @@ Where things go: a command's options are declared in :mod:`.arguments`
 whose ``run(arguments)`` returns the exit status; that module is imported
 only when its command runs. A new command is one more line of ``COMMANDS``
 below. Helpers that several commands share are public names of
-:mod:`.common` (reading, outputs, errors), :mod:`.schemas` and
+:mod:`.common` (reading, outputs), :mod:`.errors`, :mod:`.schemas` and
 :mod:`.models`.
+
+Start-up: this module and :mod:`.arguments` import nothing of the analysis,
+nor pandas, so that ``--help`` and a mistyped option answer at once; keep
+them so (a test lists the modules that ``--help`` loads).
 """
 
 from __future__ import annotations
@@ -29,14 +33,17 @@ import argparse
 import importlib
 import os
 import sys
-import traceback
 import warnings
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
 
 from indexfuse_tools._cli import arguments as _arguments
-from indexfuse_tools._cli.common import EXIT_INTERNAL, InputError, one_line, read_table
-from indexfuse_tools._cli.schemas import read_schema
+from indexfuse_tools._cli.errors import EXIT_INPUT, EXIT_INTERNAL, InputError, one_line
+
+if TYPE_CHECKING:
+    from indexfuse_tools._cli.common import read_table
+    from indexfuse_tools._cli.schemas import read_schema
 
 __all__ = ["COMMANDS", "EXIT_INTERNAL", "Command", "InputError", "main", "read_schema", "read_table"]
 
@@ -72,6 +79,16 @@ COMMANDS = (
         "robustness",
         "how far the ranks move under other defensible choices, and which choice moves them most",
         _arguments.add_robustness,
+    ),
+    Command(
+        "build",
+        "build the index a TOML file describes and write every output it names, in one consistent run",
+        _arguments.add_build,
+    ),
+    Command(
+        "weights",
+        "can the weights be trusted: their intervals, their rivals and what each dimension drives",
+        _arguments.add_weights,
     ),
 )
 
@@ -117,12 +134,24 @@ def main(argv: Sequence[str] | None = None, prog: str = _PROG) -> int:
     # ImportError (an optional package to install).
     except (InputError, ValueError, KeyError, OSError, ImportError) as exc:
         print(f"{prog}: error: {one_line(exc)}", file=sys.stderr)
-        return 2
+        return EXIT_INPUT
     # Ours: input on which the library would divide by zero, recurse past the
     # stack or allocate without bound is refused before the work starts, so
     # any other exception (TypeError included: this package builds every
     # argument it passes) is a fault to report with its traceback.
     except Exception:
+        import traceback  # only a fault needs it: not loaded at every start
+
         traceback.print_exc()
         print(f"{prog}: internal error; please report it with the lines above", file=sys.stderr)
         return EXIT_INTERNAL
+
+
+# The readers load pandas: found when first asked for, not with the command line.
+_READERS = {"read_table": "common", "read_schema": "schemas"}
+
+
+def __getattr__(name: str) -> Any:
+    if name not in _READERS:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    return getattr(importlib.import_module(f"{__name__}.{_READERS[name]}"), name)

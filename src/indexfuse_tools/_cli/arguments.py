@@ -6,13 +6,20 @@ from __future__ import annotations
 
 import argparse
 
-from tessel.modelbench import entropy
-from indexfuse_tools._core import DEFAULT_K, DEFAULT_PCA_CUMULATIVE, DEFAULT_SCALE_METHOD, check_scale
-from indexfuse_tools._preparation import TRANSFORMS
-from indexfuse_tools._robustness import FACTORS, METHODS
-
 __all__ = [
     "BASELINES",
+    "DEFAULT_K",
+    "DEFAULT_PCA_CUMULATIVE",
+    "DEFAULT_RESOLUTION",
+    "DEFAULT_SCALE_METHOD",
+    "COMBINATION",
+    "FACTORS",
+    "IMPUTATIONS",
+    "MAX_SAMPLES",
+    "METHODS",
+    "STATISTICS",
+    "TRANSFORMS",
+    "add_build",
     "add_check",
     "add_explore",
     "add_fit",
@@ -20,10 +27,42 @@ __all__ = [
     "add_report",
     "add_robustness",
     "add_score",
+    "add_weights",
 ]
+
+# Base samples of a robustness analysis: 2**20 runs of each factor are
+# already more than any analysis needs, and more than memory holds on a large table.
+MAX_SAMPLES = 2**20
 
 # What --baseline offers: how the editions of a long table are fitted.
 BASELINES = ("pooled", "reference", "refit")
+
+# Written out rather than imported from the modules that own them: importing
+# those loads pandas and the extension, which takes longer than --help may.
+# tests/tools/test_cli_startup.py holds each to its owner; change both together.
+DEFAULT_SCALE_METHOD = "max_min"
+DEFAULT_PCA_CUMULATIVE = 1.0
+DEFAULT_K = 10
+DEFAULT_RESOLUTION = 1e-3
+TRANSFORMS = ("log", "box-cox", "yeo-johnson")
+STATISTICS = ("mean", "median")
+IMPUTATIONS = (*STATISTICS, "carry", "interpolate")
+METHODS = ("sobol", "uncertainty", "bootstrap")
+FACTORS = (
+    "scale_method",
+    "pca_cumulative",
+    "ent_k",
+    "resolution",
+    "exclude",
+    "imputation",
+    "transform",
+    "outliers",
+    "weight_noise",
+    "weighting",
+    "aggregation",
+)
+#: The factors that change how dimensions are weighed and combined: analysed only when named.
+COMBINATION = ("weighting", "aggregation")
 
 
 def _table_arguments(parser: argparse.ArgumentParser) -> None:
@@ -62,7 +101,7 @@ def _model_arguments(parser: argparse.ArgumentParser, loadable: bool) -> None:
     group.add_argument(
         "--pca-cumulative",
         type=float,
-        default=float(DEFAULT_PCA_CUMULATIVE),
+        default=DEFAULT_PCA_CUMULATIVE,
         metavar="SHARE",
         help=f"share of variance the kept components reach, in (0, 1] (default: {DEFAULT_PCA_CUMULATIVE:g})",
     )
@@ -78,7 +117,7 @@ def _model_arguments(parser: argparse.ArgumentParser, loadable: bool) -> None:
         type=float,
         metavar="VALUE",
         help="values of a dimension closer than this are read as the same value by the entropy "
-        f"estimate (default: {entropy.DEFAULT_RESOLUTION:g})",
+        f"estimate (default: {DEFAULT_RESOLUTION:g})",
     )
 
 
@@ -97,6 +136,13 @@ def _preparation_argument(parser: argparse.ArgumentParser, fits: bool) -> None:
         metavar="FILE",
         help=f"a preparation (as prepare writes it) to replay on the raw table {where}",
     )
+    if not fits:
+        parser.add_argument(
+            "--replace-preparation",
+            action="store_true",
+            help="replay --preparation even though the model file carries another (by default that is "
+            "refused: the model's coefficients were fitted on values treated as its own preparation treats them)",
+        )
 
 
 def add_prepare(parser: argparse.ArgumentParser) -> None:
@@ -116,12 +162,32 @@ def add_prepare(parser: argparse.ArgumentParser) -> None:
         metavar="THRESHOLD",
         help="drop the rows with fewer of all the index's indicators present than a share or a count",
     )
-    steps.add_argument("--impute", choices=("mean", "median"), help="fill missing values with this statistic")
+    steps.add_argument(
+        "--impute",
+        choices=IMPUTATIONS,
+        help="fill missing values with this statistic; or, in a long table (--period, --unit), from the "
+        "unit's own periods: carry (its last value) or interpolate (a line between two), the rest with "
+        "--fallback",
+    )
     steps.add_argument(
         "--group",
         metavar="COLUMN",
-        help="impute within the rows sharing this column's value (a region); also warns when the "
-        "dropped rows cluster in one group",
+        help="impute within the rows sharing this column's value (a region, or the unit); also warns "
+        "when the dropped rows cluster in one group",
+    )
+    steps.add_argument("--period", metavar="COLUMN", help="with --impute carry or interpolate: the periods' column")
+    steps.add_argument("--unit", metavar="COLUMN", help="with --impute carry or interpolate: the units' column")
+    steps.add_argument(
+        "--max-gap",
+        type=int,
+        metavar="N",
+        help="with --impute carry or interpolate: how many periods a value reaches (default: any)",
+    )
+    steps.add_argument(
+        "--fallback",
+        choices=STATISTICS,
+        help="with --impute carry or interpolate: the statistic of the gaps the unit's own values do not "
+        "reach (default: median)",
     )
     steps.add_argument(
         "--transform",
@@ -175,10 +241,13 @@ def add_score(parser: argparse.ArgumentParser) -> None:
     )
     _scale_argument(parser, 'add the column "score", the composite')
     _raw_csv_argument(parser)
-    _period_arguments(parser)
+    _period_arguments(parser, "score every edition", "writes that edition's rows only (the model is the same)")
 
 
 def _scale_option(text: str) -> str:
+    # Loaded only when the option is given, that is when a command is about to run.
+    from indexfuse_tools._core import check_scale
+
     try:
         return str(check_scale(text))
     except ValueError as exc:
@@ -204,13 +273,15 @@ def _raw_csv_argument(parser: argparse.ArgumentParser | argparse._ArgumentGroup)
     )
 
 
-def _period_arguments(parser: argparse.ArgumentParser) -> None:
-    """The options that make a command read a long table of editions."""
+def _period_arguments(parser: argparse.ArgumentParser, what: str, chosen: str) -> None:
+    """The options that make a command read a long table of editions: ``what``
+    the command does with them, and with the edition ``chosen``."""
     group = parser.add_argument_group("editions (a long table: one row per unit and period)")
     group.add_argument(
         "--period",
-        metavar="COLUMN",
-        help="column of the period (year, date or any sortable label): score every edition",
+        metavar="COLUMN[=VALUE]",
+        help=f"column of the period (year, date or any sortable label): {what}; "
+        f"COLUMN=VALUE (such as year=2020) {chosen}",
     )
     group.add_argument(
         "--unit",
@@ -279,7 +350,9 @@ def add_report(parser: argparse.ArgumentParser) -> None:
         help="write the explorer page (as explore does) too, and link to it from the report",
     )
     _geometry_arguments(parser)
-    _period_arguments(parser)
+    _period_arguments(
+        parser, "report on the latest edition, with all of them over time", "reports on that edition instead"
+    )
 
 
 def add_explore(parser: argparse.ArgumentParser) -> None:
@@ -297,6 +370,9 @@ def add_explore(parser: argparse.ArgumentParser) -> None:
         help="an analysis saved by robustness -o: each unit's 5-95%% rank interval",
     )
     _geometry_arguments(parser)
+    _period_arguments(
+        parser, "show the latest edition, with every unit's trajectory over all of them", "shows that edition instead"
+    )
 
 
 def add_robustness(parser: argparse.ArgumentParser) -> None:
@@ -326,7 +402,9 @@ def add_robustness(parser: argparse.ArgumentParser) -> None:
         "--factors",
         action="append",
         metavar="NAMES",
-        help=f"the choices to vary, with their default levels (comma-separated; default: all of {', '.join(FACTORS)})",
+        help="the choices to vary, with their default levels (comma-separated; default: every one of "
+        f"{', '.join(name for name in FACTORS if name not in COMBINATION)} that applies; "
+        f"{' and '.join(COMBINATION)} when named)",
     )
     group.add_argument("--workers", type=int, metavar="N", help="local processes (default: as many as pay)")
     group.add_argument("--quiet", action="store_true", help="no progress bar")
@@ -346,5 +424,41 @@ def add_robustness(parser: argparse.ArgumentParser) -> None:
         help="units to name in the report's rank-interval figure whatever their interval "
         "(row labels, comma-separated; may be repeated)",
     )
+    out.add_argument("--title", help="the report's title")
+    out.add_argument("--source", help="where the data come from, shown under the report's title")
+
+
+def add_build(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "description",
+        metavar="FILE",
+        help="the index described in TOML: its data, schema, treatment, model, editions, presentation, "
+        "robustness analysis and the outputs to write (paths read from the file's folder)",
+    )
+    parser.add_argument(
+        "--check",
+        action="store_true",
+        help="check the description and the data it names, and write nothing",
+    )
+    parser.add_argument("--quiet", action="store_true", help="no progress bar")
+
+
+def add_weights(parser: argparse.ArgumentParser) -> None:
+    _table_arguments(parser)
+    _model_arguments(parser, loadable=True)
+    _preparation_argument(parser, fits=False)
+    group = parser.add_argument_group("the review")
+    group.add_argument("-n", type=int, default=1000, help="bootstrap resamples of the units (default: 1000)")
+    group.add_argument("--seed", type=int, default=0, help="seed of the resamples (default: 0)")
+    group.add_argument(
+        "--level", type=float, default=0.9, help="coverage of the intervals (default: 0.9, the 5th to 95th percentile)"
+    )
+    group.add_argument("--workers", type=int, metavar="N", help="local processes (default: as many as pay)")
+    group.add_argument("--quiet", action="store_true", help="no progress bar")
+    out = parser.add_argument_group("output")
+    out.add_argument(
+        "-o", "--output", metavar="FILE", help="every table of the review in one workbook (.xlsx, needs openpyxl)"
+    )
+    out.add_argument("--report", metavar="FILE", help="the HTML report with the review in it")
     out.add_argument("--title", help="the report's title")
     out.add_argument("--source", help="where the data come from, shown under the report's title")

@@ -4,20 +4,25 @@ table, and outputs checked before the work and written whole."""
 from __future__ import annotations
 
 import argparse
+import csv
+import io
 import os
+import re
 import sys
 import xml.etree.ElementTree
 import zipfile
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from pathlib import Path
 from typing import IO
 
 import pandas as pd
 
-from indexfuse_tools._core import atomic_path, csv_safe
+from indexfuse_tools._cli.errors import EXIT_INTERNAL, InputError, one_line
+from indexfuse_tools._core import atomic_path, csv_safe, show
 
 __all__ = [
     "EXIT_INTERNAL",
+    "ROW",
     "TABLE_SUFFIXES",
     "InputError",
     "check_outputs",
@@ -25,6 +30,7 @@ __all__ = [
     "for_csv",
     "one_line",
     "read_bytes",
+    "read_rows",
     "read_table",
     "refuse_period_options",
     "same_file",
@@ -41,25 +47,12 @@ TABLE_SUFFIXES = {
     ".xlsm": "excel",
 }
 
+# The name of the index that numbers a table's rows as a spreadsheet shows them.
+ROW = "row"
+
 # What a workbook that is not one raises inside the Excel readers: a zip that
 # is not a zip, a zip without the expected members, XML that does not parse.
 _BROKEN_WORKBOOK = (zipfile.BadZipFile, KeyError, xml.etree.ElementTree.ParseError)
-
-
-# A fault of this program, not of its input (sysexits.h: EX_SOFTWARE).
-EXIT_INTERNAL = 70
-
-
-class InputError(Exception):
-    """Bad input: reported as one line, exit status 2."""
-
-
-def one_line(error: BaseException | str) -> str:
-    text = str(error.args[0] if isinstance(error, KeyError) and error.args else error)
-    lines = [line.strip() for line in text.splitlines() if line.strip()]
-    if len(lines) <= 1:
-        return lines[0] if lines else type(error).__name__
-    return f"{lines[0]} (and {len(lines) - 1} more line{'s' if len(lines) > 2 else ''})"
 
 
 def read_bytes(path: str, what: str) -> bytes:
@@ -77,7 +70,20 @@ def read_table(path: str | Path, id_column: str | None = None, sheet: str | None
 
     The rows are labelled by ``id_column`` when given; otherwise by the first
     column when it holds text without repeats (the usual layout: a name, then
-    one column per indicator); otherwise by their position.
+    one column per indicator); otherwise as :func:`read_rows` numbers them.
+    """
+    table, numbered = read_rows(path, sheet)
+    return _label_rows(table, id_column, Path(path), numbered)
+
+
+def read_rows(path: str | Path, sheet: str | None = None) -> tuple[pd.DataFrame, bool]:
+    """A table as its file holds it, and whether its rows are numbered as a spreadsheet shows them.
+
+    The rows of a CSV, TSV or Excel file are numbered by the row a
+    spreadsheet shows them on (the header is row 1, so the first row of
+    data is row 2; a blank line of a CSV is a row too), in an index named
+    ``row``: a message about a row then points at it in the file. Parquet
+    has no such rows and keeps the index it was written with.
     """
     file = Path(path)
     kind = TABLE_SUFFIXES.get(file.suffix.lower())
@@ -90,11 +96,15 @@ def read_table(path: str | Path, id_column: str | None = None, sheet: str | None
         raise InputError(f"{file}: no such file")
     try:
         if kind in ("csv", "tsv"):
-            table = pd.read_csv(file, sep="\t" if kind == "tsv" else ",")
+            content = file.read_bytes()
+            separator = "\t" if kind == "tsv" else ","
+            table = pd.read_csv(io.BytesIO(content), sep=separator)
+            table.index = _text_rows(content, separator, len(table))
         elif kind == "parquet":
-            table = pd.read_parquet(file)
+            return pd.read_parquet(file), False
         else:
             table = pd.read_excel(file, sheet_name=sheet if sheet is not None else 0)
+            table.index = pd.RangeIndex(2, len(table) + 2, name=ROW)
     except ImportError as exc:
         extra = "parquet" if kind == "parquet" else "excel"
         raise InputError(
@@ -104,10 +114,30 @@ def read_table(path: str | Path, id_column: str | None = None, sheet: str | None
         raise InputError(f"{file}: cannot read it as {kind}: {one_line(exc)}") from None
     except _BROKEN_WORKBOOK as exc:
         raise InputError(f"{file}: not an Excel workbook ({type(exc).__name__}: {one_line(exc)})") from None
-    return _label_rows(table, id_column, file)
+    return table, True
 
 
-def _label_rows(table: pd.DataFrame, id_column: str | None, file: Path) -> pd.DataFrame:
+# A line the CSV reader skips: nothing on it but spaces and tabs.
+_BLANK_LINE = re.compile(rb"(?:\A|\n)[ \t]*\r?\n")
+
+
+def _text_rows(content: bytes, separator: str, count: int) -> pd.Index:
+    """The spreadsheet rows of the ``count`` records of data that the CSV reader read from ``content``.
+
+    Record ``k`` (the header is record 1) is row ``k``, however many lines
+    its quoted cells span. The reader skips blank lines, a spreadsheet shows
+    them as empty rows: only then are the records counted one by one.
+    """
+    if _BLANK_LINE.search(content) is None:
+        return pd.RangeIndex(2, count + 2, name=ROW)
+    records = csv.reader(io.StringIO(content.decode("utf-8", errors="replace"), newline=""), delimiter=separator)
+    kept = [number for number, record in enumerate(records, start=1) if record[1:] or "".join(record).strip(" \t")]
+    if len(kept) != count + 1:  # a file the two readers split otherwise: the rows as the CSV reader counts them
+        return pd.RangeIndex(2, count + 2, name=ROW)
+    return pd.Index(kept[1:], name=ROW)
+
+
+def _label_rows(table: pd.DataFrame, id_column: str | None, file: Path, numbered: bool) -> pd.DataFrame:
     if id_column is not None:
         if id_column not in table.columns:
             raise InputError(
@@ -116,12 +146,14 @@ def _label_rows(table: pd.DataFrame, id_column: str | None, file: Path) -> pd.Da
         labels = table[id_column]
         if not labels.is_unique:
             repeated = labels[labels.duplicated()].unique().tolist()
+            first = labels.index[(labels == repeated[0]).to_numpy()].tolist()
+            where = f" ({repeated[0]!r} on rows {show(first, 3, count=False)})" if numbered else ""
             raise InputError(
                 f"{file}: the --id column {id_column!r} repeats {len(repeated)} label(s), such as "
-                f"{', '.join(map(repr, repeated[:3]))}; choose an --id column whose values are unique"
+                f"{', '.join(map(repr, repeated[:3]))}{where}; choose an --id column whose values are unique"
             )
         return table.set_index(id_column)
-    if not isinstance(table.index, pd.RangeIndex) or table.shape[1] == 0:
+    if (not numbered and not isinstance(table.index, pd.RangeIndex)) or table.shape[1] == 0:
         return table  # Parquet keeps the index it was written with
     first = table.iloc[:, 0]
     if (
@@ -155,7 +187,7 @@ def same_file(a: str | Path, b: str | Path) -> bool:
         return os.path.realpath(a) == os.path.realpath(b)
 
 
-def check_outputs(arguments: argparse.Namespace, outputs: dict[str, str | None]) -> None:
+def check_outputs(arguments: argparse.Namespace, outputs: Mapping[str, str | None]) -> None:
     """Refuse, before any work is done, an output path that is one of the
     inputs or another output, or that cannot be written.
 

@@ -5,7 +5,14 @@ from __future__ import annotations
 import argparse
 
 from indexfuse_tools._cli.arguments import geometry_key
-from indexfuse_tools._cli.common import InputError, check_outputs, data_table, one_line, same_file
+from indexfuse_tools._cli.common import (
+    InputError,
+    check_outputs,
+    data_table,
+    one_line,
+    refuse_period_options,
+    same_file,
+)
 from indexfuse_tools._cli.models import refuse_constant, replayed, treated_model
 from indexfuse_tools._explorer import explorer
 from indexfuse_tools._robustness import RobustnessResult
@@ -28,6 +35,12 @@ def run(arguments: argparse.Namespace) -> int:
         raise InputError(
             f"--output {arguments.output}: that is the robustness analysis; write the page to another file"
         )
+    if arguments.period is not None:
+        from indexfuse_tools._cli.editions import read_long_table, run_explore
+
+        long = read_long_table(arguments)
+        return run_explore(arguments, long, _load_robustness(arguments.robustness))
+    refuse_period_options(arguments)
     data = data_table(arguments)
     model, preparation = treated_model(arguments, data)
     refuse_constant(model.schema, replayed(preparation, data))

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+from collections.abc import Mapping
 from typing import Any
 
 import pandas as pd
@@ -14,13 +15,16 @@ from tessel.modelbench import entropy
 from indexfuse_tools._check import Problem, check
 from indexfuse_tools._cli.common import InputError, one_line, read_bytes
 from indexfuse_tools._cli.schemas import read_schema
-from indexfuse_tools._core import leaf_columns, parse
+from indexfuse_tools._core import dimension_name, leaf_columns, parse, show
 from indexfuse_tools._persist import loads
 from indexfuse_tools._preparation import Preparation
 
 __all__ = [
     "MAX_RESOLUTION",
     "check_schema",
+    "given_model",
+    "preparation_differences",
+    "refuse_replacement",
     "check_resolution",
     "fitted_model",
     "load_model",
@@ -86,15 +90,103 @@ def check_resolution(resolution: float | None) -> None:
 def treated_model(arguments: argparse.Namespace, data: pd.DataFrame) -> tuple[Any, Preparation | None]:
     """The model a command works with and the treatment to replay on the raw table.
 
-    The treatment is the one ``--preparation`` names, else the one the model
-    file carries (a model fitted after a preparation scores raw tables only
-    once it is replayed), else none.
+    With ``--model``, what :func:`given_model` finds; with ``--schema``, the
+    model fitted on the table treated by ``--preparation`` (if given).
     """
-    given = None if arguments.preparation is None else load_preparation(arguments.preparation)
     if arguments.model is not None:
-        model, carried = load_model(arguments.model)
-        return model, given if given is not None else carried
+        return given_model(arguments)
+    refuse_replacement(arguments)
+    given = None if arguments.preparation is None else load_preparation(arguments.preparation)
     return fitted_model(arguments, replayed(given, data)), given
+
+
+def given_model(arguments: argparse.Namespace) -> tuple[Any, Preparation | None]:
+    """The model ``--model`` names and the treatment to replay on a raw table with it.
+
+    The treatment is the one the model file carries: its coefficients were
+    fitted on values treated so, and on values treated otherwise they give
+    composites on another scale altogether. ``--preparation`` may name the
+    same treatment (or one for a model file that carries none); one that
+    differs from the carried one is refused, naming how, unless
+    ``--replace-preparation`` says the replacement is meant.
+    """
+    model, carried = load_model(arguments.model)
+    if arguments.preparation is None:
+        refuse_replacement(arguments)
+        return model, carried
+    given = load_preparation(arguments.preparation)
+    if carried is None or getattr(arguments, "replace_preparation", False):
+        return model, given
+    differences = preparation_differences(carried, given, names=(arguments.model, arguments.preparation))
+    if differences:
+        raise InputError(
+            f"--preparation {arguments.preparation}: it differs from the preparation the model file "
+            f"{arguments.model} carries and was fitted after ({'; '.join(differences)}); leave out --preparation "
+            "to replay the model's own, or add --replace-preparation to replay this one instead"
+        )
+    return model, carried
+
+
+def refuse_replacement(arguments: argparse.Namespace) -> None:
+    """``--replace-preparation`` where there is nothing to replace."""
+    if getattr(arguments, "replace_preparation", False) and (arguments.model is None or arguments.preparation is None):
+        raise InputError(
+            "--replace-preparation: it replays --preparation FILE in place of the preparation a model file "
+            "carries; give both --model FILE and --preparation FILE"
+        )
+
+
+# The fields of a preparation that decide what a replay does (its counts only
+# tell what it did to the table it was learnt on).
+_RULES = (
+    "indicators",
+    "dimensions",
+    "min_present",
+    "min_present_total",
+    "impute",
+    "group",
+    "fills",
+    "group_fills",
+    "transforms",
+    "caps",
+)
+_BY_DIMENSION = ("dimensions", "min_present")
+
+
+def _plain(value: Any) -> Any:
+    if isinstance(value, Mapping):
+        return {key: _plain(item) for key, item in value.items()}
+    return value
+
+
+def preparation_differences(
+    first: Preparation, second: Preparation, names: tuple[str, str] = ("the first", "the second")
+) -> list[str]:
+    """How ``second`` would treat a table otherwise than ``first``: a phrase
+    per rule that differs, naming them as ``names`` says.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> from indexfuse_tools import prepare
+    >>> data = pd.DataFrame({"gdp": [100.0, None, 900.0, 2700.0], "life": [70.0, 71.0, None, 80.0]})
+    >>> median = prepare(["gdp", "life"], data, impute="median")[2]
+    >>> mean = prepare(["gdp", "life"], data, impute="mean", transform={"gdp": "log"})[2]
+    >>> preparation_differences(median, mean, names=("model.json", "other.json"))
+    ["impute 'median' in model.json, 'mean' in other.json", "the fills of 'gdp', 'life'", "the transforms of 'gdp'"]
+    """
+    phrases = []
+    for name in _RULES:
+        one, other = _plain(getattr(first, name)), _plain(getattr(second, name))
+        if one == other:
+            continue
+        if isinstance(one, dict) and isinstance(other, dict):
+            keys = [key for key in dict.fromkeys([*one, *other]) if one.get(key, None) != other.get(key, None)]
+            labels = [dimension_name(key) for key in keys] if name in _BY_DIMENSION else keys
+            phrases.append(f"the {name.replace('_', ' ')} of {show(labels, 3)}")
+        else:
+            phrases.append(f"{name.replace('_', ' ')} {one!r} in {names[0]}, {other!r} in {names[1]}")
+    return phrases
 
 
 def replayed(preparation: Preparation | None, data: pd.DataFrame) -> pd.DataFrame:

@@ -16,7 +16,7 @@ from indexfuse_tools._cli.schemas import read_schema
 from indexfuse_tools._core import atomic_path, isolate, isolated, show, unsigned_zeros, write_excel
 from indexfuse_tools._preparation import TRANSFORMS, Preparation, prepare
 
-__all__ = ["run"]
+__all__ = ["run", "share_or_count"]
 
 
 def run(arguments: argparse.Namespace) -> int:
@@ -24,13 +24,16 @@ def run(arguments: argparse.Namespace) -> int:
     check_outputs(arguments, {"--output": arguments.output, "--preparation-out": arguments.preparation_out})
     _check_table_output(arguments.output)
     data = data_table(arguments)
-    if arguments.group is not None and arguments.group not in data.columns:
-        raise InputError(f"--group {arguments.group}: no such column; columns: {show(list(data.columns), 8)}")
+    for option in ("group", "period", "unit"):
+        label = getattr(arguments, option)
+        if label is not None and label not in data.columns:
+            raise InputError(f"--{option} {label}: no such column; columns: {show(list(data.columns), 8)}")
     prepared, log, preparation = prepare(
         read_schema(arguments.schema), data,
-        impute=arguments.impute, group=arguments.group, transform=_transform_option(arguments.transform),
+        impute=arguments.impute, group=arguments.group, period=arguments.period, unit=arguments.unit,
+        max_gap=arguments.max_gap, fallback=arguments.fallback, transform=_transform_option(arguments.transform),
         winsorize=arguments.winsorize, min_present=_min_present_option(arguments.min_present),
-        min_present_total=None if arguments.min_present_total is None else _share_or_count(
+        min_present_total=None if arguments.min_present_total is None else share_or_count(
             arguments.min_present_total, "--min-present-total"
         ),
     )  # fmt: skip
@@ -85,7 +88,7 @@ def _write_table(path: Path, table: pd.DataFrame, arguments: argparse.Namespace)
         for_csv(table, arguments).to_csv(path, sep="\t" if kind == "tsv" else ",", index=index)
 
 
-def _share_or_count(text: str, option: str) -> float | int:
+def share_or_count(text: str, option: str) -> float | int:
     """A threshold as written: a whole number is a count of indicators, a
     decimal or a fraction (``2/3``) a share."""
     written = text.strip()
@@ -114,7 +117,7 @@ def _min_present_option(values: list[str] | None) -> float | dict[Any, float | i
         key = name.strip() if equals else None
         if key in thresholds:
             raise InputError(f"--min-present: {'the default' if key is None else repr(key)} is given twice")
-        thresholds[key] = _share_or_count(threshold, "--min-present")
+        thresholds[key] = share_or_count(threshold, "--min-present")
     default = thresholds.get(None)
     if list(thresholds) == [None] and isinstance(default, float):
         return default

@@ -20,8 +20,8 @@ def run(arguments: argparse.Namespace) -> int:
     if arguments.period is not None:
         from indexfuse_tools._cli.editions import read_long_table, run_report
 
-        table, unit = read_long_table(arguments)
-        return run_report(arguments, table, unit, external_columns(arguments, table))
+        long = read_long_table(arguments)
+        return run_report(arguments, long, external_columns(arguments, long.table))
     refuse_period_options(arguments)
     data = data_table(arguments)
     names = external_columns(arguments, data)

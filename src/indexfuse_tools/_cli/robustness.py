@@ -9,6 +9,7 @@ from typing import Any
 
 import pandas as pd
 
+from indexfuse_tools._cli.arguments import MAX_SAMPLES
 from indexfuse_tools._cli.common import InputError, check_outputs, data_table, for_csv, write_text
 from indexfuse_tools._cli.models import treated_model
 from indexfuse_tools._cli.schemas import read_schema
@@ -19,9 +20,6 @@ from indexfuse_tools._robustness import RobustnessResult, robustness
 
 __all__ = ["MAX_SAMPLES", "SETTLED_SHOWN", "run"]
 
-# Base samples of the analysis: 2**20 runs of each factor are already more
-# than any analysis needs, and more than memory holds on a large table.
-MAX_SAMPLES = 2**20
 # Units the robustness command names: the widest rank intervals.
 SETTLED_SHOWN = 10
 
@@ -130,6 +128,10 @@ def _prepare_options(preparation: Preparation, data: pd.DataFrame) -> dict[str, 
     options: dict[str, Any] = {
         "impute": preparation.impute,
         "group": preparation.group,
+        "period": preparation.period,
+        "unit": preparation.unit,
+        "max_gap": preparation.max_gap,
+        "fallback": preparation.fallback,
         "transform": {label: rule["kind"] for label, rule in preparation.transforms.items()} or None,
         "winsorize": int(points.max()) if len(points) else False,
         "min_present": {dimension_name(path): value for path, value in preparation.min_present.items()} or None,

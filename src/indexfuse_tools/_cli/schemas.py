@@ -11,7 +11,7 @@ from typing import Any
 from indexfuse_tools._cli.common import InputError, one_line
 from indexfuse_tools._core import ModelFileError, Node, decode, map_leaves, parse
 
-__all__ = ["MAX_SCHEMA_DEPTH", "read_schema"]
+__all__ = ["MAX_SCHEMA_DEPTH", "read_schema", "toml_schema"]
 
 # "label:direction" in a TOML schema: the direction is the number after the last colon.
 _DIRECTED = re.compile(r"^(?P<label>.*\S)\s*:\s*(?P<direction>[-+]?(\d+(\.\d*)?|\.\d+)([eE][-+]?\d+)?)$")
@@ -79,6 +79,12 @@ def _shallow(document: Any) -> Any:
     return document
 
 
+def toml_schema(document: dict[str, Any]) -> Any:
+    """A schema from a TOML table as ``tomllib`` reads it (a schema file, or a
+    table inside another TOML file), written as :func:`read_schema` describes."""
+    return _toml_schema(_shallow(document))
+
+
 def read_schema(path: str | Path) -> Any:
     r"""A schema from a JSON or a TOML file.
 
@@ -112,7 +118,7 @@ def read_schema(path: str | Path) -> Any:
                 document = tomllib.loads(text)
             except RecursionError:
                 raise InputError("not valid TOML: nested too deeply") from None
-            return _toml_schema(_shallow(document))
+            return toml_schema(document)
     except (ModelFileError, tomllib.TOMLDecodeError, InputError) as exc:
         raise InputError(f"{file}: {one_line(exc)}") from None
     raise InputError(f"{file}: a schema file is .json or .toml, not {suffix or 'without a suffix'}")

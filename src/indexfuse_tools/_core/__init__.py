@@ -14,7 +14,11 @@ imports its shared pieces from here and from nowhere else in the package.
   them, whichever way their letters run;
 - :mod:`~indexfuse_tools._core.defaults`: the model's defaults;
 - :mod:`~indexfuse_tools._core.presentation`: the 0..100 presentation scale;
-- :mod:`~indexfuse_tools._core.numbers`: numbers as text, never a negative zero.
+- :mod:`~indexfuse_tools._core.numbers`: numbers as text, never a negative zero;
+- :mod:`~indexfuse_tools._core.periods`: the order an index's periods follow.
+- :mod:`~indexfuse_tools._core.weighting`: the rival weighting and the
+  geometric aggregation an index is compared with.
+- :mod:`~indexfuse_tools._core.fingerprints`: what a result was made from.
 """
 
 from indexfuse_tools._core.bidi import BIDI_CONTROLS, isolate, isolated, strip_bidi
@@ -34,6 +38,7 @@ from indexfuse_tools._core.codec import (
     Spot,
     Where,
     check_hash_spread,
+    check_size,
     decode,
     encode,
     fail,
@@ -44,10 +49,34 @@ from indexfuse_tools._core.defaults import (
     DEFAULT_K,
     DEFAULT_PCA_CUMULATIVE,
     DEFAULT_SCALE_METHOD,
+    FEW_DISTINCT,
     MODEL_DEFAULTS,
 )
+from indexfuse_tools._core.periods import period_order
+from indexfuse_tools._core.fingerprints import (
+    FINGERPRINT_PARTS,
+    Fingerprint,
+    UnverifiedWarning,
+    check_parts,
+    label_digest,
+    matching_edition,
+    refuse_mixed,
+    combined,
+    data_digest,
+    fingerprint,
+    model_digest,
+    preparation_digest,
+    read_columns,
+    units_digest,
+)
 from indexfuse_tools._core.numbers import fixed, number_format, significant, table_text, unsigned_zeros
-from indexfuse_tools._core.presentation import PRESENTATION_SCALES, Presentation, check_scale, presentation
+from indexfuse_tools._core.presentation import (
+    PRESENTATION_SCALES,
+    Presentation,
+    check_scale,
+    over_editions,
+    presentation,
+)
 from indexfuse_tools._core.tree import (
     GONE,
     MAX_DEPTH,
@@ -104,15 +133,46 @@ from indexfuse_tools._core.values import (
     unique_units,
     unit_list,
 )
+from indexfuse_tools._core.weighting import (
+    GEOMETRIC_RANGE,
+    Weighted,
+    geometric_composite,
+    geometric_logs,
+    path_sign,
+    principal_component_weights,
+    weighted_leaves,
+)
 
 __all__ = [
+    "GEOMETRIC_RANGE",
+    "Weighted",
+    "geometric_composite",
+    "geometric_logs",
+    "path_sign",
+    "principal_component_weights",
+    "weighted_leaves",
     "BIDI_CONTROLS",
     "isolate",
     "isolated",
     "strip_bidi",
+    "FINGERPRINT_PARTS",
+    "Fingerprint",
+    "UnverifiedWarning",
+    "check_parts",
+    "label_digest",
+    "matching_edition",
+    "refuse_mixed",
+    "combined",
+    "data_digest",
+    "fingerprint",
+    "model_digest",
+    "preparation_digest",
+    "read_columns",
+    "units_digest",
     "PRESENTATION_SCALES",
     "Presentation",
     "check_scale",
+    "over_editions",
     "presentation",
     "fixed",
     "number_format",
@@ -122,6 +182,7 @@ __all__ = [
     "DEFAULT_K",
     "DEFAULT_PCA_CUMULATIVE",
     "DEFAULT_SCALE_METHOD",
+    "FEW_DISTINCT",
     "GONE",
     "MAX_DEPTH",
     "MAX_SHARED_HASH",
@@ -150,6 +211,7 @@ __all__ = [
     "as_share",
     "at",
     "check_hash_spread",
+    "check_size",
     "coefficient_tables",
     "decode",
     "describe",
@@ -177,6 +239,7 @@ __all__ = [
     "node_weight",
     "nodes",
     "parse",
+    "period_order",
     "place",
     "plain_name",
     "replace_at",

@@ -43,6 +43,7 @@ __all__ = [
     "place",
     "fail",
     "check_hash_spread",
+    "check_size",
     "encode",
     "decode",
     "parse",
@@ -66,6 +67,9 @@ NUMPY_TYPES = {
     "float64": np.float64,
 }
 _NON_FINITE = {"nan": math.nan, "inf": math.inf, "-inf": -math.inf}
+# The types json.loads gives a scalar, which encode and decode pass through as they are
+# (but for a float that is not finite): a long array of them needs no walk item by item.
+_SCALARS = frozenset({int, float, str, bool, type(None)})
 _TAGS = ("$tuple", "$float", "$dict", "$numpy")
 #: How many distinct keys of one mapping (or entries of one list of entries)
 #: may share a hash value. Python finds a key among those sharing its hash by
@@ -148,6 +152,45 @@ def check_hash_spread(keys: Iterable[Hashable], where: Where) -> None:
             )
 
 
+def check_size(document: Any, *, depth: int, values: int, keys: int, beyond: str) -> None:
+    """Refuse parsed JSON nested deeper than ``depth`` or holding more than ``values`` values or ``keys`` keys.
+
+    Run before anything recurses over the document: the checks and the
+    decoding of tags would otherwise meet Python's recursion limit on a
+    document nested a thousand deep. The walk itself keeps its own stack.
+
+    Raises
+    ------
+    ModelFileError
+        ``"the document is nested deeper than ..."``, or ``"the document
+        holds more than ... values, {beyond}"`` (or keys).
+    """
+    stack = [(document, 1)]
+    count = held = 0
+    while stack:
+        node, level = stack.pop()
+        count += 1
+        if level > depth:
+            raise ModelFileError(f"the document is nested deeper than {depth} levels")
+        if isinstance(node, dict):
+            held += len(node)
+            children: Any = node.values()
+        elif isinstance(node, list):
+            children = node
+        else:
+            continue
+        if children and level + 1 > depth:
+            raise ModelFileError(f"the document is nested deeper than {depth} levels")
+        # Scalars are counted here: only what holds values goes on the stack.
+        nested = [] if set(map(type, children)) <= _SCALARS else [c for c in children if type(c) not in _SCALARS]
+        count += len(children) - len(nested)
+        stack.extend((child, level + 1) for child in nested)
+        if count + len(stack) > values:
+            raise ModelFileError(f"the document holds more than {values:,} values, {beyond}")
+        if held > keys:
+            raise ModelFileError(f"the document holds more than {keys:,} keys, {beyond}")
+
+
 def _short(key: Any) -> str:
     text = repr(key)
     return text if len(text) <= 40 else text[:37] + "..."
@@ -174,9 +217,9 @@ def encode(value: Any, where: str) -> Any:
     if isinstance(value, str):
         return str(value)
     if isinstance(value, tuple):
-        return {"$tuple": [encode(item, f"{where}[{i}]") for i, item in enumerate(value)]}
+        return {"$tuple": _encode_items(value, where)}
     if isinstance(value, list):
-        return [encode(item, f"{where}[{i}]") for i, item in enumerate(value)]
+        return _encode_items(value, where)
     if isinstance(value, dict):
         return _encode_dict(value, where)
     raise TypeError(
@@ -184,6 +227,17 @@ def encode(value: Any, where: str) -> Any:
         "stored models hold None, bool, int, float, str, numpy scalars, and lists, "
         "tuples and dicts of these"
     )
+
+
+def _encode_items(items: list[Any] | tuple[Any, ...], where: str) -> list[Any]:
+    if _finite_scalars(items):
+        return list(items)
+    # The place of an item is spelled out only for one that is not a finite scalar.
+    return [
+        item if type(item) in _SCALARS and (type(item) is not float or math.isfinite(item))
+        else encode(item, f"{where}[{i}]")
+        for i, item in enumerate(items)
+    ]  # fmt: skip
 
 
 def _encode_dict(value: dict[Any, Any], where: str) -> Any:
@@ -209,7 +263,7 @@ def decode(value: Any, where: Where) -> Any:
     if value is None or isinstance(value, (bool, str, int, float)):
         return value
     if isinstance(value, list):
-        return [decode(item, Spot(where, i)) for i, item in enumerate(value)]
+        return _decode_items(value, where)
     if not isinstance(value, dict):  # pragma: no cover - json never yields anything else
         raise fail(where, f"unexpected value {value!r}")
     tags = [k for k in value if k.startswith("$")]
@@ -228,7 +282,7 @@ def decode(value: Any, where: Where) -> Any:
     if tag == "$tuple":
         if not isinstance(body, list):
             raise fail(where, f'"$tuple" must hold an array, got {describe(body)}')
-        return tuple(decode(item, Spot(where, i)) for i, item in enumerate(body))
+        return tuple(_decode_items(body, where))
     if tag == "$float":
         if not isinstance(body, str) or body not in _NON_FINITE:
             raise fail(where, f'"$float" must be "nan", "inf" or "-inf", got {describe(body)}')
@@ -236,6 +290,22 @@ def decode(value: Any, where: Where) -> Any:
     if tag == "$numpy":
         return _decode_numpy(body, value["value"], where)
     return _decode_pairs(body, where)
+
+
+def _finite_scalars(items: list[Any] | tuple[Any, ...]) -> bool:
+    """Whether every item is a scalar that encodes and decodes to itself, looked at in C loops."""
+    kinds = set(map(type, items))
+    if not kinds <= _SCALARS:
+        return False
+    floats = items if kinds == {float} else [item for item in items if type(item) is float]
+    return all(map(math.isfinite, floats))
+
+
+def _decode_items(items: list[Any], where: Where) -> list[Any]:
+    if set(map(type, items)) <= _SCALARS:
+        return list(items)
+    # A scalar decodes to itself: a place is made only for what holds more.
+    return [item if type(item) in _SCALARS else decode(item, Spot(where, i)) for i, item in enumerate(items)]
 
 
 def _decode_numpy(name: Any, raw: Any, where: Where) -> Any:

@@ -7,7 +7,7 @@ from typing import Any
 
 import indexfuse
 
-__all__ = ["MODEL_DEFAULTS", "DEFAULT_SCALE_METHOD", "DEFAULT_PCA_CUMULATIVE", "DEFAULT_K"]
+__all__ = ["MODEL_DEFAULTS", "DEFAULT_SCALE_METHOD", "DEFAULT_PCA_CUMULATIVE", "DEFAULT_K", "FEW_DISTINCT"]
 
 #: The keyword arguments of ``indexfuse.indexpca_diment`` with their defaults:
 #: ``scale_method``, ``pca_cumulative`` and ``ent_k``.
@@ -21,3 +21,8 @@ DEFAULT_SCALE_METHOD: str = MODEL_DEFAULTS["scale_method"]
 DEFAULT_PCA_CUMULATIVE: float = MODEL_DEFAULTS["pca_cumulative"]
 #: The neighbour count of the entropy estimates (``ent_k``).
 DEFAULT_K: int = MODEL_DEFAULTS["ent_k"]
+
+#: An indicator with fewer distinct values than this (but more than one) is
+#: read from a handful of levels: the audit flags it (its entropy rests on
+#: them) and winsorisation leaves it alone (capping would merge them).
+FEW_DISTINCT = 5

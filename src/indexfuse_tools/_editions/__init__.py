@@ -6,10 +6,13 @@
 - :mod:`~indexfuse_tools._editions.change`: the exact attribution of a
   unit's change between two editions;
 - :mod:`~indexfuse_tools._editions.comparability`: what keeps two editions
-  from being compared as they stand.
+  from being compared as they stand;
+- :mod:`~indexfuse_tools._editions.baselines`: the baselines side by side,
+  to choose one.
 """
 
-from indexfuse_tools._editions.api import BASELINES, editions
+from indexfuse_tools._editions.api import BASELINES, editions, split_editions
+from indexfuse_tools._editions.baselines import compare_baselines
 from indexfuse_tools._editions.result import Editions
 
-__all__ = ["BASELINES", "Editions", "editions"]
+__all__ = ["BASELINES", "Editions", "compare_baselines", "editions", "split_editions"]

@@ -2,20 +2,20 @@
 
 from __future__ import annotations
 
-import re
 from collections.abc import Hashable, Mapping
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import pandas as pd
 
 import indexfuse
 from indexfuse_tools._core import (
+    period_order,
     as_frame,
     check_dimension_names,
     check_scale,
     indicators,
-    presentation,
+    over_editions,
     same_label,
     show,
     unique_units,
@@ -23,7 +23,8 @@ from indexfuse_tools._core import (
 )
 from indexfuse_tools._editions.distributed import gathered_editions, is_dask_frame
 from indexfuse_tools._editions.result import Editions, Scored
-from indexfuse_tools._preparation import Preparation, prepare
+from indexfuse_tools._preparation import OVER_TIME, Preparation, prepare
+from indexfuse_tools._results import Treated
 
 __all__ = ["BASELINES", "editions", "period_order", "split_editions"]
 
@@ -89,11 +90,19 @@ def editions(
         A :class:`Preparation` is replayed on every edition as it is. A dict
         holds :func:`prepare`'s keyword arguments (``impute``, ``group``,
         ``transform``, ``winsorize``, ``min_present``,
-        ``min_present_total``): the rules are learnt where the model is
-        fitted (on the stacked editions for ``"pooled"``, on the reference
-        edition for ``"reference"``, on each edition for ``"refit"``) and
-        replayed on every edition, so that treatment does not break
-        comparability either.
+        ``min_present_total``, and over time ``max_gap`` and ``fallback``):
+        the rules are learnt where the model is fitted (on the stacked
+        editions for ``"pooled"``, on the reference edition for
+        ``"reference"``, on each edition for ``"refit"``) and replayed on
+        every edition, so that treatment does not break comparability
+        either. The preparation names the unit column and the period
+        column by their labels here (``group="state"`` with
+        ``unit="state"``). A preparation that fills gaps over time
+        (``impute="carry"`` or ``"interpolate"``; its ``period`` and
+        ``unit`` default to those given here) is replayed on all the
+        editions at once, so that a unit's gap is filled from its own
+        neighbouring editions; as a dict it is learnt on the stacked
+        editions, so only with ``"pooled"``.
     scale : {"0-100"}, optional
         Adds a ``"score"`` column: the composite on 0..100, fixed once over
         the composites of all editions together (never per edition), so
@@ -117,8 +126,9 @@ def editions(
         labels; a unit repeated within a period (a few pairs named); an
         edition with fewer than 2 rows; a ``reference`` that is not a period
         (or given without ``baseline="reference"``); a dict ``preparation``
-        with a fitted model; two dimensions of the schema that read alike
-        in the results (see :func:`check`). Learning the preparation or
+        with a fitted model, or one that fills gaps over time with a
+        baseline other than ``"pooled"``; two dimensions of the schema that
+        read alike in the results (see :func:`check`). Learning the preparation or
         fitting the model on an edition, and replaying the preparation on
         one, fail with a message that names the edition.
     KeyError
@@ -174,6 +184,9 @@ def editions(
             f"{_FUNCTION}: unit={unit!r} names the period column: the units need a column of their own "
             "(or, with unit=None, the row labels)"
         )
+    # The treatment knows the unit and period by the caller's labels, as index levels.
+    levels = (period, "unit" if unit is None else unit)
+    preparation = _over_time_options(preparation, baseline, levels)
     order = _categories(data, period) if is_dask_frame(data) else None
     data = gathered_editions(data, period, unit) if is_dask_frame(data) else data
     frames, in_order = split_editions(data, period, unit, order)
@@ -186,24 +199,40 @@ def editions(
 
     models: dict[Any, indexfuse.indexpca_diment] = {}
     preparations: dict[Any, Preparation | None] = {}
+    # A preparation over time is replayed on every edition at once: a gap is filled from the unit's other editions.
+    replayed = preparation if isinstance(preparation, Preparation) and preparation.over_time else None
+    over_time = _treated_over_time(frames, replayed, levels) if replayed is not None else None
     if given:
         models = dict.fromkeys(periods, model_or_schema)
         preparations = dict.fromkeys(periods, preparation if isinstance(preparation, Preparation) else None)
     elif baseline == "refit":
         for key, frame in frames.items():
-            models[key], preparations[key] = _fit(schema, frame, preparation, model_args, f"the {key!r} edition")
+            basis = over_time[key].prepared if over_time else named(frame, levels[1]) if preparation else frame
+            models[key], learnt = _fit(schema, basis, None if over_time else preparation, model_args,
+                                       f"the {key!r} edition")  # fmt: skip
+            preparations[key] = replayed or learnt
     else:
-        if baseline == "pooled":
+        if over_time:
+            basis = stack({key: treated.prepared for key, treated in over_time.items()}, levels)
+            if baseline == "reference":
+                basis = over_time[reference].prepared
+        elif baseline == "pooled":
             # A table already in period order is the stacked editions as it stands: no copy to fit on.
-            basis = in_order if in_order is not None and preparation is None else stack(frames)
+            basis = in_order if in_order is not None and preparation is None else stack(frames, levels)
         else:
-            basis = frames[reference]
+            basis = named(frames[reference], levels[1]) if preparation is not None else frames[reference]
         where = "the stacked editions" if baseline == "pooled" else f"the reference edition {reference!r}"
-        model, learnt = _fit(schema, basis, preparation, model_args, where)
+        model, learnt = _fit(schema, basis, None if over_time else preparation, model_args, where)
         models = dict.fromkeys(periods, model)
-        preparations = dict.fromkeys(periods, learnt)
-    scored = {key: _scored(models[key], frames[key], preparations[key], key) for key in periods}
-    composites = np.concatenate([s.table["composite"].to_numpy(np.float64) for s in scored.values()])
+        preparations = dict.fromkeys(periods, replayed or learnt)
+        if learnt is not None and learnt.over_time and over_time is None:
+            over_time = _treated_over_time(frames, learnt, levels)
+    scored = {
+        key: Scored.of_treated(models[key], over_time[key]) if over_time
+        else _scored(models[key], named(frames[key], levels[1]) if preparations[key] else frames[key],
+                     preparations[key], key)
+        for key in periods
+    }  # fmt: skip
     return Editions(
         frames=frames,
         models=models,
@@ -211,13 +240,54 @@ def editions(
         scored=scored,
         baseline=baseline,
         reference=reference,
-        presentation=presentation(composites, scale),
+        presentation=over_editions({key: s.table["composite"] for key, s in scored.items()}, scale),
     )
 
 
-def stack(frames: Mapping[Any, pd.DataFrame]) -> pd.DataFrame:
-    """The editions one under the other, indexed by (period, unit)."""
-    return pd.concat(list(frames.values()), keys=list(frames), names=["period", "unit"])
+def stack(frames: Mapping[Any, pd.DataFrame], names: tuple[Hashable, Hashable] = ("period", "unit")) -> pd.DataFrame:
+    """The editions one under the other, indexed by (period, unit), the levels named ``names``."""
+    return pd.concat(list(frames.values()), keys=list(frames), names=list(names))
+
+
+def named(frame: pd.DataFrame, unit: Hashable) -> pd.DataFrame:
+    """An edition whose row labels are named as the caller names the unit column (not a copy of its values)."""
+    return frame if frame.index.name == unit else frame.rename_axis(cast(Any, unit))
+
+
+def _treated_over_time(
+    frames: Mapping[Any, pd.DataFrame], preparation: Preparation, levels: tuple[Hashable, Hashable]
+) -> dict[Any, Treated]:
+    """``preparation`` replayed on all the editions stacked, split back into one treatment per edition."""
+    whole = stack(frames, levels)
+    try:
+        prepared, log = preparation.apply(whole)
+    except (ValueError, KeyError) as error:
+        raise _in_edition(error, "replaying the preparation on the stacked editions failed") from error
+    rows = log["row"].tolist()
+    periods = pd.Index([row[0] for row in rows], dtype=object)
+    units = np.empty(len(rows), dtype=object)
+    units[:] = [row[1] for row in rows]
+    kept = prepared.index.get_level_values(0)
+    treated = {}
+    for key, frame in frames.items():
+        mine = np.asarray(periods == key, dtype=bool)
+        part = log[mine].assign(row=units[mine]).reset_index(drop=True)
+        edition = prepared[np.asarray(kept == key, dtype=bool)].droplevel(0)
+        treated[key] = Treated(named(frame, levels[1]), edition, part, preparation)
+    return treated
+
+
+def _over_time_options(preparation: Any, baseline: str, levels: tuple[Hashable, Hashable]) -> Any:
+    """``prepare``'s options with the period and unit given here, for a fill over time; else as they are."""
+    if not isinstance(preparation, Mapping) or preparation.get("impute") not in OVER_TIME:
+        return preparation
+    if baseline != "pooled":
+        raise ValueError(
+            f"{_FUNCTION}: impute={preparation['impute']!r} fills a unit's gaps from its other editions, so it is "
+            f"learnt on the stacked editions, which baseline={baseline!r} does not fit on; use baseline='pooled', "
+            "or learn it with prepare() on the long table and pass the Preparation"
+        )
+    return {"period": levels[0], "unit": levels[1], **preparation}
 
 
 def split_editions(
@@ -269,7 +339,7 @@ def _from_long(
         raise ValueError(f"{_FUNCTION}: {holder} missing labels{where}; every row must name its unit")
     codes, uniques = pd.factorize(labels)
     categories = labels.cat.categories.tolist() if isinstance(labels.dtype, pd.CategoricalDtype) else None
-    periods = period_order(pd.Index(uniques).tolist(), f"the period column {period!r}", categories)
+    periods = _ordered(pd.Index(uniques).tolist(), f"the period column {period!r}", categories)
     _no_repeats(codes, labels, units)
     # One stable sort of the codes keeps each edition's rows in the order the table gives them.
     by_code = np.argsort(codes, kind="stable")
@@ -309,7 +379,7 @@ def _no_repeats(codes: np.ndarray, labels: pd.Series, units: pd.Series) -> None:
 
 
 def _from_mapping(data: Mapping[Any, pd.DataFrame], order: list[Any] | None = None) -> dict[Any, pd.DataFrame]:
-    periods = period_order(list(data), "the mapping's keys", order)
+    periods = _ordered(list(data), "the mapping's keys", order)
     frames = {}
     for key in periods:
         frame = data[key]
@@ -325,57 +395,12 @@ def _from_mapping(data: Mapping[Any, pd.DataFrame], order: list[Any] | None = No
 
 
 # A run of ASCII digits, read as a number when periods are put in order.
-_DIGITS = re.compile(r"([0-9]+)")
-
-
-def _natural(label: str) -> tuple[Any, ...]:
-    """``label`` as its text and digit runs, the runs as numbers: ``"FY10"`` -> ``("FY", 10, "")``.
-
-    The split always starts with text (``""`` for a label that starts with a
-    digit), so two labels compare text with text and number with number;
-    the label itself comes last, to order ``"FY09"`` and ``"FY9"`` apart.
-    """
-    parts = _DIGITS.split(label)
-    return (*(int(part) if i % 2 else part for i, part in enumerate(parts)), label)
-
-
-def period_order(labels: list[Any], holder: str, categories: list[Any] | None = None) -> list[Any]:
-    """The periods ``labels`` in the order the editions follow.
-
-    - Labels of a categorical column (``categories`` given): the order of
-      its categories, ordered or not, as the analyst set them (``Jan``,
-      ``Feb``, ``Mar``), never the alphabet's.
-    - Text labels: natural order, in which a run of digits counts as a
-      number, so that ``FY9 < FY10 < FY11`` and ``2019-3 < 2019-12``; text
-      with no digits, or digits of one width (``2019``, ``2019Q1``), sorts
-      as text does.
-    - Anything else (years, dates, periods): as ``sorted`` orders them.
-
-    Raises
-    ------
-    ValueError
-        Naming ``holder``, when the labels do not sort (kinds mixed).
-
-    Examples
-    --------
-    >>> period_order(["FY10", "FY9", "FY11"], "the period column")
-    ['FY9', 'FY10', 'FY11']
-    >>> period_order(["Feb", "Jan", "Mar"], "the period column", ["Jan", "Feb", "Mar", "Apr"])
-    ['Jan', 'Feb', 'Mar']
-    """
-    if categories is not None:
-        present = set(labels)
-        return [category for category in categories if category in present]
+def _ordered(labels: list[Any], holder: str, categories: list[Any] | None) -> list[Any]:
+    """:func:`period_order`, a refusal naming this function."""
     try:
-        if all(isinstance(label, str) for label in labels):
-            return sorted(labels, key=_natural)
-        return sorted(labels)
-    except TypeError as error:
-        kinds = sorted({type(label).__name__ for label in labels})
-        raise ValueError(
-            f"{_FUNCTION}: the periods of {holder} must sort (years, dates or labels of one kind), "
-            f"and these do not: {error} (kinds: {', '.join(kinds)})"
-        ) from None
+        return period_order(labels, holder, categories)
+    except ValueError as error:
+        raise ValueError(f"{_FUNCTION}: {error}") from None
 
 
 def _categories(data: Any, period: Hashable) -> list[Any] | None:

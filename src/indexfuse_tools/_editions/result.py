@@ -10,11 +10,11 @@ import numpy as np
 import pandas as pd
 
 from indexfuse_tools._contributions import contributions
-from indexfuse_tools._core import Presentation, show
+from indexfuse_tools._core import Fingerprint, Presentation, combined, fingerprint, label_digest, show
 from indexfuse_tools._editions.change import attribute
 from indexfuse_tools._editions.comparability import findings
 from indexfuse_tools._preparation import Preparation
-from indexfuse_tools._results import results, treat, with_treatment
+from indexfuse_tools._results import Treated, scores_of, treat, with_treatment
 
 __all__ = ["Editions", "Scored", "Terms"]
 
@@ -46,9 +46,13 @@ class Scored:
     def of(cls, model: Any, frame: pd.DataFrame, preparation: Preparation | None) -> Scored:
         """``frame`` scored by ``model`` after replaying ``preparation``."""
         if preparation is None:
-            return cls(results(model, frame), frame)
-        treated = treat(frame, preparation, "editions()")
-        table = with_treatment(results(model, treated.prepared), treated, model)
+            return cls(scores_of(model, frame), frame)
+        return cls.of_treated(model, treat(frame, preparation, "editions()", model))
+
+    @classmethod
+    def of_treated(cls, model: Any, treated: Treated) -> Scored:
+        """An edition already treated, scored by ``model``."""
+        table = with_treatment(scores_of(model, treated.prepared), treated, model)
         return cls(table, treated.prepared)
 
 
@@ -96,6 +100,9 @@ class Editions:
     presentation : Presentation or None
         The 0..100 scale fixed over all editions' composites, with
         ``scale="0-100"``.
+    fingerprint : Fingerprint
+        What the results were made from (see :meth:`edition_fingerprint`
+        for one edition's); ``results.attrs["fingerprint"]`` holds it too.
     results : pandas.DataFrame
         Indexed by (``"period"``, ``"unit"``), periods in order; the
         columns ``"composite"``, ``"score"`` (with a scale: the composite
@@ -131,6 +138,7 @@ class Editions:
         self._scored = scored
         self._terms: dict[tuple[Any, Any], Terms] = {}
         self._comparability: pd.DataFrame | None = None
+        self._fingerprints: dict[Any, Fingerprint] = {}
         self.results = self._results()
 
     # ------------------------------------------------------------ models --
@@ -181,6 +189,42 @@ class Editions:
 
         return plot_change(self, unit, start, end, **options)
 
+    # ------------------------------------------------------- fingerprints --
+
+    def edition_fingerprint(self, period: Any) -> Fingerprint:
+        """What the results of edition ``period`` were made from: its model, preparation, raw table and units.
+
+        A report or an explorer page of that edition (``report(model,
+        editions.frame(period), ..., editions=editions)``) has the same.
+        """
+        self._require_period(period, "period")
+        if period not in self._fingerprints:
+            self._fingerprints[period] = fingerprint(
+                self.models[period], self._preparations[period], self._frames[period]
+            )
+        return self._fingerprints[period]
+
+    @property
+    def fingerprint(self) -> Fingerprint:
+        """What every edition's results were made from, as one :class:`Fingerprint`.
+
+        Its model part is the one model's (every model's together under
+        ``"refit"``), its preparation part likewise; its data and units
+        parts cover every edition, each named by its period.
+        """
+        parts = [self.edition_fingerprint(period) for period in self.periods]
+        labels = [label_digest(period) for period in self.periods]
+
+        def one(values: list[str]) -> str:
+            return values[0] if len(set(values)) == 1 else combined(values)
+
+        return Fingerprint(
+            one([part.model for part in parts]),
+            one([part.preparation for part in parts]),
+            combined(digest for label, part in zip(labels, parts) for digest in (label, part.data)),
+            combined(digest for label, part in zip(labels, parts) for digest in (label, part.units)),
+        )
+
     # ----------------------------------------------------------- results --
 
     def _results(self) -> pd.DataFrame:
@@ -210,6 +254,7 @@ class Editions:
         whole = whole[leading + dimensions + trailing]
         if self.presentation is not None:
             whole.attrs["scale"] = self.presentation.describe()
+        whole.attrs["fingerprint"] = self.fingerprint
         return whole
 
     @property
@@ -275,7 +320,9 @@ class Editions:
 
     def _compute_terms(self, model_period: Any, data_period: Any) -> Terms:
         frame = self._frames[data_period]
-        if model_period == data_period or self.one_model:
+        # The same preparation gives the same rows whatever model scores them.
+        same = self._preparations[model_period] is self._preparations[data_period]
+        if model_period == data_period or self.one_model or same:
             scored = self._scored[data_period].scored
         else:
             scored = Scored.of(self.models[model_period], frame, self._preparations[model_period]).scored
@@ -423,6 +470,82 @@ class Editions:
         """The edition ``period`` as given, indexed by unit (not a copy: do not modify)."""
         self._require_period(period, "period")
         return self._frames[period]
+
+    # -------------------------------------------------------- new editions --
+
+    @classmethod
+    def scored_by(
+        cls,
+        model: Any,
+        frames: dict[Any, pd.DataFrame],
+        preparation: Preparation | None,
+        *,
+        baseline: str,
+        reference: Any = None,
+        presentation: Presentation | None = None,
+    ) -> Editions:
+        """Editions scored by one model fitted already, under the name of the baseline it was fitted for.
+
+        For a model read back from a file: ``frames`` are the editions in
+        period order, indexed by unit, and nothing is fitted or learnt.
+        """
+        return cls(
+            frames=frames,
+            models=dict.fromkeys(frames, model),
+            preparations=dict.fromkeys(frames, preparation),
+            scored={key: Scored.of(model, frame, preparation) for key, frame in frames.items()},
+            baseline=baseline,
+            reference=reference,
+            presentation=presentation,
+        )
+
+    def rescaled(self, presentation: Presentation | None) -> Editions:
+        """The same editions shown on another presentation scale (None: none), nothing scored again."""
+        return Editions(
+            frames=self._frames, models=self.models, preparations=self._preparations, scored=self._scored,
+            baseline=self.baseline, reference=self.reference, presentation=presentation,
+        )  # fmt: skip
+
+    def with_edition(self, period: Any, frame: pd.DataFrame) -> Editions:
+        """These editions and a new one after them, scored by the model and preparation that scored them.
+
+        Nothing is fitted or learnt again and the presentation scale is kept,
+        so every earlier edition's results stay as they are, to the bit.
+
+        Parameters
+        ----------
+        period : period label
+            The new edition's label; it must sort after every period.
+        frame : pandas.DataFrame
+            The new edition, indexed by unit, with the indicator columns.
+
+        Raises
+        ------
+        ValueError
+            Under ``"refit"`` (there is no one model to score it with), for a
+            period that is not after the last, and as :func:`results` raises
+            it (a table prepared already is refused).
+        """
+        if not self.one_model:
+            raise ValueError("baseline='refit' fits a model per edition: there is no one model to score a new edition")
+        try:
+            later = bool(period > self.periods[-1])
+        except TypeError:
+            later = False
+        if not later:
+            raise ValueError(
+                f"a new edition comes after the last one ({self.periods[-1]!r}); got period={period!r}"
+            )
+        model, preparation = self.models[self.periods[-1]], self._preparations[self.periods[-1]]
+        return Editions(
+            frames={**self._frames, period: frame},
+            models={**self.models, period: model},
+            preparations={**self._preparations, period: preparation},
+            scored={**self._scored, period: Scored.of(model, frame, preparation)},
+            baseline=self.baseline,
+            reference=self.reference,
+            presentation=self.presentation,
+        )
 
     def scored(self, period: Any) -> pd.DataFrame:
         """The rows of edition ``period`` its model scored, after any preparation (not a copy)."""

@@ -1,20 +1,20 @@
-"""What the explorer's page carries: every number its script reads, as one
-JSON document.
+"""What the explorer's page carries: a small JSON document that describes the
+index, and the per-unit columns it points into (:mod:`.columns`).
 
-Per-unit numbers are stored compactly, as base64 of little-endian typed
-arrays (one array per column, labels once): the dimension values at full
-precision, since the page recomputes the composite from them with the
-reader's weights and must agree with Python; the raw indicator values as
-float32, since they are only shown and turned into contributions, three
-significant digits on screen. The contributions themselves are not stored:
-the page computes them for the one unit asked about from the model's
-coefficient records, which is how the model computes them.
+The dimension values are carried at full precision, since the page
+recomputes every composite and rank from them with the reader's weights and
+must agree with Python; indicator values with the digits they were written
+with; what is only shown (ranks over the alternatives, earlier editions) at
+the decimals shown. The contributions are not carried: the page computes
+them for the one unit asked about from the model's coefficient records and
+the values the model scored, which is how the model computes them.
 """
 
 from __future__ import annotations
 
-import base64
 import math
+import re
+import unicodedata
 from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
@@ -32,8 +32,77 @@ from indexfuse_tools._core import (
     split_key,
     weight_leaves,
 )
+from indexfuse_tools._explorer.columns import Columns
 
-__all__ = ["Inputs", "payload", "refuse_non_finite", "used_columns", "weighted_leaves"]
+__all__ = [
+    "EDITION_COLUMNS",
+    "Inputs",
+    "Scale",
+    "Treatment",
+    "payload",
+    "refuse_non_finite",
+    "used_columns",
+    "weighted_leaves",
+]
+
+#: Decimals the page shows: composites and their changes, and scores on 0..100.
+COMPOSITE_DIGITS = 4
+SCORE_DIGITS = 1
+# Ranks are whole, or halves where units tie; a percentile of ranks may
+# fall between them, and the page shows one decimal then.
+RANK_DIGITS = 1
+# A treated column stored whole once more than this share of its units changed;
+# below it, only the positions and values that changed.
+_SPARSE_SHARE = 0.25
+_DIGITS = re.compile(r"(\d+)")
+# Wider than any number a label holds in practice (a 12-digit census code);
+# a longer run still sorts, by its leading digits.
+_DIGIT_WIDTH = 24
+
+
+@dataclass(frozen=True)
+class Scale:
+    """The 0..100 presentation of composites the page shows as scores.
+
+    Attributes
+    ----------
+    low, high : float
+        The composites shown as 0 and 100.
+    units : int
+        How many units the map was fixed on.
+    sentence : str
+        The sentence that states the scale.
+    follows : bool
+        Whether the page fixes the map again on its own composites when the
+        reader moves a weight (as :func:`results` with ``scale="0-100"``
+        fixes it on the units scored), or keeps it (an anchor fixed once).
+    """
+
+    low: float
+    high: float
+    units: int
+    sentence: str
+    follows: bool
+
+
+@dataclass(frozen=True)
+class Treatment:
+    """The preparation's part in what a reader sees.
+
+    Attributes
+    ----------
+    scored : pandas.DataFrame
+        The values the model scored, over the units shown (NaN for a unit
+        the preparation dropped), one column per indicator.
+    steps : dict
+        ``{indicator: {"fill": ..., "transform": ..., "caps": [low, high]}}``
+        for the indicators treated, with the steps that apply: the
+        statistic gaps are filled with, the transform in words, and the
+        winsorisation caps (None on a side left alone).
+    """
+
+    scored: pd.DataFrame
+    steps: dict[Any, dict[str, Any]]
 
 
 @dataclass(frozen=True)
@@ -45,21 +114,29 @@ class Inputs:
     scores : pandas.DataFrame
         :func:`results` over the units shown.
     raw : pandas.DataFrame
-        The values the model scored (after the preparation, if any), one
-        column per indicator the model uses, over the same units.
+        The indicator values as given (before any preparation), one column
+        per indicator the model uses, over the same units.
+    treatment : Treatment or None
+        With a preparation: what the model scored, and what was done.
     intervals : pandas.DataFrame or None
         ``p5``, ``median`` and ``p95`` ranks of the robustness analysis.
     trajectories : pandas.DataFrame or None
-        The editions' ``composite`` and ``rank``, indexed by (period, unit).
+        The editions' results, indexed by (period, unit): ``composite`` and
+        ``rank``, and those of ``score``, ``rank_change``,
+        ``composite_change`` and ``score_change`` they have.
     periods : list or None
         The editions' periods, in order.
+    scale : Scale or None
+        The presentation scale of the scores, if any.
     """
 
     scores: pd.DataFrame
     raw: pd.DataFrame
+    treatment: Treatment | None
     intervals: pd.DataFrame | None
     trajectories: pd.DataFrame | None
     periods: list[Any] | None
+    scale: Scale | None = None
 
 
 def used_columns(model: Any) -> list[Any]:
@@ -85,10 +162,8 @@ def refuse_non_finite(table: pd.DataFrame, what: str) -> None:
     )
 
 
-def _encode(values: Any, dtype: str) -> str:
-    """``values`` as base64 of a little-endian typed array; NaN stays NaN."""
-    array = np.ascontiguousarray(np.asarray(values, dtype=np.float64).astype(dtype))
-    return base64.b64encode(array.tobytes()).decode("ascii")
+def _floats(series: pd.Series) -> np.ndarray:
+    return series.to_numpy(dtype=np.float64, na_value=np.nan)
 
 
 def _number(value: Any) -> float | None:
@@ -130,7 +205,9 @@ def weighted_leaves(weights: Any) -> Iterator[tuple[Path, float]]:
             yield leaf.path, float(leaf.value)
 
 
-def _dimensions(model: Any, scores: pd.DataFrame) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
+def _dimensions(
+    model: Any, scores: pd.DataFrame, columns: Columns
+) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
     """The weighted dimensions (one entry each, with its values) and their tree."""
     weights = fitted(model, "dim_weight")
     found = list(weighted_leaves(weights))
@@ -143,7 +220,7 @@ def _dimensions(model: Any, scores: pd.DataFrame) -> tuple[list[dict[str, Any]],
                 "name": name,
                 "directions": [_direction(key) for key in path],
                 "weight": weight,
-                "values": _encode(scores[name], "<f8"),
+                "values": columns.add_exact(_floats(scores[name])),
             }
         )
     if isinstance(weights, dict):
@@ -153,7 +230,7 @@ def _dimensions(model: Any, scores: pd.DataFrame) -> tuple[list[dict[str, Any]],
     return leaves, tree
 
 
-def _indicators(model: Any, leaves: list[dict[str, Any]], columns: list[Any]) -> list[dict[str, Any]]:
+def _indicators(model: Any, leaves: list[dict[str, Any]], labels: list[Any]) -> list[dict[str, Any]]:
     """One coefficient record per (dimension, indicator), as the model scales and weighs it."""
     coef = fitted(model, "index_coef")
     position = {leaf["name"]: i for i, leaf in enumerate(leaves)}
@@ -167,7 +244,7 @@ def _indicators(model: Any, leaves: list[dict[str, Any]], columns: list[Any]) ->
             records.append(
                 {
                     "leaf": leaf,
-                    "column": columns.index(label),
+                    "column": labels.index(label),
                     "direction": float(direction),
                     **{name: _number(record[name]) for name in ("coef", "min", "max", "mean", "std")},
                 }
@@ -175,47 +252,126 @@ def _indicators(model: Any, leaves: list[dict[str, Any]], columns: list[Any]) ->
     return records
 
 
-def _raw(raw: pd.DataFrame) -> list[dict[str, Any]]:
-    columns = []
-    for label in raw.columns:
-        values = raw[label].to_numpy(dtype=np.float64, na_value=np.nan)
+def _treated(raw: np.ndarray, scored: np.ndarray, columns: Columns) -> dict[str, Any] | None:
+    """What the model scored of one indicator, where it differs from the raw values.
+
+    None when the treatment changed nothing; else the whole column, or only
+    the positions and values that changed when they are few.
+    """
+    changed = ~((raw == scored) | (np.isnan(raw) & np.isnan(scored)))
+    where = np.flatnonzero(changed)
+    if where.size == 0:
+        return None
+    if where.size > _SPARSE_SHARE * raw.size:
+        return {"values": columns.add_measured(scored)}
+    return {"positions": columns.add_positions(where), "values": columns.add_measured(scored[where])}
+
+
+def _columns(inputs: Inputs, columns: Columns) -> list[dict[str, Any]]:
+    """Each indicator: its label, the range and values of its raw values, and its treatment."""
+    described = []
+    for label in inputs.raw.columns:
+        values = _floats(inputs.raw[label])
         finite = values[np.isfinite(values)]
-        columns.append(
-            {
-                "label": str(label),
-                "low": float(finite.min()) if finite.size else None,
-                "high": float(finite.max()) if finite.size else None,
-                "values": _encode(values, "<f4"),
-            }
-        )
-    return columns
+        entry: dict[str, Any] = {
+            "label": str(label),
+            "low": float(finite.min()) if finite.size else None,
+            "high": float(finite.max()) if finite.size else None,
+            "values": columns.add_measured(values),
+            "treated": None,
+            "treatment": None,
+        }
+        if inputs.treatment is not None:
+            entry["treated"] = _treated(values, _floats(inputs.treatment.scored[label]), columns)
+            entry["treatment"] = inputs.treatment.steps.get(label)
+        described.append(entry)
+    return described
 
 
-def _intervals(intervals: pd.DataFrame | None) -> dict[str, str] | None:
+def _label_order(labels: list[str]) -> list[int]:
+    """The positions of ``labels`` in the order a reader scans a list: case
+    and accents aside, numbers by value ("Area 2" before "Area 10").
+
+    Worked out here rather than in the page: a browser collates 242,335
+    labels in seconds.
+    """
+    keys = [label.casefold() for label in labels]
+    for position, key in enumerate(keys):
+        if not key.isascii():
+            plain = unicodedata.normalize("NFKD", key)
+            keys[position] = "".join(character for character in plain if not unicodedata.combining(character))
+    separator = "\0" if not any("\0" in key for key in keys) else None
+    if separator is None:  # a label holds the separator: one at a time, more slowly
+        return sorted(range(len(keys)), key=lambda position: _padded(keys[position]))
+    # Every digit run padded to one width compares as its number does; done
+    # on all labels at once, it is one pass of the regular expression.
+    padded = _padded(separator.join(keys)).split(separator)
+    return sorted(range(len(padded)), key=padded.__getitem__)
+
+
+def _padded(text: str) -> str:
+    parts = _DIGITS.split(text)
+    parts[1::2] = [digits.zfill(_DIGIT_WIDTH) for digits in parts[1::2]]
+    return "".join(parts)
+
+
+def _units(labels: list[str], columns: Columns) -> tuple[dict[str, Any], dict[str, Any]]:
+    """The labels, and their order for sorting by name."""
+    return columns.add_labels(labels), columns.add_positions(_label_order(labels))
+
+
+def _intervals(intervals: pd.DataFrame | None, columns: Columns) -> dict[str, Any] | None:
     if intervals is None:
         return None
-    return {name: _encode(intervals[name], "<f4") for name in ("p5", "median", "p95")}
+    return {name: columns.add_shown(_floats(intervals[name]), RANK_DIGITS) for name in ("p5", "median", "p95")}
 
 
-def _editions(inputs: Inputs) -> dict[str, Any] | None:
+#: The editions' columns the page shows, with their decimals.
+EDITION_COLUMNS = {
+    "composite": COMPOSITE_DIGITS,
+    "score": SCORE_DIGITS,
+    "rank": RANK_DIGITS,
+    "rank_change": RANK_DIGITS,
+    "composite_change": COMPOSITE_DIGITS,
+    "score_change": SCORE_DIGITS,
+}
+
+
+def _editions(inputs: Inputs, columns: Columns) -> dict[str, Any] | None:
+    """Each shown column of the editions, one block of units per period, in period order."""
     if inputs.trajectories is None or inputs.periods is None:
         return None
     frame = inputs.trajectories
     units = inputs.scores.index
-    composite, rank = [], []
-    for period in inputs.periods:
-        one = frame.xs(period, level=0).reindex(units)
-        composite.append(one["composite"].to_numpy(dtype=np.float64, na_value=np.nan))
-        rank.append(one["rank"].to_numpy(dtype=np.float64, na_value=np.nan))
+    by_period = [frame.xs(period, level=0).reindex(units) for period in inputs.periods]
+    carried: dict[str, Any] = {"periods": [str(period) for period in inputs.periods]}
+    for name, digits in EDITION_COLUMNS.items():
+        if name not in frame.columns or frame[name].isna().all():
+            continue
+        if name == "rank_change":
+            # The previous rank less this one, both whole or halves: the page
+            # works it out exactly from the ranks it has.
+            carried[name] = True
+            continue
+        values = np.concatenate([_floats(one[name]) for one in by_period])
+        carried[name] = columns.add_shown(values, digits)
+    return carried
+
+
+def _scale(scale: Scale | None) -> dict[str, Any] | None:
+    if scale is None:
+        return None
     return {
-        "periods": [str(period) for period in inputs.periods],
-        "composite": _encode(np.concatenate(composite), "<f8"),
-        "rank": _encode(np.concatenate(rank), "<f4"),
+        "low": scale.low,
+        "high": scale.high,
+        "units": scale.units,
+        "sentence": scale.sentence,
+        "follows": scale.follows,
     }
 
 
-def payload(model: Any, inputs: Inputs) -> dict[str, Any]:
-    """The page's data: units, dimensions, coefficient records and what else was given.
+def payload(model: Any, inputs: Inputs) -> tuple[dict[str, Any], str]:
+    """The page's data: a document for its script, and the columns it points into.
 
     Parameters
     ----------
@@ -226,20 +382,28 @@ def payload(model: Any, inputs: Inputs) -> dict[str, Any]:
 
     Returns
     -------
-    dict
-        A JSON-ready document; every label is a string, every missing number
-        ``None``, every per-unit column a base64 typed array.
+    document : dict
+        JSON-ready; every label is a string, every missing number ``None``,
+        every per-unit column a reference into ``columns``.
+    columns : str
+        The per-unit columns, base64 one after the other.
     """
+    columns = Columns()
     scores = inputs.scores
-    leaves, tree = _dimensions(model, scores)
-    columns = list(inputs.raw.columns)
-    return {
-        "units": [str(label) for label in scores.index],
+    labels, order = _units([str(label) for label in scores.index], columns)
+    leaves, tree = _dimensions(model, scores, columns)
+    document = {
+        "count": len(scores),
+        "units": labels,
+        "unitOrder": order,
         "scaleMethod": str(model.scale_method),
         "dimensions": leaves,
         "tree": tree,
-        "indicators": _indicators(model, leaves, columns),
-        "columns": _raw(inputs.raw),
-        "intervals": _intervals(inputs.intervals),
-        "editions": _editions(inputs),
+        "indicators": _indicators(model, leaves, list(inputs.raw.columns)),
+        "columns": _columns(inputs, columns),
+        "treated": inputs.treatment is not None,
+        "intervals": _intervals(inputs.intervals, columns),
+        "editions": _editions(inputs, columns),
+        "scale": _scale(inputs.scale),
     }
+    return document, columns.text()

@@ -12,11 +12,12 @@ from indexfuse_tools._plots.maps import plot_map
 from indexfuse_tools._plots.ranking import plot_ranking
 from indexfuse_tools._plots.robustness import plot_rank_intervals, plot_sensitivity_indices
 from indexfuse_tools._plots.style import style
-from indexfuse_tools._plots.weights import plot_effective_weights, plot_weights
+from indexfuse_tools._plots.weights import plot_effective_weights, plot_weight_intervals, plot_weights
 
 __all__ = [
     "plot_weights",
     "plot_effective_weights",
+    "plot_weight_intervals",
     "plot_distribution",
     "plot_correlations",
     "plot_ranking",

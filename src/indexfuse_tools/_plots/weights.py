@@ -30,8 +30,18 @@ if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
     from indexfuse_tools._audit import Audit
+    from indexfuse_tools._weighting import WeightUncertainty
 
-__all__ = ["plot_weights", "plot_effective_weights"]
+__all__ = ["plot_weights", "plot_effective_weights", "plot_weight_intervals"]
+
+# The interval is the weight's own mark, in a lighter shade, so that the dot
+# of the weight stands out on it however short it is.
+_INTERVAL = shade(PALETTE[0], 0.55)
+_WEIGHT = PALETTE[0]
+_COMPONENTS = PALETTE[5]
+_IMPORTANCE = PALETTE[2]
+# Rows apart of the rivals' marks from the weight's line.
+_RIVAL_OFFSET = 0.22
 
 
 def _drawn(node: Any) -> float:
@@ -219,5 +229,82 @@ def plot_effective_weights(
         grid(ax)
         ax.set_ylim(len(table) - 0.5, -0.6)
         fig.legend(*ax.get_legend_handles_labels(), loc="outside lower center", ncols=3)
+        set_title(ax, title)
+    return fig
+
+
+def plot_weight_intervals(
+    result: WeightUncertainty,
+    *,
+    title: str | None = "Weights, their uncertainty and their rivals",
+    ax: Axes | None = None,
+) -> Figure:
+    """Each dimension's weight with its interval over the bootstrap resamples, beside its rivals.
+
+    A row per dimension (a nested dimension's sub-dimensions indented below
+    it): the model's weight (dot) on its interval (the light bar, written out
+    at the right, as it is often narrower than the dot), the equal weight
+    (grey tick), the weight of the dimensions' first principal component
+    (open diamond) and the dimension's share of the importance (square: its
+    correlation ratio, normalised over the dimensions), the share of the
+    composite it drives in fact.
+
+    Parameters
+    ----------
+    result : WeightUncertainty
+        What :func:`weight_uncertainty` returned.
+    title : str or None, optional
+    ax : matplotlib.axes.Axes, optional
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+    """
+    table = result.weights
+    share = result.importance[result.importance["kind"] == "dimension"].set_index("name")["share"]
+    nested = table["parent"].notna().to_numpy()
+    labels = [
+        ("    " if sub else "") + shorten(result.name(name).split(" / ")[-1] if sub else result.name(name))
+        for name, sub in zip(table["dimension"], nested)
+    ]
+    weight = table["weight"].to_numpy(dtype=float)
+    low, high = table["low"].to_numpy(dtype=float), table["high"].to_numpy(dtype=float)
+    rival = table["principal_components"].to_numpy(dtype=float)
+    importance = np.array([share.get(name, math.nan) for name in table["dimension"]], dtype=float)
+    equal = table["equal_weight"].to_numpy(dtype=float)
+    largest = float(np.nanmax(np.concatenate([high, weight, rival, importance, equal, [0.05]])))
+    interval_label = f"{result.level:.0%} interval of the weight over {result.refitted:,} resamples"
+    with style():
+        fig, ax = figure_and_axes(ax, 0.5 * len(table) + 1.7)
+        y = np.arange(len(table))
+        ax.hlines(y, low, high, color=_INTERVAL, linewidth=7, label=interval_label, zorder=2)
+        ax.scatter(equal, y, marker="|", s=480, color=MUTED, label="equal weight", zorder=3)
+        ax.scatter(weight, y, s=44, color=_WEIGHT, label="the model's weight", zorder=4)
+        # The rivals a little above and below the weight's line: at the same
+        # value they would hide it, and one another.
+        ax.scatter(
+            rival, y - _RIVAL_OFFSET, s=40, marker="D", facecolors="white", edgecolors=_COMPONENTS,
+            linewidths=1.4, label="principal components' weight", zorder=4,
+        )  # fmt: skip
+        ax.scatter(
+            importance, y + _RIVAL_OFFSET, s=36, marker="s", color=_IMPORTANCE, label="share of the importance",
+            zorder=4,
+        )  # fmt: skip
+        for row in range(len(table)):
+            ax.text(
+                largest * 1.18, row, f"{fixed(low[row], 3)}–{fixed(high[row], 3)}", va="center",
+                color=MUTED if nested[row] else INK, fontsize=NOTE_SIZE,
+            )  # fmt: skip
+        ax.text(largest * 1.18, -0.55, f"{result.level:.0%} interval", va="bottom", color=MUTED, fontsize=NOTE_SIZE)
+        ax.set_yticks(y, labels)
+        for tick, sub in zip(ax.get_yticklabels(), nested):
+            tick.set_color(MUTED if sub else INK)
+        # A little room left of 0: a dimension the principal component leaves out is marked at 0, whole.
+        ax.set_xlim(-largest * 0.02, largest * 1.42)
+        ax.set_ylim(len(table) - 0.5, -0.75)
+        ax.set_xlabel("weight, or share (each set adds up to 1 over the dimensions)")
+        frame(ax)
+        grid(ax)
+        fig.legend(*ax.get_legend_handles_labels(), loc="outside lower center", ncols=2)
         set_title(ax, title)
     return fig

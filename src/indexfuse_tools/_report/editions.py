@@ -1,9 +1,10 @@
 """The report's "Over time" section: an index's editions side by side.
 
-The trajectories of the units with the largest movers called out, the
-largest risers and fallers between the first and the last edition with the
-waterfall of the top one of each, and what limits the comparison of the
-editions, grouped and counted in words.
+The trajectories of the units with the largest movers called out; the
+largest risers and fallers between the first and the last edition, by
+places and (under one model) by composite, with the waterfall of the top
+one of each; and what limits the comparison of the editions, grouped and
+counted in words.
 """
 
 from __future__ import annotations
@@ -17,13 +18,13 @@ import pandas as pd
 from indexfuse_tools._core import isolate
 from indexfuse_tools._plots.distribution import decimals
 from indexfuse_tools._plots.editions import REFIT_NOTE, Value, plot_change, plot_trajectories
-from indexfuse_tools._report.pieces import RANK, Picture, picture, table
+from indexfuse_tools._report.pieces import RANK, Picture, Table, picture, table
 from indexfuse_tools._report.sections import Section
 
 if TYPE_CHECKING:
     from indexfuse_tools._editions import Editions
 
-__all__ = ["over_time", "Finding", "findings", "movers_table"]
+__all__ = ["MOVED_BY", "over_time", "Finding", "Movers", "findings", "movers_table"]
 
 # Units highlighted in the trajectories, and listed at each end of the movers' table.
 HIGHLIGHTED = 8
@@ -83,11 +84,29 @@ def findings(comparability: pd.DataFrame) -> list[Finding]:
     return grouped
 
 
-def movers_table(editions: Editions, count: int = LISTED_MOVERS) -> tuple[pd.DataFrame, pd.DataFrame]:
+#: How movers are ranked: by places gained or lost, or by the change of their composite.
+MOVED_BY = ("places", "composite")
+
+
+def movers_table(
+    editions: Editions, count: int = LISTED_MOVERS, by: str = "places"
+) -> tuple[pd.DataFrame, pd.DataFrame]:
     """The largest risers and fallers between the first and the last edition.
 
-    Composites are compared under one model; under ``baseline="refit"``
-    ranks are, since only they are comparable.
+    Parameters
+    ----------
+    editions : Editions
+        What :func:`editions` returned.
+    count : int
+        How many of each.
+    by : {"places", "composite"}
+        ``"places"``: the units that climbed or lost most places, ranks
+        being comparable under every baseline; ties by the change of
+        composite (under one model). ``"composite"``: the largest rises and
+        falls of composite, comparable under one model only (not under
+        ``baseline="refit"``). When every composite rose, some units still
+        lost places: they are the fallers by places, and there is no faller
+        by composite.
 
     Returns
     -------
@@ -97,6 +116,10 @@ def movers_table(editions: Editions, count: int = LISTED_MOVERS) -> tuple[pd.Dat
         ``"start"``, ``"end"`` and ``"change"`` (composites), the largest
         move first. Units missing at either end are left out.
     """
+    if by not in MOVED_BY:
+        raise ValueError(f"by must be one of {MOVED_BY}, got {by!r}")
+    if by == "composite" and editions.baseline == "refit":
+        raise ValueError("under baseline='refit' composites of different editions do not compare: rank movers by places")
     first, last = editions.periods[0], editions.periods[-1]
     results = editions.results
     composite = results["composite"].unstack("unit")
@@ -114,17 +137,78 @@ def movers_table(editions: Editions, count: int = LISTED_MOVERS) -> tuple[pd.Dat
     table.index.name = "unit"
     table = table.reset_index()
     table["unit"] = table["unit"].map(str)
-    moved = "climbed" if editions.baseline == "refit" else "change"
-    risers = table[table[moved] > 0].sort_values(moved, ascending=False, kind="stable").head(count)
-    fallers = table[table[moved] < 0].sort_values(moved, ascending=True, kind="stable").head(count)
+    moved, then = ("climbed", "change") if by == "places" else ("change", "climbed")
+    tie = [] if editions.baseline == "refit" and by == "places" else [then]
+    risers = table[table[moved] > 0].sort_values([moved, *tie], ascending=False, kind="stable").head(count)
+    fallers = table[table[moved] < 0].sort_values([moved, *tie], ascending=True, kind="stable").head(count)
     return risers.reset_index(drop=True), fallers.reset_index(drop=True)
 
 
-def _waterfall(editions: Editions, movers: pd.DataFrame, units: dict[str, Any]) -> Picture | None:
-    if movers.empty:
-        return None
-    first, last = editions.periods[0], editions.periods[-1]
-    return picture(plot_change(editions, units[movers["unit"].iloc[0]], first, last))
+@dataclass(frozen=True)
+class Movers:
+    """One list of movers as the page shows it.
+
+    Attributes
+    ----------
+    heading : str
+        Its heading.
+    table : Table or None
+        The movers, the largest first; None when no unit moved that way.
+    empty : str
+        What the page says instead of an empty table.
+    unit : str or None
+        The first of them, whose waterfall follows.
+    waterfall : Picture or None
+        What moved that unit's composite, indicator by indicator; None when
+        there is no mover or an earlier list showed that unit's already.
+    caption : str
+        The waterfall's caption.
+    """
+
+    heading: str
+    table: Table | None
+    empty: str
+    unit: str | None
+    waterfall: Picture | None
+    caption: str
+
+
+def _movers(
+    editions: Editions, by: str, headers: dict[str, str], kinds: dict[str, int], digits: int, units: dict[str, Any],
+    drawn: set[str],
+) -> list[Movers]:
+    start, end = editions.periods[0], editions.periods[-1]
+    first, last = isolate(start), isolate(end)
+    risers, fallers = movers_table(editions, by=by)
+    groups = []
+    for direction, movers in (("risers", risers), ("fallers", fallers)):
+        if by == "places":
+            heading = f"Largest {direction}"
+            moved = "that climbed most places" if direction == "risers" else "that lost most places"
+            empty = f"No unit {'climbed' if direction == 'risers' else 'lost'} places between {first} and {last}."
+        else:
+            heading = f"Largest {'rises' if direction == 'risers' else 'falls'} of composite"
+            moved = "whose composite rose most" if direction == "risers" else "whose composite fell most"
+            empty = f"No unit's composite {'rose' if direction == 'risers' else 'fell'} between {first} and {last}."
+            everyone = editions.results.loc[[start, end], "composite"].unstack("period").dropna()
+            change = everyone[end] - everyone[start]
+            if direction == "fallers" and len(change) and (change > 0).all():
+                empty += " Every unit's composite rose: the units that lost places did so because others rose more."
+            if direction == "risers" and len(change) and (change < 0).all():
+                empty += " Every unit's composite fell: the units that climbed did so because others fell further."
+        unit = None if movers.empty else str(movers["unit"].iloc[0])
+        waterfall = None
+        if unit is not None and unit not in drawn:
+            drawn.add(unit)
+            waterfall = picture(plot_change(editions, units[unit], start, end))
+        named = None if unit is None else isolate(unit)
+        caption = (
+            f"Why {named}, the unit {moved}, moved: what each indicator added to its composite between "
+            f"{first} and {last}, largest first. The bars add up to the difference between the two composites."
+        )
+        table_shown = table(movers, headers, kinds, default=digits) if len(movers) else None
+        groups.append(Movers(heading, table_shown, empty, named, waterfall, caption))
+    return groups
 
 
 def over_time(editions: Editions) -> Section:
@@ -143,7 +227,6 @@ def over_time(editions: Editions) -> Section:
         comparability findings grouped by kind.
     """
     refit = editions.baseline == "refit"
-    risers, fallers = movers_table(editions)
     units = {str(unit): unit for unit in editions.results.index.get_level_values("unit").unique()}
     digits = decimals(editions.results["composite"].dropna())
     headers = {
@@ -156,9 +239,14 @@ def over_time(editions: Editions) -> Section:
     }
     if not refit:
         headers["change"] = "change"
-    whole = bool((pd.concat([risers["climbed"], fallers["climbed"]]) % 1 == 0).all())
+    climbed = editions.results["rank_change"].dropna()
+    whole = bool((climbed % 1 == 0).all())
     kinds = {"rank_start": RANK, "rank_end": RANK, "climbed": 0 if whole else 1}
     value: Value = "rank" if refit else "composite"
+    drawn: set[str] = set()
+    movers = _movers(editions, "places", headers, kinds, digits, units, drawn)
+    if not refit:
+        movers += _movers(editions, "composite", headers, kinds, digits, units, drawn)
     return Section(
         "over_time",
         "Over time",
@@ -171,12 +259,7 @@ def over_time(editions: Editions) -> Section:
             "refit_note": REFIT_NOTE if refit else None,
             "value": value,
             "trajectories": picture(plot_trajectories(editions, n=HIGHLIGHTED, value=value)),
-            "risers": table(risers, headers, kinds, default=digits) if len(risers) else None,
-            "fallers": table(fallers, headers, kinds, default=digits) if len(fallers) else None,
-            "riser": None if risers.empty else isolate(risers["unit"].iloc[0]),
-            "faller": None if fallers.empty else isolate(fallers["unit"].iloc[0]),
-            "riser_waterfall": _waterfall(editions, risers, units),
-            "faller_waterfall": _waterfall(editions, fallers, units),
+            "movers": movers,
             "findings": findings(editions.comparability),
         },
     )

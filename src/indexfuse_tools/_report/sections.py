@@ -19,6 +19,7 @@ import pandas as pd
 from indexfuse_tools._audit import FEW_DISTINCT, Audit
 from indexfuse_tools._check import Problem
 from indexfuse_tools._core import (
+    GEOMETRIC_RANGE,
     coefficient_tables,
     csv_safe,
     dimension_name,
@@ -45,6 +46,7 @@ from indexfuse_tools._robustness import FACTOR_LABELS, RobustnessResult
 
 if TYPE_CHECKING:
     from indexfuse_tools._preparation import Preparation
+    from indexfuse_tools._weighting import WeightUncertainty
 
 # Up to this many units the report draws and lists every one of them; beyond
 # it, the top and the bottom ones.
@@ -138,11 +140,12 @@ def glance(
 ) -> Section:
     """How many units, the best and the worst, and what a reviewer would ask about;
     ``dropped`` units left out by the data treatment are counted too, and ``more``
-    findings (from the map) follow the rest."""
+    findings (from the map, from the review of the weights) follow the rest, each once."""
     shown = shown_score(scores)
     ranked = scores.sort_values("rank", kind="stable")[shown.column].dropna()
     highest, lowest = _ends(ranked, shown.digits)
-    findings = result.findings() + [f"{problem.place}: {problem.message}" for problem in problems] + list(more)
+    findings = result.findings() + [f"{problem.place}: {problem.message}" for problem in problems]
+    findings += [finding for finding in more if finding not in findings]
     return Section(
         "glance",
         "At a glance",
@@ -181,7 +184,7 @@ def weights(model: Any, result: Audit) -> Section:
         "dimension": "dimension",
         "parent": "part of",
         "effect": "direction",
-        "information": "information",
+        "information": "entropy above a constant (nats)",
         "information_share": "share of its level",
         "weight": "weight",
         "equal_weight": "equal weight",
@@ -202,6 +205,100 @@ def weights(model: Any, result: Audit) -> Section:
             "notes": result.notes,
             "effective_chart": picture(plot_effective_weights(result)),
             "effective": table(_plain_column(result.effective_weights, result), effective_headers),
+        },
+    )
+
+
+def _without(headers: Mapping[str, str], *names: str) -> dict[str, str]:
+    return {name: title for name, title in headers.items() if name not in names}
+
+
+# Units named per rival among those that move most.
+SHIFTED_UNITS = 5
+
+
+def trust(review: WeightUncertainty) -> Section:
+    """The weights' intervals over the bootstrap resamples, the rival weightings, the importance
+    of each dimension and indicator beside its nominal weight, and what a reviewer would ask."""
+    weights = review.weights.copy()
+    weights["dimension"] = [review.name(name) for name in weights["dimension"]]
+    weights["parent"] = [review.name(name) if isinstance(name, str) else "" for name in weights["parent"]]
+    weight_headers = {
+        "dimension": "dimension",
+        **({"parent": "part of"} if any(weights["parent"]) else {}),
+        "weight": "weight",
+        "low": "low",
+        "high": "high",
+        "equal_weight": "equal weight",
+        "principal_components": "principal components",
+    }
+    rivals = review.rivals.reset_index()
+    rival_headers = {
+        "weighting": "weights",
+        "spearman": "Spearman's ρ",
+        "kendall": "Kendall's τ",
+        "mean_shift": "mean rank shift",
+        "largest_shift": "largest rank shift",
+        "moved": "units that move",
+    }
+    shifts = review.shifts.copy()
+    shifts = shifts[shifts["shift"] != 0].groupby("weighting", sort=False).head(SHIFTED_UNITS)
+    shifts["unit"] = shifts["unit"].map(str)
+    shifts["shift"] = [f"{shift:+g}".replace("-", "−") for shift in shifts["shift"]]
+    shift_headers = {
+        "weighting": "weights", "unit": "unit", "rank": "rank", "rival_rank": "their rank", "shift": "shift",
+    }  # fmt: skip
+    importance = review.importance.copy()
+    importance["dimension"] = [review.name(name) for name in importance["dimension"]]
+    importance["name"] = [
+        review.name(name) if kind == "dimension" else str(name)
+        for kind, name in zip(importance["kind"], importance["name"])
+    ]
+    importance_headers = {
+        "name": "",
+        "dimension": "dimension",
+        "nominal_weight": "nominal weight",
+        "effective_weight": "effective weight",
+        "importance": "importance",
+        "low": "low",
+        "high": "high",
+        "share": "share of the importance",
+    }
+    dimensions = importance[importance["kind"] == "dimension"]
+    indicators = importance[importance["kind"] == "indicator"]
+    coefficients = review.coefficients.copy()
+    coefficients["dimension"] = [review.name(name) for name in coefficients["dimension"]]
+    coefficient_headers = {
+        "dimension": "dimension", "index": "indicator", "coef": "coefficient", "low": "low", "high": "high",
+    }  # fmt: skip
+    test = review.equality
+    return Section(
+        "trust",
+        "Can the weights be trusted?",
+        {
+            "chart": picture(review.plot()),
+            "resamples": review.refitted,
+            "failed": len(review.failures),
+            "level": f"{review.level:.0%}",
+            "weights": table(weights, weight_headers),
+            "order_changes": None if math.isnan(review.order_changes) else f"{review.order_changes:.0%}",
+            "tested": not math.isnan(test.p),
+            "told_apart": test.told_apart,
+            "p": fixed(test.p, 3) if not math.isnan(test.p) else "",
+            "statistic": fixed(test.statistic, 2) if not math.isnan(test.statistic) else "",
+            "dof": test.dof,
+            "rivals": table(
+                rivals, rival_headers, {"spearman": 3, "kendall": 3, "mean_shift": 1, "largest_shift": RANK, "moved": 2}
+            ),
+            "shifts": table(shifts, shift_headers, {"rank": RANK, "rival_rank": RANK}) if len(shifts) else None,
+            "dimensions": table(
+                dimensions, {"name": "dimension", **_without(importance_headers, "name", "dimension")}
+            ),
+            "indicators": table(
+                indicators, {"name": "indicator", **_without(importance_headers, "name", "effective_weight")}
+            ),
+            "coefficients": table(coefficients, coefficient_headers),
+            "findings": review.findings(),
         },
     )
 
@@ -433,6 +530,9 @@ def robustness(
         headers = {str(name): _SENSITIVITY.get(str(name), str(name)) for name in shown.columns}
         facts["sensitivity"] = picture(analysis.plot_sensitivity())
         facts["table"] = table(shown, headers, default=2)
+    facts["geometric"] = (
+        f"{fixed(GEOMETRIC_RANGE[0], 0)}–{fixed(GEOMETRIC_RANGE[1], 0)}" if "aggregation" in analysis.factors else None
+    )
     facts["exclusions"] = None
     if "exclude" in analysis.factors:
         # Which indicator's removal moves the ranking most: the reviewer's
@@ -478,12 +578,25 @@ def _transform_text(rule: Mapping[str, Any] | None) -> str:
 def _imputation_text(preparation: Preparation) -> str | None:
     if preparation.impute is None:
         return None
+    statistic = preparation.statistic
     if preparation.group is None:
-        return f"the indicator's {preparation.impute} over the units kept"
-    return (
-        f"the indicator's {preparation.impute} among the units of the same {isolate(preparation.group)} "
-        f"(the {preparation.impute} of all units kept where the group has no value)"
+        across = f"the indicator's {statistic} over the units kept"
+    else:
+        across = (
+            f"the indicator's {statistic} among the units of the same {isolate(preparation.group)} "
+            f"(the {statistic} of all units kept where the group has no value)"
+        )
+    if not preparation.over_time:
+        return across
+    reach = "" if preparation.max_gap is None else (
+        f" at most {preparation.max_gap} period{'s' if preparation.max_gap != 1 else ''} away"
     )
+    own = (
+        "the unit's last value before the gap (its first one after, for a gap before its first value)"
+        if preparation.impute == "carry"
+        else "a straight line between the unit's values before and after the gap (its nearest value at either end)"
+    )
+    return f"{own}, from a value{reach}; where the unit has none, {across}"
 
 
 def _owners(preparation: Preparation) -> dict[Any, str]:

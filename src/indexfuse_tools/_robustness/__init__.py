@@ -7,11 +7,15 @@ and its figures; ``saved`` is its file, which ``archive`` reads without
 trusting it.
 """
 
-from indexfuse_tools._robustness.api import METHODS, RobustnessWarning, robustness
-from indexfuse_tools._robustness.factors import FACTOR_LABELS, FACTORS
+from indexfuse_tools._robustness.archive import Archive, FileProblem
+from indexfuse_tools._robustness.api import METHODS, RobustnessWarning, analyse, robustness
+from indexfuse_tools._robustness.factors import COMBINATION, FACTOR_LABELS, FACTORS
 from indexfuse_tools._robustness.result import ROBUSTNESS_FORMAT, ROBUSTNESS_VERSION, RobustnessResult
 
 __all__ = [
+    "Archive",
+    "COMBINATION",
+    "FileProblem",
     "FACTORS",
     "FACTOR_LABELS",
     "METHODS",
@@ -19,5 +23,6 @@ __all__ = [
     "ROBUSTNESS_VERSION",
     "RobustnessResult",
     "RobustnessWarning",
+    "analyse",
     "robustness",
 ]

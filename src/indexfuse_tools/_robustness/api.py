@@ -13,7 +13,6 @@ import functools
 import importlib
 import inspect
 import math
-import multiprocessing
 import os
 import warnings
 from collections.abc import Callable, Mapping
@@ -23,7 +22,8 @@ import numpy as np
 import pandas as pd
 
 from indexfuse_tools._check import check
-from indexfuse_tools._core import Schema, is_integer, signature_text, unique_units
+from indexfuse_tools._core import Fingerprint, Schema, is_integer, signature_text, unique_units
+from indexfuse_tools._core import fingerprint as fingerprint_of
 from indexfuse_tools._robustness.design import (
     convergence,
     design,
@@ -31,9 +31,10 @@ from indexfuse_tools._robustness.design import (
     salib_problem,
     sobol_indices,
 )
-from indexfuse_tools._preparation import prepare
+from indexfuse_tools._preparation import Preparation, prepare
+from indexfuse_tools._results import refuse_marked
 from indexfuse_tools._robustness.budget import available_memory, check_budget, estimate, parse_memory
-from indexfuse_tools._robustness.engine import Job, make_job, nominal_options
+from indexfuse_tools._robustness.engine import Job, make_job, nominal_options, ranked_units
 from indexfuse_tools._robustness.factors import (
     DISCRETE,
     FACTORS,
@@ -52,11 +53,12 @@ from indexfuse_tools._robustness.workers import (
     check_dask_workers,
     execute,
     plan_workers,
+    refuse_in_a_starting_worker,
     split,
     task_runs,
 )
 
-__all__ = ["FACTORS", "METHODS", "RobustnessWarning", "robustness"]
+__all__ = ["FACTORS", "METHODS", "RobustnessWarning", "analyse", "robustness"]
 
 #: The methods :func:`robustness` offers.
 METHODS = ("sobol", "uncertainty", "bootstrap")
@@ -159,41 +161,64 @@ def _check_call(schema: Any, data: Any, method: Any, n: Any, seed: Any) -> int:
     return int(seed)
 
 
-def _treatment_of(preparation: Any, factors: Any) -> dict[str, Any] | None:
-    """The nominal preparation's options; ``{}`` when only a treatment factor asks for one."""
+def _treatment_of(preparation: Any, factors: Any, options: Mapping[str, Any] | None) -> dict[str, Any] | None:
+    """The nominal preparation's options; ``{}`` when only a treatment factor asks for one.
+
+    A :class:`Preparation` given as it is has the options that learn its
+    kinds of rules again (:attr:`Preparation.options`), unless ``options``
+    says with which it was learnt.
+    """
+    if isinstance(preparation, Preparation):
+        return check_treatment(preparation.options if options is None else options)
     treatment = check_treatment(preparation)
     if treatment is None and isinstance(factors, Mapping) and any(name in factors for name in TREATMENT):
         return {}
     return treatment
 
 
-def _nominal_table(schema: ModelSchema, raw: pd.DataFrame, nominal: Nominal, treatment: Any) -> pd.DataFrame:
-    """The table the nominal index is fitted on: the raw one, or its nominal preparation."""
+def _nominal_table(
+    schema: ModelSchema, raw: pd.DataFrame, nominal: Nominal, treatment: Any, published: Preparation | None,
+    fitted: int | None,
+) -> tuple[pd.DataFrame, Preparation | None]:
+    """The table the nominal index is fitted on and scores, and the preparation it is the replay of.
+
+    The raw table itself; or ``published`` replayed on it as it is; or the
+    nominal options learnt on the rows fitted on and replayed on every row.
+    """
+    if published is not None:
+        refuse_marked(raw, published, "robustness()")
+        return published.apply(raw)[0], published
     options = nominal_options(nominal, treatment)
     if options is None:
-        return raw
+        return raw, None
     try:
-        return prepare(schema, raw, **options)[0]
+        if fitted is None:
+            prepared, _, learnt = prepare(schema, raw, **options)
+            return prepared, learnt
+        prepared, _, learnt = prepare(schema, raw.iloc[:fitted], **options)
+        return pd.concat([prepared, learnt.apply(raw.iloc[fitted:])[0]]), learnt
     except Exception as exc:
         exc.add_note(f"while preparing the nominal table: prepare(schema, data, **{options!r})")
         raise
 
 
-def _refuse_in_a_starting_worker() -> None:
-    """Stop a spawned process that is running the caller's script again, with one line.
+def _kept(
+    raw: pd.DataFrame, data: pd.DataFrame, fitted: int | None, ranked: Any
+) -> tuple[int | None, np.ndarray | None]:
+    """``fitted`` and ``ranked``, given over the rows of the raw table, over those its preparation kept."""
+    positions = None if ranked is None else np.asarray(ranked, dtype=np.int64)
+    if len(data) == len(raw):
+        return fitted, positions
+    if fitted is not None:
+        fitted = int(data.index.isin(raw.index[:fitted]).sum())
+    if positions is not None:
+        found = data.index.get_indexer(raw.index[positions])
+        positions = found[found >= 0].astype(np.int64)
+    return fitted, positions
 
-    A local process started with ``spawn`` imports the main script before it
-    does anything; a script without the ``if __name__ == "__main__":`` guard
-    then calls :func:`robustness` again in every worker, and each fails with
-    two pages of multiprocessing's traceback. ``SystemExit`` with a message
-    prints that line alone and ends the worker, which is all it can do.
-    """
-    # multiprocessing's own test for the same mistake; False in any other process.
-    if getattr(multiprocessing.current_process(), "_inheriting", False):
-        raise SystemExit(
-            "robustness(): a local worker process ran the calling script again while starting; "
-            'put the code that calls robustness() under if __name__ == "__main__": (local processes are spawned)'
-        )
+
+def _refuse_in_a_starting_worker() -> None:
+    refuse_in_a_starting_worker("robustness()")
 
 
 @_options_by_keyword
@@ -207,7 +232,7 @@ def robustness(
     seed: int | None = 0,
     scheduler: Any = None,
     progress: bool = True,
-    preparation: Mapping[str, Any] | None = None,
+    preparation: Preparation | Mapping[str, Any] | None = None,
     memory: int | str | None = None,
     spill_dir: str | os.PathLike[str] | None = None,
     **model_args: Any,
@@ -275,6 +300,18 @@ def robustness(
             per dimension) in the Sobol analysis. Needs two top-level
             dimensions, and is not among the defaults without them.
 
+        ``weighting``
+            ``("model", "equal", "principal components")``: the model's
+            entropy weights, equal weights level by level (as
+            :func:`equal_weights` sets them), or the squared loadings of the
+            first principal component of the dimension values. Asked for by
+            name only.
+        ``aggregation``
+            ``("arithmetic", "geometric")``: the model's weighted sum, or
+            the weighted geometric mean of the dimension values, each
+            first rescaled, its direction applied, onto 1..100 by its lowest
+            and highest unit. Asked for by name only.
+
         The three treatment factors are among the defaults when a
         ``preparation`` is given; asked for without one, the nominal
         preparation is ``{}`` (the raw table as it is).
@@ -310,15 +347,32 @@ def robustness(
         if it is killed outright.
     progress : bool, default True
         Show a progress bar (tqdm) of the runs done and the time left.
-    preparation : mapping, optional
-        The nominal treatment of the raw ``data``, as options of
+    preparation : Preparation or mapping, optional
+        The nominal treatment of the raw ``data``: the :class:`Preparation`
+        the published index was fitted after, or options of
         :func:`prepare` (``{"impute": "median", "group": "region",
-        "winsorize": True}``, say). The nominal index is fitted on the
-        table it prepares, and each run prepares the raw table again with
-        its own treatment levels; a prepared table is shared by every run
-        with the same levels. The units ranked are the rows the
-        preparation keeps. Leaving indicators out (``exclude``) changes the
-        index, not the preparation: each run prepares the whole schema.
+        "winsorize": True}``, say).
+
+        A :class:`Preparation` is replayed as it is
+        (:meth:`Preparation.apply`): the nominal index is fitted on its
+        replay on ``data``, so its ranks are the published ones. The
+        treatment factors vary around it: their nominal levels are the
+        preparation's own (its statistic and group, the indicators it
+        transforms with their kinds, ``"winsorize"`` when it has caps),
+        and a run at every nominal level scores the replay; a run at any
+        other level learns a preparation again on ``data`` with
+        :func:`prepare`, from :attr:`Preparation.options` with that
+        level in place (so fills, transform parameters and caps are
+        learnt on ``data``). The availability thresholds are the
+        preparation's in every run, so every run keeps the same rows.
+
+        Options are learnt on ``data`` for the nominal index, and again
+        with each run's treatment levels.
+
+        A prepared table is shared by every run with the same levels. The
+        units ranked are the rows the preparation keeps. Leaving
+        indicators out (``exclude``) changes the index, not the
+        preparation: each run prepares the whole schema.
     memory : int or str, optional
         The most memory the analysis may take, this process and its local
         workers together: bytes, or a text such as ``"2GiB"`` or
@@ -396,29 +450,85 @@ def robustness(
     >>> len(result.runs), list(result.sensitivity.index)
     (256, ['scale_method', 'weight_noise'])
     """
+    return analyse(
+        schema, data, factors=factors, method=method, n=n, seed=seed, scheduler=scheduler, progress=progress,
+        preparation=preparation, memory=memory, spill_dir=spill_dir, **model_args,
+    )  # fmt: skip
+
+
+def analyse(
+    schema: Schema,
+    data: pd.DataFrame,
+    *,
+    factors: Mapping[str, Any] | None = None,
+    method: str = "sobol",
+    n: int = 1024,
+    seed: int | None = 0,
+    scheduler: Any = None,
+    progress: bool = True,
+    preparation: Preparation | Mapping[str, Any] | None = None,
+    memory: int | str | None = None,
+    spill_dir: str | os.PathLike[str] | None = None,
+    options: Mapping[str, Any] | None = None,
+    fitted: int | None = None,
+    ranked: np.ndarray | None = None,
+    fingerprint: Fingerprint | None = None,
+    **model_args: Any,
+) -> RobustnessResult:
+    """:func:`robustness`, of an index fitted on some rows and ranked on others.
+
+    Parameters
+    ----------
+    schema, data, factors, method, n, seed, scheduler, progress, preparation, memory, spill_dir, model_args
+        As :func:`robustness` takes them; ``data`` is the raw table of
+        every row the runs score.
+    options : mapping, optional
+        With a :class:`Preparation`: the options of :func:`prepare` it was
+        learnt with, for the runs that learn a preparation again (by
+        default :attr:`Preparation.options`).
+    fitted : int, optional
+        Each run's index is fitted on the first ``fitted`` rows of ``data``
+        alone (and a preparation learnt on them), and scores every row:
+        the editions after a frozen reference edition. By default every row.
+    ranked : array of int, optional
+        The positions of the rows whose composites are ranked in each run,
+        and whose rank intervals the result gives: one edition of several.
+        By default every row.
+    fingerprint : Fingerprint, optional
+        The fingerprint the result carries; by default that of the nominal
+        model, the preparation and ``data``.
+    """
     _refuse_in_a_starting_worker()
     seed = _check_call(schema, data, method, n, seed)
     limit = parse_memory(memory)
     if spill_dir is not None and not os.path.isdir(spill_dir):
         raise ValueError(f"spill_dir is an existing directory, got {os.fspath(spill_dir)!r}")
     schema = cast(ModelSchema, schema)  # _check_call refused any other kind
-    treatment = _treatment_of(preparation, factors)
+    published = preparation if isinstance(preparation, Preparation) else None
+    treatment = _treatment_of(preparation, factors, options)
     nominal = nominal_of(model_args, schema)
-    raw, data = data, _nominal_table(schema, data, nominal, treatment)
-    check(schema, data, strict=True)  # an index that is not what its schema says is not analysed
-    setting = setting_of(factors, method, schema, nominal, data, treatment)
+    raw = data
+    data, learnt = _nominal_table(schema, raw, nominal, treatment, published, fitted)
+    fitted, ranked = _kept(raw, data, fitted, ranked)
+    fit_rows = len(data) if fitted is None else fitted
+    check(schema, data.iloc[:fit_rows], strict=True)  # an index that is not what its schema says is not analysed
+    setting = setting_of(factors, method, schema, nominal, data.iloc[:fit_rows], treatment)
     plan_workers(scheduler)  # a scheduler of another kind fails here, before the nominal fit
     try:
-        model = nominal.fit(schema, data)
+        model = nominal.fit(schema, data.iloc[:fit_rows])
         composite, _ = model.score(data)
     except Exception as exc:
         exc.add_note("while fitting the nominal index")
         raise
     top_keys = tuple(schema) if isinstance(schema, dict) else ()
+    positions = None if ranked is None else np.asarray(ranked, dtype=np.int64)
+    shown = composite if positions is None or np.ndim(composite) == 0 else np.asarray(composite, np.float64)[positions]
     job = make_job(
-        method, seed, data, schema, nominal, setting, top_keys, descending_ranks(composite, len(data)), treatment,
-        None if treatment is None else raw,
+        method, seed, data, schema, nominal, setting, top_keys, descending_ranks(shown, len(shown)), treatment,
+        None if treatment is None else raw, fitted=fitted, ranked=positions, published=published,
     )
+    if fingerprint is None:
+        fingerprint = fingerprint_of(model, learnt, raw)
     spec = salib_problem(setting, top_keys)
     if method == "bootstrap":
         codes, multipliers = np.zeros((n, len(DISCRETE)), dtype=np.int64), np.ones((n, 0))
@@ -426,7 +536,7 @@ def robustness(
         codes, multipliers = from_unit(design(method, spec, n, seed), setting, top_keys)
     units = len(job.nominal_ranks)  # the rows ranked in each run
     series = analysis_series(units)
-    kind, workers = plan_workers(scheduler, len(codes) * units)
+    kind, workers = plan_workers(scheduler, len(codes) * len(data))  # every row is scored, whichever are ranked
     row_bytes = sum(s.dtype.itemsize * units for s in series if s.kept)
     spill_dir = default_spill_dir() if spill_dir is None else spill_dir
     _check_budget(job, len(codes), row_bytes, kind, workers, scheduler, limit, spill_dir)
@@ -438,7 +548,9 @@ def robustness(
     accumulator = Accumulator(series, len(codes), units, spill_dir)
     try:
         selected = execute(job, tasks, scheduler, progress, accumulator, {RANKS: rank_positions(len(codes))})
-        ranks = rank_table_of(selected[RANKS], job.nominal_ranks, accumulator.mean(SHIFT), data.index)
+        ranks = rank_table_of(
+            selected[RANKS], job.nominal_ranks, accumulator.mean(SHIFT), ranked_units(data.index, positions)
+        )
     except BaseException:
         accumulator.close()
         raise
@@ -453,6 +565,8 @@ def robustness(
                 f"Sobol indices have not settled at n={n}: {', '.join(moved.index)} moved by up to "
                 f"{moved['change'].max():.2f} between n/2 and n base samples; use a larger n",
                 RobustnessWarning,
-                stacklevel=2,
+                stacklevel=3,
             )
-    return RobustnessResult(job, n, codes, multipliers, shifts, run_ranks, ranks, sensitivity, settled)
+    return RobustnessResult(
+        job, n, codes, multipliers, shifts, run_ranks, ranks, sensitivity, settled, fingerprint=fingerprint
+    )

@@ -43,9 +43,21 @@ import numpy as np
 import pandas as pd
 
 import indexfuse
-from indexfuse_tools._core import Node, WeightTree, is_real, map_leaves, nodes, used_columns, without
+from indexfuse_tools._core import (
+    Node,
+    WeightTree,
+    geometric_composite,
+    geometric_logs,
+    is_real,
+    map_leaves,
+    nodes,
+    principal_component_weights,
+    used_columns,
+    without,
+)
 from indexfuse_tools._preparation import prepare
 from indexfuse_tools._robustness.factors import (
+    COMBINATION,
     DISCRETE,
     TREATMENT,
     ModelSchema,
@@ -65,7 +77,7 @@ from indexfuse_tools._robustness.series import (
     run_values,
 )
 from indexfuse_tools._robustness.spill import Spill
-from indexfuse_tools._weights import set_weights
+from indexfuse_tools._weights import equal_weights, set_weights
 from tessel.modelbench import entropy
 
 __all__ = [
@@ -82,6 +94,8 @@ __all__ = [
     "prepared_table",
     "perturbed",
     "rank_dtype",
+    "ranked_units",
+    "raw_fit_rows",
     "resample_rows",
 ]
 
@@ -118,6 +132,31 @@ class Job:
     leaves: tuple[Any, ...]  # the leaves the plans point to
     treatment: dict[str, Any] | None = None  # the nominal preparation's options; None: data is used as it is
     raw: pd.DataFrame | None = None  # the table each run prepares, with a treatment
+    # The rows each run's index is fitted on: the first ``fitted`` rows of data (None: all of them); the
+    # rows after them are only scored, as the later editions of an index frozen on a reference edition.
+    fitted: int | None = None
+    # The rows whose composites are ranked in each run, as positions into data (None: all of them): the
+    # edition whose rank intervals an analysis of several editions gives.
+    ranked: np.ndarray | None = None
+    # The preparation the nominal table is the replay of, when one was given as it is (a Preparation);
+    # runs at every nominal treatment level use that table, the others learn theirs again.
+    published: Any = None
+
+    @property
+    def fit_rows(self) -> int:
+        """How many of the first rows of data each run's index is fitted on."""
+        return len(self.data) if self.fitted is None else self.fitted
+
+    @property
+    def raw_fit_rows(self) -> int | None:
+        """How many of the first rows of the raw table a run's preparation is learnt on (None: all of them)."""
+        return None if self.raw is None else raw_fit_rows(self.raw, self.data, self.fitted)
+
+    def ranked_part(self, composite: Any) -> Any:
+        """The composites of the rows ranked (all of them, or those of ``ranked``)."""
+        if self.ranked is None or np.ndim(composite) == 0:
+            return composite
+        return np.asarray(composite, dtype=np.float64)[self.ranked]
 
     def options(self, codes: Sequence[int]) -> dict[str, Any] | None:
         """The options of ``prepare`` a run with these level codes prepares the raw table with."""
@@ -138,10 +177,16 @@ def make_job(
     nominal_ranks: np.ndarray,
     treatment: dict[str, Any] | None = None,
     raw: pd.DataFrame | None = None,
+    *,
+    fitted: int | None = None,
+    ranked: np.ndarray | None = None,
+    published: Any = None,
 ) -> Job:
     """The job of an analysis, with the schema of each ``exclude`` level and their shared leaves.
 
-    With a ``treatment``, ``data`` is the nominal preparation of ``raw``.
+    With a ``treatment``, ``data`` is the nominal preparation of ``raw``
+    (``published`` replayed on it, when given). ``fitted`` and ``ranked``
+    are as :class:`Job` holds them.
     """
     columns = data.columns.tolist()
     variants = tuple(
@@ -152,7 +197,7 @@ def make_job(
     return Job(
         uuid.uuid4().hex, method, seed, used_columns(data, schema), schema, nominal, setting,
         top_keys, nominal_ranks, variants, plans, tuple(leaves), treatment,
-        None if raw is None else raw_columns(raw, schema, treatment),
+        None if raw is None else raw_columns(raw, schema, treatment), fitted, ranked, published,
     )
 
 
@@ -164,17 +209,59 @@ def nominal_options(nominal: Nominal, treatment: Mapping[str, Any] | None) -> di
 
 
 def raw_columns(raw: pd.DataFrame, schema: ModelSchema, treatment: Mapping[str, Any] | None) -> pd.DataFrame:
-    """The columns of the raw table a preparation reads: the index's and the group column."""
-    group = (treatment or {}).get("group")
+    """The columns of the raw table a preparation reads: the index's, and the group, period and unit columns."""
     used = used_columns(raw, schema)
-    if group is None or group in used.columns:
-        return used
-    return used.join(raw[[group]])
+    named = [(treatment or {}).get(option) for option in ("group", "period", "unit")]
+    # An index level the preparation names stays with the rows' labels.
+    extra = list(dict.fromkeys(label for label in named if label is not None and label in raw.columns))
+    extra = [label for label in extra if label not in used.columns]
+    return used.join(raw[extra]) if extra else used
 
 
-def prepared_table(schema: ModelSchema, raw: pd.DataFrame, options: Mapping[str, Any]) -> pd.DataFrame:
-    """The columns the index uses of ``prepare(schema, raw, **options)``'s table."""
-    prepared = prepare(schema, raw, **options)[0]
+def ranked_units(index: pd.Index, ranked: np.ndarray | None) -> pd.Index:
+    """The labels of the rows ranked: those of ``index`` at ``ranked`` (all of them for None).
+
+    Rows of several editions are told apart by a first level ``"period"``;
+    the rows of one edition, ranked among themselves, are named by their
+    units alone, as that edition's results name them.
+    """
+    if ranked is None:
+        return index
+    labels = index[ranked]
+    if isinstance(labels, pd.MultiIndex) and labels.nlevels == 2 and labels.names[0] == "period":
+        if labels.get_level_values(0).nunique() <= 1:
+            return labels.droplevel(0)
+    return labels
+
+
+def raw_fit_rows(raw: pd.DataFrame, data: pd.DataFrame, fitted: int | None) -> int | None:
+    """How many of the first rows of ``raw`` precede the rows of ``data`` that are only scored.
+
+    ``data`` is the preparation of ``raw``, whose rows it keeps in order;
+    ``fitted`` counts its rows fitted on. A row the thresholds drop between
+    the two parts counts with the first: it is dropped before anything is
+    learnt, so it changes nothing.
+    """
+    if fitted is None or fitted >= len(data):
+        return None
+    where = raw.index.get_loc(data.index[fitted])
+    assert isinstance(where, int)  # labels are unique
+    return where
+
+
+def prepared_table(
+    schema: ModelSchema, raw: pd.DataFrame, options: Mapping[str, Any], fitted: int | None = None
+) -> pd.DataFrame:
+    """The columns the index uses of ``prepare(schema, raw, **options)``'s table.
+
+    With ``fitted``, the rules are learnt on the first ``fitted`` rows alone
+    (those the index is fitted on) and replayed on the rest.
+    """
+    if fitted is None or fitted == len(raw):
+        prepared = prepare(schema, raw, **options)[0]
+    else:
+        learnt, _, preparation = prepare(schema, raw.iloc[:fitted], **options)
+        prepared = pd.concat([learnt, preparation.apply(raw.iloc[fitted:])[0]])
     return used_columns(prepared, schema)
 
 
@@ -320,12 +407,19 @@ def _scaled(weight: Any, factor: float) -> Any:
 
 
 class Cell(NamedTuple):
-    """The model of one configuration, its dimension values and fitted weights."""
+    """The model of one configuration, its dimension values and weights (of its weighting)."""
 
     model: indexfuse.indexpca_diment
     values: Any
     weights: Any
     arrays: Any  # the dimension values as numpy arrays (views), for the runs' scores
+    logs: Any = None  # under geometric aggregation, what it sums: see geometric_logs
+
+    def score(self, weights: Any, scratch: np.ndarray) -> Any:
+        """The composite of this configuration's aggregation under ``weights`` (``scratch``: see weighted_sum)."""
+        if self.logs is None:
+            return weighted_sum(self.model, self.arrays, weights, scratch)
+        return geometric_composite(self.arrays, weights, self.logs)
 
 
 def _as_arrays(values: Any) -> Any:
@@ -479,7 +573,7 @@ class Engine:
         with warnings.catch_warnings():
             # prepare's advice (a transform, a cluster of dropped rows) is for the nominal table, said once there.
             warnings.simplefilter("ignore", UserWarning)
-            table = prepared_table(job.schema, job.raw, options)
+            table = prepared_table(job.schema, job.raw, options, job.raw_fit_rows)
         if not table.index.equals(job.data.index):
             raise ValueError(
                 f"prepare(**{options!r}) keeps other rows than the nominal preparation: the runs would rank "
@@ -499,7 +593,7 @@ class Engine:
             if (s, c) not in self._coef_models:
                 self._coef_models[s, c] = indexfuse.indexpca_diment(self.job.schema, **self._ctor(s, c))
             model, data = self._coef_models[s, c], prepared[1]
-            table = model.compute_index_coef(data, self.job.leaves[leaf])
+            table = model.compute_index_coef(data.iloc[: self.job.fit_rows], self.job.leaves[leaf])
             values = model.compute_dim_value(data, table)
             self.memo.pin(values)
             self._leaf_values[key] = (table, values)
@@ -513,7 +607,7 @@ class Engine:
         if (k, r) not in self._baselines:
             model = indexfuse.indexpca_diment(self.job.schema, **self.job.nominal.ctor(ent_k=self.level("ent_k", k)))
             with entropy.resolution(self.level("resolution", r)):
-                self._baselines[k, r] = fit_baseline(model, len(self.job.data))
+                self._baselines[k, r] = fit_baseline(model, self.job.fit_rows)
         return self._baselines[k, r]
 
     def cell(self, codes: Sequence[int]) -> Cell:
@@ -524,17 +618,24 @@ class Engine:
         model.k, model.min_ent = self._baseline(k, r)
         model.index_coef, values, arrays = self._assembled(e, s, c, prepared)
         with entropy.resolution(self.level("resolution", r)):
-            weights, _ = cast(tuple[Any, Any], model.compute_dim_weight(values))  # unpacked as fit does
+            weights, _ = cast(tuple[Any, Any], model.compute_dim_weight(self._fitted_values(values)))  # as fit does
         model.dim_weight = weights
-        return Cell(model, values, weights, arrays)
+        weighting, aggregation = (self.level(name, int(codes[DISCRETE.index(name)])) for name in COMBINATION)
+        if weighting == "equal":
+            equal_weights(model)
+        elif weighting == "principal components":
+            model.dim_weight = principal_component_weights(values, weights)
+        logs = geometric_logs(arrays, model.dim_weight) if aggregation == "geometric" else None
+        return Cell(model, values, model.dim_weight, arrays, logs)
 
     def _assembled(
         self, e: int, s: int, c: int, prepared: tuple[tuple[int, ...], pd.DataFrame]
     ) -> tuple[Any, Any, Any]:
         """(coefficient tree, dimension values, the values as arrays) of an exclusion, scale method and cumulative.
 
-        The configurations that differ only in ``k`` and the resolution
-        share them; the model reads the trees and never changes them.
+        The configurations that differ only in ``k``, the resolution, the
+        weighting and the aggregation share them; the model reads the trees
+        and never changes them.
         """
         key = (e, s, c, prepared[0])
         if key not in self._trees:
@@ -543,6 +644,13 @@ class Engine:
             values = assemble(plan, lambda leaf: self._leaf(leaf, s, c, prepared)[1])
             self._trees[key] = (coefficients, values, _as_arrays(values))
         return self._trees[key]
+
+    def _fitted_values(self, values: Any) -> Any:
+        """The dimension values of the rows the index is fitted on: the weights are learnt on them alone."""
+        if self.job.fit_rows == len(self.job.data):
+            return values
+        rows = self.job.fit_rows
+        return map_leaves(values, lambda node: node.value.iloc[:rows] if isinstance(node.value, pd.Series) else node.value)
 
     def weights(self, cell: Cell, multipliers: np.ndarray) -> Any:
         """The weights of one run: the cell's own, or noisy ones set on its model."""
@@ -559,7 +667,10 @@ class Engine:
     def composite(self, codes: Sequence[int], multipliers: np.ndarray) -> Any:
         with self.lock, _memo_scope(self.memo):
             cell = self.cell(codes)
-            return cell.model.compute_score(cell.values, self.weights(cell, multipliers))
+            weights = self.weights(cell, multipliers)
+            if cell.logs is None:
+                return cell.model.compute_score(cell.values, weights)
+            return pd.Series(geometric_composite(cell.arrays, weights, cell.logs), index=self.job.data.index)
 
     def describe(self, codes: Sequence[int], multipliers: np.ndarray) -> str:
         parts = [f"{name}={self.level(name, int(code))!r}" for name, code in zip(DISCRETE, codes)]
@@ -573,25 +684,24 @@ class Engine:
 
     def run(self, task: Task, tally: Tally) -> None:
         """Build a task's runs, runs of one configuration together, and tally what each leaves behind."""
-        nominal_ranks = self.job.nominal_ranks
-        scratch = np.empty(len(self.job.data))
+        job = self.job
+        scratch = np.empty(len(job.data))
         with self.lock, _memo_scope(self.memo):
             cell, cell_codes = None, task.codes[:0]
             for row, (run, codes) in enumerate(zip(task.runs, task.codes)):
                 try:
                     if cell is None or not np.array_equal(codes, cell_codes):
                         cell, cell_codes = self.cell(codes), codes
-                    weights = self.weights(cell, task.multipliers[row])
-                    composite = weighted_sum(cell.model, cell.arrays, weights, scratch)
+                    composite = cell.score(self.weights(cell, task.multipliers[row]), scratch)
                 except Exception as exc:
                     exc.add_note(f"in robustness run {int(run)}: {self.describe(codes, task.multipliers[row])}")
                     raise
-                tally.add(row, *run_values(composite, nominal_ranks))
+                tally.add(row, *run_values(job.ranked_part(composite), job.nominal_ranks))
 
     # The bootstrap refits the nominal index on resampled rows: nothing to share.
 
     def bootstrap_model(self, run: int) -> indexfuse.indexpca_diment:
-        rows = resample_rows(self.job.seed, run, len(self.job.data))
+        rows = resample_rows(self.job.seed, run, self.job.fit_rows)
         return self.job.nominal.fit(self.job.schema, self.job.data.iloc[rows])
 
     def run_bootstrap(self, task: Task, tally: Tally) -> None:
@@ -601,7 +711,7 @@ class Engine:
             except Exception as exc:
                 exc.add_note(f"in robustness run {int(run)} (a bootstrap resample)")
                 raise
-            tally.add(row, *run_values(composite, self.job.nominal_ranks))
+            tally.add(row, *run_values(self.job.ranked_part(composite), self.job.nominal_ranks))
 
     def work(self, task: Task, spills: Mapping[str, Spill] | None = None) -> TaskResult:
         """What a task's runs leave behind; kept series go to ``spills`` when given, else with the result."""

@@ -31,6 +31,9 @@ __all__ = [
     "NOISE",
     "NO_EXCLUSION",
     "TREATMENT",
+    "AGGREGATION_LEVELS",
+    "COMBINATION",
+    "WEIGHTING_LEVELS",
     "NOMINAL_ARGUMENTS",
     "REGISTRY",
     "Factor",
@@ -66,8 +69,23 @@ TRANSFORM_LEVELS = (None, "log", "box-cox", "yeo-johnson")
 OUTLIER_LEVELS = ("winsorize", "none")
 #: The factors that change the preparation of the raw table rather than the index built on it.
 TREATMENT = ("imputation", "transform", "outliers")
+#: The levels ``imputation`` may take besides, with a nominal preparation that names its period and unit.
+OVER_TIME_LEVELS = ("carry", "interpolate", "group carry", "group interpolate")
+#: The levels ``weighting`` takes: the model's entropy weights, equal weights
+#: level by level, and the weights of the dimensions' first principal component.
+WEIGHTING_LEVELS = ("model", "equal", "principal components")
+#: The levels ``aggregation`` takes: the model's weighted sum, or the weighted
+#: geometric mean of the dimension values put on 1..100.
+AGGREGATION_LEVELS = ("arithmetic", "geometric")
+#: The factors that change how the dimensions are weighed and combined, not the dimensions.
+COMBINATION = ("weighting", "aggregation")
 #: The options of ``prepare`` a preparation may hold.
-PREPARE_OPTIONS = ("impute", "group", "transform", "winsorize", "min_present", "min_present_total")
+PREPARE_OPTIONS = (
+    "impute", "group", "transform", "winsorize", "min_present", "min_present_total",
+    "period", "unit", "max_gap", "fallback",
+)  # fmt: skip
+# The options that only a fill over time takes.
+_OVER_TIME_OPTIONS = ("period", "unit", "max_gap", "fallback")
 
 #: A schema as the model's constructor takes it; :func:`robustness` refuses
 #: any other before it reads one.
@@ -277,6 +295,12 @@ def _prepared(ground: Ground) -> bool:
     return ground.treatment is not None
 
 
+def _asked_for(ground: Ground) -> bool:
+    # Asked for by name only: on real tables they move the ranks less than the
+    # defaults do, and each doubles or triples the configurations to build.
+    return False
+
+
 def _one_of(name: str, allowed: tuple[Any, ...]) -> Callable[[Any, Ground], None]:
     def check(level: Any, ground: Ground) -> None:
         if not any(level is other or (isinstance(level, str) and level == other) for other in allowed):
@@ -286,12 +310,44 @@ def _one_of(name: str, allowed: tuple[Any, ...]) -> Callable[[Any, Ground], None
 
 
 def _check_imputation(level: Any, ground: Ground) -> None:
-    _one_of("imputation", IMPUTATION_LEVELS)(level, ground)
+    over_time = all((ground.treatment or {}).get(name) is not None for name in ("period", "unit"))
+    _one_of("imputation", IMPUTATION_LEVELS + (OVER_TIME_LEVELS if over_time else ()))(level, ground)
     if level.startswith("group ") and (ground.treatment or {}).get("group") is None:
         raise ValueError(
             f"factor 'imputation': level {level!r} needs a group column: give it as "
             "preparation={'group': <column>, ...}"
         )
+
+
+def _check_transform(level: Any, ground: Ground) -> None:
+    """A kind of ``prepare``'s ``transform`` for the indicators the outlier rule flags, or a mapping of
+    indicators to kinds: the transforms of a preparation given as it is."""
+    if not isinstance(level, Mapping):
+        _one_of("transform", TRANSFORM_LEVELS)(level, ground)
+        return
+    unknown = [label for label in level if not any(same_label(label, found) for found in ground.found)]
+    kinds = [kind for kind in level.values() if kind is not None and kind not in TRANSFORM_LEVELS]
+    if unknown or kinds or not level:
+        raise ValueError(
+            f"factor 'transform': level {level!r:.200} cannot be used: a mapping of the schema's indicators to "
+            f"the kinds {', '.join(repr(kind) for kind in TRANSFORM_LEVELS if kind)}"
+        )
+
+
+def _transform_name(level: Any) -> str:
+    """A transform level in words: its kind, or the kinds of a mapping and their indicators."""
+    if not isinstance(level, Mapping):
+        return _plain_name(level)
+    by_kind: dict[str, list[str]] = {}
+    for label, kind in level.items():
+        by_kind.setdefault(_plain_name(kind), []).append(str(label))
+    return "; ".join(f"{kind} of {', '.join(labels)}" for kind, labels in by_kind.items())
+
+
+def _default_transforms(ground: Ground) -> tuple[Any, ...]:
+    # A preparation given as it is transforms the indicators it names: that choice is one of the levels.
+    nominal = (ground.treatment or {}).get("transform")
+    return (nominal, None, "log") if isinstance(nominal, Mapping) else (None, "log")
 
 
 def _check_noise(value: Any, ground: Ground) -> None:
@@ -345,8 +401,8 @@ REGISTRY: tuple[Factor, ...] = (
         "imputation", "how gaps are filled", _default_imputations, _check_imputation, applies=_prepared,
     ),
     Factor(
-        "transform", "transform of skewed indicators", lambda ground: (None, "log"),
-        _one_of("transform", TRANSFORM_LEVELS), applies=_prepared,
+        "transform", "transform of skewed indicators", _default_transforms, _check_transform, applies=_prepared,
+        name_of=_transform_name,
     ),
     Factor(
         "outliers", "outliers winsorised", lambda ground: OUTLIER_LEVELS, _one_of("outliers", OUTLIER_LEVELS),
@@ -355,6 +411,14 @@ REGISTRY: tuple[Factor, ...] = (
     Factor(
         "weight_noise", "noise on the weights", lambda ground: DEFAULT_WEIGHT_NOISE, _check_noise, float,
         discrete=False, applies=_reweightable_ground,
+    ),
+    Factor(
+        "weighting", "how the dimensions are weighted", lambda ground: WEIGHTING_LEVELS,
+        _one_of("weighting", WEIGHTING_LEVELS), applies=_asked_for,
+    ),
+    Factor(
+        "aggregation", "how the dimensions are combined", lambda ground: AGGREGATION_LEVELS,
+        _one_of("aggregation", AGGREGATION_LEVELS), applies=_asked_for,
     ),
 )  # fmt: skip
 
@@ -398,6 +462,10 @@ def nominal_level(name: str, nominal: Nominal, treatment: Mapping[str, Any] | No
         return options.get("transform")
     if name == "outliers":
         return "winsorize" if options.get("winsorize") else "none"
+    if name == "weighting":
+        return WEIGHTING_LEVELS[0]
+    if name == "aggregation":
+        return AGGREGATION_LEVELS[0]
     return None  # an exclusion: none
 
 
@@ -407,7 +475,10 @@ def treatment_options(treatment: Mapping[str, Any], levels: Mapping[str, Any]) -
     Options at ``prepare``'s defaults are left out, so the call reads as
     an analyst would write it.
     """
-    options = {key: value for key, value in treatment.items() if key not in ("impute", "group", "transform")}
+    options = {
+        key: value for key, value in treatment.items()
+        if key not in ("impute", "group", "transform", *_OVER_TIME_OPTIONS)
+    }  # fmt: skip
     imputation = levels["imputation"]
     if imputation is None:
         options["group"] = treatment.get("group")  # without imputation it only tells where dropped rows cluster
@@ -415,6 +486,8 @@ def treatment_options(treatment: Mapping[str, Any], levels: Mapping[str, Any]) -
         options["impute"] = imputation.removeprefix("group ")
         if imputation.startswith("group "):
             options["group"] = treatment["group"]
+        if options["impute"] in ("carry", "interpolate"):
+            options.update({key: treatment.get(key) for key in _OVER_TIME_OPTIONS})
     if levels["transform"] is not None:
         options["transform"] = levels["transform"]
     winsorize = treatment.get("winsorize")
@@ -428,8 +501,8 @@ def check_treatment(preparation: Any) -> dict[str, Any] | None:
         return None
     if not isinstance(preparation, Mapping):
         raise TypeError(
-            f"preparation is a mapping of prepare() options, such as {{'impute': 'median', 'winsorize': True}}, "
-            f"got {type(preparation).__name__}"
+            "preparation is the Preparation the index was fitted after (replayed as it is) or a mapping of "
+            f"prepare() options, such as {{'impute': 'median', 'winsorize': True}}, got {type(preparation).__name__}"
         )
     unknown = [key for key in preparation if key not in PREPARE_OPTIONS]
     if unknown:
@@ -440,12 +513,13 @@ def check_treatment(preparation: Any) -> dict[str, Any] | None:
 # ------------------------------------------------- the factors of a call --
 
 
-def nominal_of(model_args: dict[str, Any], schema: ModelSchema) -> Nominal:
-    """The nominal configuration of ``robustness(**model_args)``, checked; the model's defaults for the rest."""
+def nominal_of(model_args: dict[str, Any], schema: ModelSchema, caller: str = "robustness()") -> Nominal:
+    """The nominal configuration of ``robustness(**model_args)`` (or of ``caller``), checked; the
+    model's defaults for the rest."""
     unknown = sorted(set(model_args) - set(NOMINAL_ARGUMENTS))
     if unknown:
         raise TypeError(
-            f"robustness() got unexpected keyword argument(s) {', '.join(map(repr, unknown))}; "
+            f"{caller} got unexpected keyword argument(s) {', '.join(map(repr, unknown))}; "
             f"the nominal index takes {', '.join(NOMINAL_ARGUMENTS)}"
         )
     args = {**MODEL_DEFAULTS, **model_args}

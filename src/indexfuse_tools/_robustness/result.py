@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any, Final
 import numpy as np
 import pandas as pd
 
-from indexfuse_tools._core import is_real, same_label
+from indexfuse_tools._core import Fingerprint, is_real, same_label
 from indexfuse_tools._robustness.design import (
     CONVERGENCE_COLUMNS,
     SENSITIVITY_COLUMNS,
@@ -18,7 +18,7 @@ from indexfuse_tools._robustness.design import (
     salib_problem,
     sobol_indices,
 )
-from indexfuse_tools._robustness.engine import Engine, Job, resample_rows
+from indexfuse_tools._robustness.engine import Engine, Job, ranked_units, resample_rows
 from indexfuse_tools._robustness.factors import (
     DISCRETE,
     FACTOR_LABELS,
@@ -226,9 +226,15 @@ class RobustnessResult:
         For ``method="sobol"``: ``S1`` and ``ST`` from the first half of the
         base samples next to those from all of them, and the larger of the
         two changes (``change``). Empty for the other methods.
-    preparation : dict or None
-        The nominal preparation's options of :func:`prepare` (None: the
-        table was used as given).
+    preparation : Preparation, dict or None
+        The nominal preparation: the :class:`Preparation` replayed as it
+        is, or the options of :func:`prepare` learnt on the table (None:
+        the table was used as given).
+    fingerprint : Fingerprint or None
+        What the analysis was made from: the nominal model, the
+        preparation and the raw table of the units ranked. Outputs given
+        the analysis beside an index compare it with theirs. None for an
+        analysis read from a file saved before fingerprints were kept.
     run_ranks : numpy.ndarray or None
         Every unit's rank in every run (runs x units; float32, which holds
         them exactly, up to 8 million units), or
@@ -250,8 +256,11 @@ class RobustnessResult:
         ranks: pd.DataFrame,
         sensitivity: pd.DataFrame | None = None,
         convergence: pd.DataFrame | None = None,
+        *,
+        fingerprint: Fingerprint | None = None,
     ) -> None:
         self._job = job
+        self.fingerprint = fingerprint
         self._codes = codes
         self._multipliers = multipliers
         self._engine: Engine | None = None
@@ -260,7 +269,9 @@ class RobustnessResult:
         self.seed = job.seed
         nominal = job.nominal
         self.nominal = {name: getattr(nominal, name) for name in NOMINAL_ARGUMENTS}
-        self.preparation = None if job.treatment is None else dict(job.treatment)
+        self.preparation: Any = job.published if job.published is not None else (
+            None if job.treatment is None else dict(job.treatment)
+        )
         setting = job.setting
         self.factors = {
             name: setting.noise if name == NOISE else setting.levels[name] for name in setting.varied
@@ -353,7 +364,7 @@ class RobustnessResult:
         """Row positions (into ``data``) of bootstrap resample ``run``: ``data.iloc[rows]`` was fitted."""
         if self.method != "bootstrap":
             raise ValueError(f"resample needs method='bootstrap', this analysis is {self.method!r}")
-        return resample_rows(self.seed, self._run(run), len(self._job.data))
+        return resample_rows(self.seed, self._run(run), self._job.fit_rows)
 
     def composite(self, run: int) -> pd.Series:
         """The composite scores of run ``run``, one per unit, computed again.
@@ -367,8 +378,10 @@ class RobustnessResult:
         engine = self._local()
         if self.method == "bootstrap":
             composite, _ = engine.bootstrap_model(run).score(self._job.data)
-            return composite
-        return engine.composite(self._codes[run], self._multipliers[run])  # type: ignore[no-any-return]
+        else:
+            composite = engine.composite(self._codes[run], self._multipliers[run])
+        ranked = self._job.ranked
+        return composite if ranked is None or not isinstance(composite, pd.Series) else composite.iloc[ranked]
 
     def unit_sensitivity(self, unit: Hashable) -> pd.DataFrame:
         """Sobol indices of one unit's rank (instead of the mean rank shift).
@@ -581,7 +594,7 @@ class RobustnessResult:
             Saved(
                 self._job, self.n, self._codes, self._multipliers, self.runs[RANK_SHIFT].to_numpy(),
                 (self._spill or self._run_ranks) if run_ranks else None, self.ranks.to_numpy(), self.sensitivity,
-                self.convergence,
+                self.convergence, self.fingerprint,
             ),
         )  # fmt: skip
 
@@ -606,8 +619,9 @@ class RobustnessResult:
             Naming the file and what is wrong with it.
         """
         saved = read_analysis(path, spill_dir)
-        ranks = pd.DataFrame(saved.ranks, index=saved.job.data.index, columns=list(RANK_COLUMNS))
+        units = ranked_units(saved.job.data.index, saved.job.ranked)
+        ranks = pd.DataFrame(saved.ranks, index=units, columns=list(RANK_COLUMNS))
         return cls(
             saved.job, saved.n, saved.codes, saved.multipliers, saved.shifts, saved.run_ranks, ranks,
-            saved.sensitivity, saved.convergence,
+            saved.sensitivity, saved.convergence, fingerprint=saved.fingerprint,
         )  # fmt: skip

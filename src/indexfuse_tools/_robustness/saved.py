@@ -25,6 +25,7 @@ import pandas as pd
 from indexfuse_tools._check import check
 from indexfuse_tools._core import (
     MAX_SHARED_HASH,
+    Fingerprint,
     atomic_path,
     check_hash_spread,
     decode,
@@ -35,13 +36,16 @@ from indexfuse_tools._core import (
     is_integer,
     is_real,
     parse,
+    used_columns,
 )
+from indexfuse_tools._preparation import Preparation
 from indexfuse_tools._robustness.archive import Archive, FileProblem
 from indexfuse_tools._robustness.design import CONVERGENCE_COLUMNS, SENSITIVITY_COLUMNS
-from indexfuse_tools._robustness.engine import Job, make_job, nominal_options, prepared_table, rank_dtype
+from indexfuse_tools._robustness.engine import Job, make_job, nominal_options, prepared_table, rank_dtype, raw_fit_rows
 from indexfuse_tools._robustness.spill import SPILL_BLOCK_BYTES, SpillFile, default_spill_dir
 from indexfuse_tools._robustness.factors import (
     BY_NAME,
+    COMBINATION,
     DISCRETE,
     FACTORS,
     NOISE,
@@ -61,9 +65,10 @@ __all__ = ["RANK_COLUMNS", "ROBUSTNESS_FORMAT", "ROBUSTNESS_VERSION", "Saved", "
 #: Value of the ``"format"`` field of a saved analysis.
 ROBUSTNESS_FORMAT = "indexfuse-robustness"
 #: Version of the file layout written by this release: 2 added the treatment
-#: of the raw table and its factors; files of version 1 are read too.
-ROBUSTNESS_VERSION = 2
-_READ_VERSIONS = (1, 2)
+#: of the raw table and its factors, 3 the weighting and the aggregation;
+#: files of versions 1 and 2 are read too.
+ROBUSTNESS_VERSION = 3
+_READ_VERSIONS = (1, 2, 3)
 #: The columns of a result's ``ranks``.
 RANK_COLUMNS = ("nominal", "median", "p5", "p95", "mean_shift")
 
@@ -107,6 +112,7 @@ class Saved:
     ranks: np.ndarray
     sensitivity: pd.DataFrame
     convergence: pd.DataFrame
+    fingerprint: Fingerprint | None = None
 
 
 # ---------------------------------------------------------------- writing --
@@ -144,6 +150,12 @@ def write_analysis(path: str | os.PathLike[str], saved: Saved) -> None:
         "convergence": _table_document(saved.convergence),
         "treatment": encode(job.treatment, "treatment"),
         "raw": None if job.raw is None else _raw_document(job.raw),
+        # Read when present, and by older releases not at all: a file without them is an analysis of
+        # every row, fitted on every row, of an unknown fingerprint.
+        "fingerprint": None if saved.fingerprint is None else saved.fingerprint.to_dict(),
+        "published": None if job.published is None else job.published.to_dict(),
+        "fitted": job.fitted,
+        "ranked": None if job.ranked is None else len(job.ranked),
     }
     arrays: dict[str, np.ndarray | SpillFile] = {
         "codes": saved.codes,
@@ -154,6 +166,8 @@ def write_analysis(path: str | os.PathLike[str], saved: Saved) -> None:
     }
     if saved.run_ranks is not None:
         arrays["run_ranks"] = saved.run_ranks
+    if job.ranked is not None:
+        arrays["ranked"] = np.asarray(job.ranked, dtype=np.int64)
     for j in range(data.shape[1]):
         arrays[f"data_{j}"] = data.iloc[:, j].to_numpy()
     text = json.dumps(document, allow_nan=False, ensure_ascii=False, indent=1)
@@ -268,22 +282,69 @@ def _read(archive: Archive, spill_dir: str | os.PathLike[str] | None) -> Saved:
     if not isinstance(schema, (dict, list, tuple)):
         raise FileProblem(f"schema: a dict, list or tuple, got {describe(schema)}")
     nominal = _nominal(decode(document["nominal"], "nominal"), schema)
-    data = _data(document, archive, schema)
-    treatment, raw = _treatment(document, schema, nominal, data)
-    setting = _setting(document, schema, nominal, data, treatment)
+    fitted = _fitted(document.get("fitted"))
+    data = _data(document, archive, schema, fitted)
+    if fitted is not None and fitted > len(data):
+        raise FileProblem(f"fitted: at most the {len(data)} rows of the analysis, got {fitted}")
+    ranked = _ranked(document.get("ranked"), archive, len(data))
+    published = _published(document.get("published"))
+    treatment, raw = _treatment(document, schema, nominal, data, published, fitted)
+    setting = _setting(document, schema, nominal, data.iloc[:fitted], treatment)
     top_keys = _top_keys(decode(document["top_keys"], "top_keys"), schema)
+    units = len(data) if ranked is None else len(ranked)
     runs = _run_count(method, document["n"], setting)
-    arrays = _arrays(archive, method, setting, len(top_keys), len(data), runs, _factors_in_file(document))
+    arrays = _arrays(archive, method, setting, len(top_keys), units, runs, _factors_in_file(document))
     factors = list(setting.varied) if method == "sobol" else []
     job = make_job(
-        method, document["seed"], data, schema, nominal, setting, top_keys, arrays["nominal_ranks"], treatment, raw
+        method, document["seed"], data, schema, nominal, setting, top_keys, arrays["nominal_ranks"], treatment, raw,
+        fitted=fitted, ranked=ranked, published=published,
     )
     sensitivity = _table(document["sensitivity"], "sensitivity", SENSITIVITY_COLUMNS, factors)
     convergence = _table(document["convergence"], "convergence", CONVERGENCE_COLUMNS, factors)
+    fingerprint = _fingerprint(document.get("fingerprint"))
     return Saved(
         job, document["n"], arrays["codes"], arrays["multipliers"], arrays["rank_shift"],
-        _run_ranks(archive, runs, len(data), spill_dir), arrays["ranks"], sensitivity, convergence,
+        _run_ranks(archive, runs, units, spill_dir), arrays["ranks"], sensitivity, convergence, fingerprint,
     )  # fmt: skip
+
+
+def _fingerprint(body: Any) -> Fingerprint | None:
+    if body is None:
+        return None
+    try:
+        return Fingerprint.from_dict(body)
+    except ValueError as exc:
+        raise FileProblem(f"fingerprint: {exc}") from None
+
+
+def _fitted(value: Any) -> int | None:
+    if value is None:
+        return None
+    if type(value) is not int or value < 2:
+        raise FileProblem(f"fitted: a number of rows of at least 2, or null, got {describe(value)}")
+    return value
+
+
+def _ranked(count: Any, archive: Archive, rows: int) -> np.ndarray | None:
+    """The positions of the rows ranked, each a row of the analysis, none twice."""
+    if count is None:
+        return None
+    if type(count) is not int or not 1 <= count <= rows:
+        raise FileProblem(f"ranked: a number of rows from 1 to {rows}, or null, got {describe(count)}")
+    positions = archive.array("ranked.npy", (count,), np.int64)
+    if positions.min() < 0 or positions.max() >= rows or len(np.unique(positions)) != count:
+        raise FileProblem(f"ranked.npy: distinct positions of the analysis's {rows} rows")
+    return positions
+
+
+def _published(body: Any) -> Preparation | None:
+    """The preparation the analysis replayed as it is, read as a preparation file is read."""
+    if body is None:
+        return None
+    try:
+        return Preparation.from_dict(body)
+    except ValueError as exc:
+        raise FileProblem(f"published: {exc}") from None
 
 
 def _document(text: bytes) -> dict[str, Any]:
@@ -340,14 +401,14 @@ def _nominal(values: Any, schema: ModelSchema) -> Nominal:
     return nominal
 
 
-def _data(document: dict[str, Any], archive: Archive, schema: ModelSchema) -> pd.DataFrame:
+def _data(document: dict[str, Any], archive: Archive, schema: ModelSchema, fitted: int | None = None) -> pd.DataFrame:
     columns = _labels(decode(document["columns"], "columns"), "columns")
     index = _unit_index(document)
     data = pd.DataFrame(
         {j: archive.array(f"data_{j}.npy", (len(index),), "biuf") for j in range(len(columns))}, index=index
     )
     data.columns = pd.Index(columns) if columns else data.columns
-    check(schema, data, strict=True)  # what robustness() checked before it ran
+    check(schema, data.iloc[:fitted], strict=True)  # what robustness() checked before it ran
     return data
 
 
@@ -419,14 +480,22 @@ def _first_non_integer(labels: list[Any]) -> str:
 
 
 def _factors_in_file(document: dict[str, Any]) -> tuple[str, ...]:
-    """The discrete factors whose level codes the file holds: version 1 knew no treatment factor."""
-    return DISCRETE if document["version"] >= 2 else tuple(name for name in DISCRETE if name not in TREATMENT)
+    """The discrete factors whose level codes the file holds: version 1 knew no treatment factor,
+    version 2 no weighting or aggregation."""
+    unknown = {1: (*TREATMENT, *COMBINATION), 2: COMBINATION}.get(document["version"], ())
+    return tuple(name for name in DISCRETE if name not in unknown)
 
 
 def _treatment(
-    document: dict[str, Any], schema: ModelSchema, nominal: Nominal, data: pd.DataFrame
+    document: dict[str, Any],
+    schema: ModelSchema,
+    nominal: Nominal,
+    data: pd.DataFrame,
+    published: Preparation | None = None,
+    fitted: int | None = None,
 ) -> tuple[dict[str, Any] | None, pd.DataFrame | None]:
-    """The nominal treatment and the raw table, checked by preparing the one with the other again."""
+    """The nominal treatment and the raw table, checked by preparing the one with the other again
+    (replaying the preparation given as it is, when there is one)."""
     if document.get("treatment") is None and document.get("raw") is None:
         return None, None
     try:
@@ -439,7 +508,10 @@ def _treatment(
     options = nominal_options(nominal, treatment)
     assert options is not None
     try:
-        prepared = prepared_table(schema, raw, options)
+        if published is None:
+            prepared = prepared_table(schema, raw, options, raw_fit_rows(raw, data, fitted))
+        else:
+            prepared = used_columns(published.apply(raw)[0], schema)
     except (TypeError, ValueError, KeyError) as exc:
         raise FileProblem(f"raw: the treatment {options!r:.200} cannot prepare it: {exc}") from None
     # The analysis's data is the raw table's nominal preparation; a file where it is not was not written by one.

@@ -25,7 +25,8 @@ import sys
 import tempfile
 import threading
 import time
-from collections.abc import Iterator, Mapping, Sequence
+import uuid
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from concurrent.futures.process import BrokenProcessPool
 from typing import Any, TypeVar, cast
 
@@ -38,12 +39,14 @@ from indexfuse_tools._robustness.spill import SPILL_PREFIX, SharedFd, SharedSpil
 
 __all__ = [
     "DASK_TASK_BYTES",
-    "check_dask_workers",
     "SMALL_ANALYSIS",
     "bootstrap_tasks",
+    "check_dask_workers",
     "execute",
     "local_workers",
+    "map_tasks",
     "plan_workers",
+    "refuse_in_a_starting_worker",
     "split",
     "task_runs",
 ]
@@ -95,15 +98,16 @@ def _watch_parent(parent: int) -> None:
 
 def _init_pool_worker(parent: int, job_file: SharedFd, spills: dict[str, SharedSpill]) -> None:
     _end_with_parent(parent)
-    job = _read_job(job_file.fd)
+    job = cast(Job, _unpickled(job_file.fd))
     _spills[job.token] = {name: shared.open() for name, shared in spills.items()}
     _engine_for(job)
 
 
-def _read_job(fd: int) -> Job:
+def _unpickled(fd: int) -> Any:
+    """What :func:`_pickled_file` wrote, read from this worker's descriptor of it, which is then closed."""
     try:
         with mmap.mmap(fd, 0, access=mmap.ACCESS_READ) as mapped:
-            return cast(Job, pickle.loads(mapped))
+            return pickle.loads(mapped)
     finally:
         os.close(fd)
 
@@ -231,8 +235,8 @@ def execute(
     """
     from tqdm.auto import tqdm
 
-    n_runs, units = sum(len(t.runs) for t in tasks), len(job.nominal_ranks)
-    kind, workers = plan_workers(scheduler, n_runs * units)
+    n_runs = sum(len(t.runs) for t in tasks)
+    kind, workers = plan_workers(scheduler, n_runs * len(job.data))  # every row is scored, whichever are ranked
     with contextlib.ExitStack() as stack:
         bar = stack.enter_context(tqdm(total=n_runs, desc="robustness", unit="run", disable=not progress))
         pool = None
@@ -257,16 +261,17 @@ def execute(
 
 
 @contextlib.contextmanager
-def _job_file(job: Job, directory: str | os.PathLike[str]) -> Iterator[SharedFd]:
-    """The pickled job in a nameless file, for local processes to read while they start.
+def _pickled_file(value: Any, directory: str | os.PathLike[str] | None = None) -> Iterator[SharedFd]:
+    """``value`` pickled into a nameless file, for local processes to read while they start.
 
     Handed over with the other arguments of a new process, it would go
     through the pipe that starts it; a process that stops before it reads
     them all (a script without the ``__main__`` guard) would then leave this
-    one waiting for ever to write the rest.
+    one waiting for ever to write the rest. Having no name, the file is left
+    behind by no way of ending, a kill included.
     """
     with tempfile.TemporaryFile(dir=directory, prefix=SPILL_PREFIX) as handle:
-        pickle.dump(job, handle, protocol=pickle.HIGHEST_PROTOCOL)
+        pickle.dump(value, handle, protocol=pickle.HIGHEST_PROTOCOL)
         handle.flush()
         yield SharedFd(handle.fileno())
 
@@ -278,7 +283,7 @@ def _local_pool(job: Job, workers: int, accumulator: Accumulator) -> Iterator[co
     # and a forked child would inherit their locks in whatever state they were.
     context = multiprocessing.get_context("spawn")
     spills = {name: spill.shared() for name, spill in accumulator.spills.items()}
-    with _job_file(job, accumulator.directory) as job_file:
+    with _pickled_file(job, accumulator.directory) as job_file:
         # Workers are started by the thread that submits the tasks (this one,
         # with spawn), which waits for their results: it outlives them, as
         # the parent death signal, sent when the starting thread ends, requires.
@@ -428,3 +433,93 @@ def _on_dask(client: Any, job: Job, tasks: list[Task], workers: int) -> Iterator
             yield result
     finally:
         client.cancel([*pending, shared])
+
+
+# ------------------------------------------------- other work, same workers --
+
+_State = TypeVar("_State")
+_Task = TypeVar("_Task")
+_Result = TypeVar("_Result")
+
+_states: dict[str, Any] = {}  # a pool worker's state, sent to it once
+
+
+def refuse_in_a_starting_worker(function: str) -> None:
+    """Stop a spawned process that is running the caller's script again, with one line.
+
+    A local process started with ``spawn`` imports the main script before it
+    does anything; a script without the ``if __name__ == "__main__":`` guard
+    then calls ``function`` again in every worker, and each would fail with
+    two pages of multiprocessing's traceback. ``SystemExit`` with a message
+    prints that line alone and ends the worker, which is all it can do.
+    """
+    # multiprocessing's own test for the same mistake; False in any other process.
+    if getattr(multiprocessing.current_process(), "_inheriting", False):
+        raise SystemExit(
+            f"{function}: a local worker process ran the calling script again while starting; "
+            f'put the code that calls {function} under if __name__ == "__main__": (local processes are spawned)'
+        )
+
+
+def _init_state_worker(parent: int, token: str, state_file: SharedFd) -> None:
+    _end_with_parent(parent)
+    _states[token] = _unpickled(state_file.fd)
+
+
+def _state_task(token: str, work: Callable[[Any, Any], Any], task: Any) -> Any:
+    return work(_states[token], task)
+
+
+def _state_dask_task(work: Callable[[Any, Any], Any], state: Any, task: Any) -> Any:
+    return work(state, task)
+
+
+def map_tasks(
+    work: Callable[[_State, _Task], _Result],
+    state: _State,
+    tasks: list[_Task],
+    scheduler: Any,
+    size: int = SMALL_ANALYSIS,
+) -> Iterator[_Result]:
+    """``work(state, task)`` for every task, in this process, in local processes or on Dask.
+
+    The same workers as the robustness runs, for other work: ``state`` is
+    sent to each worker once (a worker may cache what it derives from it on
+    the object, which lives as long as the pool or the Dask worker's copy),
+    and the results come back as their tasks finish, in no set order.
+    ``work`` must be a module-level function, as processes import it by
+    name; ``scheduler`` and ``size`` are read as :func:`plan_workers` reads
+    them.
+    """
+    kind, workers = plan_workers(scheduler, size)
+    if kind == "dask":
+        from distributed import as_completed
+
+        shared = scheduler.scatter(state, broadcast=True, hash=False)
+        pending = {scheduler.submit(_state_dask_task, work, shared, task, pure=False) for task in tasks}
+        try:
+            for future in cast(Any, as_completed)(list(pending)):
+                pending.discard(future)
+                yield future.result()
+        finally:
+            scheduler.cancel([*pending, shared])
+        return
+    if workers == 1 or len(tasks) <= 1:
+        for task in tasks:
+            yield work(state, task)
+        return
+    token = uuid.uuid4().hex
+    workers = min(workers, len(tasks))
+    context = multiprocessing.get_context("spawn")  # as for the robustness runs: see _local_pool
+    # The state goes to the workers through a file, as the robustness job does (see _pickled_file).
+    with _pickled_file(state) as state_file, concurrent.futures.ProcessPoolExecutor(
+        workers, mp_context=context, initializer=_init_state_worker, initargs=(os.getpid(), token, state_file)
+    ) as pool:
+        pending = {pool.submit(_state_task, token, work, task) for task in tasks}
+        try:
+            for future in concurrent.futures.as_completed(list(pending)):
+                pending.discard(future)
+                yield cast(_Result, _result_of(future))
+        finally:
+            for future in pending:
+                future.cancel()

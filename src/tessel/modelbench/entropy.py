@@ -30,7 +30,6 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
-from scipy.special import digamma
 
 from tessel import _knn
 from tessel.validation import (
@@ -63,6 +62,14 @@ _default_resolution: float = DEFAULT_RESOLUTION
 _context_resolution: contextvars.ContextVar[float | None] = contextvars.ContextVar(
     "tessel.modelbench.entropy.resolution", default=None
 )
+
+def _digamma(x: Any) -> Any:
+    # scipy.special takes longer to import than the rest of tessel together,
+    # and only an estimate needs it: loaded by the first one.
+    from scipy.special import digamma
+
+    return digamma(x)
+
 
 def _check_resolution(value: Any) -> float:
     try:
@@ -228,7 +235,7 @@ def _sum_log_kth_points(points: np.ndarray, k: int, step: float) -> float:
     )
     cells = counts[inverse.reshape(-1)]
     tied = cells > k
-    total = float(((digamma(k) - digamma(cells[tied])) / d).sum())
+    total = float(((_digamma(k) - _digamma(cells[tied])) / d).sum())
     total += np.count_nonzero(tied) * math.log(step / 2)
     if not tied.all():
         from scipy.spatial import cKDTree
@@ -363,4 +370,4 @@ def multivar_knn(x: Any, k: int = 3, resolution: float | None = None) -> float:
     else:
         _check_values(points, float(np.abs(points).max()), step, k)
         total = _sum_log_kth_points(points, k, step)
-    return float(digamma(n) - digamma(k) + d * math.log(2.0) + d * total / n)
+    return float(_digamma(n) - _digamma(k) + d * math.log(2.0) + d * total / n)
