@@ -131,6 +131,32 @@ def test_every_sampled_run_is_the_public_api_bit_for_bit(sobol):
         assert runs.iloc[run]["rank_shift"] == pytest.approx(shift, rel=1e-12)
 
 
+def test_each_run_of_an_index_fitted_on_its_first_rows_is_the_public_api_fitted_on_them():
+    from indexfuse_tools._core import principal_component_weights
+    from indexfuse_tools._robustness import analyse
+
+    fitted, ranked = 40, np.arange(40, 60)  # a reference edition, and the edition ranked after it
+    factors = {"ent_k": None, "resolution": None, "weighting": None}
+    result = analyse(
+        SCHEMA, DATA, factors=factors, method="uncertainty", n=12, seed=1, fitted=fitted, ranked=ranked,
+        scheduler=1, progress=False,
+    )  # fmt: skip
+    assert set(result.runs["weighting"]) == {"model", "equal", "principal components"}
+    for run in range(len(result.runs)):
+        row = result.runs.iloc[run]
+        model = indexfuse.indexpca_diment(SCHEMA, ent_k=int(row["ent_k"]))
+        with entropy.resolution(row["resolution"]):
+            model.fit(DATA.iloc[:fitted])
+        if row["weighting"] == "equal":
+            indexfuse_tools.equal_weights(model)
+        elif row["weighting"] == "principal components":
+            values = model.score(DATA.iloc[:fitted])[1]
+            model.dim_weight = principal_component_weights(values, model.dim_weight)
+        want = model.score(DATA)[0].iloc[ranked]
+        np.testing.assert_array_equal(result.composite(run).to_numpy(), want.to_numpy())
+        np.testing.assert_array_equal(result.run_ranks[run], want.rank(ascending=False).to_numpy())
+
+
 def test_bootstrap_runs_refit_the_nominal_index_on_their_resample(bootstrap):
     for run in (0, 5):
         rows = bootstrap.resample(run)

@@ -624,7 +624,7 @@ class Engine:
         if weighting == "equal":
             equal_weights(model)
         elif weighting == "principal components":
-            model.dim_weight = principal_component_weights(values, weights)
+            model.dim_weight = principal_component_weights(self._fitted_values(values), weights)
         logs = geometric_logs(arrays, model.dim_weight) if aggregation == "geometric" else None
         return Cell(model, values, model.dim_weight, arrays, logs)
 
