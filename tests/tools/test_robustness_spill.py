@@ -112,6 +112,13 @@ def test_an_analysis_gives_what_the_whole_matrix_gives(tmp_path, monkeypatch, sc
     assert os.listdir(tmp_path) == []
 
 
+def _holed(data: pd.DataFrame) -> pd.DataFrame:
+    holed = data.copy()
+    holed.iloc[::7, 0] = np.nan
+    holed.iloc[3::11, 3] = np.nan
+    return holed
+
+
 def test_memory_does_not_grow_with_the_runs(monkeypatch):
     data = _table(2500)
     factors = {"scale_method": None, "weight_noise": 0.25}
@@ -169,6 +176,47 @@ def test_an_analysis_over_the_memory_limit_is_refused_before_it_starts_with_the_
     with pytest.raises(MemoryError, match=r"would need about \d+\.\d\d GiB .*more than the 0\.\d\d GiB") as caught:
         robustness(SCHEMA, _table(300), n=4, scheduler=scheduler, progress=False, memory=memory)
     assert advice in str(caught.value)
+
+
+def _panel(units: int, periods: int) -> pd.DataFrame:
+    frames = [_holed(_table(units, seed=period)).assign(period=period, unit=range(units)) for period in range(periods)]
+    return pd.concat(frames, ignore_index=True)
+
+
+def _estimate(monkeypatch, schema, data, **options):
+    """The estimate robustness() checks before it starts (no run is made)."""
+    import indexfuse_tools._robustness.api as api
+
+    found = []
+
+    def checked(estimate, *args):
+        found.append(estimate)
+        raise InterruptedError
+
+    monkeypatch.setattr(api, "check_budget", checked)
+    with pytest.raises(InterruptedError):
+        robustness(schema, data, method="uncertainty", n=4, scheduler=1, progress=False, **options)
+    return found[0]
+
+
+def test_the_estimate_counts_the_rival_weightings_and_a_preparation_kept_over_time(monkeypatch):
+    from indexfuse_tools import prepare
+
+    data = _table(3000)
+    plain = _estimate(monkeypatch, SCHEMA, data, factors={"scale_method": None})
+    rivals = _estimate(monkeypatch, SCHEMA, data, factors={"scale_method": None, "weighting": None, "aggregation": None})
+    # The principal components' weights stack every dimension's values at least once.
+    assert rivals.caller - plain.caller >= 3 * 8 * len(data)
+    panel = _panel(2000, 2)
+    over_time = prepare(SCHEMA, panel, impute="carry", period="period", unit="unit")[2]
+    once = prepare(SCHEMA, panel, impute="median")[2]
+    kept = len(over_time.units) + sum(map(len, over_time.last_values.values())) * 2
+    replayed, plain = (
+        _estimate(monkeypatch, SCHEMA, panel, preparation=preparation, factors={"outliers": None})
+        for preparation in (over_time, once)
+    )
+    # A preparation over time keeps each unit's last values and periods, a Python number each.
+    assert replayed.caller - plain.caller >= 24 * kept
 
 
 def test_the_default_limit_is_the_memory_available(monkeypatch):

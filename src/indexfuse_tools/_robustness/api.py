@@ -22,7 +22,7 @@ import numpy as np
 import pandas as pd
 
 from indexfuse_tools._check import check
-from indexfuse_tools._core import Fingerprint, Schema, is_integer, signature_text, unique_units
+from indexfuse_tools._core import Fingerprint, Schema, is_integer, nodes, signature_text, unique_units, used_columns
 from indexfuse_tools._core import fingerprint as fingerprint_of
 from indexfuse_tools._robustness.design import (
     convergence,
@@ -33,11 +33,19 @@ from indexfuse_tools._robustness.design import (
 )
 from indexfuse_tools._preparation import Preparation, prepare
 from indexfuse_tools._results import refuse_marked
-from indexfuse_tools._robustness.budget import available_memory, check_budget, estimate, parse_memory
+from indexfuse_tools._robustness.budget import (
+    available_memory,
+    check_budget,
+    combination_bytes_per_unit,
+    estimate,
+    kept_values_bytes,
+    parse_memory,
+)
 from indexfuse_tools._robustness.engine import Job, make_job, nominal_options, ranked_units
 from indexfuse_tools._robustness.factors import (
     DISCRETE,
     FACTORS,
+    OVER_TIME_LEVELS,
     TREATMENT,
     ModelSchema,
     Nominal,
@@ -113,18 +121,55 @@ def _check_budget(
     rows = len(job.data)  # every row is scored in each run, whichever are ranked
     tables = [job.data] if job.raw is None else [job.data, job.raw]
     table_bytes = sum(int(table.memory_usage(index=True, deep=True).sum()) for table in tables)
+    levels = job.setting.levels
     if job.method == "bootstrap":
         variants, table_bytes = 0, 3 * table_bytes  # each run fits on a resampled copy, with the fit's own copies
     else:
-        levels = job.setting.levels
         prepared = math.prod(len(levels[name]) for name in TREATMENT) if job.treatment is not None else 1
         variants = len(job.leaves) * len(levels["scale_method"]) * len(levels["pca_cumulative"]) * prepared
         table_bytes += (prepared - 1) * int(job.data.memory_usage(index=True, deep=True).sum())
-    found = estimate(rows, table_bytes, variants, runs, row_bytes, kind, workers)
-    alone = estimate(rows, table_bytes, variants, runs, row_bytes, "local", 1)
+    table_bytes += _preparation_bytes(job)
+    dimensions = sum(1 for node in nodes(job.plans[0]) if not isinstance(node.value, dict))
+    per_run = combination_bytes_per_unit(
+        dimensions, "principal components" in levels["weighting"], "geometric" in levels["aggregation"]
+    )
+    found = estimate(rows, table_bytes, variants, runs, row_bytes, kind, workers, per_run)
+    alone = estimate(rows, table_bytes, variants, runs, row_bytes, "local", 1, per_run)
     check_budget(found, available_memory() if limit is None else limit, spill_dir, spill_room(spill_dir), alone)
     if kind == "dask":
         check_dask_workers(scheduler, found.worker if found.worker else found.caller)
+
+
+def _preparation_bytes(job: Job) -> int:
+    """What the preparations of an analysis over time hold in a process: the one replayed, and one being learnt.
+
+    A preparation that fills gaps over time keeps each unit's last value
+    and period of every indicator. The one given as it is travels with the
+    job; a run at another level over time learns one as large again.
+    """
+    published = job.published
+    held = 0
+    if published is not None and published.over_time:
+        held = kept_values_bytes(
+            len(published.units) + sum(map(len, published.last_values.values()))
+            + sum(map(len, published.last_periods.values()))
+        )
+    imputation = job.setting.levels["imputation"] if job.treatment is not None else ()
+    if not any(level in OVER_TIME_LEVELS for level in imputation):
+        return held
+    assert job.raw is not None
+    indicators = len(used_columns(job.raw, job.schema).columns)
+    return held + kept_values_bytes((1 + 2 * indicators) * _unit_count(job.raw, job.treatment or {}))
+
+
+def _unit_count(raw: pd.DataFrame, treatment: Mapping[str, Any]) -> int:
+    """The units of a table over time (at most its rows, where the unit column cannot be read)."""
+    unit = treatment.get("unit")
+    try:
+        labels = raw[unit] if unit in raw.columns else raw.index.get_level_values(cast(Any, unit))
+        return int(labels.nunique())
+    except (KeyError, TypeError, ValueError, IndexError):
+        return len(raw)
 
 
 def _require(module: str) -> None:

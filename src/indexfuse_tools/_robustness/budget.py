@@ -21,7 +21,15 @@ from typing import Any
 from indexfuse_tools._robustness.spill import SPILL_BLOCK_BYTES
 from indexfuse_tools._robustness.workers import DASK_TASK_BYTES
 
-__all__ = ["Estimate", "available_memory", "check_budget", "estimate", "parse_memory"]
+__all__ = [
+    "Estimate",
+    "available_memory",
+    "check_budget",
+    "combination_bytes_per_unit",
+    "estimate",
+    "kept_values_bytes",
+    "parse_memory",
+]
 
 #: An idle process with numpy, pandas, scikit-learn and the model imported
 #: (its own pages; the libraries' are shared between processes).
@@ -34,6 +42,19 @@ _RUN_BYTES_PER_UNIT = 160
 #: The result's tables, the sums over the runs and the nominal fit's
 #: temporaries in this process, per unit.
 _RESULT_BYTES_PER_UNIT = 250
+#: Per unit and weighted dimension, the weights of the principal components:
+#: the dimension values stacked with their directions, their complete rows,
+#: and the centred copy and spreads the correlations are computed from.
+_PRINCIPAL_BYTES_PER_UNIT = 48
+#: Per unit and weighted dimension, the geometric mean: each dimension's
+#: logarithm, kept while its configuration's runs last, and the temporaries
+#: of its rescaling (one dimension at a time); per unit, the weighted sum of
+#: the logarithms and its exponential.
+_GEOMETRIC_BYTES_PER_UNIT = 40
+_GEOMETRIC_SUM_BYTES_PER_UNIT = 32
+#: A number a preparation over time keeps per unit and indicator (a Python
+#: float or int in a tuple: the object and its slot).
+_KEPT_VALUE_BYTES = 40
 
 _UNITS = {
     "": 1, "b": 1,
@@ -94,6 +115,28 @@ def available_memory() -> int | None:
     return min(found) if found else None
 
 
+def combination_bytes_per_unit(dimensions: int, principal: bool, geometric: bool) -> int:
+    """What the rival weighting and aggregation a run may take add to it, per unit.
+
+    ``dimensions``: the dimensions that carry a weight; ``principal``: a
+    level of the weighting is the principal components' weights;
+    ``geometric``: a level of the aggregation is the geometric mean.
+    """
+    found = 0
+    if principal:
+        found = max(found, _PRINCIPAL_BYTES_PER_UNIT * dimensions)
+    if geometric:
+        # The logarithms stay while the runs of their configuration score; the principal components' stack
+        # is gone by then, so the larger of the two is the peak.
+        found = max(found, _GEOMETRIC_BYTES_PER_UNIT * dimensions + _GEOMETRIC_SUM_BYTES_PER_UNIT)
+    return found
+
+
+def kept_values_bytes(values: int) -> int:
+    """The memory of ``values`` numbers a preparation over time keeps (each unit's last values and periods)."""
+    return _KEPT_VALUE_BYTES * values
+
+
 @dataclass(frozen=True)
 class Estimate:
     """The memory an analysis takes, process by process, and the disk its spill files take."""
@@ -110,17 +153,28 @@ class Estimate:
 
 
 def estimate(
-    units: int, table_bytes: int, leaf_variants: int, runs: int, spill_row_bytes: int, kind: str, workers: int
+    units: int,
+    table_bytes: int,
+    leaf_variants: int,
+    runs: int,
+    spill_row_bytes: int,
+    kind: str,
+    workers: int,
+    run_bytes_per_unit: int = 0,
 ) -> Estimate:
     """The peak memory of this process and of each worker, and the spill files' size.
 
-    ``table_bytes``: the tables a process holds (the analysis's, and the raw
-    one with a preparation, with every prepared table the runs share);
+    ``units``: the rows each run scores; ``table_bytes``: the tables a
+    process holds (the analysis's, and the raw one with a preparation, with
+    every prepared table the runs share, and the preparation replayed);
     ``leaf_variants``: the coefficient tables and dimension values the runs
-    share, each one value per unit. Measured on the scale benchmark's table
-    (242,335 units, 126 leaf variants, two workers): 1.01 GiB for the three
-    processes together (their own pages summed, shared ones counted once),
-    against 1.20 GiB estimated.
+    share, each one value per unit; ``run_bytes_per_unit``: what a run
+    takes per unit besides the model's weighted sum and its ranks (a rival
+    weighting or aggregation: :func:`combination_bytes_per_unit`).
+    Measured on the scale benchmark's table (242,335 units, 126 leaf
+    variants, two workers): 1.01 GiB for the three processes together
+    (their own pages summed, shared ones counted once), against 1.20 GiB
+    estimated.
     """
     reading = SPILL_BLOCK_BYTES + 2**20  # a block of units turned a unit to a row, and the tile it is turned from
     if kind != "dask" and workers > 1:
@@ -131,7 +185,7 @@ def estimate(
         PROCESS_BYTES
         + table_bytes
         + leaf_variants * units * _VARIANT_BYTES_PER_UNIT
-        + _RUN_BYTES_PER_UNIT * units
+        + (_RUN_BYTES_PER_UNIT + run_bytes_per_unit) * units
         + reading
     )
     results = _RESULT_BYTES_PER_UNIT * units + 64 * runs
