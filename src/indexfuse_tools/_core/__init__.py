@@ -52,6 +52,7 @@ from indexfuse_tools._core.defaults import (
     FEW_DISTINCT,
     MODEL_DEFAULTS,
 )
+from indexfuse_tools._core.moves import BEYOND, WITHIN, move_verdict
 from indexfuse_tools._core.periods import period_order
 from indexfuse_tools._core.fingerprints import (
     FINGERPRINT_PARTS,
@@ -144,6 +145,9 @@ from indexfuse_tools._core.weighting import (
 )
 
 __all__ = [
+    "BEYOND",
+    "WITHIN",
+    "move_verdict",
     "GEOMETRIC_RANGE",
     "Weighted",
     "geometric_composite",

@@ -20,6 +20,7 @@ from indexfuse_tools._core import (
     fingerprint,
     is_finite,
     is_real,
+    move_verdict,
     over_editions,
     presentation,
     show,
@@ -436,6 +437,10 @@ class Index:
         seed: int | None = 0,
         scheduler: Any = None,
         progress: bool = True,
+        errors: Mapping[Any, Any] | None = None,
+        confidence: float | None = None,
+        since: Any = None,
+        moves: bool = True,
     ) -> RobustnessResult:
         """How far the published ranks move under the other defensible choices; kept with the index.
 
@@ -454,30 +459,49 @@ class Index:
         analysed, and ranks the units of that edition among themselves: the
         rank intervals are that edition's.
 
+        With editions, the same runs also give each unit's move since an
+        earlier edition (``since``, by default the first, as the report's
+        risers and fallers count them): in every run both editions are
+        scored by the run's index and ranked each among its own units, and
+        the places climbed and the change of composite between them are
+        kept; :attr:`RobustnessResult.moves` holds their 5-95% intervals
+        next to the published moves. A move whose interval of places
+        excludes zero is beyond the method's uncertainty.
+
         Parameters
         ----------
         period : period label, optional
             The edition whose ranks are analysed; the latest by default.
-        factors, method, n, seed, scheduler, progress
-            As :func:`robustness` takes them.
+        factors, method, n, seed, scheduler, progress, errors, confidence
+            As :func:`robustness` takes them. With editions, a column of
+            standard errors is one of every edition's tables.
+        since : period label, optional
+            The earlier edition the moves are measured from; by default the
+            first edition (none when ``period`` is the first).
+        moves : bool, default True
+            False leaves the moves out (their two series of every run go
+            to the spill directory and cost some time).
 
         Returns
         -------
         RobustnessResult
             Also kept in :attr:`analyses` under the edition (None without
-            editions), where :meth:`report` and :meth:`explorer` find it;
-            its ``fingerprint`` is the edition's.
+            editions), where :meth:`report`, :meth:`explorer` and
+            :meth:`changes` find it; its ``fingerprint`` is the edition's.
         """
         from indexfuse_tools._robustness import analyse
 
         chosen = self.edition(period)
-        raw, fitted, ranked = self._analysed_rows(chosen)
+        earlier = self._earlier(chosen, since) if moves else None
+        raw, fitted, ranked, before = self._analysed_rows(chosen, earlier)
         shown = self.fingerprint if self.editions is None else self.editions.edition_fingerprint(chosen)
         result = analyse(
             self.schema, raw, factors=factors, method=method, n=n, seed=seed, scheduler=scheduler,
             progress=progress, preparation=self.preparation, options=self.preparation_options, fitted=fitted,
-            ranked=ranked, fingerprint=shown, **self.model_args,
+            ranked=ranked, fingerprint=shown, errors=errors, confidence=confidence, since=before, **self.model_args,
         )  # fmt: skip
+        if result.moves is not None:
+            result.moves.attrs.update(since=earlier, until=chosen)
         published = self.results(chosen)["rank"]
         nominal = result.ranks["nominal"]
         if not np.array_equal(nominal.to_numpy(), published.reindex(nominal.index).to_numpy(), equal_nan=True):
@@ -488,23 +512,93 @@ class Index:
         self.analyses[chosen] = result
         return result
 
-    def _analysed_rows(self, period: Any) -> tuple[pd.DataFrame, int | None, np.ndarray | None]:
-        """The raw rows an analysis of edition ``period`` fits on and scores, how many it fits on, which it ranks.
+    def _earlier(self, period: Any, since: Any) -> Any:
+        """The edition the moves of ``period`` are measured from: ``since`` checked, or the first; None for none."""
+        if self.editions is None:
+            if since is not None:
+                raise ValueError(f"this index has no editions, so since must be None, got {since!r}")
+            return None
+        if since is None:
+            first = self.periods[0]
+            return None if first == period else first
+        earlier = self.edition(since)
+        if self.periods.index(earlier) >= self.periods.index(period):
+            raise ValueError(f"since={since!r} is an edition before the one analysed, {period!r}")
+        return earlier
 
-        The editions the model was fitted on come first, stacked; then the
-        edition analysed, when the model was not fitted on it.
+    def _analysed_rows(
+        self, period: Any, earlier: Any = None
+    ) -> tuple[pd.DataFrame, int | None, np.ndarray | None, np.ndarray | None]:
+        """The raw rows an analysis of edition ``period`` fits on and scores, how many it fits on, which it ranks,
+        and which are those of the ``earlier`` edition its moves are measured from (None: no moves).
+
+        The editions the model was fitted on come first, stacked; then, in
+        period order, the edition analysed and the earlier one, when the
+        model was not fitted on them.
         """
         if self.editions is None:
             assert self._raw is not None
-            return self._raw, None, None
+            return self._raw, None, None, None
         fitted_on = list(self.fitted_on)
-        shown = fitted_on if period in fitted_on else [*fitted_on, period]
+        extra = [key for key in self.periods if key in (period, earlier) and key is not None and key not in fitted_on]
+        shown = [*fitted_on, *extra]
         frames = [self.editions.frame(key) for key in shown]
         stacked = pd.concat(frames, keys=shown, names=["period", "unit"])
-        fitted = None if period in fitted_on else len(stacked) - len(frames[-1])
-        start = sum(len(frame) for frame in frames[: shown.index(period)])
-        ranked = np.arange(start, start + len(self.editions.frame(period)))
-        return stacked, fitted, ranked
+        fitted = None if not extra else sum(len(frame) for frame in frames[: len(fitted_on)])
+
+        def rows(key: Any) -> np.ndarray:
+            start = sum(len(frame) for frame in frames[: shown.index(key)])
+            return np.arange(start, start + len(frames[shown.index(key)]))
+
+        return stacked, fitted, rows(period), None if earlier is None else rows(earlier)
+
+    def changes(self, *, since: Any = None, until: Any = None) -> pd.DataFrame:
+        """Each unit's move between two editions, with its interval over the runs of a robustness analysis.
+
+        Read from the analysis of edition ``until`` that :meth:`robustness`
+        made and kept (its :attr:`RobustnessResult.moves`); nothing is run
+        again.
+
+        Parameters
+        ----------
+        since : period label, optional
+            The earlier edition; by default the one the analysis measured
+            the moves from (the first edition, unless it was given another).
+        until : period label, optional
+            The later edition; the latest by default.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per unit of ``until``: ``rank_change`` (places climbed),
+            ``composite_change``, each with its 5-95% interval over the runs
+            (``_p5``, ``_p95``), ``beyond`` (the interval of places excludes
+            zero), ``composite_beyond`` (that of the composite's change
+            does) and ``verdict``, the words the report prints of the places.
+
+        Raises
+        ------
+        LookupError
+            When no analysis of ``until`` with the moves since ``since`` is
+            kept: the message says which call makes it.
+        """
+        if self.editions is None:
+            raise ValueError("changes() needs editions: this index has one table")
+        later = self.edition(until)
+        wanted = None if since is None else self.edition(since)
+        analysis = self.analyses.get(later)
+        moves = None if analysis is None else analysis.moves
+        if moves is None or (wanted is not None and moves.attrs.get("since") != wanted):
+            asked = f", since={wanted!r}" if wanted is not None else ""
+            raise LookupError(
+                f"no robustness analysis of edition {later!r} with the moves since "
+                f"{wanted if wanted is not None else 'an earlier edition'!r} is kept: run "
+                f"index.robustness(period={later!r}{asked}) first"
+            )
+        table = moves.copy()
+        table["verdict"] = [move_verdict(beyond) for beyond in table["beyond"]]
+        table.loc[table["rank_change"].isna(), "verdict"] = None
+        return table
 
     # ------------------------------------------------------------- outputs --
 

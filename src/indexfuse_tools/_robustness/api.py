@@ -46,6 +46,7 @@ from indexfuse_tools._robustness.factors import (
     DISCRETE,
     FACTORS,
     OVER_TIME_LEVELS,
+    TABLE_FACTORS,
     TREATMENT,
     ModelSchema,
     Nominal,
@@ -53,8 +54,20 @@ from indexfuse_tools._robustness.factors import (
     nominal_of,
     setting_of,
 )
-from indexfuse_tools._robustness.result import RobustnessResult, rank_positions, rank_table_of
-from indexfuse_tools._robustness.series import RANKS, SHIFT, Accumulator, analysis_series, descending_ranks
+from indexfuse_tools._robustness.measurement import MeasurementErrors, check_errors
+from indexfuse_tools._robustness.result import RobustnessResult, move_table, rank_positions, rank_table_of
+from indexfuse_tools._robustness.series import (
+    BOTTOM,
+    COMPOSITE_MOVE,
+    RANK_MOVE,
+    RANKS,
+    SHIFT,
+    TOP,
+    Accumulator,
+    Moves,
+    analysis_series,
+    descending_ranks,
+)
 from indexfuse_tools._robustness.spill import default_spill_dir, spill_room
 from indexfuse_tools._robustness.workers import (
     bootstrap_tasks,
@@ -125,9 +138,12 @@ def _check_budget(
     if job.method == "bootstrap":
         variants, table_bytes = 0, 3 * table_bytes  # each run fits on a resampled copy, with the fit's own copies
     else:
-        prepared = math.prod(len(levels[name]) for name in TREATMENT) if job.treatment is not None else 1
+        # A factor that is not varied has one level: the product counts the distinct tables the runs build on.
+        prepared = math.prod(len(levels[name]) for name in TABLE_FACTORS)
         variants = len(job.leaves) * len(levels["scale_method"]) * len(levels["pca_cumulative"]) * prepared
         table_bytes += (prepared - 1) * int(job.data.memory_usage(index=True, deep=True).sum())
+        if job.errors is not None:  # the scales, and a noisy copy of the raw table while a table is prepared
+            table_bytes += job.errors.nbytes + int(tables[-1].memory_usage(index=True, deep=True).sum())
     table_bytes += _preparation_bytes(job)
     dimensions = sum(1 for node in nodes(job.plans[0]) if not isinstance(node.value, dict))
     per_run = combination_bytes_per_unit(
@@ -280,6 +296,8 @@ def robustness(
     preparation: Preparation | Mapping[str, Any] | None = None,
     memory: int | str | None = None,
     spill_dir: str | os.PathLike[str] | None = None,
+    errors: Mapping[Any, Any] | None = None,
+    confidence: float | None = None,
     **model_args: Any,
 ) -> RobustnessResult:
     """How much would the ranking change under the other defensible choices?
@@ -438,6 +456,28 @@ def robustness(
         as the result, whose :attr:`~RobustnessResult.run_ranks` reads
         them. An analysis whose files would not fit is refused before any
         run.
+    errors : mapping, optional
+        The values' own uncertainty, indicator by indicator: an indicator
+        mapped to the column of ``data`` holding each value's standard
+        error, or to a relative error (``0.05``: each value's standard
+        error is 5% of its magnitude). Adds the factor
+        ``measurement_error`` (whether or not ``factors`` names it), whose
+        levels are draws of the errors (by default 32, numbered 0 to 31; a
+        list of draw numbers in ``factors`` chooses others). The model of
+        error: each raw value is its true value plus an independent normal
+        error of mean 0 and standard deviation its standard error, added
+        before any treatment (a run prepares the noisy table as the
+        nominal preparation would). Draw ``d`` is the same noisy table in
+        every run that takes it, wherever the run is built: it comes from
+        its own random stream of ``seed`` and ``d``. A gap stays a gap.
+        A transform such as ``"log"`` of a noisy value below zero gives
+        what it gives for any such value.
+    confidence : float, optional
+        With ``errors``: the columns and relative errors are margins of
+        error at this two-sided confidence level (0.90 for 90%), turned
+        into standard errors by dividing by the normal quantile of
+        ``(1 + confidence) / 2`` (1.645 for 90%). By default they are
+        standard errors.
     **model_args
         The nominal configuration: ``scale_method``, ``pca_cumulative``,
         ``ent_k`` (as for ``indexpca_diment``) and ``resolution`` (default:
@@ -457,9 +497,14 @@ def robustness(
     ValueError
         For a bad method, ``n``, seed, factor level, ``memory`` or
         ``spill_dir``, or ``data`` whose row labels repeat (the result finds
-        units by label), before anything runs.
+        units by label), before anything runs. For ``errors`` naming an
+        indicator outside the schema or a column the table lacks, a
+        relative error that is not positive and finite, or a standard-error
+        column that is negative, not finite, or missing where the value is
+        present (naming the column and its first such unit).
     TypeError
-        For an unknown model argument or a scheduler of another kind.
+        For an unknown model argument, a scheduler of another kind, or a
+        standard-error column that is not numeric.
     MemoryError
         If the analysis would need more memory than ``memory`` (or a Dask
         worker's limit), before any run.
@@ -497,7 +542,8 @@ def robustness(
     """
     return analyse(
         schema, data, factors=factors, method=method, n=n, seed=seed, scheduler=scheduler, progress=progress,
-        preparation=preparation, memory=memory, spill_dir=spill_dir, **model_args,
+        preparation=preparation, memory=memory, spill_dir=spill_dir, errors=errors, confidence=confidence,
+        **model_args,
     )  # fmt: skip
 
 
@@ -518,6 +564,9 @@ def analyse(
     fitted: int | None = None,
     ranked: np.ndarray | None = None,
     fingerprint: Fingerprint | None = None,
+    errors: Mapping[Any, Any] | None = None,
+    confidence: float | None = None,
+    since: np.ndarray | None = None,
     **model_args: Any,
 ) -> RobustnessResult:
     """:func:`robustness`, of an index fitted on some rows and ranked on others.
@@ -542,6 +591,12 @@ def analyse(
     fingerprint : Fingerprint, optional
         The fingerprint the result carries; by default that of the nominal
         model, the preparation and ``data``.
+    since : array of int, optional
+        With ``ranked``: the positions of the rows of an earlier edition,
+        ranked among themselves in each run; each ranked unit's move since
+        then (places climbed and composite change) is a further series of
+        every run, whose intervals are :attr:`RobustnessResult.moves`. The
+        units are matched by the last level of the row labels.
     """
     _refuse_in_a_starting_worker()
     seed = _check_call(schema, data, method, n, seed)
@@ -555,9 +610,11 @@ def analyse(
     raw = data
     data, learnt = _nominal_table(schema, raw, nominal, treatment, published, fitted)
     fitted, ranked = _kept(raw, data, fitted, ranked)
+    _, since = _kept(raw, data, None, since)
     fit_rows = len(data) if fitted is None else fitted
     check(schema, data.iloc[:fit_rows], strict=True)  # an index that is not what its schema says is not analysed
-    setting = setting_of(factors, method, schema, nominal, data.iloc[:fit_rows], treatment)
+    measured = check_errors(errors, schema, raw, confidence)
+    setting = setting_of(factors, method, schema, nominal, data.iloc[:fit_rows], treatment, measured is not None)
     plan_workers(scheduler)  # a scheduler of another kind fails here, before the nominal fit
     try:
         model = nominal.fit(schema, data.iloc[:fit_rows])
@@ -568,9 +625,11 @@ def analyse(
     top_keys = tuple(schema) if isinstance(schema, dict) else ()
     positions = None if ranked is None else np.asarray(ranked, dtype=np.int64)
     shown = composite if positions is None or np.ndim(composite) == 0 else np.asarray(composite, np.float64)[positions]
+    moves = _moves(data.index, positions, since)
     job = make_job(
         method, seed, data, schema, nominal, setting, top_keys, descending_ranks(shown, len(shown)), treatment,
-        None if treatment is None else raw, fitted=fitted, ranked=positions, published=published,
+        None if treatment is None else raw, fitted=fitted, ranked=positions, published=published, errors=measured,
+        moves=moves,
     )
     if fingerprint is None:
         fingerprint = fingerprint_of(model, learnt, raw)
@@ -580,7 +639,7 @@ def analyse(
     else:
         codes, multipliers = from_unit(design(method, spec, n, seed), setting, top_keys)
     units = len(job.nominal_ranks)  # the rows ranked in each run
-    series = analysis_series(units)
+    series = analysis_series(units, moves is not None)
     kind, workers = plan_workers(scheduler, len(codes) * len(data))  # every row is scored, whichever are ranked
     row_bytes = sum(s.dtype.itemsize * units for s in series if s.kept)
     spill_dir = default_spill_dir() if spill_dir is None else spill_dir
@@ -591,14 +650,24 @@ def analyse(
     else:
         tasks = split(codes, multipliers, workers, most)
     accumulator = Accumulator(series, len(codes), units, spill_dir)
+    wanted = {RANKS: rank_positions(len(codes))}
+    if moves is not None:
+        wanted.update({name: rank_positions(len(codes))[:2] for name in (RANK_MOVE, COMPOSITE_MOVE)})
     try:
-        selected = execute(job, tasks, scheduler, progress, accumulator, {RANKS: rank_positions(len(codes))})
-        ranks = rank_table_of(
-            selected[RANKS], job.nominal_ranks, accumulator.mean(SHIFT), ranked_units(data.index, positions)
-        )
+        selected = execute(job, tasks, scheduler, progress, accumulator, wanted)
+        labels = ranked_units(data.index, positions)
+        tenths = (accumulator.mean(TOP), accumulator.mean(BOTTOM))
+        ranks = rank_table_of(selected[RANKS], job.nominal_ranks, accumulator.mean(SHIFT), labels, tenths)
+        moved = None
+        if moves is not None:
+            nominal_moves = job.run_values(composite)[0]
+            moved = move_table(nominal_moves, selected, labels)
     except BaseException:
         accumulator.close()
         raise
+    for name in (RANK_MOVE, COMPOSITE_MOVE):
+        if name in accumulator.spills:  # their statistics are taken: the room goes back now
+            accumulator.spills.pop(name).close()
     shifts, run_ranks = accumulator.scalars, accumulator.spills[RANKS]
     sensitivity = settled = None
     if method == "sobol":
@@ -613,5 +682,20 @@ def analyse(
                 stacklevel=3,
             )
     return RobustnessResult(
-        job, n, codes, multipliers, shifts, run_ranks, ranks, sensitivity, settled, fingerprint=fingerprint
+        job, n, codes, multipliers, shifts, run_ranks, ranks, sensitivity, settled, fingerprint=fingerprint,
+        moves=moved,
     )
+
+
+def _moves(index: pd.Index, ranked: np.ndarray | None, since: np.ndarray | None) -> Moves | None:
+    """The earlier edition's rows, and each ranked unit's place among them (matched by its unit label)."""
+    if since is None:
+        return None
+    if ranked is None:
+        raise ValueError("since needs ranked: the moves are those of the units of one edition since another")
+    def units(positions: np.ndarray) -> pd.Index:
+        labels = index[positions]
+        return labels.get_level_values(-1) if isinstance(labels, pd.MultiIndex) else labels
+
+    matched = units(since).get_indexer(units(ranked)).astype(np.int64)
+    return Moves(np.asarray(since, dtype=np.int64), matched)

@@ -59,6 +59,8 @@ from indexfuse_tools._preparation import prepare
 from indexfuse_tools._robustness.factors import (
     COMBINATION,
     DISCRETE,
+    ERRORS,
+    TABLE_FACTORS,
     TREATMENT,
     ModelSchema,
     Nominal,
@@ -67,7 +69,9 @@ from indexfuse_tools._robustness.factors import (
     nominal_level,
     treatment_options,
 )
+from indexfuse_tools._robustness.measurement import MeasurementErrors
 from indexfuse_tools._robustness.series import (
+    Moves,
     Series,
     Tally,
     TaskResult,
@@ -141,6 +145,10 @@ class Job:
     # The preparation the nominal table is the replay of, when one was given as it is (a Preparation);
     # runs at every nominal treatment level use that table, the others learn theirs again.
     published: Any = None
+    # The standard errors of the raw values (rows as the raw table's, or as data's without one), when given.
+    errors: MeasurementErrors | None = None
+    # The earlier edition whose ranks and composites the ranked units' moves are measured from, when asked.
+    moves: Moves | None = None
 
     @property
     def fit_rows(self) -> int:
@@ -157,6 +165,15 @@ class Job:
         if self.ranked is None or np.ndim(composite) == 0:
             return composite
         return np.asarray(composite, dtype=np.float64)[self.ranked]
+
+    def run_values(self, composite: Any) -> tuple[dict[str, np.ndarray], float]:
+        """The series of one run from the composites of every row, and its mean absolute rank shift."""
+        earlier = None
+        if self.moves is not None and np.ndim(composite) != 0:
+            earlier = np.asarray(composite, dtype=np.float64)[self.moves.rows]
+        elif self.moves is not None:
+            earlier = composite
+        return run_values(self.ranked_part(composite), self.nominal_ranks, self.moves, earlier)
 
     def options(self, codes: Sequence[int]) -> dict[str, Any] | None:
         """The options of ``prepare`` a run with these level codes prepares the raw table with."""
@@ -181,6 +198,8 @@ def make_job(
     fitted: int | None = None,
     ranked: np.ndarray | None = None,
     published: Any = None,
+    errors: MeasurementErrors | None = None,
+    moves: Moves | None = None,
 ) -> Job:
     """The job of an analysis, with the schema of each ``exclude`` level and their shared leaves.
 
@@ -197,7 +216,7 @@ def make_job(
     return Job(
         uuid.uuid4().hex, method, seed, used_columns(data, schema), schema, nominal, setting,
         top_keys, nominal_ranks, variants, plans, tuple(leaves), treatment,
-        None if raw is None else raw_columns(raw, schema, treatment), fitted, ranked, published,
+        None if raw is None else raw_columns(raw, schema, treatment), fitted, ranked, published, errors, moves,
     )
 
 
@@ -559,7 +578,7 @@ class Engine:
 
     def table(self, codes: Sequence[int]) -> tuple[tuple[int, ...], pd.DataFrame]:
         """(key, table) of the prepared table a configuration is built on; the nominal one without a treatment."""
-        key = tuple(int(codes[DISCRETE.index(name)]) for name in TREATMENT)
+        key = tuple(int(codes[DISCRETE.index(name)]) for name in TABLE_FACTORS)
         if key not in self._tables:
             self._tables[key] = self._prepare(codes)
         return key, self._tables[key]
@@ -567,13 +586,24 @@ class Engine:
     def _prepare(self, codes: Sequence[int]) -> pd.DataFrame:
         job = self.job
         options = job.options(codes)
-        if options is None or options == nominal_options(job.nominal, job.treatment):
+        draw = self.level(ERRORS, int(codes[DISCRETE.index(ERRORS)]))
+        nominal = options is None or options == nominal_options(job.nominal, job.treatment)
+        if draw is None and nominal:
             return job.data
-        assert job.raw is not None
+        raw = job.raw if job.raw is not None else job.data
+        if draw is not None:
+            assert job.errors is not None
+            raw = job.errors.perturbed(raw, draw, job.seed)
+            if options is None:
+                return raw
+        assert options is not None
         with warnings.catch_warnings():
             # prepare's advice (a transform, a cluster of dropped rows) is for the nominal table, said once there.
             warnings.simplefilter("ignore", UserWarning)
-            table = prepared_table(job.schema, job.raw, options, job.raw_fit_rows)
+            if nominal and job.published is not None:
+                table = used_columns(job.published.apply(raw)[0], job.schema)
+            else:
+                table = prepared_table(job.schema, raw, options, job.raw_fit_rows)
         if not table.index.equals(job.data.index):
             raise ValueError(
                 f"prepare(**{options!r}) keeps other rows than the nominal preparation: the runs would rank "
@@ -680,7 +710,7 @@ class Engine:
 
     @property
     def series(self) -> tuple[Series, ...]:
-        return analysis_series(len(self.job.nominal_ranks))
+        return analysis_series(len(self.job.nominal_ranks), self.job.moves is not None)
 
     def run(self, task: Task, tally: Tally) -> None:
         """Build a task's runs, runs of one configuration together, and tally what each leaves behind."""
@@ -696,7 +726,7 @@ class Engine:
                 except Exception as exc:
                     exc.add_note(f"in robustness run {int(run)}: {self.describe(codes, task.multipliers[row])}")
                     raise
-                tally.add(row, *run_values(job.ranked_part(composite), job.nominal_ranks))
+                tally.add(row, *job.run_values(composite))
 
     # The bootstrap refits the nominal index on resampled rows: nothing to share.
 
@@ -711,7 +741,7 @@ class Engine:
             except Exception as exc:
                 exc.add_note(f"in robustness run {int(run)} (a bootstrap resample)")
                 raise
-            tally.add(row, *run_values(self.job.ranked_part(composite), self.job.nominal_ranks))
+            tally.add(row, *self.job.run_values(composite))
 
     def work(self, task: Task, spills: Mapping[str, Spill] | None = None) -> TaskResult:
         """What a task's runs leave behind; kept series go to ``spills`` when given, else with the result."""

@@ -31,6 +31,9 @@ __all__ = [
     "NOISE",
     "NO_EXCLUSION",
     "TREATMENT",
+    "TABLE_FACTORS",
+    "ERRORS",
+    "ERROR_DRAWS",
     "AGGREGATION_LEVELS",
     "COMBINATION",
     "WEIGHTING_LEVELS",
@@ -79,6 +82,8 @@ WEIGHTING_LEVELS = ("model", "equal", "principal components")
 AGGREGATION_LEVELS = ("arithmetic", "geometric")
 #: The factors that change how the dimensions are weighed and combined, not the dimensions.
 COMBINATION = ("weighting", "aggregation")
+#: The default number of draws of the measurement errors a ``measurement_error`` factor takes.
+ERROR_DRAWS = 32
 #: The options of ``prepare`` a preparation may hold.
 PREPARE_OPTIONS = (
     "impute", "group", "transform", "winsorize", "min_present", "min_present_total",
@@ -143,6 +148,7 @@ class Ground:
     nominal: Nominal
     found: list[Any]  # the column labels the schema's entries select
     treatment: Mapping[str, Any] | None = None  # the nominal preparation's options, if the raw table is prepared
+    errors: bool = False  # whether the values come with their standard errors
 
     @property
     def columns(self) -> list[Any]:
@@ -360,6 +366,27 @@ def _check_noise(value: Any, ground: Ground) -> None:
         raise ValueError("factor 'weight_noise': the index needs at least two top-level dimensions to reweight")
 
 
+def _with_errors(ground: Ground) -> bool:
+    return ground.errors
+
+
+def _check_draw(level: Any, ground: Ground) -> None:
+    if not ground.errors:
+        raise ValueError(
+            "factor 'measurement_error': the values' errors are needed: give errors={indicator: standard-error "
+            "column or relative error}"
+        )
+    if not is_integer(level) or level < 0:
+        raise ValueError(
+            f"factor 'measurement_error': a level is the number of a draw of the errors, an integer of at least 0, "
+            f"got {level!r}"
+        )
+
+
+def _draw_name(level: Any) -> str:
+    return "none" if level is None else f"draw {level}"
+
+
 # ---------------------------------------------------------- default levels --
 
 
@@ -420,11 +447,20 @@ REGISTRY: tuple[Factor, ...] = (
         "aggregation", "how the dimensions are combined", lambda ground: AGGREGATION_LEVELS,
         _one_of("aggregation", AGGREGATION_LEVELS), applies=_asked_for,
     ),
+    # Last: the level codes of a saved analysis of an earlier release lack it, and gain it at the end.
+    Factor(
+        "measurement_error", "measurement error", lambda ground: tuple(range(ERROR_DRAWS)), _check_draw, int,
+        applies=_with_errors, name_of=_draw_name,
+    ),
 )  # fmt: skip
 
 BY_NAME: Mapping[str, Factor] = {factor.name: factor for factor in REGISTRY}
 #: The factors of an analysis, in the order the designs use them.
 FACTORS = tuple(factor.name for factor in REGISTRY)
+#: The factor that adds the values' own errors.
+ERRORS = "measurement_error"
+#: The factors that change the table the index is built on: each combination of their levels is one table.
+TABLE_FACTORS = (*TREATMENT, ERRORS)
 #: What the report and the figures call each factor.
 FACTOR_LABELS = {factor.name: factor.label for factor in REGISTRY}
 #: The factor that is the weight noise.
@@ -466,7 +502,7 @@ def nominal_level(name: str, nominal: Nominal, treatment: Mapping[str, Any] | No
         return WEIGHTING_LEVELS[0]
     if name == "aggregation":
         return AGGREGATION_LEVELS[0]
-    return None  # an exclusion: none
+    return None  # an exclusion, or a draw of the errors: none
 
 
 def treatment_options(treatment: Mapping[str, Any], levels: Mapping[str, Any]) -> dict[str, Any]:
@@ -534,8 +570,17 @@ def nominal_of(model_args: dict[str, Any], schema: ModelSchema, caller: str = "r
 
 
 def _requested(factors: Any, method: str, ground: Ground) -> Mapping[str, Any]:
-    """The caller's factors, by name, with None for their default levels."""
+    """The caller's factors, by name, with None for their default levels.
+
+    Errors given with the values are a factor whether or not ``factors``
+    names it: an analyst who gives them wants their effect in the intervals.
+    """
     if method == "bootstrap":
+        if ground.errors:
+            raise ValueError(
+                "method='bootstrap' resamples the rows and adds no measurement error: use method='sobol' or "
+                "'uncertainty' with errors"
+            )
         if factors:
             raise ValueError(
                 "method='bootstrap' resamples the rows of the nominal index and varies no factor: pass "
@@ -551,6 +596,8 @@ def _requested(factors: Any, method: str, ground: Ground) -> Mapping[str, Any]:
         raise ValueError(f"unknown factor(s) {unknown!r}; the factors are {', '.join(FACTORS)}")
     if not factors:
         raise ValueError(f"method={method!r} needs at least one factor to vary")
+    if ground.errors and ERRORS not in factors:
+        return {**factors, ERRORS: None}
     return factors
 
 
@@ -561,13 +608,15 @@ def setting_of(
     nominal: Nominal,
     data: pd.DataFrame,
     treatment: Mapping[str, Any] | None = None,
+    errors: bool = False,
 ) -> Setting:
     """The checked levels of the factors a call of ``method`` varies (``factors`` as the caller gave it).
 
     ``treatment`` holds the nominal preparation's options (None when the
-    table is not prepared); ``data`` is then the raw table.
+    table is not prepared); ``data`` is then the raw table. ``errors``: the
+    values come with their standard errors.
     """
-    ground = Ground(schema, data, nominal, indicators(schema, data.columns.tolist()), treatment)
+    ground = Ground(schema, data, nominal, indicators(schema, data.columns.tolist()), treatment, errors)
     requested = _requested(factors, method, ground)
     checked = {
         factor.name: factor.levels(requested[factor.name], ground) for factor in REGISTRY if factor.name in requested

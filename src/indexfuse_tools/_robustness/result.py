@@ -28,10 +28,11 @@ from indexfuse_tools._robustness.factors import (
     level_names,
     nominal_level,
 )
-from indexfuse_tools._robustness.series import order_statistics
+from indexfuse_tools._robustness.series import COMPOSITE_MOVE, RANK_MOVE, order_statistics
 from indexfuse_tools._robustness.spill import Spill, SpillFile
 from indexfuse_tools._robustness.saved import (
     RANK_COLUMNS,
+    TENTH_COLUMNS,
     ROBUSTNESS_FORMAT,
     ROBUSTNESS_VERSION,
     Saved,
@@ -46,7 +47,10 @@ if TYPE_CHECKING:
 __all__ = [
     "ROBUSTNESS_FORMAT",
     "ROBUSTNESS_VERSION",
+    "MOVE_COLUMNS",
     "RobustnessResult",
+    "excludes_zero",
+    "move_table",
     "least_settled",
     "rank_positions",
     "rank_table",
@@ -108,15 +112,61 @@ def rank_table(
     return rank_table_of(selected, nominal, mean_shift, index)
 
 
-def rank_table_of(selected: np.ndarray, nominal: np.ndarray, mean_shift: np.ndarray, index: pd.Index) -> pd.DataFrame:
-    """:func:`rank_table` from each unit's ranks at :func:`rank_positions` (one row per unit)."""
+def rank_table_of(
+    selected: np.ndarray,
+    nominal: np.ndarray,
+    mean_shift: np.ndarray,
+    index: pd.Index,
+    tenths: tuple[np.ndarray, np.ndarray] | None = None,
+) -> pd.DataFrame:
+    """:func:`rank_table` from each unit's ranks at :func:`rank_positions` (one row per unit).
+
+    ``tenths``: each unit's share of the runs in the best tenth and in the
+    worst tenth (NaN for a unit without a nominal rank); NaN when unknown.
+    """
     quantiles = np.empty((len(selected), 3))
     quantiles[:, :2] = selected[:, :2]
     quantiles[:, 2] = selected[:, 2:4].astype(np.float64).mean(axis=1)
     table = pd.DataFrame(quantiles, index=index, columns=["p5", "p95", "median"])
     table.insert(0, "nominal", nominal)
     table["mean_shift"] = mean_shift
+    unranked = np.isnan(np.asarray(nominal, dtype=np.float64))
+    for name, share in zip(TENTH_COLUMNS, tenths or (None, None)):
+        table[name] = np.nan if share is None else np.where(unranked, np.nan, share)
     return table[list(RANK_COLUMNS)]
+
+
+#: The columns of a result's :attr:`~RobustnessResult.moves`.
+MOVE_COLUMNS = (
+    "rank_change", "rank_change_p5", "rank_change_p95",
+    "composite_change", "composite_change_p5", "composite_change_p95", "beyond", "composite_beyond",
+)  # fmt: skip
+
+
+def move_table(nominal: Mapping[str, np.ndarray], selected: Mapping[str, np.ndarray], index: pd.Index) -> pd.DataFrame:
+    """Each unit's nominal move since the earlier edition and its 5-95% interval over the runs.
+
+    ``beyond`` is True where the interval of places climbed excludes zero:
+    the move is larger than what the method's own uncertainty moves it;
+    ``composite_beyond`` the same of the composite's change.
+    """
+    columns: dict[str, Any] = {}
+    for series, name in ((RANK_MOVE, "rank_change"), (COMPOSITE_MOVE, "composite_change")):
+        columns[name] = np.asarray(nominal[series], dtype=np.float64)
+        columns[f"{name}_p5"] = selected[series][:, 0].astype(np.float64)
+        columns[f"{name}_p95"] = selected[series][:, 1].astype(np.float64)
+    table = pd.DataFrame(columns, index=index)
+    absent = np.isnan(table["rank_change"].to_numpy())
+    # A unit the earlier edition lacks has NaN in every run, which sorts last: no interval.
+    table.loc[absent, [c for c in MOVE_COLUMNS if c.endswith(("_p5", "_p95"))]] = np.nan
+    table["beyond"] = excludes_zero(table["rank_change_p5"], table["rank_change_p95"])
+    table["composite_beyond"] = excludes_zero(table["composite_change_p5"], table["composite_change_p95"])
+    return table[list(MOVE_COLUMNS)]
+
+
+def excludes_zero(low: pd.Series, high: pd.Series) -> pd.Series:
+    """True where the interval [low, high] lies wholly above or below zero; False where it holds it (or is NaN)."""
+    return ((low > 0) | (high < 0)).astype(bool)
 
 
 class _InMemory(Spill):
@@ -217,7 +267,24 @@ class RobustnessResult:
         (5th and 95th percentiles of its rank over the runs, each a rank some
         run gave: numpy's ``"inverted_cdf"`` rule, no interpolation), and
         ``mean_shift``, the mean absolute difference between its rank in a
-        run and its nominal rank.
+        run and its nominal rank; ``top_tenth`` and ``bottom_tenth``, the
+        share of the runs in which the unit is in the best tenth of the
+        units ranked (rank at most a tenth of their number) and in the worst
+        tenth (NaN for a unit without a nominal rank, and in files saved
+        before these were kept).
+    moves : pandas.DataFrame or None
+        For an analysis of one edition since an earlier one
+        (:meth:`Index.robustness`'s ``since``): one row per unit,
+        ``rank_change`` (places climbed since the earlier edition: its rank
+        then minus its rank now) and ``composite_change`` (its composite now
+        minus then), each nominal as published and with its 5-95% interval
+        over the same runs (``_p5``, ``_p95``, as the rank intervals are
+        taken), and ``beyond``: True where the interval of places climbed
+        excludes zero, a move beyond the method's uncertainty
+        (``composite_beyond``: where that of the composite's change does). NaN for a
+        unit the earlier edition lacks. ``attrs`` holds ``"since"`` and
+        ``"until"``, the two editions, when the index named them. None
+        otherwise.
     sensitivity : pandas.DataFrame
         For ``method="sobol"``: one row per factor, ``S1`` and ``ST`` with
         their bootstrap confidence intervals (``S1_low``, ``S1_high``,
@@ -258,8 +325,10 @@ class RobustnessResult:
         convergence: pd.DataFrame | None = None,
         *,
         fingerprint: Fingerprint | None = None,
+        moves: pd.DataFrame | None = None,
     ) -> None:
         self._job = job
+        self.moves = moves
         self.fingerprint = fingerprint
         self._codes = codes
         self._multipliers = multipliers
@@ -594,7 +663,7 @@ class RobustnessResult:
             Saved(
                 self._job, self.n, self._codes, self._multipliers, self.runs[RANK_SHIFT].to_numpy(),
                 (self._spill or self._run_ranks) if run_ranks else None, self.ranks.to_numpy(), self.sensitivity,
-                self.convergence, self.fingerprint,
+                self.convergence, self.fingerprint, self.moves,
             ),
         )  # fmt: skip
 
@@ -621,7 +690,13 @@ class RobustnessResult:
         saved = read_analysis(path, spill_dir)
         units = ranked_units(saved.job.data.index, saved.job.ranked)
         ranks = pd.DataFrame(saved.ranks, index=units, columns=list(RANK_COLUMNS))
+        moves = None
+        if saved.moves is not None:
+            moves = pd.DataFrame(saved.moves, index=units, columns=list(MOVE_COLUMNS[:-2]))
+            moves["beyond"] = excludes_zero(moves["rank_change_p5"], moves["rank_change_p95"])
+            moves["composite_beyond"] = excludes_zero(moves["composite_change_p5"], moves["composite_change_p95"])
+            moves.attrs.update(saved.moved_between)
         return cls(
             saved.job, saved.n, saved.codes, saved.multipliers, saved.shifts, saved.run_ranks, ranks,
-            saved.sensitivity, saved.convergence, fingerprint=saved.fingerprint,
+            saved.sensitivity, saved.convergence, fingerprint=saved.fingerprint, moves=moves,
         )  # fmt: skip

@@ -16,7 +16,7 @@ import os
 import zipfile
 from collections import Counter
 from collections.abc import Hashable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
@@ -42,6 +42,8 @@ from indexfuse_tools._preparation import Preparation
 from indexfuse_tools._robustness.archive import Archive, FileProblem
 from indexfuse_tools._robustness.design import CONVERGENCE_COLUMNS, SENSITIVITY_COLUMNS
 from indexfuse_tools._robustness.engine import Job, make_job, nominal_options, prepared_table, rank_dtype, raw_fit_rows
+from indexfuse_tools._robustness.measurement import MeasurementErrors
+from indexfuse_tools._robustness.series import Moves
 from indexfuse_tools._robustness.spill import SPILL_BLOCK_BYTES, SpillFile, default_spill_dir
 from indexfuse_tools._robustness.factors import (
     BY_NAME,
@@ -50,6 +52,7 @@ from indexfuse_tools._robustness.factors import (
     FACTORS,
     NOISE,
     NOMINAL_ARGUMENTS,
+    ERRORS,
     TREATMENT,
     Ground,
     ModelSchema,
@@ -60,17 +63,20 @@ from indexfuse_tools._robustness.factors import (
     nominal_of,
 )
 
-__all__ = ["RANK_COLUMNS", "ROBUSTNESS_FORMAT", "ROBUSTNESS_VERSION", "Saved", "read_analysis", "write_analysis"]
+__all__ = ["RANK_COLUMNS", "TENTH_COLUMNS", "ROBUSTNESS_FORMAT", "ROBUSTNESS_VERSION", "Saved", "read_analysis", "write_analysis"]
 
 #: Value of the ``"format"`` field of a saved analysis.
 ROBUSTNESS_FORMAT = "indexfuse-robustness"
 #: Version of the file layout written by this release: 2 added the treatment
-#: of the raw table and its factors, 3 the weighting and the aggregation;
-#: files of versions 1 and 2 are read too.
-ROBUSTNESS_VERSION = 3
-_READ_VERSIONS = (1, 2, 3)
+#: of the raw table and its factors, 3 the weighting and the aggregation, 4
+#: the measurement errors, the shares of runs in the best and worst tenths
+#: and the moves since an earlier edition; files of versions 1 to 3 are read too.
+ROBUSTNESS_VERSION = 4
+_READ_VERSIONS = (1, 2, 3, 4)
+#: The share of the runs a unit spends in the best tenth and in the worst tenth of the units.
+TENTH_COLUMNS = ("top_tenth", "bottom_tenth")
 #: The columns of a result's ``ranks``.
-RANK_COLUMNS = ("nominal", "median", "p5", "p95", "mean_shift")
+RANK_COLUMNS = ("nominal", "median", "p5", "p95", "mean_shift", *TENTH_COLUMNS)
 
 _DOCUMENT = "robustness.json"
 # A member streamed into the zip must say beforehand whether it may pass the
@@ -113,6 +119,8 @@ class Saved:
     sensitivity: pd.DataFrame
     convergence: pd.DataFrame
     fingerprint: Fingerprint | None = None
+    moves: pd.DataFrame | np.ndarray | None = None  # written from the result's table, read as its numbers
+    moved_between: dict[str, Any] = field(default_factory=dict)  # the editions of the moves, when named
 
 
 # ---------------------------------------------------------------- writing --
@@ -156,7 +164,14 @@ def write_analysis(path: str | os.PathLike[str], saved: Saved) -> None:
         "published": None if job.published is None else job.published.to_dict(),
         "fitted": job.fitted,
         "ranked": None if job.ranked is None else len(job.ranked),
-    }
+        "errors": None if job.errors is None else {
+            "columns": _encoded_labels(list(job.errors.columns), "the columns with errors"),
+            "confidence": job.errors.given.get("confidence"),
+        },
+        "moves": None if job.moves is None else {
+            "rows": len(job.moves.rows), **_moved_between(saved.moves),
+        },
+    }  # fmt: skip
     arrays: dict[str, np.ndarray | SpillFile] = {
         "codes": saved.codes,
         "multipliers": saved.multipliers,
@@ -168,6 +183,12 @@ def write_analysis(path: str | os.PathLike[str], saved: Saved) -> None:
         arrays["run_ranks"] = saved.run_ranks
     if job.ranked is not None:
         arrays["ranked"] = np.asarray(job.ranked, dtype=np.int64)
+    if job.errors is not None:
+        arrays["error_scales"] = job.errors.scales
+    if job.moves is not None and isinstance(saved.moves, pd.DataFrame):
+        arrays["moves_rows"] = job.moves.rows.astype(np.int64)
+        arrays["moves_matched"] = job.moves.matched.astype(np.int64)
+        arrays["moves"] = saved.moves[list(_MOVE_NUMBERS)].to_numpy(np.float64)
     for j in range(data.shape[1]):
         arrays[f"data_{j}"] = data.iloc[:, j].to_numpy()
     text = json.dumps(document, allow_nan=False, ensure_ascii=False, indent=1)
@@ -175,6 +196,18 @@ def write_analysis(path: str | os.PathLike[str], saved: Saved) -> None:
         archive.writestr(_DOCUMENT, text, compress_type=zipfile.ZIP_DEFLATED)
         for name, array in arrays.items():
             _write_array(archive, name, array)
+
+
+# The numbers of a result's moves: ``beyond`` follows from them.
+_MOVE_NUMBERS = (
+    "rank_change", "rank_change_p5", "rank_change_p95",
+    "composite_change", "composite_change_p5", "composite_change_p95",
+)  # fmt: skip
+
+
+def _moved_between(moves: Any) -> dict[str, Any]:
+    attrs = getattr(moves, "attrs", {})
+    return {key: encode(attrs[key], key) for key in ("since", "until") if key in attrs}
 
 
 def _write_array(archive: zipfile.ZipFile, name: str, array: np.ndarray | SpillFile) -> None:
@@ -289,15 +322,19 @@ def _read(archive: Archive, spill_dir: str | os.PathLike[str] | None) -> Saved:
     ranked = _ranked(document.get("ranked"), archive, len(data))
     published = _published(document.get("published"))
     treatment, raw = _treatment(document, schema, nominal, data, published, fitted)
-    setting = _setting(document, schema, nominal, data.iloc[:fitted], treatment)
+    errors = _errors(document.get("errors"), archive, schema, data if raw is None else raw)
+    setting = _setting(document, schema, nominal, data.iloc[:fitted], treatment, errors is not None)
     top_keys = _top_keys(decode(document["top_keys"], "top_keys"), schema)
     units = len(data) if ranked is None else len(ranked)
     runs = _run_count(method, document["n"], setting)
-    arrays = _arrays(archive, method, setting, len(top_keys), units, runs, _factors_in_file(document))
+    arrays = _arrays(
+        archive, method, setting, len(top_keys), units, runs, _factors_in_file(document), document["version"]
+    )
     factors = list(setting.varied) if method == "sobol" else []
+    moves, moved, between = _moves(document.get("moves"), archive, len(data), ranked)
     job = make_job(
         method, document["seed"], data, schema, nominal, setting, top_keys, arrays["nominal_ranks"], treatment, raw,
-        fitted=fitted, ranked=ranked, published=published,
+        fitted=fitted, ranked=ranked, published=published, errors=errors, moves=moves,
     )
     sensitivity = _table(document["sensitivity"], "sensitivity", SENSITIVITY_COLUMNS, factors)
     convergence = _table(document["convergence"], "convergence", CONVERGENCE_COLUMNS, factors)
@@ -305,7 +342,47 @@ def _read(archive: Archive, spill_dir: str | os.PathLike[str] | None) -> Saved:
     return Saved(
         job, document["n"], arrays["codes"], arrays["multipliers"], arrays["rank_shift"],
         _run_ranks(archive, runs, units, spill_dir), arrays["ranks"], sensitivity, convergence, fingerprint,
+        moved, between,
     )  # fmt: skip
+
+
+def _errors(body: Any, archive: Archive, schema: ModelSchema, raw: pd.DataFrame) -> MeasurementErrors | None:
+    """The standard errors of the values, each column an indicator of the schema, each error 0 or more."""
+    if body is None:
+        return None
+    if not isinstance(body, dict) or set(body) != {"columns", "confidence"}:
+        raise FileProblem(f"errors: an object of columns and confidence, or null, got {describe(body)}")
+    columns = _labels(decode(body["columns"], "errors.columns"), "errors.columns")
+    found = indicators(schema, raw.columns.tolist())
+    if not columns or any(column not in found for column in columns) or len(set(columns)) != len(columns):
+        raise FileProblem(f"errors.columns: distinct indicators of the schema, got {columns!r:.200}")
+    confidence = body["confidence"]
+    if confidence is not None and not (is_real(confidence) and 0 < confidence < 1):
+        raise FileProblem(f"errors.confidence: a level between 0 and 1, or null, got {describe(confidence)}")
+    scales = archive.array("error_scales.npy", (len(raw), len(columns)), np.float64)
+    if not np.all(np.isnan(scales) | ((scales >= 0) & np.isfinite(scales))):
+        raise FileProblem("error_scales.npy: standard errors are finite and at least 0 (NaN for a gap)")
+    return MeasurementErrors(tuple(columns), scales, {"errors": None, "confidence": confidence})
+
+
+def _moves(
+    body: Any, archive: Archive, rows: int, ranked: np.ndarray | None
+) -> tuple[Moves | None, np.ndarray | None, dict[str, Any]]:
+    """The earlier edition's rows, each ranked unit's place among them, and the moves' numbers."""
+    if body is None:
+        return None, None, {}
+    if not isinstance(body, dict) or not {"rows"} <= set(body) <= {"rows", "since", "until"}:
+        raise FileProblem(f"moves: an object of rows (and since, until), or null, got {describe(body)}")
+    count = body["rows"]
+    if ranked is None or type(count) is not int or not 1 <= count <= rows:
+        raise FileProblem(f"moves.rows: a number of rows from 1 to {rows} of an analysis of one edition")
+    earlier = archive.array("moves_rows.npy", (count,), np.int64)
+    matched = archive.array("moves_matched.npy", (len(ranked),), np.int64)
+    if earlier.min() < 0 or earlier.max() >= rows or matched.min() < -1 or matched.max() >= count:
+        raise FileProblem(f"moves_rows.npy, moves_matched.npy: positions among the {rows} rows and the {count}")
+    numbers = archive.array("moves.npy", (len(ranked), len(_MOVE_NUMBERS)), np.float64)
+    between = {key: decode(body[key], f"moves.{key}") for key in ("since", "until") if key in body}
+    return Moves(earlier, matched), numbers, between
 
 
 def _fingerprint(body: Any) -> Fingerprint | None:
@@ -482,7 +559,9 @@ def _first_non_integer(labels: list[Any]) -> str:
 def _factors_in_file(document: dict[str, Any]) -> tuple[str, ...]:
     """The discrete factors whose level codes the file holds: version 1 knew no treatment factor,
     version 2 no weighting or aggregation."""
-    unknown = {1: (*TREATMENT, *COMBINATION), 2: COMBINATION}.get(document["version"], ())
+    unknown = {1: (*TREATMENT, *COMBINATION, ERRORS), 2: (*COMBINATION, ERRORS), 3: (ERRORS,)}.get(
+        document["version"], ()
+    )
     return tuple(name for name in DISCRETE if name not in unknown)
 
 
@@ -547,6 +626,7 @@ def _setting(
     nominal: Nominal,
     data: pd.DataFrame,
     treatment: dict[str, Any] | None,
+    errors: bool = False,
 ) -> Setting:
     """The factors' levels, each checked as :func:`robustness` checked the caller's."""
     stored, varied, noise = decode(document["levels"], "levels"), document["varied"], document["noise"]
@@ -558,7 +638,7 @@ def _setting(
         raise FileProblem(f"varied: a list of distinct factors among {', '.join(FACTORS)}, got {describe(varied)}")
     if (document["method"] == "bootstrap") != (not varied):
         raise FileProblem(f"varied: method {document['method']!r} cannot vary {varied!r}")
-    ground = Ground(schema, data, nominal, indicators(schema, data.columns.tolist()), treatment)
+    ground = Ground(schema, data, nominal, indicators(schema, data.columns.tolist()), treatment, errors)
     checked: dict[str, tuple[Any, ...]] = {}
     for name in DISCRETE:
         if not isinstance(levels[name], list):
@@ -590,7 +670,14 @@ def _top_keys(keys: Any, schema: ModelSchema) -> tuple[Hashable, ...]:
 
 
 def _arrays(
-    archive: Archive, method: str, setting: Setting, top_level: int, units: int, runs: int, in_file: tuple[str, ...]
+    archive: Archive,
+    method: str,
+    setting: Setting,
+    top_level: int,
+    units: int,
+    runs: int,
+    in_file: tuple[str, ...],
+    version: int = ROBUSTNESS_VERSION,
 ) -> dict[str, np.ndarray]:
     """The arrays of the file, each of the shape and dtype the document implies.
 
@@ -602,10 +689,13 @@ def _arrays(
         "codes": ((runs, len(in_file)), np.int64),
         "multipliers": ((runs, weights), np.float64),
         "rank_shift": ((runs,), np.float64),
-        "ranks": ((units, len(RANK_COLUMNS)), np.float64),
+        # Files before version 4 lack the shares of runs in the best and worst tenths.
+        "ranks": ((units, len(RANK_COLUMNS) - (len(TENTH_COLUMNS) if version < 4 else 0)), np.float64),
         "nominal_ranks": ((units,), np.float64),
     }
     arrays = {name: archive.array(f"{name}.npy", shape, dtype) for name, (shape, dtype) in expected.items()}
+    if arrays["ranks"].shape[1] < len(RANK_COLUMNS):
+        arrays["ranks"] = np.pad(arrays["ranks"], ((0, 0), (0, len(TENTH_COLUMNS))), constant_values=np.nan)
     if len(in_file) < len(DISCRETE):  # the factors a file knows are the first columns: they join at the end
         arrays["codes"] = np.pad(arrays["codes"], ((0, 0), (0, len(DISCRETE) - len(in_file))))
     _check_codes(arrays["codes"], setting)

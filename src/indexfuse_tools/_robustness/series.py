@@ -31,8 +31,13 @@ import numpy as np
 from indexfuse_tools._robustness.spill import Spill, SpillFile
 
 __all__ = [
+    "COMPOSITE_MOVE",
     "RANKS",
+    "RANK_MOVE",
     "SHIFT",
+    "BOTTOM",
+    "TOP",
+    "Moves",
     "Accumulator",
     "Series",
     "Tally",
@@ -42,11 +47,16 @@ __all__ = [
     "order_statistics",
     "rank_dtype",
     "run_values",
+    "tenths",
     "unit_ranges",
 ]
 
 RANKS = "ranks"  # each unit's rank in the run (1 = best, ties averaged)
 SHIFT = "shift"  # its absolute difference from the unit's nominal rank
+TOP = "top_tenth"  # 1 where the unit is in the best tenth of the units ranked, else 0
+BOTTOM = "bottom_tenth"  # 1 where it is in the worst tenth
+RANK_MOVE = "rank_move"  # places climbed since an earlier edition (its rank then minus its rank now)
+COMPOSITE_MOVE = "composite_move"  # its composite now minus its composite then
 
 
 @dataclass(frozen=True)
@@ -69,12 +79,24 @@ def rank_dtype(units: int) -> type[np.floating[Any]]:
     return np.float32 if units <= 2**23 else np.float64
 
 
-def analysis_series(units: int) -> tuple[Series, ...]:
-    """The series of an analysis of ``units`` units."""
-    return (
+def analysis_series(units: int, moves: bool = False) -> tuple[Series, ...]:
+    """The series of an analysis of ``units`` units; with ``moves``, those of their moves since an earlier edition.
+
+    A composite move is kept as float64, the composites' own precision: its
+    interval is then exactly the one the whole matrix of moves gives.
+    """
+    found = (
         Series(RANKS, np.dtype(rank_dtype(units)), kept=True),
         Series(SHIFT, np.dtype(np.float64), summed=True),
+        Series(TOP, np.dtype(np.float64), summed=True),
+        Series(BOTTOM, np.dtype(np.float64), summed=True),
     )
+    if moves:
+        found += (
+            Series(RANK_MOVE, np.dtype(np.float64), kept=True),
+            Series(COMPOSITE_MOVE, np.dtype(np.float64), kept=True),
+        )
+    return found
 
 
 # ----------------------------------------------------------------- ranks --
@@ -140,11 +162,57 @@ def descending_ranks(values: Any, n: int) -> np.ndarray:
     return ranks
 
 
-def run_values(composite: Any, nominal_ranks: np.ndarray) -> tuple[dict[str, np.ndarray], float]:
-    """The series of one run from its composite, and the run's mean absolute rank shift."""
+@dataclass(frozen=True)
+class Moves:
+    """Where the units ranked stood in an earlier edition, for their moves since.
+
+    ``rows``: the positions (into the analysis's table) of the earlier
+    edition's rows, ranked among themselves in each run; ``matched``: for
+    each unit ranked, its position among ``rows`` (-1 for a unit the
+    earlier edition lacks).
+    """
+
+    rows: np.ndarray
+    matched: np.ndarray
+
+    def of(self, earlier_composite: Any, composite: np.ndarray, ranks: np.ndarray) -> dict[str, np.ndarray]:
+        """The rank and composite moves of one run, from the earlier edition's composites and the later ranks."""
+        before = np.asarray(earlier_composite, dtype=np.float64)
+        if before.ndim == 0:
+            before = np.full(len(self.rows), float(before))
+        earlier_ranks = descending_ranks(before, len(before))
+        present = self.matched >= 0
+        at = np.maximum(self.matched, 0)
+        rank_move = np.where(present, earlier_ranks[at] - ranks, np.nan)
+        composite_move = np.where(present, composite - before[at], np.nan)
+        return {RANK_MOVE: rank_move, COMPOSITE_MOVE: composite_move}
+
+
+def tenths(ranks: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """1.0 where a unit is in the best tenth of the units with a rank, and where in the worst tenth; else 0."""
+    ranked = int(np.count_nonzero(~np.isnan(ranks)))
+    tenth = ranked / 10
+    return (ranks <= tenth).astype(np.float64), (ranks > ranked - tenth).astype(np.float64)
+
+
+def run_values(
+    composite: Any, nominal_ranks: np.ndarray, moves: Moves | None = None, earlier: Any = None
+) -> tuple[dict[str, np.ndarray], float]:
+    """The series of one run from its composite, and the run's mean absolute rank shift.
+
+    With ``moves``, ``earlier`` holds the composites of the earlier
+    edition's rows in the same run.
+    """
     ranks = descending_ranks(composite, len(nominal_ranks))
     shift = np.abs(ranks - nominal_ranks)
-    return {RANKS: ranks, SHIFT: shift}, float(shift.mean())
+    top, bottom = tenths(ranks)
+    values = {RANKS: ranks, SHIFT: shift, TOP: top, BOTTOM: bottom}
+    if moves is not None:
+        scores = np.asarray(composite, dtype=np.float64)
+        if scores.ndim == 0:
+            scores = np.full(len(nominal_ranks), float(scores))
+        values.update(moves.of(earlier, scores, ranks))
+    return values, float(shift.mean())
 
 
 # ---------------------------------------------------------------- tallies --
