@@ -176,7 +176,7 @@ def test_the_result_tables(sobol):
     composite, _ = nominal.score(DATA)
     ranks = sobol.ranks
     np.testing.assert_array_equal(ranks["nominal"], composite.rank(ascending=False))
-    assert list(ranks.columns) == ["nominal", "median", "p5", "p95", "mean_shift"]
+    assert list(ranks.columns) == ["nominal", "median", "p5", "p95", "mean_shift", "top_tenth", "bottom_tenth"]
     np.testing.assert_allclose(ranks["p95"], np.quantile(sobol.run_ranks, 0.95, axis=0, method="inverted_cdf"))
     assert (ranks["p5"] <= ranks["median"]).all() and (ranks["median"] <= ranks["p95"]).all()
     # d factors (weight_noise one group) in Saltelli's design: n (d + 2) runs
@@ -325,7 +325,8 @@ def test_impossible_settings_fail_before_anything_runs(monkeypatch, kwargs, erro
 @pytest.mark.parametrize("factor", REGISTRY, ids=lambda factor: factor.name)
 def test_every_factors_default_levels_pass_its_own_check(factor, rows):
     data = DATA.iloc[:rows]
-    ground = Ground(SCHEMA, data, Nominal("max_min", 1, 10, entropy.get_resolution()), indicators(SCHEMA, INDICATORS))
+    nominal = Nominal("max_min", 1, 10, entropy.get_resolution())
+    ground = Ground(SCHEMA, data, nominal, indicators(SCHEMA, INDICATORS), errors=factor.name == "measurement_error")
     levels = factor.levels(None, ground)
     assert not factor.discrete or len(levels) >= 1
 
@@ -749,10 +750,11 @@ def test_a_saved_treated_analysis_scores_its_runs_again(treated, tmp_path):
 @pytest.mark.parametrize(
     "version, unknown",
     [
-        (1, ("imputation", "transform", "outliers", "weighting", "aggregation")),
-        (2, ("weighting", "aggregation")),
+        (1, ("imputation", "transform", "outliers", "weighting", "aggregation", "measurement_error")),
+        (2, ("weighting", "aggregation", "measurement_error")),
+        (3, ("measurement_error",)),
     ],
-    ids=["before the treatment factors", "before the weighting and the aggregation"],
+    ids=["before the treatment factors", "before the weighting and the aggregation", "before measurement error"],
 )
 def test_a_file_written_before_later_factors_still_loads(sobol, tmp_path, version, unknown):
     def older(members):
@@ -761,13 +763,16 @@ def test_a_file_written_before_later_factors_still_loads(sobol, tmp_path, versio
             document["levels"].pop(name)
         if version == 1:
             document.pop("treatment"), document.pop("raw")
+        document.pop("errors"), document.pop("moves")
         members["robustness.json"] = json.dumps(document).encode()
-        buffer = io.BytesIO()
-        np.save(buffer, np.load(io.BytesIO(members["codes.npy"]))[:, : len(DISCRETE) - len(unknown)])
-        members["codes.npy"] = buffer.getvalue()
+        for name, kept in (("codes.npy", len(DISCRETE) - len(unknown)), ("ranks.npy", 5)):
+            buffer = io.BytesIO()
+            np.save(buffer, np.load(io.BytesIO(members[name]))[:, :kept])
+            members[name] = buffer.getvalue()
 
     back = RobustnessResult.load(_saved_then(sobol, tmp_path, older))
     pd.testing.assert_series_equal(back.composite(3), sobol.composite(3), check_exact=True)
+    assert back.ranks[["top_tenth", "bottom_tenth"]].isna().all().all()  # not kept then
 
 
 @pytest.mark.parametrize(

@@ -51,6 +51,10 @@ def _reference_rank_table(run_ranks, nominal, mean_shift, index):
     table = pd.DataFrame(quantiles, index=index, columns=["p5", "p95", "median"])
     table.insert(0, "nominal", nominal)
     table["mean_shift"] = mean_shift
+    ranked = (~np.isnan(run_ranks)).sum(axis=1, keepdims=True)
+    unranked = np.isnan(nominal)
+    table["top_tenth"] = np.where(unranked, np.nan, (run_ranks <= ranked / 10).mean(axis=0))
+    table["bottom_tenth"] = np.where(unranked, np.nan, (run_ranks > ranked - ranked / 10).mean(axis=0))
     return table[list(RANK_COLUMNS)]
 
 

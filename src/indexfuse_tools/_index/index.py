@@ -596,8 +596,10 @@ class Index:
                 f"index.robustness(period={later!r}{asked}) first"
             )
         table = moves.copy()
-        table["verdict"] = [move_verdict(beyond) for beyond in table["beyond"]]
-        table.loc[table["rank_change"].isna(), "verdict"] = None
+        table["verdict"] = pd.Series(
+            [None if change != change else move_verdict(beyond) for change, beyond in zip(table["rank_change"], table["beyond"])],
+            index=table.index, dtype=object,
+        )
         return table
 
     # ------------------------------------------------------------- outputs --

@@ -98,8 +98,8 @@ def rank_table(
     Returns
     -------
     pandas.DataFrame
-        ``nominal``, ``median``, ``p5``, ``p95`` and ``mean_shift``, one row
-        per unit. ``p5`` and ``p95`` follow numpy's ``"inverted_cdf"`` rule:
+        ``nominal``, ``median``, ``p5``, ``p95``, ``mean_shift``,
+        ``top_tenth`` and ``bottom_tenth``, one row per unit. ``p5`` and ``p95`` follow numpy's ``"inverted_cdf"`` rule:
         the best rank that the unit reaches or beats in at least 5% (95%) of
         the runs, so each is a rank some run gave (an integer, or a half where
         ties share a rank), never one interpolated between two. ``median``
@@ -109,7 +109,24 @@ def rank_table(
     if not isinstance(run_ranks, Spill):
         run_ranks = _InMemory(run_ranks)
     selected = order_statistics(run_ranks, rank_positions(run_ranks.runs))
-    return rank_table_of(selected, nominal, mean_shift, index)
+    return rank_table_of(selected, nominal, mean_shift, index, _tenth_shares(run_ranks))
+
+
+def _tenth_shares(run_ranks: Spill) -> tuple[np.ndarray, np.ndarray]:
+    """Each unit's share of the runs in the best and in the worst tenth, a block of units at a time.
+
+    A tenth is of the units ranked in the run, which only a first pass over
+    every unit tells.
+    """
+    ranked = np.zeros(run_ranks.runs)
+    for _, block in run_ranks.unit_blocks():
+        ranked += (~np.isnan(block)).sum(axis=0)
+    tenth = ranked / 10
+    top, bottom = np.empty(run_ranks.units), np.empty(run_ranks.units)
+    for first, block in run_ranks.unit_blocks():
+        top[first : first + len(block)] = (block <= tenth).mean(axis=1)
+        bottom[first : first + len(block)] = (block > ranked - tenth).mean(axis=1)
+    return top, bottom
 
 
 def rank_table_of(
@@ -435,21 +452,25 @@ class RobustnessResult:
             raise ValueError(f"resample needs method='bootstrap', this analysis is {self.method!r}")
         return resample_rows(self.seed, self._run(run), self._job.fit_rows)
 
-    def composite(self, run: int) -> pd.Series:
+    def composite(self, run: int, *, earlier: bool = False) -> pd.Series:
         """The composite scores of run ``run``, one per unit, computed again.
 
         They equal, bit for bit, what ``score(data)`` gives for the model of
         that run's configuration (or, for the bootstrap, the nominal model
         fitted on that run's resample), ``data`` being the run's prepared
         table when the analysis has a preparation (:meth:`treatment`).
+        ``earlier=True``: those of the earlier edition the :attr:`moves`
+        are measured from, in the same run.
         """
+        if earlier and self._job.moves is None:
+            raise ValueError("this analysis measured no moves since an earlier edition")
         run = self._run(run)
         engine = self._local()
         if self.method == "bootstrap":
             composite, _ = engine.bootstrap_model(run).score(self._job.data)
         else:
             composite = engine.composite(self._codes[run], self._multipliers[run])
-        ranked = self._job.ranked
+        ranked = self._job.ranked if not earlier or self._job.moves is None else self._job.moves.rows
         return composite if ranked is None or not isinstance(composite, pd.Series) else composite.iloc[ranked]
 
     def unit_sensitivity(self, unit: Hashable) -> pd.DataFrame:
