@@ -6,6 +6,7 @@ from __future__ import annotations
 import io
 import json
 import math
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -133,6 +134,42 @@ def test_robustness_writes_rank_intervals(work, tmp_path):
     ranks = pd.read_csv(target, index_col="state")
     assert list(ranks.index) == list(data.index)
     assert ((ranks["p5"] <= ranks["median"]) & (ranks["median"] <= ranks["p95"])).all()
+
+
+def test_robustness_takes_the_values_errors_as_python_does(work, tmp_path, capsys):
+    folder, data = work
+    table = data.assign(poverty_moe=data["poverty"] * 0.08)
+    table.to_csv(tmp_path / "errors.csv")
+    target = tmp_path / "ranks.csv"
+    assert main([
+        "robustness", str(tmp_path / "errors.csv"), "--schema", str(folder / "schema.toml"), "-n", "12", "--quiet",
+        "--method", "uncertainty", "--workers", "1", "--error", "poverty=poverty_moe", "--error", "murder=0.1",
+        "--confidence", "0.9", "--factors", "scale_method", "--ranks", str(target),
+    ]) == 0  # fmt: skip
+    want = indexfuse_tools.robustness(
+        SCHEMA, pd.read_csv(tmp_path / "errors.csv", index_col="state"), method="uncertainty", n=12, scheduler=1,
+        progress=False, factors={"scale_method": None}, errors={"poverty": "poverty_moe", "murder": 0.1},
+        confidence=0.9,
+    )  # fmt: skip
+    ranks = pd.read_csv(target, index_col="state")
+    np.testing.assert_array_equal(ranks[list(want.ranks.columns)].to_numpy(), want.ranks.to_numpy())
+
+
+@pytest.mark.parametrize(
+    "options, message",
+    [
+        (["--error", "poverty"], "INDICATOR=COLUMN or INDICATOR=FRACTION"),
+        (["--error", "poverty=poverty_sd"], "'poverty_sd' is neither a column of the table nor a relative error"),
+        (["--error", "poverty=-0.1"], "error of 'poverty'.*positive finite"),
+        (["--confidence", "0.9"], "give --error too"),
+    ],
+)
+def test_bad_errors_on_the_command_line_are_named(work, capsys, options, message):
+    folder, _ = work
+    code = main(["robustness", str(folder / "statecrime.csv"), "--schema", str(folder / "schema.toml"), "-n", "4",
+                 "--quiet", "--method", "uncertainty", *options])  # fmt: skip
+    assert code != 0
+    assert re.search(message, capsys.readouterr().err)
 
 
 def test_weights_prints_the_review_and_writes_its_tables_and_report(work, fitted, tmp_path, capsys):

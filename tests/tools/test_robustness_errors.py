@@ -132,7 +132,7 @@ def _with(table, column, values):
         (("income_se", -1.0), {"income": "income_se"}, ValueError, r"'income_se'.*is negative.*first 'unit 0'"),
         (("income_se", np.nan), {"income": "income_se"}, ValueError, r"missing where the value is present.*'unit 0'"),
         (("income_se", np.inf), {"income": "income_se"}, ValueError, r"'income_se'.*not finite"),
-        (("income_se", "n/a"), {"income": "income_se"}, TypeError, r"'income_se'.*numbers are needed"),
+        (("income_se", "n/a"), {"income": "income_se"}, ValueError, r"'income_se'.*numbers are needed"),
         (None, {"income": 0.0}, ValueError, r"error of 'income'.*positive finite"),
         (None, {"income": float("inf")}, ValueError, r"error of 'income'.*positive finite"),
         (None, {"income": -0.1}, ValueError, r"error of 'income'.*positive finite"),

@@ -60,6 +60,7 @@ FACTORS = (
     "weight_noise",
     "weighting",
     "aggregation",
+    "measurement_error",
 )
 #: The factors that change how dimensions are weighed and combined: analysed only when named.
 COMBINATION = ("weighting", "aggregation")
@@ -405,6 +406,19 @@ def add_robustness(parser: argparse.ArgumentParser) -> None:
         help="the choices to vary, with their default levels (comma-separated; default: every one of "
         f"{', '.join(name for name in FACTORS if name not in COMBINATION)} that applies; "
         f"{' and '.join(COMBINATION)} when named)",
+    )
+    group.add_argument(
+        "--error",
+        action="append",
+        metavar="INDICATOR=COLUMN|FRACTION",
+        help="an indicator's standard errors: the column holding them, or a relative error such as 0.05 "
+        "(may be repeated); adds the factor measurement_error, normal errors added to the raw values",
+    )
+    group.add_argument(
+        "--confidence",
+        type=float,
+        metavar="LEVEL",
+        help="the --error values are margins of error at this confidence (0.90 for 90%%), not standard errors",
     )
     group.add_argument("--workers", type=int, metavar="N", help="local processes (default: as many as pay)")
     group.add_argument("--quiet", action="store_true", help="no progress bar")

@@ -47,10 +47,14 @@ def run(arguments: argparse.Namespace) -> int:
     }
     if arguments.resolution is not None:
         settings["resolution"] = arguments.resolution
+    errors = _errors(arguments.error, data)
+    if arguments.confidence is not None and errors is None:
+        raise InputError(f"--confidence {arguments.confidence}: says how --error values were given; give --error too")
     analysis = robustness(
         schema, data, factors=factors, method=arguments.method, n=arguments.n, seed=arguments.seed,
         scheduler=arguments.workers, progress=not arguments.quiet,
-        preparation=None if preparation is None else _prepare_options(preparation, data), **settings,
+        preparation=None if preparation is None else _prepare_options(preparation, data), errors=errors,
+        confidence=arguments.confidence, **settings,
     )  # fmt: skip
     if arguments.output:
         with atomic_path(arguments.output) as temporary:
@@ -72,6 +76,35 @@ def run(arguments: argparse.Namespace) -> int:
         if path:
             print(f"{label} written to {path}", file=sys.stderr)
     return 0
+
+
+def _errors(values: list[str] | None, data: pd.DataFrame) -> dict[Any, Any] | None:
+    """``--error INDICATOR=COLUMN|FRACTION`` options as ``robustness(errors=...)`` takes them.
+
+    The text after ``=`` is a column when the table has one of that name,
+    else a relative error; labels are matched as the table's header reads.
+    """
+    if not values:
+        return None
+    by_text = {str(column): column for column in data.columns}
+    errors: dict[Any, Any] = {}
+    for value in values:
+        indicator, equals, source = value.partition("=")
+        indicator, source = indicator.strip(), source.strip()
+        if not equals or not indicator or not source:
+            raise InputError(f"--error {value!r}: INDICATOR=COLUMN or INDICATOR=FRACTION, such as income=income_se")
+        if indicator in errors:
+            raise InputError(f"--error: {indicator!r} is given twice")
+        if source in by_text:
+            errors[by_text.get(indicator, indicator)] = by_text[source]
+            continue
+        try:
+            errors[by_text.get(indicator, indicator)] = float(source)
+        except ValueError:
+            raise InputError(
+                f"--error {value!r}: {source!r} is neither a column of the table nor a relative error such as 0.05"
+            ) from None
+    return errors
 
 
 def _highlighted_units(values: list[str] | None, report_path: str | None, units: pd.Index) -> list[Any] | None:

@@ -501,10 +501,9 @@ def robustness(
         indicator outside the schema or a column the table lacks, a
         relative error that is not positive and finite, or a standard-error
         column that is negative, not finite, or missing where the value is
-        present (naming the column and its first such unit).
+        present, or not numeric (naming the column and its first such unit).
     TypeError
-        For an unknown model argument, a scheduler of another kind, or a
-        standard-error column that is not numeric.
+        For an unknown model argument or a scheduler of another kind.
     MemoryError
         If the analysis would need more memory than ``memory`` (or a Dask
         worker's limit), before any run.

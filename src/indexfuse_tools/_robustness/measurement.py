@@ -89,12 +89,11 @@ def check_errors(
     ValueError
         For an indicator outside the schema, an unknown column, a relative
         error that is not positive and finite, a ``confidence`` outside
-        (0, 1), or a column with a negative or non-finite error, or a
-        missing one where the value is present: the message names the
-        column and the first unit at fault.
+        (0, 1), or a column that is not numeric, with a negative or
+        non-finite error, or a missing one where the value is present: the
+        message names the column and the first unit at fault.
     TypeError
-        For ``errors`` that is not a mapping, or a column that is not
-        numeric.
+        For ``errors`` that is not a mapping.
     """
     if errors is None:
         if confidence is not None:
@@ -152,7 +151,8 @@ def _relative(source: Any, label: Any, caller: str) -> float:
 
 def _numbers(column: pd.Series, where: str) -> np.ndarray:
     if not pd.api.types.is_numeric_dtype(column) or pd.api.types.is_bool_dtype(column):
-        raise TypeError(f"{where}: numbers are needed, got a column of dtype {column.dtype}")
+        # A ValueError, as check() reports a column of text: the data is at fault, not the call.
+        raise ValueError(f"{where}: numbers are needed, got a column of dtype {column.dtype}")
     return column.to_numpy(np.float64, na_value=np.nan)
 
 
