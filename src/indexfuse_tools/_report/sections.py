@@ -495,6 +495,8 @@ def ranks_csv(analysis: RobustnessResult, scores: pd.DataFrame) -> str:
             "median": ranks["median"],
             "p5": ranks["p5"],
             "p95": ranks["p95"],
+            "top_tenth": ranks["top_tenth"],
+            "bottom_tenth": ranks["bottom_tenth"],
             "composite": scores["composite"].reindex(ranks.index),
         },
         index=ranks.index,
@@ -506,6 +508,26 @@ def ranks_csv(analysis: RobustnessResult, scores: pd.DataFrame) -> str:
 def download_link(text: str, media: str = "text/csv") -> str:
     """``text`` as a data URI a link downloads: every byte but letters, digits and ``_.-~`` escaped."""
     return f"data:{media};charset=utf-8," + urllib.parse.quote(text, safe="")
+
+
+def _error_sources(analysis: RobustnessResult) -> dict[str, Any] | None:
+    """What the measurement-error factor drew from: each indicator and where its errors come from."""
+    errors = analysis.errors
+    if errors is None:
+        return None
+    given = errors.get("errors") or {}
+    sources = []
+    for indicator in errors["columns"]:
+        source = next((value for key, value in given.items() if key == indicator), None)
+        if source is None:
+            sources.append(isolate(indicator))
+        elif isinstance(source, (int, float)) and not isinstance(source, bool):
+            sources.append(f"{isolate(indicator)} ({fixed(100 * source, 0 if source * 100 % 1 == 0 else 1)}% of each value)")
+        else:
+            sources.append(f"{isolate(indicator)} (column {isolate(source)})")
+    confidence = errors.get("confidence")
+    margin = None if confidence is None else f"{fixed(100 * confidence, 0)}%"
+    return {"sources": sources, "draws": len(analysis.factors.get("measurement_error", ())), "margin": margin}
 
 
 def robustness(
@@ -533,6 +555,7 @@ def robustness(
     facts["geometric"] = (
         f"{fixed(GEOMETRIC_RANGE[0], 0)}–{fixed(GEOMETRIC_RANGE[1], 0)}" if "aggregation" in analysis.factors else None
     )
+    facts["errors"] = _error_sources(analysis)
     facts["exclusions"] = None
     if "exclude" in analysis.factors:
         # Which indicator's removal moves the ranking most: the reviewer's
@@ -790,6 +813,10 @@ def _listed(scores: pd.DataFrame) -> pd.DataFrame:
     return pd.concat([ranked.head(LISTED_UNITS // 2), ranked.tail(LISTED_UNITS // 2)])
 
 
+# The shares of the runs a unit spends in the best and the worst tenth, as percentages.
+_TENTH_HEADERS = {"top_tenth": "in top 10%", "bottom_tenth": "in bottom 10%"}
+
+
 def _rank_intervals(analysis: RobustnessResult, index: pd.Index) -> pd.Series:
     """Each unit's 5th to 95th percentile rank over the runs, as text ("3–7", "12.5–20")."""
     ranks = analysis.ranks
@@ -831,9 +858,15 @@ def scores_section(
     units = listed.reset_index()
     name = str(units.columns[0])
     headers = {"rank": "rank", name: "unit" if name == "index" else name}
+    places = {"rank": RANK, "missing": 0, "imputed": 0, shown.column: shown.digits}
     if analysis is not None:
         units["interval"] = _rank_intervals(analysis, listed.index).to_numpy()
         headers["interval"] = "rank, 5–95% over the alternatives"
+        if analysis.ranks["top_tenth"].notna().any():  # an analysis saved before the shares were kept has none
+            for column, title in _TENTH_HEADERS.items():
+                units[column] = 100 * analysis.ranks[column].reindex(listed.index).to_numpy()
+                headers[column] = title
+                places[column] = 0
     headers[shown.column] = shown.title
     signs = result.directions()
     for column in scores.columns:
@@ -845,7 +878,6 @@ def scores_section(
     if "imputed" in scores.columns:
         headers["imputed"] = "imputed values"
     digits = decimals(scores["composite"].dropna())
-    places = {"rank": RANK, "missing": 0, "imputed": 0, shown.column: shown.digits}
     return Section(
         "scores",
         "Scores",
@@ -854,6 +886,7 @@ def scores_section(
             "half": LISTED_UNITS // 2 if len(scores) > LISTED_UNITS else None,
             "scale": shown.scale,
             "download": analysis is not None,
+            "tenths": analysis is not None and "top_tenth" in units.columns,
             "table": table(units, headers, places, default=digits, imputed=marks),
             "marked": marks is not None and any(any(flags) for flags in marks.values()),
         },

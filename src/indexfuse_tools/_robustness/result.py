@@ -369,6 +369,19 @@ class RobustnessResult:
         self.sensitivity = factor_table(SENSITIVITY_COLUMNS) if sensitivity is None else sensitivity
         self.convergence = factor_table(CONVERGENCE_COLUMNS) if convergence is None else convergence
 
+    @property
+    def errors(self) -> dict[str, Any] | None:
+        """The values' errors the analysis drew from, None without them.
+
+        ``columns``: the indicators with errors; ``errors``: the mapping the
+        call gave (None for an analysis read from a file); ``confidence``:
+        the level of the margins of error given, or None for standard errors.
+        """
+        errors = self._job.errors
+        if errors is None:
+            return None
+        return {"columns": list(errors.columns), **errors.given}
+
     def __getstate__(self) -> dict[str, Any]:
         """The result as a pickle holds it: every run's ranks in memory, the spill file left behind."""
         state = self.__dict__.copy()
