@@ -363,7 +363,7 @@ def write_report(
         sections.weights(model, result),
         *review,
         sections.ranking(scores),
-        *([] if editions is None else [over_time(editions)]),
+        *([] if editions is None else [over_time(editions, None if robustness is None else robustness.moves)]),
         *on_map,
         sections.coherence(result),
         sections.indicators(result),

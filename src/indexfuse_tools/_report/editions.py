@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from indexfuse_tools._core import isolate
+from indexfuse_tools._core import fixed, isolate, move_verdict
 from indexfuse_tools._plots.distribution import decimals
 from indexfuse_tools._plots.editions import REFIT_NOTE, Value, plot_change, plot_trajectories
 from indexfuse_tools._report.pieces import RANK, Picture, Table, picture, table
@@ -89,7 +89,7 @@ MOVED_BY = ("places", "composite")
 
 
 def movers_table(
-    editions: Editions, count: int = LISTED_MOVERS, by: str = "places"
+    editions: Editions, count: int = LISTED_MOVERS, by: str = "places", moves: pd.DataFrame | None = None
 ) -> tuple[pd.DataFrame, pd.DataFrame]:
     """The largest risers and fallers between the first and the last edition.
 
@@ -107,6 +107,13 @@ def movers_table(
         ``baseline="refit"``). When every composite rose, some units still
         lost places: they are the fallers by places, and there is no faller
         by composite.
+    moves : pandas.DataFrame, optional
+        The moves between the first and the last edition with their
+        intervals over the runs of a robustness analysis
+        (:attr:`RobustnessResult.moves`): each mover then has its
+        ``"interval"`` (of places climbed, or of the composite's change
+        when ``by="composite"``) as text and its ``"verdict"``, beyond or
+        within the method's uncertainty.
 
     Returns
     -------
@@ -141,7 +148,33 @@ def movers_table(
     tie = [] if editions.baseline == "refit" and by == "places" else [then]
     risers = table[table[moved] > 0].sort_values([moved, *tie], ascending=False, kind="stable").head(count)
     fallers = table[table[moved] < 0].sort_values([moved, *tie], ascending=True, kind="stable").head(count)
+    if moves is not None:
+        risers, fallers = (_judged(part, moves, by, decimals(table["change"])) for part in (risers, fallers))
     return risers.reset_index(drop=True), fallers.reset_index(drop=True)
+
+
+def _signed(value: float, digits: int) -> str:
+    """A change as a reader writes it: its sign always shown, a true minus sign."""
+    if value == 0:
+        return "0"
+    return ("+" if value > 0 else "−") + fixed(abs(value), digits)
+
+
+def _judged(movers: pd.DataFrame, moves: pd.DataFrame, by: str, digits: int) -> pd.DataFrame:
+    """``movers`` with the interval of their move over the runs, and whether it is beyond the method's uncertainty."""
+    by_text = {str(unit): unit for unit in moves.index}
+    found = moves.loc[[by_text[unit] for unit in movers["unit"]]]
+    name, places = ("rank_change", 0) if by == "places" else ("composite_change", digits)
+    if by == "places" and not ((found[f"{name}_p5"] % 1 == 0) & (found[f"{name}_p95"] % 1 == 0)).all():
+        places = 1  # tied units share half places
+    beyond = found["beyond" if by == "places" else "composite_beyond"]
+    judged = movers.copy()
+    judged["interval"] = [
+        f"{_signed(low, places)} to {_signed(high, places)}"
+        for low, high in zip(found[f"{name}_p5"], found[f"{name}_p95"], strict=True)
+    ]
+    judged["verdict"] = [move_verdict(bool(flag)) for flag in beyond]
+    return judged
 
 
 @dataclass(frozen=True)
@@ -175,11 +208,14 @@ class Movers:
 
 def _movers(
     editions: Editions, by: str, headers: dict[str, str], kinds: dict[str, int], digits: int, units: dict[str, Any],
-    drawn: set[str],
+    drawn: set[str], moves: pd.DataFrame | None = None,
 ) -> list[Movers]:
     start, end = editions.periods[0], editions.periods[-1]
     first, last = isolate(start), isolate(end)
-    risers, fallers = movers_table(editions, by=by)
+    risers, fallers = movers_table(editions, by=by, moves=moves)
+    if moves is not None:
+        what = "places climbed" if by == "places" else "change"
+        headers = {**headers, "interval": f"{what}, 5–95% of runs", "verdict": "the move is"}
     groups = []
     for direction, movers in (("risers", risers), ("fallers", fallers)):
         if by == "places":
@@ -211,13 +247,19 @@ def _movers(
     return groups
 
 
-def over_time(editions: Editions) -> Section:
+def over_time(editions: Editions, moves: pd.DataFrame | None = None) -> Section:
     """The "Over time" section of the report.
 
     Parameters
     ----------
     editions : Editions
         What :func:`editions` returned.
+    moves : pandas.DataFrame, optional
+        The moves from the first edition to the last with their intervals
+        over the runs of a robustness analysis
+        (:attr:`RobustnessResult.moves`): each mover is then said to have
+        moved beyond the method's uncertainty (its interval excludes zero)
+        or within it. Moves between other editions are not shown.
 
     Returns
     -------
@@ -244,9 +286,13 @@ def over_time(editions: Editions) -> Section:
     kinds = {"rank_start": RANK, "rank_end": RANK, "climbed": 0 if whole else 1}
     value: Value = "rank" if refit else "composite"
     drawn: set[str] = set()
-    movers = _movers(editions, "places", headers, kinds, digits, units, drawn)
+    if moves is not None and (moves.attrs.get("since"), moves.attrs.get("until")) != (
+        editions.periods[0], editions.periods[-1]
+    ):
+        moves = None
+    movers = _movers(editions, "places", headers, kinds, digits, units, drawn, moves)
     if not refit:
-        movers += _movers(editions, "composite", headers, kinds, digits, units, drawn)
+        movers += _movers(editions, "composite", headers, kinds, digits, units, drawn, moves)
     return Section(
         "over_time",
         "Over time",
@@ -260,6 +306,7 @@ def over_time(editions: Editions) -> Section:
             "value": value,
             "trajectories": picture(plot_trajectories(editions, n=HIGHLIGHTED, value=value)),
             "movers": movers,
+            "judged": moves is not None,
             "findings": findings(editions.comparability),
         },
     )
