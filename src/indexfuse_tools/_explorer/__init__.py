@@ -69,7 +69,20 @@ def _intervals(robustness: RobustnessResult | None, units: pd.Index) -> pd.DataF
     unique_units(robustness.ranks.index, "explorer(robustness=...)", "the robustness analysis")
     intervals = robustness.ranks[["p5", "median", "p95"]].reindex(units)
     refuse_non_finite(intervals, "the robustness analysis's column")
+    if robustness.ranks["top_tenth"].notna().any():  # analyses saved before the shares were kept have none
+        shares = robustness.ranks[["top_tenth", "bottom_tenth"]].reindex(units)
+        intervals = intervals.join(shares)
     return intervals
+
+
+def _moves(robustness: Any, units: pd.Index) -> pd.DataFrame | None:
+    """The analysis's moves since an earlier edition, over the units shown; None without them."""
+    moves = robustness.moves if isinstance(robustness, RobustnessResult) else None
+    if moves is None:
+        return None
+    shown = moves[["rank_change_p5", "rank_change_p95", "beyond"]].reindex(units)
+    shown.attrs = dict(moves.attrs)
+    return shown
 
 
 def _editions(editions: Any) -> tuple[pd.DataFrame, list[Any]] | None:
@@ -311,6 +324,7 @@ def write_explorer(
         raw=raw,
         treatment=_treatment(preparation, frame, scores.index, used, model, function),
         intervals=_intervals(robustness, scores.index),
+        moves=_moves(robustness, scores.index),
         trajectories=None if editions_found is None else editions_found[0],
         periods=None if editions_found is None else editions_found[1],
         scale=_scale(scale, scores["composite"]),

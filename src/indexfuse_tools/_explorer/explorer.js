@@ -524,6 +524,7 @@
   let searchText = "";
   let sort = { key: "rank", descending: false };
   let intervals = null;
+  let moves = null;
 
   const allColumns = [
     { title: "Unit", key: "unit" },
@@ -794,6 +795,10 @@
     if (intervals && Number.isFinite(intervals.p5[i])) {
       summary += " Over the alternative indices of the robustness analysis (published weights) its rank runs from " +
         rankText(intervals.p5[i]) + " to " + rankText(intervals.p95[i]) + " (5–95%), median " + rankText(intervals.median[i]) + ".";
+      if (intervals.top && Number.isFinite(intervals.top[i])) {
+        summary += " It ranks among the best tenth of the units in " + fixed(intervals.top[i], 0) + "% of them, and among the worst tenth in " +
+          fixed(intervals.bottom[i], 0) + "%.";
+      }
     }
     document.getElementById("profile-summary").textContent = summary;
 
@@ -825,6 +830,7 @@
       })
     );
     trajectory(details.editions);
+    moved(i);
     if (focus) {
       section.scrollIntoView({ block: "start" });
       heading.focus({ preventScroll: true });
@@ -872,6 +878,20 @@
       ...periods.map((period, p) => row([bdi(period), ...shown.map(([, name, text]) => text(editions[name][p]))]))
     );
     chart(points);
+  }
+
+  // The unit's move between the two editions of the robustness analysis, against the method's own uncertainty.
+  function moved(i) {
+    const note = document.getElementById("profile-move");
+    note.hidden = !(moves && Number.isFinite(moves.low[i]));
+    if (note.hidden) return;
+    const places = (x) => signed(x, 1).replace(/\.0$/, "").replace("-", "−");
+    const beyond = moves.low[i] > 0 || moves.high[i] < 0;
+    note.replaceChildren(
+      "Places gained from ", bdi(data.moves.since), " to ", bdi(data.moves.until),
+      " over the runs of the robustness analysis: " + places(moves.low[i]) + " to " + places(moves.high[i]) + " (5–95%). The move is ",
+      element("strong", data.moves.words[beyond ? 1 : 0]), "."
+    );
   }
 
   function chart(points) {
@@ -933,14 +953,19 @@
     const setup = { text: columnText, data, folding: branchesOf(roots), published };
     const started = startWorker(setup).catch(() => startHere(setup));
     // The page reads the labels while the engine reads the dimension values and ranks.
-    const [labels, p5, median, p95] = await Promise.all([
+    const [labels, p5, median, p95, top, bottom, low, high] = await Promise.all([
       column(data.units),
       data.intervals ? column(data.intervals.p5) : null,
       data.intervals ? column(data.intervals.median) : null,
       data.intervals ? column(data.intervals.p95) : null,
+      data.intervals && data.intervals.top ? column(data.intervals.top) : null,
+      data.intervals && data.intervals.bottom ? column(data.intervals.bottom) : null,
+      data.moves ? column(data.moves.low) : null,
+      data.moves ? column(data.moves.high) : null,
     ]);
     units = labels;
-    intervals = p5 && { p5, median, p95 };
+    intervals = p5 && { p5, median, p95, top, bottom };
+    moves = low && { low, high };
     engine = await started;
     if (engine.inWorker) {
       // The worker holds the columns now: the page lets its copies go.

@@ -23,6 +23,8 @@ import numpy as np
 import pandas as pd
 
 from indexfuse_tools._core import (
+    BEYOND,
+    WITHIN,
     Path,
     at,
     coefficient_tables,
@@ -128,6 +130,11 @@ class Inputs:
         The editions' periods, in order.
     scale : Scale or None
         The presentation scale of the scores, if any.
+    moves : pandas.DataFrame or None
+        With editions, each unit's interval of places climbed since an
+        earlier edition over the robustness runs (``rank_change_p5``,
+        ``rank_change_p95``) and ``beyond``; ``attrs`` names the two
+        editions.
     """
 
     scores: pd.DataFrame
@@ -137,6 +144,7 @@ class Inputs:
     trajectories: pd.DataFrame | None
     periods: list[Any] | None
     scale: Scale | None = None
+    moves: pd.DataFrame | None = None
 
 
 def used_columns(model: Any) -> list[Any]:
@@ -323,7 +331,27 @@ def _units(labels: list[str], columns: Columns) -> tuple[dict[str, Any], dict[st
 def _intervals(intervals: pd.DataFrame | None, columns: Columns) -> dict[str, Any] | None:
     if intervals is None:
         return None
-    return {name: columns.add_shown(_floats(intervals[name]), RANK_DIGITS) for name in ("p5", "median", "p95")}
+    found = {name: columns.add_shown(_floats(intervals[name]), RANK_DIGITS) for name in ("p5", "median", "p95")}
+    if "top_tenth" in intervals.columns:
+        # Shown as whole percentages of the runs.
+        found.update(
+            top=columns.add_shown(100 * _floats(intervals["top_tenth"]), 0),
+            bottom=columns.add_shown(100 * _floats(intervals["bottom_tenth"]), 0),
+        )
+    return found
+
+
+def _moves(moves: pd.DataFrame | None, columns: Columns) -> dict[str, Any] | None:
+    """Each unit's interval of places climbed since an earlier edition, and the verdict's words."""
+    if moves is None:
+        return None
+    return {
+        "since": str(moves.attrs.get("since", "")),
+        "until": str(moves.attrs.get("until", "")),
+        "low": columns.add_shown(_floats(moves["rank_change_p5"]), RANK_DIGITS),
+        "high": columns.add_shown(_floats(moves["rank_change_p95"]), RANK_DIGITS),
+        "words": [WITHIN, BEYOND],
+    }
 
 
 #: The editions' columns the page shows, with their decimals.
@@ -403,6 +431,7 @@ def payload(model: Any, inputs: Inputs) -> tuple[dict[str, Any], str]:
         "columns": _columns(inputs, columns),
         "treated": inputs.treatment is not None,
         "intervals": _intervals(inputs.intervals, columns),
+        "moves": _moves(inputs.moves, columns),
         "editions": _editions(inputs, columns),
         "scale": _scale(inputs.scale),
     }
