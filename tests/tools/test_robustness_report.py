@@ -192,10 +192,10 @@ def test_the_report_links_every_unit_with_its_interval_and_labels_stay_text(stat
 
     got = _download(text)
     want = analysis.ranks.sort_values("nominal", kind="stable")
-    assert list(got.columns) == ["state", "nominal", "median", "p5", "p95", "composite"]
+    assert list(got.columns) == ["state", "nominal", "median", "p5", "p95", "top_tenth", "bottom_tenth", "composite"]
     assert list(got["state"].astype(str)) == [csv_safe_label(unit) for unit in want.index]
     assert got["state"].str.startswith("'").sum() == 4  # "-2.5" is a number, left as it is
-    for column in ("nominal", "median", "p5", "p95"):
+    for column in ("nominal", "median", "p5", "p95", "top_tenth", "bottom_tenth"):
         np.testing.assert_array_equal(got[column].to_numpy(), want[column].to_numpy())
     composite = indexfuse_tools.results(model, data)["composite"].reindex(want.index)
     np.testing.assert_array_equal(got["composite"].to_numpy(), composite.to_numpy())

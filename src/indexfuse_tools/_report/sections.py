@@ -527,7 +527,8 @@ def _error_sources(analysis: RobustnessResult) -> dict[str, Any] | None:
             sources.append(f"{isolate(indicator)} (column {isolate(source)})")
     confidence = errors.get("confidence")
     margin = None if confidence is None else f"{fixed(100 * confidence, 0)}%"
-    return {"sources": sources, "draws": len(analysis.factors.get("measurement_error", ())), "margin": margin}
+    draws = analysis.factors.get("measurement_error")
+    return {"sources": sources, "draws": len(draws) if isinstance(draws, tuple) else 0, "margin": margin}
 
 
 def robustness(

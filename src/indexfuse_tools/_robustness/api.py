@@ -54,7 +54,7 @@ from indexfuse_tools._robustness.factors import (
     nominal_of,
     setting_of,
 )
-from indexfuse_tools._robustness.measurement import MeasurementErrors, check_errors
+from indexfuse_tools._robustness.measurement import check_errors
 from indexfuse_tools._robustness.result import RobustnessResult, move_table, rank_positions, rank_table_of
 from indexfuse_tools._robustness.series import (
     BOTTOM,

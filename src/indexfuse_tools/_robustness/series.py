@@ -83,9 +83,11 @@ def analysis_series(units: int, moves: bool = False) -> tuple[Series, ...]:
     """The series of an analysis of ``units`` units; with ``moves``, those of their moves since an earlier edition.
 
     A composite move is kept as float64, the composites' own precision: its
-    interval is then exactly the one the whole matrix of moves gives.
+    interval is then exactly the one the whole matrix of moves gives. A
+    move of places is a difference of two ranks, a multiple of 1/2 no larger
+    than the units: the ranks' own type holds it exactly.
     """
-    found = (
+    found: tuple[Series, ...] = (
         Series(RANKS, np.dtype(rank_dtype(units)), kept=True),
         Series(SHIFT, np.dtype(np.float64), summed=True),
         Series(TOP, np.dtype(np.float64), summed=True),
@@ -93,7 +95,7 @@ def analysis_series(units: int, moves: bool = False) -> tuple[Series, ...]:
     )
     if moves:
         found += (
-            Series(RANK_MOVE, np.dtype(np.float64), kept=True),
+            Series(RANK_MOVE, np.dtype(rank_dtype(units)), kept=True),
             Series(COMPOSITE_MOVE, np.dtype(np.float64), kept=True),
         )
     return found
