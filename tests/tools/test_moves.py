@@ -175,3 +175,16 @@ def test_the_explorer_says_of_a_unit_what_the_index_says(index, tmp_path):
 
 def _places(value):
     return "0" if value == 0 else f"{value:+.0f}".replace("-", "−")
+
+
+def test_an_index_over_time_takes_the_values_errors_and_keeps_its_published_moves(produc):
+    table = produc.assign(unemp_se=produc["unemp"] * 0.05)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        built = Index.build(SCHEMA, table, period="year", unit="state", preparation={"impute": "median"})
+        analysis = built.robustness(errors={"unemp": "unemp_se", "gsp": 0.02}, factors={"scale_method": None}, **QUICK)
+    assert set(analysis.factors) == {"scale_method", "measurement_error"}
+    results = built.editions.results
+    climbed = (results.loc[1980, "rank"] - results.loc[1986, "rank"]).reindex(analysis.moves.index)
+    np.testing.assert_array_equal(analysis.moves["rank_change"].to_numpy(), climbed.to_numpy())
+    assert analysis.ranks["top_tenth"].between(0, 1).all()
