@@ -188,3 +188,14 @@ def test_an_index_over_time_takes_the_values_errors_and_keeps_its_published_move
     climbed = (results.loc[1980, "rank"] - results.loc[1986, "rank"]).reindex(analysis.moves.index)
     np.testing.assert_array_equal(analysis.moves["rank_change"].to_numpy(), climbed.to_numpy())
     assert analysis.ranks["top_tenth"].between(0, 1).all()
+
+
+def test_local_processes_give_the_same_moves_and_draws_of_error(produc):
+    """Each worker writes the moves into the shared spill files and draws the same noisy tables."""
+    table = produc.assign(unemp_se=produc["unemp"] * 0.05)
+    options = {**QUICK, "factors": {"scale_method": None}, "errors": {"unemp": "unemp_se"}}
+    built = Index.build(SCHEMA, table, period="year", unit="state")
+    here = built.robustness(**options)
+    there = built.robustness(**{**options, "scheduler": 2})
+    pd.testing.assert_frame_equal(there.moves, here.moves)
+    pd.testing.assert_frame_equal(there.ranks, here.ranks)
