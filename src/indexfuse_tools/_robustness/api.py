@@ -374,6 +374,10 @@ def robustness(
             the weighted geometric mean of the dimension values, each
             first rescaled, its direction applied, onto 1..100 by its lowest
             and highest unit. Asked for by name only.
+        ``measurement_error``
+            ``(0, 1, ..., 31)``: draws of the values' errors (see
+            ``errors``), each a noisy table. A factor whenever ``errors``
+            is given, and only then.
 
         The three treatment factors are among the defaults when a
         ``preparation`` is given; asked for without one, the nominal
@@ -692,6 +696,7 @@ def _moves(index: pd.Index, ranked: np.ndarray | None, since: np.ndarray | None)
         return None
     if ranked is None:
         raise ValueError("since needs ranked: the moves are those of the units of one edition since another")
+
     def units(positions: np.ndarray) -> pd.Index:
         labels = index[positions]
         return labels.get_level_values(-1) if isinstance(labels, pd.MultiIndex) else labels
