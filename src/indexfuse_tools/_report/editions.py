@@ -9,13 +9,13 @@ counted in words.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
 
-from indexfuse_tools._core import fixed, isolate, move_verdict
+from indexfuse_tools._core import BEYOND, WITHIN, fixed, isolate, move_verdict
 from indexfuse_tools._plots.distribution import decimals
 from indexfuse_tools._plots.editions import REFIT_NOTE, Value, plot_change, plot_trajectories
 from indexfuse_tools._report.pieces import RANK, Picture, Table, picture, table
@@ -196,6 +196,9 @@ class Movers:
         there is no mover or an earlier list showed that unit's already.
     caption : str
         The waterfall's caption.
+    judged : list of (str, list of str)
+        With the moves' intervals: each verdict and the movers it holds, in
+        words for a reader whose screen cuts the table short.
     """
 
     heading: str
@@ -204,6 +207,7 @@ class Movers:
     unit: str | None
     waterfall: Picture | None
     caption: str
+    judged: list[tuple[str, list[str]]] = field(default_factory=list)
 
 
 def _movers(
@@ -214,8 +218,12 @@ def _movers(
     first, last = isolate(start), isolate(end)
     risers, fallers = movers_table(editions, by=by, moves=moves)
     if moves is not None:
-        what = "places climbed" if by == "places" else "change"
-        headers = {**headers, "interval": f"{what}, 5–95% of runs", "verdict": "the move is"}
+        # The interval and the verdict right after the move they judge, so that a phone shows them unscrolled.
+        moved_column = "climbed" if by == "places" else "change"
+        judged = {"interval": f"{headers.get(moved_column, moved_column)}, 5–95% of runs", "verdict": "the move is"}
+        order = list(headers)
+        at = order.index(moved_column) + 1 if moved_column in order else len(order)
+        headers = {key: ({**headers, **judged})[key] for key in [*order[:at], *judged, *order[at:]]}
     groups = []
     for direction, movers in (("risers", risers), ("fallers", fallers)):
         if by == "places":
@@ -243,7 +251,13 @@ def _movers(
             f"{first} and {last}, largest first. The bars add up to the difference between the two composites."
         )
         table_shown = table(movers, headers, kinds, default=digits) if len(movers) else None
-        groups.append(Movers(heading, table_shown, empty, named, waterfall, caption))
+        judged = []
+        if moves is not None and len(movers):
+            for verdict in (BEYOND, WITHIN):
+                named_units = [isolate(unit) for unit in movers.loc[movers["verdict"] == verdict, "unit"]]
+                if named_units:
+                    judged.append((verdict[0].upper() + verdict[1:], named_units))
+        groups.append(Movers(heading, table_shown, empty, named, waterfall, caption, judged))
     return groups
 
 
