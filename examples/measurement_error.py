@@ -37,7 +37,11 @@ noisy = indexfuse_tools.robustness(
 )
 print(noisy.sensitivity[["S1", "ST"]].round(2).to_string())
 
-width = lambda result: (result.ranks["p95"] - result.ranks["p5"]).mean()  # noqa: E731
+
+def width(result: indexfuse_tools.RobustnessResult) -> float:
+    return float((result.ranks["p95"] - result.ranks["p5"]).mean())
+
+
 print(f"\nMean width of the 5-95% rank intervals: {width(plain):.1f} places without the errors, "
       f"{width(noisy):.1f} with them")
 

@@ -43,8 +43,7 @@ def main(report: Path) -> None:
     shown = moves.sort_values("rank_change", kind="stable")
     columns = ["rank_change", "rank_change_p5", "rank_change_p95", "verdict"]
     print("\nThe largest falls and rises, in places, with their 5-95% interval over the runs:")
-    places = lambda value: f"{value:+.0f}" if value else "0"  # noqa: E731
-    print(shown.iloc[[*range(4), *range(-4, 0)]][columns].to_string(float_format=places))
+    print(shown.iloc[[*range(4), *range(-4, 0)]][columns].to_string(float_format=_places))
 
     louisiana = moves.loc["LOUISIANA"]
     print(
@@ -54,6 +53,10 @@ def main(report: Path) -> None:
     report.parent.mkdir(parents=True, exist_ok=True)
     index.report(report, title="US states, 1970-1986")
     print(f"\nReport written to {report.relative_to(HERE.parent) if report.is_relative_to(HERE.parent) else report}")
+
+
+def _places(value: float) -> str:
+    return f"{value:+.0f}" if value else "0"
 
 
 if __name__ == "__main__":

@@ -251,13 +251,13 @@ def _movers(
             f"{first} and {last}, largest first. The bars add up to the difference between the two composites."
         )
         table_shown = table(movers, headers, kinds, default=digits) if len(movers) else None
-        judged = []
+        verdicts: list[tuple[str, list[str]]] = []
         if moves is not None and len(movers):
             for verdict in (BEYOND, WITHIN):
                 named_units = [isolate(unit) for unit in movers.loc[movers["verdict"] == verdict, "unit"]]
                 if named_units:
-                    judged.append((verdict[0].upper() + verdict[1:], named_units))
-        groups.append(Movers(heading, table_shown, empty, named, waterfall, caption, judged))
+                    verdicts.append((verdict[0].upper() + verdict[1:], named_units))
+        groups.append(Movers(heading, table_shown, empty, named, waterfall, caption, verdicts))
     return groups
 
 
