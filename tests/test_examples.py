@@ -342,3 +342,18 @@ def test_score_scale_rescales_dimension_values_not_the_composite(table):
     w = model.dim_weight
     pd.testing.assert_series_equal(composite, values["A"] * w["A"] - values[("B", -1)] * w[("B", -1)])
     assert composite.max() < 100
+
+
+def test_moves_example_prints_what_the_editions_page_shows(tmp_path):
+    target = tmp_path / "moves.html"
+    result = _run("examples/moves.py", str(target))
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    shown = result.stdout.replace(str(target), "examples/output/moves-report.html")
+    assert shown == _page_blocks("editions.md", "output")["examples/moves.py"]
+    assert "beyond the method's uncertainty" in target.read_text()
+
+
+def test_measurement_error_example_prints_what_the_robustness_page_shows():
+    result = _run("examples/measurement_error.py")
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    assert result.stdout == _page_blocks("robustness.md", "output")["examples/measurement_error.py"]
