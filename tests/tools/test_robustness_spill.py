@@ -397,3 +397,31 @@ def test_census_scale_stays_within_two_gib():
     figures = bench_scale.measure("robustness", 242_335, 1024)
     assert figures["runs"] == 8192
     assert figures["peak_bytes"] <= 2 * 2**30, f"peak {figures['peak_bytes'] / 2**30:.2f} GiB"
+
+
+def test_the_estimate_counts_every_draw_of_error_as_a_table_and_the_moves_on_disk(monkeypatch):
+    data = _table(3000).assign(a_se=0.1)
+    plain = _estimate(monkeypatch, SCHEMA, data, factors={"scale_method": None})
+    draws = _estimate(monkeypatch, SCHEMA, data, factors={"scale_method": None, "measurement_error": list(range(8))},
+                      errors={"a": "a_se"})  # fmt: skip
+    # Each draw is a noisy table with its own dimension values, kept for the runs that share it.
+    assert draws.caller - plain.caller >= 7 * data.memory_usage(deep=True).sum()
+
+    from indexfuse_tools import Index
+
+    panel = _panel(2000, 2)
+    index = Index.build(SCHEMA, panel, period="period", unit="unit", preparation={"impute": "median"})
+    found = []
+
+    def checked(estimate, *args):
+        found.append(estimate)
+        raise InterruptedError
+
+    import indexfuse_tools._robustness.api as api
+
+    monkeypatch.setattr(api, "check_budget", checked)
+    for moves in (False, True):
+        with pytest.raises(InterruptedError):
+            index.robustness(method="uncertainty", n=4, scheduler=1, progress=False, moves=moves)
+    # Two more series spilled: the places climbed (float32) and the composite's change (float64), per unit and run.
+    assert found[1].spill - found[0].spill == 4 * 2000 * (4 + 8)
