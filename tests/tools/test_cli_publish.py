@@ -286,3 +286,27 @@ def test_the_review_of_the_weights_is_of_the_published_model_and_shows_in_the_re
         index.weight_review = None
     index.explorer(tmp_path / "e.html", geometry="us-states")
     assert 'id="explorer-map-data"' in (tmp_path / "e.html").read_text(encoding="utf-8")
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (("[editions]", "[editions]\nbaseline_ = 1"), r"index.toml:\d+: editions.baseline_: unknown key"),
+        (("n = 8", 'n = "8"'), r"index.toml:\d+: robustness.n: .*got text"),
+        (('file = "produc.csv"', 'file = "missing.csv"'), r"index.toml:\d+: data.file: .*missing.csv"),
+        (('baseline = "pooled"', 'baseline = "reference"\nreference = 1990'), r"index.toml:\d+: editions.reference"),
+        (('report = "out/report.html"', 'report = "produc.csv"'), "outputs.report"),
+        ("water", r"index.toml: .*'water'"),
+    ],
+    ids=["unknown key", "wrong type", "missing data", "no such edition", "output over an input", "refused by the library"],
+)
+def test_a_description_the_build_refuses_writes_nothing(panel, tmp_path, monkeypatch, capsys, change, message):
+    data = panel[panel["year"] == 1985]
+    if isinstance(change, str):  # an indicator without a single value: nothing to learn a fill from
+        data = data.assign(**{change: np.nan})
+    path = _project(tmp_path, data, DESCRIPTION if isinstance(change, str) else DESCRIPTION.replace(*change))
+    before = (tmp_path / "produc.csv").read_bytes()
+    assert _run(tmp_path, monkeypatch, "build", path, "--quiet") == 2
+    err = capsys.readouterr().err
+    assert len(err.strip().splitlines()) == 1 and re.search(message, err), err
+    assert list((tmp_path / "out").iterdir()) == [] and (tmp_path / "produc.csv").read_bytes() == before
