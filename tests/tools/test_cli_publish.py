@@ -57,8 +57,15 @@ n = 8
 seed = 3
 workers = 1
 
+[weights]
+n = 8
+workers = 1
+
 [report]
 highlight = ["GEORGIA"]
+
+[map]
+geometry = "us-states"
 
 [outputs]
 index = "out/index.zip"
@@ -66,8 +73,9 @@ scores = "out/scores.csv"
 report = "out/report.html"
 explorer = "out/explorer.html"
 ranks = "out/ranks.csv"
+weights = "out/weights.xlsx"
 """
-OUTPUTS = ("index.zip", "scores.csv", "report.html", "explorer.html", "ranks.csv")
+WRITTEN = ("index.zip", "scores.csv", "explorer.html", "ranks.csv", "weights.xlsx")
 
 
 @pytest.fixture(scope="module")
@@ -106,7 +114,11 @@ def from_python(panel, tmp_path_factory):
         warnings.simplefilter("ignore", UserWarning)
         index = Index.build(SCHEMA, panel, period="year", unit="state", preparation=TREATMENT, scale="0-100")
         index.robustness(**ANALYSIS, scheduler=1, progress=False)
-        index.report(folder / "report.html", explorer=folder / "explorer.html", title=TITLE, highlight=["GEORGIA"])
+        index.weight_uncertainty(n=8, scheduler=1)
+        index.report(
+            folder / "report.html", explorer=folder / "explorer.html", title=TITLE, highlight=["GEORGIA"],
+            geometry="us-states",
+        )  # fmt: skip
     return index, folder
 
 
@@ -148,7 +160,9 @@ def test_every_number_a_unit_shows_is_the_same_from_toml_and_python_in_every_out
         np.testing.assert_array_equal(shown["composite"], latest["composite"].reindex(shown.index))
         np.testing.assert_array_equal(shown[["p5", "p95"]], analysis[["p5", "p95"]].reindex(shown.index))
         text = report.read_text(encoding="utf-8")
-        assert 'id="over_time"' in text and 'id="robustness"' in text and 'href="explorer.html"' in text
+        for section in ("over_time", "robustness", "trust", "map"):
+            assert f'<section id="{section}">' in text, section
+        assert 'href="explorer.html"' in text and 'id="explorer-map-data"' in explorer.read_text(encoding="utf-8")
 
         page, column = carried(explorer)
         units = pd.Index(column(page["units"]))
@@ -195,22 +209,24 @@ def test_every_command_reads_the_published_index(from_toml, from_python, monkeyp
 
 
 def test_a_build_that_fails_half_way_leaves_every_earlier_output(panel, tmp_path, monkeypatch, capsys):
-    path = _project(tmp_path, panel[panel["year"] == 1985])
+    # Without the report (slow to draw), the explorer is written last.
+    description = DESCRIPTION.replace('highlight = ["GEORGIA"]', "").replace('report = "out/report.html"\n', "")
+    path = _project(tmp_path, panel[panel["year"] == 1985], description)
     assert _run(tmp_path, monkeypatch, "build", path, "--quiet") == 0
-    before = {name: (tmp_path / "out" / name).read_bytes() for name in OUTPUTS}
+    before = {name: (tmp_path / "out" / name).read_bytes() for name in WRITTEN}
 
     def full_disk(*args, **kwargs):
         raise OSError(28, "No space left on device")
 
-    # The report is written last: by then every other output of the run, each one changed by the
-    # treatment left out, waits in its temporary file.
-    monkeypatch.setattr(Index, "report", full_disk)
-    path.write_text(DESCRIPTION.replace('transform = { pc = "log" }', ""))
+    # By then every other output of the run, each one changed by the treatment left out, waits in its
+    # temporary file.
+    monkeypatch.setattr(Index, "explorer", full_disk)
+    path.write_text(description.replace('transform = { pc = "log" }', ""))
     capsys.readouterr()
     assert _run(tmp_path, monkeypatch, "build", path, "--quiet") == 2
     assert "No space left on device" in capsys.readouterr().err
-    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted(OUTPUTS)
-    assert {name: (tmp_path / "out" / name).read_bytes() for name in OUTPUTS} == before
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted(WRITTEN)
+    assert {name: (tmp_path / "out" / name).read_bytes() for name in WRITTEN} == before
 
 
 def _damaged(folder: Path) -> str:
@@ -272,20 +288,17 @@ def test_what_an_index_file_stands_in_for_is_refused_and_nothing_written(
     assert (tmp_path / "index.zip").read_bytes() == (from_toml / "index.zip").read_bytes()
 
 
-def test_the_review_of_the_weights_is_of_the_published_model_and_shows_in_the_report(from_python, tmp_path):
+def test_the_review_of_the_weights_is_of_the_published_model_on_the_rows_it_was_fitted_on(from_python, from_toml):
     index, _ = from_python
-    try:
-        review = index.weight_uncertainty(n=16, seed=1, scheduler=1)
-        # Pooled: the model was fitted on every unit in every edition, and so is the review.
-        assert review.units == 3 * 48 and index.weight_review is review
-        published = [node_weight(at(index.model.dim_weight, review.paths.get(name, ()))) for name in review.weights["dimension"]]
-        np.testing.assert_allclose(review.weights["weight"], published, rtol=1e-12)
-        text = index.report(tmp_path / "r.html", geometry="us-states").read_text(encoding="utf-8")
-        assert 'id="trust"' in text and '<section id="map">' in text
-    finally:
-        index.weight_review = None
-    index.explorer(tmp_path / "e.html", geometry="us-states")
-    assert 'id="explorer-map-data"' in (tmp_path / "e.html").read_text(encoding="utf-8")
+    review = index.weight_review
+    # Pooled: the model was fitted on every unit in every edition, and so is the review.
+    assert review is not None and review.units == 3 * 48
+    published = [node_weight(at(index.model.dim_weight, review.paths.get(name, ()))) for name in review.weights["dimension"]]
+    np.testing.assert_allclose(review.weights["weight"], published, rtol=1e-12)
+    # The workbook the description asked for: the same review, each row a unit in an edition.
+    workbook = pd.read_excel(from_toml / "weights.xlsx", sheet_name=["weights", "ranks"])
+    np.testing.assert_allclose(workbook["weights"]["weight"], review.weights["weight"], rtol=1e-14)
+    assert list(workbook["ranks"].columns[:2]) == ["period", "unit"] and len(workbook["ranks"]) == 3 * 48
 
 
 @pytest.mark.parametrize(

@@ -161,7 +161,8 @@ class WeightUncertainty:
 
     def _ranks_by_unit(self) -> pd.DataFrame:
         ranks = self.ranks.copy()
-        if ranks.index.name is None:
+        # Rows of stacked editions are labelled by period and unit, each level already named.
+        if ranks.index.nlevels == 1 and ranks.index.name is None:
             ranks.index = ranks.index.rename("unit")
         return ranks.reset_index()
 
