@@ -472,7 +472,8 @@ def add_build(parser: argparse.ArgumentParser) -> None:
         "description",
         metavar="FILE",
         help="the index described in TOML: its data, schema, treatment, model, editions, presentation, "
-        "robustness analysis and the outputs to write (paths read from the file's folder)",
+        "robustness analysis, review of the weights, map and the outputs to write (paths read from the file's "
+        "folder)",
     )
     parser.add_argument(
         "--check",

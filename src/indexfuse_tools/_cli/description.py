@@ -1,7 +1,7 @@
 """The description of an index that ``build`` reads: one TOML file naming
 the data, the schema, the treatment, the model, the editions, the
-presentation, the robustness analysis and the outputs, checked whole before
-any work starts.
+presentation, the robustness analysis, the review of the weights, the map
+and the outputs, checked whole before any work starts.
 
 :func:`read_description` reads and checks the file and returns a
 :class:`Description`, plain values only (paths resolved from the file's
@@ -36,8 +36,14 @@ A description::
     method = "uncertainty"
     n = 256
 
+    [weights]                     # the review of the weights, shown in the report
+    n = 500
+
+    [map]
+    geometry = "us-states"        # a bundled set of shapes, or a geometry file
+
     [outputs]
-    index = "out/index.json"
+    index = "out/index.zip"
     scores = "out/scores.csv"
     report = "out/report.html"
     explorer = "out/explorer.html"
