@@ -13,7 +13,10 @@ Runs, in one process (memory in fresh child processes):
 7. the review of the weights: ``weight_uncertainty`` against the plain
    refits it stands for (1,000 resamples of 33,000 units; 20 of 1,000 with
    ``--smoke``);
-8. a log-log plot of fit and score time against rows (``results/growth.png``).
+8. census scale: fit, score, the robustness analysis and the explorer at
+   33,000, 85,000 and 242,335 units (``bench_scale.py``; 2,000 units with
+   ``--smoke``), with its plot ``results/scale.png``;
+9. a log-log plot of fit and score time against rows (``results/growth.png``).
 
 Every comparison checks that both sides agree before it times anything, and
 stops with an error if they do not. The full run then checks the goals and
@@ -38,6 +41,7 @@ import bench_knn  # noqa: E402
 import bench_memory  # noqa: E402
 import bench_overhead  # noqa: E402
 import bench_panel  # noqa: E402
+import bench_scale  # noqa: E402
 import bench_weights  # noqa: E402
 from bench_data import SIZES  # noqa: E402
 from bench_timing import cores  # noqa: E402
@@ -76,6 +80,8 @@ def goals(results: dict) -> list[tuple[str, str, bool]]:
         out.extend(bench_panel.goals(results["panel"]))
     if results.get("weights"):
         out.extend(bench_weights.goals(results["weights"]))
+    if results.get("scale"):
+        out.extend(bench_scale.goals(results["scale"], 1024))
     for r in results.get("memory", []):
         if r["impl"] == "indexfuse" and r["n"] == big:
             out.append(("fit peak memory at 1e6 < 4x the frame",
@@ -92,7 +98,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--sizes", type=int, nargs="+", help="row counts (default 1e4 1e5 1e6)")
     parser.add_argument("--repeats", type=int, help="timed runs per figure (median)")
     parser.add_argument("--skip", nargs="*", default=[],
-                        choices=["end_to_end", "kernel", "overhead", "memory", "editions", "panel", "weights", "plot"])
+                        choices=["end_to_end", "kernel", "overhead", "memory", "editions", "panel", "weights",
+                                 "scale", "plot"])
     parser.add_argument("--json", type=Path, help="where to write the raw figures")
     args = parser.parse_args(argv)
 
@@ -137,12 +144,22 @@ def main(argv: list[str] | None = None) -> int:
                 else (bench_panel.UNITS, bench_panel.EDITIONS))
         results["panel"] = bench_panel.run(*size, repeats=1 if args.smoke else 3)
         bench_panel.print_table(results["panel"])
+        print()
     if "weights" not in skip:
         size = ((bench_weights.SMOKE_UNITS, bench_weights.SMOKE_RESAMPLES) if args.smoke
                 else (bench_weights.UNITS, bench_weights.RESAMPLES))
         results["weights"] = bench_weights.run(*size, repeats=1 if args.smoke else 3,
                                                sample=3 if args.smoke else 30)
         bench_weights.print_table(results["weights"])
+        print()
+    if "scale" not in skip:
+        scale_sizes = [bench_scale.SMOKE_UNITS] if args.smoke else list(bench_scale.SCALE_SIZES)
+        scale_n = bench_scale.SMOKE_N if args.smoke else 1024
+        results["scale"] = bench_scale.run(scale_sizes, scale_n)
+        bench_scale.print_table(results["scale"], scale_n, n_cores)
+        if "plot" not in skip:
+            path = bench_scale.plot(results["scale"], RESULTS / "scale.png", scale_n, n_cores)
+            print(f"Scale plot: {path.relative_to(HERE.parent)}")
         print()
     if "plot" not in skip and len(results["end_to_end"]) > 1:
         from plot_growth import plot

@@ -178,7 +178,7 @@ def test_memory_child_reports_a_peak_at_least_the_starting_set(impl):
 
 def test_smoke_run_writes_its_figures(tmp_path, capsys):
     target = tmp_path / "smoke.json"
-    assert bench_run.main(["--smoke", "--skip", "memory", "--json", str(target)]) == 0
+    assert bench_run.main(["--smoke", "--skip", "memory", "scale", "--json", str(target)]) == 0
     out = capsys.readouterr().out
     assert "All comparisons agreed" in out and "Goals" not in out
     figures = json.loads(target.read_text())
@@ -222,6 +222,31 @@ def test_editions_are_long_tables_of_drifting_editions():
     assert table.groupby("period")["unit"].apply(list).map(len).tolist() == [50] * 4
     means = table.groupby("period")["g0_i0"].mean()
     assert means.is_monotonic_increasing  # each edition drifts up from the one before
+
+
+def test_scale_benchmark_measures_every_step_at_its_smallest_size():
+    import bench_scale
+
+    rows = bench_scale.run([bench_scale.SMOKE_UNITS], bench_scale.SMOKE_N)
+    by_step = {row["step"]: row for row in rows}
+    assert list(by_step) == list(bench_scale.STEPS)
+    assert all(row["units"] == bench_scale.SMOKE_UNITS for row in rows)
+    assert by_step["robustness"]["runs"] == bench_scale.SMOKE_N * 8  # six default factors: n (d + 2)
+    assert min(by_step[step]["peak_bytes"] for step in ("fit", "score", "robustness")) > 0
+    assert by_step["explorer"]["page_bytes"] > 0
+    if "interactive_seconds" in by_step["explorer"]:  # with a browser
+        assert by_step["explorer"]["interactive_seconds"] > 0 and by_step["explorer"]["complaints"] == 0
+
+
+def test_scale_table_is_skewed_and_correlated_like_a_deprivation_index():
+    from scale_data import scale_frame, scale_schema
+
+    data, schema = scale_frame(5000), scale_schema()
+    assert data.shape == (5000, 17) and len(schema) == 4 and not data.isna().any().any()
+    assert (data.skew() > 1).all()  # a long tail of the most deprived areas
+    within = data[["income_support", "child_poverty", "unemployment"]].corr().to_numpy()
+    across = data[["income_support", "disability", "overcrowding"]].corr().to_numpy()
+    assert within[np.triu_indices(3, 1)].min() > 0.5 > across[np.triu_indices(3, 1)].max() > 0.1
 
 
 def test_panel_benchmark_fills_as_plain_pandas_does_and_would_catch_a_difference():

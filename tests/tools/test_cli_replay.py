@@ -107,3 +107,14 @@ def test_differences_name_each_rule_and_both_sides():
         "impute 'median' in m.json, 'mean' in p.json",
         "the fills of 'a', 'b'",
     ]
+
+
+def test_differences_over_time_are_named():
+    data = pd.DataFrame(
+        {"year": [1, 2, 3] * 2, "unit": ["x"] * 3 + ["y"] * 3, "a": [1.0, None, 3.0, 8.0, 2.0, None]}
+    )
+    carried = indexfuse_tools.prepare(["a"], data, impute="carry", period="year", unit="unit", max_gap=1)[2]
+    further = indexfuse_tools.prepare(["a"], data, impute="carry", period="year", unit="unit", max_gap=2)[2]
+    assert "max gap 1 in the first, 2 in the second" in preparation_differences(carried, further)
+    shorter = indexfuse_tools.prepare(["a"], data[data["year"] < 3], impute="carry", period="year", unit="unit")[2]
+    assert "the periods learnt on (3 in the first, 2 in the second)" in preparation_differences(carried, shorter)

@@ -131,6 +131,32 @@ def test_every_sampled_run_is_the_public_api_bit_for_bit(sobol):
         assert runs.iloc[run]["rank_shift"] == pytest.approx(shift, rel=1e-12)
 
 
+def test_each_run_of_an_index_fitted_on_its_first_rows_is_the_public_api_fitted_on_them():
+    from indexfuse_tools._core import principal_component_weights
+    from indexfuse_tools._robustness import analyse
+
+    fitted, ranked = 40, np.arange(40, 60)  # a reference edition, and the edition ranked after it
+    factors = {"ent_k": None, "resolution": None, "weighting": None}
+    result = analyse(
+        SCHEMA, DATA, factors=factors, method="uncertainty", n=12, seed=1, fitted=fitted, ranked=ranked,
+        scheduler=1, progress=False,
+    )  # fmt: skip
+    assert set(result.runs["weighting"]) == {"model", "equal", "principal components"}
+    for run in range(len(result.runs)):
+        row = result.runs.iloc[run]
+        model = indexfuse.indexpca_diment(SCHEMA, ent_k=int(row["ent_k"]))
+        with entropy.resolution(row["resolution"]):
+            model.fit(DATA.iloc[:fitted])
+        if row["weighting"] == "equal":
+            indexfuse_tools.equal_weights(model)
+        elif row["weighting"] == "principal components":
+            values = model.score(DATA.iloc[:fitted])[1]
+            model.dim_weight = principal_component_weights(values, model.dim_weight)
+        want = model.score(DATA)[0].iloc[ranked]
+        np.testing.assert_array_equal(result.composite(run).to_numpy(), want.to_numpy())
+        np.testing.assert_array_equal(result.run_ranks[run], want.rank(ascending=False).to_numpy())
+
+
 def test_bootstrap_runs_refit_the_nominal_index_on_their_resample(bootstrap):
     for run in (0, 5):
         rows = bootstrap.resample(run)
@@ -425,6 +451,66 @@ def test_a_file_that_is_no_zip_is_refused(tmp_path):
 def test_ranks_are_pandas_descending_average_ranks(values):
     got = descending_ranks(np.array(values), len(values))
     np.testing.assert_array_equal(got, pd.Series(values).rank(ascending=False).to_numpy())
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        1.0 + np.arange(300) * 2**-52,  # distinct in the lowest bits only
+        np.repeat(1.0 + np.arange(50) * 2**-52, 3),  # and tied
+        np.concatenate([np.full(70_000, 0.25), -np.linspace(0.0, 1e-300, 70_000)]),  # more units than 2**17
+        np.array([0.0, -0.0, 5e-324, -5e-324, np.inf, -np.inf, 1e308, -1e308]),
+    ],
+    ids=["last-bits", "last-bits-tied", "many-units", "extremes"],
+)
+def test_ranks_of_values_that_differ_in_their_last_bits(values):
+    values = np.random.default_rng(0).permutation(values)
+    got = descending_ranks(values, len(values))
+    np.testing.assert_array_equal(got, pd.Series(values).rank(ascending=False).to_numpy())
+
+
+def _tree(rng, n, zeros):
+    def leaf():
+        x = rng.normal(size=n)
+        x[rng.random(n) < zeros] = rng.choice([0.0, -0.0])
+        return x
+
+    return {"A": leaf(), ("B", -1): {"b1": leaf(), ("b2", -1): leaf()}, "C": leaf()}
+
+
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize(
+    "weights",
+    [
+        {"A": 0.5, ("B", -1): {"b1": 0.2, ("b2", -1): 0.1}, "C": 0.2},
+        {"A": 0.0, ("B", -1): {"b1": -0.0, ("b2", -1): 0.0}, "C": np.float64(0.0)},  # zeros of both signs
+        {"A": 1, ("B", -1): {"b1": None, ("b2", -1): 0.25}, "C": None},
+        {"A": 0.5, ("B", -1): {"b1": np.float32(0.2), ("b2", -1): 0.1}, "C": 0.2},  # a weight the model skips
+    ],
+    ids=["plain", "zero-weights", "int-and-none", "float32"],
+)
+def test_the_runs_composite_is_the_models_to_the_bit(seed, weights):
+    from indexfuse_tools._robustness.engine import weighted_sum
+
+    rng = np.random.default_rng(seed)
+    model = indexfuse.indexpca_diment({"A": ["a"], ("B", -1): {"b1": ["b"], ("b2", -1): ["c"]}, "C": ["d"]})
+    values = _tree(rng, 500, zeros=0.3 * (seed % 2))
+    want = np.asarray(model.compute_score(values, weights), dtype=np.float64)
+    got = np.asarray(weighted_sum(model, values, weights, np.empty(500)), dtype=np.float64)
+    np.testing.assert_array_equal(got.view(np.int64), want.view(np.int64))
+
+
+@pytest.mark.parametrize("k, rows", [(5, 60), (10, 60), (20, 21), (30, 8), (np.int64(7), 60)])
+@pytest.mark.parametrize("resolution", [1e-4, 1e-2])
+def test_the_baseline_of_a_neighbour_count_is_what_fit_sets(k, rows, resolution):
+    from indexfuse_tools._robustness.engine import fit_baseline
+
+    schema = {"A": ["a", ("b", -1)], "C": ["f", "g"]}
+    fitted = indexfuse.indexpca_diment(schema, ent_k=k)
+    with entropy.resolution(resolution):
+        fitted.fit(DATA.iloc[:rows])
+        got = fit_baseline(indexfuse.indexpca_diment(schema, ent_k=k), rows)
+    assert got == (fitted.k, fitted.min_ent) and type(got[0]) is type(fitted.k)
 
 
 def test_a_composite_of_nothing_ranks_every_unit_equal():

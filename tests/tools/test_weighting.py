@@ -422,6 +422,17 @@ def test_the_review_writes_its_tables_to_a_workbook(nested, tmp_path):
     assert book.sheetnames == ["summary", *nested.tables()]
 
 
+def test_a_unit_label_with_a_control_character_reaches_the_workbook_as_its_symbol(tmp_path):
+    openpyxl = pytest.importorskip("openpyxl")
+    data = NESTED_DATA.rename(index={"unit 0": "unit\x0c0"})  # a form feed no workbook can hold
+    review = weight_uncertainty(NESTED, data, n=4, seed=5, scheduler=1, ent_k=5)
+    path = tmp_path / "review.xlsx"
+    with pytest.warns(UserWarning, match="control characters"):
+        review.to_excel(path)
+    cells = {cell.value for sheet in openpyxl.load_workbook(path) for row in sheet.iter_rows() for cell in row}
+    assert "unit\u240c0" in cells
+
+
 def test_the_review_is_a_result_of_its_own_kind(nested):
     assert isinstance(nested, WeightUncertainty)
     assert nested.plot().axes[0].get_title(loc="left") == "Weights, their uncertainty and their rivals"

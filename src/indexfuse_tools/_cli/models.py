@@ -149,6 +149,14 @@ _RULES = (
     "group_fills",
     "transforms",
     "caps",
+    "period",
+    "unit",
+    "max_gap",
+    "fallback",
+    "periods",
+    "units",
+    "last_periods",
+    "last_values",
 )
 _BY_DIMENSION = ("dimensions", "min_present")
 
@@ -184,6 +192,8 @@ def preparation_differences(
             keys = [key for key in dict.fromkeys([*one, *other]) if one.get(key, None) != other.get(key, None)]
             labels = [dimension_name(key) for key in keys] if name in _BY_DIMENSION else keys
             phrases.append(f"the {name.replace('_', ' ')} of {show(labels, 3)}")
+        elif isinstance(one, tuple) and isinstance(other, tuple):  # the periods or units learnt on: too long to print
+            phrases.append(f"the {name} learnt on ({len(one)} in {names[0]}, {len(other)} in {names[1]})")
         else:
             phrases.append(f"{name.replace('_', ' ')} {one!r} in {names[0]}, {other!r} in {names[1]}")
     return phrases

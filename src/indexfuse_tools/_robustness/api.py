@@ -12,6 +12,8 @@ from __future__ import annotations
 import functools
 import importlib
 import inspect
+import math
+import os
 import warnings
 from collections.abc import Callable, Mapping
 from typing import Any, ParamSpec, TypeVar, cast
@@ -20,7 +22,7 @@ import numpy as np
 import pandas as pd
 
 from indexfuse_tools._check import check
-from indexfuse_tools._core import Fingerprint, Schema, is_integer, signature_text, unique_units
+from indexfuse_tools._core import Fingerprint, Schema, is_integer, nodes, signature_text, unique_units, used_columns
 from indexfuse_tools._core import fingerprint as fingerprint_of
 from indexfuse_tools._robustness.design import (
     convergence,
@@ -31,10 +33,19 @@ from indexfuse_tools._robustness.design import (
 )
 from indexfuse_tools._preparation import Preparation, prepare
 from indexfuse_tools._results import refuse_marked
-from indexfuse_tools._robustness.engine import descending_ranks, make_job, nominal_options, ranked_units
+from indexfuse_tools._robustness.budget import (
+    available_memory,
+    check_budget,
+    combination_bytes_per_unit,
+    estimate,
+    kept_values_bytes,
+    parse_memory,
+)
+from indexfuse_tools._robustness.engine import Job, make_job, nominal_options, ranked_units
 from indexfuse_tools._robustness.factors import (
     DISCRETE,
     FACTORS,
+    OVER_TIME_LEVELS,
     TREATMENT,
     ModelSchema,
     Nominal,
@@ -42,13 +53,17 @@ from indexfuse_tools._robustness.factors import (
     nominal_of,
     setting_of,
 )
-from indexfuse_tools._robustness.result import RobustnessResult, rank_table
+from indexfuse_tools._robustness.result import RobustnessResult, rank_positions, rank_table_of
+from indexfuse_tools._robustness.series import RANKS, SHIFT, Accumulator, analysis_series, descending_ranks
+from indexfuse_tools._robustness.spill import default_spill_dir, spill_room
 from indexfuse_tools._robustness.workers import (
     bootstrap_tasks,
+    check_dask_workers,
     execute,
     plan_workers,
     refuse_in_a_starting_worker,
     split,
+    task_runs,
 )
 
 __all__ = ["FACTORS", "METHODS", "RobustnessWarning", "analyse", "robustness"]
@@ -90,6 +105,71 @@ def _options_by_keyword(function: Callable[_P, _R]) -> Callable[_P, _R]:
 
 
 # ------------------------------------------------------------ the call --
+
+
+def _check_budget(
+    job: Job,
+    runs: int,
+    row_bytes: int,
+    kind: str,
+    workers: int,
+    scheduler: Any,
+    limit: int | None,
+    spill_dir: str | os.PathLike[str],
+) -> None:
+    """Refuse, before any run, an analysis that would not fit the memory it may take or its spill directory."""
+    rows = len(job.data)  # every row is scored in each run, whichever are ranked
+    tables = [job.data] if job.raw is None else [job.data, job.raw]
+    table_bytes = sum(int(table.memory_usage(index=True, deep=True).sum()) for table in tables)
+    levels = job.setting.levels
+    if job.method == "bootstrap":
+        variants, table_bytes = 0, 3 * table_bytes  # each run fits on a resampled copy, with the fit's own copies
+    else:
+        prepared = math.prod(len(levels[name]) for name in TREATMENT) if job.treatment is not None else 1
+        variants = len(job.leaves) * len(levels["scale_method"]) * len(levels["pca_cumulative"]) * prepared
+        table_bytes += (prepared - 1) * int(job.data.memory_usage(index=True, deep=True).sum())
+    table_bytes += _preparation_bytes(job)
+    dimensions = sum(1 for node in nodes(job.plans[0]) if not isinstance(node.value, dict))
+    per_run = combination_bytes_per_unit(
+        dimensions, "principal components" in levels["weighting"], "geometric" in levels["aggregation"]
+    )
+    found = estimate(rows, table_bytes, variants, runs, row_bytes, kind, workers, per_run)
+    alone = estimate(rows, table_bytes, variants, runs, row_bytes, "local", 1, per_run)
+    check_budget(found, available_memory() if limit is None else limit, spill_dir, spill_room(spill_dir), alone)
+    if kind == "dask":
+        check_dask_workers(scheduler, found.worker if found.worker else found.caller)
+
+
+def _preparation_bytes(job: Job) -> int:
+    """What the preparations of an analysis over time hold in a process: the one replayed, and one being learnt.
+
+    A preparation that fills gaps over time keeps each unit's last value
+    and period of every indicator. The one given as it is travels with the
+    job; a run at another level over time learns one as large again.
+    """
+    published = job.published
+    held = 0
+    if published is not None and published.over_time:
+        held = kept_values_bytes(
+            len(published.units) + sum(map(len, published.last_values.values()))
+            + sum(map(len, published.last_periods.values()))
+        )
+    imputation = job.setting.levels["imputation"] if job.treatment is not None else ()
+    if not any(level in OVER_TIME_LEVELS for level in imputation):
+        return held
+    assert job.raw is not None
+    indicators = len(used_columns(job.raw, job.schema).columns)
+    return held + kept_values_bytes((1 + 2 * indicators) * _unit_count(job.raw, job.treatment or {}))
+
+
+def _unit_count(raw: pd.DataFrame, treatment: Mapping[str, Any]) -> int:
+    """The units of a table over time (at most its rows, where the unit column cannot be read)."""
+    unit = treatment.get("unit")
+    try:
+        labels = raw[unit] if unit in raw.columns else raw.index.get_level_values(cast(Any, unit))
+        return int(labels.nunique())
+    except (KeyError, TypeError, ValueError, IndexError):
+        return len(raw)
 
 
 def _require(module: str) -> None:
@@ -198,6 +278,8 @@ def robustness(
     scheduler: Any = None,
     progress: bool = True,
     preparation: Preparation | Mapping[str, Any] | None = None,
+    memory: int | str | None = None,
+    spill_dir: str | os.PathLike[str] | None = None,
     **model_args: Any,
 ) -> RobustnessResult:
     """How much would the ranking change under the other defensible choices?
@@ -336,6 +418,26 @@ def robustness(
         units ranked are the rows the preparation keeps. Leaving
         indicators out (``exclude``) changes the index, not the
         preparation: each run prepares the whole schema.
+    memory : int or str, optional
+        The most memory the analysis may take, this process and its local
+        workers together: bytes, or a text such as ``"2GiB"`` or
+        ``"1.5GB"``. By default, what the machine has available when the
+        analysis starts (``MemAvailable``, or its cgroup's limit). An
+        analysis estimated to need more is refused before any run, with
+        the estimate and what to change. With a Dask client, each worker's
+        own ``memory_limit`` is checked against the estimate for one
+        worker too.
+    spill_dir : str or path-like, optional
+        The directory of the spill files: every run's ranks go to disk as
+        the runs end (runs x units float32 values: 1.1 GB for 8,192 runs of
+        33,000 units, 7.9 GB for 242,335 units) and are read back a block
+        of units at a time, so memory does not grow with the runs. By
+        default :func:`tempfile.gettempdir` (``TMPDIR``, else ``/tmp``).
+        The files have no name (the system reclaims their room when the
+        analysis ends, however it ends, a kill included) and live as long
+        as the result, whose :attr:`~RobustnessResult.run_ranks` reads
+        them. An analysis whose files would not fit is refused before any
+        run.
     **model_args
         The nominal configuration: ``scale_method``, ``pca_cumulative``,
         ``ent_k`` (as for ``indexpca_diment``) and ``resolution`` (default:
@@ -353,11 +455,16 @@ def robustness(
         naming no column, a non-numeric or incomplete column, ...): the
         nominal index would not be what the schema says.
     ValueError
-        For a bad method, ``n``, seed or factor level, or ``data`` whose row
-        labels repeat (the result finds units by label), before anything
-        runs.
+        For a bad method, ``n``, seed, factor level, ``memory`` or
+        ``spill_dir``, or ``data`` whose row labels repeat (the result finds
+        units by label), before anything runs.
     TypeError
         For an unknown model argument or a scheduler of another kind.
+    MemoryError
+        If the analysis would need more memory than ``memory`` (or a Dask
+        worker's limit), before any run.
+    OSError
+        If the spill files would not fit in ``spill_dir``, before any run.
 
     Warns
     -----
@@ -390,7 +497,7 @@ def robustness(
     """
     return analyse(
         schema, data, factors=factors, method=method, n=n, seed=seed, scheduler=scheduler, progress=progress,
-        preparation=preparation, **model_args,
+        preparation=preparation, memory=memory, spill_dir=spill_dir, **model_args,
     )  # fmt: skip
 
 
@@ -405,6 +512,8 @@ def analyse(
     scheduler: Any = None,
     progress: bool = True,
     preparation: Preparation | Mapping[str, Any] | None = None,
+    memory: int | str | None = None,
+    spill_dir: str | os.PathLike[str] | None = None,
     options: Mapping[str, Any] | None = None,
     fitted: int | None = None,
     ranked: np.ndarray | None = None,
@@ -415,7 +524,7 @@ def analyse(
 
     Parameters
     ----------
-    schema, data, factors, method, n, seed, scheduler, progress, preparation, model_args
+    schema, data, factors, method, n, seed, scheduler, progress, preparation, memory, spill_dir, model_args
         As :func:`robustness` takes them; ``data`` is the raw table of
         every row the runs score.
     options : mapping, optional
@@ -436,6 +545,9 @@ def analyse(
     """
     _refuse_in_a_starting_worker()
     seed = _check_call(schema, data, method, n, seed)
+    limit = parse_memory(memory)
+    if spill_dir is not None and not os.path.isdir(spill_dir):
+        raise ValueError(f"spill_dir is an existing directory, got {os.fspath(spill_dir)!r}")
     schema = cast(ModelSchema, schema)  # _check_call refused any other kind
     published = preparation if isinstance(preparation, Preparation) else None
     treatment = _treatment_of(preparation, factors, options)
@@ -467,10 +579,27 @@ def analyse(
         codes, multipliers = np.zeros((n, len(DISCRETE)), dtype=np.int64), np.ones((n, 0))
     else:
         codes, multipliers = from_unit(design(method, spec, n, seed), setting, top_keys)
-    _, workers = plan_workers(scheduler, len(codes) * len(data))
-    tasks = bootstrap_tasks(n, workers) if method == "bootstrap" else split(codes, multipliers, workers)
-    run_ranks, shifts, unit_shifts = execute(job, tasks, scheduler, progress)
-    ranks = rank_table(run_ranks, job.nominal_ranks, unit_shifts, ranked_units(data.index, positions))
+    units = len(job.nominal_ranks)  # the rows ranked in each run
+    series = analysis_series(units)
+    kind, workers = plan_workers(scheduler, len(codes) * len(data))  # every row is scored, whichever are ranked
+    row_bytes = sum(s.dtype.itemsize * units for s in series if s.kept)
+    spill_dir = default_spill_dir() if spill_dir is None else spill_dir
+    _check_budget(job, len(codes), row_bytes, kind, workers, scheduler, limit, spill_dir)
+    most = task_runs(kind, row_bytes)
+    if method == "bootstrap":
+        tasks = bootstrap_tasks(n, workers, most)
+    else:
+        tasks = split(codes, multipliers, workers, most)
+    accumulator = Accumulator(series, len(codes), units, spill_dir)
+    try:
+        selected = execute(job, tasks, scheduler, progress, accumulator, {RANKS: rank_positions(len(codes))})
+        ranks = rank_table_of(
+            selected[RANKS], job.nominal_ranks, accumulator.mean(SHIFT), ranked_units(data.index, positions)
+        )
+    except BaseException:
+        accumulator.close()
+        raise
+    shifts, run_ranks = accumulator.scalars, accumulator.spills[RANKS]
     sensitivity = settled = None
     if method == "sobol":
         sensitivity = sobol_indices(spec, shifts, seed)

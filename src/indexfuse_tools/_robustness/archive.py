@@ -14,6 +14,7 @@ import os
 import tokenize
 import zipfile
 import zlib
+from collections.abc import Iterator
 from types import TracebackType
 from typing import Any
 
@@ -136,31 +137,73 @@ class Archive:
         """
         info = self._info(name)
         try:
-            with self._zip.open(info) as stream:
-                found_shape, found_dtype, data_start = _header(stream)
-            _check_header(name, found_shape, found_dtype, shape, dtype)
-            expected_size = data_start + found_dtype.itemsize * int(np.prod(shape, dtype=np.int64))
-            if info.file_size != expected_size:
-                raise FileProblem(
-                    f"{name}: declares {info.file_size:,} bytes where its header implies {expected_size:,}"
-                )
+            self._checked(info, name, shape, dtype)
             with self._zip.open(info) as stream:
                 array = np.lib.format.read_array(stream, allow_pickle=False)
         except FileProblem:
             raise
         except _READ_ERRORS as exc:
             raise FileProblem(f"{name}: cannot be read ({exc})") from None
-        return array.astype(found_dtype.newbyteorder("="), copy=False)
+        return array.astype(array.dtype.newbyteorder("="), copy=False)
+
+    def _checked(self, info: zipfile.ZipInfo, name: str, shape: tuple[int, ...], dtype: Any) -> tuple[Any, ...]:
+        """(dtype, data offset, column order) of an ``.npy`` member whose header and size agree with ``shape``."""
+        with self._zip.open(info) as stream:
+            found_shape, found_dtype, data_start, fortran_order = _header(stream)
+        _check_header(name, found_shape, found_dtype, shape, dtype)
+        expected_size = data_start + found_dtype.itemsize * int(np.prod(shape, dtype=np.int64))
+        if info.file_size != expected_size:
+            raise FileProblem(f"{name}: declares {info.file_size:,} bytes where its header implies {expected_size:,}")
+        return found_dtype, data_start, fortran_order
+
+    def array_rows(
+        self, name: str, shape: tuple[int, int], dtype: Any, block_bytes: int
+    ) -> Iterator[np.ndarray]:
+        """The rows of the 2-D ``.npy`` member ``name``, about ``block_bytes`` at a time, checked as :meth:`array` does.
+
+        Yields
+        ------
+        numpy.ndarray
+            A block of rows, in native byte order; never the whole array
+            unless the member stores it column by column.
+        """
+        info = self._info(name)
+        try:
+            found_dtype, data_start, fortran_order = self._checked(info, name, shape, dtype)
+            native = found_dtype.newbyteorder("=")
+            if fortran_order:
+                with self._zip.open(info) as stream:
+                    yield np.lib.format.read_array(stream, allow_pickle=False).astype(native, copy=False)
+                return
+            row_bytes = shape[1] * found_dtype.itemsize
+            step = max(1, block_bytes // max(1, row_bytes))
+            with self._zip.open(info) as stream:
+                _read_exactly(stream, data_start, name)
+                for start in range(0, shape[0], step):
+                    count = min(step, shape[0] - start)
+                    block = np.frombuffer(_read_exactly(stream, count * row_bytes, name), dtype=found_dtype)
+                    yield block.reshape(count, shape[1]).astype(native, copy=False)
+        except FileProblem:
+            raise
+        except _READ_ERRORS as exc:
+            raise FileProblem(f"{name}: cannot be read ({exc})") from None
 
 
-def _header(stream: Any) -> tuple[tuple[int, ...], np.dtype[Any], int]:
-    """The shape, dtype and data offset an ``.npy`` stream's header declares; ``ValueError`` if none."""
+def _read_exactly(stream: Any, size: int, name: str) -> bytes:
+    data = stream.read(size)
+    if len(data) != size:
+        raise FileProblem(f"{name}: ends {size - len(data):,} bytes before its header says")
+    return bytes(data)
+
+
+def _header(stream: Any) -> tuple[tuple[int, ...], np.dtype[Any], int, bool]:
+    """The shape, dtype, data offset and column order an ``.npy`` stream's header declares; ``ValueError`` if none."""
     version = np.lib.format.read_magic(stream)
     reader = _HEADER_READERS.get(version)
     if reader is None:
         raise ValueError(f"an .npy header of version {version} is not one this release writes")
-    shape, _, dtype = reader(stream)
-    return tuple(shape), dtype, stream.tell()
+    shape, fortran_order, dtype = reader(stream)
+    return tuple(shape), dtype, stream.tell(), bool(fortran_order)
 
 
 def _check_header(name: str, found_shape: tuple[int, ...], found_dtype: np.dtype[Any], shape: Any, dtype: Any) -> None:

@@ -9,7 +9,7 @@ configuration. Runs share most of their work, and the engine shares it too:
   ``compute_index_coef`` and ``compute_dim_value`` and assembled into the
   trees each configuration needs;
 * ``min_ent`` depends only on the number of rows, ``k`` and the resolution,
-  and comes from one real ``fit`` per (``k``, resolution);
+  and is computed once per (``k``, resolution) as ``fit`` computes it;
 * the entropy estimates dominate what is left, and their inputs repeat from
   configuration to configuration. While the engine computes weights with the
   model's ``compute_dim_weight``, the module global ``indexfuse.entropy``
@@ -67,6 +67,16 @@ from indexfuse_tools._robustness.factors import (
     nominal_level,
     treatment_options,
 )
+from indexfuse_tools._robustness.series import (
+    Series,
+    Tally,
+    TaskResult,
+    analysis_series,
+    descending_ranks,
+    rank_dtype,
+    run_values,
+)
+from indexfuse_tools._robustness.spill import Spill
 from indexfuse_tools._weights import equal_weights, set_weights
 from tessel.modelbench import entropy
 
@@ -77,7 +87,9 @@ __all__ = [
     "TaskResult",
     "apply_weights",
     "descending_ranks",
+    "fit_baseline",
     "make_job",
+    "weighted_sum",
     "nominal_options",
     "prepared_table",
     "perturbed",
@@ -284,7 +296,7 @@ def assemble(plan: Any, value_of: Callable[[int], Any]) -> Any:
 class _EntropyMemo:
     """Entropy estimates by their exact input, for one engine.
 
-    An input is known by a 256-bit BLAKE2 digest of its bytes (with its
+    An input is known by the SHA-256 digest of its bytes (with its
     shape and dtype), or, for the dimension values the engine holds for the
     whole analysis, by the address of their buffer: those buffers stay alive,
     so no other array can take their place.
@@ -307,7 +319,9 @@ class _EntropyMemo:
         where = self._where(x)
         if where in self._pinned:
             return ("pinned", *where)
-        digest = hashlib.blake2b(np.ascontiguousarray(x).view(np.uint8), digest_size=32).digest()
+        # SHA-256 rather than BLAKE2: processors with SHA instructions (most
+        # x86 and ARM ones since 2017) hash three times faster with it.
+        digest = hashlib.sha256(np.ascontiguousarray(x).view(np.uint8)).digest()
         return ("bytes", x.shape, x.dtype.str, digest)
 
     def estimate(self, module: Any, x: np.ndarray, k: Any) -> Any:
@@ -365,41 +379,6 @@ def _memo_scope(memo: _EntropyMemo) -> Iterator[None]:
                 _binding.clear()
 
 
-# -------------------------------------------------------------- ranks --
-
-
-def rank_dtype(units: int) -> type[np.floating[Any]]:
-    """float32 holds every rank of up to 2**23 units exactly (they are multiples of 1/2), in half the room."""
-    return np.float32 if units <= 2**23 else np.float64
-
-
-def descending_ranks(values: Any, n: int) -> np.ndarray:
-    """Ranks, 1 for the largest value, ties sharing their average rank, NaN kept.
-
-    What ``Series.rank(ascending=False)`` gives, in a third of the time of
-    ``scipy.stats.rankdata``: averaged ties need no stable sort, and this
-    runs once per run.
-    """
-    values = np.asarray(values, dtype=np.float64)
-    if values.ndim == 0:  # the composite of an index without any weight is the integer 0
-        values = np.full(n, float(values))
-    missing = np.isnan(values)
-    if missing.any():
-        ranks = np.full(values.shape, np.nan)
-        ranks[~missing] = descending_ranks(values[~missing], int((~missing).sum()))
-        return ranks
-    order = np.argsort(values)[::-1]
-    ordered = values[order]
-    starts = np.flatnonzero(np.concatenate(([True], ordered[1:] != ordered[:-1])))
-    ranks = np.empty(values.shape)
-    if starts.size == values.size:
-        ranks[order] = np.arange(1, values.size + 1, dtype=np.float64)
-    else:
-        counts = np.diff(np.append(starts, values.size))
-        ranks[order] = np.repeat(starts + (counts + 1) / 2, counts)
-    return ranks
-
-
 # ------------------------------------------------------------- weights --
 
 
@@ -436,10 +415,10 @@ class Cell(NamedTuple):
     arrays: Any  # the dimension values as numpy arrays (views), for the runs' scores
     logs: Any = None  # under geometric aggregation, what it sums: see geometric_logs
 
-    def score(self, weights: Any) -> Any:
-        """The composite of this configuration's aggregation under ``weights``."""
+    def score(self, weights: Any, scratch: np.ndarray) -> Any:
+        """The composite of this configuration's aggregation under ``weights`` (``scratch``: see weighted_sum)."""
         if self.logs is None:
-            return self.model.compute_score(self.arrays, weights)
+            return weighted_sum(self.model, self.arrays, weights, scratch)
         return geometric_composite(self.arrays, weights, self.logs)
 
 
@@ -457,6 +436,99 @@ def _as_arrays(values: Any) -> Any:
     return map_leaves(values, lambda node: None if node.value is None else node.value.to_numpy())
 
 
+def fit_baseline(model: indexfuse.indexpca_diment, rows: int) -> tuple[Any, Any]:
+    """(``k``, ``min_ent``) as ``model.fit`` sets them on a table of ``rows`` rows, without the rest of a fit.
+
+    ``fit`` first caps the neighbour count at ``rows - 1`` (keeping its own
+    object unless the cap is lower), then estimates the entropy of ``rows``
+    zeros with it, through ``indexfuse.entropy`` as it stands at the call.
+    """
+    k = model.k
+    if rows - 1 < k:
+        k = rows - 1
+    return k, indexfuse.entropy.multivar_knn(np.zeros(rows), k=k)
+
+
+class _Unusual(Exception):
+    """A weight or value :func:`weighted_sum` does not cover: the model computes the composite."""
+
+
+def weighted_sum(model: indexfuse.indexpca_diment, arrays: Any, weights: Any, scratch: np.ndarray) -> Any:
+    """What ``model.compute_score(arrays, weights)`` gives, to the bit, in half the passes over memory.
+
+    The model adds each dimension's ``0 + value * weight`` times its
+    direction to its total, each step a new array. Here a term is
+    ``value * (weight * direction)`` (or a nested total negated) and goes
+    into the total in place. Those are the same numbers except where a term
+    or a partial sum is a zero: ``0 + x`` makes a zero positive, and the
+    order of signs of zeros is all that can differ. A nonzero total is
+    therefore the model's own; the totals that come out zero (or NaN) are
+    taken from the model itself, on those units alone. A tree with anything
+    but float64 arrays, real weights, None and plain directions goes to the
+    model whole. ``scratch`` holds one term at a time (one float64 per unit).
+    """
+    try:
+        total = _weighted(arrays, weights, scratch)
+    except _Unusual:
+        total = None
+    if total is None:
+        return model.compute_score(arrays, weights)
+    odd = np.flatnonzero((total == 0) | np.isnan(total))
+    if odd.size:
+        subset = map_leaves(arrays, lambda node: None if node.value is None else node.value[odd])
+        total[odd] = model.compute_score(subset, weights)
+    return total
+
+
+def _direction(key: Any) -> int:
+    direction = key[1] if isinstance(key, (tuple, list)) and len(key) == 2 else 1
+    if type(direction) is not int or direction not in (1, -1):
+        raise _Unusual
+    return direction
+
+
+def _leaf_array(values: Any) -> np.ndarray:
+    if type(values) is not np.ndarray or values.dtype != np.float64 or values.ndim != 1:
+        raise _Unusual
+    return values
+
+
+def _weighted(values: Any, weights: Any, scratch: np.ndarray) -> np.ndarray | None:
+    """The total of one node of the trees (a new array), None for a node that adds nothing."""
+    if weights is None:
+        return None
+    if type(weights) in (float, np.float64, int):
+        product: np.ndarray = np.multiply(_leaf_array(values), weights)
+        return product
+    if not isinstance(weights, dict) or not isinstance(values, dict):
+        raise _Unusual
+    total: np.ndarray | None = None
+    for key, weight in weights.items():
+        direction = _direction(key)
+        if key not in values:
+            raise _Unusual
+        if isinstance(weight, dict):
+            child = _weighted(values[key], weight, scratch)
+            if child is None:
+                continue
+            if total is None:
+                total = child if direction == 1 else np.multiply(child, -1.0, out=child)
+            else:
+                (np.add if direction == 1 else np.subtract)(total, child, out=total)
+        elif weight is None:
+            continue
+        elif type(weight) in (float, np.float64, int):
+            leaf = _leaf_array(values[key])
+            if total is None:
+                total = np.multiply(leaf, weight * direction)
+            else:
+                np.multiply(leaf, weight, out=scratch)
+                (np.add if direction == 1 else np.subtract)(total, scratch, out=total)
+        else:
+            raise _Unusual
+    return total
+
+
 @dataclass
 class Task:
     """Runs for one worker: their numbers, level codes and weight multipliers."""
@@ -464,14 +536,6 @@ class Task:
     runs: np.ndarray
     codes: np.ndarray  # one row per run: its level of each factor of DISCRETE
     multipliers: np.ndarray  # one row per run, one column per top-level dimension
-
-
-@dataclass
-class TaskResult:
-    runs: np.ndarray
-    ranks: np.ndarray | None  # one row per run, of rank_dtype; None when written to the shared matrix
-    shifts: np.ndarray  # the mean absolute rank shift of each run
-    unit_shifts: np.ndarray  # each unit's absolute rank shift, summed over the runs
 
 
 _CELL_FACTORS = ("exclude", "scale_method", "pca_cumulative", "ent_k", "resolution")
@@ -488,6 +552,7 @@ class Engine:
     _leaf_values: dict[tuple[Any, ...], tuple[Any, Any]] = field(default_factory=dict)
     _baselines: dict[tuple[int, int], tuple[Any, Any]] = field(default_factory=dict)
     _tables: dict[tuple[int, ...], pd.DataFrame] = field(default_factory=dict)
+    _trees: dict[tuple[Any, ...], tuple[Any, Any, Any]] = field(default_factory=dict)
 
     def level(self, name: str, code: int) -> Any:
         return self.job.setting.levels[name][code]
@@ -542,19 +607,16 @@ class Engine:
         if (k, r) not in self._baselines:
             model = indexfuse.indexpca_diment(self.job.schema, **self.job.nominal.ctor(ent_k=self.level("ent_k", k)))
             with entropy.resolution(self.level("resolution", r)):
-                model.fit(self.job.data.iloc[: self.job.fit_rows])
-            self._baselines[k, r] = (model.k, model.min_ent)
+                self._baselines[k, r] = fit_baseline(model, self.job.fit_rows)
         return self._baselines[k, r]
 
     def cell(self, codes: Sequence[int]) -> Cell:
         """The fitted model of a configuration, from the shared parts."""
         e, s, c, k, r = (int(codes[DISCRETE.index(name)]) for name in _CELL_FACTORS)
         prepared = self.table(codes)
-        plan = self.job.plans[e]
         model = indexfuse.indexpca_diment(self.job.variants[e], **self._ctor(s, c, ent_k=self.level("ent_k", k)))
         model.k, model.min_ent = self._baseline(k, r)
-        model.index_coef = assemble(plan, lambda leaf: self._leaf(leaf, s, c, prepared)[0])
-        values = assemble(plan, lambda leaf: self._leaf(leaf, s, c, prepared)[1])
+        model.index_coef, values, arrays = self._assembled(e, s, c, prepared)
         with entropy.resolution(self.level("resolution", r)):
             weights, _ = cast(tuple[Any, Any], model.compute_dim_weight(self._fitted_values(values)))  # as fit does
         model.dim_weight = weights
@@ -562,10 +624,26 @@ class Engine:
         if weighting == "equal":
             equal_weights(model)
         elif weighting == "principal components":
-            model.dim_weight = principal_component_weights(values, weights)
-        arrays = _as_arrays(values)
+            model.dim_weight = principal_component_weights(self._fitted_values(values), weights)
         logs = geometric_logs(arrays, model.dim_weight) if aggregation == "geometric" else None
         return Cell(model, values, model.dim_weight, arrays, logs)
+
+    def _assembled(
+        self, e: int, s: int, c: int, prepared: tuple[tuple[int, ...], pd.DataFrame]
+    ) -> tuple[Any, Any, Any]:
+        """(coefficient tree, dimension values, the values as arrays) of an exclusion, scale method and cumulative.
+
+        The configurations that differ only in ``k``, the resolution, the
+        weighting and the aggregation share them; the model reads the trees
+        and never changes them.
+        """
+        key = (e, s, c, prepared[0])
+        if key not in self._trees:
+            plan = self.job.plans[e]
+            coefficients = assemble(plan, lambda leaf: self._leaf(leaf, s, c, prepared)[0])
+            values = assemble(plan, lambda leaf: self._leaf(leaf, s, c, prepared)[1])
+            self._trees[key] = (coefficients, values, _as_arrays(values))
+        return self._trees[key]
 
     def _fitted_values(self, values: Any) -> Any:
         """The dimension values of the rows the index is fitted on: the weights are learnt on them alone."""
@@ -592,7 +670,7 @@ class Engine:
             weights = self.weights(cell, multipliers)
             if cell.logs is None:
                 return cell.model.compute_score(cell.values, weights)
-            return pd.Series(cell.score(weights), index=self.job.data.index)
+            return pd.Series(geometric_composite(cell.arrays, weights, cell.logs), index=self.job.data.index)
 
     def describe(self, codes: Sequence[int], multipliers: np.ndarray) -> str:
         parts = [f"{name}={self.level(name, int(code))!r}" for name, code in zip(DISCRETE, codes)]
@@ -600,41 +678,25 @@ class Engine:
             parts.append(f"weight multipliers {np.round(multipliers, 4).tolist()}")
         return ", ".join(parts)
 
-    def _result(self, task: Task, out: np.ndarray | None) -> TaskResult:
-        units = len(self.job.nominal_ranks)
-        ranks = np.empty((len(task.runs), units), dtype=rank_dtype(units)) if out is None else None
-        return TaskResult(task.runs, ranks, np.empty(len(task.runs)), np.zeros(units))
+    @property
+    def series(self) -> tuple[Series, ...]:
+        return analysis_series(len(self.job.nominal_ranks))
 
-    def _rank(self, composite: Any, result: TaskResult, row: int, out: np.ndarray | None) -> None:
-        ranks = descending_ranks(self.job.ranked_part(composite), len(self.job.nominal_ranks))
-        shift = np.abs(ranks - self.job.nominal_ranks)
-        if result.ranks is None:
-            assert out is not None
-            out[result.runs[row]] = ranks
-        else:
-            result.ranks[row] = ranks
-        result.shifts[row] = shift.mean()
-        result.unit_shifts += shift
-
-    def run(self, task: Task, out: np.ndarray | None = None) -> TaskResult:
-        """Ranks and rank shifts of a task's runs; runs of one configuration come together.
-
-        The ranks go to the rows of ``out`` (all the runs' ranks) when it is
-        given, else with the result.
-        """
-        result = self._result(task, out)
+    def run(self, task: Task, tally: Tally) -> None:
+        """Build a task's runs, runs of one configuration together, and tally what each leaves behind."""
+        job = self.job
+        scratch = np.empty(len(job.data))
         with self.lock, _memo_scope(self.memo):
             cell, cell_codes = None, task.codes[:0]
             for row, (run, codes) in enumerate(zip(task.runs, task.codes)):
                 try:
                     if cell is None or not np.array_equal(codes, cell_codes):
                         cell, cell_codes = self.cell(codes), codes
-                    composite = cell.score(self.weights(cell, task.multipliers[row]))
+                    composite = cell.score(self.weights(cell, task.multipliers[row]), scratch)
                 except Exception as exc:
                     exc.add_note(f"in robustness run {int(run)}: {self.describe(codes, task.multipliers[row])}")
                     raise
-                self._rank(composite, result, row, out)
-        return result
+                tally.add(row, *run_values(job.ranked_part(composite), job.nominal_ranks))
 
     # The bootstrap refits the nominal index on resampled rows: nothing to share.
 
@@ -642,19 +704,23 @@ class Engine:
         rows = resample_rows(self.job.seed, run, self.job.fit_rows)
         return self.job.nominal.fit(self.job.schema, self.job.data.iloc[rows])
 
-    def run_bootstrap(self, task: Task, out: np.ndarray | None = None) -> TaskResult:
-        result = self._result(task, out)
+    def run_bootstrap(self, task: Task, tally: Tally) -> None:
         for row, run in enumerate(task.runs):
             try:
                 composite, _ = self.bootstrap_model(int(run)).score(self.job.data)
             except Exception as exc:
                 exc.add_note(f"in robustness run {int(run)} (a bootstrap resample)")
                 raise
-            self._rank(composite, result, row, out)
-        return result
+            tally.add(row, *run_values(self.job.ranked_part(composite), self.job.nominal_ranks))
 
-    def work(self, task: Task, out: np.ndarray | None = None) -> TaskResult:
-        return self.run_bootstrap(task, out) if self.job.method == "bootstrap" else self.run(task, out)
+    def work(self, task: Task, spills: Mapping[str, Spill] | None = None) -> TaskResult:
+        """What a task's runs leave behind; kept series go to ``spills`` when given, else with the result."""
+        tally = Tally(self.series, task.runs, len(self.job.nominal_ranks), spills)
+        if self.job.method == "bootstrap":
+            self.run_bootstrap(task, tally)
+        else:
+            self.run(task, tally)
+        return tally.result()
 
 
 def resample_rows(seed: int, run: int, n_rows: int) -> np.ndarray:

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Hashable, Iterable, Mapping
+from collections.abc import Hashable, Iterable, Iterator, Mapping
 from typing import TYPE_CHECKING, Any, Final
 
 import numpy as np
@@ -28,6 +28,8 @@ from indexfuse_tools._robustness.factors import (
     level_names,
     nominal_level,
 )
+from indexfuse_tools._robustness.series import order_statistics
+from indexfuse_tools._robustness.spill import Spill, SpillFile
 from indexfuse_tools._robustness.saved import (
     RANK_COLUMNS,
     ROBUSTNESS_FORMAT,
@@ -41,7 +43,15 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["ROBUSTNESS_FORMAT", "ROBUSTNESS_VERSION", "RobustnessResult", "least_settled", "rank_table"]
+__all__ = [
+    "ROBUSTNESS_FORMAT",
+    "ROBUSTNESS_VERSION",
+    "RobustnessResult",
+    "least_settled",
+    "rank_positions",
+    "rank_table",
+    "rank_table_of",
+]
 
 RANK_SHIFT = "rank_shift"
 LEVEL_COLUMNS = ("runs", "mean_shift", "median_shift", "excess")
@@ -50,18 +60,30 @@ _TAILS = (0.05, 0.95)
 #: that the unit reaches or beats in at least that share of the runs. Unlike
 #: an interpolated percentile, it is a rank some run gave.
 PERCENTILE_RULE: Final = "inverted_cdf"
-_BLOCK = 2048  # units summarised at a time, to bound the temporary copies
 #: The columns of :func:`least_settled`.
 SETTLED_COLUMNS = ("nominal", "median", "p5", "p95", "width")
 
 
-def rank_table(run_ranks: np.ndarray, nominal: np.ndarray, mean_shift: np.ndarray, index: pd.Index) -> pd.DataFrame:
+def rank_positions(runs: int) -> list[int]:
+    """Where ``p5``, ``p95`` and the two middle ranks sit in a unit's ranks over ``runs`` runs, sorted.
+
+    Which position numpy's percentile rule picks is read off its own answer
+    for the positions 0 .. runs - 1, so the rule stays numpy's.
+    """
+    tails = np.quantile(np.arange(runs), _TAILS, method=PERCENTILE_RULE).astype(np.intp)
+    return [*tails.tolist(), (runs - 1) // 2, runs // 2]
+
+
+def rank_table(
+    run_ranks: np.ndarray | Spill, nominal: np.ndarray, mean_shift: np.ndarray, index: pd.Index
+) -> pd.DataFrame:
     """Each unit's nominal rank, its median rank and 5-95% rank interval over the runs, and its mean shift.
 
     Parameters
     ----------
-    run_ranks : numpy.ndarray
-        Every unit's rank in every run (runs x units).
+    run_ranks : numpy.ndarray or Spill
+        Every unit's rank in every run (runs x units), in memory or spilled
+        to disk; either way it is read a block of units at a time.
     nominal : numpy.ndarray
         Every unit's rank in the nominal index.
     mean_shift : numpy.ndarray
@@ -80,25 +102,41 @@ def rank_table(run_ranks: np.ndarray, nominal: np.ndarray, mean_shift: np.ndarra
         is the median rank (the mean of the two middle ones for an even
         number of runs).
     """
-    runs = run_ranks.shape[0]
-    quantiles = np.empty((run_ranks.shape[1], 3))
-    # One unit's ranks to a row, sorted: each quantile is then a column of
-    # the block. Which column numpy's rule picks is read off its own answer
-    # for the positions 0 .. runs - 1, so the rule stays numpy's.
-    tails = np.quantile(np.arange(runs), _TAILS, method=PERCENTILE_RULE).astype(np.intp)
-    middle = [(runs - 1) // 2, runs // 2]
-    buffer = np.empty((min(_BLOCK, run_ranks.shape[1]), runs), dtype=run_ranks.dtype)
-    for start in range(0, run_ranks.shape[1], _BLOCK):
-        block = buffer[: min(_BLOCK, run_ranks.shape[1] - start)]
-        np.copyto(block, run_ranks[:, start : start + _BLOCK].T)
-        block.sort(axis=1)
-        rows = slice(start, start + len(block))
-        quantiles[rows, :2] = block[:, tails]
-        quantiles[rows, 2] = block[:, middle].astype(np.float64).mean(axis=1)
+    if not isinstance(run_ranks, Spill):
+        run_ranks = _InMemory(run_ranks)
+    selected = order_statistics(run_ranks, rank_positions(run_ranks.runs))
+    return rank_table_of(selected, nominal, mean_shift, index)
+
+
+def rank_table_of(selected: np.ndarray, nominal: np.ndarray, mean_shift: np.ndarray, index: pd.Index) -> pd.DataFrame:
+    """:func:`rank_table` from each unit's ranks at :func:`rank_positions` (one row per unit)."""
+    quantiles = np.empty((len(selected), 3))
+    quantiles[:, :2] = selected[:, :2]
+    quantiles[:, 2] = selected[:, 2:4].astype(np.float64).mean(axis=1)
     table = pd.DataFrame(quantiles, index=index, columns=["p5", "p95", "median"])
     table.insert(0, "nominal", nominal)
     table["mean_shift"] = mean_shift
     return table[list(RANK_COLUMNS)]
+
+
+class _InMemory(Spill):
+    """A matrix of every run's ranks held in memory, read as a spill file is."""
+
+    def __init__(self, matrix: np.ndarray) -> None:
+        runs, units = matrix.shape
+        super().__init__(-1, runs, units, matrix.dtype)
+        self._matrix = matrix
+
+    def unit_blocks(
+        self, start: int = 0, stop: int | None = None, block_bytes: int | None = None
+    ) -> Iterator[tuple[int, np.ndarray]]:
+        stop = self.units if stop is None else stop
+        width = min(self.block_width(block_bytes), max(1, stop - start))
+        buffer = np.empty((width, self.runs), dtype=self.dtype)
+        for first in range(start, stop, width):
+            block = buffer[: min(width, stop - first)]
+            np.copyto(block, self._matrix[:, first : first + len(block)].T)
+            yield first, block
 
 
 def least_settled(ranks: pd.DataFrame, n: int | None = 10) -> pd.DataFrame:
@@ -200,7 +238,11 @@ class RobustnessResult:
     run_ranks : numpy.ndarray or None
         Every unit's rank in every run (runs x units; float32, which holds
         them exactly, up to 8 million units), or
-        None for a result loaded from a file saved without them.
+        None for a result loaded from a file saved without them. The
+        matrix stays on disk, in the analysis's spill file, and is mapped
+        into memory page by page as it is read: at census scale (8,192 runs
+        of 242,335 units, 7.9 GB) read it a block at a time, or use
+        :meth:`unit_sensitivity` and :meth:`save`, which do.
     """
 
     def __init__(
@@ -210,7 +252,7 @@ class RobustnessResult:
         codes: np.ndarray,
         multipliers: np.ndarray,
         shifts: np.ndarray,
-        run_ranks: np.ndarray | None,
+        run_ranks: np.ndarray | SpillFile | None,
         ranks: pd.DataFrame,
         sensitivity: pd.DataFrame | None = None,
         convergence: pd.DataFrame | None = None,
@@ -234,11 +276,37 @@ class RobustnessResult:
         self.factors = {
             name: setting.noise if name == NOISE else setting.levels[name] for name in setting.varied
         }
-        self.run_ranks = run_ranks
+        self._spill = run_ranks if isinstance(run_ranks, SpillFile) else None
+        self._run_ranks = None if isinstance(run_ranks, SpillFile) else run_ranks
         self.runs = self._runs_table(shifts)
         self.ranks = ranks
         self.sensitivity = factor_table(SENSITIVITY_COLUMNS) if sensitivity is None else sensitivity
         self.convergence = factor_table(CONVERGENCE_COLUMNS) if convergence is None else convergence
+
+    def __getstate__(self) -> dict[str, Any]:
+        """The result as a pickle holds it: every run's ranks in memory, the spill file left behind."""
+        state = self.__dict__.copy()
+        state["_engine"] = None  # built again when needed; it holds a lock
+        if self._spill is not None:
+            state["_spill"], state["_run_ranks"] = None, self._spill.read_runs(0, self._spill.runs)
+        return state
+
+    @property
+    def run_ranks(self) -> np.ndarray | None:
+        if self._run_ranks is None and self._spill is not None:
+            self._run_ranks = self._spill.matrix()
+        return self._run_ranks
+
+    @run_ranks.setter
+    def run_ranks(self, matrix: np.ndarray | None) -> None:
+        self._spill, self._run_ranks = None, matrix
+
+    def _unit_ranks(self, position: int) -> np.ndarray:
+        """One unit's rank in every run, read from the spill file when the matrix is there."""
+        if self._spill is not None:
+            return self._spill.read_units(position, position + 1)[:, 0]
+        assert self._run_ranks is not None
+        return self._run_ranks[:, position]
 
     def _runs_table(self, shifts: np.ndarray) -> pd.DataFrame:
         setting = self._job.setting
@@ -251,12 +319,6 @@ class RobustnessResult:
                 columns[name] = _column(setting.levels[name], self._codes[:, DISCRETE.index(name)])
         columns[RANK_SHIFT] = shifts
         return pd.DataFrame(columns, index=pd.RangeIndex(len(shifts), name="run"))
-
-    def __getstate__(self) -> dict[str, Any]:
-        # The engine a result builds runs again with holds a lock and its memory of estimates: built anew.
-        state = dict(self.__dict__)
-        state["_engine"] = None
-        return state
 
     def __repr__(self) -> str:
         factors = ", ".join(self.factors) or "none"
@@ -329,14 +391,14 @@ class RobustnessResult:
         """
         if self.method != "sobol":
             raise ValueError(f"unit sensitivity needs method='sobol', this analysis is {self.method!r}")
-        if self.run_ranks is None:
+        if self._spill is None and self._run_ranks is None:
             raise ValueError("this result holds no run_ranks (it was saved with run_ranks=False)")
         position = self.ranks.index.get_indexer(pd.Index([unit]))[0]
         if position < 0:
             raise KeyError(f"{unit!r} is not a unit of the analysis")
         job = self._job
         spec = salib_problem(job.setting, job.top_keys)
-        return sobol_indices(spec, self.run_ranks[:, position].astype(np.float64), self.seed)
+        return sobol_indices(spec, self._unit_ranks(position).astype(np.float64), self.seed)
 
     def by_level(self, factor: str = "exclude") -> pd.DataFrame:
         """How far the ranking moves at each level of a discrete factor.
@@ -531,14 +593,20 @@ class RobustnessResult:
             path,
             Saved(
                 self._job, self.n, self._codes, self._multipliers, self.runs[RANK_SHIFT].to_numpy(),
-                self.run_ranks if run_ranks else None, self.ranks.to_numpy(), self.sensitivity, self.convergence,
-                self.fingerprint,
+                (self._spill or self._run_ranks) if run_ranks else None, self.ranks.to_numpy(), self.sensitivity,
+                self.convergence, self.fingerprint,
             ),
         )  # fmt: skip
 
     @classmethod
-    def load(cls, path: str | os.PathLike[str]) -> RobustnessResult:
+    def load(
+        cls, path: str | os.PathLike[str], *, spill_dir: str | os.PathLike[str] | None = None
+    ) -> RobustnessResult:
         """Read an analysis written by :meth:`save`. Runs no code from the file.
+
+        Every run's ranks, when the file holds them, are copied a block at a
+        time into a spill file in ``spill_dir`` (as :func:`robustness` puts
+        them; by default the temporary directory), not into memory.
 
         The file may come from anyone: only the members the analysis needs
         are read, each only after its declared size and array header agree
@@ -550,7 +618,7 @@ class RobustnessResult:
         ValueError
             Naming the file and what is wrong with it.
         """
-        saved = read_analysis(path)
+        saved = read_analysis(path, spill_dir)
         units = ranked_units(saved.job.data.index, saved.job.ranked)
         ranks = pd.DataFrame(saved.ranks, index=units, columns=list(RANK_COLUMNS))
         return cls(

@@ -11,7 +11,6 @@ one ``ValueError`` naming the file.
 
 from __future__ import annotations
 
-import io
 import json
 import os
 import zipfile
@@ -43,6 +42,7 @@ from indexfuse_tools._preparation import Preparation
 from indexfuse_tools._robustness.archive import Archive, FileProblem
 from indexfuse_tools._robustness.design import CONVERGENCE_COLUMNS, SENSITIVITY_COLUMNS
 from indexfuse_tools._robustness.engine import Job, make_job, nominal_options, prepared_table, rank_dtype, raw_fit_rows
+from indexfuse_tools._robustness.spill import SPILL_BLOCK_BYTES, SpillFile, default_spill_dir
 from indexfuse_tools._robustness.factors import (
     BY_NAME,
     COMBINATION,
@@ -73,6 +73,9 @@ _READ_VERSIONS = (1, 2, 3)
 RANK_COLUMNS = ("nominal", "median", "p5", "p95", "mean_shift")
 
 _DOCUMENT = "robustness.json"
+# A member streamed into the zip must say beforehand whether it may pass the
+# 2 GiB of a classic zip entry.
+_ZIP64_FROM = 2**31 - 2**20
 # Eight million units (the most float32 ranks hold) take some 200 MB of
 # labels; the rest of a document is small.
 _DOCUMENT_LIMIT = 512 * 2**20
@@ -105,7 +108,7 @@ class Saved:
     codes: np.ndarray
     multipliers: np.ndarray
     shifts: np.ndarray
-    run_ranks: np.ndarray | None
+    run_ranks: np.ndarray | SpillFile | None  # in memory or spilled to disk; None: left out
     ranks: np.ndarray
     sensitivity: pd.DataFrame
     convergence: pd.DataFrame
@@ -154,7 +157,7 @@ def write_analysis(path: str | os.PathLike[str], saved: Saved) -> None:
         "fitted": job.fitted,
         "ranked": None if job.ranked is None else len(job.ranked),
     }
-    arrays = {
+    arrays: dict[str, np.ndarray | SpillFile] = {
         "codes": saved.codes,
         "multipliers": saved.multipliers,
         "rank_shift": saved.shifts,
@@ -171,12 +174,24 @@ def write_analysis(path: str | os.PathLike[str], saved: Saved) -> None:
     with atomic_path(path) as temporary, zipfile.ZipFile(temporary, "w") as archive:
         archive.writestr(_DOCUMENT, text, compress_type=zipfile.ZIP_DEFLATED)
         for name, array in arrays.items():
-            buffer = io.BytesIO()
-            try:
-                np.save(buffer, array, allow_pickle=False)
-            except ValueError:
-                raise TypeError(f"{name}: cannot store values of dtype {array.dtype} without pickle") from None
-            archive.writestr(f"{name}.npy", buffer.getvalue())
+            _write_array(archive, name, array)
+
+
+def _write_array(archive: zipfile.ZipFile, name: str, array: np.ndarray | SpillFile) -> None:
+    """``array`` as member ``<name>.npy``, streamed: a spilled matrix a block of runs at a time, never whole."""
+    if isinstance(array, SpillFile):
+        shape, dtype, blocks = (array.runs, array.units), array.dtype, array.run_blocks()
+    else:
+        if array.dtype.hasobject:
+            raise TypeError(f"{name}: cannot store values of dtype {array.dtype} without pickle")
+        shape, dtype, blocks = array.shape, array.dtype, iter([np.ascontiguousarray(array)])
+    size = int(np.prod(shape, dtype=np.int64)) * dtype.itemsize
+    header = {"descr": np.lib.format.dtype_to_descr(dtype), "fortran_order": False, "shape": tuple(shape)}
+    with archive.open(f"{name}.npy", "w", force_zip64=size > _ZIP64_FROM) as member:
+        np.lib.format.write_array_header_1_0(member, header)
+        for block in blocks:
+            if block.size:
+                member.write(memoryview(block).cast("B"))
 
 
 def _encoded_labels(labels: list[Any], what: str) -> Any:
@@ -238,8 +253,12 @@ def _table_document(table: pd.DataFrame) -> Any:
 # ---------------------------------------------------------------- reading --
 
 
-def read_analysis(path: str | os.PathLike[str]) -> Saved:
+def read_analysis(path: str | os.PathLike[str], spill_dir: str | os.PathLike[str] | None = None) -> Saved:
     """What the file at ``path`` holds, every part checked before it is used.
+
+    Every run's ranks, when the file holds them, are copied into a spill
+    file in ``spill_dir`` (by default the temporary directory), a block at
+    a time, once everything else has been read and checked.
 
     Raises
     ------
@@ -251,12 +270,12 @@ def read_analysis(path: str | os.PathLike[str]) -> Saved:
     """
     try:
         with Archive(path) as archive:
-            return _read(archive)
+            return _read(archive, spill_dir)
     except (ValueError, TypeError, KeyError, IndexError, OverflowError) as exc:
         raise ValueError(f"{os.fspath(path)!r} is not a saved robustness analysis: {exc}") from None
 
 
-def _read(archive: Archive) -> Saved:
+def _read(archive: Archive, spill_dir: str | os.PathLike[str] | None) -> Saved:
     document = _document(archive.text(_DOCUMENT, _DOCUMENT_LIMIT))
     method = document["method"]
     schema = decode(document["schema"], "schema")
@@ -273,20 +292,19 @@ def _read(archive: Archive) -> Saved:
     setting = _setting(document, schema, nominal, data.iloc[:fitted], treatment)
     top_keys = _top_keys(decode(document["top_keys"], "top_keys"), schema)
     units = len(data) if ranked is None else len(ranked)
-    arrays = _arrays(
-        archive, method, setting, len(top_keys), units, _run_count(method, document["n"], setting),
-        _factors_in_file(document),
-    )  # fmt: skip
+    runs = _run_count(method, document["n"], setting)
+    arrays = _arrays(archive, method, setting, len(top_keys), units, runs, _factors_in_file(document))
     factors = list(setting.varied) if method == "sobol" else []
     job = make_job(
         method, document["seed"], data, schema, nominal, setting, top_keys, arrays["nominal_ranks"], treatment, raw,
         fitted=fitted, ranked=ranked, published=published,
     )
+    sensitivity = _table(document["sensitivity"], "sensitivity", SENSITIVITY_COLUMNS, factors)
+    convergence = _table(document["convergence"], "convergence", CONVERGENCE_COLUMNS, factors)
+    fingerprint = _fingerprint(document.get("fingerprint"))
     return Saved(
-        job, document["n"], arrays["codes"], arrays["multipliers"], arrays["rank_shift"], arrays.get("run_ranks"),
-        arrays["ranks"], _table(document["sensitivity"], "sensitivity", SENSITIVITY_COLUMNS, factors),
-        _table(document["convergence"], "convergence", CONVERGENCE_COLUMNS, factors),
-        _fingerprint(document.get("fingerprint")),
+        job, document["n"], arrays["codes"], arrays["multipliers"], arrays["rank_shift"],
+        _run_ranks(archive, runs, units, spill_dir), arrays["ranks"], sensitivity, convergence, fingerprint,
     )  # fmt: skip
 
 
@@ -587,14 +605,29 @@ def _arrays(
         "ranks": ((units, len(RANK_COLUMNS)), np.float64),
         "nominal_ranks": ((units,), np.float64),
     }
-    if archive.has("run_ranks.npy"):  # save(run_ranks=False) leaves them out
-        expected["run_ranks"] = ((runs, units), rank_dtype(units))
     arrays = {name: archive.array(f"{name}.npy", shape, dtype) for name, (shape, dtype) in expected.items()}
     if len(in_file) < len(DISCRETE):  # the factors a file knows are the first columns: they join at the end
         arrays["codes"] = np.pad(arrays["codes"], ((0, 0), (0, len(DISCRETE) - len(in_file))))
     _check_codes(arrays["codes"], setting)
     _check_multipliers(arrays["multipliers"], setting.noise)
     return arrays
+
+
+def _run_ranks(archive: Archive, runs: int, units: int, spill_dir: str | os.PathLike[str] | None) -> SpillFile | None:
+    """Every run's ranks, copied a block of runs at a time into a spill file (None: saved without them)."""
+    if not archive.has("run_ranks.npy"):  # save(run_ranks=False) leaves them out
+        return None
+    spill = SpillFile(default_spill_dir() if spill_dir is None else spill_dir, runs, units, rank_dtype(units))
+    try:
+        run = 0
+        for block in archive.array_rows("run_ranks.npy", (runs, units), spill.dtype, SPILL_BLOCK_BYTES):
+            for row in block:
+                spill.write(run, row)
+                run += 1
+    except BaseException:
+        spill.close()
+        raise
+    return spill
 
 
 def _run_count(method: str, n: int, setting: Setting) -> int:

@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING
 import pandas as pd
 
 from indexfuse_tools._audit import agreement_findings
-from indexfuse_tools._core import atomic_path, fixed, isolate, plain_name, strip_bidi, text_cells
+from indexfuse_tools._core import fixed, isolate, plain_name, strip_bidi, write_excel
 from indexfuse_tools._weighting.rivals import RIVALS
 from indexfuse_tools._weighting.tables import Equality
 
@@ -172,17 +172,9 @@ class WeightUncertainty:
         One sheet per table of :meth:`tables`, and ``summary`` with the text
         of ``str()``; every label is written as text, never as a formula.
         """
-        try:
-            import openpyxl  # noqa: F401
-        except ImportError:
-            raise ImportError(
-                "WeightUncertainty.to_excel needs openpyxl: pip install openpyxl (or indexfuse[excel])"
-            ) from None
-        with atomic_path(path) as target, pd.ExcelWriter(target, engine="openpyxl") as writer:
-            pd.DataFrame({"summary": str(self).splitlines()}).to_excel(writer, sheet_name="summary", index=False)
-            for name, table in self.tables().items():
-                table.to_excel(writer, sheet_name=name, index=False)
-            text_cells(writer.book)
+        sheets = {"summary": (pd.DataFrame({"summary": str(self).splitlines()}), False)}
+        sheets.update((name, (table, False)) for name, table in self.tables().items())
+        write_excel(path, sheets)
 
     def plot(
         self, *, title: str | None = "Weights, their uncertainty and their rivals", ax: Axes | None = None
