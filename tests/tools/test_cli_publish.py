@@ -173,8 +173,10 @@ def test_every_number_a_unit_shows_is_the_same_from_toml_and_python_in_every_out
             np.testing.assert_array_equal(column(page["intervals"][bound]), analysis[bound].reindex(units))
         assert page["scale"]["sentence"] == index.presentation.describe()
         rank = column(page["editions"]["rank"]).reshape(len(index.periods), -1)
-        for row, period in enumerate(index.periods):
+        composite = column(page["editions"]["composite"]).reshape(len(index.periods), -1)
+        for row, period in enumerate(index.periods):  # the trajectories, at the digits the page shows
             np.testing.assert_array_equal(rank[row], published.loc[period, "rank"].reindex(units))
+            np.testing.assert_array_equal(composite[row], published.loc[period, "composite"].reindex(units).round(4))
 
 
 def _run(folder: Path, monkeypatch, *args) -> int:
