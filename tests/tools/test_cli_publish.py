@@ -295,6 +295,7 @@ def test_the_review_of_the_weights_is_of_the_published_model_on_the_rows_it_was_
     review = index.weight_review
     # Pooled: the model was fitted on every unit in every edition, and so is the review.
     assert review is not None and review.units == 3 * 48
+    assert str(review).startswith("Weights of 144 rows (48 units in 3 editions) over ")  # not "144 units"
     published = [node_weight(at(index.model.dim_weight, review.paths.get(name, ()))) for name in review.weights["dimension"]]
     np.testing.assert_allclose(review.weights["weight"], published, rtol=1e-12)
     # The workbook the description asked for: the same review, each row a unit in an edition.

@@ -387,3 +387,12 @@ def test_parts_of_two_indices_are_refused(published, later, tmp_path):
     with pytest.raises(ValueError, match=r"robustness analysis is of another index.*the data differ"):
         later.report(tmp_path / "r.html", robustness=later.analyses[1985])
     assert not (tmp_path / "r.html").exists()
+
+
+def test_a_report_of_one_edition_says_one_edition(produc, tmp_path):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        index = Index.build(SCHEMA, produc[produc["year"] == 1986], period="year", unit="state", preparation=TREATMENT)
+        index.report(tmp_path / "one.html")
+    text = (tmp_path / "one.html").read_text(encoding="utf-8")
+    assert "One edition, 1986, of 48 units." in text and "1 editions" not in text
