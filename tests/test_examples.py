@@ -262,6 +262,16 @@ def test_editions_page_shows_the_example_and_what_it_prints(tmp_path):
         assert f"](../../examples/figures/{name})" in (ROOT / "docs" / "guide" / "editions.md").read_text()
 
 
+@pytest.mark.slow  # two publications with their reports and maps: about 20 s; make docs runs it too
+def test_publishing_page_shows_the_example_and_what_it_prints(tmp_path):
+    assert _page_blocks("publishing.md", "example")["examples/publishing.py"] == (EXAMPLES / "publishing.py").read_text()
+    result = _run("examples/publishing.py", str(tmp_path))
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    assert result.stdout == _page_blocks("publishing.md", "output")["examples/publishing.py"]
+    assert "scores are the Python index's: True" in result.stdout and "intervals too: True" in result.stdout
+    assert "Every earlier composite, score and rank unchanged: True" in result.stdout
+
+
 def test_mypy_passes_on_the_examples_and_the_companion_package():
     result = _run("-m", "mypy")  # files and strictness come from pyproject.toml
     assert result.returncode == 0, result.stdout + result.stderr

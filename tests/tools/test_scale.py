@@ -205,7 +205,19 @@ def test_report_scale_shows_the_score(files):
     assert all(_scale_notes(_section(page, anchor))[0].startswith("Composite on a 0-100 scale") for anchor in SCORED_SECTIONS)
 
 
-@pytest.mark.parametrize("command", ["score", "report"])
+def test_explore_scale_shows_the_score_beside_the_composite(statecrime, files):
+    from _explorer_page import carried
+
+    model, data = statecrime
+    assert main(["explore", "statecrime.csv", "--schema", "schema.toml", "--scale", "0-100", "-o", "page.html"]) == 0
+    page, _ = carried(files / "page.html")
+    expected = presentation(indexfuse_tools.results(model, data)["composite"], "0-100")
+    assert (page["scale"]["low"], page["scale"]["high"]) == (expected.low, expected.high)
+    assert main(["explore", "statecrime.csv", "--schema", "schema.toml", "-o", "plain.html"]) == 0
+    assert carried(files / "plain.html")[0].get("scale") is None
+
+
+@pytest.mark.parametrize("command", ["score", "report", "explore"])
 def test_the_command_line_refuses_an_unknown_scale_with_its_reason(files, capsys, command):
     with pytest.raises(SystemExit) as stopped:
         main([command, "statecrime.csv", "--schema", "schema.toml", "--scale", "0-10", "-o", "out.html"])

@@ -15,6 +15,7 @@ __all__ = [
     "COMBINATION",
     "FACTORS",
     "IMPUTATIONS",
+    "MAX_RESAMPLES",
     "MAX_SAMPLES",
     "METHODS",
     "STATISTICS",
@@ -33,6 +34,9 @@ __all__ = [
 # Base samples of a robustness analysis: 2**20 runs of each factor are
 # already more than any analysis needs, and more than memory holds on a large table.
 MAX_SAMPLES = 2**20
+
+# Resamples of a review of the weights: a million refits are more than any interval needs.
+MAX_RESAMPLES = 1_000_000
 
 # What --baseline offers: how the editions of a long table are fitted.
 BASELINES = ("pooled", "reference", "refit")
@@ -66,8 +70,17 @@ FACTORS = (
 COMBINATION = ("weighting", "aggregation")
 
 
-def _table_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("table", help="the data: a .csv, .tsv, .parquet or .xlsx file, one row per unit")
+def _table_arguments(parser: argparse.ArgumentParser, indexed: bool = False) -> None:
+    """The table a command reads; with ``indexed``, the command also takes ``--index``, whose file holds it."""
+    if indexed:
+        parser.add_argument(
+            "table",
+            nargs="?",
+            help="the data: a .csv, .tsv, .parquet or .xlsx file, one row per unit (not with --index, whose "
+            "file holds the index's data)",
+        )
+    else:
+        parser.add_argument("table", help="the data: a .csv, .tsv, .parquet or .xlsx file, one row per unit")
     parser.add_argument(
         "--id",
         metavar="COLUMN",
@@ -86,8 +99,8 @@ def _schema_argument(parser: argparse.ArgumentParser, required: bool) -> None:
     )
 
 
-def _model_arguments(parser: argparse.ArgumentParser, loadable: bool) -> None:
-    _schema_argument(parser, required=not loadable)
+def _model_arguments(parser: argparse.ArgumentParser, loadable: bool, indexed: bool = False) -> None:
+    _schema_argument(parser, required=not (loadable or indexed))
     if loadable:
         parser.add_argument(
             "--model", metavar="FILE", help="a fitted model (JSON, as fit writes it) instead of --schema"
@@ -119,6 +132,16 @@ def _model_arguments(parser: argparse.ArgumentParser, loadable: bool) -> None:
         metavar="VALUE",
         help="values of a dimension closer than this are read as the same value by the entropy "
         f"estimate (default: {DEFAULT_RESOLUTION:g})",
+    )
+
+
+def _index_argument(parser: argparse.ArgumentParser, does: str) -> None:
+    group = parser.add_argument_group("a published index")
+    group.add_argument(
+        "--index",
+        metavar="FILE",
+        help="an index file (as build writes it): its data, preparation, model, scale and editions, in "
+        f"place of the table, --schema, --model and --preparation; {does}",
     )
 
 
@@ -228,7 +251,8 @@ def add_fit(parser: argparse.ArgumentParser) -> None:
 
 
 def add_score(parser: argparse.ArgumentParser) -> None:
-    _table_arguments(parser)
+    _table_arguments(parser, indexed=True)
+    _index_argument(parser, "writes its published results, every edition or the one --period VALUE names")
     _model_arguments(parser, loadable=True)
     _preparation_argument(parser, fits=False)
     parser.add_argument(
@@ -282,7 +306,7 @@ def _period_arguments(parser: argparse.ArgumentParser, what: str, chosen: str) -
         "--period",
         metavar="COLUMN[=VALUE]",
         help=f"column of the period (year, date or any sortable label): {what}; "
-        f"COLUMN=VALUE (such as year=2020) {chosen}",
+        f"COLUMN=VALUE (such as year=2020) {chosen}; with --index, VALUE alone names the edition",
     )
     group.add_argument(
         "--unit",
@@ -300,6 +324,12 @@ def _period_arguments(parser: argparse.ArgumentParser, what: str, chosen: str) -
         "--reference",
         metavar="PERIOD",
         help="with --baseline reference: the edition the model is fitted on (default: the first)",
+    )
+
+
+def _edition_argument(parser: argparse.ArgumentParser | argparse._ArgumentGroup, what: str) -> None:
+    parser.add_argument(
+        "--period", metavar="VALUE", help=f"with --index: the edition {what} (default: the latest)"
     )
 
 
@@ -330,7 +360,10 @@ def geometry_key(value: str | None) -> str | tuple[str, str | None] | None:
 
 
 def add_report(parser: argparse.ArgumentParser) -> None:
-    _table_arguments(parser)
+    _table_arguments(parser, indexed=True)
+    _index_argument(
+        parser, "reports on its latest edition or the one --period VALUE names, with the analyses the file keeps"
+    )
     _model_arguments(parser, loadable=True)
     _preparation_argument(parser, fits=False)
     parser.add_argument(
@@ -357,7 +390,10 @@ def add_report(parser: argparse.ArgumentParser) -> None:
 
 
 def add_explore(parser: argparse.ArgumentParser) -> None:
-    _table_arguments(parser)
+    _table_arguments(parser, indexed=True)
+    _index_argument(
+        parser, "shows its latest edition or the one --period VALUE names, with the analysis the file keeps"
+    )
     _model_arguments(parser, loadable=True)
     _preparation_argument(parser, fits=False)
     parser.add_argument(
@@ -370,6 +406,7 @@ def add_explore(parser: argparse.ArgumentParser) -> None:
         metavar="FILE",
         help="an analysis saved by robustness -o: each unit's 5-95%% rank interval",
     )
+    _scale_argument(parser, "show every score beside its composite")
     _geometry_arguments(parser)
     _period_arguments(
         parser, "show the latest edition, with every unit's trajectory over all of them", "shows that edition instead"
@@ -377,8 +414,9 @@ def add_explore(parser: argparse.ArgumentParser) -> None:
 
 
 def add_robustness(parser: argparse.ArgumentParser) -> None:
-    _table_arguments(parser)
-    _model_arguments(parser, loadable=False)
+    _table_arguments(parser, indexed=True)
+    _index_argument(parser, "analyses its published model and preparation, on its latest edition")
+    _model_arguments(parser, loadable=False, indexed=True)
     parser.add_argument(
         "--preparation",
         metavar="FILE",
@@ -399,6 +437,7 @@ def add_robustness(parser: argparse.ArgumentParser) -> None:
         help="base samples (a power of 2 for sobol), draws or resamples (default: 1024)",
     )
     group.add_argument("--seed", type=int, default=0, help="seed of the design (default: 0)")
+    _edition_argument(group, "analysed")
     group.add_argument(
         "--factors",
         action="append",
@@ -447,7 +486,8 @@ def add_build(parser: argparse.ArgumentParser) -> None:
         "description",
         metavar="FILE",
         help="the index described in TOML: its data, schema, treatment, model, editions, presentation, "
-        "robustness analysis and the outputs to write (paths read from the file's folder)",
+        "robustness analysis, review of the weights, map and the outputs to write (paths read from the file's "
+        "folder)",
     )
     parser.add_argument(
         "--check",
@@ -458,10 +498,12 @@ def add_build(parser: argparse.ArgumentParser) -> None:
 
 
 def add_weights(parser: argparse.ArgumentParser) -> None:
-    _table_arguments(parser)
+    _table_arguments(parser, indexed=True)
+    _index_argument(parser, "reviews its published weights on the rows its model was fitted on")
     _model_arguments(parser, loadable=True)
     _preparation_argument(parser, fits=False)
     group = parser.add_argument_group("the review")
+    _edition_argument(group, "the report shows")
     group.add_argument("-n", type=int, default=1000, help="bootstrap resamples of the units (default: 1000)")
     group.add_argument("--seed", type=int, default=0, help="seed of the resamples (default: 0)")
     group.add_argument(

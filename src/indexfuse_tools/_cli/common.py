@@ -18,7 +18,7 @@ from typing import IO
 import pandas as pd
 
 from indexfuse_tools._cli.errors import EXIT_INTERNAL, InputError, one_line
-from indexfuse_tools._core import atomic_path, csv_safe, show
+from indexfuse_tools._core import atomic_path, csv_safe, same_file, show
 
 __all__ = [
     "EXIT_INTERNAL",
@@ -28,12 +28,13 @@ __all__ = [
     "check_outputs",
     "data_table",
     "for_csv",
+    "label_rows",
     "one_line",
     "read_bytes",
     "read_rows",
     "read_table",
     "refuse_period_options",
-    "same_file",
+    "required_table",
     "write_text",
 ]
 
@@ -73,7 +74,7 @@ def read_table(path: str | Path, id_column: str | None = None, sheet: str | None
     one column per indicator); otherwise as :func:`read_rows` numbers them.
     """
     table, numbered = read_rows(path, sheet)
-    return _label_rows(table, id_column, Path(path), numbered)
+    return label_rows(table, id_column, Path(path), numbered)
 
 
 def read_rows(path: str | Path, sheet: str | None = None) -> tuple[pd.DataFrame, bool]:
@@ -137,7 +138,8 @@ def _text_rows(content: bytes, separator: str, count: int) -> pd.Index:
     return pd.Index(kept[1:], name=ROW)
 
 
-def _label_rows(table: pd.DataFrame, id_column: str | None, file: Path, numbered: bool) -> pd.DataFrame:
+def label_rows(table: pd.DataFrame, id_column: str | None, file: Path, numbered: bool) -> pd.DataFrame:
+    """``table`` (as :func:`read_rows` read it from ``file``) with its rows labelled as :func:`read_table` says."""
     if id_column is not None:
         if id_column not in table.columns:
             raise InputError(
@@ -167,7 +169,15 @@ def _label_rows(table: pd.DataFrame, id_column: str | None, file: Path, numbered
 
 def data_table(arguments: argparse.Namespace) -> pd.DataFrame:
     """The table a command's positional argument names, read as ``--id`` and ``--sheet`` say."""
-    return read_table(arguments.table, arguments.id, arguments.sheet)
+    return read_table(required_table(arguments), arguments.id, arguments.sheet)
+
+
+def required_table(arguments: argparse.Namespace) -> str:
+    """The table's path; a command that also works on a published index lets it out only with ``--index``."""
+    if arguments.table is None:
+        raise InputError("give the table (a .csv, .tsv, .parquet or .xlsx file) or a published index (--index FILE)")
+    path: str = arguments.table
+    return path
 
 
 def refuse_period_options(arguments: argparse.Namespace) -> None:
@@ -180,13 +190,6 @@ def refuse_period_options(arguments: argparse.Namespace) -> None:
 # ---------------------------------------------------------------- outputs --
 
 
-def same_file(a: str | Path, b: str | Path) -> bool:
-    try:
-        return os.path.samefile(a, b)
-    except OSError:  # one of them does not exist (yet): compare where they lead
-        return os.path.realpath(a) == os.path.realpath(b)
-
-
 def check_outputs(arguments: argparse.Namespace, outputs: Mapping[str, str | None]) -> None:
     """Refuse, before any work is done, an output path that is one of the
     inputs or another output, or that cannot be written.
@@ -196,6 +199,7 @@ def check_outputs(arguments: argparse.Namespace, outputs: Mapping[str, str | Non
     """
     inputs = {
         "the table": arguments.table,
+        "the index": getattr(arguments, "index", None),
         "the schema": getattr(arguments, "schema", None),
         "the model": getattr(arguments, "model", None),
         "the preparation": getattr(arguments, "preparation", None),

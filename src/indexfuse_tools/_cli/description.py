@@ -1,7 +1,7 @@
 """The description of an index that ``build`` reads: one TOML file naming
 the data, the schema, the treatment, the model, the editions, the
-presentation, the robustness analysis and the outputs, checked whole before
-any work starts.
+presentation, the robustness analysis, the review of the weights, the map
+and the outputs, checked whole before any work starts.
 
 :func:`read_description` reads and checks the file and returns a
 :class:`Description`, plain values only (paths resolved from the file's
@@ -36,8 +36,14 @@ A description::
     method = "uncertainty"
     n = 256
 
+    [weights]                     # the review of the weights, shown in the report
+    n = 500
+
+    [map]
+    geometry = "us-states"        # a bundled set of shapes, or a geometry file
+
     [outputs]
-    index = "out/index.json"
+    index = "out/index.zip"
     scores = "out/scores.csv"
     report = "out/report.html"
     explorer = "out/explorer.html"
@@ -56,13 +62,13 @@ from typing import Any
 
 import pandas as pd
 
-from indexfuse_tools._cli.arguments import FACTORS, MAX_SAMPLES, METHODS, TRANSFORMS
+from indexfuse_tools._cli.arguments import FACTORS, MAX_RESAMPLES, MAX_SAMPLES, METHODS, TRANSFORMS
 from indexfuse_tools._cli.common import TABLE_SUFFIXES, InputError, check_outputs, one_line
 from indexfuse_tools._cli.models import check_schema
 from indexfuse_tools._cli.prepare import share_or_count
 from indexfuse_tools._cli.schemas import read_schema, toml_schema
 from indexfuse_tools._cli.toml_lines import KeyLines
-from indexfuse_tools._core import PRESENTATION_SCALES, show
+from indexfuse_tools._core import PRESENTATION_SCALES, same_file, show
 
 __all__ = [
     "KEYS",
@@ -70,6 +76,7 @@ __all__ = [
     "Description",
     "Outputs",
     "RobustnessPlan",
+    "WeightsPlan",
     "check_against_data",
     "read_description",
 ]
@@ -77,15 +84,17 @@ __all__ = [
 # Every key a description may hold, by table ("" for the top level).
 KEYS: dict[str, tuple[str, ...]] = {
     "": ("title", "source", "schema", "data", "preparation", "model", "editions", "presentation", "robustness",
-         "report", "outputs"),
+         "weights", "report", "map", "outputs"),
     "data": ("file", "sheet", "id", "period", "unit"),
     "preparation": ("file", "impute", "group", "min_present", "min_present_total", "transform", "winsorize"),
     "model": ("scale_method", "pca_cumulative", "ent_k", "resolution"),
     "editions": ("baseline", "reference"),
     "presentation": ("scale", "anchor"),
     "robustness": ("method", "n", "seed", "factors", "workers", "edition"),
+    "weights": ("n", "seed", "level", "workers"),
     "report": ("external", "highlight"),
-    "outputs": ("index", "scores", "report", "explorer", "ranks", "analysis", "raw_csv"),
+    "map": ("geometry", "key"),
+    "outputs": ("index", "scores", "report", "explorer", "ranks", "analysis", "weights", "raw_csv"),
 }  # fmt: skip
 _SCALE_METHODS = ("max_min", "z_score")
 # The baselines that publish one index; under "refit" each edition has its own
@@ -128,6 +137,18 @@ class RobustnessPlan:
 
 
 @dataclass(frozen=True)
+class WeightsPlan:
+    """The review of the weights to make, with ``weight_uncertainty``'s options."""
+
+    n: int = 1000
+    seed: int = 0
+    #: The coverage of every interval.
+    level: float = 0.9
+    #: Local processes (None: as many as pay).
+    workers: int | None = None
+
+
+@dataclass(frozen=True)
 class Outputs:
     """Where to write each output (None: not written)."""
 
@@ -139,12 +160,14 @@ class Outputs:
     ranks: Path | None = None
     #: The robustness analysis, loadable with ``RobustnessResult.load``.
     analysis: Path | None = None
+    #: Every table of the review of the weights, in one workbook.
+    weights: Path | None = None
     #: Write CSV text cells as they are, without the leading ' that keeps a spreadsheet from running them.
     raw_csv: bool = False
 
     def paths(self) -> dict[str, Path]:
         """Each output asked for, by its key."""
-        names = ("index", "scores", "report", "explorer", "ranks", "analysis")
+        names = ("index", "scores", "report", "explorer", "ranks", "analysis", "weights")
         return {name: path for name in names if (path := getattr(self, name)) is not None}
 
 
@@ -184,6 +207,11 @@ class Description:
     external: tuple[str, ...] = ()
     #: Units the report names in its rank-interval figure.
     highlight: tuple[str, ...] = ()
+    weights: WeightsPlan | None = None
+    #: The units' shapes: a bundled set's name, or a geometry file.
+    geometry: str | Path | None = None
+    #: The shapes' property the unit labels match (None: found from the shapes).
+    key: str | None = None
 
 
 # ----------------------------------------------------------------- reading --
@@ -344,14 +372,20 @@ class _Reader:
         baseline, reference = self.editions(data)
         scale, anchor = self.presentation(data)
         robustness = self.robustness(data)
+        weights = self.weights()
         external, highlight = self.report()
-        outputs = self.outputs(robustness)
+        geometry, key = self.map()
+        outputs = self.outputs(robustness, weights)
         description = Description(
             path=self.file, schema=schema, data=data, outputs=outputs, schema_file=schema_file,
             preparation_file=preparation_file, preparation_options=preparation_options, model_args=model_args,
             resolution=resolution, baseline=baseline, reference=reference, scale=scale, anchor=anchor,
             robustness=robustness, title=title, source=source, external=external, highlight=highlight,
+            weights=weights, geometry=geometry, key=key,
         )  # fmt: skip
+        if geometry is not None and outputs.report is None and outputs.explorer is None:
+            raise self.error(("map", "geometry"), "puts the units on the report's and the explorer's map: give "
+                             "outputs.report or outputs.explorer too")  # fmt: skip
         if highlight and outputs.report is None:
             raise self.error(("report", "highlight"), "names units in the report's figure: give outputs.report too")
         if external and outputs.report is None:
@@ -533,11 +567,48 @@ class _Reader:
             edition=edition,
         )
 
+    def weights(self) -> WeightsPlan | None:
+        if "weights" not in self.document:
+            return None
+        table = self.table("weights")
+        at = ("weights",)
+        plan = WeightsPlan()
+        level = self.share(table, (*at, "level"), 1.0)
+        if level == 1.0:
+            raise self.error((*at, "level"), "the coverage of the intervals lies between 0 and 1 (0.9), got 1")
+        return WeightsPlan(
+            n=_or(self.whole(table, (*at, "n"), 2, MAX_RESAMPLES), plan.n),
+            seed=_or(self.whole(table, (*at, "seed"), 0), plan.seed),
+            level=_or(level, plan.level),
+            workers=self.whole(table, (*at, "workers"), 1),
+        )
+
+    def map(self) -> tuple[str | Path | None, str | None]:
+        from indexfuse_tools._geo import BUNDLED
+
+        table = self.table("map")
+        at = ("map",)
+        key = self.text(table, (*at, "key"))
+        name = self.text(table, (*at, "geometry"))
+        if name is None:
+            if key is not None:
+                raise self.error((*at, "key"), "matches the units to the shapes of map.geometry: give it too")
+            return None, None
+        if name in BUNDLED:
+            return name, key
+        found = self.folder / Path(name).expanduser()
+        if not found.is_file():
+            raise self.error(
+                (*at, "geometry"), f"no such geometry file: {found} (the shapes shipped with the package are "
+                f"{_alternatives(list(BUNDLED))})",
+            )  # fmt: skip
+        return found, key
+
     def report(self) -> tuple[tuple[str, ...], tuple[str, ...]]:
         table = self.table("report")
         return self.texts(table, ("report", "external")), self.texts(table, ("report", "highlight"))
 
-    def outputs(self, robustness: RobustnessPlan | None) -> Outputs:
+    def outputs(self, robustness: RobustnessPlan | None, weights: WeightsPlan | None) -> Outputs:
         if "outputs" not in self.document:
             raise self.error((), "no [outputs] table: name at least one of " + ", ".join(
                 f"outputs.{name}" for name in KEYS["outputs"][:-1]
@@ -554,6 +625,14 @@ class _Reader:
         for name in ("ranks", "analysis"):
             if getattr(outputs, name) is not None and robustness is None:
                 raise self.error((*at, name), "comes from the robustness analysis: add a [robustness] table")
+        if outputs.weights is not None:
+            if weights is None:
+                raise self.error((*at, "weights"), "comes from the review of the weights: add a [weights] table")
+            if outputs.weights.suffix.lower() != ".xlsx":
+                raise self.error((*at, "weights"), "the review's tables go to a workbook: name a .xlsx file")
+        if weights is not None and outputs.report is None and outputs.weights is None:
+            raise self.error(("weights",), "the review of the weights goes into the report or a workbook: give "
+                             "outputs.report or outputs.weights too")  # fmt: skip
         return outputs
 
     def check_paths(self, description: Description) -> None:
@@ -567,18 +646,12 @@ class _Reader:
         try:
             check_outputs(inputs, outputs)
             for option, path in outputs.items():
-                if _same(path, str(self.file)):
+                if same_file(path, self.file):
                     raise InputError(f"{option} {path}: that is the description; write the output to another file")
         except InputError as exc:
             option = str(exc).split(" ", 1)[0]
             keys = tuple(option.split(".")) if option in candidates else ()
             raise self.error(keys, str(exc).split(": ", 1)[-1] if keys else str(exc)) from None
-
-
-def _same(a: str, b: str) -> bool:
-    from indexfuse_tools._cli.common import same_file
-
-    return same_file(a, b)
 
 
 def _text_or_none(path: Path | None) -> str | None:

@@ -21,7 +21,7 @@ import pandas as pd
 
 from tessel.modelbench import entropy
 from indexfuse_tools._cli.arguments import geometry_key
-from indexfuse_tools._cli.common import InputError, for_csv, one_line, read_rows, write_text
+from indexfuse_tools._cli.common import InputError, for_csv, one_line, read_rows, required_table, write_text
 from indexfuse_tools._cli.models import (
     check_resolution,
     check_schema,
@@ -68,7 +68,7 @@ def read_long_table(arguments: argparse.Namespace) -> LongTable:
     """The long table the command's arguments name, with its period and unit columns."""
     if arguments.id is not None:
         raise InputError("--id labels the rows of one table; with --period, name the units' column with --unit")
-    path = arguments.table
+    path = required_table(arguments)
     table, numbered = read_rows(path, arguments.sheet)
     if not numbered and not isinstance(table.index, pd.RangeIndex):  # Parquet with the index it was written with
         table = table.reset_index()
@@ -213,7 +213,7 @@ def run_explore(arguments: argparse.Namespace, long: LongTable, robustness: Robu
     explorer(
         result.models[shown], frame, arguments.output, title=arguments.title,
         source=arguments.source, robustness=robustness, editions=result, preparation=preparation,
-        geometry=arguments.geometry, key=geometry_key(arguments.key),
+        geometry=arguments.geometry, key=geometry_key(arguments.key), scale=result.presentation,
     )  # fmt: skip
     print(f"explorer written to {arguments.output}")
     print(_editions_line(result, shown), file=sys.stderr)

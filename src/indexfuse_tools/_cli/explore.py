@@ -11,9 +11,9 @@ from indexfuse_tools._cli.common import (
     data_table,
     one_line,
     refuse_period_options,
-    same_file,
 )
 from indexfuse_tools._cli.models import refuse_constant, replayed, treated_model
+from indexfuse_tools._core import same_file
 from indexfuse_tools._explorer import explorer
 from indexfuse_tools._robustness import RobustnessResult
 
@@ -35,6 +35,8 @@ def run(arguments: argparse.Namespace) -> int:
         raise InputError(
             f"--output {arguments.output}: that is the robustness analysis; write the page to another file"
         )
+    if arguments.index is not None:
+        return _published(arguments)
     if arguments.period is not None:
         from indexfuse_tools._cli.editions import read_long_table, run_explore
 
@@ -47,7 +49,22 @@ def run(arguments: argparse.Namespace) -> int:
     analysis = _load_robustness(arguments.robustness)
     explorer(
         model, data, arguments.output, title=arguments.title, source=arguments.source, robustness=analysis,
-        preparation=preparation, geometry=arguments.geometry, key=geometry_key(arguments.key),
+        preparation=preparation, geometry=arguments.geometry, key=geometry_key(arguments.key), scale=arguments.scale,
+    )  # fmt: skip
+    print(f"explorer written to {arguments.output}")
+    return 0
+
+
+def _published(arguments: argparse.Namespace) -> int:
+    """``explore --index``: the page of one edition of the index, with the analysis the file keeps for it
+    (or the one ``--robustness`` names, which must be of that edition)."""
+    from indexfuse_tools._cli.published import chosen_edition, read_index
+
+    index = read_index(arguments)
+    options = {} if arguments.robustness is None else {"robustness": _load_robustness(arguments.robustness)}
+    index.explorer(
+        arguments.output, period=chosen_edition(index, arguments.period, arguments.index), title=arguments.title,
+        source=arguments.source, geometry=arguments.geometry, key=geometry_key(arguments.key), **options,
     )  # fmt: skip
     print(f"explorer written to {arguments.output}")
     return 0

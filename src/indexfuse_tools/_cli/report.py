@@ -17,6 +17,8 @@ __all__ = ["external_columns", "run"]
 
 def run(arguments: argparse.Namespace) -> int:
     check_outputs(arguments, {"--output": arguments.output, "--explorer": arguments.explorer})
+    if arguments.index is not None:
+        return _published(arguments)
     if arguments.period is not None:
         from indexfuse_tools._cli.editions import read_long_table, run_report
 
@@ -34,10 +36,28 @@ def run(arguments: argparse.Namespace) -> int:
             preparation=preparation, scale=arguments.scale, explorer=arguments.explorer,
             geometry=arguments.geometry, key=geometry_key(arguments.key),
         )  # fmt: skip
+    _written(arguments)
+    return 0
+
+
+def _published(arguments: argparse.Namespace) -> int:
+    """``report --index``: the report of one edition of the index, with the analysis the file keeps for it."""
+    from indexfuse_tools._cli.published import chosen_edition, read_index
+
+    index = read_index(arguments)
+    index.report(
+        arguments.output, period=chosen_edition(index, arguments.period, arguments.index),
+        explorer=arguments.explorer, title=arguments.title, source=arguments.source, geometry=arguments.geometry,
+        key=geometry_key(arguments.key),
+    )  # fmt: skip
+    _written(arguments)
+    return 0
+
+
+def _written(arguments: argparse.Namespace) -> None:
     print(f"report written to {arguments.output}")
     if arguments.explorer:
         print(f"explorer written to {arguments.explorer}")
-    return 0
 
 
 def external_columns(arguments: argparse.Namespace, data: pd.DataFrame) -> list[str] | None:

@@ -12,9 +12,9 @@ import pandas as pd
 from indexfuse_tools._cli.arguments import MAX_SAMPLES
 from indexfuse_tools._cli.common import InputError, check_outputs, data_table, for_csv, write_text
 from indexfuse_tools._cli.models import treated_model
+from indexfuse_tools._cli.published import refuse_edition_without_index
 from indexfuse_tools._cli.schemas import read_schema
-from indexfuse_tools._core import atomic_path, dimension_name, isolated, show, table_text
-from indexfuse_tools._preparation import Preparation
+from indexfuse_tools._core import atomic_path, isolated, show, table_text
 from indexfuse_tools._report import report
 from indexfuse_tools._robustness import RobustnessResult, robustness
 
@@ -31,15 +31,20 @@ def run(arguments: argparse.Namespace) -> int:
     )
     if arguments.n > MAX_SAMPLES:
         raise InputError(f"-n {arguments.n}: at most {MAX_SAMPLES} (2**20) base samples, draws or resamples")
-    data = data_table(arguments)
-    highlight = _highlighted_units(arguments.highlight, arguments.report, data.index)
-    schema = read_schema(arguments.schema)
-    model, preparation = treated_model(arguments, data)  # the nominal index; also checks the schema
     factors = None
     if arguments.factors:
         factors = {
             name.strip(): None for value in arguments.factors for name in value.split(",") if name.strip()
         }
+    if arguments.index is not None:
+        return _published(arguments, factors)
+    refuse_edition_without_index(arguments)
+    data = data_table(arguments)
+    highlight = _highlighted_units(arguments.highlight, arguments.report, data.index)
+    if arguments.schema is None:
+        raise InputError("give the schema (--schema FILE) or a published index (--index FILE)")
+    schema = read_schema(arguments.schema)
+    model, preparation = treated_model(arguments, data)  # the nominal index; also checks the schema
     settings = {
         "scale_method": arguments.scale_method,
         "pca_cumulative": arguments.pca_cumulative,
@@ -47,26 +52,53 @@ def run(arguments: argparse.Namespace) -> int:
     }
     if arguments.resolution is not None:
         settings["resolution"] = arguments.resolution
-    errors = _errors(arguments.error, data)
-    if arguments.confidence is not None and errors is None:
-        raise InputError(f"--confidence {arguments.confidence}: says how --error values were given; give --error too")
+    errors = _errors(arguments, data)
+    # The saved preparation is the nominal treatment as it is: replayed, not learnt again.
     analysis = robustness(
         schema, data, factors=factors, method=arguments.method, n=arguments.n, seed=arguments.seed,
-        scheduler=arguments.workers, progress=not arguments.quiet,
-        preparation=None if preparation is None else _prepare_options(preparation, data), errors=errors,
+        scheduler=arguments.workers, progress=not arguments.quiet, preparation=preparation, errors=errors,
         confidence=arguments.confidence, **settings,
     )  # fmt: skip
-    if arguments.output:
-        with atomic_path(arguments.output) as temporary:
-            analysis.save(temporary)
-    if arguments.ranks:
-        write_text(arguments.ranks, for_csv(analysis.ranks, arguments).to_csv)
+    _write_analysis(arguments, analysis)
     if arguments.report:
         with atomic_path(arguments.report) as temporary:
             report(
                 model, data, temporary, title=arguments.title, source=arguments.source, robustness=analysis,
                 preparation=preparation, highlight=highlight,
             )  # fmt: skip
+    _summarise(arguments, analysis)
+    return 0
+
+
+def _published(arguments: argparse.Namespace, factors: dict[str, Any] | None) -> int:
+    """``robustness --index``: the analysis of the published index, of one edition."""
+    from indexfuse_tools._cli.published import chosen_edition, read_index
+
+    index = read_index(arguments)
+    period = chosen_edition(index, arguments.period, arguments.index)
+    highlight = _highlighted_units(arguments.highlight, arguments.report, index.frame(period).index)
+    errors = _errors(arguments, index.frame(period))
+    analysis = index.robustness(
+        period=period, factors=factors, method=arguments.method, n=arguments.n, seed=arguments.seed,
+        scheduler=arguments.workers, progress=not arguments.quiet, errors=errors, confidence=arguments.confidence,
+    )  # fmt: skip
+    _write_analysis(arguments, analysis)
+    if arguments.report:
+        index.report(arguments.report, period=period, title=arguments.title, source=arguments.source,
+                     highlight=highlight)  # fmt: skip
+    _summarise(arguments, analysis)
+    return 0
+
+
+def _write_analysis(arguments: argparse.Namespace, analysis: RobustnessResult) -> None:
+    if arguments.output:
+        with atomic_path(arguments.output) as temporary:
+            analysis.save(temporary)
+    if arguments.ranks:
+        write_text(arguments.ranks, for_csv(analysis.ranks, arguments).to_csv)
+
+
+def _summarise(arguments: argparse.Namespace, analysis: RobustnessResult) -> None:
     print(_robustness_summary(analysis))
     for label, path in (
         ("analysis", arguments.output),
@@ -75,16 +107,18 @@ def run(arguments: argparse.Namespace) -> int:
     ):
         if path:
             print(f"{label} written to {path}", file=sys.stderr)
-    return 0
 
 
-def _errors(values: list[str] | None, data: pd.DataFrame) -> dict[Any, Any] | None:
+def _errors(arguments: argparse.Namespace, data: pd.DataFrame) -> dict[Any, Any] | None:
     """``--error INDICATOR=COLUMN|FRACTION`` options as ``robustness(errors=...)`` takes them.
 
     The text after ``=`` is a column when the table has one of that name,
     else a relative error; labels are matched as the table's header reads.
     """
+    values = arguments.error
     if not values:
+        if arguments.confidence is not None:
+            raise InputError(f"--confidence {arguments.confidence}: says how --error values were given; give --error too")
         return None
     by_text = {str(column): column for column in data.columns}
     errors: dict[Any, Any] = {}
@@ -142,32 +176,3 @@ def _robustness_summary(analysis: RobustnessResult) -> str:
         named = isolated(settled).to_string(formatters=cells, index_names=False)
         parts.append(f"The least settled units (the widest 5-95% rank intervals over the runs):\n{named}")
     return "\n\n".join(parts)
-
-
-def _prepare_options(preparation: Preparation, data: pd.DataFrame) -> dict[str, Any]:
-    """The options of ``prepare`` that learn ``preparation`` again from the raw table ``data``.
-
-    The analysis prepares the raw table anew in every run, so it needs the
-    choices, not the values learned. A preparation keeps every choice but
-    the winsorisation limit; each point winsorised moves one more distinct
-    value onto the cap, so the limit is the most distinct values capped in
-    one indicator when the preparation is replayed: every indicator stopped
-    there or sooner, and on the table it was made on the same points are
-    capped again.
-    """
-    _, log = preparation.apply(data)
-    capped = log[log["step"] == "winsorize"]
-    points = capped.groupby("column", sort=False)["before"].nunique()
-    options: dict[str, Any] = {
-        "impute": preparation.impute,
-        "group": preparation.group,
-        "period": preparation.period,
-        "unit": preparation.unit,
-        "max_gap": preparation.max_gap,
-        "fallback": preparation.fallback,
-        "transform": {label: rule["kind"] for label, rule in preparation.transforms.items()} or None,
-        "winsorize": int(points.max()) if len(points) else False,
-        "min_present": {dimension_name(path): value for path, value in preparation.min_present.items()} or None,
-        "min_present_total": preparation.min_present_total,
-    }
-    return {name: value for name, value in options.items() if value is not None and value is not False}

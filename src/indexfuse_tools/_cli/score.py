@@ -13,6 +13,8 @@ __all__ = ["run"]
 
 def run(arguments: argparse.Namespace) -> int:
     check_outputs(arguments, {"--output": arguments.output})
+    if arguments.index is not None:
+        return _published(arguments)
     if arguments.period is not None:
         from indexfuse_tools._cli.editions import run_score
 
@@ -25,4 +27,14 @@ def run(arguments: argparse.Namespace) -> int:
     )
     scores = for_csv(scores, arguments)
     write_text(arguments.output, scores.to_csv)
+    return 0
+
+
+def _published(arguments: argparse.Namespace) -> int:
+    """``score --index``: the published results, as every other output of the index shows them."""
+    from indexfuse_tools._cli.published import chosen_edition, published_scores, read_index
+
+    index = read_index(arguments)
+    scores = for_csv(published_scores(index, chosen_edition(index, arguments.period, arguments.index)), arguments)
+    write_text(arguments.output, lambda stream: scores.to_csv(stream, index=False))
     return 0

@@ -9,16 +9,15 @@ import sys
 from typing import Any
 
 from indexfuse_tools._audit import fit_resolution
+from indexfuse_tools._cli.arguments import MAX_RESAMPLES
 from indexfuse_tools._cli.common import InputError, check_outputs, data_table
 from indexfuse_tools._cli.models import refuse_constant, replayed, treated_model
+from indexfuse_tools._cli.published import refuse_edition_without_index
 from indexfuse_tools._core import atomic_path
 from indexfuse_tools._report import report
-from indexfuse_tools._weighting import weight_uncertainty
+from indexfuse_tools._weighting import WeightUncertainty, weight_uncertainty
 
 __all__ = ["MAX_RESAMPLES", "run"]
-
-# Resamples of the review: a million refits are more than any interval needs.
-MAX_RESAMPLES = 1_000_000
 
 
 def run(arguments: argparse.Namespace) -> int:
@@ -31,6 +30,9 @@ def run(arguments: argparse.Namespace) -> int:
         raise InputError(f"--seed {arguments.seed}: a seed is a whole number of at least 0")
     if not 0 < arguments.level < 1:
         raise InputError(f"--level {arguments.level:g}: the coverage of the intervals lies between 0 and 1 (0.9)")
+    if arguments.index is not None:
+        return _published(arguments)
+    refuse_edition_without_index(arguments)
     data = data_table(arguments)
     model, preparation = treated_model(arguments, data)  # fitted here with --schema, after check
     refuse_constant(model.schema, replayed(preparation, data))
@@ -47,11 +49,34 @@ def run(arguments: argparse.Namespace) -> int:
                 model, data, temporary, title=arguments.title, source=arguments.source,
                 preparation=preparation, weight_uncertainty=review,
             )  # fmt: skip
+    _summarise(arguments, review)
+    return 0
+
+
+def _published(arguments: argparse.Namespace) -> int:
+    """``weights --index``: the review of the published weights, on the rows the model was fitted on."""
+    from indexfuse_tools._cli.published import chosen_edition, read_index
+
+    index = read_index(arguments)
+    period = chosen_edition(index, arguments.period, arguments.index)
+    review = index.weight_uncertainty(
+        n=arguments.n, seed=arguments.seed, scheduler=arguments.workers, level=arguments.level,
+        progress=not arguments.quiet,
+    )  # fmt: skip
+    if arguments.output:
+        with atomic_path(arguments.output) as temporary:
+            review.to_excel(temporary)
+    if arguments.report:
+        index.report(arguments.report, period=period, title=arguments.title, source=arguments.source)
+    _summarise(arguments, review)
+    return 0
+
+
+def _summarise(arguments: argparse.Namespace, review: WeightUncertainty) -> None:
     print(review)
     for label, path in (("tables", arguments.output), ("report", arguments.report)):
         if path:
             print(f"{label} written to {path}", file=sys.stderr)
-    return 0
 
 
 def _settings(model: Any) -> dict[str, Any]:

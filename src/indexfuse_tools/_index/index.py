@@ -34,6 +34,7 @@ from tessel.modelbench import entropy
 if TYPE_CHECKING:
     from indexfuse_tools._audit import Audit
     from indexfuse_tools._robustness import RobustnessResult
+    from indexfuse_tools._weighting import WeightUncertainty
 
 __all__ = ["BUILD_BASELINES", "Index"]
 
@@ -91,6 +92,10 @@ class Index:
         ``{period: RobustnessResult}`` (the period None without editions):
         the robustness analyses made by :meth:`robustness`, which the report
         and the explorer show.
+    weight_review : WeightUncertainty or None
+        The review of the weights made by :meth:`weight_uncertainty`, which
+        the report shows (not kept in the index file: make it again after
+        :meth:`load`).
     """
 
     def __init__(
@@ -108,6 +113,7 @@ class Index:
         presentation: Presentation | None,
         model_args: dict[str, Any],
         analyses: dict[Any, RobustnessResult] | None = None,
+        weight_review: WeightUncertainty | None = None,
     ) -> None:
         self.schema = schema
         self.model = model
@@ -120,6 +126,7 @@ class Index:
         self.editions = editions
         self.model_args = dict(model_args)
         self.analyses: dict[Any, RobustnessResult] = dict(analyses or {})
+        self.weight_review = weight_review
         self._raw = raw
         self._results: pd.DataFrame | None = None
 
@@ -602,6 +609,47 @@ class Index:
         )
         return table
 
+    def weight_uncertainty(
+        self, *, n: int = 1000, seed: int = 0, scheduler: Any = None, level: float = 0.9, progress: bool = False
+    ) -> WeightUncertainty:
+        """Can the published weights be trusted? :func:`weight_uncertainty` of this index; kept with it.
+
+        The review refits the published model's configuration (its schema
+        and arguments, at its entropy resolution) on the rows it was fitted
+        on, after the published preparation: the table, or with editions
+        every edition fitted on stacked (under ``"pooled"``, each unit once
+        per edition) or the reference edition. Its nominal weights are the
+        published ones.
+
+        Parameters
+        ----------
+        n, seed, scheduler, level, progress
+            As :func:`weight_uncertainty` takes them.
+
+        Returns
+        -------
+        WeightUncertainty
+            Also kept as :attr:`weight_review`, which :meth:`report` shows.
+        """
+        from indexfuse_tools._weighting import weight_uncertainty
+
+        review = weight_uncertainty(
+            self.schema, self._fitted_rows(), n=n, seed=seed, scheduler=scheduler, level=level, progress=progress,
+            **self.model_args,
+        )  # fmt: skip
+        self.weight_review = review
+        return review
+
+    def _fitted_rows(self) -> pd.DataFrame:
+        """The rows the published model was fitted on, as it saw them: after the preparation, editions stacked."""
+        if self.editions is None:
+            assert self._raw is not None
+            return self._raw if self.preparation is None else self.preparation.apply(self._raw)[0]
+        frames = [self.editions.scored(period) for period in self.fitted_on]
+        if len(frames) == 1:
+            return frames[0]
+        return pd.concat(frames, keys=list(self.fitted_on), names=["period", "unit"])
+
     # ------------------------------------------------------------- outputs --
 
     def audit(self, *, period: Any = None, external: pd.DataFrame | pd.Series | None = None) -> Audit:
@@ -619,6 +667,7 @@ class Index:
         The report shows the published model on the edition's raw table
         after the preparation, every score on the index's scale, the
         robustness analysis of that edition when :meth:`robustness` made
+        one, the review of the weights when :meth:`weight_uncertainty` made
         one, and with editions the "Over time" section. ``explorer`` writes
         the explorer page beside it, from the same parts.
 
@@ -632,13 +681,21 @@ class Index:
             Where to write the explorer page too, linked from the report.
         **options
             :func:`report`'s other options: ``external``, ``title``,
-            ``source``, ``highlight``; ``robustness`` to show another
-            analysis of this index than the one kept.
+            ``source``, ``highlight``, ``geometry`` and ``key``;
+            ``robustness`` to show another analysis of this index than the
+            one kept, ``weight_uncertainty`` another review of its weights
+            than :attr:`weight_review`; ``explorer_link``, the address of an
+            explorer page written apart (by :meth:`explorer`), which the
+            report links to without writing it.
         """
         from indexfuse_tools._report import write_report
 
         chosen = self.edition(period)
         options.setdefault("robustness", self.analyses.get(chosen))
+        options.setdefault("weight_uncertainty", self.weight_review)
+        if options["weight_uncertainty"] is not None and self.editions is not None:
+            # Reviewed on the rows the model was fitted on, not on the one edition the page shows.
+            options.setdefault("reviewed_units", sum(len(self.editions.scored(key)) for key in self.fitted_on))
         return write_report(
             self.model, self.frame(chosen), path, preparation=self.preparation, editions=self.editions,
             presentation=self.presentation, explorer=explorer, function="Index.report()", **options,
@@ -654,9 +711,9 @@ class Index:
         period : period label, optional
             The edition shown.
         **options
-            :func:`explorer`'s other options: ``title``, ``source``;
-            ``robustness`` to show another analysis of this index than the
-            one kept.
+            :func:`explorer`'s other options: ``title``, ``source``,
+            ``geometry`` and ``key``; ``robustness`` to show another
+            analysis of this index than the one kept.
         """
         from indexfuse_tools._explorer import write_explorer
 
@@ -722,7 +779,7 @@ class Index:
             schema=self.schema, model=self.model, preparation=self.preparation,
             preparation_options=self.preparation_options, raw=None, editions=added, period=self.period,
             unit=self.unit, fitted_on=self.fitted_on, presentation=self.presentation, model_args=self.model_args,
-            analyses=self.analyses,
+            analyses=self.analyses, weight_review=self.weight_review,
         )  # fmt: skip
 
     def compare_baselines(self, *, edition: Any = None) -> pd.DataFrame:

@@ -291,13 +291,23 @@ def write_report(
     weight_uncertainty: WeightUncertainty | None = None,
     presentation: Presentation | None = None,
     function: str = "report()",
+    explorer_link: str | os.PathLike[str] | None = None,
+    reviewed_units: int | None = None,
 ) -> Path:
     """:func:`report`, with the presentation scale of an index fixed beforehand.
 
     ``presentation`` (the anchor an index fixed once) is the scale of every
     score shown, in place of ``scale``; ``function`` names the call in
-    messages.
+    messages. ``explorer_link`` is an explorer page written apart, which
+    the header links to as it links to ``explorer`` (which it excludes),
+    without writing it. ``reviewed_units`` is how many rows
+    ``weight_uncertainty`` must have resampled, when they are not the rows
+    reported (an index with editions reviews the rows it was fitted on).
     """
+    if explorer is not None and explorer_link is not None:
+        raise ValueError(
+            f"{function}: explorer writes the page it links to, explorer_link links to one written apart: give one"
+        )
     if robustness is not None and not isinstance(robustness, RobustnessResult):
         raise TypeError(
             "robustness must be the RobustnessResult that indexfuse_tools.robustness(schema, data) "
@@ -306,7 +316,8 @@ def write_report(
     check_scale(scale)
     _check_editions(editions)
     frame = as_frame(data)
-    _check_explorer_path(explorer, path)
+    linked = explorer if explorer is not None else explorer_link
+    _check_explorer_path(linked, path)
     _check_review(weight_uncertainty)
     unique_units(frame.index, function)
     if robustness is not None:
@@ -350,7 +361,7 @@ def write_report(
         on_map = [map_section(placed, scores.reindex(placed.units), dimensions, editions)]
     review = []
     if weight_uncertainty is not None:
-        _same_weights(weight_uncertainty, model, len(scored))
+        _same_weights(weight_uncertainty, model, len(scored) if reviewed_units is None else reviewed_units)
         review = [sections.trust(weight_uncertainty)]
     shown = [
         sections.glance(
@@ -381,7 +392,7 @@ def write_report(
         __version__,
         _settings(model),
         shown,
-        explorer=None if explorer is None else _address(explorer, path),
+        explorer=None if linked is None else _address(linked, path),
     )
     target = Path(path)
     if explorer is not None:

@@ -234,7 +234,8 @@ def _movers(
             heading = f"Largest {'rises' if direction == 'risers' else 'falls'} of composite"
             moved = "whose composite rose most" if direction == "risers" else "whose composite fell most"
             empty = f"No unit's composite {'rose' if direction == 'risers' else 'fell'} between {first} and {last}."
-            everyone = editions.results.loc[[start, end], "composite"].unstack("period").dropna()
+            # One edition is both start and end: asked for twice, its rows would repeat.
+            everyone = editions.results.loc[list(dict.fromkeys((start, end))), "composite"].unstack("period").dropna()
             change = everyone[end] - everyone[start]
             if direction == "fallers" and len(change) and (change > 0).all():
                 empty += " Every unit's composite rose: the units that lost places did so because others rose more."

@@ -161,7 +161,8 @@ class WeightUncertainty:
 
     def _ranks_by_unit(self) -> pd.DataFrame:
         ranks = self.ranks.copy()
-        if ranks.index.name is None:
+        # Rows of stacked editions are labelled by period and unit, each level already named.
+        if ranks.index.nlevels == 1 and ranks.index.name is None:
             ranks.index = ranks.index.rename("unit")
         return ranks.reset_index()
 
@@ -243,12 +244,21 @@ def _findings(result: WeightUncertainty) -> list[str]:
     return found
 
 
+def _rows_reviewed(result: WeightUncertainty) -> str:
+    """The rows resampled, in words: units, or each unit in each edition when editions were stacked."""
+    labels = result.ranks.index
+    if isinstance(labels, pd.MultiIndex) and labels.nlevels == 2:
+        units, editions = labels.get_level_values(1).nunique(), labels.get_level_values(0).nunique()
+        return f"{result.units:,} rows ({units:,} units in {editions:,} editions)"
+    return f"{result.units:,} units"
+
+
 def _summary_lines(result: WeightUncertainty) -> list[str]:
     share = f"{result.level:.0%}"
     names = {name: result.name(name) for name in result.weights["dimension"]}
     width = max([len(strip_bidi(name)) for name in names.values()] + [len("dimension")]) + 2
     lines = [
-        f"Weights of {result.units:,} units over {result.refitted:,} bootstrap resamples"
+        f"Weights of {_rows_reviewed(result)} over {result.refitted:,} bootstrap resamples"
         + (f" ({len(result.failures):,} more failed)" if len(result.failures) else "")
         + f", {share} intervals",
         "",
