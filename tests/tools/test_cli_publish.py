@@ -203,7 +203,8 @@ def test_every_command_reads_the_published_index(from_toml, from_python, monkeyp
     page, column = carried(from_toml / "e1984.html")
     np.testing.assert_array_equal(column(page["dimensions"][0]["values"]), index.results(1984)["economy"])
     assert _run(from_toml, monkeypatch, "robustness", "--index", "index.zip", "--method", "uncertainty", "-n", "4",
-                "--workers", "1", "--quiet", "--ranks", "again.csv", "--factors", "imputation") == 0  # fmt: skip
+                "--workers", "1", "--quiet", "--ranks", "again.csv", "--factors", "imputation",
+                "--error", "unemp=0.05") == 0  # fmt: skip
     nominal = pd.read_csv(from_toml / "again.csv", index_col=0)["nominal"]
     np.testing.assert_array_equal(nominal, index.results(1985)["rank"].reindex(nominal.index))
     assert _run(from_toml, monkeypatch, "report", "--index", "index.zip", "-o", "again.html") == 0
