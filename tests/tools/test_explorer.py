@@ -297,6 +297,7 @@ def browser(page):
 def open_page(session, page, fragment=""):
     session.load(page, fragment)
     session.evaluate("window.indexfuseExplorer.ready")
+    session.evaluate(SETTLED)  # what the address asks for (weights, a unit) is computed after the first draw
 
 
 @needs_browser
