@@ -216,6 +216,7 @@ def test_the_same_seed_gives_the_same_result_in_processes_and_on_dask():
     processes = _analysis(n=8, seed=11, scheduler=2)
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
         with distributed.Client(cluster) as client:
+            client.wait_for_workers(2, timeout=120)  # a slow machine starts them after the client is made
             on_dask = _analysis(n=8, seed=11, scheduler=client)
     for other in (processes, on_dask):
         pd.testing.assert_frame_equal(other.runs, here.runs, check_exact=True)

@@ -347,6 +347,7 @@ def test_on_dask_tasks_are_small_and_few_wait_at_a_time(monkeypatch, analysis):
     with distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=False, dashboard_address=":0", memory_limit="2GiB"
     ) as cluster, distributed.Client(cluster) as client:
+        client.wait_for_workers(2, timeout=120)  # a slow machine starts them after the client is made
         submit = client.submit
 
         def counting_submit(*args, **kwargs):
@@ -380,6 +381,7 @@ def test_a_dask_worker_without_the_room_is_named_before_anything_runs(monkeypatc
     with distributed.LocalCluster(
         n_workers=1, threads_per_worker=1, processes=False, dashboard_address=":0", memory_limit="64MiB"
     ) as cluster, distributed.Client(cluster) as client:
+        client.wait_for_workers(1, timeout=120)
         address = next(iter(client.scheduler_info()["workers"]))
         with pytest.raises(MemoryError, match=rf"worker {address} may take 0\.06 GiB"):
             robustness(SCHEMA, _table(120), n=8, scheduler=client, progress=False)

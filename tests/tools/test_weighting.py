@@ -154,6 +154,7 @@ def test_the_same_seed_gives_the_same_review_on_dask(nested):
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
         with distributed.Client(cluster) as client:
+            client.wait_for_workers(2, timeout=120)  # a slow machine starts them after the client is made
             _same_review(weight_uncertainty(NESTED, NESTED_DATA, n=40, seed=5, scheduler=client, ent_k=5), nested)
 
 
