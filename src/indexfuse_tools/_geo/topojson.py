@@ -3,8 +3,8 @@
 TopoJSON stores each border once, as an arc shared by the shapes on either
 side, usually quantised (integers, each a difference from the one before,
 with a transform to longitude and latitude). The format is small and fully
-specified (the TopoJSON Format Specification, 1.0), and decoding it is a few
-lines; the libraries that read it pull in a whole geometry stack.
+documented (TopoJSON 1.0), and decoding it is a few lines; the libraries
+that read it pull in a whole geometry stack.
 """
 
 from __future__ import annotations
