@@ -49,7 +49,16 @@ from indexfuse_tools._weights import equal_weights
 if TYPE_CHECKING:
     from indexfuse_tools._preparation import Preparation
 
-__all__ = ["Audit", "audit", "FEW_DISTINCT", "LOW_AGREEMENT", "agreement_findings", "agreement_rows"]
+__all__ = [
+    "Audit",
+    "audit",
+    "FEW_DISTINCT",
+    "LOW_AGREEMENT",
+    "agreement_findings",
+    "agreement_rows",
+    "fit_resolution",
+    "model_settings",
+]
 
 
 # Pairs of indicators of one dimension that correlate below this, after their
@@ -454,6 +463,18 @@ def _information(model: Any, node: Any, level: str, notes: list[str]) -> dict[An
 
 
 _DIMENSION_COLUMNS = ["dimension", "parent", "information", "information_share", "weight", "equal_weight"]
+
+
+def model_settings(model: Any) -> list[str]:
+    """The model's settings in words, for the header of the report and of the explorer page."""
+    cumulative = getattr(getattr(model, "pca", None), "cumulative", None)
+    settings = [f"scale method {model.scale_method}", f"{model.k} neighbours for the entropy"]
+    if cumulative is not None:
+        settings.insert(1, f"principal components covering {cumulative:.0%} of the variance")
+    resolution = fit_resolution(model)
+    if resolution is not None:
+        settings.append(f"entropy read at a resolution of {resolution:.3g}")
+    return settings
 
 
 def fit_resolution(model: Any) -> float | None:

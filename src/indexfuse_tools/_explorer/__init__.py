@@ -17,6 +17,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
+from indexfuse_tools._audit import model_settings
 from indexfuse_tools._core import (
     Presentation,
     as_frame,
@@ -144,12 +145,6 @@ def _treatment(
     refuse_non_finite(scored, "the treated column")
     steps = {label: _steps(preparation, label) for label in used}
     return Treatment(scored, {label: step for label, step in steps.items() if step})
-
-
-def _settings(model: Any) -> list[str]:
-    from indexfuse_tools._report import _settings as report_settings
-
-    return report_settings(model)
 
 
 def explorer(
@@ -342,7 +337,7 @@ def write_explorer(
         source=source,
         written=datetime.date.today().isoformat(),
         version=__version__,
-        settings=_settings(model),
+        settings=model_settings(model),
         data=document,
         columns=columns,
         map_data=map_data,

@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING, Any
 
 import pandas as pd
 
-from indexfuse_tools._audit import fit_resolution, scored_audit
+from indexfuse_tools._audit import model_settings, scored_audit
 from indexfuse_tools._check import check
 from indexfuse_tools._core import (
     Presentation,
@@ -59,18 +59,6 @@ def _require_drawing() -> None:
         import jinja2  # noqa: F401
     except ImportError:
         raise ImportError("report() writes its page with Jinja2: pip install jinja2 (or indexfuse[plot])") from None
-
-
-def _settings(model: Any) -> list[str]:
-    """The model's settings in words, for the page's header."""
-    cumulative = getattr(getattr(model, "pca", None), "cumulative", None)
-    settings = [f"scale method {model.scale_method}", f"{model.k} neighbours for the entropy"]
-    if cumulative is not None:
-        settings.insert(1, f"principal components covering {cumulative:.0%} of the variance")
-    resolution = fit_resolution(model)
-    if resolution is not None:
-        settings.append(f"entropy read at a resolution of {resolution:.3g}")
-    return settings
 
 
 def _highlighted(highlight: Iterable[Hashable] | None, analysis: RobustnessResult | None) -> list[Hashable]:
@@ -390,7 +378,7 @@ def write_report(
         source,
         datetime.date.today().isoformat(),
         __version__,
-        _settings(model),
+        model_settings(model),
         shown,
         explorer=None if linked is None else _address(linked, path),
     )
