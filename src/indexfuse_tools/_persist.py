@@ -18,6 +18,7 @@ import numpy as np
 
 import indexfuse
 from indexfuse_tools._core import (
+    MODEL_FORMAT,
     RECORD_KEYS,
     ModelFileError,
     Node,
@@ -55,8 +56,6 @@ __all__ = [
     "load",
 ]
 
-#: Value of a model document's ``"format"`` field.
-MODEL_FORMAT = "indexfuse-model"
 #: Version of the model document layout written by this release.
 MODEL_VERSION = 1
 

@@ -33,6 +33,7 @@ from indexfuse_tools._core.cells import (
 )
 from indexfuse_tools._core.codec import (
     MAX_SHARED_HASH,
+    MODEL_FORMAT,
     NUMPY_TYPES,
     ModelFileError,
     Spot,
@@ -190,6 +191,7 @@ __all__ = [
     "GONE",
     "MAX_DEPTH",
     "MAX_SHARED_HASH",
+    "MODEL_FORMAT",
     "MODEL_DEFAULTS",
     "NUMPY_TYPES",
     "RECORD_KEYS",

@@ -49,7 +49,12 @@ __all__ = [
     "parse",
     "NUMPY_TYPES",
     "MAX_SHARED_HASH",
+    "MODEL_FORMAT",
 ]
+
+#: Value of a model document's ``"format"`` field (a preparation file may
+#: be a model document that carries one).
+MODEL_FORMAT = "indexfuse-model"
 
 #: The numpy scalar types a document holds, by dtype name.
 NUMPY_TYPES = {

@@ -14,6 +14,7 @@ from collections.abc import Mapping
 from typing import Any
 
 from indexfuse_tools._core import (
+    MODEL_FORMAT,
     ModelFileError,
     Where,
     check_hash_spread,
@@ -122,8 +123,6 @@ def loads_document(text: str | bytes) -> Preparation:
         keys=_MAX_KEYS,
         beyond="far more than a preparation of 1,000,000 units: it is not a preparation file",
     )
-    from indexfuse_tools._persist import MODEL_FORMAT
-
     if isinstance(document, dict) and document.get("format") == MODEL_FORMAT:
         if document.get("preparation") is None:
             raise ModelFileError("this model file carries no preparation: it was saved without one")
