@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import copy as copy_module
 import errno
 import gc
@@ -331,6 +332,21 @@ def test_saved_ranks_cut_short_are_refused(analysis, tmp_path):
 # ------------------------------------------------------------------ Dask --
 
 
+@contextlib.contextmanager
+def _in_process_cluster(distributed, workers, memory_limit):
+    """Workers in this process, with a ``memory_limit`` the analysis reads
+    but never acts on: an in-process worker measures the whole test
+    process, which a long run (under the sanitizers, above all) takes past
+    any small limit, and a paused worker takes no data."""
+    import dask
+
+    unmanaged = {f"distributed.worker.memory.{level}": False for level in ("target", "spill", "pause", "terminate")}
+    with dask.config.set(unmanaged), distributed.LocalCluster(
+        n_workers=workers, threads_per_worker=1, processes=False, dashboard_address=":0", memory_limit=memory_limit
+    ) as cluster:
+        yield cluster
+
+
 def test_on_dask_tasks_are_small_and_few_wait_at_a_time(monkeypatch, analysis):
     distributed = pytest.importorskip("distributed")
     from indexfuse_tools._robustness import series, workers
@@ -344,9 +360,7 @@ def test_on_dask_tasks_are_small_and_few_wait_at_a_time(monkeypatch, analysis):
         take(self, result)
 
     monkeypatch.setattr(series.Accumulator, "take", counted)
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=False, dashboard_address=":0", memory_limit="2GiB"
-    ) as cluster, distributed.Client(cluster) as client:
+    with _in_process_cluster(distributed, 2, "2GiB") as cluster, distributed.Client(cluster) as client:
         client.wait_for_workers(2, timeout=120)  # a slow machine starts them after the client is made
         submit = client.submit
 
@@ -378,9 +392,7 @@ def test_tasks_that_carry_their_ranks_back_hold_few_runs_even_if_a_configuration
 def test_a_dask_worker_without_the_room_is_named_before_anything_runs(monkeypatch):
     distributed = pytest.importorskip("distributed")
     _no_runs(monkeypatch)
-    with distributed.LocalCluster(
-        n_workers=1, threads_per_worker=1, processes=False, dashboard_address=":0", memory_limit="64MiB"
-    ) as cluster, distributed.Client(cluster) as client:
+    with _in_process_cluster(distributed, 1, "64MiB") as cluster, distributed.Client(cluster) as client:
         client.wait_for_workers(1, timeout=120)
         address = next(iter(client.scheduler_info()["workers"]))
         with pytest.raises(MemoryError, match=rf"worker {address} may take 0\.06 GiB"):
