@@ -364,10 +364,10 @@ def test_weight_noise_needs_two_top_level_dimensions():
 
 
 def test_a_failing_run_names_itself_and_unbinds_the_estimator(monkeypatch):
-    def fail(model, weights):
+    def fail(*args):
         raise ZeroDivisionError("no weight left")
 
-    monkeypatch.setattr("indexfuse_tools._robustness.engine.apply_weights", fail)
+    monkeypatch.setattr("indexfuse_tools._robustness.engine.renormalised", fail)
     with pytest.raises(ZeroDivisionError) as caught:
         _analysis(n=4)
     assert any(note.startswith("in robustness run ") and "scale_method=" in note for note in caught.value.__notes__)
@@ -500,6 +500,64 @@ def test_the_runs_composite_is_the_models_to_the_bit(seed, weights):
     want = np.asarray(model.compute_score(values, weights), dtype=np.float64)
     got = np.asarray(weighted_sum(model, values, weights, np.empty(500)), dtype=np.float64)
     np.testing.assert_array_equal(got.view(np.int64), want.view(np.int64))
+
+
+@pytest.mark.parametrize(
+    "fitted, multipliers",
+    [
+        ({"A": 0.3, ("B", -1): {"b1": 0.25, ("b2", -1): 0.15}, "C": 0.3}, (0.7, 1.3, 1.1)),
+        ({"A": 0.3, ("B", -1): {"b1": None, ("b2", -1): 0.4}, "C": None}, (1.2, 0.9, 1.0)),
+        ({"A": 1e-300, ("B", -1): {"b1": 3e-300, ("b2", -1): 0.0}, "C": 7e-301}, (0.5, 1.5, 1.0)),  # subnormal products
+        ({"A": 0.1, ("B", -1): {"b1": 0.2, ("b2", -1): 0.3}, "C": 0.4}, (0.1, 0.2, 0.3)),
+    ],
+    ids=["nested", "none", "tiny", "uneven"],
+)
+def test_a_runs_weights_are_set_weights_to_the_bit(fitted, multipliers):
+    from indexfuse_tools._robustness.engine import apply_weights, perturbed, renormalised
+
+    model = indexfuse.indexpca_diment({"A": ["a"], ("B", -1): {"b1": ["b"], ("b2", -1): ["c"]}, "C": ["d"]})
+    model.fit(DATA)
+    model.dim_weight = fitted
+    factors = dict(zip(fitted, multipliers))
+    apply_weights(model, perturbed(fitted, factors))
+    assert repr(renormalised(fitted, factors)) == repr(model.dim_weight)
+
+
+@pytest.mark.parametrize(
+    "fitted",
+    [
+        {"A": 0.0, ("B", -1): {"b1": 0.0, ("b2", -1): None}, "C": 0.0},  # set_weights refuses: every weight 0
+        {"A": -0.1, ("B", -1): {"b1": 0.5, ("b2", -1): 0.6}, "C": 0.0},  # and a negative one
+        {"A": np.float32(0.5), ("B", -1): {"b1": 0.25, ("b2", -1): 0.25}, "C": 0.0},  # not a plain float
+        {"A": math.inf, ("B", -1): {"b1": 0.25, ("b2", -1): 0.25}, "C": 0.0},
+    ],
+)
+def test_weights_the_shortcut_does_not_cover_go_through_set_weights(fitted):
+    from indexfuse_tools._robustness.engine import renormalised
+
+    assert renormalised(fitted, dict(zip(fitted, (1.0, 1.0, 1.0)))) is None
+
+
+@pytest.mark.parametrize("k", [3, 10])
+@pytest.mark.parametrize("resolution", [1e-4, 1e-2])
+def test_a_configurations_weights_with_a_shared_nested_composite_are_the_models(k, resolution):
+    from indexfuse_tools._robustness.engine import Engine
+
+    schema = {"A": ["a", ("b", -1)], ("B", -1): {"b1": ["c", "d"], ("b2", -1): ["e"], "b3": []}, "C": ["f", "g"]}
+    model = indexfuse.indexpca_diment(schema, ent_k=k)
+    with entropy.resolution(resolution):
+        model.fit(DATA)
+        values = model.compute_dim_value(DATA, model.index_coef)
+        want = model.compute_dim_weight(values)[0]
+        engine = Engine(job=None)  # the weights need no job
+        pinned = {key: value for key, value in values.items()}
+        for sub in values[("B", -1)].values():
+            engine.memo.pin(sub)
+        with _memo_scope(engine.memo):
+            first = engine._dimension_weights(model, pinned)
+            again = engine._dimension_weights(model, pinned)  # from the shared composite
+    assert repr(first) == repr(again) == repr(want)
+    assert len(engine._nested_weights) == 1
 
 
 @pytest.mark.parametrize("k, rows", [(5, 60), (10, 60), (20, 21), (30, 8), (np.int64(7), 60)])

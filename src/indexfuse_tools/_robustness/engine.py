@@ -15,9 +15,15 @@ configuration. Runs share most of their work, and the engine shares it too:
   model's ``compute_dim_weight``, the module global ``indexfuse.entropy``
   (which the model looks up at every use) is bound to a stand-in that
   remembers each estimate by its exact input, so every distinct input is
-  estimated once per process;
-* runs of one configuration differ only in their weights: each run sets its
-  weights on the configuration's model and calls ``compute_score``;
+  estimated once per process. A nested dimension's information is that of
+  its sub-dimensions' composite, which the model builds again for every
+  configuration with several pandas operations: the engine builds it once
+  per distinct set of sub-dimension values, ``k`` and resolution, with the
+  same operations, and hands the model the composite in its place;
+* runs of one configuration differ only in their weights: each run's are the
+  configuration's, scaled and renormalised with the very operations of
+  ``set_weights``, and its composite is ``compute_score``'s (see
+  ``weighted_sum``);
 * when the raw table is prepared in each run, a prepared table depends only
   on the run's treatment levels: it is prepared once per combination of
   them, with ``prepare`` itself, and every coefficient table and dimension
@@ -32,6 +38,7 @@ from __future__ import annotations
 import contextlib
 import contextvars
 import hashlib
+import math
 import threading
 import uuid
 import warnings
@@ -325,6 +332,10 @@ class _EntropyMemo:
         self._pinned: dict[tuple[Any, ...], np.ndarray] = {}
         self._estimates: dict[tuple[Any, ...], Any] = {}
 
+    def where(self, values: pd.Series) -> tuple[Any, ...]:
+        """The key a pinned Series's values are known by."""
+        return self._where(values.values)
+
     @staticmethod
     def _where(array: np.ndarray) -> tuple[Any, ...]:
         return (array.__array_interface__["data"][0], array.shape, array.strides, array.dtype.str)
@@ -343,11 +354,30 @@ class _EntropyMemo:
         digest = hashlib.sha256(np.ascontiguousarray(x).view(np.uint8)).digest()
         return ("bytes", x.shape, x.dtype.str, digest)
 
+    def is_pinned(self, values: Any) -> bool:
+        return isinstance(values, pd.Series) and self._where(values.values) in self._pinned
+
     def estimate(self, module: Any, x: np.ndarray, k: Any) -> Any:
-        key = (self._input_key(x), type(k), k, entropy.get_resolution())
+        key = self._estimate_key(self._input_key(x), k)
         if key not in self._estimates:
             self._estimates[key] = module.multivar_knn(x, k=k)
         return self._estimates[key]
+
+    @staticmethod
+    def _estimate_key(input_key: tuple[Any, ...], k: Any) -> tuple[Any, ...]:
+        return (input_key, type(k), k, entropy.get_resolution())
+
+    def stand_in(self, estimate: Any, k: Any) -> pd.Series:
+        """A one-value Series whose estimate, for ``k`` at the resolution in force, is ``estimate``.
+
+        The model is handed it in place of an input estimated before (a
+        nested dimension's composite), which need not then be kept.
+        """
+        array = np.zeros(1)
+        where = self._where(array)
+        self._pinned[where] = array
+        self._estimates[self._estimate_key(("pinned", *where), k)] = estimate
+        return pd.Series(array, copy=False)
 
 
 _ACTIVE_MEMO: contextvars.ContextVar[_EntropyMemo | None] = contextvars.ContextVar("_ACTIVE_MEMO", default=None)
@@ -420,6 +450,63 @@ def _scaled(weight: Any, factor: float) -> Any:
     if isinstance(weight, dict):
         return {key: float(w) * factor if is_real(w) else w for key, w in weight.items()}
     return weight
+
+
+def renormalised(weights: Any, multipliers: Mapping[Hashable, float]) -> Any:
+    """What ``apply_weights`` leaves in ``model.dim_weight`` for ``perturbed(weights, multipliers)``, or None.
+
+    The same operations on the same numbers (a product, :func:`math.fsum`
+    of the products, a quotient), without the checks and the trees
+    ``set_weights`` builds on the way: they are a fifth of a run. Covers a
+    tree of floats and None, nested once, whose scaled weights are finite,
+    non-negative and not all 0; for anything else (None) the run goes
+    through ``apply_weights``, which refuses what it must.
+    """
+    if not isinstance(weights, dict):
+        return None
+    scaled: dict[Any, Any] = {}
+    given: list[float] = []
+    for key, weight in weights.items():
+        factor = multipliers.get(key)
+        if type(factor) is not float:
+            return None
+        if isinstance(weight, dict):
+            inner = {}
+            for sub, w in weight.items():
+                inner[sub] = None if w is None else _scaled_float(w, factor, given)
+                if inner[sub] is _REFUSED:
+                    return None
+            scaled[key] = inner
+        else:
+            scaled[key] = None if weight is None else _scaled_float(weight, factor, given)
+            if scaled[key] is _REFUSED:
+                return None
+    try:
+        total = math.fsum(given)
+    except OverflowError:
+        return None
+    if not total > 0 or not math.isfinite(total):
+        return None
+    return {
+        key: {sub: None if w is None else w / total for sub, w in value.items()}
+        if isinstance(value, dict)
+        else (None if value is None else value / total)
+        for key, value in scaled.items()
+    }
+
+
+_REFUSED = object()
+
+
+def _scaled_float(weight: Any, factor: float, given: list[float]) -> Any:
+    """``weight * factor``, added to ``given``; ``_REFUSED`` where ``set_weights`` would check more or refuse."""
+    if type(weight) is not float:
+        return _REFUSED
+    value = weight * factor
+    if not (math.isfinite(value) and value >= 0):
+        return _REFUSED
+    given.append(value)
+    return value
 
 
 # -------------------------------------------------------------- engine --
@@ -500,10 +587,15 @@ def weighted_sum(model: indexfuse.indexpca_diment, arrays: Any, weights: Any, sc
 
 
 def _direction(key: Any) -> int:
-    direction = key[1] if isinstance(key, (tuple, list)) and len(key) == 2 else 1
+    direction = _key_direction(key)
     if type(direction) is not int or direction not in (1, -1):
         raise _Unusual
     return direction
+
+
+def _key_direction(key: Any) -> Any:
+    """The direction a model's key carries, as the model reads it: ``key[1]`` of a pair, else 1."""
+    return key[1] if isinstance(key, (tuple, list)) and len(key) == 2 else 1
 
 
 def _leaf_array(values: Any) -> np.ndarray:
@@ -572,6 +664,7 @@ class Engine:
     _baselines: dict[tuple[int, int], tuple[Any, Any]] = field(default_factory=dict)
     _tables: dict[tuple[int, ...], pd.DataFrame] = field(default_factory=dict)
     _trees: dict[tuple[Any, ...], tuple[Any, Any, Any]] = field(default_factory=dict)
+    _nested_weights: dict[tuple[Any, ...], tuple[pd.Series, Any]] = field(default_factory=dict)
 
     def level(self, name: str, code: int) -> Any:
         return self.job.setting.levels[name][code]
@@ -648,7 +741,7 @@ class Engine:
         model.k, model.min_ent = self._baseline(k, r)
         model.index_coef, values, arrays = self._assembled(e, s, c, prepared)
         with entropy.resolution(self.level("resolution", r)):
-            weights, _ = cast(tuple[Any, Any], model.compute_dim_weight(self._fitted_values(values)))  # as fit does
+            weights = self._dimension_weights(model, self._fitted_values(values))
         model.dim_weight = weights
         weighting, aggregation = (self.level(name, int(codes[DISCRETE.index(name)])) for name in COMBINATION)
         if weighting == "equal":
@@ -675,6 +768,61 @@ class Engine:
             self._trees[key] = (coefficients, values, _as_arrays(values))
         return self._trees[key]
 
+    def _dimension_weights(self, model: indexfuse.indexpca_diment, values: Any) -> Any:
+        """``model.compute_dim_weight(values)``'s weights, as ``fit`` computes them.
+
+        Each nested dimension whose sub-dimension values the engine holds
+        enters as a stand-in for its composite (see :meth:`_nested`); the
+        model then weighs it as it weighs its composite, and its share is
+        spread over its sub-dimensions as the model spreads it.
+        """
+        nested = {}
+        if isinstance(values, dict):
+            for key, value in values.items():
+                if isinstance(value, dict):
+                    found = self._nested(model, value)
+                    if found is None:
+                        nested.clear()
+                        break
+                    nested[key] = found
+        if not nested:
+            return cast(tuple[Any, Any], model.compute_dim_weight(values))[0]
+        flat = {key: nested[key][0] if key in nested else value for key, value in values.items()}
+        weights = cast(tuple[Any, Any], model.compute_dim_weight(flat))[0]
+        return {
+            key: {sub: None if w is None else share * w for sub, w in nested[key][1].items()} if key in nested else share
+            for key, share in weights.items()
+        }
+
+    def _nested(self, model: indexfuse.indexpca_diment, values: dict[Any, Any]) -> tuple[pd.Series, Any] | None:
+        """(stand-in of the composite, sub-dimension weights) of a nested dimension; None where not shared.
+
+        The composite is built with the model's own operations: each
+        sub-dimension's value times its information times its direction,
+        side by side, summed across, over the total information. Shared by
+        every configuration with the same sub-dimension values, ``k``,
+        ``min_ent`` and resolution; sub-dimension values the engine did not
+        compute (and pin) are built again by the model each time.
+        """
+        if not all(value is None or self.memo.is_pinned(value) for value in values.values()):
+            return None
+        k, min_ent = model.k, model.min_ent
+        try:
+            key = (
+                tuple((sub, None if value is None else self.memo.where(value)) for sub, value in values.items()),
+                type(k), k, type(min_ent), min_ent, entropy.get_resolution(),
+            )
+            hash(key)
+        except TypeError:
+            return None
+        if key not in self._nested_weights:
+            sub_weights, information = cast(tuple[Any, Any], model.compute_dim_weight(values))
+            columns = [values[sub] * iv * _key_direction(sub) for sub, iv in information.items()]
+            composite = pd.concat(columns, axis=1).sum(axis=1) / sum(information.values())
+            estimate = indexfuse.entropy.multivar_knn(composite.values, k=k)
+            self._nested_weights[key] = (self.memo.stand_in(estimate, k), sub_weights)
+        return self._nested_weights[key]
+
     def _fitted_values(self, values: Any) -> Any:
         """The dimension values of the rows the index is fitted on: the weights are learnt on them alone."""
         if self.job.fit_rows == len(self.job.data):
@@ -686,8 +834,12 @@ class Engine:
         """The weights of one run: the cell's own, or noisy ones set on its model."""
         if self.job.setting.noise is None:
             return cell.weights
+        factors = dict(zip(self.job.top_keys, multipliers.tolist()))
+        quick = renormalised(cell.weights, factors)
+        if quick is not None:
+            return quick
         cell.model.dim_weight = cell.weights
-        apply_weights(cell.model, perturbed(cell.weights, dict(zip(self.job.top_keys, multipliers.tolist()))))
+        apply_weights(cell.model, perturbed(cell.weights, factors))
         return cell.model.dim_weight
 
     def run_weights(self, codes: Sequence[int], multipliers: np.ndarray) -> Any:
