@@ -90,6 +90,17 @@ def _read_all(fd: int, into: memoryview, offset: int) -> None:
         into, offset = into[read:], offset + read
 
 
+def _read_strided(fd: int, into: list[memoryview], offset: int, step: int) -> None:
+    """Fill each of ``into`` from ``offset``, ``offset + step``, ...: a block's pieces of successive rows."""
+    preadv = getattr(os, "preadv", None)
+    for piece in into:
+        # A whole piece in one call, as a file in the page cache gives it;
+        # anything short (or no preadv) is read again in full.
+        if preadv is None or preadv(fd, [piece], offset) != len(piece):
+            _read_all(fd, piece, offset)
+        offset += step
+
+
 class Spill:
     """A runs x units matrix of one dtype in a file, through a descriptor of it (in this process or a worker).
 
@@ -151,12 +162,16 @@ class Spill:
         for first_unit in range(start, stop, width):
             count = min(width, stop - first_unit)
             block = by_unit[:count]
+            # A run's part of the block is a piece of its row in the file: one
+            # read per run, into views of the tile's rows made once per block.
+            pieces = [memoryview(row).cast("B") for row in tile[:, :count]] if count < self.units else []
             for first in range(0, self.runs, _TILE_RUNS):
                 rows = tile[: min(_TILE_RUNS, self.runs - first), :count]
                 if count == self.units:  # whole rows, one after the other in the file
                     _read_all(self.fd, memoryview(rows).cast("B"), first * self.units * size)
-                for row, run in enumerate(range(first, first + len(rows)) if count < self.units else ()):
-                    _read_all(self.fd, memoryview(rows[row]).cast("B"), (run * self.units + first_unit) * size)
+                else:
+                    offset = (first * self.units + first_unit) * size
+                    _read_strided(self.fd, pieces[: len(rows)], offset, self.units * size)
                 np.copyto(block[:, first : first + len(rows)], rows.T)
             yield first_unit, block
 
