@@ -21,6 +21,7 @@ the ``wanted`` of ``workers.execute``, and read its means or shares off
 
 from __future__ import annotations
 
+import functools
 import os
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
@@ -132,19 +133,23 @@ def descending_ranks(values: Any, n: int) -> np.ndarray:
     # Adding 0.0 turns -0.0 into 0.0: equal values, which must tie.
     bits = (values + 0.0).view(np.int64)
     # The float order as the integer order (a negative value's magnitude bits
-    # flipped), then reversed: the largest value first.
-    keys = ~(bits ^ ((bits >> 63) & _MAGNITUDE))
+    # flipped), then reversed: the largest value first. In place: a run's
+    # ranks are made thousands of times, and each new array costs a pass.
+    keys = bits >> 63
+    keys &= _MAGNITUDE
+    keys ^= bits
+    np.invert(keys, out=keys)
     shift = (size - 1).bit_length()
     low = (1 << shift) - 1
     packed = keys & ~low
-    packed |= np.arange(size, dtype=np.int64)
+    packed |= _positions(size)
     packed.sort()
     order = (packed & low).astype(np.intp, copy=False)
     packed &= ~low
     near = packed[1:] == packed[:-1]
     ranks = np.empty(size)
     if not near.any():
-        ranks[order] = np.arange(1, size + 1, dtype=np.float64)
+        ranks[order] = _places(size)
         return ranks
     # Runs of equal truncated keys, ordered again by the whole key.
     inside = np.zeros(size, dtype=bool)
@@ -157,11 +162,27 @@ def descending_ranks(values: Any, n: int) -> np.ndarray:
     ordered = keys[order]
     starts = np.flatnonzero(np.concatenate(([True], ordered[1:] != ordered[:-1])))
     if starts.size == size:
-        ranks[order] = np.arange(1, size + 1, dtype=np.float64)
+        ranks[order] = _places(size)
     else:
         counts = np.diff(np.append(starts, size))
         ranks[order] = np.repeat(starts + (counts + 1) / 2, counts)
     return ranks
+
+
+@functools.lru_cache(maxsize=4)
+def _positions(size: int) -> np.ndarray:
+    """0 .. size - 1 as int64, made once per size (read-only: shared by every run)."""
+    positions = np.arange(size, dtype=np.int64)
+    positions.flags.writeable = False
+    return positions
+
+
+@functools.lru_cache(maxsize=4)
+def _places(size: int) -> np.ndarray:
+    """The places 1 .. size as float64, made once per size (read-only)."""
+    places = np.arange(1, size + 1, dtype=np.float64)
+    places.flags.writeable = False
+    return places
 
 
 @dataclass(frozen=True)
@@ -191,10 +212,13 @@ class Moves:
 
 
 def tenths(ranks: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """1.0 where a unit is in the best tenth of the units with a rank, and where in the worst tenth; else 0."""
-    ranked = int(np.count_nonzero(~np.isnan(ranks)))
+    """True where a unit is in the best tenth of the units with a rank, and where in the worst tenth.
+
+    Summed over the runs (as 1 and 0) they count the runs a unit spends there.
+    """
+    ranked = ranks.size - int(np.count_nonzero(np.isnan(ranks)))
     tenth = ranked / 10
-    return (ranks <= tenth).astype(np.float64), (ranks > ranked - tenth).astype(np.float64)
+    return ranks <= tenth, ranks > ranked - tenth
 
 
 def run_values(
