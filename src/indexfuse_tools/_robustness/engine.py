@@ -334,7 +334,7 @@ class _EntropyMemo:
 
     def where(self, values: pd.Series) -> tuple[Any, ...]:
         """The key a pinned Series's values are known by."""
-        return self._where(values.values)
+        return self._where(cast(np.ndarray, values.values))
 
     @staticmethod
     def _where(array: np.ndarray) -> tuple[Any, ...]:
@@ -355,7 +355,8 @@ class _EntropyMemo:
         return ("bytes", x.shape, x.dtype.str, digest)
 
     def is_pinned(self, values: Any) -> bool:
-        return isinstance(values, pd.Series) and self._where(values.values) in self._pinned
+        array = values.values if isinstance(values, pd.Series) else None
+        return isinstance(array, np.ndarray) and self._where(array) in self._pinned
 
     def estimate(self, module: Any, x: np.ndarray, k: Any) -> Any:
         key = self._estimate_key(self._input_key(x), k)
@@ -776,7 +777,7 @@ class Engine:
         model then weighs it as it weighs its composite, and its share is
         spread over its sub-dimensions as the model spreads it.
         """
-        nested = {}
+        nested: dict[Any, tuple[pd.Series, Any]] = {}
         if isinstance(values, dict):
             for key, value in values.items():
                 if isinstance(value, dict):
