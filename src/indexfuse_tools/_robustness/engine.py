@@ -59,6 +59,7 @@ from indexfuse_tools._core import (
     map_leaves,
     nodes,
     principal_component_weights,
+    split_key,
     used_columns,
     without,
 )
@@ -465,26 +466,31 @@ def renormalised(weights: Any, multipliers: Mapping[Hashable, float]) -> Any:
     """
     if not isinstance(weights, dict):
         return None
-    scaled: dict[Any, Any] = {}
     given: list[float] = []
-    for key, weight in weights.items():
+
+    def scaled(weight: Any, factor: float) -> float | None:
+        if weight is None:
+            return None
+        if type(weight) is not float:
+            raise _Unusual
+        value = weight * factor
+        if not (math.isfinite(value) and value >= 0):
+            raise _Unusual
+        given.append(value)
+        return value
+
+    def dimension(key: Hashable, weight: Any) -> Any:
         factor = multipliers.get(key)
         if type(factor) is not float:
-            return None
+            raise _Unusual
         if isinstance(weight, dict):
-            inner = {}
-            for sub, w in weight.items():
-                inner[sub] = None if w is None else _scaled_float(w, factor, given)
-                if inner[sub] is _REFUSED:
-                    return None
-            scaled[key] = inner
-        else:
-            scaled[key] = None if weight is None else _scaled_float(weight, factor, given)
-            if scaled[key] is _REFUSED:
-                return None
+            return {sub: scaled(w, factor) for sub, w in weight.items()}
+        return scaled(weight, factor)
+
     try:
+        products = {key: dimension(key, weight) for key, weight in weights.items()}
         total = math.fsum(given)
-    except OverflowError:
+    except (_Unusual, OverflowError):
         return None
     if not total > 0 or not math.isfinite(total):
         return None
@@ -492,22 +498,8 @@ def renormalised(weights: Any, multipliers: Mapping[Hashable, float]) -> Any:
         key: {sub: None if w is None else w / total for sub, w in value.items()}
         if isinstance(value, dict)
         else (None if value is None else value / total)
-        for key, value in scaled.items()
+        for key, value in products.items()
     }
-
-
-_REFUSED = object()
-
-
-def _scaled_float(weight: Any, factor: float, given: list[float]) -> Any:
-    """``weight * factor``, added to ``given``; ``_REFUSED`` where ``set_weights`` would check more or refuse."""
-    if type(weight) is not float:
-        return _REFUSED
-    value = weight * factor
-    if not (math.isfinite(value) and value >= 0):
-        return _REFUSED
-    given.append(value)
-    return value
 
 
 # -------------------------------------------------------------- engine --
@@ -557,7 +549,7 @@ def fit_baseline(model: indexfuse.indexpca_diment, rows: int) -> tuple[Any, Any]
 
 
 class _Unusual(Exception):
-    """A weight or value :func:`weighted_sum` does not cover: the model computes the composite."""
+    """A weight or value a shortcut does not cover (:func:`weighted_sum`, :func:`renormalised`): the public path takes it."""
 
 
 def weighted_sum(model: indexfuse.indexpca_diment, arrays: Any, weights: Any, scratch: np.ndarray) -> Any:
@@ -588,15 +580,10 @@ def weighted_sum(model: indexfuse.indexpca_diment, arrays: Any, weights: Any, sc
 
 
 def _direction(key: Any) -> int:
-    direction = _key_direction(key)
+    _, direction = split_key(key)
     if type(direction) is not int or direction not in (1, -1):
         raise _Unusual
     return direction
-
-
-def _key_direction(key: Any) -> Any:
-    """The direction a model's key carries, as the model reads it: ``key[1]`` of a pair, else 1."""
-    return key[1] if isinstance(key, (tuple, list)) and len(key) == 2 else 1
 
 
 def _leaf_array(values: Any) -> np.ndarray:
@@ -818,7 +805,7 @@ class Engine:
             return None
         if key not in self._nested_weights:
             sub_weights, information = cast(tuple[Any, Any], model.compute_dim_weight(values))
-            columns = [values[sub] * iv * _key_direction(sub) for sub, iv in information.items()]
+            columns = [values[sub] * iv * split_key(sub)[1] for sub, iv in information.items()]
             composite = pd.concat(columns, axis=1).sum(axis=1) / sum(information.values())
             estimate = indexfuse.entropy.multivar_knn(composite.values, k=k)
             self._nested_weights[key] = (self.memo.stand_in(estimate, k), sub_weights)
